@@ -1,0 +1,15 @@
+// What an operation of the engine does to a device.
+#ifndef ZUVA_COMMON_OPERATION_CODE_H_
+#define ZUVA_COMMON_OPERATION_CODE_H_
+
+#include <cstdint>
+
+using OperationCode = int32_t;
+
+constexpr OperationCode OP_CODE_DETACH = 0;
+constexpr OperationCode OP_CODE_LEAVE_DFU = 1;
+constexpr OperationCode OP_CODE_UPLOAD = 2;
+constexpr OperationCode OP_CODE_ERASE = 3;
+constexpr OperationCode OP_CODE_DOWNLOAD = 4;
+
+#endif  // ZUVA_COMMON_OPERATION_CODE_H_

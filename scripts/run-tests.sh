@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds every configuration and runs every test: Linux (unit, integration,
+# end-to-end, benchmarks built), ASan+UBSan, TSan, and the Windows build with
+# its tests under Wine.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+presets=${ZUVA_PRESETS:-"linux asan tsan mingw"}
+status=0
+for preset in $presets; do
+  echo "=== $preset ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" || status=1
+done
+exit $status
