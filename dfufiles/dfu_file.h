@@ -1,0 +1,90 @@
+// Reader and writer of DfuSe files: an 11-byte prefix, one target per image,
+// and the 16-byte DFU suffix whose CRC covers everything before it. Callers
+// outside this layer reach a CDFUFile through a file handle that is checked
+// against the file registry.
+#ifndef ZUVA_DFUFILES_DFU_FILE_H_
+#define ZUVA_DFUFILES_DFU_FILE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/cobject.h"
+#include "common/status_code.h"
+#include "dfufiles/image.h"
+#include "platform/platform.h"
+
+constexpr size_t DFU_FILE_PREFIX_SIZE = 11;
+constexpr size_t DFU_TARGET_PREFIX_SIZE = 274;
+constexpr size_t DFU_TARGET_NAME_SIZE = 255;
+constexpr size_t DFU_ELEMENT_HEADER_SIZE = 8;
+constexpr size_t DFU_SUFFIX_SIZE = 16;
+// Suffix identity of a file that this program creates.
+constexpr uint16_t DFU_FILE_VENDOR_ID = 0x0483;
+constexpr uint16_t DFU_FILE_PRODUCT_ID = 0xDF11;
+constexpr uint16_t DFU_FILE_DEVICE_VERSION = 0x2200;
+constexpr uint16_t DFU_FILE_DFU_RELEASE = 0x011A;
+
+enum class DfuFileMode {
+  kOpen,    // existing file, read only, checked on opening
+  kCreate,  // new (or truncated) file holding a prefix and a suffix
+};
+
+class CDFUFile : public CObject {
+ public:
+  // Leaves the outcome in `status`: RESULT_OK with the file open, or the
+  // failure (the operating system's error number when the file itself
+  // cannot be opened or created) with the file closed.
+  CDFUFile(const std::string& path, DfuFileMode mode);
+  ~CDFUFile() override;  // closes the file
+
+  // Reads target `index` (counted from 0, skipping earlier targets by their
+  // size field) into a new image that belongs to the caller.
+  StatusCode ReadImage(uint32_t index, std::unique_ptr<CImage>* image);
+  // Appends the image as a new target and rewrites prefix and suffix.
+  StatusCode AppendImage(const CImage& image);
+  // Writes the suffix at the current position, then its CRC.
+  StatusCode WriteSuffix();
+  // The checksum of the file on disk without its last four bytes; false on a
+  // file failure.
+  bool ComputeCrc(uint32_t* crc);
+
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  uint16_t deviceVersion = 0;
+  uint8_t targetCount = 0;
+  StatusCode status = RESULT_OK;
+
+ private:
+  void OpenExisting(const std::string& path);
+  void CreateNew(const std::string& path);
+  bool CheckOpenedFile();
+  bool AppendTarget(const CImage& image);
+
+  PlatformFile file;
+};
+
+// A file handle is the CDFUFile's own address; it is valid while the file is
+// in the file registry.
+using FileHandle = CDFUFile*;
+
+// Opens and checks an existing DfuSe file; gives its handle and its number of
+// targets.
+StatusCode DfuFileOpen(const char* path, FileHandle* file, uint8_t* targetCount);
+// Creates a DfuSe file without targets (27 bytes).
+StatusCode DfuFileCreate(const char* path, FileHandle* file);
+// Reads target `index` into a new registered image. FILE_ERR_BAD_PARAMETER for
+// an unregistered file handle.
+StatusCode DfuFileReadImage(FileHandle file, uint32_t index, ImageHandle* image);
+// Appends a registered image as a new target. FILE_ERR_BAD_PARAMETER for an
+// unregistered file or image handle.
+StatusCode DfuFileAppendImage(FileHandle file, ImageHandle image);
+// Closes the file and unregisters it; OP_ERR_BAD_PARAMETER for an
+// unregistered handle. The caller's handle variable is left as it is.
+StatusCode DfuFileClose(FileHandle file);
+
+// Program clean-up: destroys every registered file in registry order and
+// empties the registry.
+void DfuFileDestroyAll();
+
+#endif  // ZUVA_DFUFILES_DFU_FILE_H_
