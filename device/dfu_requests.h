@@ -1,0 +1,107 @@
+// The USB DFU 1.1 class requests (with the DfuSe device in mind) and the
+// lookup of the DFU functional descriptor. Every request names the device
+// through the address of the caller's handle variable, because a successful
+// detach and a status that reports manifestation close the device and clear
+// that variable.
+#ifndef ZUVA_DEVICE_DFU_REQUESTS_H_
+#define ZUVA_DEVICE_DFU_REQUESTS_H_
+
+#include <cstdint>
+
+#include "common/status_code.h"
+#include "device/device_manager.h"
+
+#pragma pack(push, 1)
+// The DFU functional descriptor (9 bytes, little-endian).
+struct DfuFunctionalDescriptor {
+  uint8_t bLength;
+  uint8_t bDescriptorType;  // 0x21
+  uint8_t bmAttributes;
+  uint16_t wDetachTimeOut;
+  uint16_t wTransferSize;
+  uint16_t bcdDFUVersion;
+};
+
+// The DFU_GETSTATUS answer (6 bytes).
+struct DfuStatus {
+  uint8_t bStatus;           // 0: OK
+  uint8_t bwPollTimeout[3];  // milliseconds, 24-bit little-endian
+  uint8_t bState;
+  uint8_t iString;
+};
+#pragma pack(pop)
+static_assert(sizeof(DfuFunctionalDescriptor) == 9);
+static_assert(sizeof(DfuStatus) == 6);
+
+inline uint32_t DfuStatusPollTimeout(const DfuStatus& status) {
+  return static_cast<uint32_t>(status.bwPollTimeout[0]) |
+         (static_cast<uint32_t>(status.bwPollTimeout[1]) << 8) |
+         (static_cast<uint32_t>(status.bwPollTimeout[2]) << 16);
+}
+
+// bmAttributes bits of the functional descriptor.
+constexpr uint8_t DFU_ATTR_CAN_DNLOAD = 0x01;
+constexpr uint8_t DFU_ATTR_CAN_UPLOAD = 0x02;
+constexpr uint8_t DFU_ATTR_MANIFESTATION_TOLERANT = 0x04;
+constexpr uint8_t DFU_ATTR_WILL_DETACH = 0x08;
+constexpr uint8_t DFU_ATTR_ACCELERATED_UPLOAD = 0x80;
+
+constexpr uint8_t DFU_DESCRIPTOR_TYPE_FUNCTIONAL = 0x21;
+
+// Device states of USB DFU 1.1.
+constexpr uint8_t DFU_STATE_APP_IDLE = 0;
+constexpr uint8_t DFU_STATE_APP_DETACH = 1;
+constexpr uint8_t DFU_STATE_DFU_IDLE = 2;
+constexpr uint8_t DFU_STATE_DNLOAD_SYNC = 3;
+constexpr uint8_t DFU_STATE_DNBUSY = 4;
+constexpr uint8_t DFU_STATE_DNLOAD_IDLE = 5;
+constexpr uint8_t DFU_STATE_MANIFEST_SYNC = 6;
+constexpr uint8_t DFU_STATE_MANIFEST = 7;
+constexpr uint8_t DFU_STATE_MANIFEST_WAIT_RESET = 8;
+constexpr uint8_t DFU_STATE_UPLOAD_IDLE = 9;
+constexpr uint8_t DFU_STATE_ERROR = 10;
+
+// Class request numbers (bRequest).
+constexpr uint8_t DFU_REQUEST_DETACH = 0;
+constexpr uint8_t DFU_REQUEST_DNLOAD = 1;
+constexpr uint8_t DFU_REQUEST_UPLOAD = 2;
+constexpr uint8_t DFU_REQUEST_GETSTATUS = 3;
+constexpr uint8_t DFU_REQUEST_CLRSTATUS = 4;
+constexpr uint8_t DFU_REQUEST_GETSTATE = 5;
+constexpr uint8_t DFU_REQUEST_ABORT = 6;
+
+// wValue of DFU_DETACH: the detach time-out in milliseconds.
+constexpr uint16_t DFU_DETACH_TIMEOUT_MS = 5000;
+
+// Every function below returns DEV_ERR_BAD_PARAMETER for a null handle
+// variable or a null required pointer, DEV_ERR_NO_MANAGER without a manager,
+// DEV_ERR_BAD_PARAMETER for a handle not in the table, DEV_ERR_NOT_OPEN for a
+// closed device and DEV_ERR_CONTROL_TRANSFER for a failed or short transfer.
+
+// DFU_DETACH to `interfaceNumber` with a 5000 ms time-out. On RESULT_OK the
+// device is closed and *handle becomes DEVICE_INVALID_HANDLE.
+StatusCode DfuDetach(DeviceHandle* handle, uint8_t interfaceNumber);
+// DFU_DNLOAD of `length` bytes as block `blockNumber`; `data` must not be null
+// even for length 0.
+StatusCode DfuDownload(DeviceHandle* handle, const void* data, uint32_t length,
+                       uint16_t blockNumber);
+// DFU_UPLOAD of exactly `length` bytes of block `blockNumber` into `buffer`.
+StatusCode DfuUpload(DeviceHandle* handle, void* buffer, uint32_t length, uint16_t blockNumber);
+// DFU_GETSTATUS. When the answer's bState is dfuMANIFEST or
+// dfuMANIFEST-WAIT-RESET the device is closed and *handle becomes
+// DEVICE_INVALID_HANDLE.
+StatusCode DfuGetStatus(DeviceHandle* handle, DfuStatus* status);
+StatusCode DfuClearStatus(DeviceHandle* handle);
+StatusCode DfuGetState(DeviceHandle* handle, uint8_t* state);
+StatusCode DfuAbort(DeviceHandle* handle);
+
+// The DFU interface is the last interface of configuration index 0, and its
+// functional descriptor follows the interface descriptor of its last
+// alternate setting. Outputs the interface number, the alternate-setting
+// count (both written only on RESULT_OK) and the descriptor (copied with its
+// own length; a shorter one leaves the rest of *descriptor as it was).
+StatusCode ReadDfuFunctionalDescriptor(DeviceHandle* handle, uint32_t* interfaceNumber,
+                                       uint32_t* alternateCount,
+                                       DfuFunctionalDescriptor* descriptor);
+
+#endif  // ZUVA_DEVICE_DFU_REQUESTS_H_
