@@ -1,2 +1,4 @@
-// Program entry; the flow arrives with the console driver.
-int main() { return 0; }
+// Program entry.
+#include "app/program_flow.h"
+
+int main(int argc, char** argv) { return RunProgram(argc, argv); }
