@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""End-to-end cases of the command line, the operator's answer and the
+conversion of raw images into DfuSe files, with no device present."""
+
+import sys
+
+import zuva_e2e as e2e
+from zuva_e2e import Case
+
+PROMPT = "No upgrade file given. Use default file? [y/n] "
+USAGE = ("Usage: ZUVA.exe [bin_file] ...convert bin to dfu and upgrade\n"
+         "                              device (erase, download, verify)\n"
+         "       ZUVA.exe /?         ...show this help\n")
+FINAL = "\n Press any key to continue ..."
+TOO_LARGE = "Invalid file size! File is too large to create image.\n"
+
+# Linux names the error by errno, Windows by its system error code.
+ERROR_NOT_FOUND = {"linux": 2, "windows": 2}        # ENOENT, ERROR_FILE_NOT_FOUND
+ERROR_DIRECTORY = {"linux": 21, "windows": 5}       # EISDIR, ERROR_ACCESS_DENIED
+
+
+def raw_bytes(size):
+    """A raw image whose bytes differ from the fill and from one another."""
+    return bytes((i * 31 + 7) % 251 for i in range(size))
+
+
+def with_raw_file(name, size):
+    def setup(ctx):
+        ctx.path(name).write_bytes(raw_bytes(size))
+    return setup
+
+
+def converted(raw_name, dfu_name, size):
+    """The DfuSe file is the conversion of the raw file, which is unchanged."""
+    def check(ctx):
+        e2e.check_window_dfuse(ctx.path(dfu_name), raw_bytes(size))
+        assert ctx.path(raw_name).read_bytes() == raw_bytes(size), "raw file changed"
+    return check
+
+
+def no_dfuse_file(ctx):
+    made = sorted(p.name for p in ctx.work_dir.iterdir() if p.suffix == ".dfu")
+    assert not made, "DfuSe files written: %s" % made
+
+
+def default_image_converted(ctx):
+    e2e.check_window_dfuse(ctx.path("ZUVA.dfu"), e2e.DEFAULT_IMAGE.read_bytes())
+
+
+def raw_file_in_directory(directory, name):
+    def setup(ctx):
+        ctx.path(directory).mkdir()
+        with_raw_file(directory + "/" + name, 10)(ctx)
+    return setup
+
+
+def assert_missing(ctx, name):
+    assert not ctx.path(name).exists(), "%s was made" % name
+
+
+def mkdir(name):
+    def setup(ctx):
+        ctx.path(name).mkdir()
+    return setup
+
+
+def open_error(path, errors):
+    return lambda ctx: ("Error %08xh: Cannot open file \"%s\"\n" % (errors[ctx.platform], path)
+                        + "Unable to create DFU file!\n" + FINAL)
+
+
+def success(name):
+    return "Success for '%s' !\n" % name + FINAL
+
+
+CASES = [
+    # The command line without a file.
+    Case("help", USAGE + FINAL, 0, args=["/?"]),
+    Case("help_ignores_further_arguments", USAGE + FINAL, 0, args=["/?", "fw.bin"]),
+    Case("answer_no", PROMPT + USAGE + FINAL, 0, stdin=b"n\n", check=no_dfuse_file),
+    Case("answer_upper_case_yes_is_no", PROMPT + USAGE + FINAL, 0, stdin=b"Y\n",
+         check=no_dfuse_file),
+    Case("answer_enter_alone_is_no", PROMPT + USAGE + FINAL, 0, stdin=b"\n",
+         check=no_dfuse_file),
+    Case("end_of_input_is_no", PROMPT + USAGE + FINAL, 0, stdin=b"", check=no_dfuse_file),
+
+    # The default image, written beside the program.
+    Case("default_image", PROMPT + success("default BIN"), 0, stdin=b"y\n",
+         check=default_image_converted),
+    # 'e' is the discarded second character; the final wait takes the 's'.
+    Case("default_image_answer_yes", PROMPT + success("default BIN"), 0, stdin=b"yes\n",
+         check=default_image_converted),
+
+    # A raw file named on the command line.
+    Case("missing_file", "File [absent.bin] does not exist!\n" + FINAL, 1, args=["absent.bin"],
+         check=no_dfuse_file),
+    Case("option_like_name_is_a_file_name", "File [-?] does not exist!\n" + FINAL, 1,
+         args=["-?"]),
+    Case("directory", open_error("fw.bin", ERROR_DIRECTORY), 1, args=["fw.bin"],
+         setup=mkdir("fw.bin"), check=no_dfuse_file),
+    Case("raw_empty", success("fw.bin"), 0, args=["fw.bin"], setup=with_raw_file("fw.bin", 0),
+         check=converted("fw.bin", "fw.dfu", 0)),
+    Case("raw_1000_bytes", success("fw.bin"), 0, args=["fw.bin"],
+         setup=with_raw_file("fw.bin", 1000), check=converted("fw.bin", "fw.dfu", 1000)),
+    Case("raw_fills_the_window", success("fw.bin"), 0, args=["fw.bin"],
+         setup=with_raw_file("fw.bin", 524288), check=converted("fw.bin", "fw.dfu", 524288)),
+    Case("raw_one_byte_too_large", TOO_LARGE + "Unable to create DFU file!\n" + FINAL, 1,
+         args=["fw.bin"], setup=with_raw_file("fw.bin", 524289), check=no_dfuse_file),
+    Case("only_the_first_argument_counts", success("fw.bin"), 0, args=["fw.bin", "other.bin"],
+         setup=with_raw_file("fw.bin", 1000), check=converted("fw.bin", "fw.dfu", 1000)),
+    # A name without ".bin" keeps the raw image and gets ".dfu" appended.
+    Case("upper_case_extension_keeps_the_raw_file", success("fw.BIN"), 0, args=["fw.BIN"],
+         setup=with_raw_file("fw.BIN", 1000), check=converted("fw.BIN", "fw.BIN.dfu", 1000)),
+    Case("every_bin_is_replaced", success("a.bin.bin"), 0, args=["a.bin.bin"],
+         setup=with_raw_file("a.bin.bin", 10), check=converted("a.bin.bin", "a.dfu.dfu", 10)),
+    # The DfuSe file would go into a directory that does not exist.
+    Case("dfu_directory_missing", "Unable to create DFU file!\n" + FINAL, 1,
+         args=["x.bin/fw.bin"], setup=raw_file_in_directory("x.bin", "fw.bin"),
+         check=lambda ctx: no_dfuse_file(ctx) or assert_missing(ctx, "x.dfu")),
+]
+
+if __name__ == "__main__":
+    sys.exit(e2e.main(CASES))
