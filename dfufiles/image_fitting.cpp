@@ -1,0 +1,194 @@
+// Fitting an image to a device memory map for one operation, the assembly
+// of an address range from overlapping elements, and the merging of touching
+// elements after a read-back.
+//
+// Range ends are computed in 64 bits: an element or sector that ends exactly
+// at the top of the 32-bit address space would otherwise end at 0 and never
+// overlap anything.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "dfufiles/image.h"
+
+namespace {
+
+uint64_t EndOf(uint32_t start, uint32_t size) { return uint64_t{start} + size; }
+
+// [s1, e1) and [s2, e2) overlap when each begins before the other ends.
+bool Overlaps(uint64_t s1, uint64_t e1, uint64_t s2, uint64_t e2) { return s1 < e2 && s2 < e1; }
+
+// Flash reads 0xFF where it is erased; an empty range counts as blank.
+bool IsBlank(const uint8_t* bytes, size_t size) {
+  return std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0xFF; });
+}
+
+bool SectorQualifies(const MappingSector& sector, OperationCode operation) {
+  if (sector.inUse == 0) return false;
+  switch (operation) {
+    case OP_CODE_DETACH:
+      return false;
+    case OP_CODE_LEAVE_DFU:
+    case OP_CODE_UPLOAD:
+      return (sector.sectorType & SECTOR_READABLE) != 0;
+    case OP_CODE_ERASE:
+      return (sector.sectorType & SECTOR_ERASABLE) != 0;
+    case OP_CODE_DOWNLOAD:
+      return (sector.sectorType & SECTOR_WRITABLE) != 0;
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+bool CImage::ReadRange(uint32_t address, uint32_t length, uint8_t* buffer) const {
+  if (isValid == 0) return false;
+  const uint64_t rangeEnd = EndOf(address, length);
+  bool touched = false;
+  // From the last element to the first, so that where elements overlap the
+  // lower-indexed one is copied last and wins.
+  for (auto it = elements_.rbegin(); it != elements_.rend(); ++it) {
+    const ImageElement& element = (*it)->record;
+    const uint64_t elementEnd = EndOf(element.address, element.size);
+    if (!Overlaps(element.address, elementEnd, address, rangeEnd)) continue;
+    if (!touched) {
+      std::memset(buffer, 0xFF, length);
+      touched = true;
+    }
+    const uint64_t from = std::max<uint64_t>(element.address, address);
+    const uint64_t to = std::min(elementEnd, rangeEnd);
+    if (to > from && element.data != nullptr) {
+      std::memcpy(buffer + (from - address), element.data + (from - element.address), to - from);
+    }
+  }
+  return touched;
+}
+
+bool CImage::FitToMapping(const MemoryMapping& mapping, OperationCode operation,
+                          uint32_t skipBlank) {
+  if (isValid == 0) return false;
+  if (operation == OP_CODE_ERASE) {
+    MarkErasableSectors(mapping, skipBlank);
+  } else {
+    CutToSectors(mapping, operation, skipBlank);
+  }
+  return true;
+}
+
+// The new list is built beside the old one and swapped in at the end, so an
+// allocation failure leaves the image as it was.
+void CImage::MarkErasableSectors(const MemoryMapping& mapping, uint32_t skipBlank) {
+  std::vector<std::unique_ptr<Slot>> markers;
+  for (const MappingSector& sector : mapping.sectors) {
+    if (!SectorQualifies(sector, OP_CODE_ERASE)) continue;
+    bool mark;
+    if (skipBlank != 0) {
+      // What the sector will hold is only known once the overlapping
+      // elements are assembled in their order of precedence.
+      std::vector<uint8_t> scratch(sector.sectorSize);
+      mark = ReadRange(sector.startAddress, sector.sectorSize, scratch.data()) &&
+             !IsBlank(scratch.data(), scratch.size());
+    } else {
+      // Without the blank test the bytes do not matter, only whether some
+      // element touches the sector.
+      const uint64_t sectorEnd = EndOf(sector.startAddress, sector.sectorSize);
+      mark = std::any_of(elements_.begin(), elements_.end(), [&](const auto& slot) {
+        return Overlaps(slot->record.address, EndOf(slot->record.address, slot->record.size),
+                        sector.startAddress, sectorEnd);
+      });
+    }
+    // A marker names the sector to erase; the device erases it whole.
+    if (mark) markers.push_back(MakeSlot(sector.startAddress, 0, nullptr));
+  }
+  elements_ = std::move(markers);
+}
+
+void CImage::CutToSectors(const MemoryMapping& mapping, OperationCode operation,
+                          uint32_t skipBlank) {
+  // Writing erased bytes is wasted time: erased flash already reads 0xFF.
+  const bool dropBlank = operation == OP_CODE_DOWNLOAD && skipBlank != 0;
+  std::vector<std::unique_ptr<Slot>> pieces;
+  for (const auto& slot : elements_) {
+    const ImageElement& element = slot->record;
+    if (dropBlank && (element.data == nullptr || IsBlank(element.data, element.size))) continue;
+    const uint64_t elementEnd = EndOf(element.address, element.size);
+    for (const MappingSector& sector : mapping.sectors) {
+      if (!SectorQualifies(sector, operation)) continue;
+      const uint64_t sectorEnd = EndOf(sector.startAddress, sector.sectorSize);
+      if (!Overlaps(sector.startAddress, sectorEnd, element.address, elementEnd)) continue;
+      const uint64_t from = std::max<uint64_t>(sector.startAddress, element.address);
+      const uint64_t to = std::min(sectorEnd, elementEnd);
+      const uint32_t size = static_cast<uint32_t>(to - from);
+      const uint8_t* bytes =
+          element.data == nullptr ? nullptr : element.data + (from - element.address);
+      if (dropBlank && IsBlank(bytes, size)) continue;
+      pieces.push_back(MakeSlot(static_cast<uint32_t>(from), size, bytes));
+    }
+  }
+  if (operation == OP_CODE_UPLOAD) {
+    // Merge before swapping so that a failure leaves the image untouched.
+    CImage merged;
+    merged.elements_ = std::move(pieces);
+    merged.MergeAdjacent();
+    pieces = std::move(merged.elements_);
+  }
+  elements_ = std::move(pieces);
+}
+
+void CImage::MergeAdjacent() {
+  // Sort positions rather than elements so that nothing is moved until every
+  // joined buffer exists: an allocation failure leaves the image as it was.
+  std::vector<size_t> order(elements_.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  // Stable: elements at equal addresses keep their relative order.
+  std::stable_sort(order.begin(), order.end(), [this](size_t a, size_t b) {
+    return elements_[a]->record.address < elements_[b]->record.address;
+  });
+  auto at = [&](size_t position) -> const ImageElement& {
+    return elements_[order[position]]->record;
+  };
+
+  // Each run of elements that begin where the previous one ends becomes one
+  // element; a run stops where its size would overflow the 32-bit field.
+  struct Run {
+    size_t first;
+    size_t last;
+    std::unique_ptr<Slot> joined;  // null for a run of one
+  };
+  std::vector<Run> runs;
+  size_t first = 0;
+  while (first < order.size()) {
+    uint64_t runEnd = EndOf(at(first).address, at(first).size);
+    uint64_t runSize = at(first).size;
+    size_t last = first;
+    while (last + 1 < order.size()) {
+      const ImageElement& next = at(last + 1);
+      if (next.address != runEnd || runSize + next.size > std::numeric_limits<uint32_t>::max()) {
+        break;
+      }
+      runEnd += next.size;
+      runSize += next.size;
+      ++last;
+    }
+    Run run{first, last, nullptr};
+    if (last != first) {
+      run.joined = MakeSlot(at(first).address, static_cast<uint32_t>(runSize), nullptr);
+      uint8_t* out = run.joined->buffer.get();
+      for (size_t i = first; i <= last; ++i) {
+        if (at(i).size != 0) std::memcpy(out, at(i).data, at(i).size);
+        out += at(i).size;
+      }
+    }
+    runs.push_back(std::move(run));
+    first = last + 1;
+  }
+
+  std::vector<std::unique_ptr<Slot>> merged;
+  merged.reserve(runs.size());
+  for (Run& run : runs) {
+    merged.push_back(run.joined ? std::move(run.joined) : std::move(elements_[order[run.first]]));
+  }
+  elements_ = std::move(merged);
+}

@@ -1,0 +1,148 @@
+// Files on POSIX systems. Errors are errno values.
+//
+// "Without sharing": Windows refuses a second open of a file that is open
+// with share mode 0. POSIX has no such mode, so every open takes a
+// non-blocking exclusive flock() on the file; a second open by this program
+// (in this or another process) or by any process that also takes flock()
+// locks then fails with EWOULDBLOCK. Processes that do not lock are not kept
+// out: flock() locks are advisory.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <limits>
+
+#include "platform/platform.h"
+
+bool PlatformPathExists(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+struct PlatformFile::Impl {
+  int fd = -1;
+  uint32_t lastError = 0;
+
+  bool Fail(int error) {
+    lastError = static_cast<uint32_t>(error);
+    return false;
+  }
+  bool FailFromErrno() { return Fail(errno); }
+};
+
+PlatformFile::PlatformFile() : impl_(std::make_unique<Impl>()) {}
+
+PlatformFile::~PlatformFile() { Close(); }
+
+uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
+  Close();
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::kReadExclusive:
+      flags |= O_RDONLY;
+      break;
+    case Mode::kCreateReadWrite:
+      // Truncated only once the lock is held, so that a file another holder
+      // has open is never emptied under it.
+      flags |= O_RDWR | O_CREAT;
+      break;
+    case Mode::kOpenReadWrite:
+      flags |= O_RDWR;
+      break;
+  }
+  int fd = ::open(path.c_str(), flags, 0666);
+  if (fd < 0) {
+    impl_->FailFromErrno();
+    return impl_->lastError;
+  }
+  int error = 0;
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (S_ISDIR(info.st_mode)) {
+    error = EISDIR;  // a directory opens for reading on Linux; it is no file
+  } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = errno;
+  } else if (mode == Mode::kCreateReadWrite && ::ftruncate(fd, 0) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    ::close(fd);
+    impl_->Fail(error);
+    return impl_->lastError;
+  }
+  impl_->fd = fd;
+  impl_->lastError = 0;
+  return 0;
+}
+
+bool PlatformFile::IsOpen() const { return impl_->fd >= 0; }
+
+void PlatformFile::Close() {
+  if (impl_->fd < 0) return;
+  ::close(impl_->fd);  // releases the lock too
+  impl_->fd = -1;
+}
+
+// Loops over partial reads so that a short count means the end of the file.
+bool PlatformFile::Read(void* buffer, size_t count, size_t* bytesRead) {
+  size_t done = 0;
+  if (bytesRead != nullptr) *bytesRead = 0;
+  if (impl_->fd < 0) return impl_->Fail(EBADF);
+  auto* out = static_cast<uint8_t*>(buffer);
+  while (done < count) {
+    ssize_t got = ::read(impl_->fd, out + done, count - done);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return impl_->FailFromErrno();
+    }
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  if (bytesRead != nullptr) *bytesRead = done;
+  return true;
+}
+
+bool PlatformFile::Write(const void* buffer, size_t count) {
+  if (impl_->fd < 0) return impl_->Fail(EBADF);
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t put = ::write(impl_->fd, in + done, count - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return impl_->FailFromErrno();
+    }
+    if (put == 0) return impl_->Fail(EIO);
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool PlatformFile::Seek(int64_t offset, Origin origin, uint64_t* newPosition) {
+  if (impl_->fd < 0) return impl_->Fail(EBADF);
+  int whence = origin == Origin::kBegin ? SEEK_SET : origin == Origin::kCurrent ? SEEK_CUR : SEEK_END;
+  off_t position = ::lseek(impl_->fd, static_cast<off_t>(offset), whence);
+  if (position < 0) return impl_->FailFromErrno();
+  if (newPosition != nullptr) *newPosition = static_cast<uint64_t>(position);
+  return true;
+}
+
+bool PlatformFile::SetLength(uint64_t length) {
+  if (impl_->fd < 0) return impl_->Fail(EBADF);
+  if (length > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+    return impl_->Fail(EFBIG);
+  }
+  if (::ftruncate(impl_->fd, static_cast<off_t>(length)) != 0) return impl_->FailFromErrno();
+  return true;
+}
+
+bool PlatformFile::Flush() {
+  if (impl_->fd < 0) return impl_->Fail(EBADF);
+  if (::fsync(impl_->fd) != 0) return impl_->FailFromErrno();
+  return true;
+}
+
+uint32_t PlatformFile::LastError() const { return impl_->lastError; }

@@ -1,0 +1,99 @@
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+class PosixFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = std::filesystem::temp_directory_path() /
+                 (std::string("zuva_posix_files_") +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(directory_);
+    std::filesystem::create_directories(directory_);
+    path_ = (directory_ / "f.bin").string();
+    std::ofstream(path_, std::ios::binary) << "0123456789";
+  }
+  void TearDown() override { std::filesystem::remove_all(directory_); }
+
+  std::filesystem::path directory_;
+  std::string path_;
+};
+
+// Opening without sharing: while one PlatformFile holds the file, every
+// further open of it fails, whatever the modes.
+TEST_F(PosixFileTest, ASecondOpenFailsWhileTheFirstIsHeld) {
+  using Mode = PlatformFile::Mode;
+  const Mode modes[] = {Mode::kReadExclusive, Mode::kCreateReadWrite, Mode::kOpenReadWrite};
+  for (Mode held : modes) {
+    for (Mode wanted : modes) {
+      std::ofstream(path_, std::ios::binary) << "0123456789";
+      PlatformFile first;
+      ASSERT_EQ(first.Open(path_, held), 0u);
+      PlatformFile second;
+      EXPECT_EQ(second.Open(path_, wanted), static_cast<uint32_t>(EWOULDBLOCK));
+      EXPECT_FALSE(second.IsOpen());
+      // The refused create did not truncate the held file.
+      if (held != Mode::kCreateReadWrite) {
+        EXPECT_EQ(std::filesystem::file_size(path_), 10u);
+      }
+      first.Close();
+      EXPECT_EQ(second.Open(path_, wanted), 0u);
+    }
+  }
+}
+
+TEST_F(PosixFileTest, OpenFailuresGiveErrno) {
+  PlatformFile file;
+  EXPECT_EQ(file.Open(directory_.string(), PlatformFile::Mode::kReadExclusive),
+            static_cast<uint32_t>(EISDIR));
+  EXPECT_EQ(file.Open((directory_ / "missing").string(), PlatformFile::Mode::kReadExclusive),
+            static_cast<uint32_t>(ENOENT));
+  EXPECT_EQ(file.LastError(), static_cast<uint32_t>(ENOENT));
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_TRUE(PlatformPathExists(path_));
+  EXPECT_TRUE(PlatformPathExists(directory_.string()));
+  EXPECT_FALSE(PlatformPathExists((directory_ / "missing").string()));
+}
+
+TEST_F(PosixFileTest, ReadWriteSeekAndLength) {
+  PlatformFile file;
+  ASSERT_EQ(file.Open(path_, PlatformFile::Mode::kCreateReadWrite), 0u);
+  uint64_t position = 99;
+  ASSERT_TRUE(file.Seek(0, PlatformFile::Origin::kEnd, &position));
+  EXPECT_EQ(position, 0u);  // created files start empty
+  ASSERT_TRUE(file.Write("abcdef", 6));
+  ASSERT_TRUE(file.Seek(-2, PlatformFile::Origin::kCurrent, &position));
+  EXPECT_EQ(position, 4u);
+  char buffer[8] = {};
+  size_t got = 0;
+  ASSERT_TRUE(file.Read(buffer, sizeof(buffer), &got));
+  EXPECT_EQ(got, 2u);  // a short count at the end is no failure
+  EXPECT_EQ(std::string(buffer, got), "ef");
+  ASSERT_TRUE(file.SetLength(3));
+  ASSERT_TRUE(file.Flush());
+  ASSERT_TRUE(file.Seek(0, PlatformFile::Origin::kEnd, &position));
+  EXPECT_EQ(position, 3u);
+  EXPECT_FALSE(file.Seek(-4, PlatformFile::Origin::kEnd, nullptr));
+  EXPECT_EQ(file.LastError(), static_cast<uint32_t>(EINVAL));
+
+  file.Close();
+  EXPECT_FALSE(file.Write("x", 1));
+  EXPECT_EQ(file.LastError(), static_cast<uint32_t>(EBADF));
+}
+
+TEST_F(PosixFileTest, AFileOpenedForReadingRefusesWrites) {
+  PlatformFile file;
+  ASSERT_EQ(file.Open(path_, PlatformFile::Mode::kReadExclusive), 0u);
+  EXPECT_FALSE(file.Write("x", 1));
+  EXPECT_FALSE(file.SetLength(0));
+  EXPECT_EQ(std::filesystem::file_size(path_), 10u);
+}
+
+}  // namespace
