@@ -1,0 +1,179 @@
+// The portable driver port: a table of open connections behind DriverHandle
+// values, the registry of backends, and the dispatch of each path either to
+// the backend whose prefix it carries or to the platform's native driver.
+//
+// The console thread and one operation worker both open, use and close
+// devices, so the table and the registry each have a lock. No lock is held
+// while a backend or the native driver works: a transfer can take long and a
+// backend may post device-change events from inside a request.
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "platform/native_driver.h"
+#include "platform/platform.h"
+
+namespace {
+
+// One open device: either a backend's connection (which keeps its backend
+// alive) or a native handle. Closing happens when the last user lets go, so a
+// DriverClose that races a request on the same handle never pulls the
+// connection from under it.
+class CPortConnection {
+ public:
+  CPortConnection(std::shared_ptr<DriverBackend> backend,
+                  std::unique_ptr<DriverConnection> connection)
+      : backend_(std::move(backend)), connection_(std::move(connection)) {}
+  explicit CPortConnection(NativeDeviceHandle native) : native_(native) {}
+  ~CPortConnection() {
+    connection_.reset();  // before the backend it belongs to
+    if (native_ != nullptr) NativeDriverClose(native_);
+  }
+  CPortConnection(const CPortConnection&) = delete;
+  CPortConnection& operator=(const CPortConnection&) = delete;
+
+  bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
+                 uint32_t outputSize, uint32_t* bytesReturned) {
+    if (connection_) {
+      return connection_->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+    }
+    return NativeDriverIoControl(native_, code, input, inputSize, output, outputSize,
+                                 bytesReturned);
+  }
+
+ private:
+  std::shared_ptr<DriverBackend> backend_;
+  std::unique_ptr<DriverConnection> connection_;
+  NativeDeviceHandle native_ = nullptr;
+};
+
+struct HandleTable {
+  std::mutex mutex;
+  // Handles come from a counter that never repeats, so a closed handle can
+  // never reach a later connection.
+  DriverHandle nextHandle = 1;
+  std::map<DriverHandle, std::shared_ptr<CPortConnection>> connections;
+};
+
+struct BackendRegistry {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<DriverBackend>> backends;  // in registration order
+};
+
+HandleTable& Handles() {
+  static HandleTable* table = new HandleTable;  // outlives every static destructor
+  return *table;
+}
+
+BackendRegistry& Backends() {
+  static BackendRegistry* registry = new BackendRegistry;
+  return *registry;
+}
+
+std::vector<std::shared_ptr<DriverBackend>> SnapshotBackends() {
+  BackendRegistry& registry = Backends();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  return registry.backends;
+}
+
+std::shared_ptr<CPortConnection> FindConnection(DriverHandle handle) {
+  HandleTable& table = Handles();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto it = table.connections.find(handle);
+  return it == table.connections.end() ? nullptr : it->second;
+}
+
+DriverHandle AddConnection(std::shared_ptr<CPortConnection> connection) {
+  HandleTable& table = Handles();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  DriverHandle handle = table.nextHandle++;
+  table.connections.emplace(handle, std::move(connection));
+  return handle;
+}
+
+bool HasPrefix(const std::string& path, const std::string& prefix) {
+  return !prefix.empty() && path.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+void RegisterDriverBackend(std::shared_ptr<DriverBackend> backend) {
+  if (!backend) return;
+  BackendRegistry& registry = Backends();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  for (const auto& known : registry.backends) {
+    if (known == backend) return;
+  }
+  registry.backends.push_back(std::move(backend));
+}
+
+void UnregisterDriverBackend(const DriverBackend* backend) {
+  BackendRegistry& registry = Backends();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  auto& list = registry.backends;
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [backend](const auto& known) { return known.get() == backend; }),
+             list.end());
+}
+
+DriverHandle DriverOpen(const std::string& path) {
+  if (path.empty()) return DRIVER_INVALID_HANDLE;
+  std::shared_ptr<DriverBackend> chosen;
+  for (auto& backend : SnapshotBackends()) {
+    if (HasPrefix(path, backend->PathPrefix())) {
+      chosen = std::move(backend);
+      break;
+    }
+  }
+  if (chosen) {
+    std::unique_ptr<DriverConnection> connection = chosen->Open(path);
+    if (!connection) return DRIVER_INVALID_HANDLE;
+    return AddConnection(std::make_shared<CPortConnection>(chosen, std::move(connection)));
+  }
+  NativeDeviceHandle native = NativeDriverOpen(path);
+  if (native == nullptr) return DRIVER_INVALID_HANDLE;
+  return AddConnection(std::make_shared<CPortConnection>(native));
+}
+
+bool DriverIoControl(DriverHandle handle, uint32_t code, const void* input, uint32_t inputSize,
+                     void* output, uint32_t outputSize, uint32_t* bytesReturned) {
+  uint32_t ignored = 0;
+  if (bytesReturned == nullptr) bytesReturned = &ignored;
+  *bytesReturned = 0;
+  std::shared_ptr<CPortConnection> connection = FindConnection(handle);
+  if (!connection) return false;
+  return connection->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+}
+
+void DriverClose(DriverHandle handle) {
+  std::shared_ptr<CPortConnection> connection;
+  {
+    HandleTable& table = Handles();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto it = table.connections.find(handle);
+    if (it == table.connections.end()) return;
+    connection = std::move(it->second);
+    table.connections.erase(it);
+  }
+  // The connection closes here, outside the table's lock, unless a request on
+  // another thread still holds it.
+}
+
+bool EnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
+  if (interfaces == nullptr) return false;
+  interfaces->clear();
+  bool listed = NativeEnumerateInterfaces(interfaceClass, interfaces);
+  std::vector<std::shared_ptr<DriverBackend>> backends = SnapshotBackends();
+  // Real devices come before virtual ones, whatever the registration order.
+  for (bool wantVirtual : {false, true}) {
+    for (const auto& backend : backends) {
+      if (backend->IsVirtual() != wantVirtual) continue;
+      backend->Enumerate(interfaceClass, interfaces);
+      listed = true;
+    }
+  }
+  return listed;
+}
