@@ -309,6 +309,7 @@ TEST_F(DfuFileTest, AppendRefusesATargetBeyondTheCountField) {
   file->targetCount = 255;
   EXPECT_EQ(DfuFileAppendImage(file, image), FILE_ERR_BAD_PARAMETER);
   EXPECT_EQ(file->status, RESULT_OK);
+  EXPECT_EQ(DfuFileClose(file), RESULT_OK);  // the open file is not shared
   EXPECT_EQ(ReadAll(path).size(), 27u);
 }
 
