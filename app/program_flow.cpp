@@ -7,6 +7,7 @@
 #include "app/convert_raw_image.h"
 #include "app/dfu_path.h"
 #include "app/upgrade_sequence.h"
+#include "device/device_manager.h"
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image.h"
 #include "platform/platform.h"
@@ -75,8 +76,7 @@ void DestroyProcessObjects() {
   // engine is part of the program.
   ImageDestroyAll();
   DfuFileDestroyAll();
-  // TODO(integration): DestroyDevicesManager() goes last, once the device
-  // manager is part of the program.
+  DestroyDevicesManager();
 }
 
 }  // namespace
@@ -86,8 +86,9 @@ int RunProgram(int argc, const char* const* argv) {
   if (!PlatformHasOwnModule()) {
     ConsolePrintf("Fatal Error: GetModuleHandle failed\n");
   } else {
-    // TODO(integration): CreateDevicesManager() here, before the arguments
-    // are looked at.
+    // The manager exists before the arguments are looked at, for every run
+    // that gets this far.
+    CreateDevicesManager();
     exitCode = ChooseImageAndUpgrade(argc, argv);
   }
   ConsolePrintf("\n Press any key to continue ...");
