@@ -1,0 +1,275 @@
+#include "operations/detach_thread.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+DetachTiming& ConfiguredTiming() {
+  static DetachTiming timing = OP_DETACH_TIMING;
+  return timing;
+}
+
+const char OP_PATH_TOLERANT[] = "Tolerant";
+const char OP_PATH_RESETTING[] = "Resetting";
+
+// Interface paths name the same interface whatever the letter case.
+bool SamePath(const std::string& a, const char* b) {
+  const size_t length = std::strlen(b);
+  if (a.size() != length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void SetPath(OperationContext* context, const char* text) {
+  std::strncpy(context->devicePath, text, sizeof(context->devicePath) - 1);
+  context->devicePath[sizeof(context->devicePath) - 1] = '\0';
+}
+
+bool IsWaitPhase(uint32_t phase) { return phase == PHASE_WAIT_REMOVAL || phase == PHASE_WAIT_ARRIVAL; }
+
+}  // namespace
+
+void SetDetachTiming(const DetachTiming& timing) { ConfiguredTiming() = timing; }
+
+CDetachThread::CDetachThread(OperationContext* caller)
+    : CDFUThread(caller), timing(ConfiguredTiming()) {
+  notifier = DeviceNotifier::Create(this, {caller->dfuModeInterfaceClass, caller->appModeInterfaceClass});
+}
+
+CDetachThread::~CDetachThread() {
+  // No event may reach the sink once its members start to go.
+  notifier.reset();
+}
+
+bool CDetachThread::Halt(uint32_t* exitCode) { return HaltAndClose(exitCode, false); }
+
+bool CDetachThread::Step() {
+  nextWaitMs = 0;
+  OperationContext context;
+  ReadContext(&context);
+  if (context.deviceStatus.bState == STATE_NOT_STARTED) return FirstStep(&context);
+  // dfuDNBUSY after the leave request: the device was kept open to be polled.
+  if (context.deviceStatus.bState == DFU_STATE_DNBUSY && context.device != DEVICE_INVALID_HANDLE) {
+    return LeaveBusyStep(&context);
+  }
+  if (IsWaitPhase(context.phase)) return WaitStep();
+  if (context.phase == PHASE_REATTACHED) return ReattachedStep(&context);
+  return Fail(&context, OP_ERR_UNEXPECTED, false);
+}
+
+bool CDetachThread::FirstStep(OperationContext* context) {
+  context->deviceStatus.bState = STATE_STARTING;
+  EnterPhase(context, PHASE_OPEN_DEVICE);
+  if (context->devicePath[0] == '\0' || !DevicesManagerExists() ||
+      OpenDevice(context->devicePath, &context->device) != RESULT_OK) {
+    return Fail(context, DEV_ERR_OPEN_FAILED, false);
+  }
+  const uint8_t attributes = functionalDescriptor.bmAttributes;
+  if ((attributes & DFU_ATTR_WILL_DETACH) == 0) return Fail(context, OP_ERR_UNSUPPORTED_FEATURE, false);
+
+  if (context->opCode == OP_CODE_DETACH) {
+    context->progress = 10;
+    EnterPhase(context, PHASE_DETACH);
+    ArmRemoval();
+    if (DfuDetach(&context->device, static_cast<uint8_t>(dfuInterfaceNumber)) != RESULT_OK) {
+      return Fail(context, OP_ERR_UNEXPECTED, false);
+    }
+    EnterWaitForRemoval(context);
+    // The device resets after the detach; device installations it causes are
+    // let through before the first look for its return.
+    for (uint32_t i = 0; i < OP_DETACH_SETTLE_ROUNDS; ++i) {
+      SetSharedProgress(static_cast<uint8_t>(10 + i / 2));
+      PlatformWaitNoPendingInstallations();
+      if (!PauseUnlessStopped(timing.settleSleepMs)) break;
+    }
+    return true;
+  }
+
+  // A manifestation-tolerant device stays on the bus after the leave request,
+  // so no removal would ever end the wait.
+  if ((attributes & DFU_ATTR_MANIFESTATION_TOLERANT) != 0) {
+    return Fail(context, OP_ERR_UNSUPPORTED_FEATURE, false);
+  }
+  if (!SettleToIdle(context)) return false;
+  context->progress = 15;
+  context->elementIndex = 0;
+  return SendLeaveRequest(context, false);
+}
+
+bool CDetachThread::SendLeaveRequest(OperationContext* context, bool afterBusy) {
+  // The DfuSe leave request: DFU_DNLOAD of block 0 without data; the status
+  // read after it starts manifestation.
+  context->phase = PHASE_DNLOAD;
+  context->blockNumber = 0;
+  context->blockLength = 0;
+  ArmRemoval();
+  const bool sent = SendDownloadBlock(context);
+  if (sent && context->device != DEVICE_INVALID_HANDLE && context->deviceStatus.bState == DFU_STATE_DNBUSY) {
+    // Still busy before manifesting: keep the device open to poll it.
+    context->result = RESULT_OK;
+    busyAnswers = 1;
+    PublishContext(*context);
+    return true;
+  }
+  if (afterBusy && !(sent && context->device == DEVICE_INVALID_HANDLE)) {
+    return Fail(context, OP_ERR_UNEXPECTED, context->device != DEVICE_INVALID_HANDLE);
+  }
+  // The first leave request decides nothing by itself: the removal does.
+  context->result = RESULT_OK;
+  if (context->device != DEVICE_INVALID_HANDLE) {
+    CloseDevice(context->device);
+    context->device = DEVICE_INVALID_HANDLE;
+  }
+  EnterWaitForRemoval(context);
+  nextWaitMs = timing.pollIntervalMs;
+  return true;
+}
+
+bool CDetachThread::LeaveBusyStep(OperationContext* context) {
+  context->progress = 16;
+  EnterPhase(context, PHASE_GETSTATUS);
+  DfuStatus status{};
+  if (DfuGetStatus(&context->device, &status) != RESULT_OK) {
+    bool gone = false;
+    {
+      std::lock_guard<std::mutex> guard(notifyLock);
+      gone = removalSeen;
+    }
+    if (!gone) return Fail(context, OP_ERR_UNEXPECTED, true);
+    // It manifested and left between two polls: that is the success awaited.
+    CloseDevice(context->device);
+    context->device = DEVICE_INVALID_HANDLE;
+    EnterWaitForRemoval(context);
+    nextWaitMs = timing.pollIntervalMs;
+    return true;
+  }
+  context->deviceStatus = status;
+  if (status.bStatus == 0 && (status.bState == DFU_STATE_MANIFEST || status.bState == DFU_STATE_MANIFEST_WAIT_RESET)) {
+    // The status read has closed the device; it leaves the bus now.
+    PublishContext(*context);
+    EnterWaitForRemoval(context);
+    nextWaitMs = timing.pollIntervalMs;
+    return true;
+  }
+  if (status.bStatus == 0 && status.bState == DFU_STATE_DNBUSY) {
+    if (++busyAnswers >= OP_LEAVE_BUSY_LIMIT) return Fail(context, OP_ERR_UNEXPECTED, true);
+    PublishContext(*context);
+    nextWaitMs = DfuStatusPollTimeout(status);
+    return true;
+  }
+  if (status.bStatus == 0 && (status.bState == DFU_STATE_DNLOAD_IDLE || status.bState == DFU_STATE_DFU_IDLE)) {
+    PublishContext(*context);
+    context->progress = 17;
+    return SendLeaveRequest(context, true);
+  }
+  return Fail(context, OP_ERR_UNEXPECTED, true);
+}
+
+bool CDetachThread::WaitStep() {
+  PlatformWaitNoPendingInstallations();
+  std::lock_guard<std::mutex> guard(notifyLock);
+  // The phase as it stands now: the sink may have moved it since the step
+  // began.
+  OperationContext current;
+  ReadContext(&current);
+  if (!IsWaitPhase(current.phase)) return true;
+  waitPolls += 1;
+  const int32_t base = current.phase == PHASE_WAIT_REMOVAL ? 25 : 50;
+  SetSharedProgress(static_cast<uint8_t>(waitPolls / 8 + base));
+  if (waitPolls < OP_DETACH_POLL_LIMIT) {
+    nextWaitMs = timing.pollIntervalMs;
+    return true;
+  }
+  current.progress = static_cast<uint8_t>(waitPolls / 8 + base);
+  return Fail(&current, OP_ERR_UNEXPECTED, false);
+}
+
+bool CDetachThread::ReattachedStep(OperationContext* context) {
+  if (context->opCode != OP_CODE_DETACH) {
+    context->progress = 100;
+    PublishContext(*context);
+    return false;
+  }
+  context->progress = 75;
+  EnterPhase(context, PHASE_OPEN_DEVICE);
+  if (context->devicePath[0] == '\0' || !DevicesManagerExists() ||
+      OpenDevice(context->devicePath, &context->device) != RESULT_OK) {
+    return Fail(context, DEV_ERR_OPEN_FAILED, false);
+  }
+  context->progress = 85;
+  if (!SettleToIdle(context)) return Fail(context, OP_ERR_UNEXPECTED, false);
+  context->progress = 100;
+  PublishContext(*context);
+  return false;
+}
+
+void CDetachThread::ArmRemoval() {
+  std::lock_guard<std::mutex> guard(notifyLock);
+  removalArmed = true;
+}
+
+void CDetachThread::ApplyRemoval(OperationContext* context) {
+  if (context->opCode == OP_CODE_LEAVE_DFU) {
+    context->phase = PHASE_REATTACHED;
+    SetPath(context, OP_PATH_TOLERANT);
+  } else {
+    context->phase = PHASE_WAIT_ARRIVAL;
+    waitPolls = 0;
+    SetPath(context, OP_PATH_RESETTING);
+  }
+}
+
+void CDetachThread::EnterWaitForRemoval(OperationContext* context) {
+  std::lock_guard<std::mutex> guard(notifyLock);
+  context->phase = PHASE_WAIT_REMOVAL;
+  waitPolls = 0;
+  if (removalSeen) {
+    ApplyRemoval(context);
+    if (arrivalSeen && context->phase == PHASE_WAIT_ARRIVAL) {
+      context->phase = PHASE_REATTACHED;
+      SetPath(context, arrivalPath.c_str());
+    }
+  }
+  removalArmed = false;
+  removalSeen = false;
+  arrivalSeen = false;
+  PublishContext(*context);
+}
+
+void CDetachThread::OnDeviceChange(const DeviceChangeEvent& event) {
+  std::lock_guard<std::mutex> guard(notifyLock);
+  OperationContext context;
+  ReadContext(&context);
+  if (event.kind == DeviceChangeKind::kRemoval) {
+    if (!SamePath(event.path, context.devicePath)) return;
+    if (context.phase == PHASE_WAIT_REMOVAL) {
+      ApplyRemoval(&context);
+      PublishContext(context);
+    } else if (removalArmed) {
+      removalSeen = true;
+    }
+    return;
+  }
+  // A name that does not fit the record cannot be the device's path.
+  if (event.path.size() >= OP_DEVICE_PATH_CAPACITY) return;
+  if (context.phase == PHASE_WAIT_ARRIVAL) {
+    context.phase = PHASE_REATTACHED;
+    SetPath(&context, event.path.c_str());
+    PublishContext(context);
+  } else if (removalSeen && !arrivalSeen) {
+    arrivalSeen = true;
+    arrivalPath = event.path;
+  }
+}
+
+bool CDetachThread::PauseUnlessStopped(uint32_t milliseconds) {
+  CAutoResetEvent* list[] = {&stopEvent};
+  if (CAutoResetEvent::WaitAny(list, 1, milliseconds) < 0) return true;
+  stopEvent.Set();  // left for the worker's wait, which then ends
+  return false;
+}

@@ -1,0 +1,458 @@
+#include "operations/dfu_thread.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// The largest block a transfer can carry: wTransferSize is a 16-bit field.
+constexpr size_t OP_BLOCK_BUFFER_SIZE = 0x10000;
+
+bool IsDataBlock(uint32_t blockNumber) { return blockNumber >= 2; }
+
+uint32_t CeilDiv(uint32_t size, uint32_t blockSize) {
+  return size / blockSize + (size % blockSize != 0 ? 1 : 0);
+}
+
+}  // namespace
+
+CDFUThread::CDFUThread(OperationContext* caller) : sharedContext(), blockBuffer(OP_BLOCK_BUFFER_SIZE) {
+  caller->result = RESULT_OK;
+  DeviceHandle device = DEVICE_INVALID_HANDLE;
+  if (OpenDevice(caller->devicePath, &device) != RESULT_OK) {
+    caller->result = DEV_ERR_OPEN_FAILED;
+  } else {
+    if (ReadDfuFunctionalDescriptor(&device, &dfuInterfaceNumber, &dfuAlternateCount,
+                                    &functionalDescriptor) != RESULT_OK) {
+      caller->result = OP_ERR_UNEXPECTED;
+    } else {
+      caller->blockSize = functionalDescriptor.wTransferSize;
+    }
+    CloseDevice(device);
+  }
+  nextWaitMs = 0;
+  retriesLeft = OP_RETRY_BUDGET;
+
+  OperationContext& shared = sharedContext;
+  shared.dfuModeInterfaceClass = caller->dfuModeInterfaceClass;
+  shared.appModeInterfaceClass = caller->appModeInterfaceClass;
+  shared.opCode = caller->opCode;
+  shared.skipBlankBlocks = caller->skipBlankBlocks;
+  shared.image = caller->image;
+  // A path that fills the whole field is cut to keep its terminator.
+  std::memcpy(shared.devicePath, caller->devicePath, sizeof(shared.devicePath));
+  shared.devicePath[sizeof(shared.devicePath) - 1] = '\0';
+
+  totalBlocks = CountBlocks(caller->image, caller->blockSize);
+
+  shared.publishCount = 0;
+  shared.progress = 0;
+  shared.blockSize = caller->blockSize;
+  std::memset(&shared.deviceStatus, 0xFF, sizeof(shared.deviceStatus));
+  shared.phase = PHASE_NONE;
+  shared.blockNumber = 0xFFFFFFFF;
+  shared.blockLength = 0xFFFFFFFF;
+  shared.blockAddress = 0;
+  shared.elementIndex = 0xFFFFFFFF;
+  shared.result = caller->result;
+  shared.device = DEVICE_INVALID_HANDLE;
+}
+
+CDFUThread::~CDFUThread() = default;
+
+uint32_t CDFUThread::CountBlocks(const CImage* image, uint32_t blockSize) {
+  if (image == nullptr || blockSize == 0) return 0;
+  uint32_t count = 0;
+  for (uint32_t i = 0; i < image->ElementCount(); ++i) {
+    const ImageElement* element = image->ElementAt(i);
+    if (element != nullptr) count += CeilDiv(element->size, blockSize);
+  }
+  return count;
+}
+
+bool CDFUThread::Halt(uint32_t* exitCode) { return HaltAndClose(exitCode, true); }
+
+bool CDFUThread::HaltAndClose(uint32_t* exitCode, bool abortIfInterrupted) {
+  uint32_t workerExit = 0;
+  const bool hadWorker = CSTThread::Halt(&workerExit);
+  if (hadWorker && exitCode != nullptr) *exitCode = workerExit;
+  OperationContext context;
+  ReadContext(&context);
+  if (context.device != DEVICE_INVALID_HANDLE) {
+    if (abortIfInterrupted && hadWorker && workerExit == OP_EXIT_STOPPED) {
+      DeviceHandle device = context.device;
+      DfuAbort(&device);
+    }
+    CloseDevice(context.device);
+    // A second halt must not close a handle that is gone.
+    context.device = DEVICE_INVALID_HANDLE;
+    PublishContext(context);
+  }
+  return hadWorker;
+}
+
+void CDFUThread::SetSharedProgress(uint8_t progress) {
+  {
+    std::lock_guard<std::mutex> guard(contextLock);
+    sharedContext.progress = progress;
+  }
+  activity.Set();
+}
+
+void CDFUThread::SetLaunchBlockSize(uint16_t blockSize) {
+  std::lock_guard<std::mutex> guard(contextLock);
+  sharedContext.blockSize = blockSize;
+}
+
+uint32_t CDFUThread::StepInterval() { return nextWaitMs; }
+
+void CDFUThread::ReadContext(OperationContext* out) {
+  std::lock_guard<std::mutex> guard(contextLock);
+  *out = sharedContext;
+}
+
+void CDFUThread::PublishContext(const OperationContext& in) {
+  {
+    std::lock_guard<std::mutex> guard(contextLock);
+    const uint32_t count = sharedContext.publishCount;
+    sharedContext = in;
+    sharedContext.publishCount = count + 1;
+  }
+  activity.Set();
+}
+
+void CDFUThread::EnterPhase(OperationContext* context, uint32_t phase) {
+  context->phase = phase;
+  PublishContext(*context);
+}
+
+bool CDFUThread::Fail(OperationContext* context, StatusCode result, bool abort) {
+  context->result = result;
+  PublishContext(*context);
+  if (abort) DfuAbort(&context->device);
+  return false;
+}
+
+StatusCode CDFUThread::GetStatusInto(OperationContext* context) {
+  DfuStatus status{};
+  const StatusCode code = DfuGetStatus(&context->device, &status);
+  if (code == RESULT_OK) context->deviceStatus = status;
+  return code;
+}
+
+bool CDFUThread::AdvanceBlock(OperationContext* context, uint32_t* elementDone) {
+  *elementDone = 0;
+  const CImage* image = context->image;
+  for (;;) {
+    if (image == nullptr || image->isValid == 0 || context->elementIndex >= image->ElementCount()) {
+      return false;
+    }
+    const ImageElement* element = image->ElementAt(context->elementIndex);
+    // An erase sends no data blocks: every element is complete at once.
+    const uint32_t size = context->opCode == OP_CODE_ERASE ? 0 : element->size;
+    if (context->blockNumber < 2) {
+      context->blockNumber = 2;
+      context->blockLength = 0;
+    }
+    const uint32_t blockSize = context->blockSize;
+    // Without a block size no data can travel; zero-length data blocks would
+    // read as the request that makes the device leave DFU mode.
+    if (blockSize == 0 && size != 0) return false;
+    const uint64_t sent = static_cast<uint64_t>(context->blockNumber - 2) * blockSize + context->blockLength;
+    if (sent >= size) {
+      *elementDone = 1;
+      return context->elementIndex + 1 < image->ElementCount();
+    }
+    if (context->blockLength != 0) context->blockNumber += 1;
+    const uint64_t offset = static_cast<uint64_t>(context->blockNumber - 2) * blockSize;
+    context->blockLength = blockSize;
+    if (offset + blockSize >= size) context->blockLength = static_cast<uint32_t>(size - offset);
+    if (context->skipBlankBlocks != 0 && context->opCode == OP_CODE_DOWNLOAD) {
+      const uint8_t* bytes = element->data + offset;
+      const bool blank = std::all_of(bytes, bytes + context->blockLength,
+                                     [](uint8_t b) { return b == 0xFF; });
+      // A skipped block uses up its number, so the device still places every
+      // later block by its number.
+      if (blank) continue;
+    }
+    return true;
+  }
+}
+
+bool CDFUThread::SettleToIdle(OperationContext* context) {
+  EnterPhase(context, PHASE_GETSTATUS);
+  StatusCode code = GetStatusInto(context);
+  if (code != RESULT_OK || context->deviceStatus.bState == DFU_STATE_ERROR) {
+    EnterPhase(context, PHASE_CLRSTATUS);
+    if (DfuClearStatus(&context->device) != RESULT_OK) {
+      return Fail(context, OP_ERR_UNEXPECTED, true);
+    }
+    EnterPhase(context, PHASE_GETSTATUS);
+    if (GetStatusInto(context) != RESULT_OK) return Fail(context, OP_ERR_UNEXPECTED, true);
+    PublishContext(*context);
+  }
+
+  EnterPhase(context, PHASE_GETSTATUS);
+  if (GetStatusInto(context) != RESULT_OK) return Fail(context, OP_ERR_UNEXPECTED, true);
+  PublishContext(*context);
+
+  if (context->deviceStatus.bState != DFU_STATE_DFU_IDLE) {
+    EnterPhase(context, PHASE_ABORT);
+    if (DfuAbort(&context->device) != RESULT_OK) {
+      EnterPhase(context, PHASE_CLRSTATUS);
+      DfuClearStatus(&context->device);
+    }
+    EnterPhase(context, PHASE_GETSTATUS);
+    if (GetStatusInto(context) != RESULT_OK) return Fail(context, OP_ERR_UNEXPECTED, true);
+    PublishContext(*context);
+  }
+
+  if (context->deviceStatus.bState == DFU_STATE_ERROR) {
+    EnterPhase(context, PHASE_CLRSTATUS);
+    DfuClearStatus(&context->device);
+    EnterPhase(context, PHASE_GETSTATUS);
+    GetStatusInto(context);
+    PublishContext(*context);
+  }
+
+  if (context->deviceStatus.bState == DFU_STATE_DFU_IDLE) {
+    PublishContext(*context);
+    return true;
+  }
+  context->result = OP_ERR_BAD_FIRMWARE_STATE;
+  DfuAbort(&context->device);
+  PublishContext(*context);
+  return false;
+}
+
+bool CDFUThread::SendEraseCommand(OperationContext* context) {
+  context->blockNumber = static_cast<uint32_t>(DFUSE_CMD_ERASE) << 16;
+  context->blockLength = DFUSE_COMMAND_LENGTH;
+  context->phase = PHASE_DNLOAD;
+  return TransferBlock(context);
+}
+
+bool CDFUThread::SendSetAddressCommand(OperationContext* context) {
+  context->blockNumber = static_cast<uint32_t>(DFUSE_CMD_SET_ADDRESS) << 16;
+  context->blockLength = DFUSE_COMMAND_LENGTH;
+  context->phase = PHASE_DNLOAD;
+  return TransferBlock(context);
+}
+
+bool CDFUThread::SendDownloadBlock(OperationContext* context) {
+  context->phase = PHASE_DNLOAD;
+  return TransferBlock(context);
+}
+
+bool CDFUThread::ReceiveUploadBlock(OperationContext* context) {
+  context->phase = PHASE_UPLOAD;
+  return TransferBlock(context);
+}
+
+const ImageElement* CDFUThread::TransferElement(const OperationContext& context) {
+  const CImage* image = context.image;
+  if (image == nullptr || image->isValid == 0) return nullptr;
+  return image->ElementAt(context.elementIndex);
+}
+
+bool CDFUThread::ClearErrorBeforeCommand(OperationContext* context) {
+  EnterPhase(context, PHASE_GETSTATE);
+  uint8_t state = 0;
+  if (DfuGetState(&context->device, &state) != RESULT_OK) return true;
+  context->deviceStatus.bState = state;
+  PublishContext(*context);
+  // A device that keeps answering dfuERROR (or whose state can no longer be
+  // read) would hold the worker here for ever; three rounds are enough for a
+  // device that recovers at all.
+  for (uint32_t round = 0; context->deviceStatus.bState == DFU_STATE_ERROR; ++round) {
+    if (round == OP_CLEAR_ERROR_ROUNDS) return Fail(context, OP_ERR_UNEXPECTED, true);
+    EnterPhase(context, PHASE_CLRSTATUS);
+    DfuClearStatus(&context->device);
+    if (DfuGetState(&context->device, &state) == RESULT_OK) context->deviceStatus.bState = state;
+  }
+  PublishContext(*context);
+  return true;
+}
+
+bool CDFUThread::RecoverAfterFailedRequest(OperationContext* context) {
+  EnterPhase(context, PHASE_GETSTATE);
+  uint8_t state = 0;
+  if (DfuGetState(&context->device, &state) != RESULT_OK) {
+    return Fail(context, OP_ERR_UNEXPECTED, true);
+  }
+  context->deviceStatus.bState = state;
+  PublishContext(*context);
+  if (state == DFU_STATE_ERROR) {
+    EnterPhase(context, PHASE_CLRSTATUS);
+    DfuClearStatus(&context->device);
+  }
+  return true;
+}
+
+bool CDFUThread::TransferBlock(OperationContext* context) {
+  const bool download = context->phase == PHASE_DNLOAD;
+  const uint8_t command = static_cast<uint8_t>(context->blockNumber >> 16);
+  const ImageElement* element = TransferElement(*context);
+  if (element == nullptr) return Fail(context, OP_ERR_BAD_PARAMETER, false);
+
+  for (int32_t attemptsLeft = OP_RETRY_BUDGET;;) {
+    const uint16_t block = static_cast<uint16_t>(context->blockNumber);
+    const uint64_t offset = IsDataBlock(block) ? static_cast<uint64_t>(block - 2) * context->blockSize : 0;
+    StatusCode requestResult;
+    if (download) {
+      if (block == 1) return Fail(context, OP_ERR_BAD_PARAMETER, false);
+      if (IsDataBlock(block)) {
+        // Only the block travels: its bytes are copied, never the element.
+        if (offset + context->blockLength > element->size || context->blockLength > blockBuffer.size()) {
+          return Fail(context, OP_ERR_BAD_PARAMETER, false);
+        }
+        context->blockAddress = element->address + static_cast<uint32_t>(offset);
+        if (context->blockLength != 0) {
+          std::memcpy(blockBuffer.data(), element->data + offset, context->blockLength);
+        }
+      } else {
+        if (!ClearErrorBeforeCommand(context)) return false;
+        if (context->blockLength > DFUSE_COMMAND_LENGTH) return Fail(context, OP_ERR_BAD_PARAMETER, false);
+        // A DfuSe command always travels in block 0: its code, then the
+        // element's address, little-endian.
+        context->blockAddress = element->address;
+        blockBuffer[0] = command;
+        for (int i = 0; i < 4; ++i) blockBuffer[1 + i] = static_cast<uint8_t>(element->address >> (8 * i));
+      }
+      context->blockNumber = block;
+      EnterPhase(context, PHASE_DNLOAD);
+      requestResult = DfuDownload(&context->device, blockBuffer.data(), context->blockLength, block);
+    } else {
+      if (!IsDataBlock(block)) return Fail(context, OP_ERR_BAD_PARAMETER, false);
+      if (offset + context->blockLength > element->size || context->blockLength > blockBuffer.size()) {
+        return Fail(context, OP_ERR_BAD_PARAMETER, false);
+      }
+      context->blockAddress = element->address + static_cast<uint32_t>(offset);
+      EnterPhase(context, PHASE_UPLOAD);
+      requestResult = DfuUpload(&context->device, blockBuffer.data(), context->blockLength, block);
+      if (requestResult == RESULT_OK && context->blockLength != 0) {
+        // The block goes straight into its place in the element.
+        std::memcpy(element->data + offset, blockBuffer.data(), context->blockLength);
+      }
+    }
+
+    bool retry = true;
+    if (requestResult != RESULT_OK) {
+      if (!RecoverAfterFailedRequest(context)) return false;
+    } else {
+      EnterPhase(context, PHASE_GETSTATUS);
+      if (GetStatusInto(context) != RESULT_OK) {
+        if (!RecoverAfterFailedRequest(context)) return false;
+      } else {
+        PublishContext(*context);
+        const DfuStatus& status = context->deviceStatus;
+        if (status.bState == DFU_STATE_ERROR) {
+          EnterPhase(context, PHASE_CLRSTATUS);
+          DfuClearStatus(&context->device);
+        } else if (status.bStatus != 0) {
+          return Fail(context, OP_ERR_DFU_ERROR, false);
+        } else {
+          const bool fits = download ? (status.bState == DFU_STATE_DNBUSY ||
+                                        status.bState == DFU_STATE_DNLOAD_IDLE ||
+                                        status.bState == DFU_STATE_MANIFEST)
+                                     : (status.bState == DFU_STATE_UPLOAD_IDLE ||
+                                        status.bState == STATE_UPLOAD_BUSY);
+          if (!fits) return Fail(context, OP_ERR_BAD_FIRMWARE_STATE, false);
+          retry = false;
+        }
+      }
+    }
+    if (!retry) break;
+    // A retried command is rebuilt with the code remembered on entry.
+    if (--attemptsLeft == 0) return Fail(context, OP_ERR_UNEXPECTED, true);
+  }
+
+  const uint8_t state = context->deviceStatus.bState;
+  if (state == DFU_STATE_DNBUSY || state == STATE_UPLOAD_BUSY) {
+    PublishContext(*context);
+    nextWaitMs = DfuStatusPollTimeout(context->deviceStatus);
+  } else {
+    nextWaitMs = 0;
+  }
+  return true;
+}
+
+bool CDFUThread::BeginElementWalk(OperationContext* context) {
+  retriesLeft = OP_RETRY_BUDGET;
+  context->deviceStatus.bState = STATE_STARTING;
+  EnterPhase(context, PHASE_OPEN_DEVICE);
+  if (context->devicePath[0] == '\0' || OpenDevice(context->devicePath, &context->device) != RESULT_OK) {
+    return Fail(context, DEV_ERR_OPEN_FAILED, false);
+  }
+  EnterPhase(context, PHASE_SELECT_ALTERNATE);
+  const CImage* image = context->image;
+  // Without an image there is nothing to select or to transfer.
+  if (image == nullptr) return Fail(context, OP_ERR_BAD_PARAMETER, true);
+  if (SelectAlternateSetting(context->device, image->alternateSetting) != RESULT_OK) {
+    return Fail(context, OP_ERR_UNEXPECTED, true);
+  }
+  if (!SettleToIdle(context)) return false;
+  if (image->ElementCount() == 0) {
+    context->progress = 100;
+    PublishContext(*context);
+    return false;
+  }
+  context->elementIndex = 0;
+  return true;
+}
+
+bool CDFUThread::BusyStep(OperationContext* context, bool uploadStates, bool* repeat) {
+  *repeat = false;
+  EnterPhase(context, PHASE_GETSTATUS);
+  if (GetStatusInto(context) != RESULT_OK) return Fail(context, OP_ERR_UNEXPECTED, true);
+  PublishContext(*context);
+  const DfuStatus& status = context->deviceStatus;
+  if (status.bStatus == 0) {
+    if (status.bState == DFU_STATE_DNLOAD_IDLE || (uploadStates && status.bState == DFU_STATE_UPLOAD_IDLE)) {
+      retriesLeft = OP_RETRY_BUDGET;
+      return true;
+    }
+    if (status.bState == DFU_STATE_DNBUSY) {
+      nextWaitMs = DfuStatusPollTimeout(status);
+      retriesLeft = OP_RETRY_BUDGET;
+      return true;
+    }
+    return Fail(context, OP_ERR_BAD_FIRMWARE_STATE, true);
+  }
+  EnterPhase(context, PHASE_CLRSTATUS);
+  if (status.bState == DFU_STATE_ERROR) DfuClearStatus(&context->device);
+  if (--retriesLeft <= 0) return Fail(context, OP_ERR_UNEXPECTED, true);
+  *repeat = true;
+  return true;
+}
+
+bool CDFUThread::FinishElementWalk(OperationContext* context, uint32_t lastElementDone) {
+  if (lastElementDone == 0) {
+    // No element at elementIndex: the image changed under the operation.
+    // Ending without a result would leave the caller waiting for a progress
+    // of 100 that never comes.
+    return Fail(context, OP_ERR_BAD_PARAMETER, false);
+  }
+  SettleToIdle(context);
+  context->progress = 100;
+  PublishContext(*context);
+  return false;
+}
+
+bool CDFUThread::PublishBlockProgress(OperationContext* context) {
+  if (!IsDataBlock(context->blockNumber)) return false;
+  uint32_t done = context->blockNumber - 2;
+  const CImage* image = context->image;
+  if (image != nullptr && image->isValid != 0 && context->blockSize != 0) {
+    for (uint32_t i = 0; i < context->elementIndex && i < image->ElementCount(); ++i) {
+      done += CeilDiv(image->ElementAt(i)->size, context->blockSize);
+    }
+  }
+  // No blocks to count (an image of empty elements) leaves progress alone
+  // rather than dividing by zero.
+  if (totalBlocks != 0) {
+    context->progress = static_cast<uint8_t>(static_cast<uint64_t>(done) * 99 / totalBlocks);
+  }
+  PublishContext(*context);
+  return true;
+}

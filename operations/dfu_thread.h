@@ -1,0 +1,127 @@
+// What every DFU operation shares: the operation's record behind a lock, the
+// device facts read once at construction, bringing the device to dfuIDLE, the
+// next-block arithmetic, and one guarded transfer routine behind the DfuSe
+// commands and the data blocks.
+#ifndef ZUVA_OPERATIONS_DFU_THREAD_H_
+#define ZUVA_OPERATIONS_DFU_THREAD_H_
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "device/dfu_requests.h"
+#include "operations/operation_context.h"
+#include "operations/st_thread.h"
+#include "platform/platform.h"
+
+// Tolerated bad statuses while the device is busy, and attempts of a request.
+constexpr int32_t OP_RETRY_BUDGET = 3;
+// Rounds of clear-status before a DfuSe command while the device stays in
+// dfuERROR.
+constexpr uint32_t OP_CLEAR_ERROR_ROUNDS = 3;
+
+class CDFUThread : public CSTThread {
+ public:
+  // Reads the device facts (opening the device at caller->devicePath for a
+  // moment) and takes the worker's record from *caller. Writes the caller's
+  // `result` (RESULT_OK, DEV_ERR_OPEN_FAILED or OP_ERR_UNEXPECTED) and, once
+  // the descriptor is read, its `blockSize`.
+  explicit CDFUThread(OperationContext* caller);
+  // Neither halts the worker nor closes a device: Halt comes first.
+  ~CDFUThread() override;
+
+  // Ends the worker; a worker that was interrupted gets a DFU_ABORT sent to
+  // its device, and the device the worker opened is closed.
+  bool Halt(uint32_t* exitCode = nullptr) override;
+  uint32_t StepInterval() override;
+
+  virtual void ReadContext(OperationContext* out);
+  // Copies the record whole into the shared one; the shared publishCount goes
+  // up by one whatever the copy holds.
+  virtual void PublishContext(const OperationContext& in);
+  // Sets up the next block of the current element. *elementDone is set when
+  // the element is complete; the result tells whether there is more to do
+  // (see the definition).
+  virtual bool AdvanceBlock(OperationContext* context, uint32_t* elementDone);
+  virtual bool SettleToIdle(OperationContext* context);
+  virtual bool SendEraseCommand(OperationContext* context);
+  virtual bool SendSetAddressCommand(OperationContext* context);
+  virtual bool SendDownloadBlock(OperationContext* context);
+  virtual bool ReceiveUploadBlock(OperationContext* context);
+
+  // Set by the launcher when the operation is registered.
+  OperationId Id() const { return id; }
+  void SetId(OperationId value) { id = value; }
+  // Set with every publication; the console waits on it between polls.
+  WakeSignal* ActivitySignal() { return &activity; }
+
+  const DfuFunctionalDescriptor& FunctionalDescriptor() const { return functionalDescriptor; }
+  uint32_t TotalBlocks() const { return totalBlocks; }
+
+ protected:
+  // One request with its status check and up to three attempts.
+  bool TransferBlock(OperationContext* context);
+
+  // Sets result, publishes and, when asked, sends DFU_ABORT (its own result
+  // ignored). Returns false, the value a failing step returns.
+  bool Fail(OperationContext* context, StatusCode result, bool abort);
+  // Sets phase and publishes: done before every request.
+  void EnterPhase(OperationContext* context, uint32_t phase);
+  // The first step of an erase, a download or an upload: open the device,
+  // select the image's alternate setting, settle to dfuIDLE. True when the
+  // walk over the elements begins (elementIndex is then 0); false when the
+  // step ends (failure, or an image without elements, which is done).
+  bool BeginElementWalk(OperationContext* context);
+  // The walk has run out of blocks: after the last element the device is
+  // settled and progress reads 100. Returns false, the end of the work.
+  bool FinishElementWalk(OperationContext* context, uint32_t lastElementDone);
+  // A step that found the device busy after the last request. False when the
+  // operation ends; true to go on, with *repeat set when the last request
+  // met a bad status and is to be sent again now.
+  bool BusyStep(OperationContext* context, bool uploadStates, bool* repeat);
+  // Progress over the data blocks already sent, when blockNumber names a
+  // data block; publishes and returns true then.
+  bool PublishBlockProgress(OperationContext* context);
+  // Ends the worker's part of a halt: joins the worker and closes the
+  // device, with a DFU_ABORT first when asked and the worker was interrupted.
+  bool HaltAndClose(uint32_t* exitCode, bool abortIfInterrupted);
+  // Changes only the shared progress, so that a phase changed meanwhile by
+  // another thread is never put back.
+  void SetSharedProgress(uint8_t progress);
+  // Changes the launch record's blockSize before the worker exists (no
+  // publication).
+  void SetLaunchBlockSize(uint16_t blockSize);
+  // Data blocks of the image at a block size; 0 for no image or size 0.
+  static uint32_t CountBlocks(const CImage* image, uint32_t blockSize);
+
+  DfuFunctionalDescriptor functionalDescriptor{};
+  uint32_t dfuInterfaceNumber = 0;
+  uint32_t dfuAlternateCount = 0;
+  uint32_t nextWaitMs = 0;
+  int32_t retriesLeft = OP_RETRY_BUDGET;
+  uint32_t totalBlocks = 0;
+
+ private:
+  // The element a transfer works on, or null when the image or the index is
+  // not valid.
+  static const ImageElement* TransferElement(const OperationContext& context);
+  // Requests DFU_GETSTATE and clears dfuERROR before a DfuSe command; false
+  // (with the operation ended) when the device stays in dfuERROR.
+  bool ClearErrorBeforeCommand(OperationContext* context);
+  // After a failed request or status: DFU_GETSTATE and, in dfuERROR,
+  // DFU_CLRSTATUS. False (with the operation ended) when the state cannot be
+  // read.
+  bool RecoverAfterFailedRequest(OperationContext* context);
+  // GETSTATUS into the record's deviceStatus (only on success).
+  StatusCode GetStatusInto(OperationContext* context);
+
+  OperationContext sharedContext;
+  std::mutex contextLock;
+  WakeSignal activity;
+  OperationId id = OP_INVALID_ID;
+  // The block a transfer sends or receives; one per operation, sized at
+  // construction, so that a transfer never copies more than its block.
+  std::vector<uint8_t> blockBuffer;
+};
+
+#endif  // ZUVA_OPERATIONS_DFU_THREAD_H_

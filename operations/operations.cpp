@@ -1,0 +1,115 @@
+#include "operations/operations.h"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "operations/detach_thread.h"
+#include "operations/download_thread.h"
+#include "operations/upload_thread.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The registry owns its operations, in launch order. Only the console thread
+// touches it, so it has no lock.
+std::vector<std::unique_ptr<CDFUThread>>& Registry() {
+  static std::vector<std::unique_ptr<CDFUThread>> registry;
+  return registry;
+}
+
+std::vector<std::unique_ptr<CDFUThread>>::iterator FindOperation(OperationId id) {
+  auto& registry = Registry();
+  return std::find_if(registry.begin(), registry.end(),
+                      [id](const std::unique_ptr<CDFUThread>& op) { return op->Id() == id; });
+}
+
+// Identifiers come from a counter: never 0, and never one still registered
+// even after the counter has wrapped.
+OperationId NextOperationId() {
+  static OperationId counter = OP_INVALID_ID;
+  do {
+    ++counter;
+  } while (counter == OP_INVALID_ID || FindOperation(counter) != Registry().end());
+  return counter;
+}
+
+std::unique_ptr<CDFUThread> CreateOperation(OperationContext* context) {
+  switch (context->opCode) {
+    case OP_CODE_DETACH:
+    case OP_CODE_LEAVE_DFU:
+      return std::make_unique<CDetachThread>(context);
+    case OP_CODE_UPLOAD:
+      return std::make_unique<CUploadThread>(context);
+    default:
+      return std::make_unique<CDownloadThread>(context);
+  }
+}
+
+}  // namespace
+
+StatusCode LaunchOperation(OperationContext* context, OperationId* id) {
+  if (context->opCode < OP_CODE_DETACH || context->opCode > OP_CODE_DOWNLOAD) return OP_ERR_BAD_PARAMETER;
+  std::unique_ptr<CDFUThread> operation;
+  try {
+    operation = CreateOperation(context);
+  } catch (const std::bad_alloc&) {
+    context->result = OP_ERR_THREAD_LAUNCH;
+    return OP_ERR_THREAD_LAUNCH;
+  }
+  if (context->result != RESULT_OK) return context->result;
+  const StatusCode launched = RegisterOperation(std::move(operation), id);
+  if (launched != RESULT_OK) context->result = launched;
+  return launched;
+}
+
+StatusCode RegisterOperation(std::unique_ptr<CDFUThread> operation, OperationId* id) {
+  auto& registry = Registry();
+  operation->SetId(NextOperationId());
+  CDFUThread* launched = operation.get();
+  try {
+    registry.push_back(std::move(operation));
+  } catch (const std::bad_alloc&) {
+    return OP_ERR_THREAD_LAUNCH;
+  }
+  if (!launched->LaunchWorker()) {
+    // An operation without a worker would never change its record: the
+    // caller would wait for it for ever.
+    registry.pop_back();
+    return OP_ERR_THREAD_LAUNCH;
+  }
+  *id = launched->Id();
+  return RESULT_OK;
+}
+
+void QueryOperation(OperationId id, OperationContext* out) {
+  auto found = FindOperation(id);
+  if (found != Registry().end()) (*found)->ReadContext(out);
+}
+
+StatusCode StopOperation(OperationId id, OperationContext* out) {
+  auto found = FindOperation(id);
+  if (found == Registry().end()) return OP_ERR_BAD_PARAMETER;
+  (*found)->Halt();
+  if (out != nullptr) (*found)->ReadContext(out);
+  Registry().erase(found);
+  return RESULT_OK;
+}
+
+void ShutdownOperations() {
+  auto& registry = Registry();
+  for (auto& operation : registry) {
+    operation->Halt();
+    operation.reset();
+  }
+  registry.clear();
+}
+
+StatusCode WaitOperationActivity(OperationId id, uint32_t timeoutMs) {
+  auto found = FindOperation(id);
+  if (found == Registry().end()) return OP_ERR_BAD_PARAMETER;
+  WaitForSignalOrThreadMessages((*found)->ActivitySignal(), timeoutMs);
+  return RESULT_OK;
+}
+
+size_t RegisteredOperationCount() { return Registry().size(); }
