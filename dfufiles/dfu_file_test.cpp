@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,8 @@ class DfuFileTest : public ::testing::Test {
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     directory_ = std::filesystem::temp_directory_path() /
-                 (std::string("zuva_dfu_file_test_") + info->name());
+                 (std::string("zuva_dfu_file_test_") + info->name() + "_" +
+                  std::to_string(std::random_device{}()));
     std::filesystem::remove_all(directory_);
     std::filesystem::create_directories(directory_);
   }

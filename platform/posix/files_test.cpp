@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "platform/platform.h"
@@ -14,7 +15,8 @@ class PosixFileTest : public ::testing::Test {
   void SetUp() override {
     directory_ = std::filesystem::temp_directory_path() /
                  (std::string("zuva_posix_files_") +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                  std::to_string(std::random_device{}()));
     std::filesystem::remove_all(directory_);
     std::filesystem::create_directories(directory_);
     path_ = (directory_ / "f.bin").string();
