@@ -1,0 +1,303 @@
+// The framework's own arithmetic and the faults the virtual device cannot
+// show, driven through a scripted driver backend.
+#include "operations/dfu_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "device/fake_driver_backend.h"
+
+namespace {
+
+// Exposes the framework's routines; its Step opens the device and then either
+// waits a minute or finishes at once.
+class CProbeThread : public CDFUThread {
+ public:
+  using CDFUThread::CDFUThread;
+  using CDFUThread::TransferBlock;
+
+  bool Step() override {
+    OperationContext context;
+    ReadContext(&context);
+    OpenDevice(context.devicePath, &context.device);
+    PublishContext(context);
+    opened = true;
+    nextWaitMs = 60000;
+    return !finishAtOnce;
+  }
+
+  bool finishAtOnce = false;
+  std::atomic<bool> opened{false};
+};
+
+class DfuThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CreateDevicesManager();
+    backend = std::make_shared<CFakeDriverBackend>();
+    RegisterDriverBackend(backend);
+    device = backend->AddDevice("dfu");
+    device->configurations = {CConfigBuilder(1).Interface(0, 0, 0).Functional(0x0B, 1024).Build()};
+    caller = OperationContext{};
+    caller.opCode = OP_CODE_DOWNLOAD;
+    caller.image = &image;
+    std::strcpy(caller.devicePath, "fake:dfu");
+  }
+  void TearDown() override {
+    UnregisterDriverBackend(backend.get());
+    DestroyDevicesManager();
+  }
+
+  void AddElement(uint32_t address, std::vector<uint8_t> bytes) {
+    ImageElement element{address, static_cast<uint32_t>(bytes.size()), bytes.data()};
+    ASSERT_TRUE(image.SetElement(image.ElementCount(), 1, element));
+  }
+
+  // The class requests the device received, by bRequest.
+  std::vector<uint8_t> ClassRequests() {
+    std::vector<uint8_t> requests;
+    for (const ControlRequestHeader& h : device->ControlHeaders()) requests.push_back(h.request);
+    return requests;
+  }
+
+  std::shared_ptr<CFakeDriverBackend> backend;
+  std::shared_ptr<CFakeDevice> device;
+  CImage image;
+  OperationContext caller{};
+};
+
+TEST_F(DfuThreadTest, ConstructionReadsTheDeviceAndSetsTheLaunchRecord) {
+  AddElement(0x08000000, std::vector<uint8_t>(2500, 0x11));
+  AddElement(0x08010000, std::vector<uint8_t>(1024, 0x22));
+  caller.publishCount = 77;
+  CProbeThread thread(&caller);
+  EXPECT_EQ(caller.result, RESULT_OK);
+  EXPECT_EQ(caller.blockSize, 1024);
+  EXPECT_EQ(thread.TotalBlocks(), 4u);
+  EXPECT_EQ(device->OpenConnections(), 0);  // opened for a moment only
+
+  OperationContext record;
+  thread.ReadContext(&record);
+  EXPECT_EQ(record.publishCount, 0u);
+  EXPECT_EQ(record.progress, 0);
+  EXPECT_EQ(record.phase, PHASE_NONE);
+  EXPECT_EQ(record.elementIndex, 0xFFFFFFFFu);
+  EXPECT_EQ(record.blockNumber, 0xFFFFFFFFu);
+  EXPECT_EQ(record.deviceStatus.bState, STATE_NOT_STARTED);
+  EXPECT_EQ(record.blockSize, 1024);
+  EXPECT_EQ(record.device, DEVICE_INVALID_HANDLE);
+  EXPECT_STREQ(record.devicePath, "fake:dfu");
+}
+
+TEST_F(DfuThreadTest, ConstructionReportsADeviceThatDoesNotOpen) {
+  std::strcpy(caller.devicePath, "fake:absent");
+  CProbeThread thread(&caller);
+  EXPECT_EQ(caller.result, DEV_ERR_OPEN_FAILED);
+  OperationContext record;
+  thread.ReadContext(&record);
+  EXPECT_EQ(record.result, DEV_ERR_OPEN_FAILED);
+}
+
+TEST_F(DfuThreadTest, PublishRaisesTheSharedCountWhateverTheCopyHolds) {
+  CProbeThread thread(&caller);
+  OperationContext record;
+  thread.ReadContext(&record);
+  for (uint32_t copyCount : {0u, 0u, 1000u}) {
+    record.publishCount = copyCount;
+    record.progress = 42;
+    thread.PublishContext(record);
+  }
+  OperationContext shared;
+  thread.ReadContext(&shared);
+  EXPECT_EQ(shared.publishCount, 3u);
+  EXPECT_EQ(shared.progress, 42);
+}
+
+struct BlockWalkCase {
+  const char* name;
+  OperationCode opCode;
+  uint32_t skipBlank;
+  std::vector<uint32_t> elementSizes;
+  int blankBlock;  // index of an all-0xFF block in element 0, or -1
+  // Expected (element, block, length) of each block set up, in order.
+  std::vector<std::vector<uint32_t>> blocks;
+};
+
+void PrintTo(const BlockWalkCase& c, std::ostream* out) { *out << c.name; }
+
+class AdvanceBlockTest : public DfuThreadTest, public ::testing::WithParamInterface<BlockWalkCase> {};
+
+TEST_P(AdvanceBlockTest, WalksTheBlocksOfEveryElement) {
+  const BlockWalkCase& c = GetParam();
+  for (size_t e = 0; e < c.elementSizes.size(); ++e) {
+    std::vector<uint8_t> bytes(c.elementSizes[e], 0x00);
+    if (e == 0 && c.blankBlock >= 0) {
+      std::fill(bytes.begin() + c.blankBlock * 1024, bytes.begin() + (c.blankBlock + 1) * 1024, 0xFF);
+    }
+    AddElement(0x08000000 + static_cast<uint32_t>(e) * 0x10000, bytes);
+  }
+  caller.opCode = c.opCode;
+  caller.skipBlankBlocks = c.skipBlank;
+  CProbeThread thread(&caller);
+  OperationContext context;
+  thread.ReadContext(&context);
+  context.elementIndex = 0;
+  context.blockNumber = 0;  // the first element's command has been sent
+
+  std::vector<std::vector<uint32_t>> walked;
+  for (int guard = 0; guard < 100; ++guard) {
+    uint32_t done = 7;
+    const bool more = thread.AdvanceBlock(&context, &done);
+    if (done == 0) {
+      ASSERT_TRUE(more);
+      walked.push_back({context.elementIndex, context.blockNumber, context.blockLength});
+      continue;
+    }
+    if (!more) break;  // the last element is complete
+    ++context.elementIndex;
+    context.blockNumber = 0;  // the element's command has been sent
+  }
+  EXPECT_EQ(walked, c.blocks);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Walks, AdvanceBlockTest,
+    ::testing::Values(
+        BlockWalkCase{"ShortLastBlock", OP_CODE_DOWNLOAD, 0, {2500}, -1, {{0, 2, 1024}, {0, 3, 1024}, {0, 4, 452}}},
+        BlockWalkCase{"EraseSendsNoBlocks", OP_CODE_ERASE, 0, {2500, 1024, 4096}, -1, {}},
+        BlockWalkCase{"BlankBlockUsesUpItsNumber", OP_CODE_DOWNLOAD, 1, {3072}, 1, {{0, 2, 1024}, {0, 4, 1024}}},
+        BlockWalkCase{"BlankBlockSentWithoutSkipping", OP_CODE_DOWNLOAD, 0, {3072}, 1,
+                      {{0, 2, 1024}, {0, 3, 1024}, {0, 4, 1024}}},
+        BlockWalkCase{"UploadIgnoresSkipping", OP_CODE_UPLOAD, 1, {2048}, 0, {{0, 2, 1024}, {0, 3, 1024}}},
+        BlockWalkCase{"EveryElementStartsAtBlockTwo", OP_CODE_DOWNLOAD, 0, {1024, 1500},
+                      -1, {{0, 2, 1024}, {1, 2, 1024}, {1, 3, 476}}},
+        BlockWalkCase{"EmptyElementIsCompleteAtOnce", OP_CODE_DOWNLOAD, 0, {0, 100}, -1, {{1, 2, 100}}}),
+    [](const ::testing::TestParamInfo<BlockWalkCase>& info) { return info.param.name; });
+
+TEST_F(DfuThreadTest, AdvanceBlockFindsNoElementOutsideTheImage) {
+  AddElement(0x08000000, std::vector<uint8_t>(100, 0));
+  CProbeThread thread(&caller);
+  OperationContext context;
+  thread.ReadContext(&context);
+  uint32_t done = 7;
+  context.elementIndex = 1;
+  EXPECT_FALSE(thread.AdvanceBlock(&context, &done));
+  EXPECT_EQ(done, 0u);
+  context.elementIndex = 0;
+  image.isValid = 0;
+  EXPECT_FALSE(thread.AdvanceBlock(&context, &done));
+  EXPECT_EQ(done, 0u);
+  // Without a block size no data block can be formed.
+  image.isValid = 1;
+  context.blockSize = 0;
+  EXPECT_FALSE(thread.AdvanceBlock(&context, &done));
+  EXPECT_EQ(done, 0u);
+}
+
+TEST_F(DfuThreadTest, TransferRefusesBlockNumbersOfTheWrongKindWithoutARequest) {
+  AddElement(0x08000000, std::vector<uint8_t>(4096, 0));
+  CProbeThread thread(&caller);
+  struct Case {
+    uint32_t phase;
+    uint32_t block;
+  } cases[] = {{PHASE_DNLOAD, 1}, {PHASE_UPLOAD, 0}, {PHASE_UPLOAD, 1}};
+  for (const Case& c : cases) {
+    OperationContext context;
+    thread.ReadContext(&context);
+    ASSERT_EQ(OpenDevice(context.devicePath, &context.device), RESULT_OK);
+    context.elementIndex = 0;
+    context.phase = c.phase;
+    context.blockNumber = c.block;
+    context.blockLength = 16;
+    EXPECT_FALSE(thread.TransferBlock(&context));
+    EXPECT_EQ(context.result, OP_ERR_BAD_PARAMETER);
+    CloseDevice(context.device);
+  }
+  EXPECT_TRUE(ClassRequests().empty());
+}
+
+TEST_F(DfuThreadTest, TransferRefusesABlockThatReachesPastItsElement) {
+  AddElement(0x08000000, std::vector<uint8_t>(1000, 0));
+  CProbeThread thread(&caller);
+  for (uint32_t phase : {PHASE_DNLOAD, PHASE_UPLOAD}) {
+    OperationContext context;
+    thread.ReadContext(&context);
+    ASSERT_EQ(OpenDevice(context.devicePath, &context.device), RESULT_OK);
+    context.elementIndex = 0;
+    context.phase = phase;
+    context.blockNumber = 2;
+    context.blockLength = 1024;
+    EXPECT_FALSE(thread.TransferBlock(&context));
+    EXPECT_EQ(context.result, OP_ERR_BAD_PARAMETER);
+    CloseDevice(context.device);
+  }
+  EXPECT_TRUE(ClassRequests().empty());
+}
+
+TEST_F(DfuThreadTest, DeviceStuckInErrorBeforeACommandEndsTheOperationAfterThreeRounds) {
+  AddElement(0x08000000, std::vector<uint8_t>(1024, 0));
+  device->control = [](const ControlRequestHeader& h, const std::vector<uint8_t>&, std::vector<uint8_t>* reply) {
+    if (h.request == DFU_REQUEST_GETSTATE) *reply = {DFU_STATE_ERROR};
+    return true;
+  };
+  CProbeThread thread(&caller);
+  OperationContext context;
+  thread.ReadContext(&context);
+  ASSERT_EQ(OpenDevice(context.devicePath, &context.device), RESULT_OK);
+  context.elementIndex = 0;
+  EXPECT_FALSE(thread.SendSetAddressCommand(&context));
+  EXPECT_EQ(context.result, OP_ERR_UNEXPECTED);
+  const std::vector<uint8_t> expected = {DFU_REQUEST_GETSTATE, DFU_REQUEST_CLRSTATUS, DFU_REQUEST_GETSTATE,
+                                         DFU_REQUEST_CLRSTATUS, DFU_REQUEST_GETSTATE, DFU_REQUEST_CLRSTATUS,
+                                         DFU_REQUEST_GETSTATE, DFU_REQUEST_ABORT};
+  EXPECT_EQ(ClassRequests(), expected);
+  OperationContext shared;
+  thread.ReadContext(&shared);
+  EXPECT_EQ(shared.result, OP_ERR_UNEXPECTED);
+  CloseDevice(context.device);
+}
+
+TEST_F(DfuThreadTest, HaltAbortsOnlyAnInterruptedWorkerAndAlwaysClosesTheDevice) {
+  for (bool finishAtOnce : {false, true}) {
+    device->requests.clear();
+    CProbeThread thread(&caller);
+    thread.finishAtOnce = finishAtOnce;
+    ASSERT_TRUE(thread.LaunchWorker());
+    while (!thread.opened) std::this_thread::yield();
+    if (finishAtOnce) {
+      // Wait until the worker has published, i.e. its step is over.
+      OperationContext record;
+      do {
+        thread.ReadContext(&record);
+      } while (record.device == DEVICE_INVALID_HANDLE);
+    }
+    uint32_t exitCode = 99;
+    EXPECT_TRUE(thread.Halt(&exitCode));
+    EXPECT_EQ(exitCode, finishAtOnce ? OP_EXIT_FINISHED : OP_EXIT_STOPPED);
+    EXPECT_EQ(ClassRequests(), finishAtOnce ? std::vector<uint8_t>{} : std::vector<uint8_t>{DFU_REQUEST_ABORT});
+    EXPECT_EQ(device->OpenConnections(), 0);
+    OperationContext record;
+    thread.ReadContext(&record);
+    EXPECT_EQ(record.device, DEVICE_INVALID_HANDLE);
+  }
+}
+
+TEST_F(DfuThreadTest, HaltWithoutWorkerClosesOnlyADeviceTheRecordHolds) {
+  CProbeThread thread(&caller);
+  EXPECT_FALSE(thread.Halt());
+  EXPECT_EQ(device->OpenConnections(), 0);
+
+  OperationContext record;
+  thread.ReadContext(&record);
+  ASSERT_EQ(OpenDevice(record.devicePath, &record.device), RESULT_OK);
+  thread.PublishContext(record);
+  EXPECT_EQ(device->OpenConnections(), 1);
+  EXPECT_FALSE(thread.Halt());
+  EXPECT_EQ(device->OpenConnections(), 0);
+  EXPECT_TRUE(ClassRequests().empty());  // no worker was interrupted: no abort
+}
+
+}  // namespace
