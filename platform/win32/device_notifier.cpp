@@ -1,0 +1,150 @@
+// Device-change notifiers on Windows: a hidden window that receives the
+// system's WM_DEVICECHANGE for the registered interface classes, plus the
+// per-thread queue for events of virtual devices. Both reach the sink only
+// while the creating thread pumps its messages.
+#include <windows.h>
+#include <dbt.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include "platform/device_events.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr char WIN32_NOTIFY_WINDOW_CLASS[] = "DETACHWIND";
+
+static_assert(sizeof(WNDCLASSEXA) == 80, "the class record is 80 bytes on x64");
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "the filter record is 32 bytes");
+static_assert(DBT_DEVTYP_DEVICEINTERFACE == 5);
+
+Guid FromWin32Guid(const GUID& g) {
+  Guid out;
+  out.data1 = g.Data1;
+  out.data2 = g.Data2;
+  out.data3 = g.Data3;
+  std::memcpy(out.data4, g.Data4, sizeof(out.data4));
+  return out;
+}
+
+GUID ToWin32Guid(const Guid& g) {
+  GUID out;
+  out.Data1 = g.data1;
+  out.Data2 = g.data2;
+  out.Data3 = g.data3;
+  std::memcpy(out.Data4, g.data4, sizeof(out.Data4));
+  return out;
+}
+
+class CWindowDeviceNotifier : public DeviceNotifier {
+ public:
+  CWindowDeviceNotifier(DeviceEventSink* sink, const std::vector<Guid>& interfaceClasses)
+      : sink_(sink),
+        interfaceClasses_(interfaceClasses),
+        registration_(RegisterQueuedNotifier(sink, interfaceClasses)),
+        instance_(GetModuleHandleA(nullptr)) {
+    // The class may already exist (another notifier holds it); creating the
+    // window is what counts.
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = &CWindowDeviceNotifier::WindowProc;
+    windowClass.hInstance = instance_;
+    windowClass.lpszClassName = WIN32_NOTIFY_WINDOW_CLASS;
+    RegisterClassExA(&windowClass);
+    window_ = CreateWindowExA(WS_EX_TOOLWINDOW, WIN32_NOTIFY_WINDOW_CLASS, nullptr, WS_POPUP, 0, 0,
+                              0, 0, nullptr, nullptr, instance_, this);
+    if (window_ == nullptr) return;
+    for (const Guid& interfaceClass : interfaceClasses_) {
+      DEV_BROADCAST_DEVICEINTERFACE_A filter = {};
+      filter.dbcc_size = sizeof(filter);
+      filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+      filter.dbcc_classguid = ToWin32Guid(interfaceClass);
+      HDEVNOTIFY notification =
+          RegisterDeviceNotificationA(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+      if (notification != nullptr) notifications_.push_back(notification);
+    }
+  }
+
+  ~CWindowDeviceNotifier() override {
+    UnregisterQueuedNotifier(registration_);
+    // Last registered, first unregistered.
+    for (auto it = notifications_.rbegin(); it != notifications_.rend(); ++it) {
+      UnregisterDeviceNotification(*it);
+    }
+    if (window_ != nullptr) DestroyWindow(window_);
+    // Fails harmlessly while another notifier's window still uses the class.
+    UnregisterClassA(WIN32_NOTIFY_WINDOW_CLASS, instance_);
+  }
+
+  CWindowDeviceNotifier(const CWindowDeviceNotifier&) = delete;
+  CWindowDeviceNotifier& operator=(const CWindowDeviceNotifier&) = delete;
+
+  bool HasWindow() const { return window_ != nullptr; }
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) {
+      const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+      SetWindowLongPtrA(window, GWLP_USERDATA,
+                        reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    } else if (message == WM_DEVICECHANGE) {
+      auto* self = reinterpret_cast<CWindowDeviceNotifier*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+      if (self != nullptr) self->OnDeviceChangeMessage(wParam, lParam);
+      return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+  }
+
+  void OnDeviceChangeMessage(WPARAM wParam, LPARAM lParam) {
+    DeviceChangeKind kind;
+    if (wParam == DBT_DEVICEARRIVAL) {
+      kind = DeviceChangeKind::kArrival;
+    } else if (wParam == DBT_DEVICEREMOVECOMPLETE) {
+      kind = DeviceChangeKind::kRemoval;
+    } else {
+      return;
+    }
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+    if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return;
+    // The record's size bounds the name: a name without its zero must not
+    // be read past the record.
+    constexpr size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
+    if (header->dbch_size < nameOffset) return;
+    const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(header);
+    DeviceChangeEvent event{kind, FromWin32Guid(broadcast->dbcc_classguid), {}};
+    if (std::find(interfaceClasses_.begin(), interfaceClasses_.end(), event.interfaceClass) ==
+        interfaceClasses_.end()) {
+      return;
+    }
+    event.path.assign(broadcast->dbcc_name, strnlen(broadcast->dbcc_name,
+                                                    header->dbch_size - nameOffset));
+    sink_->OnDeviceChange(event);
+  }
+
+  DeviceEventSink* sink_;
+  std::vector<Guid> interfaceClasses_;
+  uint64_t registration_;
+  HINSTANCE instance_;
+  HWND window_ = nullptr;
+  std::vector<HDEVNOTIFY> notifications_;
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceNotifier> DeviceNotifier::Create(DeviceEventSink* sink,
+                                                       const std::vector<Guid>& interfaceClasses) {
+  if (sink == nullptr) return nullptr;
+  // Without a window the notifier still serves virtual devices.
+  return std::make_unique<CWindowDeviceNotifier>(sink, interfaceClasses);
+}
+
+void PumpThreadMessages() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  DeliverQueuedDeviceChanges();
+}

@@ -1,0 +1,131 @@
+// The USB DFU kernel driver: each DFU device is a device interface, opened by
+// its path and driven with the driver's I/O-control requests; the present
+// interfaces of a class come from the device installation lists.
+#include "platform/native_driver.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/win32/native_driver_api.h"
+
+namespace {
+
+// Present devices only (DIGCF_PRESENT) of a device-interface class
+// (DIGCF_DEVICEINTERFACE).
+constexpr DWORD WIN32_ENUMERATION_FLAGS = 0x12;
+static_assert(WIN32_ENUMERATION_FLAGS == (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+// Registry property of the device description (SPDRP_DEVICEDESC).
+constexpr DWORD WIN32_PROPERTY_DEVICE_DESCRIPTION = 0;
+static_assert(WIN32_PROPERTY_DEVICE_DESCRIPTION == SPDRP_DEVICEDESC);
+// A description that does not fit counts as no description.
+constexpr DWORD WIN32_DESCRIPTION_BUFFER_SIZE = 253;
+
+GUID ToWin32Guid(const Guid& g) {
+  GUID out;
+  out.Data1 = g.data1;
+  out.Data2 = g.data2;
+  out.Data3 = g.data3;
+  std::memcpy(out.Data4, g.data4, sizeof(out.Data4));
+  return out;
+}
+
+// The interface's path (false when the detail cannot be read); fills the
+// device information record of the interface's device on the way.
+bool ReadInterfacePath(const NativeDriverApi& api, HDEVINFO list,
+                       SP_DEVICE_INTERFACE_DATA* interfaceData, SP_DEVINFO_DATA* deviceData,
+                       std::string* path) {
+  DWORD required = 0;
+  api.getDeviceInterfaceDetail(list, interfaceData, nullptr, 0, &required, nullptr);
+  // The detail record is its size field followed by the path; anything
+  // shorter cannot hold even an empty path.
+  const DWORD header = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  if (required <= header) return false;
+  std::vector<uint8_t> storage(required, 0);
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  if (!api.getDeviceInterfaceDetail(list, interfaceData, detail, required, nullptr, deviceData)) {
+    return false;
+  }
+  // The driver's text ends at its zero, but never past the buffer.
+  const char* text = detail->DevicePath;
+  path->assign(text, strnlen(text, required - header));
+  return true;
+}
+
+bool ReadDescription(const NativeDriverApi& api, HDEVINFO list, SP_DEVINFO_DATA* deviceData,
+                     std::string* description) {
+  BYTE buffer[WIN32_DESCRIPTION_BUFFER_SIZE] = {};
+  DWORD type = 0;
+  DWORD required = 0;
+  if (!api.getDeviceRegistryProperty(list, deviceData, WIN32_PROPERTY_DEVICE_DESCRIPTION, &type,
+                                     buffer, sizeof(buffer), &required)) {
+    return false;
+  }
+  const char* text = reinterpret_cast<const char*>(buffer);
+  description->assign(text, strnlen(text, sizeof(buffer)));
+  return true;
+}
+
+}  // namespace
+
+NativeDeviceHandle NativeDriverOpen(const std::string& path) {
+  // Read and write, no sharing, synchronous I/O: the driver's requests
+  // complete before DeviceIoControl returns.
+  HANDLE handle = ActiveNativeDriverApi().createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                     nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return nullptr;
+  return handle;
+}
+
+bool NativeDriverIoControl(NativeDeviceHandle device, uint32_t code, const void* input,
+                           uint32_t inputSize, void* output, uint32_t outputSize,
+                           uint32_t* bytesReturned) {
+  DWORD returned = 0;
+  const BOOL done = ActiveNativeDriverApi().deviceIoControl(
+      static_cast<HANDLE>(device), code, const_cast<void*>(input), inputSize, output, outputSize,
+      &returned, nullptr);
+  if (bytesReturned != nullptr) *bytesReturned = returned;
+  return done != FALSE;
+}
+
+void NativeDriverClose(NativeDeviceHandle device) {
+  if (device != nullptr) ActiveNativeDriverApi().closeHandle(static_cast<HANDLE>(device));
+}
+
+bool NativeEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
+  const NativeDriverApi& api = ActiveNativeDriverApi();
+  const GUID classGuid = ToWin32Guid(interfaceClass);
+  HDEVINFO list = api.getClassDevs(&classGuid, nullptr, nullptr, WIN32_ENUMERATION_FLAGS);
+  if (list == INVALID_HANDLE_VALUE) return false;
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA interfaceData = {};
+    interfaceData.cbSize = sizeof(interfaceData);
+    if (!api.enumDeviceInterfaces(list, nullptr, &classGuid, index, &interfaceData)) break;
+    SP_DEVINFO_DATA deviceData = {};
+    deviceData.cbSize = sizeof(deviceData);
+    InterfaceInfo info;
+    // An interface whose path cannot be read cannot be opened either; it is
+    // left out rather than paired with another interface's path.
+    if (!ReadInterfacePath(api, list, &interfaceData, &deviceData, &info.path)) continue;
+    info.hasDescription = ReadDescription(api, list, &deviceData, &info.description);
+    interfaces->push_back(std::move(info));
+  }
+  api.destroyDeviceInfoList(list);
+  return true;
+}
+
+NativeDriverApi SystemNativeDriverApi() {
+  return {&::CreateFileA,
+          &::DeviceIoControl,
+          &::CloseHandle,
+          &::SetupDiGetClassDevsA,
+          &::SetupDiEnumDeviceInterfaces,
+          &::SetupDiGetDeviceInterfaceDetailA,
+          &::SetupDiGetDeviceRegistryPropertyA,
+          &::SetupDiDestroyDeviceInfoList};
+}
+
+NativeDriverApi& ActiveNativeDriverApi() {
+  static NativeDriverApi api = SystemNativeDriverApi();
+  return api;
+}

@@ -1,0 +1,27 @@
+// The Win32 entry points that reach the USB DFU kernel driver and the device
+// installation lists, gathered in one table so that a test can stand in for
+// the driver inside its own process. Internal to platform/win32.
+#ifndef ZUVA_PLATFORM_WIN32_NATIVE_DRIVER_API_H_
+#define ZUVA_PLATFORM_WIN32_NATIVE_DRIVER_API_H_
+
+#include <windows.h>
+#include <setupapi.h>
+
+struct NativeDriverApi {
+  decltype(&::CreateFileA) createFile;
+  decltype(&::DeviceIoControl) deviceIoControl;
+  decltype(&::CloseHandle) closeHandle;
+  decltype(&::SetupDiGetClassDevsA) getClassDevs;
+  decltype(&::SetupDiEnumDeviceInterfaces) enumDeviceInterfaces;
+  decltype(&::SetupDiGetDeviceInterfaceDetailA) getDeviceInterfaceDetail;
+  decltype(&::SetupDiGetDeviceRegistryPropertyA) getDeviceRegistryProperty;
+  decltype(&::SetupDiDestroyDeviceInfoList) destroyDeviceInfoList;
+};
+
+// The table in use; the operating system's entry points until replaced.
+NativeDriverApi& ActiveNativeDriverApi();
+
+// The operating system's own entry points.
+NativeDriverApi SystemNativeDriverApi();
+
+#endif  // ZUVA_PLATFORM_WIN32_NATIVE_DRIVER_API_H_

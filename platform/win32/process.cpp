@@ -1,0 +1,19 @@
+// Thread priority and the wait for pending device installations on Windows.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+void PlatformLowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
+
+void PlatformWaitNoPendingInstallations() {
+  // Looked up at run time: the export is missing on some systems, and then
+  // there is nothing to wait for. The library stays loaded for the process.
+  using WaitNoPendingInstallEvents = DWORD(WINAPI*)(DWORD);
+  static const WaitNoPendingInstallEvents waitNoPendingInstallEvents = [] {
+    HMODULE setupLibrary = LoadLibraryA("setupapi.dll");
+    if (setupLibrary == nullptr) return WaitNoPendingInstallEvents{nullptr};
+    return reinterpret_cast<WaitNoPendingInstallEvents>(
+        reinterpret_cast<void*>(GetProcAddress(setupLibrary, "CMP_WaitNoPendingInstallEvents")));
+  }();
+  if (waitNoPendingInstallEvents != nullptr) waitNoPendingInstallEvents(INFINITE);
+}
