@@ -27,7 +27,7 @@ if [ ! -f "$WINEPREFIX/.zuva-ready" ]; then
       # hidden windows and their messages.
       wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
       # The registry reaches the disk when the server ends.
-      wineserver -w
+      timeout 120 wineserver -w || true
       touch "$WINEPREFIX/.zuva-ready"
     fi
   ) 9>"$WINEPREFIX/.zuva-init.lock"

@@ -11,6 +11,7 @@
 
 #include "platform/device_events.h"
 #include "platform/platform.h"
+#include "platform/win32/win32_guid.h"
 
 namespace {
 
@@ -19,24 +20,6 @@ constexpr char WIN32_NOTIFY_WINDOW_CLASS[] = "DETACHWIND";
 static_assert(sizeof(WNDCLASSEXA) == 80, "the class record is 80 bytes on x64");
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "the filter record is 32 bytes");
 static_assert(DBT_DEVTYP_DEVICEINTERFACE == 5);
-
-Guid FromWin32Guid(const GUID& g) {
-  Guid out;
-  out.data1 = g.Data1;
-  out.data2 = g.Data2;
-  out.data3 = g.Data3;
-  std::memcpy(out.data4, g.Data4, sizeof(out.data4));
-  return out;
-}
-
-GUID ToWin32Guid(const Guid& g) {
-  GUID out;
-  out.Data1 = g.data1;
-  out.Data2 = g.data2;
-  out.Data3 = g.data3;
-  std::memcpy(out.Data4, g.data4, sizeof(out.Data4));
-  return out;
-}
 
 class CWindowDeviceNotifier : public DeviceNotifier {
  public:

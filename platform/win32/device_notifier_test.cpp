@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_guid.h"
 
 namespace {
 
@@ -19,15 +20,6 @@ class CRecordingSink : public DeviceEventSink {
   std::vector<DeviceChangeEvent> events;
   std::vector<DWORD> threads;
 };
-
-GUID ToWin32Guid(const Guid& g) {
-  GUID out;
-  out.Data1 = g.data1;
-  out.Data2 = g.data2;
-  out.Data3 = g.data3;
-  std::memcpy(out.Data4, g.data4, sizeof(out.Data4));
-  return out;
-}
 
 // A device-interface broadcast as the system sends it: the record followed
 // by the interface name, its size covering the name and its zero.

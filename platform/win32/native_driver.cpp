@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/win32/native_driver_api.h"
+#include "platform/win32/win32_guid.h"
 
 namespace {
 
@@ -19,15 +20,6 @@ constexpr DWORD WIN32_PROPERTY_DEVICE_DESCRIPTION = 0;
 static_assert(WIN32_PROPERTY_DEVICE_DESCRIPTION == SPDRP_DEVICEDESC);
 // A description that does not fit counts as no description.
 constexpr DWORD WIN32_DESCRIPTION_BUFFER_SIZE = 253;
-
-GUID ToWin32Guid(const Guid& g) {
-  GUID out;
-  out.Data1 = g.data1;
-  out.Data2 = g.data2;
-  out.Data3 = g.data3;
-  std::memcpy(out.Data4, g.data4, sizeof(out.Data4));
-  return out;
-}
 
 // The interface's path (false when the detail cannot be read); fills the
 // device information record of the interface's device on the way.

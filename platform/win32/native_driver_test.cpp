@@ -9,6 +9,7 @@
 #include "device/driver_ioctl.h"
 #include "platform/native_driver.h"
 #include "platform/win32/native_driver_api.h"
+#include "platform/win32/win32_guid.h"
 
 namespace {
 
@@ -265,8 +266,7 @@ TEST_F(NativeDriverTest, ListsThePresentInterfacesOfTheClassInOrder) {
     }
   }
 
-  GUID dfu;
-  std::memcpy(&dfu, &DFU_INTERFACE_GUID, sizeof(dfu));
+  const GUID dfu = ToWin32Guid(DFU_INTERFACE_GUID);
   EXPECT_EQ(std::memcmp(&system_.listedClass, &dfu, sizeof(GUID)), 0);
   EXPECT_EQ(system_.listFlags, 0x12u);
   EXPECT_FALSE(system_.listEnumeratorOrWindow);
