@@ -10,6 +10,7 @@
 #include "device/device_manager.h"
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image.h"
+#include "operations/operations.h"
 #include "platform/platform.h"
 
 namespace {
@@ -72,8 +73,7 @@ int ChooseImageAndUpgrade(int argc, const char* const* argv) {
 // objects that may use images and files go first, then the images, the
 // files, and last the devices.
 void DestroyProcessObjects() {
-  // TODO(integration): ShutdownOperations() goes first, once the operation
-  // engine is part of the program.
+  ShutdownOperations();
   ImageDestroyAll();
   DfuFileDestroyAll();
   DestroyDevicesManager();
