@@ -45,8 +45,8 @@ StatusCode ReadInterfaceDescriptor(DeviceHandle handle, uint32_t interfaceOrdina
                                    uint32_t alternateIndex, uint8_t* descriptor);
 
 // The class-specific descriptor (type 0x21, at most 9 bytes) that follows the
-// interface descriptor; `buffer` holds 9 bytes. No such descriptor: the buffer
-// keeps its content and the result is RESULT_OK.
+// interface descriptor, copied with its own length into `buffer` (9 bytes),
+// which is zeroed first. No such descriptor: zeros and RESULT_OK.
 StatusCode ReadClassDescriptor(DeviceHandle handle, uint32_t interfaceOrdinal,
                                uint32_t alternateIndex, uint8_t* buffer);
 

@@ -98,8 +98,9 @@ StatusCode DfuAbort(DeviceHandle* handle);
 // The DFU interface is the last interface of configuration index 0, and its
 // functional descriptor follows the interface descriptor of its last
 // alternate setting. Outputs the interface number, the alternate-setting
-// count (both written only on RESULT_OK) and the descriptor (copied with its
-// own length; a shorter one leaves the rest of *descriptor as it was).
+// count and the descriptor, all written only on RESULT_OK. A descriptor
+// shorter than 9 bytes arrives with its own length and zeros after it; none
+// after the last alternate setting gives all zeros.
 StatusCode ReadDfuFunctionalDescriptor(DeviceHandle* handle, uint32_t* interfaceNumber,
                                        uint32_t* alternateCount,
                                        DfuFunctionalDescriptor* descriptor);
