@@ -1,0 +1,86 @@
+#include "sim/fault_plan.h"
+
+#include "sim/profile.h"
+
+const SimFault* SimFaultPlan::At(SimFaultKind kind, uint32_t number) const {
+  for (const SimFault& fault : faults) {
+    if (fault.kind == kind && fault.kind != SimFaultKind::kCorrupt && fault.request == number) {
+      return &fault;
+    }
+  }
+  return nullptr;
+}
+
+std::set<uint32_t> SimFaultPlan::BadCells() const {
+  std::set<uint32_t> cells;
+  for (const SimFault& fault : faults) {
+    if (fault.kind == SimFaultKind::kCorrupt) cells.insert(fault.address);
+  }
+  return cells;
+}
+
+namespace {
+
+std::string_view TrimSpaces(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+bool ParseEntry(std::string_view entry, SimFault* fault) {
+  size_t at = entry.rfind('@');
+  if (at == std::string_view::npos) return false;
+  std::string_view head = entry.substr(0, at);
+  std::string_view where = entry.substr(at + 1);
+  uint64_t value;
+  if (head == "corrupt") {
+    if (!SimParseNumber(where, 0xFFFFFFFF, &value)) return false;
+    fault->kind = SimFaultKind::kCorrupt;
+    fault->address = static_cast<uint32_t>(value);
+    return true;
+  }
+  if (!SimParseNumber(where, 0xFFFFFFFF, &value) || value == 0) return false;
+  fault->request = static_cast<uint32_t>(value);
+  if (head == "stall") {
+    fault->kind = SimFaultKind::kStall;
+    return true;
+  }
+  if (head == "unplug") {
+    fault->kind = SimFaultKind::kUnplug;
+    return true;
+  }
+  if (head.substr(0, 7) != "status=") return false;
+  head.remove_prefix(7);
+  fault->kind = SimFaultKind::kStatus;
+  size_t colon = head.find(':');
+  if (!SimParseNumber(head.substr(0, colon), 0xFF, &value)) return false;
+  fault->status = static_cast<uint8_t>(value);
+  if (colon != std::string_view::npos) {
+    if (!SimParseNumber(head.substr(colon + 1), 0xFF, &value)) return false;
+    fault->state = static_cast<uint8_t>(value);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SimParseFaultPlan(std::string_view text, SimFaultPlan* plan, std::string* error) {
+  SimFaultPlan result;
+  if (!TrimSpaces(text).empty()) {
+    while (true) {
+      size_t comma = text.find(',');
+      std::string_view entry = TrimSpaces(text.substr(0, comma));
+      SimFault fault;
+      if (!ParseEntry(entry, &fault)) {
+        *error = "virtual device fault plan: '" + std::string(entry) +
+                 "' is not stall@N, status=0xSS@N, status=0xSS:T@N, unplug@N or corrupt@0xADDR";
+        return false;
+      }
+      result.faults.push_back(fault);
+      if (comma == std::string_view::npos) break;
+      text.remove_prefix(comma + 1);
+    }
+  }
+  *plan = std::move(result);
+  return true;
+}

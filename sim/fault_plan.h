@@ -1,0 +1,41 @@
+// Faults injected into the virtual device by plan: a request that stalls, a
+// status error, the device vanishing, a flash cell that stores a wrong bit.
+#ifndef ZUVA_SIM_FAULT_PLAN_H_
+#define ZUVA_SIM_FAULT_PLAN_H_
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class SimFaultKind {
+  kStall,    // stall@N
+  kStatus,   // status=0xSS@N, status=0xSS:T@N
+  kUnplug,   // unplug@N
+  kCorrupt,  // corrupt@0xADDR
+};
+
+struct SimFault {
+  SimFaultKind kind = SimFaultKind::kStall;
+  uint32_t request = 0;   // N, counted from 1 (not for kCorrupt)
+  uint8_t status = 0;     // kStatus: bStatus
+  uint8_t state = 10;     // kStatus: bState, dfuERROR unless given
+  uint32_t address = 0;   // kCorrupt
+};
+
+struct SimFaultPlan {
+  std::vector<SimFault> faults;
+
+  // The fault of that kind planned for request `number`, or null.
+  const SimFault* At(SimFaultKind kind, uint32_t number) const;
+  // Addresses of the cells that store a flipped lowest bit.
+  std::set<uint32_t> BadCells() const;
+};
+
+// Parses a comma-separated plan such as "stall@5,status=0x0A:10@9,corrupt@0x08000010".
+// Spaces around entries are ignored; an empty text is an empty plan. On
+// failure *error names the entry.
+bool SimParseFaultPlan(std::string_view text, SimFaultPlan* plan, std::string* error);
+
+#endif  // ZUVA_SIM_FAULT_PLAN_H_

@@ -1,0 +1,64 @@
+// The description of a virtual device: identity, DFU functional descriptor,
+// timing, mode and the memory-map strings of its alternate settings, as read
+// from a profile file of `key = value` lines.
+#ifndef ZUVA_SIM_PROFILE_H_
+#define ZUVA_SIM_PROFILE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class SimTiming { kFast, kReal };
+enum class SimMode { kDfu, kApplication };
+
+// One alternate setting of the DFU interface.
+struct SimAlternate {
+  bool hasString = false;  // false: iInterface 0
+  std::string text;        // the interface string, UTF-8
+};
+
+struct SimProfile {
+  bool hasDescription = false;  // false: enumeration has no description
+  std::string description;
+  uint16_t vendor = 0;
+  uint16_t product = 0;
+  uint16_t device = 0;
+  uint16_t dfuVersion = 0;
+  uint8_t attributes = 0;
+  uint16_t detachTimeout = 0;
+  uint16_t transferSize = 0;
+  SimTiming timing = SimTiming::kFast;
+  SimMode mode = SimMode::kDfu;
+  std::vector<SimAlternate> alternates;
+};
+
+// The text of the default profile, line for line.
+extern const char SIM_DEFAULT_PROFILE_TEXT[];
+
+// At most this many alternate settings fit, with the configuration and the
+// functional descriptor, in the 512 bytes the driver returns per configuration.
+constexpr size_t SIM_MAX_ALTERNATES = 54;
+// A string descriptor holds at most 126 UTF-16 code units.
+constexpr size_t SIM_MAX_STRING_UNITS = 126;
+
+SimProfile SimDefaultProfile();
+
+// Parses profile text. Keys that are left out keep the default profile's
+// values, except `description` (absent: no description); `alt` lines, when
+// there is at least one, replace the default alternate settings. On failure
+// *error names `sourceName` and the line, and *profile is unchanged.
+bool SimParseProfile(std::string_view text, const std::string& sourceName, SimProfile* profile,
+                     std::string* error);
+
+// Reads and parses a profile file.
+bool SimLoadProfile(const std::string& path, SimProfile* profile, std::string* error);
+
+// A number in decimal or with a 0x/0X prefix in hexadecimal (digits in either
+// case), the whole text, at most `maximum`.
+bool SimParseNumber(std::string_view text, uint64_t maximum, uint64_t* value);
+
+// UTF-8 text as UTF-16 code units; an invalid byte becomes U+FFFD.
+std::u16string SimUtf8ToUtf16(std::string_view text);
+
+#endif  // ZUVA_SIM_PROFILE_H_

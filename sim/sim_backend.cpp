@@ -1,0 +1,67 @@
+#include "sim/sim_backend.h"
+
+namespace {
+
+class CSimConnection : public DriverConnection {
+ public:
+  CSimConnection(std::shared_ptr<CDfuDevice> device, uint32_t attachment)
+      : device_(std::move(device)), attachment_(attachment) {}
+
+  bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
+                 uint32_t outputSize, uint32_t* bytesReturned) override {
+    std::vector<SimBusChange> changes;
+    bool completed = device_->IoControl(attachment_, code, input, inputSize, output, outputSize,
+                                        bytesReturned, &changes);
+    // Announced after the device has let go of its lock.
+    CSimBackend::Announce(changes);
+    return completed;
+  }
+
+ private:
+  const std::shared_ptr<CDfuDevice> device_;
+  const uint32_t attachment_;
+};
+
+}  // namespace
+
+CSimBackend::CSimBackend(std::shared_ptr<CDfuDevice> device) : device_(std::move(device)) {}
+
+std::string CSimBackend::PathOf(uint32_t attachment) {
+  return SIM_PATH_PREFIX + std::to_string(attachment);
+}
+
+std::string CSimBackend::CurrentPath() const { return PathOf(device_->Attachment()); }
+
+void CSimBackend::Announce(const std::vector<SimBusChange>& changes) {
+  for (const SimBusChange& change : changes) {
+    DeviceChangeEvent event;
+    event.kind = change.arrival ? DeviceChangeKind::kArrival : DeviceChangeKind::kRemoval;
+    event.interfaceClass = change.dfuMode ? DFU_INTERFACE_GUID : APP_INTERFACE_GUID;
+    event.path = PathOf(change.attachment);
+    PostDeviceChange(event);
+  }
+}
+
+std::unique_ptr<DriverConnection> CSimBackend::Open(const std::string& path) {
+  CDfuDevice::BusPosition position = device_->Position();
+  if (!position.present || path != PathOf(position.attachment)) return nullptr;
+  return std::make_unique<CSimConnection>(device_, position.attachment);
+}
+
+void CSimBackend::Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
+  CDfuDevice::BusPosition position = device_->Position();
+  if (!position.present) return;
+  const Guid& listedUnder = position.dfuMode ? DFU_INTERFACE_GUID : APP_INTERFACE_GUID;
+  if (!(interfaceClass == listedUnder)) return;
+  InterfaceInfo info;
+  info.path = PathOf(position.attachment);
+  info.hasDescription = device_->Profile().hasDescription;
+  info.description = device_->Profile().description;
+  interfaces->push_back(std::move(info));
+}
+
+void CSimBackend::Unplug() {
+  std::vector<SimBusChange> changes;
+  device_->Unplug(&changes);
+  Announce(changes);
+}

@@ -1,0 +1,41 @@
+// The "sim:" driver port: the virtual device behind the platform's driver
+// calls, as a backend of the driver port. Each appearance of the device on the
+// bus has its own path ("sim:0", after a detach and return "sim:1", ...); a
+// path that has left the bus opens no more, and a connection to it fails
+// every request.
+#ifndef ZUVA_SIM_SIM_BACKEND_H_
+#define ZUVA_SIM_SIM_BACKEND_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "sim/dfu_device.h"
+
+constexpr char SIM_PATH_PREFIX[] = "sim:";
+
+class CSimBackend : public DriverBackend {
+ public:
+  explicit CSimBackend(std::shared_ptr<CDfuDevice> device);
+
+  std::string PathPrefix() const override { return SIM_PATH_PREFIX; }
+  bool IsVirtual() const override { return true; }
+  std::unique_ptr<DriverConnection> Open(const std::string& path) override;
+  void Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override;
+
+  CDfuDevice* Device() const { return device_.get(); }
+  // The path of the device's current appearance (also while it is gone).
+  std::string CurrentPath() const;
+  // Pulls the device off the bus and announces the removal.
+  void Unplug();
+
+  static std::string PathOf(uint32_t attachment);
+  // Announces bus changes with PostDeviceChange.
+  static void Announce(const std::vector<SimBusChange>& changes);
+
+ private:
+  const std::shared_ptr<CDfuDevice> device_;
+};
+
+#endif  // ZUVA_SIM_SIM_BACKEND_H_
