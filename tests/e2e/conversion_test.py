@@ -2,6 +2,7 @@
 """End-to-end cases of the command line, the operator's answer and the
 conversion of raw images into DfuSe files, with no device present."""
 
+import fcntl
 import sys
 
 import zuva_e2e as e2e
@@ -17,6 +18,7 @@ TOO_LARGE = "Invalid file size! File is too large to create image.\n"
 # Linux names the error by errno, Windows by its system error code.
 ERROR_NOT_FOUND = {"linux": 2, "windows": 2}        # ENOENT, ERROR_FILE_NOT_FOUND
 ERROR_DIRECTORY = {"linux": 21, "windows": 5}       # EISDIR, ERROR_ACCESS_DENIED
+ERROR_IN_USE = {"linux": 11}                        # EWOULDBLOCK
 
 
 def raw_bytes(size):
@@ -56,6 +58,17 @@ def raw_file_in_directory(directory, name):
 
 def assert_missing(ctx, name):
     assert not ctx.path(name).exists(), "%s was made" % name
+
+
+def with_locked_raw_file(name, size):
+    """Another process holds the raw file open. The program opens files
+    without sharing, which Linux builds as an exclusive lock."""
+    def setup(ctx):
+        with_raw_file(name, size)(ctx)
+        held = open(ctx.path(name), "rb")
+        fcntl.flock(held, fcntl.LOCK_EX)
+        ctx.held.append(held)
+    return setup
 
 
 def mkdir(name):
@@ -98,6 +111,8 @@ CASES = [
          args=["-?"]),
     Case("directory", open_error("fw.bin", ERROR_DIRECTORY), 1, args=["fw.bin"],
          setup=mkdir("fw.bin"), check=no_dfuse_file),
+    Case("raw_file_in_use", open_error("fw.bin", ERROR_IN_USE), 1, args=["fw.bin"],
+         setup=with_locked_raw_file("fw.bin", 1000), check=no_dfuse_file, platforms=("linux",)),
     Case("raw_empty", success("fw.bin"), 0, args=["fw.bin"], setup=with_raw_file("fw.bin", 0),
          check=converted("fw.bin", "fw.dfu", 0)),
     Case("raw_1000_bytes", success("fw.bin"), 0, args=["fw.bin"],

@@ -40,6 +40,9 @@ class Context:
     platform: str        # "linux" or "windows"
     work_dir: Path       # the case's working directory (the program's too)
     program_name: str    # the executable's file name in work_dir
+    # Objects a setup keeps alive for the run (an open, locked file); each is
+    # closed after the run.
+    held: List[object] = dataclasses.field(default_factory=list)
 
     @property
     def windows(self) -> bool:
@@ -73,6 +76,8 @@ class Case:
     # depends on timing.
     normalize: Optional[Callable[[str], str]] = None
     timeout: float = RUN_TIMEOUT_SECONDS
+    # The platforms the case applies to.
+    platforms: tuple = ("linux", "windows")
 
 
 # ---------------------------------------------------------------------------
@@ -162,6 +167,9 @@ class Runner:
                                   timeout=case.timeout)
         except subprocess.TimeoutExpired:
             return ["no exit within %d s" % case.timeout]
+        finally:
+            for held in ctx.held:
+                held.close()
 
         faults = []
         expected = case.expected_stdout(ctx) if callable(case.expected_stdout) \
@@ -228,7 +236,8 @@ def main(cases: List[Case], argv: Optional[List[str]] = None) -> int:
     assert len(set(names)) == len(names), "case names must be unique"
     work_root = (args.work_dir or Path.cwd() / ("e2e-" + Path(sys.argv[0]).stem)).resolve()
     runner = Runner(args.exe.resolve(), args.wrapper, work_root)
-    selected = [c for c in cases if not args.filters or any(f in c.name for f in args.filters)]
+    selected = [c for c in cases if runner.platform in c.platforms
+                and (not args.filters or any(f in c.name for f in args.filters))]
 
     failed = 0
     try:
