@@ -1,0 +1,251 @@
+// Erase and download against the virtual device, asserted on its request log.
+#include "operations/download_thread.h"
+
+#include <gtest/gtest.h>
+
+#include "operations/engine_test_support.h"
+
+namespace {
+
+using DownloadTest = SimEngineTest;
+
+constexpr uint32_t FLASH = 0x08000000;
+
+void UseTransferSize1024(SimProfile* profile) { profile->transferSize = 1024; }
+
+TEST_F(DownloadTest, EraseSendsOneCommandPerElementAndRaisesProgressByElement) {
+  Install();
+  auto image = MakeImage({{0x08000000, {}}, {0x08004000, {}}, {0x08020000, {}}});
+  OperationContext context = Context(OP_CODE_ERASE, image.get());
+  auto* operation = new CRecording<CDownloadThread>(&context);
+  const OperationContext final = RunRecorded(operation);
+
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  const std::vector<std::string> commands = Only(ClassRequests(), {"DNLOAD"});
+  EXPECT_EQ(commands, (std::vector<std::string>{"DNLOAD 0 0 5", "DNLOAD 0 0 5", "DNLOAD 0 0 5"}));
+  std::vector<std::vector<uint8_t>> sent;
+  for (const SimRequestRecord& r : Device()->RequestLog()) {
+    if (r.name == "DNLOAD") sent.push_back(r.data);
+  }
+  EXPECT_EQ(sent, (std::vector<std::vector<uint8_t>>{{0x41, 0x00, 0x00, 0x00, 0x08},
+                                                      {0x41, 0x00, 0x40, 0x00, 0x08},
+                                                      {0x41, 0x00, 0x00, 0x02, 0x08}}));
+  EXPECT_EQ(operation->ProgressSteps(), (std::vector<int>{0, 33, 66, 99, 100}));
+  EXPECT_EQ(Memory(0x08004000, 0x4000), std::vector<uint8_t>(0x4000, 0xFF));
+}
+
+TEST_F(DownloadTest, DownloadSendsTheAddressCommandThenNumberedBlocks) {
+  Install("", UseTransferSize1024);
+  Blank(FLASH, 0x4000);
+  const std::vector<uint8_t> bytes = Pattern(2500);
+  auto image = MakeImage({{FLASH, bytes}});
+  OperationContext context = Context(OP_CODE_DOWNLOAD, image.get());
+  auto* operation = new CRecording<CDownloadThread>(&context);
+  const OperationContext final = RunRecorded(operation);
+
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  // Settle to dfuIDLE, the command after a look at the state, each request
+  // followed by its status and the poll that finds the device idle again,
+  // and the final settle that aborts out of dfuDNLOAD-IDLE.
+  const std::vector<std::string> expected = {
+      "GETSTATUS 0 0 6", "GETSTATUS 0 0 6",                     // settle
+      "GETSTATE 0 0 1",  "DNLOAD 0 0 5", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6",
+      "DNLOAD 2 0 1024", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6",
+      "DNLOAD 3 0 1024", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6",
+      "DNLOAD 4 0 452",  "GETSTATUS 0 0 6", "GETSTATUS 0 0 6",
+      "GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "ABORT 0 0 0", "GETSTATUS 0 0 6"};  // settle
+  EXPECT_EQ(ClassRequests(), expected);
+  EXPECT_EQ(Device()->RequestLog().size() > 0, true);
+  for (const SimRequestRecord& r : Device()->RequestLog()) {
+    if (r.name == "DNLOAD" && r.args[0] == 0) {
+      EXPECT_EQ(r.data, (std::vector<uint8_t>{0x21, 0x00, 0x00, 0x00, 0x08}));
+    }
+  }
+  EXPECT_EQ(Memory(FLASH, bytes.size()), bytes);
+  EXPECT_EQ(operation->ProgressSteps(), (std::vector<int>{0, 33, 66, 100}));
+  EXPECT_EQ(final.blockSize, 1024);
+}
+
+TEST_F(DownloadTest, BlankBlocksAreLeftOutOnlyWhenAsked) {
+  for (uint32_t skip : {1u, 0u}) {
+    Install("", UseTransferSize1024);
+    Blank(FLASH, 0x4000);
+    std::vector<uint8_t> bytes = Pattern(2500);
+    std::fill(bytes.begin() + 1024, bytes.begin() + 2048, 0xFF);
+    auto image = MakeImage({{FLASH, bytes}});
+    OperationContext context = Context(OP_CODE_DOWNLOAD, image.get());
+    context.skipBlankBlocks = skip;
+    const OperationContext final = Run(context);
+
+    EXPECT_EQ(final.result, RESULT_OK);
+    EXPECT_EQ(final.progress, 100);
+    const std::vector<std::string> withSkip = {"DNLOAD 0 0 5", "DNLOAD 2 0 1024", "DNLOAD 4 0 452"};
+    const std::vector<std::string> withoutSkip = {"DNLOAD 0 0 5", "DNLOAD 2 0 1024", "DNLOAD 3 0 1024",
+                                                  "DNLOAD 4 0 452"};
+    EXPECT_EQ(Only(ClassRequests(), {"DNLOAD"}), skip != 0 ? withSkip : withoutSkip) << "skip " << skip;
+    EXPECT_EQ(Memory(FLASH, bytes.size()), bytes);
+    SimUninstall();
+  }
+}
+
+TEST_F(DownloadTest, ImageWithoutElementsIsDoneAfterSettling) {
+  Install();
+  CImage image;
+  const OperationContext final = Run(Context(OP_CODE_DOWNLOAD, &image));
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  EXPECT_EQ(ClassRequests(), (std::vector<std::string>{"GETSTATUS 0 0 6", "GETSTATUS 0 0 6"}));
+}
+
+// The request numbers of a clean download of one 1,024-byte block, found by
+// running it once: where the fault plans below strike.
+struct CleanRun {
+  uint32_t blockDownload;   // DNLOAD of block 2
+  uint32_t blockStatus;     // the GETSTATUS right after it (dfuDNBUSY)
+  uint32_t blockBusyPoll;   // the busy step's GETSTATUS
+  uint32_t commandDownload; // DNLOAD of the set-address command
+};
+
+class DownloadFaultTest : public SimEngineTest {
+ protected:
+  CleanRun Probe() {
+    Install("", UseTransferSize1024);
+    Blank(FLASH, 0x4000);
+    auto image = MakeImage({{FLASH, Pattern(1024)}});
+    EXPECT_EQ(Run(Context(OP_CODE_DOWNLOAD, image.get())).result, RESULT_OK);
+    CleanRun run{RequestNumber("DNLOAD 2"), 0, 0, RequestNumber("DNLOAD 0")};
+    run.blockStatus = run.blockDownload + 1;
+    run.blockBusyPoll = run.blockDownload + 2;
+    SimUninstall();
+    return run;
+  }
+  OperationContext RunWith(const std::string& faults) {
+    Install(faults, UseTransferSize1024);
+    Blank(FLASH, 0x4000);
+    image = MakeImage({{FLASH, Pattern(1024)}});
+    return Run(Context(OP_CODE_DOWNLOAD, image.get()));
+  }
+  std::string At(const char* fault, uint32_t number) { return std::string(fault) + "@" + std::to_string(number); }
+
+  std::unique_ptr<CImage> image;
+};
+
+TEST_F(DownloadFaultTest, BadStatusWhileBusyRepeatsTheBlockAndGivesUpOnTheThird) {
+  const CleanRun run = Probe();
+  // Each bad status costs: CLRSTATUS, the block again, its status, the next
+  // busy poll: the next bad status strikes four requests later.
+  const uint32_t k = run.blockBusyPoll;
+  for (int bad : {2, 3}) {
+    std::string plan = At("status=0x03", k) + "," + At("status=0x03", k + 4);
+    if (bad == 3) plan += "," + At("status=0x03", k + 8);
+    const OperationContext final = RunWith(plan);
+    const std::vector<std::string> requests = ClassRequests();
+    EXPECT_EQ(Only(requests, {"DNLOAD 2"}).size(), 3u) << plan;
+    EXPECT_EQ(Only(requests, {"CLRSTATUS"}).size(), static_cast<size_t>(bad)) << plan;
+    if (bad == 2) {
+      EXPECT_EQ(final.result, RESULT_OK);
+      EXPECT_EQ(final.progress, 100);
+      EXPECT_EQ(Memory(FLASH, 1024), Pattern(1024));
+    } else {
+      EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
+      EXPECT_EQ(requests.back(), "ABORT 0 0 0");
+    }
+    SimUninstall();
+  }
+}
+
+TEST_F(DownloadFaultTest, StalledRequestIsRetriedWithTheSameBytes) {
+  const CleanRun run = Probe();
+  for (uint32_t stalled : {run.commandDownload, run.blockDownload}) {
+    const OperationContext final = RunWith(At("stall", stalled));
+    EXPECT_EQ(final.result, RESULT_OK);
+    EXPECT_EQ(final.progress, 100);
+    std::vector<std::vector<uint8_t>> attempts;
+    for (const SimRequestRecord& r : Device()->RequestLog()) {
+      if (r.name == "DNLOAD" && (r.number == stalled || r.args[0] == (stalled == run.commandDownload ? 0u : 2u))) {
+        attempts.push_back(r.data);
+      }
+    }
+    ASSERT_EQ(attempts.size(), 2u);
+    EXPECT_EQ(attempts[0], attempts[1]);
+    // After the stall: the state is read and the error cleared first.
+    const std::vector<std::string> requests = ClassRequests();
+    const auto stall = std::find_if(requests.begin(), requests.end(),
+                                    [](const std::string& r) { return r.find(" stall") != std::string::npos; });
+    ASSERT_NE(stall, requests.end());
+    EXPECT_EQ(*(stall + 1), "GETSTATE 0 0 1");
+    EXPECT_EQ(*(stall + 2), "CLRSTATUS 0 0 0");
+    EXPECT_EQ(Memory(FLASH, 1024), Pattern(1024));
+    SimUninstall();
+  }
+}
+
+TEST_F(DownloadFaultTest, ThreeStallsInARowEndTheOperation) {
+  const CleanRun run = Probe();
+  // Each attempt of a data block: DNLOAD (stalled), GETSTATE, CLRSTATUS.
+  const uint32_t n = run.blockDownload;
+  const OperationContext final = RunWith(At("stall", n) + "," + At("stall", n + 3) + "," + At("stall", n + 6));
+  EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
+  EXPECT_EQ(Only(ClassRequests(), {"DNLOAD 2"}),
+            (std::vector<std::string>{"DNLOAD 2 0 1024 stall", "DNLOAD 2 0 1024 stall", "DNLOAD 2 0 1024 stall"}));
+  EXPECT_EQ(ClassRequests().back(), "ABORT 0 0 0");
+}
+
+TEST_F(DownloadFaultTest, StatusThatDoesNotFitTheRequestEndsWithoutRetryOrAbort) {
+  const CleanRun run = Probe();
+  struct Case {
+    const char* fault;
+    StatusCode result;
+  } cases[] = {
+      {"status=0x00:6", OP_ERR_BAD_FIRMWARE_STATE},  // dfuMANIFEST-SYNC after a block
+      {"status=0x05:4", OP_ERR_DFU_ERROR},           // a bad status outside dfuERROR
+  };
+  for (const Case& c : cases) {
+    const OperationContext final = RunWith(At(c.fault, run.blockStatus));
+    EXPECT_EQ(final.result, c.result) << c.fault;
+    const std::vector<std::string> requests = ClassRequests();
+    EXPECT_EQ(Only(requests, {"DNLOAD 2"}).size(), 1u) << c.fault;
+    EXPECT_EQ(requests.back(), "GETSTATUS 0 0 6") << c.fault;
+    SimUninstall();
+  }
+}
+
+TEST_F(DownloadFaultTest, ManifestationAfterABlockEndsTheNextStep) {
+  const CleanRun run = Probe();
+  // dfuMANIFEST is accepted after a download request; the device closes, and
+  // the step that follows finds a state it cannot go on from.
+  const OperationContext final = RunWith(At("status=0x00:7", run.blockStatus));
+  EXPECT_EQ(final.result, OP_ERR_BAD_FIRMWARE_STATE);
+  EXPECT_EQ(ClassRequests().back(), "GETSTATUS 0 0 6");
+}
+
+TEST_F(DownloadFaultTest, DeviceUnpluggedInTheMiddleEndsTheOperation) {
+  const CleanRun run = Probe();
+  const OperationContext final = RunWith(At("unplug", run.blockDownload));
+  EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
+  EXPECT_EQ(final.progress, 0);
+  const std::vector<std::string> requests = ClassRequests();
+  EXPECT_EQ(requests.back(), "ABORT 0 0 0 gone");
+}
+
+TEST_F(DownloadTest, HaltDuringTheWaitForTheDeviceAbortsAtOnce) {
+  // Real flash timing: erasing a 128 KiB sector keeps the device busy for a
+  // second; the stop comes during that wait.
+  Install("", [](SimProfile* p) { p->timing = SimTiming::kReal; });
+  auto image = MakeImage({{0x08020000, {}}, {0x08040000, {}}, {0x08060000, {}}});
+  OperationContext context = Context(OP_CODE_ERASE, image.get());
+  OperationId id = OP_INVALID_ID;
+  ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+  const OperationContext final = RunToEnd(id, [](const OperationContext& record) {
+    return record.deviceStatus.bState == DFU_STATE_DNBUSY && record.phase == PHASE_GETSTATUS;
+  });
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_LT(final.progress, 100);
+  const std::vector<std::string> requests = ClassRequests();
+  EXPECT_EQ(Only(requests, {"DNLOAD"}).size(), 1u);  // the second erase never started
+  EXPECT_EQ(requests.back().rfind("ABORT 0 0 0", 0), 0u);
+}
+
+}  // namespace
