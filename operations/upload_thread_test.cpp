@@ -1,0 +1,121 @@
+// Upload against the virtual device, asserted on its request log and on the
+// data read back.
+#include "operations/upload_thread.h"
+
+#include <gtest/gtest.h>
+
+#include "operations/engine_test_support.h"
+
+namespace {
+
+using UploadTest = SimEngineTest;
+
+constexpr uint32_t FLASH = 0x08000000;
+
+TEST_F(UploadTest, BlockSizeFollowsTheAcceleratedUploadBit) {
+  struct Case {
+    uint8_t attributes;
+    uint16_t blockSize;
+    std::vector<std::string> uploads;
+  } cases[] = {
+      {0x8B, 4096, {"UPLOAD 2 0 4096", "UPLOAD 3 0 4096", "UPLOAD 4 0 1808"}},
+      {0x0B, 2048, {"UPLOAD 2 0 2048", "UPLOAD 3 0 2048", "UPLOAD 4 0 2048", "UPLOAD 5 0 2048", "UPLOAD 6 0 1808"}},
+  };
+  for (const Case& c : cases) {
+    Install("", [&](SimProfile* p) { p->attributes = c.attributes; });
+    const std::vector<uint8_t> flash = Pattern(10000, 3);
+    ASSERT_TRUE(Device()->WriteMemory(0, FLASH, flash));
+    auto image = MakeImage({{FLASH, std::vector<uint8_t>(10000, 0)}});
+    OperationContext context = Context(OP_CODE_UPLOAD, image.get());
+    OperationId id = OP_INVALID_ID;
+    ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+    EXPECT_EQ(context.blockSize, c.blockSize);
+    const OperationContext final = RunToEnd(id);
+
+    EXPECT_EQ(final.result, RESULT_OK);
+    EXPECT_EQ(final.progress, 100);
+    EXPECT_EQ(final.blockSize, c.blockSize);
+    EXPECT_EQ(Only(ClassRequests(), {"UPLOAD"}), c.uploads);
+    const ImageElement* element = image->ElementAt(0);
+    ASSERT_NE(element, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(element->data, element->data + element->size), flash);
+    SimUninstall();
+  }
+}
+
+TEST_F(UploadTest, TwoElementsEachGetTheirCommandAndAborts) {
+  Install();
+  const std::vector<uint8_t> first = Pattern(3000, 5);
+  const std::vector<uint8_t> second = Pattern(100, 9);
+  ASSERT_TRUE(Device()->WriteMemory(0, FLASH, first));
+  ASSERT_TRUE(Device()->WriteMemory(0, 0x08010000, second));
+  auto image = MakeImage({{FLASH, std::vector<uint8_t>(3000, 0)}, {0x08010000, std::vector<uint8_t>(100, 0)}});
+  OperationContext context = Context(OP_CODE_UPLOAD, image.get());
+  auto* operation = new CRecording<CUploadThread>(&context);
+  const OperationContext final = RunRecorded(operation);
+
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  const std::vector<std::string> expected = {
+      "GETSTATUS 0 0 6", "GETSTATUS 0 0 6",  // settle
+      "GETSTATE 0 0 1", "DNLOAD 0 0 5", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "ABORT 0 0 0",
+      "UPLOAD 2 0 2048", "GETSTATUS 0 0 6", "UPLOAD 3 0 952", "GETSTATUS 0 0 6",
+      "ABORT 0 0 0",  // out of dfuUPLOAD-IDLE before the next command
+      "GETSTATE 0 0 1", "DNLOAD 0 0 5", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "ABORT 0 0 0",
+      "UPLOAD 2 0 100", "GETSTATUS 0 0 6",
+      "GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "ABORT 0 0 0", "GETSTATUS 0 0 6"};  // settle
+  EXPECT_EQ(ClassRequests(), expected);
+  std::vector<std::vector<uint8_t>> commands;
+  for (const SimRequestRecord& r : Device()->RequestLog()) {
+    if (r.name == "DNLOAD") commands.push_back(r.data);
+  }
+  EXPECT_EQ(commands, (std::vector<std::vector<uint8_t>>{{0x21, 0x00, 0x00, 0x00, 0x08}, {0x21, 0x00, 0x00, 0x01, 0x08}}));
+  EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(0)->data, image->ElementAt(0)->data + 3000), first);
+  EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(1)->data, image->ElementAt(1)->data + 100), second);
+  EXPECT_EQ(image->ElementAt(1)->address, 0x08010000u);
+  EXPECT_EQ(operation->ProgressSteps(), (std::vector<int>{0, 33, 66, 100}));
+}
+
+TEST_F(UploadTest, ImageWithoutElementsSendsNoCommand) {
+  Install();
+  CImage image;
+  const OperationContext final = Run(Context(OP_CODE_UPLOAD, &image));
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  EXPECT_TRUE(Only(ClassRequests(), {"DNLOAD", "UPLOAD"}).empty());
+}
+
+TEST_F(UploadTest, UploadAnsweredWithAnUnfittingStateEndsTheOperation) {
+  Install();
+  auto image = MakeImage({{FLASH, std::vector<uint8_t>(4096, 0)}});
+  ASSERT_EQ(Run(Context(OP_CODE_UPLOAD, image.get())).result, RESULT_OK);
+  const uint32_t statusAfterBlock = RequestNumber("UPLOAD 2") + 1;
+  SimUninstall();
+
+  // dfuIDLE with a good status after a block: the device lost the upload.
+  Install("status=0x00:2@" + std::to_string(statusAfterBlock));
+  image = MakeImage({{FLASH, std::vector<uint8_t>(4096, 0)}});
+  const OperationContext final = Run(Context(OP_CODE_UPLOAD, image.get()));
+  EXPECT_EQ(final.result, OP_ERR_BAD_FIRMWARE_STATE);
+  EXPECT_EQ(Only(ClassRequests(), {"UPLOAD"}), (std::vector<std::string>{"UPLOAD 2 0 2048"}));
+  EXPECT_EQ(ClassRequests().back(), "GETSTATUS 0 0 6");
+}
+
+TEST_F(UploadTest, FailedCommandOfALaterElementReadsNothingMore) {
+  Install();
+  auto image = MakeImage({{FLASH, std::vector<uint8_t>(100, 0)}, {0x08010000, std::vector<uint8_t>(100, 0)}});
+  ASSERT_EQ(Run(Context(OP_CODE_UPLOAD, image.get())).result, RESULT_OK);
+  const uint32_t secondCommand = RequestNumber("DNLOAD 0", 1);
+  SimUninstall();
+
+  Install("unplug@" + std::to_string(secondCommand));
+  image = MakeImage({{FLASH, std::vector<uint8_t>(100, 0)}, {0x08010000, std::vector<uint8_t>(100, 0)}});
+  const OperationContext final = Run(Context(OP_CODE_UPLOAD, image.get()));
+  EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
+  EXPECT_EQ(Only(ClassRequests(), {"UPLOAD"}), (std::vector<std::string>{"UPLOAD 2 0 100"}));
+  // The element that was not read keeps what it held.
+  EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(1)->data, image->ElementAt(1)->data + 100),
+            std::vector<uint8_t>(100, 0));
+}
+
+}  // namespace
