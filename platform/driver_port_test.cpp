@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Answers every request with its own tag in the first output byte, so a test
+// sees which backend served a handle.
+class CTagBackend : public DriverBackend {
+ public:
+  CTagBackend(std::string prefix, bool isVirtual, uint8_t tag)
+      : prefix_(std::move(prefix)), virtual_(isVirtual), tag_(tag) {}
+
+  std::string PathPrefix() const override { return prefix_; }
+  bool IsVirtual() const override { return virtual_; }
+  std::unique_ptr<DriverConnection> Open(const std::string& path) override {
+    if (path == prefix_ + "refuse") return nullptr;
+    ++opens;
+    return std::make_unique<CConnection>(this);
+  }
+  void Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {
+    if (interfaceClass == DFU_INTERFACE_GUID) interfaces->push_back({prefix_ + "0", false, ""});
+  }
+
+  std::atomic<int> opens{0};
+  std::atomic<int> closes{0};
+
+ private:
+  class CConnection : public DriverConnection {
+   public:
+    explicit CConnection(CTagBackend* owner) : owner_(owner) {}
+    ~CConnection() override { ++owner_->closes; }
+    bool IoControl(uint32_t, const void*, uint32_t, void* output, uint32_t outputSize,
+                   uint32_t* bytesReturned) override {
+      if (outputSize > 0) static_cast<uint8_t*>(output)[0] = owner_->tag_;
+      *bytesReturned = outputSize > 0 ? 1 : 0;
+      return true;
+    }
+
+   private:
+    CTagBackend* owner_;
+  };
+
+  std::string prefix_;
+  bool virtual_;
+  uint8_t tag_;
+};
+
+class DriverPortTest : public ::testing::Test {
+ protected:
+  void Register(const std::shared_ptr<CTagBackend>& backend) {
+    RegisterDriverBackend(backend);
+    registered_.push_back(backend);
+  }
+  void TearDown() override {
+    for (const auto& backend : registered_) UnregisterDriverBackend(backend.get());
+  }
+  static uint8_t TagOf(DriverHandle handle) {
+    uint8_t tag = 0;
+    uint32_t returned = 0;
+    if (!DriverIoControl(handle, 0x222008, nullptr, 0, &tag, 1, &returned)) return 0;
+    return tag;
+  }
+
+ private:
+  std::vector<std::shared_ptr<CTagBackend>> registered_;
+};
+
+TEST_F(DriverPortTest, PathsGoToTheBackendOfTheirPrefix) {
+  auto sim = std::make_shared<CTagBackend>("sim:", true, 1);
+  auto usb = std::make_shared<CTagBackend>("usb:", false, 2);
+  Register(sim);
+  Register(usb);
+  DriverHandle a = DriverOpen("sim:0");
+  DriverHandle b = DriverOpen("usb:1-2");
+  ASSERT_NE(a, DRIVER_INVALID_HANDLE);
+  ASSERT_NE(b, DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(TagOf(a), 1);
+  EXPECT_EQ(TagOf(b), 2);
+  EXPECT_EQ(DriverOpen("sim:refuse"), DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(DriverOpen(""), DRIVER_INVALID_HANDLE);
+  // On Linux a path of no backend names nothing the native side can open.
+#if !defined(_WIN32)
+  EXPECT_EQ(DriverOpen("/dev/bus/usb/001/002"), DRIVER_INVALID_HANDLE);
+#endif
+  DriverClose(a);
+  DriverClose(b);
+  EXPECT_EQ(sim->closes, 1);
+  EXPECT_EQ(usb->closes, 1);
+}
+
+TEST_F(DriverPortTest, ClosedHandlesAreDeadAndNeverReused) {
+  auto sim = std::make_shared<CTagBackend>("sim:", true, 1);
+  Register(sim);
+  DriverHandle first = DriverOpen("sim:0");
+  DriverClose(first);
+  DriverClose(first);  // a second close does nothing
+  EXPECT_EQ(sim->closes, 1);
+  uint32_t returned = 7;
+  uint8_t out = 0;
+  EXPECT_FALSE(DriverIoControl(first, 0x222008, nullptr, 0, &out, 1, &returned));
+  EXPECT_EQ(returned, 0u);
+  DriverHandle second = DriverOpen("sim:0");
+  EXPECT_NE(second, first);
+  DriverClose(second);
+  EXPECT_FALSE(DriverIoControl(DRIVER_INVALID_HANDLE, 0x222008, nullptr, 0, &out, 1, &returned));
+}
+
+TEST_F(DriverPortTest, OpenConnectionOutlivesItsBackendsRegistration) {
+  auto sim = std::make_shared<CTagBackend>("sim:", true, 1);
+  Register(sim);
+  DriverHandle handle = DriverOpen("sim:0");
+  UnregisterDriverBackend(sim.get());
+  EXPECT_EQ(DriverOpen("sim:0"), DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(TagOf(handle), 1);
+  DriverClose(handle);
+  EXPECT_EQ(sim->closes, 1);
+}
+
+TEST_F(DriverPortTest, EnumerationListsRealBackendsBeforeVirtualOnes) {
+  Register(std::make_shared<CTagBackend>("sim:", true, 1));
+  Register(std::make_shared<CTagBackend>("usb:", false, 2));
+  Register(std::make_shared<CTagBackend>("vdev:", true, 3));
+  std::vector<InterfaceInfo> interfaces = {{"stale", false, ""}};
+  ASSERT_TRUE(EnumerateInterfaces(DFU_INTERFACE_GUID, &interfaces));
+  std::vector<std::string> paths;
+  for (const auto& info : interfaces) paths.push_back(info.path);
+#if !defined(_WIN32)
+  EXPECT_EQ(paths, (std::vector<std::string>{"usb:0", "sim:0", "vdev:0"}));
+#endif
+  ASSERT_TRUE(EnumerateInterfaces(APP_INTERFACE_GUID, &interfaces));
+#if !defined(_WIN32)
+  EXPECT_TRUE(interfaces.empty());
+#endif
+}
+
+TEST_F(DriverPortTest, ConcurrentOpensAndRequestsFromTwoThreads) {
+  auto sim = std::make_shared<CTagBackend>("sim:", true, 1);
+  Register(sim);
+  auto work = [] {
+    for (int i = 0; i < 200; ++i) {
+      DriverHandle handle = DriverOpen("sim:0");
+      ASSERT_NE(handle, DRIVER_INVALID_HANDLE);
+      EXPECT_EQ(TagOf(handle), 1);
+      DriverClose(handle);
+    }
+  };
+  std::thread worker(work);
+  work();
+  worker.join();
+  EXPECT_EQ(sim->opens, 400);
+  EXPECT_EQ(sim->closes, 400);
+}
+
+}  // namespace
