@@ -1,4 +1,13 @@
-// Program entry.
+// Program entry. The virtual device, when the environment asks for one, is
+// present for the whole run and writes its flash back when the run is over.
 #include "app/program_flow.h"
+#include "sim/sim_environment.h"
 
-int main(int argc, char** argv) { return RunProgram(argc, argv); }
+int main(int argc, char** argv) {
+  // A refused setting is reported on standard error and leaves no virtual
+  // device; the run goes on as it would without one.
+  SimInstallFromEnvironment();
+  const int exitCode = RunProgram(argc, argv);
+  SimUninstall();
+  return exitCode;
+}

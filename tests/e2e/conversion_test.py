@@ -90,6 +90,9 @@ CASES = [
     # The command line without a file.
     Case("help", USAGE + FINAL, 0, args=["/?"]),
     Case("help_ignores_further_arguments", USAGE + FINAL, 0, args=["/?", "fw.bin"]),
+    # A refused virtual-device setting is reported on standard error only.
+    Case("refused_virtual_device_leaves_the_output_alone", USAGE + FINAL, 0, args=["/?"],
+         env={"ZUVA_SIM": "no-such-profile.txt"}),
     Case("answer_no", PROMPT + USAGE + FINAL, 0, stdin=b"n\n", check=no_dfuse_file),
     Case("answer_upper_case_yes_is_no", PROMPT + USAGE + FINAL, 0, stdin=b"Y\n",
          check=no_dfuse_file),
