@@ -1,0 +1,233 @@
+// Leaving DFU mode and detaching into it, against the virtual device: the
+// requests, and the removal and arrival events as the launching thread pumps
+// them.
+#include "operations/detach_thread.h"
+
+#include <gtest/gtest.h>
+
+#include "operations/engine_test_support.h"
+
+namespace {
+
+class DetachTest : public SimEngineTest {
+ protected:
+  // Leave needs an element to address; the memory map's first sector will do.
+  std::unique_ptr<CImage> SectorImage() { return MakeImage({{0x08000000, std::vector<uint8_t>(16, 0xFF)}}); }
+
+  // Queries without pumping until the record satisfies `ready`, so that no
+  // device-change event is delivered before.
+  OperationContext QueryUntil(OperationId id, const std::function<bool(const OperationContext&)>& ready) {
+    OperationContext record{};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    do {
+      QueryOperation(id, &record);
+      if (ready(record)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (std::chrono::steady_clock::now() < deadline);
+    EXPECT_TRUE(ready(record));
+    return record;
+  }
+  static bool WaitingForRemoval(const OperationContext& record) { return record.phase == PHASE_WAIT_REMOVAL; }
+
+  // The request numbers of a clean leave: the leave request and its status.
+  uint32_t LeaveStatusNumber() {
+    Install();
+    auto image = SectorImage();
+    EXPECT_EQ(Run(Context(OP_CODE_LEAVE_DFU, image.get())).result, RESULT_OK);
+    const uint32_t number = RequestNumber("DNLOAD 0 0 0") + 1;
+    SimUninstall();
+    return number;
+  }
+  std::string At(const char* fault, uint32_t number) { return std::string(fault) + "@" + std::to_string(number); }
+};
+
+const std::vector<std::string> kLeaveSequence = {"GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "GETSTATE 0 0 1",
+                                                 "DNLOAD 0 0 0", "GETSTATUS 0 0 6"};
+
+TEST_F(DetachTest, LeaveSendsTheLeaveRequestAndEndsWithTheRemoval) {
+  Install();
+  auto image = SectorImage();
+  OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
+  OperationId id = OP_INVALID_ID;
+  ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+  // The removal is still queued: delivered only once the wait is published.
+  const OperationContext waiting = QueryUntil(id, WaitingForRemoval);
+  EXPECT_EQ(waiting.result, RESULT_OK);
+  EXPECT_STREQ(waiting.devicePath, "sim:0");
+  const OperationContext final = RunToEnd(id);
+
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  EXPECT_EQ(final.phase, PHASE_REATTACHED);
+  EXPECT_STREQ(final.devicePath, "Tolerant");
+  EXPECT_EQ(ClassRequests(), kLeaveSequence);
+  EXPECT_FALSE(Device()->Present());
+}
+
+TEST_F(DetachTest, RemovalDeliveredBeforeTheWaitIsPublishedStillCounts) {
+  Install();
+  auto image = SectorImage();
+  OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
+  auto* operation = new CRecording<CDetachThread>(&context);
+  // Hold the worker right after the status that made the device leave.
+  operation->holdWhen = [](const OperationContext& r) { return r.deviceStatus.bState == DFU_STATE_MANIFEST; };
+  OperationId id = OP_INVALID_ID;
+  ASSERT_EQ(RegisterOperation(std::unique_ptr<CDFUThread>(operation), &id), RESULT_OK);
+  ASSERT_TRUE(operation->WaitUntilHeld());
+  PumpThreadMessages();  // the removal reaches the sink now
+  operation->Release();
+  const OperationContext final = RunToEnd(id);
+
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  EXPECT_STREQ(final.devicePath, "Tolerant");
+}
+
+TEST_F(DetachTest, LeaveAnsweredBusyPollsTheDeviceUntilItManifests) {
+  const uint32_t status = LeaveStatusNumber();
+  // Busy, then dfuDNLOAD-IDLE: the leave request goes again and succeeds.
+  Install(At("status=0x00:4", status));
+  auto image = SectorImage();
+  OperationContext final = Run(Context(OP_CODE_LEAVE_DFU, image.get()));
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  EXPECT_STREQ(final.devicePath, "Tolerant");
+  std::vector<std::string> expected = kLeaveSequence;
+  expected.insert(expected.end(), {"GETSTATUS 0 0 6", "GETSTATE 0 0 1", "DNLOAD 0 0 0", "GETSTATUS 0 0 6"});
+  EXPECT_EQ(ClassRequests(), expected);
+  SimUninstall();
+
+  // Busy, then a manifestation state: the device closes itself and the
+  // operation waits for it to go.
+  Install(At("status=0x00:4", status) + "," + At("status=0x00:7", status + 1));
+  image = SectorImage();
+  OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
+  OperationId id = OP_INVALID_ID;
+  ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+  QueryUntil(id, WaitingForRemoval);
+  backend->Unplug();
+  final = RunToEnd(id);
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  expected = kLeaveSequence;
+  expected.push_back("GETSTATUS 0 0 6");
+  EXPECT_EQ(ClassRequests(), expected);
+}
+
+TEST_F(DetachTest, LeaveGivesUpAfterThreeBusyAnswers) {
+  const uint32_t status = LeaveStatusNumber();
+  Install(At("status=0x00:4", status) + "," + At("status=0x00:4", status + 1) + "," +
+          At("status=0x00:4", status + 2));
+  auto image = SectorImage();
+  const OperationContext final = Run(Context(OP_CODE_LEAVE_DFU, image.get()));
+  EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
+  std::vector<std::string> expected = kLeaveSequence;
+  // The abort is sent (a device still busy refuses it).
+  expected.insert(expected.end(), {"GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "ABORT 0 0 0 stall"});
+  EXPECT_EQ(ClassRequests(), expected);
+}
+
+TEST_F(DetachTest, RefusedLeaveRequestWaitsForTheRemovalAndGivesUpAfterTwoHundredPolls) {
+  // A device that cannot download stalls the leave request.
+  Install("", [](SimProfile* p) { p->attributes = 0x0A; });
+  auto image = SectorImage();
+  OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
+  auto* operation = new CRecording<CDetachThread>(&context);
+  const OperationContext final = RunRecorded(operation);
+
+  EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
+  EXPECT_EQ(final.phase, PHASE_WAIT_REMOVAL);
+  // 200 polls: 200 / 8 + 25; the 199th would read 49.
+  EXPECT_EQ(final.progress, 50);
+  bool waitedWithoutError = false;
+  for (const OperationContext& r : operation->History()) {
+    if (r.phase == PHASE_WAIT_REMOVAL && r.result == RESULT_OK) waitedWithoutError = true;
+  }
+  EXPECT_TRUE(waitedWithoutError);
+  EXPECT_EQ(Only(ClassRequests(), {"DNLOAD"}).size(), 3u);
+}
+
+TEST_F(DetachTest, DeviceWithoutTheNeededAttributesIsRefusedBeforeAnyRequest) {
+  struct Case {
+    uint8_t attributes;
+    OperationCode opCode;
+  } cases[] = {{0x03, OP_CODE_LEAVE_DFU}, {0x03, OP_CODE_DETACH}, {0x0F, OP_CODE_LEAVE_DFU}};
+  for (const Case& c : cases) {
+    Install("", [&](SimProfile* p) { p->attributes = c.attributes; });
+    auto image = SectorImage();
+    const OperationContext final = Run(Context(c.opCode, image.get()));
+    EXPECT_EQ(final.result, OP_ERR_UNSUPPORTED_FEATURE) << int(c.attributes);
+    EXPECT_TRUE(ClassRequests().empty());
+    SimUninstall();
+  }
+}
+
+TEST_F(DetachTest, DetachFollowsTheDeviceToItsNewPathAndSettlesIt) {
+  for (bool pumpAtOnce : {false, true}) {
+    Install("", [](SimProfile* p) { p->mode = SimMode::kApplication; });
+    OperationContext context = Context(OP_CODE_DETACH, nullptr);
+    auto* operation = new CRecording<CDetachThread>(&context);
+    OperationId id = OP_INVALID_ID;
+    ASSERT_EQ(RegisterOperation(std::unique_ptr<CDFUThread>(operation), &id), RESULT_OK);
+    if (!pumpAtOnce) QueryUntil(id, WaitingForRemoval);
+    const OperationContext final = RunToEnd(id);
+
+    EXPECT_EQ(final.result, RESULT_OK) << pumpAtOnce;
+    EXPECT_EQ(final.progress, 100);
+    EXPECT_STREQ(final.devicePath, "sim:1");
+    EXPECT_EQ(ClassRequests(), (std::vector<std::string>{"DETACH 5000 0 0", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6"}));
+    bool resetting = false;
+    for (const OperationContext& r : operation->History()) {
+      if (r.phase == PHASE_WAIT_ARRIVAL && std::strcmp(r.devicePath, "Resetting") == 0) resetting = true;
+    }
+    // In the regular order the removal is seen on its own first.
+    if (!pumpAtOnce) {
+      EXPECT_TRUE(resetting);
+    }
+    SimUninstall();
+  }
+}
+
+// The sink alone: which events change the record.
+TEST_F(DetachTest, OnlyTheRemovalOfTheDeviceAndAnArrivalAfterItChangeTheRecord) {
+  Install();
+  struct Case {
+    const char* name;
+    OperationCode opCode;
+    uint32_t phase;
+    DeviceChangeKind kind;
+    std::string path;
+    uint32_t expectedPhase;
+    std::string expectedPath;
+  } cases[] = {
+      {"OtherDeviceLeaves", OP_CODE_LEAVE_DFU, PHASE_WAIT_REMOVAL, DeviceChangeKind::kRemoval, "sim:9",
+       PHASE_WAIT_REMOVAL, "sim:0"},
+      {"LeavesInOtherCase", OP_CODE_LEAVE_DFU, PHASE_WAIT_REMOVAL, DeviceChangeKind::kRemoval, "SIM:0",
+       PHASE_REATTACHED, "Tolerant"},
+      {"LeavesBeforeAnyRequest", OP_CODE_LEAVE_DFU, PHASE_GETSTATUS, DeviceChangeKind::kRemoval, "sim:0",
+       PHASE_GETSTATUS, "sim:0"},
+      {"DetachedDeviceLeaves", OP_CODE_DETACH, PHASE_WAIT_REMOVAL, DeviceChangeKind::kRemoval, "sim:0",
+       PHASE_WAIT_ARRIVAL, "Resetting"},
+      {"ArrivesTooEarly", OP_CODE_DETACH, PHASE_WAIT_REMOVAL, DeviceChangeKind::kArrival, "sim:1",
+       PHASE_WAIT_REMOVAL, "sim:0"},
+      {"Arrives", OP_CODE_DETACH, PHASE_WAIT_ARRIVAL, DeviceChangeKind::kArrival, "sim:1", PHASE_REATTACHED,
+       "sim:1"},
+      {"ArrivesWithAnOverlongName", OP_CODE_DETACH, PHASE_WAIT_ARRIVAL, DeviceChangeKind::kArrival,
+       std::string(OP_DEVICE_PATH_CAPACITY, 'x'), PHASE_WAIT_ARRIVAL, "sim:0"},
+  };
+  for (const Case& c : cases) {
+    OperationContext context = Context(c.opCode, nullptr);
+    CDetachThread operation(&context);
+    ASSERT_EQ(context.result, RESULT_OK);
+    OperationContext record;
+    operation.ReadContext(&record);
+    record.phase = c.phase;
+    operation.PublishContext(record);
+    operation.OnDeviceChange({c.kind, DFU_INTERFACE_GUID, c.path});
+    operation.ReadContext(&record);
+    EXPECT_EQ(record.phase, c.expectedPhase) << c.name;
+    EXPECT_EQ(record.devicePath, c.expectedPath) << c.name;
+  }
+}
+
+}  // namespace
