@@ -3,6 +3,7 @@
 #ifndef ZUVA_SIM_SIM_TEST_HELPERS_H_
 #define ZUVA_SIM_SIM_TEST_HELPERS_H_
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -146,8 +147,8 @@ class CFakeSimClock : public CSimClock {
   uint64_t Slept() const { return slept_; }
 
  private:
-  uint64_t now_ = 1000000;
-  uint64_t slept_ = 0;
+  std::atomic<uint64_t> now_{1000000};
+  std::atomic<uint64_t> slept_{0};
 };
 
 #endif  // ZUVA_SIM_SIM_TEST_HELPERS_H_

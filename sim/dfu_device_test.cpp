@@ -1,0 +1,633 @@
+#include "sim/dfu_device.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "sim/sim_test_helpers.h"
+
+namespace {
+
+// A device model driven straight through its I/O-control entry, with a clock
+// that moves only when told.
+struct Rig {
+  explicit Rig(const std::string& profileText = "", const std::string& faults = "") {
+    SimDeviceOptions options;
+    std::string error;
+    EXPECT_TRUE(SimParseProfile("description = Test\n" + profileText, "test", &options.profile,
+                                &error))
+        << error;
+    EXPECT_TRUE(SimParseFaultPlan(faults, &options.faults, &error)) << error;
+    options.clock = clock;
+    EXPECT_TRUE(CDfuDevice::Create(std::move(options), &device, &error)) << error;
+  }
+  CDfuRequester Dfu(uint32_t attachment = 0) {
+    return CDfuRequester::ToModel(device.get(), attachment, &changes);
+  }
+  std::vector<uint8_t> Memory(uint32_t address, size_t count, uint8_t alternate = 0) {
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(device->ReadMemory(alternate, address, count, &bytes));
+    return bytes;
+  }
+
+  std::shared_ptr<CFakeSimClock> clock = std::make_shared<CFakeSimClock>();
+  std::unique_ptr<CDfuDevice> device;
+  std::vector<SimBusChange> changes;
+};
+
+constexpr uint32_t FLASH = 0x08000000;
+
+// ---------------------------------------------------------------------------
+// The state machine: every request in every reachable DFU state.
+
+enum class Start { kIdle, kDnloadSync, kDnBusy, kDnloadIdle, kManifestSync, kUploadIdle, kError };
+
+const char* StartName(Start start) {
+  static const char* const kNames[] = {"dfuIDLE",         "dfuDNLOAD-SYNC",   "dfuDNBUSY",
+                                       "dfuDNLOAD-IDLE",  "dfuMANIFEST-SYNC", "dfuUPLOAD-IDLE",
+                                       "dfuERROR"};
+  return kNames[static_cast<int>(start)];
+}
+
+// Brings a real-timing device (so that dfuDNBUSY lasts) into `start`.
+void Reach(Rig* rig, Start start) {
+  CDfuRequester dfu = rig->Dfu();
+  SimStatusAnswer answer;
+  switch (start) {
+    case Start::kIdle:
+      break;
+    case Start::kDnloadSync:
+      ASSERT_TRUE(dfu.Dnload(0, CDfuRequester::Command(0x41, FLASH)));
+      break;
+    case Start::kDnBusy:
+      ASSERT_TRUE(dfu.Dnload(0, CDfuRequester::Command(0x41, FLASH)));
+      ASSERT_TRUE(dfu.GetStatus(&answer));
+      break;
+    case Start::kDnloadIdle:
+      ASSERT_TRUE(dfu.SetAddress(FLASH));
+      break;
+    case Start::kManifestSync:
+      ASSERT_TRUE(dfu.Dnload(0, {}));
+      break;
+    case Start::kUploadIdle: {
+      std::vector<uint8_t> data;
+      ASSERT_TRUE(dfu.Upload(2, 64, &data));
+      break;
+    }
+    case Start::kError:
+      ASSERT_FALSE(dfu.ClrStatus());
+      break;
+  }
+}
+
+struct StateCase {
+  Start start;
+  uint8_t request;
+  bool accepted;
+  uint8_t stateAfter;
+};
+
+bool Send(CDfuRequester* dfu, uint8_t request) {
+  std::vector<uint8_t> answer;
+  switch (request) {
+    case SIM_REQUEST_DETACH:
+      return dfu->Detach();
+    case SIM_REQUEST_DNLOAD:
+      return dfu->Dnload(0, CDfuRequester::Command(0x21, FLASH));
+    case SIM_REQUEST_UPLOAD:
+      return dfu->Upload(2, 64, &answer);
+    case SIM_REQUEST_GETSTATUS:
+      return dfu->Request(SIM_REQUEST_GETSTATUS, true, 0, 0, {}, 6, &answer);
+    case SIM_REQUEST_CLRSTATUS:
+      return dfu->ClrStatus();
+    case SIM_REQUEST_GETSTATE:
+      return dfu->Request(SIM_REQUEST_GETSTATE, true, 0, 0, {}, 1, &answer);
+    default:
+      return dfu->Abort();
+  }
+}
+
+TEST(DfuDeviceStateMachine, AnswersEveryRequestInEveryStateAsDfu11Says) {
+  constexpr uint8_t DETACH = SIM_REQUEST_DETACH, DNLOAD = SIM_REQUEST_DNLOAD,
+                    UPLOAD = SIM_REQUEST_UPLOAD, GETSTATUS = SIM_REQUEST_GETSTATUS,
+                    CLRSTATUS = SIM_REQUEST_CLRSTATUS, GETSTATE = SIM_REQUEST_GETSTATE,
+                    ABORT = SIM_REQUEST_ABORT;
+  constexpr uint8_t IDLE = SIM_STATE_IDLE, SYNC = SIM_STATE_DNLOAD_SYNC, BUSY = SIM_STATE_DNBUSY,
+                    DN_IDLE = SIM_STATE_DNLOAD_IDLE, M_SYNC = SIM_STATE_MANIFEST_SYNC,
+                    M_RESET = SIM_STATE_MANIFEST_WAIT_RESET, UP_IDLE = SIM_STATE_UPLOAD_IDLE,
+                    ERR = SIM_STATE_ERROR;
+  const StateCase cases[] = {
+      {Start::kIdle, DETACH, false, ERR},          {Start::kIdle, DNLOAD, true, SYNC},
+      {Start::kIdle, UPLOAD, true, UP_IDLE},       {Start::kIdle, GETSTATUS, true, IDLE},
+      {Start::kIdle, CLRSTATUS, false, ERR},       {Start::kIdle, GETSTATE, true, IDLE},
+      {Start::kIdle, ABORT, true, IDLE},
+      {Start::kDnloadSync, DETACH, false, ERR},    {Start::kDnloadSync, DNLOAD, false, ERR},
+      {Start::kDnloadSync, UPLOAD, false, ERR},    {Start::kDnloadSync, GETSTATUS, true, BUSY},
+      {Start::kDnloadSync, CLRSTATUS, false, ERR}, {Start::kDnloadSync, GETSTATE, true, SYNC},
+      {Start::kDnloadSync, ABORT, false, ERR},
+      {Start::kDnBusy, DETACH, false, ERR},        {Start::kDnBusy, DNLOAD, false, ERR},
+      {Start::kDnBusy, UPLOAD, false, ERR},        {Start::kDnBusy, GETSTATUS, true, BUSY},
+      {Start::kDnBusy, CLRSTATUS, false, ERR},     {Start::kDnBusy, GETSTATE, false, ERR},
+      {Start::kDnBusy, ABORT, false, ERR},
+      {Start::kDnloadIdle, DETACH, false, ERR},    {Start::kDnloadIdle, DNLOAD, true, SYNC},
+      {Start::kDnloadIdle, UPLOAD, false, ERR},    {Start::kDnloadIdle, GETSTATUS, true, DN_IDLE},
+      {Start::kDnloadIdle, CLRSTATUS, false, ERR}, {Start::kDnloadIdle, GETSTATE, true, DN_IDLE},
+      {Start::kDnloadIdle, ABORT, true, IDLE},
+      {Start::kManifestSync, DETACH, false, ERR},  {Start::kManifestSync, DNLOAD, false, ERR},
+      {Start::kManifestSync, UPLOAD, false, ERR},  {Start::kManifestSync, GETSTATUS, true, M_RESET},
+      {Start::kManifestSync, CLRSTATUS, false, ERR}, {Start::kManifestSync, GETSTATE, true, M_SYNC},
+      {Start::kManifestSync, ABORT, false, ERR},
+      {Start::kUploadIdle, DETACH, false, ERR},    {Start::kUploadIdle, DNLOAD, false, ERR},
+      {Start::kUploadIdle, UPLOAD, true, UP_IDLE}, {Start::kUploadIdle, GETSTATUS, true, UP_IDLE},
+      {Start::kUploadIdle, CLRSTATUS, false, ERR}, {Start::kUploadIdle, GETSTATE, true, UP_IDLE},
+      {Start::kUploadIdle, ABORT, true, IDLE},
+      {Start::kError, DETACH, false, ERR},         {Start::kError, DNLOAD, false, ERR},
+      {Start::kError, UPLOAD, false, ERR},         {Start::kError, GETSTATUS, true, ERR},
+      {Start::kError, CLRSTATUS, true, IDLE},      {Start::kError, GETSTATE, true, ERR},
+      {Start::kError, ABORT, false, ERR},
+  };
+  for (const StateCase& c : cases) {
+    SCOPED_TRACE(std::string(StartName(c.start)) + " request " + std::to_string(c.request));
+    Rig rig("timing = real\n");
+    Reach(&rig, c.start);
+    CDfuRequester dfu = rig.Dfu();
+    EXPECT_EQ(Send(&dfu, c.request), c.accepted);
+    EXPECT_EQ(rig.device->State(), c.stateAfter);
+    if (!c.accepted) {
+      EXPECT_EQ(rig.device->Status(), SIM_STATUS_ERR_STALLEDPKT);
+    }
+  }
+}
+
+TEST(DfuDeviceStateMachine, ClearStatusAfterAStallReturnsToIdleWithStatusOk) {
+  Rig rig;
+  CDfuRequester dfu = rig.Dfu();
+  EXPECT_FALSE(dfu.Abort() && dfu.ClrStatus() && dfu.ClrStatus());
+  SimStatusAnswer answer;
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, SIM_STATE_ERROR);
+  EXPECT_EQ(answer.status, SIM_STATUS_ERR_STALLEDPKT);
+  ASSERT_TRUE(dfu.ClrStatus());
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, SIM_STATE_IDLE);
+  EXPECT_EQ(answer.status, SIM_STATUS_OK);
+}
+
+TEST(DfuDeviceStateMachine, MalformedClassRequestsStall) {
+  struct Case {
+    const char* what;
+    uint8_t request;
+    bool toHost;
+    uint16_t index;
+  } cases[] = {
+      {"GETSTATUS sent host-to-device", SIM_REQUEST_GETSTATUS, false, 0},
+      {"ABORT sent device-to-host", SIM_REQUEST_ABORT, true, 0},
+      {"a request to interface 1", SIM_REQUEST_GETSTATUS, true, 1},
+      {"an unknown request", 7, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Rig rig;
+    CDfuRequester dfu = rig.Dfu();
+    std::vector<uint8_t> answer;
+    EXPECT_FALSE(dfu.Request(c.request, c.toHost, 0, c.index, {}, c.toHost ? 6 : 0, &answer));
+    EXPECT_EQ(rig.device->State(), SIM_STATE_ERROR);
+  }
+}
+
+TEST(DfuDeviceStateMachine, ManifestationTolerantDeviceStaysOnTheBusAndReturnsToIdle) {
+  Rig rig("attributes = 0x0F\n");
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.Dnload(0, {}));
+  EXPECT_EQ(dfu.StatusState(), SIM_STATE_MANIFEST);
+  EXPECT_EQ(dfu.StatusState(), SIM_STATE_IDLE);
+  EXPECT_TRUE(rig.device->Present());
+  EXPECT_TRUE(rig.changes.empty());
+}
+
+TEST(DfuDeviceStateMachine, LeaveRequestTakesTheDeviceOffTheBus) {
+  Rig rig;
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.SetAddress(FLASH));
+  ASSERT_TRUE(dfu.Dnload(0, {}));
+  EXPECT_EQ(dfu.StatusState(), SIM_STATE_MANIFEST);
+  EXPECT_FALSE(rig.device->Present());
+  ASSERT_EQ(rig.changes.size(), 1u);
+  EXPECT_FALSE(rig.changes[0].arrival);
+  EXPECT_TRUE(rig.changes[0].dfuMode);
+  EXPECT_EQ(dfu.StatusState(), 0xEE);
+}
+
+TEST(DfuDeviceStateMachine, ApplicationModeWithoutWillDetachWaitsForAResetThatNeverComes) {
+  Rig rig("mode = application\nattributes = 0x03\ndetach-timeout = 100\n");
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.Detach(5000));
+  EXPECT_EQ(dfu.StatusState(), SIM_STATE_APP_DETACH);
+  EXPECT_TRUE(rig.changes.empty());
+  // The detach time-out (the shorter of the request's and the descriptor's)
+  // passes without a bus reset: the application carries on.
+  rig.clock->Advance(100 * 1000);
+  EXPECT_EQ(dfu.StatusState(), SIM_STATE_APP_IDLE);
+  EXPECT_FALSE(dfu.Abort());
+  EXPECT_EQ(rig.device->State(), SIM_STATE_APP_IDLE);
+}
+
+TEST(DfuDeviceStateMachine, DetachWithWillDetachComesBackAsANewAttachmentInDfuMode) {
+  Rig rig("mode = application\n");
+  CDfuRequester app = rig.Dfu(0);
+  ASSERT_TRUE(app.Detach(5000));
+  ASSERT_EQ(rig.changes.size(), 2u);
+  EXPECT_FALSE(rig.changes[0].arrival);
+  EXPECT_FALSE(rig.changes[0].dfuMode);
+  EXPECT_EQ(rig.changes[0].attachment, 0u);
+  EXPECT_TRUE(rig.changes[1].arrival);
+  EXPECT_TRUE(rig.changes[1].dfuMode);
+  EXPECT_EQ(rig.changes[1].attachment, 1u);
+  EXPECT_EQ(app.StatusState(), 0xEE) << "the old appearance is gone";
+  CDfuRequester dfu = rig.Dfu(1);
+  EXPECT_EQ(dfu.StatusState(), SIM_STATE_IDLE);
+  EXPECT_TRUE(dfu.SetAddress(FLASH));
+}
+
+// ---------------------------------------------------------------------------
+// DfuSe commands and data placement
+
+TEST(DfuDeviceDfuSe, SectorEraseClearsExactlyTheSectorThatHoldsTheAddress) {
+  Rig rig;
+  CDfuRequester dfu = rig.Dfu();
+  const std::vector<uint8_t> before = rig.Memory(FLASH + 0x3FF0, 0x20);
+  ASSERT_TRUE(dfu.Erase(FLASH + 0x4123));
+  std::vector<uint8_t> after = rig.Memory(FLASH + 0x3FF0, 0x20);
+  EXPECT_EQ(std::vector<uint8_t>(after.begin(), after.begin() + 0x10),
+            std::vector<uint8_t>(before.begin(), before.begin() + 0x10));
+  EXPECT_EQ(std::vector<uint8_t>(after.begin() + 0x10, after.end()),
+            std::vector<uint8_t>(0x10, 0xFF));
+  EXPECT_EQ(rig.Memory(FLASH + 0x7FFF, 1), std::vector<uint8_t>{0xFF});
+  EXPECT_NE(rig.Memory(FLASH + 0x8000, 4), std::vector<uint8_t>(4, 0xFF));
+}
+
+TEST(DfuDeviceDfuSe, OneByteEraseCommandErasesTheWholeMemory) {
+  Rig rig;
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.DnloadAndSettle(0, {0x41}));
+  EXPECT_EQ(rig.Memory(FLASH, 512 * 1024), std::vector<uint8_t>(512 * 1024, 0xFF));
+}
+
+TEST(DfuDeviceDfuSe, DataBlocksArePlacedByTheirNumberFromTheAddressPointer) {
+  Rig rig("transfer-size = 1024\n");
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.Erase(FLASH));
+  ASSERT_TRUE(dfu.SetAddress(FLASH + 0x100));
+  EXPECT_EQ(rig.device->AddressPointer(), FLASH + 0x100);
+  // Block 3 is skipped, as a blank block would be: block 4 still lands at
+  // pointer + 2 * 1024.
+  ASSERT_TRUE(dfu.DnloadAndSettle(2, {0x11, 0x22}));
+  ASSERT_TRUE(dfu.DnloadAndSettle(4, {0x33}));
+  EXPECT_EQ(rig.Memory(FLASH + 0x100, 3), (std::vector<uint8_t>{0x11, 0x22, 0xFF}));
+  EXPECT_EQ(rig.Memory(FLASH + 0x100 + 2048, 2), (std::vector<uint8_t>{0x33, 0xFF}));
+}
+
+TEST(DfuDeviceDfuSe, UploadBlocksArePlacedByTheirNumberAndAShortLastBlockWorks) {
+  struct Case {
+    const char* profile;
+    uint32_t blockSize;
+  } cases[] = {{"attributes = 0x0B\n", 2048}, {"attributes = 0x8B\n", 4096}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.profile);
+    Rig rig(c.profile);
+    CDfuRequester dfu = rig.Dfu();
+    ASSERT_TRUE(dfu.SetAddress(FLASH + 0x10));
+    ASSERT_TRUE(dfu.Abort());
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(dfu.Upload(3, 100, &data));
+    EXPECT_EQ(data, rig.Memory(FLASH + 0x10 + c.blockSize, 100));
+    // A frame of the full length keeps the upload going.
+    EXPECT_EQ(rig.device->State(), SIM_STATE_UPLOAD_IDLE);
+  }
+}
+
+TEST(DfuDeviceDfuSe, UploadPastTheEndOfMemoryEndsWithAShortFrame) {
+  Rig rig;
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.SetAddress(0x1FFFC000));  // option bytes: 16 bytes
+  ASSERT_TRUE(dfu.Abort());
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(rig.device->WriteMemory(1, 0x1FFFC000, std::vector<uint8_t>(16, 0xAB)));
+  uint8_t select[3] = {0, 0, 1};
+  uint32_t returned = 0;
+  std::vector<SimBusChange> changes;
+  ASSERT_TRUE(rig.device->IoControl(0, IOCTL_DFU_SELECT_ALTERNATE_SETTING, select, 3, nullptr, 0,
+                                    &returned, &changes));
+  ASSERT_TRUE(dfu.Upload(2, 64, &data));
+  EXPECT_EQ(data, std::vector<uint8_t>(16, 0xAB));
+  EXPECT_EQ(rig.device->State(), SIM_STATE_IDLE);
+}
+
+TEST(DfuDeviceDfuSe, UploadBlockZeroListsTheSupportedCommands) {
+  Rig rig;
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(rig.Dfu().Upload(0, 3, &data));
+  EXPECT_EQ(data, (std::vector<uint8_t>{0x00, 0x21, 0x41}));
+}
+
+TEST(DfuDeviceDfuSe, MalformedDownloadsStall) {
+  struct Case {
+    const char* what;
+    uint16_t block;
+    std::vector<uint8_t> data;
+  } cases[] = {
+      {"set address with three bytes", 0, {0x21, 0x00, 0x00}},
+      {"unknown command", 0, {0x99, 0x00, 0x00, 0x00, 0x08}},
+      {"block 1", 1, {0x01, 0x02}},
+      {"a block longer than wTransferSize", 2, std::vector<uint8_t>(2049, 0)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Rig rig;
+    EXPECT_FALSE(rig.Dfu().Dnload(c.block, c.data));
+    EXPECT_EQ(rig.device->State(), SIM_STATE_ERROR);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Flash semantics as the host sees them
+
+TEST(DfuDeviceFlash, RefusedOperationsReportTheirErrorInDfuError) {
+  const std::string profile =
+      "alt = @Mixed /0x20000000/01*1Ka,01*1Kc,01*1Kf\n";  // read; read+erase; erase+write
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> pointer;  // empty: none
+    uint16_t block;
+    std::vector<uint8_t> data;
+    uint8_t status;
+  } cases[] = {
+      {"erase of a sector without the erase bit", {}, 0, CDfuRequester::Command(0x41, 0x20000000),
+       SIM_STATUS_ERR_ERASE},
+      {"erase outside the memory", {}, 0, CDfuRequester::Command(0x41, 0x30000000),
+       SIM_STATUS_ERR_ADDRESS},
+      {"program of a sector without the write bit", CDfuRequester::Command(0x21, 0x20000400), 2,
+       {0x00}, SIM_STATUS_ERR_WRITE},
+      {"program that runs past the memory", CDfuRequester::Command(0x21, 0x20000BFF), 2,
+       {0x00, 0x00}, SIM_STATUS_ERR_ADDRESS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Rig rig(profile);
+    CDfuRequester dfu = rig.Dfu();
+    const std::vector<uint8_t> before = rig.Memory(0x20000000, 3072);
+    if (!c.pointer.empty()) {
+      ASSERT_TRUE(dfu.DnloadAndSettle(0, c.pointer));
+    }
+    SimStatusAnswer answer;
+    EXPECT_FALSE(dfu.DnloadAndSettle(c.block, c.data, &answer));
+    EXPECT_EQ(answer.state, SIM_STATE_ERROR);
+    EXPECT_EQ(answer.status, c.status);
+    EXPECT_EQ(rig.Memory(0x20000000, 3072), before) << "nothing was changed";
+  }
+}
+
+TEST(DfuDeviceFlash, ProgrammingOverSetBitsLeavesTheAndAndReportsVerifyError) {
+  Rig rig;
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(rig.device->WriteMemory(0, FLASH, {0xF0, 0xFF}));
+  ASSERT_TRUE(dfu.SetAddress(FLASH));
+  SimStatusAnswer answer;
+  EXPECT_FALSE(dfu.DnloadAndSettle(2, {0x0F, 0x3C}, &answer));
+  EXPECT_EQ(answer.state, SIM_STATE_ERROR);
+  EXPECT_EQ(answer.status, SIM_STATUS_ERR_VERIFY);
+  EXPECT_EQ(rig.Memory(FLASH, 2), (std::vector<uint8_t>{0x00, 0x3C}));
+}
+
+TEST(DfuDeviceFlash, UploadFromAnUnreadableSectorStalls) {
+  Rig rig("alt = @Secret /0x20000000/01*1Kf\n");
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.SetAddress(0x20000000));
+  ASSERT_TRUE(dfu.Abort());
+  std::vector<uint8_t> data;
+  EXPECT_FALSE(dfu.Upload(2, 16, &data));
+  EXPECT_EQ(rig.device->State(), SIM_STATE_ERROR);
+}
+
+TEST(DfuDeviceFlash, AlternateSettingWithoutAMapIsPublishedButHasNoMemory) {
+  Rig rig("alt = Internal Flash\nalt =\n");
+  std::vector<uint8_t> descriptor;
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.Ioctl(IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR, {0}, &descriptor, 512));
+  ASSERT_EQ(descriptor.size(), 9u + 2 * 9 + 9);
+  EXPECT_EQ(descriptor[9 + 8], 4);   // "Internal Flash", without '@'
+  EXPECT_EQ(descriptor[18 + 8], 0);  // no interface string
+  SimStatusAnswer answer;
+  EXPECT_FALSE(dfu.DnloadAndSettle(0, CDfuRequester::Command(0x41, FLASH), &answer));
+  EXPECT_EQ(answer.status, SIM_STATUS_ERR_ADDRESS);
+}
+
+// ---------------------------------------------------------------------------
+// Timing
+
+TEST(DfuDeviceTiming, FastTimingNeverWaitsAndReportsNoPollTime) {
+  Rig rig;
+  CDfuRequester dfu = rig.Dfu();
+  SimStatusAnswer answer;
+  ASSERT_TRUE(dfu.Dnload(0, {0x41}));
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, SIM_STATE_DNBUSY);
+  EXPECT_EQ(answer.poll, 0u);
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, SIM_STATE_DNLOAD_IDLE);
+  EXPECT_EQ(rig.clock->Slept(), 0u);
+}
+
+TEST(DfuDeviceTiming, RealTimingReportsFlashTimeThroughPollTimeout) {
+  struct Case {
+    const char* what;
+    uint16_t block;
+    std::vector<uint8_t> data;
+    uint32_t pollMs;
+  } cases[] = {
+      {"erase of a 16 KiB sector", 0, CDfuRequester::Command(0x41, FLASH), 125},
+      {"erase of a 64 KiB sector", 0, CDfuRequester::Command(0x41, FLASH + 0x10000), 500},
+      {"erase of a 128 KiB sector", 0, CDfuRequester::Command(0x41, FLASH + 0x20000), 1000},
+      {"mass erase of 512 KiB", 0, {0x41}, 4000},
+      {"set address pointer", 0, CDfuRequester::Command(0x21, FLASH), 0},
+      {"program 2048 bytes", 2, std::vector<uint8_t>(2048, 0xFF), 8},
+      {"program 452 bytes", 2, std::vector<uint8_t>(452, 0xFF), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Rig rig("timing = real\n");
+    CDfuRequester dfu = rig.Dfu();
+    SimStatusAnswer answer;
+    ASSERT_TRUE(dfu.Dnload(c.block, c.data));
+    ASSERT_TRUE(dfu.GetStatus(&answer));
+    EXPECT_EQ(answer.state, SIM_STATE_DNBUSY);
+    EXPECT_EQ(answer.poll, c.pollMs);
+  }
+}
+
+TEST(DfuDeviceTiming, StatusRequestedTooEarlyAnswersBusyWithTheTimeThatRemains) {
+  Rig rig("timing = real\n");
+  CDfuRequester dfu = rig.Dfu();
+  SimStatusAnswer answer;
+  ASSERT_TRUE(dfu.Dnload(0, CDfuRequester::Command(0x41, FLASH)));
+  ASSERT_TRUE(dfu.GetStatus(&answer));  // erase starts: 125 ms
+  ASSERT_EQ(answer.poll, 125u);
+  // The status request itself took 0.5 ms of bus time plus 6 bytes.
+  rig.clock->Advance(100 * 1000);
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, SIM_STATE_DNBUSY);
+  EXPECT_EQ(answer.poll, 25u);
+  rig.clock->Advance(25 * 1000);
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, SIM_STATE_DNLOAD_IDLE);
+  EXPECT_EQ(answer.poll, 0u);
+}
+
+TEST(DfuDeviceTiming, RealTimingSpendsBusTimeInsideEveryRequest) {
+  Rig rig("timing = real\n");
+  CDfuRequester dfu = rig.Dfu();
+  std::vector<uint8_t> descriptor;
+  ASSERT_TRUE(dfu.Ioctl(IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, &descriptor, 18));
+  EXPECT_EQ(rig.clock->Slept(), 500u + 18 * 1000 / 1024);
+  ASSERT_TRUE(dfu.Dnload(0, std::vector<uint8_t>{0x41}));
+  EXPECT_EQ(rig.clock->Slept(), 500u + 17 + 500 + 0);
+  const uint64_t before = rig.clock->Slept();
+  EXPECT_FALSE(dfu.Abort());  // dfuDNLOAD-SYNC takes no abort
+  EXPECT_EQ(rig.clock->Slept() - before, 500u) << "a stalled request takes bus time too";
+}
+
+// ---------------------------------------------------------------------------
+// Faults
+
+TEST(DfuDeviceFaults, StallFailsThePlannedRequestOnly) {
+  Rig rig("", "stall@2,stall@4");
+  CDfuRequester dfu = rig.Dfu();
+  std::vector<uint8_t> descriptor;
+  EXPECT_TRUE(dfu.Ioctl(IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, &descriptor, 18));
+  EXPECT_FALSE(dfu.Ioctl(IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, &descriptor, 18));
+  EXPECT_EQ(rig.device->State(), SIM_STATE_IDLE) << "a descriptor request leaves DFU alone";
+  EXPECT_EQ(dfu.StatusState(), SIM_STATE_IDLE);
+  EXPECT_EQ(dfu.StatusState(), 0xEE);
+  // A stalled class request leaves the device in dfuERROR, as a real stall does.
+  SimStatusAnswer answer;
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, SIM_STATE_ERROR);
+  EXPECT_EQ(answer.status, SIM_STATUS_ERR_STALLEDPKT);
+}
+
+TEST(DfuDeviceFaults, PlannedStatusReplacesTheAnswerAndTheWorkOfItsStatusRequest) {
+  struct Case {
+    const char* plan;
+    uint8_t status;
+    uint8_t state;
+  } cases[] = {{"status=0x0A@3", 0x0A, SIM_STATE_ERROR}, {"status=0x00:6@3", 0x00, 6}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.plan);
+    Rig rig("", c.plan);
+    CDfuRequester dfu = rig.Dfu();
+    const std::vector<uint8_t> before = rig.Memory(FLASH, 16);
+    ASSERT_TRUE(dfu.Dnload(0, {0x41}));  // 1
+    uint8_t state;
+    ASSERT_TRUE(dfu.GetState(&state));  // 2
+    SimStatusAnswer answer;
+    ASSERT_TRUE(dfu.GetStatus(&answer));  // 3
+    EXPECT_EQ(answer.status, c.status);
+    EXPECT_EQ(answer.state, c.state);
+    EXPECT_EQ(rig.device->State(), c.state);
+    EXPECT_EQ(rig.Memory(FLASH, 16), before) << "the erase was not carried out";
+  }
+}
+
+TEST(DfuDeviceFaults, StatusFaultOnAnotherRequestChangesNothing) {
+  Rig rig("", "status=0x0A@1");
+  uint8_t state;
+  ASSERT_TRUE(rig.Dfu().GetState(&state));
+  EXPECT_EQ(state, SIM_STATE_IDLE);
+  EXPECT_EQ(rig.Dfu().StatusState(), SIM_STATE_IDLE);
+}
+
+TEST(DfuDeviceFaults, UnplugMakesThePlannedRequestAndEveryLaterOneGone) {
+  Rig rig("", "unplug@2");
+  CDfuRequester dfu = rig.Dfu();
+  EXPECT_EQ(dfu.StatusState(), SIM_STATE_IDLE);
+  EXPECT_TRUE(rig.changes.empty());
+  EXPECT_EQ(dfu.StatusState(), 0xEE);
+  ASSERT_EQ(rig.changes.size(), 1u);
+  EXPECT_FALSE(rig.changes[0].arrival);
+  std::vector<uint8_t> descriptor;
+  EXPECT_FALSE(dfu.Ioctl(IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, &descriptor, 18));
+  EXPECT_FALSE(rig.device->Present());
+  EXPECT_EQ(rig.device->RequestCount(), 3u) << "requests to a gone device still count";
+  EXPECT_EQ(rig.changes.size(), 1u);
+}
+
+TEST(DfuDeviceFaults, CorruptCellStoresAFlippedLowBitWhileTheStatusSaysOk) {
+  Rig rig("", "corrupt@0x08000001");
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.Erase(FLASH));
+  ASSERT_TRUE(dfu.SetAddress(FLASH));
+  SimStatusAnswer answer;
+  EXPECT_TRUE(dfu.DnloadAndSettle(2, {0x10, 0x20, 0x30}, &answer));
+  EXPECT_EQ(answer.status, SIM_STATUS_OK);
+  EXPECT_EQ(rig.Memory(FLASH, 3), (std::vector<uint8_t>{0x10, 0x21, 0x30}));
+}
+
+// ---------------------------------------------------------------------------
+// The request log
+
+TEST(DfuDeviceLog, EveryRequestIsLoggedInTraceFormat) {
+  Rig rig("", "stall@5");
+  CDfuRequester dfu = rig.Dfu();
+  std::vector<uint8_t> out;
+  dfu.Ioctl(IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR, {0}, &out, 512);
+  dfu.Dnload(0, CDfuRequester::Command(0x21, FLASH));
+  SimStatusAnswer answer;
+  dfu.GetStatus(&answer);
+  dfu.GetStatus(&answer);
+  dfu.Abort();  // 5: planned stall
+  uint8_t state;
+  dfu.GetState(&state);
+  dfu.Request(9, true, 1, 0, {}, 2, &out);
+  dfu.Ioctl(0x222018, {}, &out, 0);
+  dfu.Upload(2, 16, &out);
+  rig.device->Unplug(&rig.changes);
+  dfu.Detach(5000);
+  std::vector<std::string> lines;
+  for (const SimRequestRecord& record : rig.device->RequestLog()) lines.push_back(record.line);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "1 GET_CONFIGURATION_DESCRIPTOR 0 -> ok",
+                       "2 DNLOAD 0 0 5 -> ok",
+                       "3 GETSTATUS 0 0 6 -> ok status=0 state=4 poll=0",
+                       "4 GETSTATUS 0 0 6 -> ok status=0 state=5 poll=0",
+                       "5 ABORT 0 0 0 -> stall",
+                       "6 GETSTATE 0 0 1 -> ok state=10",
+                       "7 REQUEST_9 1 0 2 -> stall",
+                       "8 UNKNOWN_IOCTL 2236440 -> stall",
+                       "9 UPLOAD 2 0 16 -> stall",
+                       "10 DETACH 5000 0 0 -> gone",
+                   }));
+  const auto log = rig.device->RequestLog();
+  EXPECT_EQ(log[1].data, CDfuRequester::Command(0x21, FLASH));
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+TEST(DfuDeviceThreads, TwoFrontsMaySendAtTheSameTime) {
+  Rig rig;
+  auto work = [&] {
+    CDfuRequester dfu = CDfuRequester::ToModel(rig.device.get());
+    for (int i = 0; i < 300; ++i) {
+      std::vector<uint8_t> data;
+      dfu.Upload(2, 32, &data);
+      dfu.Abort();
+      (void)rig.device->RequestLog();
+    }
+  };
+  std::thread other(work);
+  work();
+  other.join();
+  EXPECT_EQ(rig.device->RequestCount(), 1200u);
+}
+
+}  // namespace

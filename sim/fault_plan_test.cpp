@@ -1,0 +1,47 @@
+#include "sim/fault_plan.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(SimFaultPlan, ParsesEveryKind) {
+  SimFaultPlan plan;
+  std::string error;
+  ASSERT_TRUE(SimParseFaultPlan(
+      "stall@5, status=0x0A@9,status=0x00:6@12,unplug@20,corrupt@0x08000010", &plan, &error))
+      << error;
+  ASSERT_EQ(plan.faults.size(), 5u);
+  ASSERT_NE(plan.At(SimFaultKind::kStall, 5), nullptr);
+  EXPECT_EQ(plan.At(SimFaultKind::kStall, 6), nullptr);
+  const SimFault* status = plan.At(SimFaultKind::kStatus, 9);
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(status->status, 0x0A);
+  EXPECT_EQ(status->state, 10) << "dfuERROR unless a state is given";
+  status = plan.At(SimFaultKind::kStatus, 12);
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(status->status, 0x00);
+  EXPECT_EQ(status->state, 6);
+  EXPECT_NE(plan.At(SimFaultKind::kUnplug, 20), nullptr);
+  EXPECT_EQ(plan.BadCells(), std::set<uint32_t>{0x08000010});
+}
+
+TEST(SimFaultPlan, EmptyTextIsAnEmptyPlan) {
+  SimFaultPlan plan;
+  std::string error;
+  ASSERT_TRUE(SimParseFaultPlan("", &plan, &error));
+  EXPECT_TRUE(plan.faults.empty());
+}
+
+TEST(SimFaultPlan, MalformedEntriesAreRefusedByName) {
+  const char* cases[] = {"stall", "stall@0", "stall@x", "stall@5,", "jam@5", "status=0x100@3",
+                         "status=0x0A:@3", "status@3", "corrupt@", "unplug@5@6"};
+  for (const char* text : cases) {
+    SCOPED_TRACE(text);
+    SimFaultPlan plan;
+    std::string error;
+    EXPECT_FALSE(SimParseFaultPlan(text, &plan, &error));
+    EXPECT_NE(error.find("fault plan"), std::string::npos) << error;
+  }
+}
+
+}  // namespace
