@@ -1,5 +1,243 @@
 #include "app/upgrade_sequence.h"
 
-// The device layers are not in the program yet: the run stops where the
-// upgrade begins, with the DfuSe file written.
-void RunUpgradeSequence(const char* /*dfuPath*/) {}
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/device_discovery.h"
+#include "app/status_text.h"
+#include "common/guid.h"
+#include "device/device_manager.h"
+#include "device/memory_map.h"
+#include "dfufiles/dfu_file.h"
+#include "dfufiles/image_registry.h"
+#include "operations/operations.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The longest device path handed to an operation; longer ones are cut.
+constexpr size_t APP_DEVICE_PATH_MAX_LENGTH = 258;
+
+// The poll loop sleeps until the operation publishes, a device-change event
+// arrives for this thread, or this much time passes; it never spins.
+constexpr uint32_t APP_POLL_TIMEOUT_MS = 50;
+
+constexpr uint8_t APP_PROGRESS_DONE = 100;
+
+// The upgrade always works on alternate setting 0, the device's flash.
+constexpr uint8_t APP_TARGET_ALTERNATE = 0;
+
+// An element's bytes, fetched through its image handle: the size first, then
+// the bytes into a buffer of that size.
+StatusCode FetchElement(ImageHandle image, uint32_t index, ImageElement* element,
+                        std::vector<uint8_t>* bytes) {
+  *element = ImageElement{};
+  StatusCode status = ImageGetElement(image, index, element);
+  if (status != RESULT_OK) return status;
+  bytes->assign(element->size, 0);
+  element->data = bytes->data();
+  status = ImageGetElement(image, index, element);
+  element->data = nullptr;
+  return status;
+}
+
+// The read element is a piece of the source element cut to the device's
+// readable sectors, so it starts at the source element's address or further
+// in; its bytes are compared with the source's bytes at the same address.
+// Bytes that the source element does not have count as a mismatch, and the
+// source buffer is never read past its end.
+bool ElementMatches(const ImageElement& read, const std::vector<uint8_t>& readBytes,
+                    const ImageElement& source, const std::vector<uint8_t>& sourceBytes) {
+  if (read.address < source.address) return false;
+  const uint64_t offset = uint64_t{read.address} - source.address;
+  const uint64_t available = offset < sourceBytes.size() ? sourceBytes.size() - offset : 0;
+  if (read.size > available) return false;
+  return std::equal(readBytes.begin(), readBytes.end(),
+                    sourceBytes.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
+// Compares what an upload read back with the image it should hold, element by
+// element. A mismatch is reported but still counts as a finished step.
+bool VerifyReadImage(ImageHandle readImage, ImageHandle comparisonImage) {
+  const CImage* read = FindImage(readImage);
+  if (read == nullptr) {
+    ConsolePrintf("\b\b\b\bunable to get elements from read image! ");
+    PrintStatusText(FILE_ERR_BAD_PARAMETER);
+    return false;
+  }
+  const uint32_t count = read->ElementCount();
+  for (uint32_t index = 0; index < count; ++index) {
+    ImageElement readElement{};
+    std::vector<uint8_t> readBytes;
+    StatusCode status = FetchElement(readImage, index, &readElement, &readBytes);
+    if (status != RESULT_OK) {
+      ConsolePrintf("\b\b\b\bunable to get data from read image! ");
+      PrintStatusText(status);
+      return false;
+    }
+    ImageElement sourceElement{};
+    std::vector<uint8_t> sourceBytes;
+    status = FetchElement(comparisonImage, index, &sourceElement, &sourceBytes);
+    if (status != RESULT_OK) {
+      ConsolePrintf("\b\b\b\bunable to get data from source image! ");
+      PrintStatusText(status);
+      return false;
+    }
+    if (!ElementMatches(readElement, readBytes, sourceElement, sourceBytes)) {
+      ConsolePrintf("\b\b\b\bfinished, but data not matching!\n");
+      return true;
+    }
+  }
+  ConsolePrintf("\b\b\b\bfinished.\n");
+  return true;
+}
+
+void FillContext(OperationCode opCode, ImageHandle image, const char* devicePath,
+                 uint8_t skipBlankBlocks, OperationContext* context) {
+  *context = OperationContext{};
+  context->dfuModeInterfaceClass = DFU_INTERFACE_GUID;
+  context->appModeInterfaceClass = APP_INTERFACE_GUID;
+  context->opCode = opCode;
+  context->skipBlankBlocks = skipBlankBlocks;
+  context->image = image;
+  const size_t length =
+      devicePath != nullptr ? strnlen(devicePath, APP_DEVICE_PATH_MAX_LENGTH) : 0;
+  if (length != 0) std::memcpy(context->devicePath, devicePath, length);
+  context->devicePath[length] = '\0';
+}
+
+// Polls a launched operation until it fails or reaches 100 %, showing every
+// new percentage over the last one. Returns the final snapshot's verdict.
+bool PollOperation(OperationId id, OperationCode opCode, ImageHandle comparisonImage,
+                   OperationContext* snapshot) {
+  uint8_t shown = 0;
+  for (;;) {
+    WaitOperationActivity(id, APP_POLL_TIMEOUT_MS);
+    QueryOperation(id, snapshot);
+    // The result is looked at before the progress: a last step may set both
+    // an error and 100.
+    if (snapshot->result != RESULT_OK) {
+      StopOperation(id, snapshot);
+      if (snapshot->result == OP_ERR_UNSUPPORTED_FEATURE) {
+        ConsolePrintf("\b\b\bthis feature is not supported by this firmware.\n");
+      } else {
+        ConsolePrintf("\b\b\boperation failed! ");
+        PrintStatusText(snapshot->result);
+      }
+      return false;
+    }
+    if (snapshot->progress != shown) {
+      ConsolePrintf("\b\b\b%02i%%", static_cast<int>(snapshot->progress));
+      shown = snapshot->progress;
+    }
+    // The leave operation's device-change notifications belong to this
+    // thread and reach it only here.
+    PumpThreadMessages();
+    if (snapshot->progress == APP_PROGRESS_DONE) {
+      StopOperation(id, snapshot);
+      if (opCode == OP_CODE_UPLOAD && comparisonImage != nullptr) {
+        return VerifyReadImage(snapshot->image, comparisonImage);
+      }
+      ConsolePrintf("\b\b\b\bfinished.\n");
+      return true;
+    }
+  }
+}
+
+// The first target of the file whose alternate setting is 0; the targets
+// before it are read and discarded. Null when there is none.
+ImageHandle ReadTargetImage(FileHandle file, uint8_t targetCount) {
+  for (uint32_t index = 0; index < targetCount; ++index) {
+    ImageHandle image = nullptr;
+    if (DfuFileReadImage(file, index, &image) != RESULT_OK) continue;
+    const CImage* read = FindImage(image);
+    if (read != nullptr && read->alternateSetting == APP_TARGET_ALTERNATE) return image;
+    ImageDestroy(&image);
+  }
+  return nullptr;
+}
+
+// Erase, upgrade and verify with the three copies, each step only after the
+// one before it finished, then leave DFU mode with an image of the whole map.
+void RunSteps(ImageHandle target, const std::string& devicePath, const MemoryMapping* mapping) {
+  ImageHandle eraseCopy = nullptr;
+  ImageHandle upgradeCopy = nullptr;
+  ImageHandle verifyCopy = nullptr;
+  ImageDuplicate(target, &eraseCopy);
+  ImageDuplicate(target, &upgradeCopy);
+  ImageDuplicate(target, &verifyCopy);
+  const char* path = devicePath.c_str();
+
+  ConsolePrintf("Target %02i: Erasing... %02i%%", 0, 0);
+  if (RunOperation(OP_CODE_ERASE, eraseCopy, path, mapping, 0, nullptr)) {
+    ConsolePrintf("Target %02i: Upgrading... %02i%%", 0, 0);
+    if (RunOperation(OP_CODE_DOWNLOAD, upgradeCopy, path, mapping, 1, nullptr)) {
+      ConsolePrintf("Target %02i: Verifying... %02i%%", 0, 0);
+      if (RunOperation(OP_CODE_UPLOAD, verifyCopy, path, mapping, 0, target)) {
+        ImageHandle leaveImage = nullptr;
+        ImageCreateFromMapping(mapping, &leaveImage);
+        ConsolePrintf("Leaving DFU mode... %02i%%", 0);
+        // The device is already programmed; a failure here is shown and
+        // changes nothing else.
+        RunOperation(OP_CODE_LEAVE_DFU, leaveImage, path, mapping, 0, nullptr);
+        if (leaveImage != nullptr) ImageDestroy(&leaveImage);
+      }
+    }
+  }
+  for (ImageHandle* copy : {&verifyCopy, &upgradeCopy, &eraseCopy}) {
+    if (*copy != nullptr) ImageDestroy(copy);
+  }
+}
+
+}  // namespace
+
+bool RunOperation(OperationCode opCode, ImageHandle image, const char* devicePath,
+                  const MemoryMapping* mapping, uint8_t skipBlankBlocks,
+                  ImageHandle comparisonImage) {
+  OperationContext context;
+  FillContext(opCode, image, devicePath, skipBlankBlocks, &context);
+  if (image != nullptr && mapping != nullptr) {
+    // A refused fit leaves the image as it was; the operation then shows
+    // what the device makes of it.
+    ImageFitToMapping(image, mapping, opCode, skipBlankBlocks);
+  }
+  OperationId id = OP_INVALID_ID;
+  const StatusCode launched =
+      opCode < 0 ? OP_ERR_BAD_PARAMETER : LaunchOperation(&context, &id);
+  if (launched != RESULT_OK) {
+    ConsolePrintf("\b\b\bunable to launch operation! ");
+    PrintStatusText(launched);
+    return false;
+  }
+  OperationContext snapshot = context;
+  return PollOperation(id, opCode, comparisonImage, &snapshot);
+}
+
+void RunUpgradeSequence(const char* dfuPath) {
+  std::string devicePath;
+  uint8_t deviceDescriptor[DEVICE_DESCRIPTOR_SIZE] = {};
+  MemoryMappingArray mapping;
+  if (DiscoverDevice(&devicePath, deviceDescriptor, &mapping)) {
+    FileHandle file = nullptr;
+    uint8_t targetCount = 0;
+    const StatusCode opened = DfuFileOpen(dfuPath, &file, &targetCount);
+    if (opened != RESULT_OK) {
+      ConsolePrintf("Unable to open DFU file [%s]! ", dfuPath);
+      PrintStatusText(opened);
+    } else {
+      ImageHandle target = ReadTargetImage(file, targetCount);
+      // The file is closed before any operation touches the device.
+      DfuFileClose(file);
+      if (target == nullptr) {
+        ConsolePrintf("Unable to find data for target [%d] in the dfu file...\n",
+                      static_cast<int>(APP_TARGET_ALTERNATE));
+      } else {
+        RunSteps(target, devicePath, mapping.get());
+        ImageDestroy(&target);
+      }
+    }
+  }
+  FreeMemoryMapping(&mapping);
+}
