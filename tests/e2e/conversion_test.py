@@ -71,6 +71,11 @@ def with_locked_raw_file(name, size):
     return setup
 
 
+def program_intact(ctx):
+    no_dfuse_file(ctx)
+    assert ctx.path(ctx.program_name).read_bytes() == ctx.exe.read_bytes(), "program changed"
+
+
 def mkdir(name):
     def setup(ctx):
         ctx.path(name).mkdir()
@@ -106,6 +111,14 @@ CASES = [
     # 'e' is the discarded second character; the final wait takes the 's'.
     Case("default_image_answer_yes", PROMPT + success("default BIN"), 0, stdin=b"yes\n",
          check=default_image_converted),
+
+    # Under another name the program's own path is kept as the DfuSe path;
+    # the system refuses to replace a running program, so the run fails and
+    # the program survives.
+    Case("default_image_under_another_name_keeps_the_program",
+         PROMPT + "Unable to create DFU from default BIN file!\n" + FINAL, 1, stdin=b"y\n",
+         program_name=lambda platform: "zuva.exe" if platform == "windows" else "zuva",
+         check=program_intact),
 
     # A raw file named on the command line.
     Case("missing_file", "File [absent.bin] does not exist!\n" + FINAL, 1, args=["absent.bin"],

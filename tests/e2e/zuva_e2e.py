@@ -40,6 +40,7 @@ class Context:
     platform: str        # "linux" or "windows"
     work_dir: Path       # the case's working directory (the program's too)
     program_name: str    # the executable's file name in work_dir
+    exe: Path            # the executable under test, as built
     # Objects a setup keeps alive for the run (an open, locked file); each is
     # closed after the run.
     held: List[object] = dataclasses.field(default_factory=list)
@@ -76,6 +77,9 @@ class Case:
     # depends on timing.
     normalize: Optional[Callable[[str], str]] = None
     timeout: float = RUN_TIMEOUT_SECONDS
+    # The file name under which the executable is copied and run, when not
+    # its own (ZUVA or ZUVA.exe); a callable gets the platform.
+    program_name: Optional[Callable[[str], str]] = None
     # The platforms the case applies to.
     platforms: tuple = ("linux", "windows")
 
@@ -154,12 +158,13 @@ class Runner:
         work_dir = self.work_root / "cases" / case.name
         shutil.rmtree(work_dir, ignore_errors=True)
         work_dir.mkdir(parents=True)
-        shutil.copy2(self.exe, work_dir / self.exe.name)
-        ctx = Context(self.platform, work_dir, self.exe.name)
+        name = case.program_name(self.platform) if case.program_name else self.exe.name
+        shutil.copy2(self.exe, work_dir / name)
+        ctx = Context(self.platform, work_dir, name, self.exe)
         if case.setup:
             case.setup(ctx)
 
-        program = self.exe.name if self.wrapper else "./" + self.exe.name
+        program = name if self.wrapper else "./" + name
         command = ([self.wrapper] if self.wrapper else []) + [program] + case.args
         try:
             done = subprocess.run(command, cwd=work_dir, input=case.stdin, stdout=subprocess.PIPE,
