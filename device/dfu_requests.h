@@ -6,11 +6,14 @@
 #ifndef ZUVA_DEVICE_DFU_REQUESTS_H_
 #define ZUVA_DEVICE_DFU_REQUESTS_H_
 
+#include <bit>
 #include <cstdint>
 
 #include "common/status_code.h"
 #include "device/device_manager.h"
 
+// Both structures are the bytes of the wire, packed. Read their 16-bit fields
+// by value (a copy); a reference bound to one would be misaligned.
 #pragma pack(push, 1)
 // The DFU functional descriptor (9 bytes, little-endian).
 struct DfuFunctionalDescriptor {
@@ -32,6 +35,8 @@ struct DfuStatus {
 #pragma pack(pop)
 static_assert(sizeof(DfuFunctionalDescriptor) == 9);
 static_assert(sizeof(DfuStatus) == 6);
+// The fields are read straight from little-endian wire bytes.
+static_assert(std::endian::native == std::endian::little);
 
 inline uint32_t DfuStatusPollTimeout(const DfuStatus& status) {
   return static_cast<uint32_t>(status.bwPollTimeout[0]) |

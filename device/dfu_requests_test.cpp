@@ -266,8 +266,9 @@ TEST_F(DfuRequestsTest, FunctionalDescriptorFields) {
   DfuFunctionalDescriptor descriptor{};
   ASSERT_EQ(ReadDfuFunctionalDescriptor(&handle, &number, &count, &descriptor), RESULT_OK);
   EXPECT_EQ(descriptor.bmAttributes, 0x0B);
-  EXPECT_EQ(descriptor.wTransferSize, 2048);
-  EXPECT_EQ(descriptor.bcdDFUVersion, 0x011A);
+  // Packed fields are read by value: a reference to one would be misaligned.
+  EXPECT_EQ(uint16_t{descriptor.wTransferSize}, 2048);
+  EXPECT_EQ(uint16_t{descriptor.bcdDFUVersion}, 0x011A);
   EXPECT_EQ(count, 1u);
   EXPECT_EQ(ReadDfuFunctionalDescriptor(nullptr, &number, &count, &descriptor),
             DEV_ERR_BAD_PARAMETER);

@@ -99,7 +99,7 @@ TEST(MemoryMapStringTest, MalformedStringsAreRefusedAndLeaveTheRecord) {
       "@Flash /0x08000000/00*016Kg",  // counts add up to 0
       "@Fl*ash /0x08000000/04Kg",   // the only '*' is in the name
       "@X/0/99999999999*1Kg",       // more sectors than any memory has
-      "@X/0/600000*1Kg,600000*1Kg",  // the same, spread over groups
+      "@X/0/40000*4Kg,40000*4Kg",    // the same, spread over groups
   };
   for (const char* text : cases) {
     SCOPED_TRACE(text);
