@@ -46,6 +46,16 @@ CDetachThread::~CDetachThread() {
   notifier.reset();
 }
 
+void CDetachThread::PublishContext(const OperationContext& in) {
+  if (!leaveRequestInFlight) {
+    CDFUThread::PublishContext(in);
+    return;
+  }
+  OperationContext provisional = in;
+  provisional.result = RESULT_OK;
+  CDFUThread::PublishContext(provisional);
+}
+
 bool CDetachThread::Halt(uint32_t* exitCode) { return HaltAndClose(exitCode, false); }
 
 bool CDetachThread::Step() {
@@ -108,7 +118,12 @@ bool CDetachThread::SendLeaveRequest(OperationContext* context, bool afterBusy) 
   context->blockNumber = 0;
   context->blockLength = 0;
   ArmRemoval();
+  // A refused leave request is no failure by itself (the removal decides),
+  // so a reader must never see the transfer's error: it would stop the
+  // operation while it still waits for the device to go.
+  leaveRequestInFlight = true;
   const bool sent = SendDownloadBlock(context);
+  leaveRequestInFlight = false;
   if (sent && context->device != DEVICE_INVALID_HANDLE && context->deviceStatus.bState == DFU_STATE_DNBUSY) {
     // Still busy before manifesting: keep the device open to poll it.
     context->result = RESULT_OK;

@@ -6,6 +6,7 @@
 #ifndef ZUVA_OPERATIONS_DETACH_THREAD_H_
 #define ZUVA_OPERATIONS_DETACH_THREAD_H_
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,6 +40,9 @@ class CDetachThread : public CDFUThread, public DeviceEventSink {
   // As for every DFU operation, but never sends DFU_ABORT.
   bool Halt(uint32_t* exitCode = nullptr) override;
   bool Step() override;
+  // While the leave request is in flight its failures are not the
+  // operation's: readers see RESULT_OK until the step has decided.
+  void PublishContext(const OperationContext& in) override;
   // Removals and arrivals of interfaces of either class, on the launching
   // thread.
   void OnDeviceChange(const DeviceChangeEvent& event) override;
@@ -75,6 +79,7 @@ class CDetachThread : public CDFUThread, public DeviceEventSink {
   std::string arrivalPath;
 
   uint32_t busyAnswers = 0;  // worker only
+  std::atomic<bool> leaveRequestInFlight{false};
 };
 
 #endif  // ZUVA_OPERATIONS_DETACH_THREAD_H_

@@ -1,0 +1,150 @@
+// The engine's front: launching, polling and stopping, and the registry.
+#include "operations/operations.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "operations/download_thread.h"
+#include "operations/engine_test_support.h"
+
+namespace {
+
+using OperationsTest = SimEngineTest;
+
+TEST_F(OperationsTest, CodeOutsideTheRangeCreatesNothing) {
+  Install();
+  for (OperationCode code : {-1, 5}) {
+    OperationContext context = Context(code, nullptr);
+    context.result = 0x55;
+    context.blockSize = 77;
+    OperationId id = 1234;
+    EXPECT_EQ(LaunchOperation(&context, &id), OP_ERR_BAD_PARAMETER);
+    EXPECT_EQ(id, 1234u);
+    EXPECT_EQ(context.result, 0x55u);
+    EXPECT_EQ(context.blockSize, 77);
+    EXPECT_EQ(RegisteredOperationCount(), 0u);
+  }
+  EXPECT_TRUE(Device()->RequestLog().empty());
+}
+
+TEST_F(OperationsTest, DeviceThatDoesNotOpenIsReportedAndNothingRegistered) {
+  Install();
+  CImage image;
+  for (OperationCode code : {OP_CODE_LEAVE_DFU, OP_CODE_UPLOAD, OP_CODE_DOWNLOAD}) {
+    OperationContext context = Context(code, &image);
+    std::strcpy(context.devicePath, "sim:7");
+    OperationId id = 1234;
+    EXPECT_EQ(LaunchOperation(&context, &id), DEV_ERR_OPEN_FAILED);
+    EXPECT_EQ(context.result, DEV_ERR_OPEN_FAILED);
+    EXPECT_EQ(id, 1234u);
+    EXPECT_EQ(RegisteredOperationCount(), 0u);
+  }
+}
+
+TEST_F(OperationsTest, StopHaltsDestroysAndForgetsTheOperation) {
+  Install();
+  CImage image;
+  OperationContext context = Context(OP_CODE_DOWNLOAD, &image);
+  OperationId id = OP_INVALID_ID;
+  ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+  EXPECT_NE(id, OP_INVALID_ID);
+  EXPECT_EQ(context.result, RESULT_OK);
+  EXPECT_EQ(context.blockSize, 2048);
+  EXPECT_EQ(RegisteredOperationCount(), 1u);
+
+  EXPECT_EQ(StopOperation(id, nullptr), RESULT_OK);
+  EXPECT_EQ(RegisteredOperationCount(), 0u);
+  EXPECT_EQ(StopOperation(id, nullptr), OP_ERR_BAD_PARAMETER);
+  EXPECT_EQ(StopOperation(id + 1000, nullptr), OP_ERR_BAD_PARAMETER);
+  OperationContext untouched{};
+  untouched.progress = 42;
+  QueryOperation(id, &untouched);
+  EXPECT_EQ(untouched.progress, 42);
+  EXPECT_EQ(WaitOperationActivity(id, 0), OP_ERR_BAD_PARAMETER);
+}
+
+TEST_F(OperationsTest, OperationsStoppedInReverseOrderEachRemoveTheirOwnEntry) {
+  Install();
+  CImage image;
+  // Each operation finishes (progress 100) before the next is launched: the
+  // device layer serves one thread at a time.
+  std::vector<OperationId> ids;
+  for (int i = 0; i < 3; ++i) {
+    OperationContext context = Context(OP_CODE_UPLOAD, &image);
+    OperationId id = OP_INVALID_ID;
+    ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+    OperationContext record{};
+    do {
+      ASSERT_EQ(WaitOperationActivity(id, 100), RESULT_OK);
+      QueryOperation(id, &record);
+    } while (record.progress != 100);
+    ids.push_back(id);
+  }
+  EXPECT_EQ(std::set<OperationId>(ids.begin(), ids.end()).size(), 3u);
+  for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
+    OperationContext final{};
+    EXPECT_EQ(StopOperation(*it, &final), RESULT_OK);
+    EXPECT_EQ(final.progress, 100);
+    for (auto earlier = ids.begin(); earlier != it.base() - 1; ++earlier) {
+      OperationContext record{};
+      QueryOperation(*earlier, &record);
+      EXPECT_EQ(record.progress, 100);  // still registered and readable
+    }
+  }
+  EXPECT_EQ(RegisteredOperationCount(), 0u);
+}
+
+TEST_F(OperationsTest, ShutdownHaltsEveryOperationStillRegistered) {
+  Install("", [](SimProfile* p) { p->timing = SimTiming::kReal; });
+  auto image = MakeImage({{0x08020000, {}}});
+  OperationContext context = Context(OP_CODE_ERASE, image.get());
+  OperationId id = OP_INVALID_ID;
+  ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+  ShutdownOperations();
+  EXPECT_EQ(RegisteredOperationCount(), 0u);
+  EXPECT_EQ(StopOperation(id, nullptr), OP_ERR_BAD_PARAMETER);
+}
+
+// A download whose worker can never start.
+class CStillborn : public CDownloadThread {
+ public:
+  CStillborn(OperationContext* caller, bool* destroyed) : CDownloadThread(caller), destroyed(destroyed) {}
+  ~CStillborn() override { *destroyed = true; }
+  bool LaunchWorker() override { return false; }
+  bool* destroyed;
+};
+
+TEST_F(OperationsTest, WorkerThatCannotStartLeavesNothingRegistered) {
+  Install();
+  CImage image;
+  OperationContext context = Context(OP_CODE_DOWNLOAD, &image);
+  bool destroyed = false;
+  OperationId id = 1234;
+  EXPECT_EQ(RegisterOperation(std::make_unique<CStillborn>(&context, &destroyed), &id), OP_ERR_THREAD_LAUNCH);
+  EXPECT_TRUE(destroyed);
+  EXPECT_EQ(id, 1234u);
+  EXPECT_EQ(RegisteredOperationCount(), 0u);
+}
+
+TEST_F(OperationsTest, ActivityWaitReturnsWhenTheOperationPublishes) {
+  Install("", [](SimProfile* p) { p->timing = SimTiming::kReal; });
+  auto image = MakeImage({{0x08020000, {}}});
+  OperationContext context = Context(OP_CODE_ERASE, image.get());
+  OperationId id = OP_INVALID_ID;
+  ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+  // Every wakeup comes with a new publication until the erase keeps the
+  // device busy; a wait never misses one.
+  OperationContext record{};
+  uint32_t seen = 0;
+  while (record.deviceStatus.bState != DFU_STATE_DNBUSY) {
+    ASSERT_EQ(WaitOperationActivity(id, 60000), RESULT_OK);
+    QueryOperation(id, &record);
+    EXPECT_GE(record.publishCount, seen);
+    seen = record.publishCount;
+  }
+  EXPECT_GT(seen, 0u);
+  EXPECT_EQ(StopOperation(id, nullptr), RESULT_OK);
+}
+
+}  // namespace
