@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end cases of the command line, the operator's answer and the
-conversion of raw images into DfuSe files, with no device present."""
+conversion of raw images into DfuSe files, with no device present: after a
+successful conversion the program looks for a device, finds none and, with
+no "y" left in the input, gives up."""
 
 import fcntl
 import sys
@@ -13,6 +15,8 @@ USAGE = ("Usage: ZUVA.exe [bin_file] ...convert bin to dfu and upgrade\n"
          "                              device (erase, download, verify)\n"
          "       ZUVA.exe /?         ...show this help\n")
 FINAL = "\n Press any key to continue ..."
+NO_DEVICE = ("No Device(s) found. Plug your DFU Device or reset to DFU mode (reset and hold "
+             "ENTER)!\nRetry? [y/n] ")
 TOO_LARGE = "Invalid file size! File is too large to create image.\n"
 
 # Linux names the error by errno, Windows by its system error code.
@@ -88,7 +92,7 @@ def open_error(path, errors):
 
 
 def success(name):
-    return "Success for '%s' !\n" % name + FINAL
+    return "Success for '%s' !\n" % name + NO_DEVICE + FINAL
 
 
 CASES = [
@@ -108,7 +112,7 @@ CASES = [
     # The default image, written beside the program.
     Case("default_image", PROMPT + success("default BIN"), 0, stdin=b"y\n",
          check=default_image_converted),
-    # 'e' is the discarded second character; the final wait takes the 's'.
+    # 'e' is the discarded second character; the retry question takes "s\n".
     Case("default_image_answer_yes", PROMPT + success("default BIN"), 0, stdin=b"yes\n",
          check=default_image_converted),
 
