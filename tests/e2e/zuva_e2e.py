@@ -12,6 +12,9 @@ Windows, whose C runtime writes standard output in text mode.
 
 Command line of a suite:
   SUITE --exe PATH [--wrapper PROGRAM] [--work-dir DIR] [-k SUBSTRING]...
+A suite is registered with CTest by zuva_add_e2e(<test name> <script>) in
+tests/CMakeLists.txt, which runs it on Linux and, in the Windows build, under
+Wine.
 """
 
 import argparse
