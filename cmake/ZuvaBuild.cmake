@@ -16,6 +16,11 @@ if(ZUVA_WINDOWS)
   target_compile_definitions(zuva_options INTERFACE _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
   target_link_options(zuva_options INTERFACE -static -static-libgcc -static-libstdc++)
 endif()
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  # GCC 12 reports -Wrestrict inside std::string's own inline code at -O2
+  # (a known false positive of that release); it says nothing about ours.
+  target_compile_options(zuva_options INTERFACE -Wno-restrict)
+endif()
 
 if(ZUVA_SANITIZE)
   set(_zuva_san "-fsanitize=${ZUVA_SANITIZE}")
