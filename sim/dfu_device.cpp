@@ -50,7 +50,8 @@ class CSteadyClock : public CSimClock {
 };
 
 uint32_t CeilDiv(uint64_t value, uint64_t divisor) {
-  return static_cast<uint32_t>(std::min<uint64_t>((value + divisor - 1) / divisor, SIM_MAX_POLL_MS));
+  return static_cast<uint32_t>(
+      std::min<uint64_t>((value + divisor - 1) / divisor, SIM_MAX_POLL_MS));
 }
 
 // The contents of alternate setting 0 before anything was programmed: a
@@ -70,7 +71,7 @@ void AppendStringDescriptor(const std::u16string& units, std::vector<uint8_t>* d
 }
 
 const char* ClassRequestName(uint8_t request) {
-  static const char* const kNames[] = {"DETACH",   "DNLOAD",   "UPLOAD", "GETSTATUS",
+  static const char* const kNames[] = {"DETACH",    "DNLOAD",   "UPLOAD", "GETSTATUS",
                                        "CLRSTATUS", "GETSTATE", "ABORT"};
   return request < 7 ? kNames[request] : nullptr;
 }
@@ -132,8 +133,8 @@ bool CDfuDevice::Create(SimDeviceOptions options, std::unique_ptr<CDfuDevice>* d
       }
       // A longer file would be cut short when the memory is written back.
       if (!created->memories_[0].LoadContents(bytes)) {
-        *error = "virtual device flash file '" + flashPath + "' is longer than the " +
-                 std::to_string(limit) + " bytes of the memory";
+        *error = SimJoin({"virtual device flash file '", flashPath, "' is longer than the ",
+                          std::to_string(limit), " bytes of the memory"});
         return false;
       }
       // A shorter file leaves the rest of the memory blank.
@@ -228,7 +229,8 @@ bool CDfuDevice::WriteFlashBackLocked(std::string* error) {
   if (options_.flashPath.empty() || memories_.empty()) return true;
   std::vector<uint8_t> bytes = memories_[0].Contents();
   std::FILE* file = std::fopen(options_.flashPath.c_str(), "wb");
-  bool written = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  bool written =
+      file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   if (file != nullptr && std::fclose(file) != 0) written = false;
   if (!written) {
     *error = "virtual device flash file '" + options_.flashPath + "' cannot be written";
@@ -295,11 +297,11 @@ std::vector<uint8_t> CDfuDevice::ConfigurationDescriptor() const {
                        static_cast<uint8_t>(dfuMode_ ? 2 : 1), iInterface});
   }
   // The functional descriptor follows the last alternate setting.
-  d.insert(d.end(), {9, 0x21, p.attributes, static_cast<uint8_t>(p.detachTimeout),
-                     static_cast<uint8_t>(p.detachTimeout >> 8),
-                     static_cast<uint8_t>(p.transferSize),
-                     static_cast<uint8_t>(p.transferSize >> 8),
-                     static_cast<uint8_t>(p.dfuVersion), static_cast<uint8_t>(p.dfuVersion >> 8)});
+  d.insert(d.end(),
+           {9, 0x21, p.attributes, static_cast<uint8_t>(p.detachTimeout),
+            static_cast<uint8_t>(p.detachTimeout >> 8), static_cast<uint8_t>(p.transferSize),
+            static_cast<uint8_t>(p.transferSize >> 8), static_cast<uint8_t>(p.dfuVersion),
+            static_cast<uint8_t>(p.dfuVersion >> 8)});
   d[2] = static_cast<uint8_t>(d.size());
   d[3] = static_cast<uint8_t>(d.size() >> 8);
   return d;
@@ -336,8 +338,7 @@ bool CDfuDevice::StringDescriptor(uint8_t index, std::vector<uint8_t>* descripto
 
 uint32_t CDfuDevice::UploadBlockSize() const {
   const SimProfile& p = options_.profile;
-  return (p.attributes & SIM_ATTR_ACCELERATED_UPLOAD) != 0 ? SIM_ACCELERATED_BLOCK
-                                                           : p.transferSize;
+  return (p.attributes & SIM_ATTR_ACCELERATED_UPLOAD) != 0 ? SIM_ACCELERATED_BLOCK : p.transferSize;
 }
 
 // ---------------------------------------------------------------------------
@@ -382,12 +383,13 @@ bool CDfuDevice::IoControl(uint32_t attachment, uint32_t code, const void* input
         if (inputSize >= CONTROL_REQUEST_HEADER_SIZE) {
           ControlRequestHeader header = DecodeControlRequestHeader(in);
           const char* name = ClassRequestName(header.request);
-          record.name = name != nullptr ? name : "REQUEST_" + std::to_string(header.request);
+          record.name =
+              name != nullptr ? name : SimJoin({"REQUEST_", std::to_string(header.request)});
           record.args = {header.value, header.index, header.length};
           if (header.direction != CONTROL_DIRECTION_DEVICE_TO_HOST) {
             uint32_t available = inputSize - CONTROL_REQUEST_HEADER_SIZE;
-            uint32_t kept = std::min<uint32_t>({header.length, available,
-                                                static_cast<uint32_t>(SIM_LOGGED_DATA_BYTES)});
+            uint32_t kept = std::min<uint32_t>(
+                {header.length, available, static_cast<uint32_t>(SIM_LOGGED_DATA_BYTES)});
             record.data.assign(in + CONTROL_REQUEST_HEADER_SIZE,
                                in + CONTROL_REQUEST_HEADER_SIZE + kept);
           }
@@ -434,17 +436,17 @@ bool CDfuDevice::IoControl(uint32_t attachment, uint32_t code, const void* input
 
 void CDfuDevice::Record(Exchange* exchange) {
   SimRequestRecord& record = exchange->record;
-  std::string line = std::to_string(record.number) + " " + record.name;
-  for (uint32_t arg : record.args) line += " " + std::to_string(arg);
+  std::string line = SimJoin({std::to_string(record.number), " ", record.name});
+  for (uint32_t arg : record.args) line += SimJoin({" ", std::to_string(arg)});
   line += " -> ";
   switch (record.outcome) {
     case SimOutcome::kOk:
       line += "ok";
       if (exchange->reportsStatus) {
-        line += " status=" + std::to_string(record.status) +
-                " state=" + std::to_string(record.state) + " poll=" + std::to_string(record.poll);
+        line += SimJoin({" status=", std::to_string(record.status), " state=",
+                         std::to_string(record.state), " poll=", std::to_string(record.poll)});
       } else if (exchange->reportsState) {
-        line += " state=" + std::to_string(record.state);
+        line += SimJoin({" state=", std::to_string(record.state)});
       }
       break;
     case SimOutcome::kStall:
@@ -465,8 +467,7 @@ void CDfuDevice::Record(Exchange* exchange) {
 }
 
 bool CDfuDevice::HandleDescriptorRequest(uint32_t code, const uint8_t* input, uint32_t inputSize,
-                                         uint8_t* output, uint32_t outputSize,
-                                         Exchange* exchange) {
+                                         uint8_t* output, uint32_t outputSize, Exchange* exchange) {
   std::vector<uint8_t> descriptor;
   switch (code) {
     case IOCTL_DFU_GET_DEVICE_DESCRIPTOR:
@@ -535,8 +536,8 @@ bool CDfuDevice::HandleControlRequest(const uint8_t* input, uint32_t inputSize, 
   }
   const uint8_t* data = input + CONTROL_REQUEST_HEADER_SIZE;
   if (dfuMode_) {
-    return HandleDfuModeRequest(header.request, header.value, header.length, data, output,
-                                exchange, changes);
+    return HandleDfuModeRequest(header.request, header.value, header.length, data, output, exchange,
+                                changes);
   }
   return HandleAppModeRequest(header.request, header.value, header.length, output, exchange,
                               changes);
@@ -658,10 +659,10 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data) 
   if (block == 0) {
     // A DfuSe command: its code, then a 32-bit little-endian address, or the
     // erase code alone for a mass erase.
-    uint32_t address = length == 5 ? static_cast<uint32_t>(data[1] | (data[2] << 8) |
-                                                           (data[3] << 16)) |
-                                         (static_cast<uint32_t>(data[4]) << 24)
-                                   : 0;
+    uint32_t address = length == 5
+                           ? static_cast<uint32_t>(data[1] | (data[2] << 8) | (data[3] << 16)) |
+                                 (static_cast<uint32_t>(data[4]) << 24)
+                           : 0;
     if (data[0] == SIM_DFUSE_SET_ADDRESS && length == 5) {
       operation.kind = PendingOperation::Kind::kSetPointer;
     } else if (data[0] == SIM_DFUSE_ERASE && length == 5) {

@@ -65,8 +65,8 @@ std::shared_ptr<CSimClock> SimSteadyClock();
 struct SimDeviceOptions {
   SimProfile profile = SimDefaultProfile();
   SimFaultPlan faults;
-  std::string flashPath;  // memory of alternate setting 0; empty: none
-  std::string tracePath;  // one line per request; empty: none
+  std::string flashPath;             // memory of alternate setting 0; empty: none
+  std::string tracePath;             // one line per request; empty: none
   std::shared_ptr<CSimClock> clock;  // null: SimSteadyClock()
 };
 
@@ -74,15 +74,15 @@ enum class SimOutcome { kOk, kStall, kGone };
 
 // One request as the device received and answered it.
 struct SimRequestRecord {
-  uint32_t number = 0;             // from 1, over the device's life
-  std::string name;                // as in the trace: GETSTATUS, DNLOAD, ...
-  std::vector<uint32_t> args;      // as in the trace
+  uint32_t number = 0;         // from 1, over the device's life
+  std::string name;            // as in the trace: GETSTATUS, DNLOAD, ...
+  std::vector<uint32_t> args;  // as in the trace
   SimOutcome outcome = SimOutcome::kOk;
-  uint8_t status = 0;              // GETSTATUS answers
-  uint8_t state = 0;               // GETSTATUS and GETSTATE answers
-  uint32_t poll = 0;               // GETSTATUS answers: bwPollTimeout
-  std::vector<uint8_t> data;       // first bytes of a host-to-device data stage
-  std::string line;                // the trace line, without its newline
+  uint8_t status = 0;         // GETSTATUS answers
+  uint8_t state = 0;          // GETSTATUS and GETSTATE answers
+  uint32_t poll = 0;          // GETSTATUS answers: bwPollTimeout
+  std::vector<uint8_t> data;  // first bytes of a host-to-device data stage
+  std::string line;           // the trace line, without its newline
 };
 
 // The device left or joined the bus. `attachment` numbers its appearances on
@@ -162,7 +162,8 @@ class CDfuDevice {
                             uint32_t outputSize, Exchange* exchange,
                             std::vector<SimBusChange>* changes);
   bool HandleDfuModeRequest(uint8_t request, uint16_t value, uint32_t length, const uint8_t* data,
-                            uint8_t* output, Exchange* exchange, std::vector<SimBusChange>* changes);
+                            uint8_t* output, Exchange* exchange,
+                            std::vector<SimBusChange>* changes);
   bool HandleAppModeRequest(uint8_t request, uint16_t value, uint32_t length, uint8_t* output,
                             Exchange* exchange, std::vector<SimBusChange>* changes);
   bool GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* exchange,
@@ -173,8 +174,8 @@ class CDfuDevice {
   // to report now and sets *busyMs and *laterStatus.
   uint8_t RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus);
   bool Stall();
-  void AnswerStatus(uint8_t status, uint32_t poll, uint8_t state, uint32_t length,
-                    uint8_t* output, Exchange* exchange);
+  void AnswerStatus(uint8_t status, uint32_t poll, uint8_t state, uint32_t length, uint8_t* output,
+                    Exchange* exchange);
   void LeaveBus(bool comesBack, std::vector<SimBusChange>* changes);
   bool WriteFlashBackLocked(std::string* error);
   void Record(Exchange* exchange);
@@ -198,9 +199,9 @@ class CDfuDevice {
   uint8_t alternate_ = 0;
   uint32_t pointer_ = 0;
   PendingOperation pending_;
-  uint64_t busyUntil_ = 0;        // dfuDNBUSY lasts until then
-  uint8_t statusAfterBusy_ = 0;   // reported when the busy time has passed
-  uint64_t detachUntil_ = 0;      // appDETACH lasts until then
+  uint64_t busyUntil_ = 0;       // dfuDNBUSY lasts until then
+  uint8_t statusAfterBusy_ = 0;  // reported when the busy time has passed
+  uint64_t detachUntil_ = 0;     // appDETACH lasts until then
   uint32_t requestCount_ = 0;
   std::vector<SimRequestRecord> log_;
   std::FILE* trace_ = nullptr;

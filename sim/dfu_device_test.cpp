@@ -14,8 +14,8 @@ struct Rig {
   explicit Rig(const std::string& profileText = "", const std::string& faults = "") {
     SimDeviceOptions options;
     std::string error;
-    EXPECT_TRUE(SimParseProfile("description = Test\n" + profileText, "test", &options.profile,
-                                &error))
+    EXPECT_TRUE(
+        SimParseProfile("description = Test\n" + profileText, "test", &options.profile, &error))
         << error;
     EXPECT_TRUE(SimParseFaultPlan(faults, &options.faults, &error)) << error;
     options.clock = clock;
@@ -43,8 +43,8 @@ constexpr uint32_t FLASH = 0x08000000;
 enum class Start { kIdle, kDnloadSync, kDnBusy, kDnloadIdle, kManifestSync, kUploadIdle, kError };
 
 const char* StartName(Start start) {
-  static const char* const kNames[] = {"dfuIDLE",         "dfuDNLOAD-SYNC",   "dfuDNBUSY",
-                                       "dfuDNLOAD-IDLE",  "dfuMANIFEST-SYNC", "dfuUPLOAD-IDLE",
+  static const char* const kNames[] = {"dfuIDLE",        "dfuDNLOAD-SYNC",   "dfuDNBUSY",
+                                       "dfuDNLOAD-IDLE", "dfuMANIFEST-SYNC", "dfuUPLOAD-IDLE",
                                        "dfuERROR"};
   return kNames[static_cast<int>(start)];
 }
@@ -117,33 +117,54 @@ TEST(DfuDeviceStateMachine, AnswersEveryRequestInEveryStateAsDfu11Says) {
                     M_RESET = SIM_STATE_MANIFEST_WAIT_RESET, UP_IDLE = SIM_STATE_UPLOAD_IDLE,
                     ERR = SIM_STATE_ERROR;
   const StateCase cases[] = {
-      {Start::kIdle, DETACH, false, ERR},          {Start::kIdle, DNLOAD, true, SYNC},
-      {Start::kIdle, UPLOAD, true, UP_IDLE},       {Start::kIdle, GETSTATUS, true, IDLE},
-      {Start::kIdle, CLRSTATUS, false, ERR},       {Start::kIdle, GETSTATE, true, IDLE},
+      {Start::kIdle, DETACH, false, ERR},
+      {Start::kIdle, DNLOAD, true, SYNC},
+      {Start::kIdle, UPLOAD, true, UP_IDLE},
+      {Start::kIdle, GETSTATUS, true, IDLE},
+      {Start::kIdle, CLRSTATUS, false, ERR},
+      {Start::kIdle, GETSTATE, true, IDLE},
       {Start::kIdle, ABORT, true, IDLE},
-      {Start::kDnloadSync, DETACH, false, ERR},    {Start::kDnloadSync, DNLOAD, false, ERR},
-      {Start::kDnloadSync, UPLOAD, false, ERR},    {Start::kDnloadSync, GETSTATUS, true, BUSY},
-      {Start::kDnloadSync, CLRSTATUS, false, ERR}, {Start::kDnloadSync, GETSTATE, true, SYNC},
+      {Start::kDnloadSync, DETACH, false, ERR},
+      {Start::kDnloadSync, DNLOAD, false, ERR},
+      {Start::kDnloadSync, UPLOAD, false, ERR},
+      {Start::kDnloadSync, GETSTATUS, true, BUSY},
+      {Start::kDnloadSync, CLRSTATUS, false, ERR},
+      {Start::kDnloadSync, GETSTATE, true, SYNC},
       {Start::kDnloadSync, ABORT, false, ERR},
-      {Start::kDnBusy, DETACH, false, ERR},        {Start::kDnBusy, DNLOAD, false, ERR},
-      {Start::kDnBusy, UPLOAD, false, ERR},        {Start::kDnBusy, GETSTATUS, true, BUSY},
-      {Start::kDnBusy, CLRSTATUS, false, ERR},     {Start::kDnBusy, GETSTATE, false, ERR},
+      {Start::kDnBusy, DETACH, false, ERR},
+      {Start::kDnBusy, DNLOAD, false, ERR},
+      {Start::kDnBusy, UPLOAD, false, ERR},
+      {Start::kDnBusy, GETSTATUS, true, BUSY},
+      {Start::kDnBusy, CLRSTATUS, false, ERR},
+      {Start::kDnBusy, GETSTATE, false, ERR},
       {Start::kDnBusy, ABORT, false, ERR},
-      {Start::kDnloadIdle, DETACH, false, ERR},    {Start::kDnloadIdle, DNLOAD, true, SYNC},
-      {Start::kDnloadIdle, UPLOAD, false, ERR},    {Start::kDnloadIdle, GETSTATUS, true, DN_IDLE},
-      {Start::kDnloadIdle, CLRSTATUS, false, ERR}, {Start::kDnloadIdle, GETSTATE, true, DN_IDLE},
+      {Start::kDnloadIdle, DETACH, false, ERR},
+      {Start::kDnloadIdle, DNLOAD, true, SYNC},
+      {Start::kDnloadIdle, UPLOAD, false, ERR},
+      {Start::kDnloadIdle, GETSTATUS, true, DN_IDLE},
+      {Start::kDnloadIdle, CLRSTATUS, false, ERR},
+      {Start::kDnloadIdle, GETSTATE, true, DN_IDLE},
       {Start::kDnloadIdle, ABORT, true, IDLE},
-      {Start::kManifestSync, DETACH, false, ERR},  {Start::kManifestSync, DNLOAD, false, ERR},
-      {Start::kManifestSync, UPLOAD, false, ERR},  {Start::kManifestSync, GETSTATUS, true, M_RESET},
-      {Start::kManifestSync, CLRSTATUS, false, ERR}, {Start::kManifestSync, GETSTATE, true, M_SYNC},
+      {Start::kManifestSync, DETACH, false, ERR},
+      {Start::kManifestSync, DNLOAD, false, ERR},
+      {Start::kManifestSync, UPLOAD, false, ERR},
+      {Start::kManifestSync, GETSTATUS, true, M_RESET},
+      {Start::kManifestSync, CLRSTATUS, false, ERR},
+      {Start::kManifestSync, GETSTATE, true, M_SYNC},
       {Start::kManifestSync, ABORT, false, ERR},
-      {Start::kUploadIdle, DETACH, false, ERR},    {Start::kUploadIdle, DNLOAD, false, ERR},
-      {Start::kUploadIdle, UPLOAD, true, UP_IDLE}, {Start::kUploadIdle, GETSTATUS, true, UP_IDLE},
-      {Start::kUploadIdle, CLRSTATUS, false, ERR}, {Start::kUploadIdle, GETSTATE, true, UP_IDLE},
+      {Start::kUploadIdle, DETACH, false, ERR},
+      {Start::kUploadIdle, DNLOAD, false, ERR},
+      {Start::kUploadIdle, UPLOAD, true, UP_IDLE},
+      {Start::kUploadIdle, GETSTATUS, true, UP_IDLE},
+      {Start::kUploadIdle, CLRSTATUS, false, ERR},
+      {Start::kUploadIdle, GETSTATE, true, UP_IDLE},
       {Start::kUploadIdle, ABORT, true, IDLE},
-      {Start::kError, DETACH, false, ERR},         {Start::kError, DNLOAD, false, ERR},
-      {Start::kError, UPLOAD, false, ERR},         {Start::kError, GETSTATUS, true, ERR},
-      {Start::kError, CLRSTATUS, true, IDLE},      {Start::kError, GETSTATE, true, ERR},
+      {Start::kError, DETACH, false, ERR},
+      {Start::kError, DNLOAD, false, ERR},
+      {Start::kError, UPLOAD, false, ERR},
+      {Start::kError, GETSTATUS, true, ERR},
+      {Start::kError, CLRSTATUS, true, IDLE},
+      {Start::kError, GETSTATE, true, ERR},
       {Start::kError, ABORT, false, ERR},
   };
   for (const StateCase& c : cases) {
@@ -362,14 +383,26 @@ TEST(DfuDeviceFlash, RefusedOperationsReportTheirErrorInDfuError) {
     std::vector<uint8_t> data;
     uint8_t status;
   } cases[] = {
-      {"erase of a sector without the erase bit", {}, 0, CDfuRequester::Command(0x41, 0x20000000),
+      {"erase of a sector without the erase bit",
+       {},
+       0,
+       CDfuRequester::Command(0x41, 0x20000000),
        SIM_STATUS_ERR_ERASE},
-      {"erase outside the memory", {}, 0, CDfuRequester::Command(0x41, 0x30000000),
+      {"erase outside the memory",
+       {},
+       0,
+       CDfuRequester::Command(0x41, 0x30000000),
        SIM_STATUS_ERR_ADDRESS},
-      {"program of a sector without the write bit", CDfuRequester::Command(0x21, 0x20000400), 2,
-       {0x00}, SIM_STATUS_ERR_WRITE},
-      {"program that runs past the memory", CDfuRequester::Command(0x21, 0x20000BFF), 2,
-       {0x00, 0x00}, SIM_STATUS_ERR_ADDRESS},
+      {"program of a sector without the write bit",
+       CDfuRequester::Command(0x21, 0x20000400),
+       2,
+       {0x00},
+       SIM_STATUS_ERR_WRITE},
+      {"program that runs past the memory",
+       CDfuRequester::Command(0x21, 0x20000BFF),
+       2,
+       {0x00, 0x00},
+       SIM_STATUS_ERR_ADDRESS},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -72,8 +72,9 @@ bool SimParseFaultPlan(std::string_view text, SimFaultPlan* plan, std::string* e
       std::string_view entry = TrimSpaces(text.substr(0, comma));
       SimFault fault;
       if (!ParseEntry(entry, &fault)) {
-        *error = "virtual device fault plan: '" + std::string(entry) +
-                 "' is not stall@N, status=0xSS@N, status=0xSS:T@N, unplug@N or corrupt@0xADDR";
+        *error = SimJoin({"virtual device fault plan: '", entry,
+                          "' is not stall@N, status=0xSS@N, status=0xSS:T@N, unplug@N or "
+                          "corrupt@0xADDR"});
         return false;
       }
       result.faults.push_back(fault);

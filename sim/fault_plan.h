@@ -18,10 +18,10 @@ enum class SimFaultKind {
 
 struct SimFault {
   SimFaultKind kind = SimFaultKind::kStall;
-  uint32_t request = 0;   // N, counted from 1 (not for kCorrupt)
-  uint8_t status = 0;     // kStatus: bStatus
-  uint8_t state = 10;     // kStatus: bState, dfuERROR unless given
-  uint32_t address = 0;   // kCorrupt
+  uint32_t request = 0;  // N, counted from 1 (not for kCorrupt)
+  uint8_t status = 0;    // kStatus: bStatus
+  uint8_t state = 10;    // kStatus: bState, dfuERROR unless given
+  uint32_t address = 0;  // kCorrupt
 };
 
 struct SimFaultPlan {

@@ -33,8 +33,8 @@ TEST(SimFaultPlan, EmptyTextIsAnEmptyPlan) {
 }
 
 TEST(SimFaultPlan, MalformedEntriesAreRefusedByName) {
-  const char* cases[] = {"stall", "stall@0", "stall@x", "stall@5,", "jam@5", "status=0x100@3",
-                         "status=0x0A:@3", "status@3", "corrupt@", "unplug@5@6"};
+  const char* cases[] = {"stall",          "stall@0",        "stall@x",  "stall@5,", "jam@5",
+                         "status=0x100@3", "status=0x0A:@3", "status@3", "corrupt@", "unplug@5@6"};
   for (const char* text : cases) {
     SCOPED_TRACE(text);
     SimFaultPlan plan;

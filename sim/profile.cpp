@@ -36,10 +36,17 @@ std::string_view Trim(std::string_view text) {
 }
 
 std::string LineError(const std::string& sourceName, size_t line, const std::string& what) {
-  return "virtual device profile '" + sourceName + "', line " + std::to_string(line) + ": " + what;
+  return SimJoin(
+      {"virtual device profile '", sourceName, "', line ", std::to_string(line), ": ", what});
 }
 
 }  // namespace
+
+std::string SimJoin(std::initializer_list<std::string_view> pieces) {
+  std::string joined;
+  for (std::string_view piece : pieces) joined.append(piece);
+  return joined;
+}
 
 bool SimParseNumber(std::string_view text, uint64_t maximum, uint64_t* value) {
   unsigned base = 10;
@@ -72,10 +79,15 @@ std::u16string SimUtf8ToUtf16(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                                         : (lead >> 3) == 0x1E ? 4 : 0;
-    uint32_t code = length == 1 ? lead : length == 2 ? (lead & 0x1Fu)
-                                     : length == 3 ? (lead & 0x0Fu) : (lead & 0x07u);
+    size_t length = lead < 0x80           ? 1
+                    : (lead >> 5) == 0x6  ? 2
+                    : (lead >> 4) == 0xE  ? 3
+                    : (lead >> 3) == 0x1E ? 4
+                                          : 0;
+    uint32_t code = length == 1   ? lead
+                    : length == 2 ? (lead & 0x1Fu)
+                    : length == 3 ? (lead & 0x0Fu)
+                                  : (lead & 0x07u);
     bool valid = length != 0 && i + length <= text.size();
     for (size_t k = 1; valid && k < length; ++k) {
       const auto next = static_cast<unsigned char>(text[i + k]);
@@ -140,14 +152,14 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
     };
     if (key.empty()) return fail("expected 'key = value'");
     if (key != "alt" && !seen.insert(std::string(key)).second) {
-      return fail("'" + std::string(key) + "' is given twice");
+      return fail(SimJoin({"'", key, "' is given twice"}));
     }
 
     auto number = [&](uint64_t maximum, auto* field) {
       uint64_t parsed;
       if (!SimParseNumber(Trim(value), maximum, &parsed)) {
-        return fail("'" + std::string(key) + "' needs a number from 0 to " +
-                    std::to_string(maximum) + ", not '" + std::string(value) + "'");
+        return fail(SimJoin({"'", key, "' needs a number from 0 to ", std::to_string(maximum),
+                             ", not '", value, "'"}));
       }
       *field = static_cast<std::remove_pointer_t<decltype(field)>>(parsed);
       return true;
@@ -177,7 +189,7 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
       } else if (word == "real") {
         result.timing = SimTiming::kReal;
       } else {
-        return fail("'timing' is 'fast' or 'real', not '" + std::string(value) + "'");
+        return fail(SimJoin({"'timing' is 'fast' or 'real', not '", value, "'"}));
       }
     } else if (key == "mode") {
       std::string_view word = Trim(value);
@@ -186,29 +198,29 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
       } else if (word == "dfu") {
         result.mode = SimMode::kDfu;
       } else {
-        return fail("'mode' is 'application' or 'dfu', not '" + std::string(value) + "'");
+        return fail(SimJoin({"'mode' is 'application' or 'dfu', not '", value, "'"}));
       }
     } else if (key == "alt") {
       sawAlternate = true;
       if (alternates.size() == SIM_MAX_ALTERNATES) {
-        return fail("more than " + std::to_string(SIM_MAX_ALTERNATES) +
-                    " alternate settings do not fit in a configuration descriptor");
+        return fail(SimJoin({"more than ", std::to_string(SIM_MAX_ALTERNATES),
+                             " alternate settings do not fit in a configuration descriptor"}));
       }
       if (SimUtf8ToUtf16(value).size() > SIM_MAX_STRING_UNITS) {
-        return fail("an interface string holds at most " + std::to_string(SIM_MAX_STRING_UNITS) +
-                    " characters");
+        return fail(SimJoin({"an interface string holds at most ",
+                             std::to_string(SIM_MAX_STRING_UNITS), " characters"}));
       }
       std::vector<SimSectorLayout> sectors;
       if (SimParseMemoryMap(value, &sectors) && SimMemoryMapSize(sectors) > SIM_MAX_MEMORY_BYTES) {
-        return fail("the memory map declares more than " +
-                    std::to_string(SIM_MAX_MEMORY_BYTES >> 20) + " MiB");
+        return fail(SimJoin({"the memory map declares more than ",
+                             std::to_string(SIM_MAX_MEMORY_BYTES >> 20), " MiB"}));
       }
       SimAlternate alternate;
       alternate.hasString = !value.empty();
       alternate.text = std::string(value);
       alternates.push_back(std::move(alternate));
     } else {
-      return fail("unknown key '" + std::string(key) + "'");
+      return fail(SimJoin({"unknown key '", key, "'"}));
     }
   }
   if (sawAlternate) result.alternates = std::move(alternates);

@@ -5,6 +5,7 @@
 #define ZUVA_SIM_PROFILE_H_
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,10 @@ bool SimLoadProfile(const std::string& path, SimProfile* profile, std::string* e
 // A number in decimal or with a 0x/0X prefix in hexadecimal (digits in either
 // case), the whole text, at most `maximum`.
 bool SimParseNumber(std::string_view text, uint64_t maximum, uint64_t* value);
+
+// The pieces joined into one string. Appending (rather than chains of
+// operator+) also keeps GCC 12's false -Wrestrict report on MinGW away.
+std::string SimJoin(std::initializer_list<std::string_view> pieces);
 
 // UTF-8 text as UTF-16 code units; an invalid byte becomes U+FFFD.
 std::u16string SimUtf8ToUtf16(std::string_view text);

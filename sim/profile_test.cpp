@@ -25,18 +25,19 @@ TEST(SimProfile, DefaultProfileIsTheDocumentedDevice) {
 TEST(SimProfile, ValuesAreReadAsWritten) {
   SimProfile p;
   std::string error;
-  ASSERT_TRUE(SimParseProfile("# comment line\r\n"
-                              "\n"
-                              "description = A device  \r\n"
-                              "vendor = 0XAbCd\n"
-                              "product = 4660\n"
-                              "attributes=0x8f\n"
-                              "  transfer-size   =   1024  \n"
-                              "timing = real\n"
-                              "mode = application\n"
-                              "alt = @Flash  /0x08000000/02*1Kg  \n"
-                              "alt =\n",
-                              "p", &p, &error))
+  ASSERT_TRUE(
+      SimParseProfile("# comment line\r\n"
+                      "\n"
+                      "description = A device  \r\n"
+                      "vendor = 0XAbCd\n"
+                      "product = 4660\n"
+                      "attributes=0x8f\n"
+                      "  transfer-size   =   1024  \n"
+                      "timing = real\n"
+                      "mode = application\n"
+                      "alt = @Flash  /0x08000000/02*1Kg  \n"
+                      "alt =\n",
+                      "p", &p, &error))
       << error;
   EXPECT_TRUE(p.hasDescription);
   EXPECT_EQ(p.description, "A device  ") << "trailing spaces belong to the value";
@@ -112,9 +113,9 @@ TEST(SimProfile, NumbersAreDecimalOrPrefixedHexadecimal) {
     bool valid;
     uint64_t value;
   } cases[] = {
-      {"0", true, 0},       {"65535", true, 65535}, {"0x0", true, 0},  {"0XfF", true, 255},
-      {"65536", false, 0},  {"0x10000", false, 0},  {"", false, 0},    {"0x", false, 0},
-      {"1 2", false, 0},    {"+1", false, 0},       {"0b1", false, 0}, {"ff", false, 0},
+      {"0", true, 0},      {"65535", true, 65535}, {"0x0", true, 0},  {"0XfF", true, 255},
+      {"65536", false, 0}, {"0x10000", false, 0},  {"", false, 0},    {"0x", false, 0},
+      {"1 2", false, 0},   {"+1", false, 0},       {"0b1", false, 0}, {"ff", false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -129,7 +130,9 @@ TEST(SimProfile, NumbersAreDecimalOrPrefixedHexadecimal) {
 TEST(SimProfile, Utf8BecomesUtf16) {
   EXPECT_EQ(SimUtf8ToUtf16("A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
             std::u16string(u"A\u00E9\u20AC\U0001F600"));
-  EXPECT_EQ(SimUtf8ToUtf16("a\xFF" "b\xC0\xAF"), std::u16string(u"a\uFFFDb\uFFFD\uFFFD"));
+  EXPECT_EQ(SimUtf8ToUtf16("a\xFF"
+                           "b\xC0\xAF"),
+            std::u16string(u"a\uFFFDb\uFFFD\uFFFD"));
 }
 
 }  // namespace

@@ -27,6 +27,19 @@ std::string TempPath(const std::string& name) {
   return (dir / name).string();
 }
 
+// Sets or (with null) removes an environment variable of this process.
+void SetVariable(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
+#endif
+}
+
 std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
@@ -168,15 +181,16 @@ TEST_F(SimBackendTest, EraseDownloadUploadAndLeaveThroughTheDriverPort) {
 
   const std::vector<SimRequestRecord> log = backend->Device()->RequestLog();
   ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[log.size() - 2].line, std::to_string(log.size() - 1) + " GETSTATUS 0 0 6 -> ok status=0 state=7 poll=0");
+  EXPECT_EQ(log[log.size() - 2].line,
+            std::to_string(log.size() - 1) + " GETSTATUS 0 0 6 -> ok status=0 state=7 poll=0");
   EXPECT_EQ(log.back().line, std::to_string(log.size()) + " GETSTATUS 0 0 6 -> gone");
 }
 
 TEST_F(SimBackendTest, ApplicationModeDeviceDetachesAndReturnsInDfuModeUnderANewPath) {
   SimDeviceOptions options;
   std::string error;
-  ASSERT_TRUE(SimParseProfile("description = App\nmode = application\n", "test", &options.profile,
-                              &error))
+  ASSERT_TRUE(
+      SimParseProfile("description = App\nmode = application\n", "test", &options.profile, &error))
       << error;
   Install(options);
   CRecordingSink sink;
@@ -296,14 +310,14 @@ TEST_F(SimBackendTest, FlashFileLongerThanTheMemoryIsRefused) {
 
 TEST_F(SimBackendTest, EnvironmentInstallsTheDefaultDeviceWithTraceAndFaults) {
   const std::string trace = TempPath("trace.txt");
-  ::setenv("ZUVA_SIM", "default", 1);
-  ::setenv("ZUVA_SIM_TRACE", trace.c_str(), 1);
-  ::setenv("ZUVA_SIM_FAULTS", "stall@2", 1);
-  ::unsetenv("ZUVA_SIM_FLASH");
+  SetVariable("ZUVA_SIM", "default");
+  SetVariable("ZUVA_SIM_TRACE", trace.c_str());
+  SetVariable("ZUVA_SIM_FAULTS", "stall@2");
+  SetVariable("ZUVA_SIM_FLASH", nullptr);
   ASSERT_TRUE(SimInstallFromEnvironment());
-  ::unsetenv("ZUVA_SIM");
-  ::unsetenv("ZUVA_SIM_TRACE");
-  ::unsetenv("ZUVA_SIM_FAULTS");
+  SetVariable("ZUVA_SIM", nullptr);
+  SetVariable("ZUVA_SIM_TRACE", nullptr);
+  SetVariable("ZUVA_SIM_FAULTS", nullptr);
 
   DriverHandle handle = DriverOpen("sim:0");
   ASSERT_NE(handle, DRIVER_INVALID_HANDLE);
@@ -331,13 +345,13 @@ TEST_F(SimBackendTest, EnvironmentInstallsTheDefaultDeviceWithTraceAndFaults) {
 TEST_F(SimBackendTest, EnvironmentWithABadProfileReportsOnStandardErrorAndInstallsNothing) {
   const std::string profile = TempPath("bad.profile");
   std::ofstream(profile) << "# a comment\nvendor = 0x0483\ncolour = blue\n";
-  ::setenv("ZUVA_SIM", profile.c_str(), 1);
+  SetVariable("ZUVA_SIM", profile.c_str());
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
   bool installed = SimInstallFromEnvironment();
   std::string err = ::testing::internal::GetCapturedStderr();
   std::string out = ::testing::internal::GetCapturedStdout();
-  ::unsetenv("ZUVA_SIM");
+  SetVariable("ZUVA_SIM", nullptr);
   EXPECT_FALSE(installed);
   EXPECT_EQ(out, "");
   EXPECT_NE(err.find(profile), std::string::npos) << err;
@@ -347,7 +361,7 @@ TEST_F(SimBackendTest, EnvironmentWithABadProfileReportsOnStandardErrorAndInstal
 }
 
 TEST_F(SimBackendTest, EmptyEnvironmentInstallsNothing) {
-  ::unsetenv("ZUVA_SIM");
+  SetVariable("ZUVA_SIM", nullptr);
   EXPECT_TRUE(SimInstallFromEnvironment());
   EXPECT_EQ(SimInstalledBackend(), nullptr);
 }

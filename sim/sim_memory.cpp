@@ -10,7 +10,8 @@ namespace {
 constexpr size_t SIM_MAX_SECTORS = 65536;
 
 bool ParseHex(std::string_view text, uint32_t* value) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    text.remove_prefix(2);
   if (text.empty() || text.size() > 8) return false;
   uint32_t result = 0;
   for (char c : text) {
@@ -89,8 +90,9 @@ bool SimParseMemoryMap(std::string_view text, std::vector<SimSectorLayout>* sect
   if (result.empty()) return false;
   // Overlapping sectors would make an address ambiguous.
   std::vector<SimSectorLayout> sorted = result;
-  std::sort(sorted.begin(), sorted.end(),
-            [](const SimSectorLayout& a, const SimSectorLayout& b) { return a.address < b.address; });
+  std::sort(sorted.begin(), sorted.end(), [](const SimSectorLayout& a, const SimSectorLayout& b) {
+    return a.address < b.address;
+  });
   for (size_t i = 1; i < sorted.size(); ++i) {
     if (static_cast<uint64_t>(sorted[i - 1].address) + sorted[i - 1].size > sorted[i].address) {
       return false;

@@ -6,8 +6,8 @@ namespace {
 
 TEST(SimMemoryMap, DefaultMapsGiveTheirSectors) {
   std::vector<SimSectorLayout> sectors;
-  ASSERT_TRUE(SimParseMemoryMap("@Internal Flash  /0x08000000/04*016Kg,01*064Kg,03*128Kg",
-                                &sectors));
+  ASSERT_TRUE(
+      SimParseMemoryMap("@Internal Flash  /0x08000000/04*016Kg,01*064Kg,03*128Kg", &sectors));
   ASSERT_EQ(sectors.size(), 8u);
   EXPECT_EQ(sectors[3].address, 0x0800C000u);
   EXPECT_EQ(sectors[4].address, 0x08010000u);
@@ -30,10 +30,14 @@ TEST(SimMemoryMap, DefaultMapsGiveTheirSectors) {
 }
 
 TEST(SimMemoryMap, TextsThatDeclareNoUsableMemoryGiveNone) {
-  const char* cases[] = {"Internal Flash",           "@Flash",
-                         "@Flash /0x08000000/",      "@Flash /0x08000000/00*016Kg",
-                         "@Flash /zz/01*1Kg",        "@Flash /0x08000000/01*1K",
-                         "@Flash /0xFFFFFC00/02*1Kg", "@Flash /0x0/01*1Kg,01*0Kg",
+  const char* cases[] = {"Internal Flash",
+                         "@Flash",
+                         "@Flash /0x08000000/",
+                         "@Flash /0x08000000/00*016Kg",
+                         "@Flash /zz/01*1Kg",
+                         "@Flash /0x08000000/01*1K",
+                         "@Flash /0xFFFFFC00/02*1Kg",
+                         "@Flash /0x0/01*1Kg,01*0Kg",
                          "@Flash /0x0/02*1Kg/0x400/01*1Kg"};
   for (const char* text : cases) {
     SCOPED_TRACE(text);

@@ -12,9 +12,9 @@
 #include "platform/platform.h"
 #include "sim/dfu_device.h"
 
-using SimIoctlSender = std::function<bool(uint32_t code, const void* input, uint32_t inputSize,
-                                          void* output, uint32_t outputSize,
-                                          uint32_t* bytesReturned)>;
+using SimIoctlSender =
+    std::function<bool(uint32_t code, const void* input, uint32_t inputSize, void* output,
+                       uint32_t outputSize, uint32_t* bytesReturned)>;
 
 struct SimStatusAnswer {
   uint8_t status = 0xEE;
