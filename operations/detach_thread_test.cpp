@@ -68,14 +68,14 @@ TEST_F(DetachTest, RemovalDeliveredBeforeTheWaitIsPublishedStillCounts) {
   Install();
   auto image = SectorImage();
   OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
-  auto* operation = new CRecording<CDetachThread>(&context);
-  // Hold the worker right after the status that made the device leave.
-  operation->holdWhen = [](const OperationContext& r) { return r.deviceStatus.bState == DFU_STATE_MANIFEST; };
   OperationId id = OP_INVALID_ID;
-  ASSERT_EQ(RegisterOperation(std::unique_ptr<CDFUThread>(operation), &id), RESULT_OK);
-  ASSERT_TRUE(operation->WaitUntilHeld());
+  // Hold the worker right after the status that made the device leave.
+  auto log = Start<CDetachThread>(&context, &id, [](const OperationContext& r) {
+    return r.deviceStatus.bState == DFU_STATE_MANIFEST;
+  });
+  ASSERT_TRUE(log->WaitUntilHeld());
   PumpThreadMessages();  // the removal reaches the sink now
-  operation->Release();
+  log->Release();
   const OperationContext final = RunToEnd(id);
 
   EXPECT_EQ(final.result, RESULT_OK);
@@ -132,18 +132,16 @@ TEST_F(DetachTest, RefusedLeaveRequestWaitsForTheRemovalAndGivesUpAfterTwoHundre
   Install("", [](SimProfile* p) { p->attributes = 0x0A; });
   auto image = SectorImage();
   OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
-  auto* operation = new CRecording<CDetachThread>(&context);
-  operation->holdWhen = WaitingForRemoval;
   OperationId id = OP_INVALID_ID;
-  ASSERT_EQ(RegisterOperation(std::unique_ptr<CDFUThread>(operation), &id), RESULT_OK);
-  ASSERT_TRUE(operation->WaitUntilHeld());
+  auto log = Start<CDetachThread>(&context, &id, WaitingForRemoval);
+  ASSERT_TRUE(log->WaitUntilHeld());
   // What a reader saw last, after three refused attempts: no error, or the
   // console would stop an operation that still waits for the device.
   OperationContext seen{};
   QueryOperation(id, &seen);
   EXPECT_EQ(seen.result, RESULT_OK);
   EXPECT_EQ(seen.phase, PHASE_CLRSTATUS);
-  operation->Release();
+  log->Release();
   const OperationContext final = RunToEnd(id);
 
   EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
@@ -172,9 +170,8 @@ TEST_F(DetachTest, DetachFollowsTheDeviceToItsNewPathAndSettlesIt) {
   for (bool pumpAtOnce : {false, true}) {
     Install("", [](SimProfile* p) { p->mode = SimMode::kApplication; });
     OperationContext context = Context(OP_CODE_DETACH, nullptr);
-    auto* operation = new CRecording<CDetachThread>(&context);
     OperationId id = OP_INVALID_ID;
-    ASSERT_EQ(RegisterOperation(std::unique_ptr<CDFUThread>(operation), &id), RESULT_OK);
+    auto log = Start<CDetachThread>(&context, &id);
     if (!pumpAtOnce) QueryUntil(id, WaitingForRemoval);
     const OperationContext final = RunToEnd(id);
 
@@ -183,7 +180,7 @@ TEST_F(DetachTest, DetachFollowsTheDeviceToItsNewPathAndSettlesIt) {
     EXPECT_STREQ(final.devicePath, "sim:1");
     EXPECT_EQ(ClassRequests(), (std::vector<std::string>{"DETACH 5000 0 0", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6"}));
     bool resetting = false;
-    for (const OperationContext& r : operation->History()) {
+    for (const OperationContext& r : log->History()) {
       if (r.phase == PHASE_WAIT_ARRIVAL && std::strcmp(r.devicePath, "Resetting") == 0) resetting = true;
     }
     // In the regular order the removal is seen on its own first.

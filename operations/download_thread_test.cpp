@@ -17,8 +17,9 @@ TEST_F(DownloadTest, EraseSendsOneCommandPerElementAndRaisesProgressByElement) {
   Install();
   auto image = MakeImage({{0x08000000, {}}, {0x08004000, {}}, {0x08020000, {}}});
   OperationContext context = Context(OP_CODE_ERASE, image.get());
-  auto* operation = new CRecording<CDownloadThread>(&context);
-  const OperationContext final = RunRecorded(operation);
+  OperationId id = OP_INVALID_ID;
+  auto log = Start<CDownloadThread>(&context, &id);
+  const OperationContext final = RunToEnd(id);
 
   EXPECT_EQ(final.result, RESULT_OK);
   EXPECT_EQ(final.progress, 100);
@@ -31,7 +32,7 @@ TEST_F(DownloadTest, EraseSendsOneCommandPerElementAndRaisesProgressByElement) {
   EXPECT_EQ(sent, (std::vector<std::vector<uint8_t>>{{0x41, 0x00, 0x00, 0x00, 0x08},
                                                       {0x41, 0x00, 0x40, 0x00, 0x08},
                                                       {0x41, 0x00, 0x00, 0x02, 0x08}}));
-  EXPECT_EQ(operation->ProgressSteps(), (std::vector<int>{0, 33, 66, 99, 100}));
+  EXPECT_EQ(log->ProgressSteps(), (std::vector<int>{0, 33, 66, 99, 100}));
   EXPECT_EQ(Memory(0x08004000, 0x4000), std::vector<uint8_t>(0x4000, 0xFF));
 }
 
@@ -41,8 +42,9 @@ TEST_F(DownloadTest, DownloadSendsTheAddressCommandThenNumberedBlocks) {
   const std::vector<uint8_t> bytes = Pattern(2500);
   auto image = MakeImage({{FLASH, bytes}});
   OperationContext context = Context(OP_CODE_DOWNLOAD, image.get());
-  auto* operation = new CRecording<CDownloadThread>(&context);
-  const OperationContext final = RunRecorded(operation);
+  OperationId id = OP_INVALID_ID;
+  auto log = Start<CDownloadThread>(&context, &id);
+  const OperationContext final = RunToEnd(id);
 
   EXPECT_EQ(final.result, RESULT_OK);
   EXPECT_EQ(final.progress, 100);
@@ -64,7 +66,7 @@ TEST_F(DownloadTest, DownloadSendsTheAddressCommandThenNumberedBlocks) {
     }
   }
   EXPECT_EQ(Memory(FLASH, bytes.size()), bytes);
-  EXPECT_EQ(operation->ProgressSteps(), (std::vector<int>{0, 33, 66, 100}));
+  EXPECT_EQ(log->ProgressSteps(), (std::vector<int>{0, 33, 66, 100}));
   EXPECT_EQ(final.blockSize, 1024);
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -20,27 +21,21 @@
 #include "platform/platform.h"
 #include "sim/sim_environment.h"
 
-// An operation that keeps a copy of every record it publishes; a test may
-// also hold a publication back until it lets it go.
-template <typename TOperation>
-class CRecording : public TOperation {
+// Every record an operation published, and a gate that can hold one
+// publication back until the test lets it go. Shared, so that it outlives the
+// operation, which StopOperation destroys.
+class CPublicationLog {
  public:
-  explicit CRecording(OperationContext* caller) : TOperation(caller) {}
-
-  void PublishContext(const OperationContext& in) override {
+  void Record(const OperationContext& in) {
     if (holdWhen && holdWhen(in)) {
       std::unique_lock<std::mutex> guard(mutex);
       held = true;
       changed.notify_all();
       changed.wait(guard, [this] { return released; });
     }
-    {
-      std::lock_guard<std::mutex> guard(mutex);
-      history.push_back(in);
-    }
-    TOperation::PublishContext(in);
+    std::lock_guard<std::mutex> guard(mutex);
+    history.push_back(in);
   }
-
   std::vector<OperationContext> History() {
     std::lock_guard<std::mutex> guard(mutex);
     return history;
@@ -63,8 +58,8 @@ class CRecording : public TOperation {
     changed.notify_all();
   }
 
-  // Set before the launch: publications for which it is true wait for
-  // Release (only the first is held; later ones pass once released).
+  // Set before the launch: the first publication for which it is true waits
+  // for Release; later ones pass once released.
   std::function<bool(const OperationContext&)> holdWhen;
 
  private:
@@ -73,6 +68,20 @@ class CRecording : public TOperation {
   std::vector<OperationContext> history;
   bool held = false;
   bool released = false;
+};
+
+// An operation that logs every record it publishes.
+template <typename TOperation>
+class CRecording : public TOperation {
+ public:
+  explicit CRecording(OperationContext* caller) : TOperation(caller), log(std::make_shared<CPublicationLog>()) {}
+
+  void PublishContext(const OperationContext& in) override {
+    log->Record(in);
+    TOperation::PublishContext(in);
+  }
+
+  const std::shared_ptr<CPublicationLog> log;
 };
 
 class SimEngineTest : public ::testing::Test {
@@ -142,12 +151,15 @@ class SimEngineTest : public ::testing::Test {
     return RunToEnd(id);
   }
 
-  // Launches a recording operation of type T and runs it to the end.
+  // Launches a recording operation of type T; its log outlives it.
   template <typename T>
-  OperationContext RunRecorded(CRecording<T>* operation) {
-    OperationId id = OP_INVALID_ID;
-    EXPECT_EQ(RegisterOperation(std::unique_ptr<CDFUThread>(operation), &id), RESULT_OK);
-    return RunToEnd(id);
+  std::shared_ptr<CPublicationLog> Start(OperationContext* context, OperationId* id,
+                                         std::function<bool(const OperationContext&)> holdWhen = nullptr) {
+    auto operation = std::make_unique<CRecording<T>>(context);
+    std::shared_ptr<CPublicationLog> log = operation->log;
+    log->holdWhen = std::move(holdWhen);
+    EXPECT_EQ(RegisterOperation(std::move(operation), id), RESULT_OK);
+    return log;
   }
 
   // Class requests from log entry `from` on, as "NAME wValue wIndex wLength",

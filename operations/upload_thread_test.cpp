@@ -51,8 +51,9 @@ TEST_F(UploadTest, TwoElementsEachGetTheirCommandAndAborts) {
   ASSERT_TRUE(Device()->WriteMemory(0, 0x08010000, second));
   auto image = MakeImage({{FLASH, std::vector<uint8_t>(3000, 0)}, {0x08010000, std::vector<uint8_t>(100, 0)}});
   OperationContext context = Context(OP_CODE_UPLOAD, image.get());
-  auto* operation = new CRecording<CUploadThread>(&context);
-  const OperationContext final = RunRecorded(operation);
+  OperationId id = OP_INVALID_ID;
+  auto log = Start<CUploadThread>(&context, &id);
+  const OperationContext final = RunToEnd(id);
 
   EXPECT_EQ(final.result, RESULT_OK);
   EXPECT_EQ(final.progress, 100);
@@ -73,7 +74,7 @@ TEST_F(UploadTest, TwoElementsEachGetTheirCommandAndAborts) {
   EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(0)->data, image->ElementAt(0)->data + 3000), first);
   EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(1)->data, image->ElementAt(1)->data + 100), second);
   EXPECT_EQ(image->ElementAt(1)->address, 0x08010000u);
-  EXPECT_EQ(operation->ProgressSteps(), (std::vector<int>{0, 33, 66, 100}));
+  EXPECT_EQ(log->ProgressSteps(), (std::vector<int>{0, 33, 66, 100}));
 }
 
 TEST_F(UploadTest, ImageWithoutElementsSendsNoCommand) {
