@@ -1,0 +1,129 @@
+// One upgrade of a 512 KiB image, run as the operator runs it: the ZUVA
+// executable as a process, against the virtual device with real timing
+// (bus and flash cost time as on a full-speed device). Reports the wall time
+// of the run, the device's own busy time (the sum of the poll time-outs it
+// asked for, which no host can avoid waiting) and the CPU time the process
+// used: a console that waits instead of spinning uses a small fraction of
+// the wall time.
+//
+// Run from the build folder: ./upgrade_bench
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t BENCH_IMAGE_SIZE = 0x80000;
+
+struct RunFigures {
+  bool ok = false;
+  double wallSeconds = 0;
+  double cpuSeconds = 0;
+  double deviceBusySeconds = 0;
+};
+
+void WriteText(const fs::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// A raw image with no blank block, so that every block is programmed.
+void WriteImage(const fs::path& path) {
+  std::string bytes(BENCH_IMAGE_SIZE, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 31 + 7) % 251);
+  WriteText(path, bytes);
+}
+
+// The sum of the bwPollTimeout values of the GETSTATUS answers in a trace.
+double DeviceBusySeconds(const fs::path& trace) {
+  std::ifstream in(trace);
+  std::string line;
+  uint64_t millis = 0;
+  while (std::getline(in, line)) {
+    const size_t at = line.find(" poll=");
+    if (at != std::string::npos) millis += std::strtoull(line.c_str() + at + 6, nullptr, 10);
+  }
+  return static_cast<double>(millis) / 1000.0;
+}
+
+double Seconds(const timeval& time) {
+  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
+// Runs `ZUVA fw.bin` in `dir` with the operator's answer on standard input
+// and its output thrown away.
+RunFigures RunUpgrade(const fs::path& dir) {
+  RunFigures figures;
+  fs::remove(dir / "flash.bin");
+  fs::remove(dir / "trace.txt");
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t child = fork();
+  if (child == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    const int input = open("answers.txt", O_RDONLY);
+    const int output = open("/dev/null", O_WRONLY);
+    if (input < 0 || output < 0) _exit(126);
+    dup2(input, STDIN_FILENO);
+    dup2(output, STDOUT_FILENO);
+    setenv("ZUVA_SIM", "real.profile", 1);
+    setenv("ZUVA_SIM_FLASH", "flash.bin", 1);
+    setenv("ZUVA_SIM_TRACE", "trace.txt", 1);
+    unsetenv("ZUVA_SIM_FAULTS");
+    execl(ZUVA_EXECUTABLE, ZUVA_EXECUTABLE, "fw.bin", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (child < 0) return figures;
+  int status = 0;
+  rusage usage{};
+  if (wait4(child, &status, 0, &usage) != child) return figures;
+  figures.wallSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  figures.cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+  figures.deviceBusySeconds = DeviceBusySeconds(dir / "trace.txt");
+  figures.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+               fs::exists(dir / "flash.bin") && fs::file_size(dir / "flash.bin") == BENCH_IMAGE_SIZE;
+  return figures;
+}
+
+void BM_Upgrade512KiBRealTiming(benchmark::State& state) {
+  const fs::path dir = fs::temp_directory_path() / ("zuva_upgrade_bench_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  WriteImage(dir / "fw.bin");
+  WriteText(dir / "real.profile", "description = Virtual DFU Device\ntiming = real\n");
+  WriteText(dir / "answers.txt", "\n");
+  RunFigures total;
+  for (auto _ : state) {
+    const RunFigures run = RunUpgrade(dir);
+    if (!run.ok) {
+      state.SkipWithError("the upgrade did not complete");
+      break;
+    }
+    state.SetIterationTime(run.wallSeconds);
+    total.wallSeconds += run.wallSeconds;
+    total.cpuSeconds += run.cpuSeconds;
+    total.deviceBusySeconds += run.deviceBusySeconds;
+  }
+  const auto runs = static_cast<double>(state.iterations());
+  if (runs > 0 && total.wallSeconds > 0) {
+    state.counters["wall_s"] = total.wallSeconds / runs;
+    state.counters["device_busy_s"] = total.deviceBusySeconds / runs;
+    state.counters["cpu_s"] = total.cpuSeconds / runs;
+    state.counters["cpu_pct_of_wall"] = 100.0 * total.cpuSeconds / total.wallSeconds;
+  }
+  fs::remove_all(dir);
+}
+
+// Each run takes several seconds of device time; a few are enough.
+BENCHMARK(BM_Upgrade512KiBRealTiming)->Iterations(3)->UseManualTime()->Unit(benchmark::kSecond);
+
+}  // namespace
