@@ -147,6 +147,10 @@ TEST_F(DeviceManagerTest, StringBufferIsWrittenOnlyOnSuccessAndZeroPadded) {
 }
 
 TEST_F(DeviceManagerTest, LongUtf8StringIsCutWholeAndTerminated) {
+  const uint16_t euro = 0x20AC;
+  if (Utf16ToConsoleText(&euro, 1) != "\xE2\x82\xAC") {
+    GTEST_SKIP() << "only UTF-8 text can outgrow the buffer";
+  }
   // Two ASCII letters and 253 euro signs (3 UTF-8 bytes each) make 761 bytes;
   // the 511-byte limit falls inside the 170th euro sign.
   Bytes answer = {0xFF, 3, 'a', 0, 'b', 0};
