@@ -6,8 +6,6 @@
 # directory that holds CMakeCache.txt), so every test of a build shares one.
 # It is initialised once: the first caller does it under a lock while
 # concurrent callers wait, and a marker written last says it is complete.
-# Wine's server stays up a few seconds after its last program ends, so a run
-# of many short tests reuses it, and it goes away by itself afterwards.
 set -eu
 if [ -z "${ZUVA_WINEPREFIX:-}" ]; then
   root=$PWD
@@ -32,4 +30,29 @@ if [ ! -f "$WINEPREFIX/.zuva-ready" ]; then
     fi
   ) 9>"$WINEPREFIX/.zuva-init.lock"
 fi
-exec wine "$@"
+# The server lingers a few seconds after its last program (the packaged default
+# is to stop at once), so the next run finds it ready; when one is running
+# already this does nothing.
+wineserver -p"${ZUVA_WINESERVER_LINGER:-5}" </dev/null >/dev/null 2>&1 || true
+# Wine starts its session's processes (services, the desktop) from whichever
+# program needs them first, and they inherit that program's output. Given the
+# caller's pipe they would hold it open after the program ends, and a test
+# runner would wait for them; so the program writes into files, which are
+# handed on once it has ended.
+runs="$WINEPREFIX/.zuva-runs"
+mkdir -p "$runs"
+out=$(mktemp "$runs/out.XXXXXX")
+err=$(mktemp "$runs/err.XXXXXX")
+trap 'rm -f "$out" "$err"' EXIT
+# A runner that gives up on the program (a time-out) stops it with us.
+wine "$@" <&0 >"$out" 2>"$err" &
+program=$!
+trap 'kill "$program" 2>/dev/null' TERM INT HUP
+status=0
+while :; do
+  wait "$program" && status=0 || status=$?
+  kill -0 "$program" 2>/dev/null || break
+done
+cat "$out"
+cat "$err" >&2
+exit $status

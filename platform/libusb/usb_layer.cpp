@@ -1,0 +1,376 @@
+#include "platform/libusb/usb_layer.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <tuple>
+#include <utility>
+
+#include "platform/device_events.h"
+#include "platform/libusb/usb_requests.h"
+
+namespace {
+
+// The kernel keeps each device's strings as text under this folder, named as
+// the device's port chain ("1-2.3").
+constexpr char USB_SYSFS_DEVICES[] = "/sys/bus/usb/devices/";
+constexpr int USB_MAX_PORTS = 7;
+constexpr uint16_t USB_LANGID_EN_US = 0x0409;
+
+// The process's libusb context and the thread that runs its events.
+class CUsbContext {
+ public:
+  static std::shared_ptr<CUsbContext> Start() {
+    libusb_context* context = nullptr;
+    if (libusb_init(&context) != 0) return nullptr;
+    auto created = std::shared_ptr<CUsbContext>(new CUsbContext(context));
+    created->StartEvents();
+    return created;
+  }
+  ~CUsbContext() {
+    StopEvents();
+    libusb_exit(context_);
+  }
+  CUsbContext(const CUsbContext&) = delete;
+  CUsbContext& operator=(const CUsbContext&) = delete;
+
+  libusb_context* Get() const { return context_; }
+
+  // Stops the hot-plug thread; the context stays usable for transfers, which
+  // run libusb's events themselves.
+  void StopEvents() {
+    if (!events_.joinable()) return;
+    if (hotplugRegistered_) libusb_hotplug_deregister_callback(context_, hotplug_);
+    hotplugRegistered_ = false;
+    stopping_ = true;
+    libusb_interrupt_event_handler(context_);
+    events_.join();
+  }
+
+ private:
+  explicit CUsbContext(libusb_context* context) : context_(context) {}
+
+  void StartEvents() {
+    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
+      hotplugRegistered_ =
+          libusb_hotplug_register_callback(
+              context_,
+              static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                                LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+              static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY,
+              LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, &CUsbContext::OnHotplug,
+              nullptr, &hotplug_) == LIBUSB_SUCCESS;
+    }
+    events_ = std::thread([this] {
+      while (!stopping_) {
+        timeval timeout = {0, 250000};
+        libusb_handle_events_timeout_completed(context_, &timeout, nullptr);
+      }
+    });
+  }
+
+  static int LIBUSB_CALL OnHotplug(libusb_context* context, libusb_device* device,
+                                   libusb_hotplug_event event, void* user);
+
+  libusb_context* const context_;
+  std::thread events_;
+  std::atomic<bool> stopping_{false};
+  bool hotplugRegistered_ = false;
+  libusb_hotplug_callback_handle hotplug_ = 0;
+};
+
+// One opened device, shared by every connection to its path.
+class CUsbDevice : public CUsbTransport {
+ public:
+  CUsbDevice(std::shared_ptr<CUsbContext> context, libusb_device_handle* handle, uint8_t address)
+      : context_(std::move(context)), handle_(handle), address_(address) {}
+  ~CUsbDevice() override {
+    for (uint8_t number : claimed_) libusb_release_interface(handle_, number);
+    libusb_close(handle_);
+  }
+  CUsbDevice(const CUsbDevice&) = delete;
+  CUsbDevice& operator=(const CUsbDevice&) = delete;
+
+  uint8_t Address() const { return address_; }
+
+  bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
+                 uint32_t outputSize, uint32_t* bytesReturned) {
+    // Two connections (the console thread's and a worker's) may share the
+    // device; one request at a time keeps the claim bookkeeping whole.
+    std::lock_guard<std::mutex> lock(mutex_);
+    return UsbAnswerDriverRequest(this, code, input, inputSize, output, outputSize,
+                                  bytesReturned);
+  }
+
+  int ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                      uint8_t* data, uint16_t length, unsigned timeoutMs) override {
+    return libusb_control_transfer(handle_, requestType, request, value, index, data, length,
+                                   timeoutMs);
+  }
+
+  int ClaimInterface(uint8_t interfaceNumber) override {
+    if (std::find(claimed_.begin(), claimed_.end(), interfaceNumber) != claimed_.end()) return 0;
+    int result = libusb_claim_interface(handle_, interfaceNumber);
+    if (result == LIBUSB_SUCCESS) claimed_.push_back(interfaceNumber);
+    return result;
+  }
+
+  int SetAlternateSetting(uint8_t interfaceNumber, uint8_t alternateSetting) override {
+    return libusb_set_interface_alt_setting(handle_, interfaceNumber, alternateSetting);
+  }
+
+ private:
+  const std::shared_ptr<CUsbContext> context_;  // outlives the handle
+  libusb_device_handle* const handle_;
+  const uint8_t address_;
+  std::mutex mutex_;
+  std::vector<uint8_t> claimed_;
+};
+
+struct CUsbConnection {
+  std::shared_ptr<CUsbDevice> device;
+};
+
+// The layer's state: the context, the devices open by path and the table of
+// connections behind the native handles.
+struct UsbLayer {
+  std::mutex mutex;
+  std::shared_ptr<CUsbContext> context;
+  std::map<std::string, std::weak_ptr<CUsbDevice>> devices;
+  std::map<const CUsbConnection*, std::unique_ptr<CUsbConnection>> connections;
+
+  UsbLayer() {
+    // The hot-plug thread posts into the event queues, so they must outlive
+    // this object: touching them here constructs them first, and statics are
+    // destroyed in the reverse order.
+    (void)HasQueuedDeviceChanges();
+  }
+  ~UsbLayer() {
+    // Connections still open at exit keep the context; its thread must stop
+    // before the event queues go.
+    if (context) context->StopEvents();
+  }
+};
+
+UsbLayer& Layer() {
+  static UsbLayer layer;
+  return layer;
+}
+
+std::shared_ptr<CUsbContext> ContextLocked(UsbLayer& layer) {
+  if (!layer.context) layer.context = CUsbContext::Start();
+  return layer.context;
+}
+
+std::string PathOf(libusb_device* device) {
+  uint8_t ports[USB_MAX_PORTS];
+  int count = libusb_get_port_numbers(device, ports, USB_MAX_PORTS);
+  if (count <= 0) return "";  // a root hub has no port of its own
+  return UsbFormatPath(libusb_get_bus_number(device), std::vector<uint8_t>(ports, ports + count));
+}
+
+std::vector<Guid> ClassesOf(libusb_device* device) {
+  libusb_config_descriptor* config = nullptr;
+  if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS &&
+      libusb_get_config_descriptor(device, 0, &config) != LIBUSB_SUCCESS) {
+    return {};
+  }
+  std::vector<UsbInterfaceTriple> triples;
+  for (int i = 0; i < config->bNumInterfaces; ++i) {
+    const libusb_interface& interface = config->interface[i];
+    for (int a = 0; a < interface.num_altsetting; ++a) {
+      const libusb_interface_descriptor& d = interface.altsetting[a];
+      triples.push_back({d.bInterfaceClass, d.bInterfaceSubClass, d.bInterfaceProtocol});
+    }
+  }
+  libusb_free_config_descriptor(config);
+  return UsbListedClasses(triples);
+}
+
+// The product string as the kernel read it when the device arrived. Without
+// the device's folder (no sysfs) the device itself is asked.
+void ReadDescription(libusb_device* device, const std::string& path, InterfaceInfo* info) {
+  const std::string folder = USB_SYSFS_DEVICES + path.substr(std::char_traits<char>::length(USB_PATH_PREFIX));
+  struct stat status;
+  if (stat(folder.c_str(), &status) == 0) {
+    std::ifstream file(folder + "/product", std::ios::binary);
+    if (!file) return;  // the device has no product string, or it could not be read
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    info->hasDescription = true;
+    info->description = std::move(text);
+    return;
+  }
+  libusb_device_descriptor descriptor;
+  if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS ||
+      descriptor.iProduct == 0) {
+    return;
+  }
+  libusb_device_handle* handle = nullptr;
+  if (libusb_open(device, &handle) != LIBUSB_SUCCESS) return;
+  uint8_t buffer[255] = {};
+  int got = libusb_get_string_descriptor(handle, descriptor.iProduct, USB_LANGID_EN_US, buffer,
+                                         sizeof buffer);
+  libusb_close(handle);
+  if (got < 2 || buffer[1] != LIBUSB_DT_STRING) return;
+  std::vector<uint16_t> units;
+  for (int i = 2; i + 1 < std::min<int>(got, buffer[0]); i += 2) {
+    units.push_back(static_cast<uint16_t>(buffer[i] | (buffer[i + 1] << 8)));
+  }
+  info->hasDescription = true;
+  info->description = Utf16ToConsoleText(units.data(), units.size());
+}
+
+int LIBUSB_CALL CUsbContext::OnHotplug(libusb_context* /*context*/, libusb_device* device,
+                                       libusb_hotplug_event event, void* /*user*/) {
+  // Runs on the event thread: only queue the news for the notifiers' threads.
+  const std::string path = PathOf(device);
+  if (path.empty()) return 0;
+  for (const Guid& listed : ClassesOf(device)) {
+    DeviceChangeEvent change;
+    change.kind = event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? DeviceChangeKind::kArrival
+                                                               : DeviceChangeKind::kRemoval;
+    change.interfaceClass = listed;
+    change.path = path;
+    PostDeviceChange(change);
+  }
+  return 0;  // stay registered
+}
+
+// The present device at `path`, with a reference the caller drops.
+libusb_device* FindDevice(libusb_context* context, const std::string& path) {
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(context, &list);
+  if (count < 0) return nullptr;
+  libusb_device* found = nullptr;
+  for (ssize_t i = 0; i < count && found == nullptr; ++i) {
+    if (PathOf(list[i]) == path) found = libusb_ref_device(list[i]);
+  }
+  libusb_free_device_list(list, 1);
+  return found;
+}
+
+}  // namespace
+
+bool UsbStartEvents() {
+  UsbLayer& layer = Layer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  return ContextLocked(layer) != nullptr;
+}
+
+NativeDeviceHandle UsbDriverOpen(const std::string& path) {
+  uint8_t bus = 0;
+  std::vector<uint8_t> ports;
+  if (!UsbParsePath(path, &bus, &ports)) return nullptr;
+  UsbLayer& layer = Layer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  std::shared_ptr<CUsbContext> context = ContextLocked(layer);
+  if (!context) return nullptr;
+  libusb_device* device = FindDevice(context->Get(), path);
+  if (device == nullptr) return nullptr;
+  const uint8_t address = libusb_get_device_address(device);
+  std::shared_ptr<CUsbDevice> shared = layer.devices[path].lock();
+  // A device that came back on the same port is a new device: it has a new
+  // address and needs a handle of its own.
+  if (!shared || shared->Address() != address) {
+    libusb_device_handle* handle = nullptr;
+    int result = libusb_open(device, &handle);
+    if (result == LIBUSB_SUCCESS) {
+      // Claiming then takes the interface from a kernel driver that holds it.
+      libusb_set_auto_detach_kernel_driver(handle, 1);
+      shared = std::make_shared<CUsbDevice>(context, handle, address);
+      layer.devices[path] = shared;
+    } else {
+      shared.reset();
+    }
+  }
+  libusb_unref_device(device);
+  if (!shared) return nullptr;
+  auto connection = std::make_unique<CUsbConnection>();
+  connection->device = std::move(shared);
+  CUsbConnection* handle = connection.get();
+  layer.connections.emplace(handle, std::move(connection));
+  return handle;
+}
+
+bool UsbDriverIoControl(NativeDeviceHandle device, uint32_t code, const void* input,
+                        uint32_t inputSize, void* output, uint32_t outputSize,
+                        uint32_t* bytesReturned) {
+  if (bytesReturned != nullptr) *bytesReturned = 0;
+  std::shared_ptr<CUsbDevice> shared;
+  {
+    UsbLayer& layer = Layer();
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    auto it = layer.connections.find(static_cast<const CUsbConnection*>(device));
+    if (it == layer.connections.end()) return false;
+    shared = it->second->device;
+  }
+  // The transfer runs without the layer's lock: it can take seconds.
+  return shared->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+}
+
+void UsbDriverClose(NativeDeviceHandle device) {
+  std::unique_ptr<CUsbConnection> closing;
+  UsbLayer& layer = Layer();
+  {
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    auto it = layer.connections.find(static_cast<const CUsbConnection*>(device));
+    if (it == layer.connections.end()) return;
+    closing = std::move(it->second);
+    layer.connections.erase(it);
+  }
+  // The last connection of a device releases its interface and closes it
+  // here, outside the lock.
+  closing.reset();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  for (auto it = layer.devices.begin(); it != layer.devices.end();) {
+    it = it->second.expired() ? layer.devices.erase(it) : std::next(it);
+  }
+}
+
+bool UsbEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
+  if (interfaces == nullptr) return false;
+  std::shared_ptr<CUsbContext> context;
+  {
+    UsbLayer& layer = Layer();
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    context = ContextLocked(layer);
+  }
+  // A machine without USB has no devices to list.
+  if (!context) return true;
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(context->Get(), &list);
+  if (count < 0) return true;
+  std::vector<std::pair<std::string, libusb_device*>> found;
+  for (ssize_t i = 0; i < count; ++i) {
+    std::string path = PathOf(list[i]);
+    if (path.empty()) continue;
+    std::vector<Guid> classes = ClassesOf(list[i]);
+    if (std::find(classes.begin(), classes.end(), interfaceClass) == classes.end()) continue;
+    found.emplace_back(std::move(path), list[i]);
+  }
+  // The order of the bus, not of libusb's list, so that the last device
+  // listed is the same one from run to run.
+  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+    uint8_t busA = 0, busB = 0;
+    std::vector<uint8_t> portsA, portsB;
+    UsbParsePath(a.first, &busA, &portsA);
+    UsbParsePath(b.first, &busB, &portsB);
+    return std::tie(busA, portsA) < std::tie(busB, portsB);
+  });
+  for (const auto& [path, device] : found) {
+    InterfaceInfo info;
+    info.path = path;
+    ReadDescription(device, path, &info);
+    interfaces->push_back(std::move(info));
+  }
+  libusb_free_device_list(list, 1);
+  return true;
+}

@@ -1,0 +1,66 @@
+// The five driver requests answered on a USB device: which USB traffic each
+// one becomes, the "usb:" path of a device, and the interface classes a DFU
+// interface is listed under. Free of libusb, so it is tested against a fake
+// transport; platform/libusb/usb_layer.cpp gives it the real one.
+#ifndef ZUVA_PLATFORM_LIBUSB_USB_REQUESTS_H_
+#define ZUVA_PLATFORM_LIBUSB_USB_REQUESTS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/guid.h"
+
+constexpr char USB_PATH_PREFIX[] = "usb:";
+// A DFU class request that gets no answer within this time has failed.
+constexpr unsigned USB_CONTROL_TIMEOUT_MS = 5000;
+// Interface class and subclass of DFU; protocol 1 is the run-time interface
+// of an application, protocol 2 the interface of a device in DFU mode.
+constexpr uint8_t USB_CLASS_APPLICATION_SPECIFIC = 0xFE;
+constexpr uint8_t USB_SUBCLASS_DFU = 0x01;
+constexpr uint8_t USB_PROTOCOL_DFU_RUNTIME = 0x01;
+constexpr uint8_t USB_PROTOCOL_DFU_MODE = 0x02;
+
+// The operations of an open USB device that the driver requests need. Each
+// returns a libusb-style result: a count of bytes or 0 on success, a negative
+// value on failure.
+class CUsbTransport {
+ public:
+  virtual ~CUsbTransport() = default;
+  virtual int ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value,
+                              uint16_t index, uint8_t* data, uint16_t length,
+                              unsigned timeoutMs) = 0;
+  // Claims the interface, detaching a kernel driver that holds it; claiming
+  // an interface this transport already holds succeeds.
+  virtual int ClaimInterface(uint8_t interfaceNumber) = 0;
+  virtual int SetAlternateSetting(uint8_t interfaceNumber, uint8_t alternateSetting) = 0;
+};
+
+// Carries out one driver I/O-control request (codes and layouts of
+// device/driver_ioctl.h) on `transport`. True when the device completed it,
+// with the count of output bytes in *bytesReturned (a short device-to-host
+// data stage completes with the count it moved); false for a refused buffer,
+// a stall, a time-out or a vanished device.
+bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void* input,
+                            uint32_t inputSize, void* output, uint32_t outputSize,
+                            uint32_t* bytesReturned);
+
+// "usb:BUS-PORT.PORT...": the bus and the chain of hub ports that lead to the
+// device. Unlike the device number it survives a re-enumeration, so a device
+// that detaches and comes back on the same port keeps its path.
+std::string UsbFormatPath(uint8_t bus, const std::vector<uint8_t>& ports);
+// False for anything that is not such a path (numbers 1..255, at least one
+// port, at most seven: the depth of a USB tree).
+bool UsbParsePath(const std::string& path, uint8_t* bus, std::vector<uint8_t>* ports);
+
+// The interface classes a device is listed under, from the class, subclass
+// and protocol of each of its interfaces: DFU_INTERFACE_GUID for a DFU-mode
+// interface, APP_INTERFACE_GUID for a run-time one, each at most once.
+struct UsbInterfaceTriple {
+  uint8_t interfaceClass = 0;
+  uint8_t subclass = 0;
+  uint8_t protocol = 0;
+};
+std::vector<Guid> UsbListedClasses(const std::vector<UsbInterfaceTriple>& interfaces);
+
+#endif  // ZUVA_PLATFORM_LIBUSB_USB_REQUESTS_H_

@@ -1,0 +1,36 @@
+// The emulated USB bus: one virtual device in an emulated sysfs and usbfs
+// (umockdev), so that libusb, and every program built on it, finds, opens and
+// drives the device as hardware. usbfs requests arrive on umockdev's thread;
+// control transfers are carried out in order on a worker thread of the bus
+// (the device model may take its time there, as a device on a real bus
+// does), and the device's arrivals and removals are made on the thread that
+// calls Pump.
+#ifndef ZUVA_SIM_DEVSIM_USB_BUS_H_
+#define ZUVA_SIM_DEVSIM_USB_BUS_H_
+
+#include <memory>
+#include <string>
+
+#include "sim/devsim/devsim_front.h"
+
+class CUsbBus {
+ public:
+  // Needs the process to run inside umockdev's preload (umockdev-wrapper);
+  // the testbed it creates is what programs started afterwards see.
+  static std::unique_ptr<CUsbBus> Create(std::shared_ptr<CDevsimFront> front, std::string* error);
+  ~CUsbBus();
+  CUsbBus(const CUsbBus&) = delete;
+  CUsbBus& operator=(const CUsbBus&) = delete;
+
+  // Carries out the bus changes the device asked for since the last call,
+  // waiting at most `timeoutMs` for one.
+  void Pump(unsigned timeoutMs);
+
+  struct Impl;
+
+ private:
+  explicit CUsbBus(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+#endif  // ZUVA_SIM_DEVSIM_USB_BUS_H_
