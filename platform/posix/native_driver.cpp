@@ -1,20 +1,19 @@
-// Linux has no DFU kernel driver of ours: real devices are reached through the
-// "usb:" backend (libusb) and virtual ones through "sim:". A path without a
-// registered prefix therefore names nothing that can be opened.
+// Linux has no DFU kernel driver of ours: the native seam is the libusb layer,
+// which answers "usb:" paths (virtual devices come through "sim:" instead).
 #include "platform/native_driver.h"
 
-NativeDeviceHandle NativeDriverOpen(const std::string& /*path*/) { return nullptr; }
+#include "platform/libusb/usb_layer.h"
 
-bool NativeDriverIoControl(NativeDeviceHandle /*device*/, uint32_t /*code*/,
-                           const void* /*input*/, uint32_t /*inputSize*/, void* /*output*/,
-                           uint32_t /*outputSize*/, uint32_t* bytesReturned) {
-  if (bytesReturned != nullptr) *bytesReturned = 0;
-  return false;
+NativeDeviceHandle NativeDriverOpen(const std::string& path) { return UsbDriverOpen(path); }
+
+bool NativeDriverIoControl(NativeDeviceHandle device, uint32_t code, const void* input,
+                           uint32_t inputSize, void* output, uint32_t outputSize,
+                           uint32_t* bytesReturned) {
+  return UsbDriverIoControl(device, code, input, inputSize, output, outputSize, bytesReturned);
 }
 
-void NativeDriverClose(NativeDeviceHandle /*device*/) {}
+void NativeDriverClose(NativeDeviceHandle device) { UsbDriverClose(device); }
 
-bool NativeEnumerateInterfaces(const Guid& /*interfaceClass*/,
-                               std::vector<InterfaceInfo>* /*interfaces*/) {
-  return true;
+bool NativeEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
+  return UsbEnumerateInterfaces(interfaceClass, interfaces);
 }
