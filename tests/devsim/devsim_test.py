@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""End-to-end tests on the emulated USB bus: ZUVA through its libusb backend,
+and dfu-util as an independent DFU client, against zuva-devsim."""
+import argparse
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+
+ADDRESS = 0x08000000
+DEFAULT_ALTERNATES = [
+    "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,03*128Kg",
+    "@Option Bytes  /0x1FFFC000/01*016 e",
+    "@OTP Memory /0x1FFF7800/01*512 e,01*016 e",
+    "@Device Feature/0xFFFF0000/01*004 e",
+]
+# The in-place percentages: their number depends on timing.
+PROGRESS = re.compile(rb"\d{2,3}%\x08{3,4}")
+
+
+class Run:
+    def __init__(self, args):
+        self.args = args
+        self.failures = []
+
+    def path(self, name):
+        return os.path.join(self.args.work_dir, name)
+
+    def devsim(self, command, flash=None, trace=None, stdin=b"", env=None):
+        argv = [self.args.devsim]
+        if flash:
+            argv += ["--flash", flash]
+        if trace:
+            argv += ["--trace", trace]
+        argv += ["--"] + command
+        return subprocess.run(argv, input=stdin, capture_output=True, timeout=120,
+                              cwd=self.args.work_dir, env=env)
+
+    def check(self, name, condition, detail=""):
+        print(("ok   " if condition else "FAIL ") + name + ("" if condition else ": " + detail))
+        if not condition:
+            self.failures.append(name)
+
+
+def image(size, seed):
+    rng = random.Random(seed)
+    return bytes(rng.getrandbits(8) for _ in range(size))
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def test_dfu_util_lists_the_alternate_settings(run):
+    result = run.devsim(["dfu-util", "-l"])
+    found = re.findall(rb'Found DFU: \[0483:df11\].*path="([^"]+)", alt=(\d+), name="([^"]*)"',
+                       result.stdout)
+    listed = sorted((int(alt), name.decode()) for _, alt, name in found)
+    run.check("dfu-util -l lists the four alternate settings with their memory maps",
+              result.returncode == 0 and listed == list(enumerate(DEFAULT_ALTERNATES)),
+              repr(result.stdout[-800:]) + repr(result.stderr[-400:]))
+
+
+def test_dfu_util_download_then_upload(run):
+    data = image(100000, 1)  # the last block is short
+    write(run.path("dl.bin"), data)
+    flash = run.path("dl_flash.bin")
+    result = run.devsim(["sh", "-c",
+                         "dfu-util -a 0 -s 0x08000000 -D dl.bin && "
+                         "dfu-util -a 0 -s 0x08000000:%d -U ul.bin" % len(data)], flash=flash)
+    ok = result.returncode == 0 and os.path.exists(run.path("ul.bin"))
+    run.check("dfu-util download then upload of the same range returns the same bytes",
+              ok and read(run.path("ul.bin")) == data and read(flash)[:len(data)] == data,
+              repr(result.stderr[-600:]))
+
+
+def zuva_upgrade(run, name, data, env_extra, use_bus):
+    folder = run.path(name)
+    os.makedirs(folder, exist_ok=True)
+    write(os.path.join(folder, "fw.bin"), data)
+    flash = os.path.join(folder, "flash.bin")
+    env = dict(os.environ)
+    for key in ("ZUVA_SIM", "ZUVA_SIM_FLASH", "ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE"):
+        env.pop(key, None)
+    env.update(env_extra)
+    command = [run.args.zuva, "fw.bin"]
+    if use_bus:
+        argv = [run.args.devsim, "--flash", flash, "--"] + command
+    else:
+        env.update({"ZUVA_SIM": "default", "ZUVA_SIM_FLASH": flash})
+        argv = command
+    result = subprocess.run(argv, input=b"n\n", capture_output=True, timeout=120, cwd=folder,
+                            env=env)
+    return result, flash
+
+
+def test_zuva_upgrade_matches_the_in_process_device(run):
+    data = image(200000, 2)
+    on_bus, bus_flash = zuva_upgrade(run, "zuva_bus", data, {}, True)
+    in_process, sim_flash = zuva_upgrade(run, "zuva_sim", data, {}, False)
+    bus_text = PROGRESS.sub(b"", on_bus.stdout)
+    sim_text = PROGRESS.sub(b"", in_process.stdout)
+    run.check("ZUVA upgrades the device on the bus with the in-process console text",
+              b"Device found: Virtual DFU Device" in bus_text and b"Leaving DFU mode..." in bus_text
+              and bus_text == sim_text and on_bus.returncode == in_process.returncode,
+              "bus:\n%r\nsim:\n%r\n%r" % (bus_text, sim_text, on_bus.stderr[-400:]))
+    run.check("ZUVA leaves the same flash on the bus as in process",
+              os.path.exists(bus_flash) and read(bus_flash) == read(sim_flash)
+              and read(bus_flash)[:len(data)] == data)
+    # What ZUVA wrote, dfu-util reads back.
+    result = run.devsim(["dfu-util", "-a", "0", "-s", "0x08000000:%d" % len(data), "-U",
+                         run.path("zuva_read.bin")], flash=bus_flash)
+    run.check("a file ZUVA wrote is read back identical by dfu-util",
+              result.returncode == 0 and read(run.path("zuva_read.bin")) == data,
+              repr(result.stderr[-400:]))
+
+
+def test_zuva_reads_back_what_dfu_util_wrote(run):
+    data = image(70001, 3)
+    write(run.path("other.bin"), data)
+    flash = run.path("other_flash.bin")
+    result = run.devsim(["sh", "-c", "dfu-util -a 0 -s 0x08000000 -D other.bin >/dev/null && "
+                         "'%s' 0x08000000 %d zuva_back.bin" % (run.args.readback, len(data))],
+                        flash=flash)
+    back = run.path("zuva_back.bin")
+    run.check("a file dfu-util wrote is read back identical through ZUVA's libusb backend",
+              result.returncode == 0 and os.path.exists(back) and read(back) == data,
+              repr(result.stderr[-400:]))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--devsim", required=True)
+    parser.add_argument("--zuva", required=True)
+    parser.add_argument("--readback", required=True)
+    parser.add_argument("--work-dir", required=True)
+    args = parser.parse_args()
+    if shutil.which("dfu-util") is None or shutil.which("umockdev-wrapper") is None:
+        print("dfu-util and umockdev-wrapper are needed (scripts/install-deps.sh)")
+        return 1
+    shutil.rmtree(args.work_dir, ignore_errors=True)
+    os.makedirs(args.work_dir)
+    run = Run(args)
+    for test in (test_dfu_util_lists_the_alternate_settings, test_dfu_util_download_then_upload,
+                 test_zuva_upgrade_matches_the_in_process_device,
+                 test_zuva_reads_back_what_dfu_util_wrote):
+        test(run)
+    return 1 if run.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
