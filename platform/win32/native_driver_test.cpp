@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <optional>
 
 #include "device/driver_ioctl.h"
+#include "device/st_device.h"
 #include "platform/native_driver.h"
 #include "platform/win32/native_driver_api.h"
 #include "platform/win32/win32_guid.h"
@@ -41,6 +43,7 @@ struct CFakeSystem {
   std::vector<HANDLE> closed;
   bool openFails = false;
   std::vector<uint8_t> answer;  // copied to the output, clipped to its size
+  std::map<DWORD, std::vector<uint8_t>> answers;  // by code, before `answer`
   BOOL requestResult = TRUE;
   // installation lists
   bool listFails = false;
@@ -70,8 +73,11 @@ BOOL WINAPI FakeDeviceIoControl(HANDLE handle, DWORD code, LPVOID input, DWORD i
   const auto* bytes = static_cast<const uint8_t*>(input);
   fake->requests.push_back({handle, code, std::vector<uint8_t>(bytes, bytes + inputSize),
                             outputSize, overlapped != nullptr});
-  const DWORD count = std::min<DWORD>(outputSize, static_cast<DWORD>(fake->answer.size()));
-  if (count > 0) std::memcpy(output, fake->answer.data(), count);
+  auto scripted = fake->answers.find(code);
+  const std::vector<uint8_t>& answer =
+      scripted != fake->answers.end() ? scripted->second : fake->answer;
+  const DWORD count = std::min<DWORD>(outputSize, static_cast<DWORD>(answer.size()));
+  if (count > 0) std::memcpy(output, answer.data(), count);
   *returned = count;
   return fake->requestResult;
 }
@@ -290,6 +296,143 @@ TEST_F(NativeDriverTest, AListThatCannotBeHadIsReportedAndNothingIsDestroyed) {
   EXPECT_TRUE(NativeEnumerateInterfaces(APP_INTERFACE_GUID, &listed));
   EXPECT_TRUE(listed.empty());
   EXPECT_EQ(system_.listsDestroyed, 1);
+}
+
+// The device object over the kernel driver: what reaches the driver for
+// each of the five requests, and how the device reads the driver's counts.
+class DeviceOverKernelDriverTest : public NativeDriverTest {
+ protected:
+  void SetUp() override {
+    NativeDriverTest::SetUp();
+    // One configuration (value 1) with interface 0 in alternate settings 0
+    // and 1, then the DFU functional descriptor.
+    system_.answers[IOCTL_DFU_GET_DEVICE_DESCRIPTOR] = {18,   1,    0x00, 0x02, 0,    0,
+                                                       0,    64,   0x83, 0x04, 0x11, 0xDF,
+                                                       0x00, 0x22, 1,    2,    3,    1};
+    system_.answers[IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR] = {
+        9, 2, 36, 0, 1, 1, 0, 0xC0, 50,             // configuration
+        9, 4, 0, 0, 0, 0xFE, 1, 2, 4,               // interface 0, alternate 0
+        9, 4, 0, 1, 0, 0xFE, 1, 2, 5,               // interface 0, alternate 1
+        9, 0x21, 0x0B, 0xFF, 0, 0, 8, 0x1A, 0x01};  // DFU functional
+  }
+
+  std::vector<uint8_t> Sent(DWORD code) const {
+    for (const IoCall& call : system_.requests) {
+      if (call.code == code) return call.input;
+    }
+    ADD_FAILURE() << "no request " << code;
+    return {};
+  }
+};
+
+TEST_F(DeviceOverKernelDriverTest, OpeningReadsTheDescriptorsThroughTheDriver) {
+  CSTDevice device("\\\\?\\usb#vid_0483&pid_df11#5");
+  ASSERT_EQ(device.Open(), RESULT_OK);
+  ASSERT_EQ(system_.opens.size(), 1u);
+  EXPECT_EQ(system_.opens[0].path, "\\\\?\\usb#vid_0483&pid_df11#5");
+  ASSERT_EQ(system_.requests.size(), 2u);
+  EXPECT_EQ(system_.requests[0].code, IOCTL_DFU_GET_DEVICE_DESCRIPTOR);
+  EXPECT_TRUE(system_.requests[0].input.empty());
+  EXPECT_EQ(system_.requests[0].outputSize, 18u);
+  EXPECT_EQ(system_.requests[1].code, IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR);
+  EXPECT_EQ(system_.requests[1].input, std::vector<uint8_t>{0});
+  EXPECT_EQ(system_.requests[1].outputSize, 512u);
+  uint32_t count = 0;
+  EXPECT_EQ(device.CountAlternateSettings(0, &count), RESULT_OK);
+  EXPECT_EQ(count, 2u);
+  device.Close();
+  EXPECT_EQ(system_.closed, std::vector<HANDLE>{FAKE_DEVICE});
+}
+
+// The device descriptor counts only when the driver returns all 18 bytes.
+TEST_F(DeviceOverKernelDriverTest, AShortDeviceDescriptorFailsTheOpenAndClosesTheDriver) {
+  system_.answers[IOCTL_DFU_GET_DEVICE_DESCRIPTOR].resize(17);
+  CSTDevice device("dfu");
+  EXPECT_EQ(device.Open(), DEV_ERR_DESCRIPTOR_READ);
+  EXPECT_FALSE(device.IsOpen());
+  EXPECT_EQ(system_.closed, std::vector<HANDLE>{FAKE_DEVICE});
+
+  system_.openFails = true;
+  EXPECT_EQ(device.Open(), DEV_ERR_OPEN_FAILED);
+}
+
+TEST_F(DeviceOverKernelDriverTest, StringReadsAskForUsEnglishAndCheckTheDescriptorType) {
+  CSTDevice device("dfu");
+  ASSERT_EQ(device.Open(), RESULT_OK);
+  struct Case {
+    std::vector<uint8_t> answer;
+    StatusCode status;
+    std::string text;
+  };
+  const Case cases[] = {
+      {{8, 3, 'D', 0, 'F', 0, 'U', 0}, RESULT_OK, "DFU"},
+      {{8, 2, 'D', 0, 'F', 0, 'U', 0}, DEV_ERR_STRING_DESCRIPTOR, ""},  // not a string
+      {{2, 3}, DEV_ERR_STRING_DESCRIPTOR, ""},                          // too short
+  };
+  for (const Case& c : cases) {
+    system_.requests.clear();
+    system_.answers[IOCTL_DFU_GET_STRING_DESCRIPTOR] = c.answer;
+    std::string text;
+    EXPECT_EQ(device.ReadString(4, &text), c.status);
+    EXPECT_EQ(text, c.text);
+    EXPECT_EQ(Sent(IOCTL_DFU_GET_STRING_DESCRIPTOR), (std::vector<uint8_t>{4, 0x09, 0x04}));
+    EXPECT_EQ(system_.requests.back().outputSize, 512u);
+  }
+}
+
+TEST_F(DeviceOverKernelDriverTest, SelectingAnAlternateNamesConfigurationInterfaceAndSetting) {
+  CSTDevice device("dfu");
+  ASSERT_EQ(device.Open(), RESULT_OK);
+  system_.requests.clear();
+  ASSERT_EQ(device.SelectAlternate(1), RESULT_OK);
+  // Configuration value 1 is index 0; interface 0, alternate setting 1.
+  EXPECT_EQ(Sent(IOCTL_DFU_SELECT_ALTERNATE_SETTING), (std::vector<uint8_t>{0, 0, 1}));
+  EXPECT_EQ(system_.requests.back().outputSize, 0u);
+}
+
+TEST_F(DeviceOverKernelDriverTest, ControlRequestsCarryTheHeaderAndNeedTheWholeDataStage) {
+  CSTDevice device("dfu");
+  ASSERT_EQ(device.Open(), RESULT_OK);
+
+  ControlRequestHeader getStatus;
+  getStatus.direction = CONTROL_DIRECTION_DEVICE_TO_HOST;
+  getStatus.request = 3;
+  getStatus.index = 0;
+  getStatus.length = 6;
+  const std::vector<uint8_t> expectedIn = {0x1B, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0,
+                                           0,    0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0,
+                                           0,    0};
+  struct Case {
+    size_t answered;
+    StatusCode status;
+  };
+  for (const Case& c : {Case{6, RESULT_OK}, Case{5, DEV_ERR_CONTROL_TRANSFER}}) {
+    system_.requests.clear();
+    system_.answers[IOCTL_DFU_CONTROL_REQUEST] = {0, 0x64, 0, 0, 5, 0};
+    system_.answers[IOCTL_DFU_CONTROL_REQUEST].resize(c.answered);
+    uint8_t status[6] = {};
+    EXPECT_EQ(device.SendControlRequest(&getStatus, status), c.status) << c.answered;
+    EXPECT_EQ(Sent(IOCTL_DFU_CONTROL_REQUEST), expectedIn);
+    EXPECT_EQ(system_.requests.back().outputSize, 6u);
+  }
+
+  // Host to device: the data follow the header; nothing comes back.
+  ControlRequestHeader download;
+  download.request = 1;
+  download.value = 2;
+  download.length = 3;
+  uint8_t data[3] = {0xAA, 0xBB, 0xCC};
+  system_.requests.clear();
+  EXPECT_EQ(device.SendControlRequest(&download, data), RESULT_OK);
+  const std::vector<uint8_t> sent = Sent(IOCTL_DFU_CONTROL_REQUEST);
+  ASSERT_EQ(sent.size(), 23u);
+  EXPECT_EQ(sent[4], 0);  // host to device
+  EXPECT_EQ(sent[8], 1);
+  EXPECT_EQ(sent[10], 2);
+  EXPECT_EQ(sent[16], 3);
+  EXPECT_EQ(std::vector<uint8_t>(sent.begin() + 20, sent.end()),
+            (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
+  EXPECT_EQ(system_.requests.back().outputSize, 0u);
 }
 
 }  // namespace
