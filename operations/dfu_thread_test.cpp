@@ -197,13 +197,20 @@ TEST_F(DfuThreadTest, AdvanceBlockFindsNoElementOutsideTheImage) {
   EXPECT_EQ(done, 0u);
 }
 
-TEST_F(DfuThreadTest, TransferRefusesBlockNumbersOfTheWrongKindWithoutARequest) {
-  AddElement(0x08000000, std::vector<uint8_t>(4096, 0));
+TEST_F(DfuThreadTest, TransferRefusesABlockItCannotFormWithoutARequest) {
+  AddElement(0x08000000, std::vector<uint8_t>(1000, 0));
   CProbeThread thread(&caller);
   struct Case {
     uint32_t phase;
     uint32_t block;
-  } cases[] = {{PHASE_DNLOAD, 1}, {PHASE_UPLOAD, 0}, {PHASE_UPLOAD, 1}};
+    uint32_t length;
+  } cases[] = {
+      {PHASE_DNLOAD, 1, 16},    // block 1 carries nothing in DfuSe
+      {PHASE_UPLOAD, 0, 16},    // uploads read data blocks only
+      {PHASE_UPLOAD, 1, 16},
+      {PHASE_DNLOAD, 2, 1024},  // past the end of the element
+      {PHASE_UPLOAD, 2, 1024},
+  };
   for (const Case& c : cases) {
     OperationContext context;
     thread.ReadContext(&context);
@@ -211,25 +218,7 @@ TEST_F(DfuThreadTest, TransferRefusesBlockNumbersOfTheWrongKindWithoutARequest) 
     context.elementIndex = 0;
     context.phase = c.phase;
     context.blockNumber = c.block;
-    context.blockLength = 16;
-    EXPECT_FALSE(thread.TransferBlock(&context));
-    EXPECT_EQ(context.result, OP_ERR_BAD_PARAMETER);
-    CloseDevice(context.device);
-  }
-  EXPECT_TRUE(ClassRequests().empty());
-}
-
-TEST_F(DfuThreadTest, TransferRefusesABlockThatReachesPastItsElement) {
-  AddElement(0x08000000, std::vector<uint8_t>(1000, 0));
-  CProbeThread thread(&caller);
-  for (uint32_t phase : {PHASE_DNLOAD, PHASE_UPLOAD}) {
-    OperationContext context;
-    thread.ReadContext(&context);
-    ASSERT_EQ(OpenDevice(context.devicePath, &context.device), RESULT_OK);
-    context.elementIndex = 0;
-    context.phase = phase;
-    context.blockNumber = 2;
-    context.blockLength = 1024;
+    context.blockLength = c.length;
     EXPECT_FALSE(thread.TransferBlock(&context));
     EXPECT_EQ(context.result, OP_ERR_BAD_PARAMETER);
     CloseDevice(context.device);
