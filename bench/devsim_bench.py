@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Benchmark on the emulated USB bus with `real` timing and a 512 KiB image:
+ZUVA's whole upgrade (erase, download, verify, leave) against dfu-util's
+download of the same image followed by an upload of the same range (its
+verify). Reports wall time, CPU time of the client and of the whole run (bus
+included), and the count of DFU class and standard requests from the trace.
+
+usage: devsim_bench.py --devsim PATH --zuva PATH [--work-dir DIR]
+"""
+import argparse
+import os
+import random
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+IMAGE_SIZE = 512 * 1024
+CLASS_REQUESTS = {"DETACH", "DNLOAD", "UPLOAD", "GETSTATUS", "CLRSTATUS", "GETSTATE", "ABORT"}
+PROFILE = "description = Virtual DFU Device\ntiming = real\n"
+
+
+def run_on_bus(devsim, workdir, name, shell_command):
+    trace = os.path.join(workdir, name + ".trace")
+    timing = os.path.join(workdir, name + ".time")
+    flash = os.path.join(workdir, name + ".flash")
+    profile = os.path.join(workdir, "real.profile")
+    # /usr/bin/time measures the client alone; the children's rusage covers
+    # the bus process too.
+    command = [devsim, "--profile", profile, "--flash", flash, "--trace", trace, "--",
+               "/usr/bin/time", "-o", timing, "-f", "%e %U %S", "sh", "-c", shell_command]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.monotonic()
+    result = subprocess.run(command, input=b"n\n", cwd=workdir, capture_output=True)
+    wall = time.monotonic() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if result.returncode != 0:
+        sys.stderr.write(result.stdout.decode(errors="replace")[-2000:])
+        sys.stderr.write(result.stderr.decode(errors="replace")[-2000:])
+        raise SystemExit("%s failed with exit code %d" % (name, result.returncode))
+    client_wall, client_user, client_sys = (float(v) for v in open(timing).read().split()[-3:])
+    counts = {"class": 0, "standard": 0}
+    for line in open(trace):
+        fields = line.split()
+        counts["class" if fields[1] in CLASS_REQUESTS else "standard"] += 1
+    return {
+        "name": name,
+        "wall": wall,
+        "client_wall": client_wall,
+        "client_cpu": client_user + client_sys,
+        "total_cpu": (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime),
+        "class": counts["class"],
+        "standard": counts["standard"],
+        "flash": open(flash, "rb").read()[:IMAGE_SIZE],
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--devsim", required=True)
+    parser.add_argument("--zuva", required=True)
+    parser.add_argument("--work-dir")
+    args = parser.parse_args()
+    workdir = args.work_dir or tempfile.mkdtemp(prefix="devsim_bench_")
+    shutil.rmtree(workdir, ignore_errors=True)
+    os.makedirs(workdir)
+    rng = random.Random(512)
+    image = bytes(rng.getrandbits(8) for _ in range(IMAGE_SIZE))
+    with open(os.path.join(workdir, "fw.bin"), "wb") as f:
+        f.write(image)
+    with open(os.path.join(workdir, "real.profile"), "w") as f:
+        f.write(PROFILE)
+
+    rows = [
+        run_on_bus(args.devsim, workdir, "zuva", "'%s' fw.bin > zuva.out" % args.zuva),
+        run_on_bus(args.devsim, workdir, "dfu-util",
+                   "dfu-util -a 0 -s 0x08000000 -D fw.bin > /dev/null 2>&1 && "
+                   "dfu-util -a 0 -s 0x08000000:%d -U back.bin > /dev/null 2>&1 && "
+                   "cmp -s fw.bin back.bin" % IMAGE_SIZE),
+    ]
+    print("512 KiB image, real timing, emulated USB bus")
+    print("%-9s %9s %11s %11s %10s %7s %8s" % ("client", "wall s", "client s", "client CPU",
+                                              "total CPU", "class", "standard"))
+    for row in rows:
+        print("%-9s %9.2f %11.2f %11.2f %10.2f %7d %8d" % (
+            row["name"], row["wall"], row["client_wall"], row["client_cpu"], row["total_cpu"],
+            row["class"], row["standard"]))
+        if row["flash"] != image:
+            raise SystemExit("%s left a flash that differs from the image" % row["name"])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
