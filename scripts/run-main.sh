@@ -10,6 +10,8 @@ cmake --build --preset linux --target ZUVA
 work=$(mktemp -d)
 cp build/linux/ZUVA "$work/ZUVA"
 cd "$work"
-printf 'y\n\n' | ZUVA_SIM=default ZUVA_SIM_FLASH="$work/flash.bin" ./ZUVA
+status=0
+printf 'y\n\n' | ZUVA_SIM=default ZUVA_SIM_FLASH="$work/flash.bin" ./ZUVA || status=$?
 echo
-echo "exit code: $?; DfuSe file: $work/ZUVA.dfu"
+echo "exit code: $status; DfuSe file: $work/ZUVA.dfu; device flash: $work/flash.bin"
+exit $status

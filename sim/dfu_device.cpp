@@ -228,6 +228,9 @@ bool CDfuDevice::WriteFlashBack(std::string* error) {
 bool CDfuDevice::WriteFlashBackLocked(std::string* error) {
   if (options_.flashPath.empty() || memories_.empty()) return true;
   std::vector<uint8_t> bytes = memories_[0].Contents();
+  // A first memory without sectors (a map that does not parse) holds nothing
+  // to keep; the operator's file stays as it was.
+  if (bytes.empty()) return true;
   std::FILE* file = std::fopen(options_.flashPath.c_str(), "wb");
   bool written =
       file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();

@@ -308,6 +308,20 @@ TEST_F(SimBackendTest, FlashFileLongerThanTheMemoryIsRefused) {
   EXPECT_EQ(ReadFile(flash).size(), 512u * 1024u + 1) << "the file is left alone";
 }
 
+TEST_F(SimBackendTest, NoFlashFileIsWrittenWhenTheFirstMemoryHasNoSectors) {
+  const std::string flash = TempPath("none.bin");
+  std::filesystem::remove(flash);
+  SimDeviceOptions options;
+  std::string error;
+  ASSERT_TRUE(SimParseProfile("alt = Internal Flash without a map\n", "p", &options.profile,
+                              &error))
+      << error;
+  options.flashPath = flash;
+  ASSERT_NE(Install(options), nullptr);
+  SimUninstall();
+  EXPECT_FALSE(std::filesystem::exists(flash)) << "a memory without sectors has nothing to keep";
+}
+
 TEST_F(SimBackendTest, EnvironmentInstallsTheDefaultDeviceWithTraceAndFaults) {
   const std::string trace = TempPath("trace.txt");
   SetVariable("ZUVA_SIM", "default");
