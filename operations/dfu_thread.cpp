@@ -104,6 +104,13 @@ void CDFUThread::SetLaunchBlockSize(uint16_t blockSize) {
   sharedContext.blockSize = blockSize;
 }
 
+void CDFUThread::OnStepException() {
+  OperationContext context;
+  ReadContext(&context);
+  context.result = OP_ERR_UNEXPECTED;
+  PublishContext(context);
+}
+
 uint32_t CDFUThread::StepInterval() { return nextWaitMs; }
 
 void CDFUThread::ReadContext(OperationContext* out) {

@@ -59,6 +59,9 @@ class CDFUThread : public CSTThread {
   uint32_t TotalBlocks() const { return totalBlocks; }
 
  protected:
+  // A step that threw has ended the work: the record says so, or the caller
+  // would wait for ever.
+  void OnStepException() override;
   // One request with its status check and up to three attempts.
   bool TransferBlock(OperationContext* context);
 

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "device/fake_driver_backend.h"
@@ -20,6 +21,7 @@ class CProbeThread : public CDFUThread {
   using CDFUThread::TransferBlock;
 
   bool Step() override {
+    if (throwInStep) throw std::bad_alloc();
     OperationContext context;
     ReadContext(&context);
     OpenDevice(context.devicePath, &context.device);
@@ -30,6 +32,7 @@ class CProbeThread : public CDFUThread {
   }
 
   bool finishAtOnce = false;
+  bool throwInStep = false;
   std::atomic<bool> opened{false};
 };
 
@@ -272,6 +275,20 @@ TEST_F(DfuThreadTest, HaltAbortsOnlyAnInterruptedWorkerAndAlwaysClosesTheDevice)
     thread.ReadContext(&record);
     EXPECT_EQ(record.device, DEVICE_INVALID_HANDLE);
   }
+}
+
+TEST_F(DfuThreadTest, StepThatThrowsEndsTheWorkWithAnError) {
+  CProbeThread thread(&caller);
+  thread.throwInStep = true;
+  ASSERT_TRUE(thread.LaunchWorker());
+  OperationContext record;
+  do {
+    thread.ReadContext(&record);
+  } while (record.result == RESULT_OK);
+  EXPECT_EQ(record.result, OP_ERR_UNEXPECTED);
+  uint32_t exitCode = 99;
+  EXPECT_TRUE(thread.Halt(&exitCode));
+  EXPECT_EQ(exitCode, OP_EXIT_FINISHED);
 }
 
 TEST_F(DfuThreadTest, HaltWithoutWorkerClosesOnlyADeviceTheRecordHolds) {
