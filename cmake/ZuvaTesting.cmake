@@ -20,6 +20,8 @@ function(zuva_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} zuva_options ${ZUVA_GMOCK} ${ZUVA_GTEST_MAIN} Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+  # Parameterised cases keep their own names (or indexes), not a dump of the
+  # parameter bytes.
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
                        PROPERTIES LABELS unit)
 endfunction()
