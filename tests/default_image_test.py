@@ -15,10 +15,10 @@ FLASH_BASE = 0x08000000
 
 
 def load_recipe():
-    spec = importlib.util.spec_from_file_location("make_default_image",
+    recipe = importlib.util.spec_from_file_location("make_default_image",
                                                   RESOURCES / "make_default_image.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(recipe)
+    recipe.loader.exec_module(module)
     return module
 
 
