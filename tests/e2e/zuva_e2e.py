@@ -156,6 +156,11 @@ class Runner:
         env.update(case.env)
         return env
 
+    def command(self, case: Case, program_name: str) -> List[str]:
+        """The command line that runs the program of a case in its directory."""
+        program = program_name if self.wrapper else "./" + program_name
+        return ([self.wrapper] if self.wrapper else []) + [program] + case.args
+
     def run(self, case: Case) -> List[str]:
         """Runs one case; returns its faults (empty when it passed)."""
         work_dir = self.work_root / "cases" / case.name
@@ -167,8 +172,7 @@ class Runner:
         if case.setup:
             case.setup(ctx)
 
-        program = name if self.wrapper else "./" + name
-        command = ([self.wrapper] if self.wrapper else []) + [program] + case.args
+        command = self.command(case, name)
         try:
             done = subprocess.run(command, cwd=work_dir, input=case.stdin, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, env=self.environment(case),
@@ -231,19 +235,28 @@ class Runner:
             self._wineserver("-k")
 
 
-def main(cases: List[Case], argv: Optional[List[str]] = None) -> int:
+def main(cases: List[Case], argv: Optional[List[str]] = None, runner_class=None,
+         add_arguments: Optional[Callable] = None) -> int:
+    """Runs the cases. A suite may run them its own way with a subclass of
+    Runner, built as runner_class(args, exe, wrapper, work_root), and add
+    command-line options of its own with add_arguments(parser)."""
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--exe", required=True, type=Path, help="the ZUVA executable to run")
     parser.add_argument("--wrapper", help="program that runs the executable (Wine)")
     parser.add_argument("--work-dir", type=Path, help="where the cases' directories go")
     parser.add_argument("-k", dest="filters", action="append", default=[],
                         help="run only cases whose name contains this text")
+    if add_arguments:
+        add_arguments(parser)
     args = parser.parse_args(argv)
 
     names = [case.name for case in cases]
     assert len(set(names)) == len(names), "case names must be unique"
     work_root = (args.work_dir or Path.cwd() / ("e2e-" + Path(sys.argv[0]).stem)).resolve()
-    runner = Runner(args.exe.resolve(), args.wrapper, work_root)
+    if runner_class:
+        runner = runner_class(args, args.exe.resolve(), args.wrapper, work_root)
+    else:
+        runner = Runner(args.exe.resolve(), args.wrapper, work_root)
     selected = [c for c in cases if runner.platform in c.platforms
                 and (not args.filters or any(f in c.name for f in args.filters))]
 

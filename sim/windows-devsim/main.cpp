@@ -1,0 +1,226 @@
+// zuva-devsim.exe [--profile FILE] [--flash FILE] [--faults PLAN] [--trace FILE]
+//                 [--ready FILE]
+// The virtual DFU device behind the virtual kernel driver (run under Wine by
+// zuva-wine-devsim): serves the driver's pipe with the device model until its
+// standard input ends, then writes the flash file back and exits 0.
+//
+// As with ZUVA_SIM, the fault plan and the trace count every driver request
+// that reaches the model. The device node's description follows the profile
+// (none without a `description` line), as a device's own entry would name it.
+// --ready FILE is created once the driver has connected and the device's
+// interface is listed, so that a caller knows when to start its program.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/guid.h"
+#include "platform/platform.h"
+#include "sim/fault_plan.h"
+#include "sim/profile.h"
+#include "sim/windows-devsim/pipe_exchange.h"
+#include "sim/windows-driver/devsim_pipe.h"
+
+namespace {
+
+constexpr int DEVSIM_EXIT_USAGE = 2;
+constexpr int DEVSIM_EXIT_SETUP = 3;
+// The device node that the driver installation creates (hardware id
+// root\zuva_dfu, instance 0000).
+constexpr char DEVSIM_DEVICE_KEY[] = "System\\CurrentControlSet\\Enum\\ROOT\\ZUVA_DFU\\0000";
+// How long the driver may take to connect and show the interface.
+constexpr auto DEVSIM_READY_TIMEOUT = std::chrono::seconds(30);
+
+struct Options {
+  std::string profile;
+  std::string flash;
+  std::string faults;
+  std::string trace;
+  std::string ready;
+};
+
+bool ParseArguments(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    std::string* target = nullptr;
+    if (argument == "--profile") target = &options->profile;
+    if (argument == "--flash") target = &options->flash;
+    if (argument == "--faults") target = &options->faults;
+    if (argument == "--trace") target = &options->trace;
+    if (argument == "--ready") target = &options->ready;
+    if (target == nullptr || i + 1 >= argc) return false;
+    *target = argv[++i];
+  }
+  return true;
+}
+
+// Names the device node as the profile names the device.
+bool ApplyDescription(const SimProfile& profile, std::string* error) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, DEVSIM_DEVICE_KEY, 0, KEY_SET_VALUE, &key) !=
+      ERROR_SUCCESS) {
+    *error = "the device node is not installed";
+    return false;
+  }
+  LONG result;
+  if (profile.hasDescription) {
+    result = RegSetValueExA(key, "DeviceDesc", 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(profile.description.c_str()),
+                            static_cast<DWORD>(profile.description.size() + 1));
+  } else {
+    result = RegDeleteValueA(key, "DeviceDesc");
+    if (result == ERROR_FILE_NOT_FOUND) result = ERROR_SUCCESS;
+  }
+  RegCloseKey(key);
+  if (result != ERROR_SUCCESS) *error = "the device description cannot be set";
+  return result == ERROR_SUCCESS;
+}
+
+bool ReadAll(HANDLE pipe, uint8_t* data, size_t count) {
+  while (count > 0) {
+    DWORD read = 0;
+    if (!ReadFile(pipe, data, static_cast<DWORD>(count), &read, nullptr) || read == 0) return false;
+    data += read;
+    count -= read;
+  }
+  return true;
+}
+
+bool WriteAll(HANDLE pipe, const uint8_t* data, size_t count) {
+  while (count > 0) {
+    DWORD written = 0;
+    if (!WriteFile(pipe, data, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
+      return false;
+    }
+    data += written;
+    count -= written;
+  }
+  return true;
+}
+
+class CPipeServer {
+ public:
+  CPipeServer(std::shared_ptr<CDfuDevice> device, std::string readyPath)
+      : device_(std::move(device)), readyPath_(std::move(readyPath)) {}
+
+  // Serves one driver connection after another; returns only on a failure.
+  int Serve() {
+    for (;;) {
+      if (!ConnectNamedPipe(pipe_, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+        std::fprintf(stderr, "zuva-devsim: the driver cannot connect (error %lu)\n",
+                     GetLastError());
+        return DEVSIM_EXIT_SETUP;
+      }
+      ServeConnection();
+      DisconnectNamedPipe(pipe_);
+    }
+  }
+
+  bool Create() {
+    pipe_ = CreateNamedPipeA(DEVSIM_PIPE_NAME_A,
+                             PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
+                             DEVSIM_PIPE_REPLY_HEADER_SIZE + DEVSIM_PIPE_MAX_DATA,
+                             DEVSIM_PIPE_REQUEST_HEADER_SIZE + DEVSIM_PIPE_MAX_DATA, 0, nullptr);
+    return pipe_ != INVALID_HANDLE_VALUE;
+  }
+
+  // Ends the process between two exchanges, with the flash written back.
+  [[noreturn]] void Stop() {
+    lock_.lock();
+    std::string error;
+    if (!device_->WriteFlashBack(&error)) std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
+    std::fflush(nullptr);
+    ExitProcess(0);
+  }
+
+ private:
+  void ServeConnection() {
+    std::vector<uint8_t> input(DEVSIM_PIPE_MAX_DATA);
+    uint8_t header[DEVSIM_PIPE_REQUEST_HEADER_SIZE];
+    while (ReadAll(pipe_, header, sizeof header)) {
+      std::lock_guard<std::mutex> hold(lock_);
+      DevsimPipeRequest request;
+      if (!DevsimDecodeRequest(header, &request)) {
+        std::fprintf(stderr, "zuva-devsim: malformed request from the driver\n");
+        return;
+      }
+      if (!ReadAll(pipe_, input.data(), request.inputSize)) return;
+      const std::vector<uint8_t> reply = DevsimAnswer(device_.get(), request, input.data());
+      if (!WriteAll(pipe_, reply.data(), reply.size())) return;
+      if (!announced_) {
+        AnnounceReady();
+        announced_ = true;
+      }
+    }
+  }
+
+  // The driver has the device's place; once the system lists the device's
+  // interface, programs can find it.
+  void AnnounceReady() {
+    const CDfuDevice::BusPosition place = device_->Position();
+    const Guid& listedUnder = place.dfuMode ? DFU_INTERFACE_GUID : APP_INTERFACE_GUID;
+    const auto deadline = std::chrono::steady_clock::now() + DEVSIM_READY_TIMEOUT;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::vector<InterfaceInfo> interfaces;
+      if (EnumerateInterfaces(listedUnder, &interfaces) && !interfaces.empty()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (readyPath_.empty()) return;
+    std::FILE* ready = std::fopen(readyPath_.c_str(), "wb");
+    if (ready != nullptr) std::fclose(ready);
+  }
+
+  const std::shared_ptr<CDfuDevice> device_;
+  const std::string readyPath_;
+  HANDLE pipe_ = INVALID_HANDLE_VALUE;
+  std::mutex lock_;
+  bool announced_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseArguments(argc, argv, &options)) {
+    std::fprintf(stderr,
+                 "usage: zuva-devsim [--profile FILE] [--flash FILE] [--faults PLAN] "
+                 "[--trace FILE] [--ready FILE]\n");
+    return DEVSIM_EXIT_USAGE;
+  }
+  SimDeviceOptions device;
+  std::string error;
+  bool usable = options.profile.empty() || SimLoadProfile(options.profile, &device.profile, &error);
+  if (usable) usable = SimParseFaultPlan(options.faults, &device.faults, &error);
+  std::unique_ptr<CDfuDevice> model;
+  if (usable) {
+    device.flashPath = options.flash;
+    device.tracePath = options.trace;
+    usable = ApplyDescription(device.profile, &error) &&
+             CDfuDevice::Create(std::move(device), &model, &error);
+  }
+  if (!usable) {
+    std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
+    return DEVSIM_EXIT_SETUP;
+  }
+  CPipeServer server(std::shared_ptr<CDfuDevice>(std::move(model)), options.ready);
+  if (!server.Create()) {
+    std::fprintf(stderr, "zuva-devsim: the driver's pipe cannot be created (error %lu)\n",
+                 GetLastError());
+    return DEVSIM_EXIT_SETUP;
+  }
+  // The caller ends the model by closing its standard input.
+  std::thread([&server] {
+    char buffer[256];
+    DWORD read = 0;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    while (ReadFile(input, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    }
+    server.Stop();
+  }).detach();
+  return server.Serve();
+}

@@ -1,0 +1,44 @@
+/* The message format between the virtual DFU kernel driver (the client) and
+ * the device model program zuva-devsim.exe (the server), over one byte-mode
+ * named pipe. Plain C: the driver and the model both include it.
+ *
+ * One exchange at a time: the driver writes a request, the model answers it,
+ * and nothing else crosses the pipe in between. All fields are 32-bit
+ * little-endian.
+ *
+ *   request  = kind, attachment, code, inputSize, outputSize, then inputSize
+ *              bytes of input
+ *   reply    = completed, bytesReturned, present, dfuMode, attachment, then
+ *              bytesReturned bytes of output
+ *
+ * kind DEVSIM_PIPE_HELLO asks only for the device's place on the bus (the
+ * driver sends it when it connects and then every DEVSIM_PIPE_PING_MS, which
+ * is how it notices that the model has gone or been replaced); its reply has
+ * completed 1 and no output. kind DEVSIM_PIPE_IOCTL is one driver I/O-control
+ * request made through a handle opened while `attachment` was the device's
+ * appearance on the bus; `outputSize` is the caller's output buffer, and the
+ * model never answers more bytes than that.
+ *
+ * Every reply carries the device's place on the bus after the exchange
+ * (present, dfuMode, attachment). The driver keeps exactly one device
+ * interface enabled to match it (interface class DFU_INTERFACE_GUID in DFU
+ * mode, APP_INTERFACE_GUID in application mode), none while the device is
+ * off the bus, and binds every handle to the attachment it was opened on. */
+#ifndef ZUVA_SIM_WINDOWS_DRIVER_DEVSIM_PIPE_H_
+#define ZUVA_SIM_WINDOWS_DRIVER_DEVSIM_PIPE_H_
+
+#define DEVSIM_PIPE_NAME_W L"\\??\\pipe\\zuva-dfu-devsim"
+#define DEVSIM_PIPE_NAME_A "\\\\.\\pipe\\zuva-dfu-devsim"
+
+#define DEVSIM_PIPE_HELLO 1u
+#define DEVSIM_PIPE_IOCTL 2u
+
+#define DEVSIM_PIPE_REQUEST_HEADER_SIZE 20u
+#define DEVSIM_PIPE_REPLY_HEADER_SIZE 20u
+/* Larger than any request of the DFU driver interface: a control transfer
+ * carries a 20-byte header and at most 65535 bytes of data. */
+#define DEVSIM_PIPE_MAX_DATA (20u + 65535u)
+
+#define DEVSIM_PIPE_PING_MS 100
+
+#endif /* ZUVA_SIM_WINDOWS_DRIVER_DEVSIM_PIPE_H_ */
