@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""zuva-wine-devsim as a program: its exit codes, its refusals, and that it
+leaves nothing running behind it, also when it is stopped part way.
+
+Command line: fixture_test.py --devsim SCRIPT --work-dir DIR
+"""
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+TIMEOUT = 120
+
+
+def processes_of(prefix):
+    """Processes whose Wine prefix lies inside `prefix`."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            environ = Path("/proc", pid, "environ").read_bytes().split(b"\0")
+            command = Path("/proc", pid, "cmdline").read_bytes().replace(b"\0", b" ")
+        except OSError:
+            continue
+        for entry in environ:
+            if entry.startswith(b"WINEPREFIX=") and entry[11:].decode(errors="replace") \
+                    .startswith(str(prefix)):
+                found.append("%s %s" % (pid, command[:80].decode(errors="replace")))
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--devsim", required=True)
+    parser.add_argument("--work-dir", required=True, type=Path)
+    args = parser.parse_args()
+    work = args.work_dir.resolve()
+    work.mkdir(parents=True, exist_ok=True)
+    (work / "bad.profile").write_text("bogus = 1\n")
+    for stale in ("ran.txt", "started"):
+        (work / stale).unlink(missing_ok=True)
+    devsim = str(Path(args.devsim).resolve())
+    # Each run's own prefix is made here (the prepared one beside it is kept).
+    runs = Path(devsim).parent / "wine-devsim" / "runs"
+    failures = []
+
+    def check(name, condition, detail=""):
+        print(("ok   " if condition else "FAIL ") + name + ("" if condition else ": " + detail),
+              flush=True)
+        if not condition:
+            failures.append(name)
+
+    def settled():
+        # Wine's server of a stopped run may need a moment to go.
+        deadline = time.monotonic() + 15
+        while processes_of(runs) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        return processes_of(runs)
+
+    cases = [
+        ("the command's exit code is the fixture's", [], ["sh", "-c", "exit 7"], 7, ""),
+        ("a profile the model refuses stops the run before the command",
+         ["--profile", "bad.profile"], ["sh", "-c", "echo ran >ran.txt"], 3, "unknown key 'bogus'"),
+        ("an unknown option is a usage error", ["--bogus"], ["true"], 2, "usage:"),
+        ("a command is required", [], [], 2, "usage:"),
+    ]
+    for name, options, command, code, message in cases:
+        argv = [devsim] + options + (["--"] + command if command else [])
+        done = subprocess.run(argv, cwd=work, capture_output=True, timeout=TIMEOUT)
+        stderr = done.stderr.decode(errors="replace")
+        left = settled()
+        check(name, done.returncode == code and message in stderr and not left
+              and not (work / "ran.txt").exists(),
+              "exit %d, stderr %r, left running %r" % (done.returncode, stderr[-300:], left))
+
+    # Stopped while its command runs: the command and the model go with it.
+    run = subprocess.Popen([devsim, "--", "sh", "-c", "touch started; exec sleep 300"], cwd=work,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + TIMEOUT
+    while not (work / "started").exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    run.send_signal(signal.SIGTERM)
+    code = run.wait(timeout=TIMEOUT)
+    left = settled()
+    sleepers = subprocess.run(["pgrep", "-f", "^sleep 300$"], capture_output=True).stdout
+    check("a stopped fixture stops its command and its device",
+          (work / "started").exists() and code == 143 and not left and not sleepers,
+          "exit %d, left running %r %r" % (code, left, sleepers))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
