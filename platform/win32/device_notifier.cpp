@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/device_events.h"
 #include "platform/platform.h"
@@ -101,9 +103,26 @@ class CWindowDeviceNotifier : public DeviceNotifier {
         interfaceClasses_.end()) {
       return;
     }
-    event.path.assign(broadcast->dbcc_name, strnlen(broadcast->dbcc_name,
-                                                    header->dbch_size - nameOffset));
+    event.path = BroadcastName(broadcast->dbcc_name, header->dbch_size - nameOffset);
     sink_->OnDeviceChange(event);
+  }
+
+  // A window registered through the ANSI call receives the interface name in
+  // ANSI; Wine hands it over in UTF-16 all the same. An interface path never
+  // has a zero byte second ("\\?\..."), so that zero marks the wide form,
+  // which is converted so that the path compares with the one enumerated.
+  static std::string BroadcastName(const char* name, size_t bytes) {
+    if (bytes >= 4 && name[0] != 0 && name[1] == 0) {
+      std::vector<uint16_t> units;
+      for (size_t i = 0; i + 1 < bytes; i += 2) {
+        const auto unit = static_cast<uint16_t>(static_cast<uint8_t>(name[i]) |
+                                                (static_cast<uint8_t>(name[i + 1]) << 8));
+        if (unit == 0) break;
+        units.push_back(unit);
+      }
+      return Utf16ToConsoleText(units.data(), units.size());
+    }
+    return std::string(name, strnlen(name, bytes));
   }
 
   DeviceEventSink* sink_;

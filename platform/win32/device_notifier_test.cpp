@@ -118,6 +118,20 @@ TEST(Win32DeviceNotifier, ReadsTheInterfaceNameNoFurtherThanTheRecord) {
   EXPECT_EQ(sink.events[0].path, "sim:012345");
 }
 
+// Wine delivers the name in UTF-16 even to a window registered through the
+// ANSI call; the path must still read as the one that was enumerated.
+TEST(Win32DeviceNotifier, ReadsAWideInterfaceNameAsText) {
+  CRecordingSink sink;
+  auto notifier = DeviceNotifier::Create(&sink, {DFU_INTERFACE_GUID});
+  const std::string path = "\\\\?\\root#system#0000#{guid}";
+  std::string wide;
+  for (char c : path) wide += std::string{c, '\0'};
+  CBroadcast broadcast(DFU_INTERFACE_GUID, wide + '\0');
+  SendMessageA(FindNotifyWindow(), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, broadcast.Param());
+  ASSERT_EQ(sink.events.size(), 1u);
+  EXPECT_EQ(sink.events[0].path, path);
+}
+
 // The system sends WM_DEVICECHANGE from its own thread; the sink runs only
 // when the window's thread pumps, and the pending message ends its wait.
 TEST(Win32DeviceNotifier, AMessageSentFromAnotherThreadWakesTheOwnerAndRunsOnIt) {
