@@ -11,6 +11,7 @@
 
 #include "common/status_code.h"
 #include "device/device_manager.h"
+#include "device/dfu_protocol.h"
 
 // Both structures are the bytes of the wire, packed. Read their 16-bit fields
 // by value (a copy); a reference bound to one would be misaligned.
@@ -43,37 +44,6 @@ inline uint32_t DfuStatusPollTimeout(const DfuStatus& status) {
          (static_cast<uint32_t>(status.bwPollTimeout[1]) << 8) |
          (static_cast<uint32_t>(status.bwPollTimeout[2]) << 16);
 }
-
-// bmAttributes bits of the functional descriptor.
-constexpr uint8_t DFU_ATTR_CAN_DNLOAD = 0x01;
-constexpr uint8_t DFU_ATTR_CAN_UPLOAD = 0x02;
-constexpr uint8_t DFU_ATTR_MANIFESTATION_TOLERANT = 0x04;
-constexpr uint8_t DFU_ATTR_WILL_DETACH = 0x08;
-constexpr uint8_t DFU_ATTR_ACCELERATED_UPLOAD = 0x80;
-
-constexpr uint8_t DFU_DESCRIPTOR_TYPE_FUNCTIONAL = 0x21;
-
-// Device states of USB DFU 1.1.
-constexpr uint8_t DFU_STATE_APP_IDLE = 0;
-constexpr uint8_t DFU_STATE_APP_DETACH = 1;
-constexpr uint8_t DFU_STATE_DFU_IDLE = 2;
-constexpr uint8_t DFU_STATE_DNLOAD_SYNC = 3;
-constexpr uint8_t DFU_STATE_DNBUSY = 4;
-constexpr uint8_t DFU_STATE_DNLOAD_IDLE = 5;
-constexpr uint8_t DFU_STATE_MANIFEST_SYNC = 6;
-constexpr uint8_t DFU_STATE_MANIFEST = 7;
-constexpr uint8_t DFU_STATE_MANIFEST_WAIT_RESET = 8;
-constexpr uint8_t DFU_STATE_UPLOAD_IDLE = 9;
-constexpr uint8_t DFU_STATE_ERROR = 10;
-
-// Class request numbers (bRequest).
-constexpr uint8_t DFU_REQUEST_DETACH = 0;
-constexpr uint8_t DFU_REQUEST_DNLOAD = 1;
-constexpr uint8_t DFU_REQUEST_UPLOAD = 2;
-constexpr uint8_t DFU_REQUEST_GETSTATUS = 3;
-constexpr uint8_t DFU_REQUEST_CLRSTATUS = 4;
-constexpr uint8_t DFU_REQUEST_GETSTATE = 5;
-constexpr uint8_t DFU_REQUEST_ABORT = 6;
 
 // wValue of DFU_DETACH: the detach time-out in milliseconds.
 constexpr uint16_t DFU_DETACH_TIMEOUT_MS = 5000;

@@ -11,8 +11,8 @@ namespace {
 
 // Full-speed bus pace: every control request costs 0.5 ms plus 1 ms per KiB
 // of its data stage.
-constexpr uint64_t SIM_REQUEST_BASE_MICROS = 500;
-constexpr uint64_t SIM_REQUEST_MICROS_PER_KIB = 1000;
+constexpr uint64_t DFU_REQUEST_BASE_MICROS = 500;
+constexpr uint64_t DFU_REQUEST_MICROS_PER_KIB = 1000;
 // Flash pace: erasing takes 1 s per 128 KiB, programming 8 ms per 2 KiB.
 constexpr uint64_t SIM_ERASE_MS_PER_128K = 1000;
 constexpr uint64_t SIM_PROGRAM_MS_PER_2K = 8;
@@ -94,7 +94,7 @@ CDfuDevice::CDfuDevice(SimDeviceOptions options)
       clock_(options_.clock ? options_.clock : SimSteadyClock()),
       badCells_(options_.faults.BadCells()) {
   dfuMode_ = options_.profile.mode == SimMode::kDfu;
-  state_ = dfuMode_ ? SIM_STATE_IDLE : SIM_STATE_APP_IDLE;
+  state_ = dfuMode_ ? DFU_STATE_DFU_IDLE : DFU_STATE_APP_IDLE;
   for (size_t k = 0; k < options_.profile.alternates.size(); ++k) {
     std::vector<SimSectorLayout> layout;
     SimParseMemoryMap(options_.profile.alternates[k].text, &layout);
@@ -252,8 +252,8 @@ void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes) {
   ++attachment_;
   present_ = true;
   dfuMode_ = true;
-  state_ = SIM_STATE_IDLE;
-  status_ = SIM_STATUS_OK;
+  state_ = DFU_STATE_DFU_IDLE;
+  status_ = DFU_STATUS_OK;
   alternate_ = 0;
   pointer_ = memories_.empty() ? 0 : memories_[0].BaseAddress();
   changes->push_back({true, true, attachment_});
@@ -426,7 +426,7 @@ bool CDfuDevice::IoControl(uint32_t attachment, uint32_t code, const void* input
       record.outcome = completed ? SimOutcome::kOk : SimOutcome::kStall;
     }
     if (options_.profile.timing == SimTiming::kReal && record.outcome != SimOutcome::kGone) {
-      busMicros = SIM_REQUEST_BASE_MICROS + exchange.dataBytes * SIM_REQUEST_MICROS_PER_KIB / 1024;
+      busMicros = DFU_REQUEST_BASE_MICROS + exchange.dataBytes * DFU_REQUEST_MICROS_PER_KIB / 1024;
     }
     if (!completed) exchange.returned = 0;
     Record(&exchange);
@@ -505,11 +505,11 @@ bool CDfuDevice::Stall() {
   if (dfuMode_) {
     // A DFU device answers a request it cannot take with a stall and enters
     // dfuERROR until the host clears the status.
-    state_ = SIM_STATE_ERROR;
-    status_ = SIM_STATUS_ERR_STALLEDPKT;
+    state_ = DFU_STATE_ERROR;
+    status_ = DFU_STATUS_ERR_STALLEDPKT;
     pending_ = PendingOperation();
   } else {
-    state_ = SIM_STATE_APP_IDLE;
+    state_ = DFU_STATE_APP_IDLE;
   }
   return false;
 }
@@ -529,12 +529,12 @@ bool CDfuDevice::HandleControlRequest(const uint8_t* input, uint32_t inputSize, 
     return false;
   }
   exchange->dataBytes = header.length;
-  const bool wantsToHost = header.request == SIM_REQUEST_UPLOAD ||
-                           header.request == SIM_REQUEST_GETSTATUS ||
-                           header.request == SIM_REQUEST_GETSTATE;
+  const bool wantsToHost = header.request == DFU_REQUEST_UPLOAD ||
+                           header.request == DFU_REQUEST_GETSTATUS ||
+                           header.request == DFU_REQUEST_GETSTATE;
   // The DFU interface is interface 0: requests to another interface, in the
   // wrong direction or unknown to DFU stall.
-  if ((header.index & 0xFF) != 0 || wantsToHost != toHost || header.request > SIM_REQUEST_ABORT) {
+  if ((header.index & 0xFF) != 0 || wantsToHost != toHost || header.request > DFU_REQUEST_ABORT) {
     return Stall();
   }
   const uint8_t* data = input + CONTROL_REQUEST_HEADER_SIZE;
@@ -569,22 +569,22 @@ bool CDfuDevice::HandleAppModeRequest(uint8_t request, uint16_t value, uint32_t 
                                       std::vector<SimBusChange>* changes) {
   const SimProfile& p = options_.profile;
   // Without a bus reset within the detach time-out the application carries on.
-  if (state_ == SIM_STATE_APP_DETACH && clock_->NowMicros() >= detachUntil_) {
-    state_ = SIM_STATE_APP_IDLE;
+  if (state_ == DFU_STATE_APP_DETACH && clock_->NowMicros() >= detachUntil_) {
+    state_ = DFU_STATE_APP_IDLE;
   }
   switch (request) {
-    case SIM_REQUEST_DETACH:
-      if (state_ != SIM_STATE_APP_IDLE) return Stall();
+    case DFU_REQUEST_DETACH:
+      if (state_ != DFU_STATE_APP_IDLE) return Stall();
       if ((p.attributes & SIM_ATTR_WILL_DETACH) != 0) {
         // The device detaches by itself and comes back in DFU mode.
         LeaveBus(true, changes);
       } else {
-        state_ = SIM_STATE_APP_DETACH;
+        state_ = DFU_STATE_APP_DETACH;
         detachUntil_ = clock_->NowMicros() +
                        static_cast<uint64_t>(std::min<uint16_t>(value, p.detachTimeout)) * 1000;
       }
       return true;
-    case SIM_REQUEST_GETSTATUS: {
+    case DFU_REQUEST_GETSTATUS: {
       if (const SimFault* fault =
               options_.faults.At(SimFaultKind::kStatus, exchange->record.number)) {
         AnswerStatus(fault->status, 0, fault->state, length, output, exchange);
@@ -593,7 +593,7 @@ bool CDfuDevice::HandleAppModeRequest(uint8_t request, uint16_t value, uint32_t 
       AnswerStatus(status_, 0, state_, length, output, exchange);
       return true;
     }
-    case SIM_REQUEST_GETSTATE:
+    case DFU_REQUEST_GETSTATE:
       if (length > 0) output[0] = state_;
       exchange->returned = std::min<uint32_t>(1, length);
       exchange->reportsState = true;
@@ -609,34 +609,34 @@ bool CDfuDevice::HandleDfuModeRequest(uint8_t request, uint16_t value, uint32_t 
                                       std::vector<SimBusChange>* changes) {
   // Once the poll time-out has run out the device is in dfuDNLOAD-SYNC with
   // its work done, waiting for the status request that reports it.
-  if (state_ == SIM_STATE_DNBUSY && clock_->NowMicros() >= busyUntil_) {
-    state_ = SIM_STATE_DNLOAD_SYNC;
+  if (state_ == DFU_STATE_DNBUSY && clock_->NowMicros() >= busyUntil_) {
+    state_ = DFU_STATE_DNLOAD_SYNC;
   }
   switch (request) {
-    case SIM_REQUEST_GETSTATUS:
+    case DFU_REQUEST_GETSTATUS:
       return GetStatusInDfuMode(length, output, exchange, changes);
-    case SIM_REQUEST_GETSTATE:
-      if (state_ == SIM_STATE_DNBUSY) return Stall();
+    case DFU_REQUEST_GETSTATE:
+      if (state_ == DFU_STATE_DNBUSY) return Stall();
       if (length > 0) output[0] = state_;
       exchange->returned = std::min<uint32_t>(1, length);
       exchange->reportsState = true;
       exchange->record.state = state_;
       return true;
-    case SIM_REQUEST_CLRSTATUS:
-      if (state_ != SIM_STATE_ERROR) return Stall();
-      state_ = SIM_STATE_IDLE;
-      status_ = SIM_STATUS_OK;
+    case DFU_REQUEST_CLRSTATUS:
+      if (state_ != DFU_STATE_ERROR) return Stall();
+      state_ = DFU_STATE_DFU_IDLE;
+      status_ = DFU_STATUS_OK;
       return true;
-    case SIM_REQUEST_ABORT:
-      if (state_ != SIM_STATE_IDLE && state_ != SIM_STATE_DNLOAD_IDLE &&
-          state_ != SIM_STATE_UPLOAD_IDLE) {
+    case DFU_REQUEST_ABORT:
+      if (state_ != DFU_STATE_DFU_IDLE && state_ != DFU_STATE_DNLOAD_IDLE &&
+          state_ != DFU_STATE_UPLOAD_IDLE) {
         return Stall();
       }
-      state_ = SIM_STATE_IDLE;
+      state_ = DFU_STATE_DFU_IDLE;
       return true;
-    case SIM_REQUEST_DNLOAD:
+    case DFU_REQUEST_DNLOAD:
       return Download(value, length, data);
-    case SIM_REQUEST_UPLOAD:
+    case DFU_REQUEST_UPLOAD:
       return Upload(value, length, output, exchange);
     default:
       // DETACH belongs to application mode.
@@ -646,14 +646,14 @@ bool CDfuDevice::HandleDfuModeRequest(uint8_t request, uint16_t value, uint32_t 
 
 bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data) {
   const SimProfile& p = options_.profile;
-  if ((state_ != SIM_STATE_IDLE && state_ != SIM_STATE_DNLOAD_IDLE) ||
+  if ((state_ != DFU_STATE_DFU_IDLE && state_ != DFU_STATE_DNLOAD_IDLE) ||
       (p.attributes & SIM_ATTR_CAN_DNLOAD) == 0) {
     return Stall();
   }
   if (length == 0) {
     // The end of a download, and the DfuSe leave request from dfuIDLE: the
     // status request that follows starts manifestation.
-    state_ = SIM_STATE_MANIFEST_SYNC;
+    state_ = DFU_STATE_MANIFEST_SYNC;
     return true;
   }
   if (length > p.transferSize) return Stall();
@@ -685,13 +685,13 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data) 
     operation.data.assign(data, data + length);
   }
   pending_ = std::move(operation);
-  state_ = SIM_STATE_DNLOAD_SYNC;
+  state_ = DFU_STATE_DNLOAD_SYNC;
   return true;
 }
 
 bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchange* exchange) {
   const SimProfile& p = options_.profile;
-  if ((state_ != SIM_STATE_IDLE && state_ != SIM_STATE_UPLOAD_IDLE) ||
+  if ((state_ != DFU_STATE_DFU_IDLE && state_ != DFU_STATE_UPLOAD_IDLE) ||
       (p.attributes & SIM_ATTR_CAN_UPLOAD) == 0 || length == 0) {
     return Stall();
   }
@@ -717,7 +717,7 @@ bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchan
     count = static_cast<uint32_t>(got);
   }
   // A short frame ends the upload.
-  state_ = count < length ? SIM_STATE_IDLE : SIM_STATE_UPLOAD_IDLE;
+  state_ = count < length ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
   exchange->returned = count;
   return true;
 }
@@ -725,42 +725,42 @@ bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchan
 uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) {
   const bool real = options_.profile.timing == SimTiming::kReal;
   *busyMs = 0;
-  *laterStatus = SIM_STATUS_OK;
+  *laterStatus = DFU_STATUS_OK;
   PendingOperation operation = std::move(pending_);
   pending_ = PendingOperation();
   if (operation.kind == PendingOperation::Kind::kSetPointer) {
     pointer_ = operation.address;
-    return SIM_STATUS_OK;
+    return DFU_STATUS_OK;
   }
-  if (operation.alternate >= memories_.size()) return SIM_STATUS_ERR_ADDRESS;
+  if (operation.alternate >= memories_.size()) return DFU_STATUS_ERR_ADDRESS;
   CSimMemory& memory = memories_[operation.alternate];
   switch (operation.kind) {
     case PendingOperation::Kind::kErase: {
       uint32_t erased = 0;
       SimMemoryResult result = memory.EraseSector(operation.address, &erased);
-      if (result == SimMemoryResult::kAddress) return SIM_STATUS_ERR_ADDRESS;
-      if (result == SimMemoryResult::kAccess) return SIM_STATUS_ERR_ERASE;
+      if (result == SimMemoryResult::kAddress) return DFU_STATUS_ERR_ADDRESS;
+      if (result == SimMemoryResult::kAccess) return DFU_STATUS_ERR_ERASE;
       if (real) *busyMs = CeilDiv(erased * SIM_ERASE_MS_PER_128K, 128 * 1024);
-      return SIM_STATUS_OK;
+      return DFU_STATUS_OK;
     }
     case PendingOperation::Kind::kMassErase: {
       uint64_t erased = 0;
-      if (memory.EraseAll(&erased) != SimMemoryResult::kOk) return SIM_STATUS_ERR_ERASE;
+      if (memory.EraseAll(&erased) != SimMemoryResult::kOk) return DFU_STATUS_ERR_ERASE;
       if (real) *busyMs = CeilDiv(erased * SIM_ERASE_MS_PER_128K, 128 * 1024);
-      return SIM_STATUS_OK;
+      return DFU_STATUS_OK;
     }
     case PendingOperation::Kind::kProgram: {
       SimMemoryResult result = memory.Program(operation.address, operation.data.data(),
                                               operation.data.size(), badCells_);
-      if (result == SimMemoryResult::kAddress) return SIM_STATUS_ERR_ADDRESS;
-      if (result == SimMemoryResult::kAccess) return SIM_STATUS_ERR_WRITE;
+      if (result == SimMemoryResult::kAddress) return DFU_STATUS_ERR_ADDRESS;
+      if (result == SimMemoryResult::kAccess) return DFU_STATUS_ERR_WRITE;
       if (real) *busyMs = CeilDiv(operation.data.size() * SIM_PROGRAM_MS_PER_2K, 2048);
       // The cells were programmed; the mismatch shows once programming ends.
-      if (result == SimMemoryResult::kVerify) *laterStatus = SIM_STATUS_ERR_VERIFY;
-      return SIM_STATUS_OK;
+      if (result == SimMemoryResult::kVerify) *laterStatus = DFU_STATUS_ERR_VERIFY;
+      return DFU_STATUS_OK;
     }
     default:
-      return SIM_STATUS_OK;
+      return DFU_STATUS_OK;
   }
 }
 
@@ -773,53 +773,53 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
     state_ = fault->state;
     status_ = fault->status;
     busyUntil_ = now;
-    statusAfterBusy_ = SIM_STATUS_OK;
+    statusAfterBusy_ = DFU_STATUS_OK;
     AnswerStatus(status_, 0, state_, length, output, exchange);
     return true;
   }
   switch (state_) {
-    case SIM_STATE_DNLOAD_SYNC:
+    case DFU_STATE_DNLOAD_SYNC:
       if (pending_.kind != PendingOperation::Kind::kNone) {
         uint32_t busyMs = 0;
-        uint8_t later = SIM_STATUS_OK;
+        uint8_t later = DFU_STATUS_OK;
         uint8_t status = RunPendingOperation(&busyMs, &later);
-        if (status != SIM_STATUS_OK) {
-          state_ = SIM_STATE_ERROR;
+        if (status != DFU_STATUS_OK) {
+          state_ = DFU_STATE_ERROR;
           status_ = status;
           break;
         }
         // The work has begun; the host polls again after bwPollTimeout.
-        state_ = SIM_STATE_DNBUSY;
+        state_ = DFU_STATE_DNBUSY;
         busyUntil_ = now + static_cast<uint64_t>(busyMs) * 1000;
         statusAfterBusy_ = later;
         AnswerStatus(status_, busyMs, state_, length, output, exchange);
         return true;
       }
-      if (statusAfterBusy_ != SIM_STATUS_OK) {
-        state_ = SIM_STATE_ERROR;
+      if (statusAfterBusy_ != DFU_STATUS_OK) {
+        state_ = DFU_STATE_ERROR;
         status_ = statusAfterBusy_;
-        statusAfterBusy_ = SIM_STATUS_OK;
+        statusAfterBusy_ = DFU_STATUS_OK;
       } else {
-        state_ = SIM_STATE_DNLOAD_IDLE;
+        state_ = DFU_STATE_DNLOAD_IDLE;
       }
       break;
-    case SIM_STATE_DNBUSY:
+    case DFU_STATE_DNBUSY:
       // Asked too early: still busy, for the time that remains.
       AnswerStatus(status_, CeilDiv(busyUntil_ - now, 1000), state_, length, output, exchange);
       return true;
-    case SIM_STATE_MANIFEST_SYNC:
-      AnswerStatus(status_, 0, SIM_STATE_MANIFEST, length, output, exchange);
+    case DFU_STATE_MANIFEST_SYNC:
+      AnswerStatus(status_, 0, DFU_STATE_MANIFEST, length, output, exchange);
       if ((options_.profile.attributes & SIM_ATTR_MANIFESTATION_TOLERANT) != 0) {
-        state_ = SIM_STATE_MANIFEST;
+        state_ = DFU_STATE_MANIFEST;
       } else {
         // The new firmware starts: the device leaves the bus.
-        state_ = SIM_STATE_MANIFEST_WAIT_RESET;
+        state_ = DFU_STATE_MANIFEST_WAIT_RESET;
         LeaveBus(false, changes);
       }
       return true;
-    case SIM_STATE_MANIFEST:
+    case DFU_STATE_MANIFEST:
       // A manifestation-tolerant device is back in dfuIDLE once it is done.
-      state_ = SIM_STATE_IDLE;
+      state_ = DFU_STATE_DFU_IDLE;
       break;
     default:
       break;

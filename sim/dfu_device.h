@@ -16,39 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "device/dfu_protocol.h"
 #include "sim/fault_plan.h"
 #include "sim/profile.h"
 #include "sim/sim_memory.h"
-
-// DFU states (bState).
-constexpr uint8_t SIM_STATE_APP_IDLE = 0;
-constexpr uint8_t SIM_STATE_APP_DETACH = 1;
-constexpr uint8_t SIM_STATE_IDLE = 2;
-constexpr uint8_t SIM_STATE_DNLOAD_SYNC = 3;
-constexpr uint8_t SIM_STATE_DNBUSY = 4;
-constexpr uint8_t SIM_STATE_DNLOAD_IDLE = 5;
-constexpr uint8_t SIM_STATE_MANIFEST_SYNC = 6;
-constexpr uint8_t SIM_STATE_MANIFEST = 7;
-constexpr uint8_t SIM_STATE_MANIFEST_WAIT_RESET = 8;
-constexpr uint8_t SIM_STATE_UPLOAD_IDLE = 9;
-constexpr uint8_t SIM_STATE_ERROR = 10;
-
-// DFU status values (bStatus) the device reports.
-constexpr uint8_t SIM_STATUS_OK = 0x00;
-constexpr uint8_t SIM_STATUS_ERR_WRITE = 0x03;
-constexpr uint8_t SIM_STATUS_ERR_ERASE = 0x04;
-constexpr uint8_t SIM_STATUS_ERR_VERIFY = 0x07;
-constexpr uint8_t SIM_STATUS_ERR_ADDRESS = 0x08;
-constexpr uint8_t SIM_STATUS_ERR_STALLEDPKT = 0x0F;
-
-// DFU class requests (bRequest).
-constexpr uint8_t SIM_REQUEST_DETACH = 0;
-constexpr uint8_t SIM_REQUEST_DNLOAD = 1;
-constexpr uint8_t SIM_REQUEST_UPLOAD = 2;
-constexpr uint8_t SIM_REQUEST_GETSTATUS = 3;
-constexpr uint8_t SIM_REQUEST_CLRSTATUS = 4;
-constexpr uint8_t SIM_REQUEST_GETSTATE = 5;
-constexpr uint8_t SIM_REQUEST_ABORT = 6;
 
 // Time as the device sees it, in microseconds. Tests inject a clock whose
 // sleep only advances its own time.
@@ -194,8 +165,8 @@ class CDfuDevice {
   bool present_ = true;
   uint32_t attachment_ = 0;
   bool dfuMode_ = true;
-  uint8_t state_ = SIM_STATE_IDLE;
-  uint8_t status_ = SIM_STATUS_OK;
+  uint8_t state_ = DFU_STATE_DFU_IDLE;
+  uint8_t status_ = DFU_STATUS_OK;
   uint8_t alternate_ = 0;
   uint32_t pointer_ = 0;
   PendingOperation pending_;

@@ -90,32 +90,32 @@ struct StateCase {
 bool Send(CDfuRequester* dfu, uint8_t request) {
   std::vector<uint8_t> answer;
   switch (request) {
-    case SIM_REQUEST_DETACH:
+    case DFU_REQUEST_DETACH:
       return dfu->Detach();
-    case SIM_REQUEST_DNLOAD:
+    case DFU_REQUEST_DNLOAD:
       return dfu->Dnload(0, CDfuRequester::Command(0x21, FLASH));
-    case SIM_REQUEST_UPLOAD:
+    case DFU_REQUEST_UPLOAD:
       return dfu->Upload(2, 64, &answer);
-    case SIM_REQUEST_GETSTATUS:
-      return dfu->Request(SIM_REQUEST_GETSTATUS, true, 0, 0, {}, 6, &answer);
-    case SIM_REQUEST_CLRSTATUS:
+    case DFU_REQUEST_GETSTATUS:
+      return dfu->Request(DFU_REQUEST_GETSTATUS, true, 0, 0, {}, 6, &answer);
+    case DFU_REQUEST_CLRSTATUS:
       return dfu->ClrStatus();
-    case SIM_REQUEST_GETSTATE:
-      return dfu->Request(SIM_REQUEST_GETSTATE, true, 0, 0, {}, 1, &answer);
+    case DFU_REQUEST_GETSTATE:
+      return dfu->Request(DFU_REQUEST_GETSTATE, true, 0, 0, {}, 1, &answer);
     default:
       return dfu->Abort();
   }
 }
 
 TEST(DfuDeviceStateMachine, AnswersEveryRequestInEveryStateAsDfu11Says) {
-  constexpr uint8_t DETACH = SIM_REQUEST_DETACH, DNLOAD = SIM_REQUEST_DNLOAD,
-                    UPLOAD = SIM_REQUEST_UPLOAD, GETSTATUS = SIM_REQUEST_GETSTATUS,
-                    CLRSTATUS = SIM_REQUEST_CLRSTATUS, GETSTATE = SIM_REQUEST_GETSTATE,
-                    ABORT = SIM_REQUEST_ABORT;
-  constexpr uint8_t IDLE = SIM_STATE_IDLE, SYNC = SIM_STATE_DNLOAD_SYNC, BUSY = SIM_STATE_DNBUSY,
-                    DN_IDLE = SIM_STATE_DNLOAD_IDLE, M_SYNC = SIM_STATE_MANIFEST_SYNC,
-                    M_RESET = SIM_STATE_MANIFEST_WAIT_RESET, UP_IDLE = SIM_STATE_UPLOAD_IDLE,
-                    ERR = SIM_STATE_ERROR;
+  constexpr uint8_t DETACH = DFU_REQUEST_DETACH, DNLOAD = DFU_REQUEST_DNLOAD,
+                    UPLOAD = DFU_REQUEST_UPLOAD, GETSTATUS = DFU_REQUEST_GETSTATUS,
+                    CLRSTATUS = DFU_REQUEST_CLRSTATUS, GETSTATE = DFU_REQUEST_GETSTATE,
+                    ABORT = DFU_REQUEST_ABORT;
+  constexpr uint8_t IDLE = DFU_STATE_DFU_IDLE, SYNC = DFU_STATE_DNLOAD_SYNC, BUSY = DFU_STATE_DNBUSY,
+                    DN_IDLE = DFU_STATE_DNLOAD_IDLE, M_SYNC = DFU_STATE_MANIFEST_SYNC,
+                    M_RESET = DFU_STATE_MANIFEST_WAIT_RESET, UP_IDLE = DFU_STATE_UPLOAD_IDLE,
+                    ERR = DFU_STATE_ERROR;
   const StateCase cases[] = {
       {Start::kIdle, DETACH, false, ERR},
       {Start::kIdle, DNLOAD, true, SYNC},
@@ -175,7 +175,7 @@ TEST(DfuDeviceStateMachine, AnswersEveryRequestInEveryStateAsDfu11Says) {
     EXPECT_EQ(Send(&dfu, c.request), c.accepted);
     EXPECT_EQ(rig.device->State(), c.stateAfter);
     if (!c.accepted) {
-      EXPECT_EQ(rig.device->Status(), SIM_STATUS_ERR_STALLEDPKT);
+      EXPECT_EQ(rig.device->Status(), DFU_STATUS_ERR_STALLEDPKT);
     }
   }
 }
@@ -186,12 +186,12 @@ TEST(DfuDeviceStateMachine, ClearStatusAfterAStallReturnsToIdleWithStatusOk) {
   EXPECT_FALSE(dfu.Abort() && dfu.ClrStatus() && dfu.ClrStatus());
   SimStatusAnswer answer;
   ASSERT_TRUE(dfu.GetStatus(&answer));
-  EXPECT_EQ(answer.state, SIM_STATE_ERROR);
-  EXPECT_EQ(answer.status, SIM_STATUS_ERR_STALLEDPKT);
+  EXPECT_EQ(answer.state, DFU_STATE_ERROR);
+  EXPECT_EQ(answer.status, DFU_STATUS_ERR_STALLEDPKT);
   ASSERT_TRUE(dfu.ClrStatus());
   ASSERT_TRUE(dfu.GetStatus(&answer));
-  EXPECT_EQ(answer.state, SIM_STATE_IDLE);
-  EXPECT_EQ(answer.status, SIM_STATUS_OK);
+  EXPECT_EQ(answer.state, DFU_STATE_DFU_IDLE);
+  EXPECT_EQ(answer.status, DFU_STATUS_OK);
 }
 
 TEST(DfuDeviceStateMachine, MalformedClassRequestsStall) {
@@ -201,9 +201,9 @@ TEST(DfuDeviceStateMachine, MalformedClassRequestsStall) {
     bool toHost;
     uint16_t index;
   } cases[] = {
-      {"GETSTATUS sent host-to-device", SIM_REQUEST_GETSTATUS, false, 0},
-      {"ABORT sent device-to-host", SIM_REQUEST_ABORT, true, 0},
-      {"a request to interface 1", SIM_REQUEST_GETSTATUS, true, 1},
+      {"GETSTATUS sent host-to-device", DFU_REQUEST_GETSTATUS, false, 0},
+      {"ABORT sent device-to-host", DFU_REQUEST_ABORT, true, 0},
+      {"a request to interface 1", DFU_REQUEST_GETSTATUS, true, 1},
       {"an unknown request", 7, true, 0},
   };
   for (const Case& c : cases) {
@@ -212,7 +212,7 @@ TEST(DfuDeviceStateMachine, MalformedClassRequestsStall) {
     CDfuRequester dfu = rig.Dfu();
     std::vector<uint8_t> answer;
     EXPECT_FALSE(dfu.Request(c.request, c.toHost, 0, c.index, {}, c.toHost ? 6 : 0, &answer));
-    EXPECT_EQ(rig.device->State(), SIM_STATE_ERROR);
+    EXPECT_EQ(rig.device->State(), DFU_STATE_ERROR);
   }
 }
 
@@ -220,8 +220,8 @@ TEST(DfuDeviceStateMachine, ManifestationTolerantDeviceStaysOnTheBusAndReturnsTo
   Rig rig("attributes = 0x0F\n");
   CDfuRequester dfu = rig.Dfu();
   ASSERT_TRUE(dfu.Dnload(0, {}));
-  EXPECT_EQ(dfu.StatusState(), SIM_STATE_MANIFEST);
-  EXPECT_EQ(dfu.StatusState(), SIM_STATE_IDLE);
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_MANIFEST);
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_DFU_IDLE);
   EXPECT_TRUE(rig.device->Present());
   EXPECT_TRUE(rig.changes.empty());
 }
@@ -231,7 +231,7 @@ TEST(DfuDeviceStateMachine, LeaveRequestTakesTheDeviceOffTheBus) {
   CDfuRequester dfu = rig.Dfu();
   ASSERT_TRUE(dfu.SetAddress(FLASH));
   ASSERT_TRUE(dfu.Dnload(0, {}));
-  EXPECT_EQ(dfu.StatusState(), SIM_STATE_MANIFEST);
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_MANIFEST);
   EXPECT_FALSE(rig.device->Present());
   ASSERT_EQ(rig.changes.size(), 1u);
   EXPECT_FALSE(rig.changes[0].arrival);
@@ -243,14 +243,14 @@ TEST(DfuDeviceStateMachine, ApplicationModeWithoutWillDetachWaitsForAResetThatNe
   Rig rig("mode = application\nattributes = 0x03\ndetach-timeout = 100\n");
   CDfuRequester dfu = rig.Dfu();
   ASSERT_TRUE(dfu.Detach(5000));
-  EXPECT_EQ(dfu.StatusState(), SIM_STATE_APP_DETACH);
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_APP_DETACH);
   EXPECT_TRUE(rig.changes.empty());
   // The detach time-out (the shorter of the request's and the descriptor's)
   // passes without a bus reset: the application carries on.
   rig.clock->Advance(100 * 1000);
-  EXPECT_EQ(dfu.StatusState(), SIM_STATE_APP_IDLE);
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_APP_IDLE);
   EXPECT_FALSE(dfu.Abort());
-  EXPECT_EQ(rig.device->State(), SIM_STATE_APP_IDLE);
+  EXPECT_EQ(rig.device->State(), DFU_STATE_APP_IDLE);
 }
 
 TEST(DfuDeviceStateMachine, DetachWithWillDetachComesBackAsANewAttachmentInDfuMode) {
@@ -266,7 +266,7 @@ TEST(DfuDeviceStateMachine, DetachWithWillDetachComesBackAsANewAttachmentInDfuMo
   EXPECT_EQ(rig.changes[1].attachment, 1u);
   EXPECT_EQ(app.StatusState(), 0xEE) << "the old appearance is gone";
   CDfuRequester dfu = rig.Dfu(1);
-  EXPECT_EQ(dfu.StatusState(), SIM_STATE_IDLE);
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_DFU_IDLE);
   EXPECT_TRUE(dfu.SetAddress(FLASH));
 }
 
@@ -323,7 +323,7 @@ TEST(DfuDeviceDfuSe, UploadBlocksArePlacedByTheirNumberAndAShortLastBlockWorks) 
     ASSERT_TRUE(dfu.Upload(3, 100, &data));
     EXPECT_EQ(data, rig.Memory(FLASH + 0x10 + c.blockSize, 100));
     // A frame of the full length keeps the upload going.
-    EXPECT_EQ(rig.device->State(), SIM_STATE_UPLOAD_IDLE);
+    EXPECT_EQ(rig.device->State(), DFU_STATE_UPLOAD_IDLE);
   }
 }
 
@@ -341,7 +341,7 @@ TEST(DfuDeviceDfuSe, UploadPastTheEndOfMemoryEndsWithAShortFrame) {
                                     &returned, &changes));
   ASSERT_TRUE(dfu.Upload(2, 64, &data));
   EXPECT_EQ(data, std::vector<uint8_t>(16, 0xAB));
-  EXPECT_EQ(rig.device->State(), SIM_STATE_IDLE);
+  EXPECT_EQ(rig.device->State(), DFU_STATE_DFU_IDLE);
 }
 
 TEST(DfuDeviceDfuSe, UploadBlockZeroListsTheSupportedCommands) {
@@ -366,7 +366,7 @@ TEST(DfuDeviceDfuSe, MalformedDownloadsStall) {
     SCOPED_TRACE(c.what);
     Rig rig;
     EXPECT_FALSE(rig.Dfu().Dnload(c.block, c.data));
-    EXPECT_EQ(rig.device->State(), SIM_STATE_ERROR);
+    EXPECT_EQ(rig.device->State(), DFU_STATE_ERROR);
   }
 }
 
@@ -387,22 +387,22 @@ TEST(DfuDeviceFlash, RefusedOperationsReportTheirErrorInDfuError) {
        {},
        0,
        CDfuRequester::Command(0x41, 0x20000000),
-       SIM_STATUS_ERR_ERASE},
+       DFU_STATUS_ERR_ERASE},
       {"erase outside the memory",
        {},
        0,
        CDfuRequester::Command(0x41, 0x30000000),
-       SIM_STATUS_ERR_ADDRESS},
+       DFU_STATUS_ERR_ADDRESS},
       {"program of a sector without the write bit",
        CDfuRequester::Command(0x21, 0x20000400),
        2,
        {0x00},
-       SIM_STATUS_ERR_WRITE},
+       DFU_STATUS_ERR_WRITE},
       {"program that runs past the memory",
        CDfuRequester::Command(0x21, 0x20000BFF),
        2,
        {0x00, 0x00},
-       SIM_STATUS_ERR_ADDRESS},
+       DFU_STATUS_ERR_ADDRESS},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -414,7 +414,7 @@ TEST(DfuDeviceFlash, RefusedOperationsReportTheirErrorInDfuError) {
     }
     SimStatusAnswer answer;
     EXPECT_FALSE(dfu.DnloadAndSettle(c.block, c.data, &answer));
-    EXPECT_EQ(answer.state, SIM_STATE_ERROR);
+    EXPECT_EQ(answer.state, DFU_STATE_ERROR);
     EXPECT_EQ(answer.status, c.status);
     EXPECT_EQ(rig.Memory(0x20000000, 3072), before) << "nothing was changed";
   }
@@ -427,8 +427,8 @@ TEST(DfuDeviceFlash, ProgrammingOverSetBitsLeavesTheAndAndReportsVerifyError) {
   ASSERT_TRUE(dfu.SetAddress(FLASH));
   SimStatusAnswer answer;
   EXPECT_FALSE(dfu.DnloadAndSettle(2, {0x0F, 0x3C}, &answer));
-  EXPECT_EQ(answer.state, SIM_STATE_ERROR);
-  EXPECT_EQ(answer.status, SIM_STATUS_ERR_VERIFY);
+  EXPECT_EQ(answer.state, DFU_STATE_ERROR);
+  EXPECT_EQ(answer.status, DFU_STATUS_ERR_VERIFY);
   EXPECT_EQ(rig.Memory(FLASH, 2), (std::vector<uint8_t>{0x00, 0x3C}));
 }
 
@@ -439,7 +439,7 @@ TEST(DfuDeviceFlash, UploadFromAnUnreadableSectorStalls) {
   ASSERT_TRUE(dfu.Abort());
   std::vector<uint8_t> data;
   EXPECT_FALSE(dfu.Upload(2, 16, &data));
-  EXPECT_EQ(rig.device->State(), SIM_STATE_ERROR);
+  EXPECT_EQ(rig.device->State(), DFU_STATE_ERROR);
 }
 
 TEST(DfuDeviceFlash, AlternateSettingWithoutAMapIsPublishedButHasNoMemory) {
@@ -452,7 +452,7 @@ TEST(DfuDeviceFlash, AlternateSettingWithoutAMapIsPublishedButHasNoMemory) {
   EXPECT_EQ(descriptor[18 + 8], 0);  // no interface string
   SimStatusAnswer answer;
   EXPECT_FALSE(dfu.DnloadAndSettle(0, CDfuRequester::Command(0x41, FLASH), &answer));
-  EXPECT_EQ(answer.status, SIM_STATUS_ERR_ADDRESS);
+  EXPECT_EQ(answer.status, DFU_STATUS_ERR_ADDRESS);
 }
 
 // ---------------------------------------------------------------------------
@@ -464,10 +464,10 @@ TEST(DfuDeviceTiming, FastTimingNeverWaitsAndReportsNoPollTime) {
   SimStatusAnswer answer;
   ASSERT_TRUE(dfu.Dnload(0, {0x41}));
   ASSERT_TRUE(dfu.GetStatus(&answer));
-  EXPECT_EQ(answer.state, SIM_STATE_DNBUSY);
+  EXPECT_EQ(answer.state, DFU_STATE_DNBUSY);
   EXPECT_EQ(answer.poll, 0u);
   ASSERT_TRUE(dfu.GetStatus(&answer));
-  EXPECT_EQ(answer.state, SIM_STATE_DNLOAD_IDLE);
+  EXPECT_EQ(answer.state, DFU_STATE_DNLOAD_IDLE);
   EXPECT_EQ(rig.clock->Slept(), 0u);
 }
 
@@ -493,7 +493,7 @@ TEST(DfuDeviceTiming, RealTimingReportsFlashTimeThroughPollTimeout) {
     SimStatusAnswer answer;
     ASSERT_TRUE(dfu.Dnload(c.block, c.data));
     ASSERT_TRUE(dfu.GetStatus(&answer));
-    EXPECT_EQ(answer.state, SIM_STATE_DNBUSY);
+    EXPECT_EQ(answer.state, DFU_STATE_DNBUSY);
     EXPECT_EQ(answer.poll, c.pollMs);
   }
 }
@@ -508,11 +508,11 @@ TEST(DfuDeviceTiming, StatusRequestedTooEarlyAnswersBusyWithTheTimeThatRemains) 
   // The status request itself took 0.5 ms of bus time plus 6 bytes.
   rig.clock->Advance(100 * 1000);
   ASSERT_TRUE(dfu.GetStatus(&answer));
-  EXPECT_EQ(answer.state, SIM_STATE_DNBUSY);
+  EXPECT_EQ(answer.state, DFU_STATE_DNBUSY);
   EXPECT_EQ(answer.poll, 25u);
   rig.clock->Advance(25 * 1000);
   ASSERT_TRUE(dfu.GetStatus(&answer));
-  EXPECT_EQ(answer.state, SIM_STATE_DNLOAD_IDLE);
+  EXPECT_EQ(answer.state, DFU_STATE_DNLOAD_IDLE);
   EXPECT_EQ(answer.poll, 0u);
 }
 
@@ -538,14 +538,14 @@ TEST(DfuDeviceFaults, StallFailsThePlannedRequestOnly) {
   std::vector<uint8_t> descriptor;
   EXPECT_TRUE(dfu.Ioctl(IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, &descriptor, 18));
   EXPECT_FALSE(dfu.Ioctl(IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, &descriptor, 18));
-  EXPECT_EQ(rig.device->State(), SIM_STATE_IDLE) << "a descriptor request leaves DFU alone";
-  EXPECT_EQ(dfu.StatusState(), SIM_STATE_IDLE);
+  EXPECT_EQ(rig.device->State(), DFU_STATE_DFU_IDLE) << "a descriptor request leaves DFU alone";
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_DFU_IDLE);
   EXPECT_EQ(dfu.StatusState(), 0xEE);
   // A stalled class request leaves the device in dfuERROR, as a real stall does.
   SimStatusAnswer answer;
   ASSERT_TRUE(dfu.GetStatus(&answer));
-  EXPECT_EQ(answer.state, SIM_STATE_ERROR);
-  EXPECT_EQ(answer.status, SIM_STATUS_ERR_STALLEDPKT);
+  EXPECT_EQ(answer.state, DFU_STATE_ERROR);
+  EXPECT_EQ(answer.status, DFU_STATUS_ERR_STALLEDPKT);
 }
 
 TEST(DfuDeviceFaults, PlannedStatusReplacesTheAnswerAndTheWorkOfItsStatusRequest) {
@@ -553,7 +553,7 @@ TEST(DfuDeviceFaults, PlannedStatusReplacesTheAnswerAndTheWorkOfItsStatusRequest
     const char* plan;
     uint8_t status;
     uint8_t state;
-  } cases[] = {{"status=0x0A@3", 0x0A, SIM_STATE_ERROR}, {"status=0x00:6@3", 0x00, 6}};
+  } cases[] = {{"status=0x0A@3", 0x0A, DFU_STATE_ERROR}, {"status=0x00:6@3", 0x00, 6}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.plan);
     Rig rig("", c.plan);
@@ -575,14 +575,14 @@ TEST(DfuDeviceFaults, StatusFaultOnAnotherRequestChangesNothing) {
   Rig rig("", "status=0x0A@1");
   uint8_t state;
   ASSERT_TRUE(rig.Dfu().GetState(&state));
-  EXPECT_EQ(state, SIM_STATE_IDLE);
-  EXPECT_EQ(rig.Dfu().StatusState(), SIM_STATE_IDLE);
+  EXPECT_EQ(state, DFU_STATE_DFU_IDLE);
+  EXPECT_EQ(rig.Dfu().StatusState(), DFU_STATE_DFU_IDLE);
 }
 
 TEST(DfuDeviceFaults, UnplugMakesThePlannedRequestAndEveryLaterOneGone) {
   Rig rig("", "unplug@2");
   CDfuRequester dfu = rig.Dfu();
-  EXPECT_EQ(dfu.StatusState(), SIM_STATE_IDLE);
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_DFU_IDLE);
   EXPECT_TRUE(rig.changes.empty());
   EXPECT_EQ(dfu.StatusState(), 0xEE);
   ASSERT_EQ(rig.changes.size(), 1u);
@@ -601,7 +601,7 @@ TEST(DfuDeviceFaults, CorruptCellStoresAFlippedLowBitWhileTheStatusSaysOk) {
   ASSERT_TRUE(dfu.SetAddress(FLASH));
   SimStatusAnswer answer;
   EXPECT_TRUE(dfu.DnloadAndSettle(2, {0x10, 0x20, 0x30}, &answer));
-  EXPECT_EQ(answer.status, SIM_STATUS_OK);
+  EXPECT_EQ(answer.status, DFU_STATUS_OK);
   EXPECT_EQ(rig.Memory(FLASH, 3), (std::vector<uint8_t>{0x10, 0x21, 0x30}));
 }
 

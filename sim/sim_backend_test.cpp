@@ -164,8 +164,8 @@ TEST_F(SimBackendTest, EraseDownloadUploadAndLeaveThroughTheDriverPort) {
   ASSERT_TRUE(device.Dnload(0, {}));
   SimStatusAnswer answer;
   ASSERT_TRUE(device.GetStatus(&answer));
-  EXPECT_EQ(answer.state, SIM_STATE_MANIFEST);
-  EXPECT_EQ(answer.status, SIM_STATUS_OK);
+  EXPECT_EQ(answer.state, DFU_STATE_MANIFEST);
+  EXPECT_EQ(answer.status, DFU_STATUS_OK);
 
   EXPECT_FALSE(device.GetStatus(&answer));
   EXPECT_EQ(DriverOpen("sim:0"), DRIVER_INVALID_HANDLE);
@@ -211,7 +211,7 @@ TEST_F(SimBackendTest, ApplicationModeDeviceDetachesAndReturnsInDfuModeUnderANew
   EXPECT_EQ(config[18 + 1], 0x21);
   uint8_t state = 0xEE;
   ASSERT_TRUE(device.GetState(&state));
-  EXPECT_EQ(state, SIM_STATE_APP_IDLE);
+  EXPECT_EQ(state, DFU_STATE_APP_IDLE);
   EXPECT_FALSE(device.Dnload(0, {0x21, 0, 0, 0, 8}));  // no download in application mode
 
   ASSERT_TRUE(device.Detach(5000));
@@ -234,7 +234,7 @@ TEST_F(SimBackendTest, ApplicationModeDeviceDetachesAndReturnsInDfuModeUnderANew
   handle = DriverOpen("sim:1");
   ASSERT_NE(handle, DRIVER_INVALID_HANDLE);
   CDfuRequester returned = CDfuRequester::ToHandle(handle);
-  EXPECT_EQ(returned.StatusState(), SIM_STATE_IDLE);
+  EXPECT_EQ(returned.StatusState(), DFU_STATE_DFU_IDLE);
   ASSERT_TRUE(returned.Ioctl(IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR, {0}, &config, 512));
   EXPECT_EQ(config.size(), 9u + 4 * 9 + 9);
   DriverClose(handle);
@@ -250,8 +250,8 @@ TEST_F(SimBackendTest, UnpluggedDeviceFailsEveryLaterRequestAndOpen) {
   DriverHandle handle = DriverOpen("sim:0");
   ASSERT_NE(handle, DRIVER_INVALID_HANDLE);
   CDfuRequester device = CDfuRequester::ToHandle(handle);
-  EXPECT_EQ(device.StatusState(), SIM_STATE_IDLE);
-  EXPECT_EQ(device.StatusState(), SIM_STATE_IDLE);
+  EXPECT_EQ(device.StatusState(), DFU_STATE_DFU_IDLE);
+  EXPECT_EQ(device.StatusState(), DFU_STATE_DFU_IDLE);
   EXPECT_EQ(device.StatusState(), 0xEE);
   EXPECT_EQ(device.StatusState(), 0xEE);
   EXPECT_EQ(DriverOpen("sim:0"), DRIVER_INVALID_HANDLE);

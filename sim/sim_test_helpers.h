@@ -78,17 +78,17 @@ class CDfuRequester {
   }
 
   bool Detach(uint16_t timeout = 5000) {
-    return Request(SIM_REQUEST_DETACH, false, timeout, 0, {}, 0);
+    return Request(DFU_REQUEST_DETACH, false, timeout, 0, {}, 0);
   }
   bool Dnload(uint16_t block, const std::vector<uint8_t>& data) {
-    return Request(SIM_REQUEST_DNLOAD, false, block, 0, data, static_cast<uint32_t>(data.size()));
+    return Request(DFU_REQUEST_DNLOAD, false, block, 0, data, static_cast<uint32_t>(data.size()));
   }
   bool Upload(uint16_t block, uint32_t length, std::vector<uint8_t>* data) {
-    return Request(SIM_REQUEST_UPLOAD, true, block, 0, {}, length, data);
+    return Request(DFU_REQUEST_UPLOAD, true, block, 0, {}, length, data);
   }
   bool GetStatus(SimStatusAnswer* answer) {
     std::vector<uint8_t> bytes;
-    if (!Request(SIM_REQUEST_GETSTATUS, true, 0, 0, {}, 6, &bytes) || bytes.size() != 6) {
+    if (!Request(DFU_REQUEST_GETSTATUS, true, 0, 0, {}, 6, &bytes) || bytes.size() != 6) {
       return false;
     }
     answer->status = bytes[0];
@@ -103,14 +103,14 @@ class CDfuRequester {
   }
   bool GetState(uint8_t* state) {
     std::vector<uint8_t> bytes;
-    if (!Request(SIM_REQUEST_GETSTATE, true, 0, 0, {}, 1, &bytes) || bytes.size() != 1) {
+    if (!Request(DFU_REQUEST_GETSTATE, true, 0, 0, {}, 1, &bytes) || bytes.size() != 1) {
       return false;
     }
     *state = bytes[0];
     return true;
   }
-  bool ClrStatus() { return Request(SIM_REQUEST_CLRSTATUS, false, 0, 0, {}, 0); }
-  bool Abort() { return Request(SIM_REQUEST_ABORT, false, 0, 0, {}, 0); }
+  bool ClrStatus() { return Request(DFU_REQUEST_CLRSTATUS, false, 0, 0, {}, 0); }
+  bool Abort() { return Request(DFU_REQUEST_ABORT, false, 0, 0, {}, 0); }
 
   static std::vector<uint8_t> Command(uint8_t code, uint32_t address) {
     return {code, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
@@ -122,11 +122,11 @@ class CDfuRequester {
                        SimStatusAnswer* last = nullptr) {
     SimStatusAnswer answer;
     if (!Dnload(block, data) || !GetStatus(&answer)) return false;
-    for (int i = 0; i < 1000 && answer.state == SIM_STATE_DNBUSY; ++i) {
+    for (int i = 0; i < 1000 && answer.state == DFU_STATE_DNBUSY; ++i) {
       if (!GetStatus(&answer)) return false;
     }
     if (last != nullptr) *last = answer;
-    return answer.state == SIM_STATE_DNLOAD_IDLE && answer.status == SIM_STATUS_OK;
+    return answer.state == DFU_STATE_DNLOAD_IDLE && answer.status == DFU_STATUS_OK;
   }
   bool SetAddress(uint32_t address) { return DnloadAndSettle(0, Command(0x21, address)); }
   bool Erase(uint32_t address) { return DnloadAndSettle(0, Command(0x41, address)); }

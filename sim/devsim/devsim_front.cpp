@@ -90,11 +90,11 @@ std::string DevsimTraceLine(uint32_t number, const DevsimSetup& setup, DevsimOut
   switch (outcome) {
     case DevsimOutcome::kOk:
       line += "ok";
-      if (type == DEVSIM_TYPE_CLASS && setup.request == SIM_REQUEST_GETSTATUS && answered >= 6) {
+      if (type == DEVSIM_TYPE_CLASS && setup.request == DFU_REQUEST_GETSTATUS && answered >= 6) {
         const uint32_t poll = answer[1] | (answer[2] << 8) | (answer[3] << 16);
         line += " status=" + std::to_string(answer[0]) + " state=" + std::to_string(answer[4]) +
                 " poll=" + std::to_string(poll);
-      } else if (type == DEVSIM_TYPE_CLASS && setup.request == SIM_REQUEST_GETSTATE &&
+      } else if (type == DEVSIM_TYPE_CLASS && setup.request == DFU_REQUEST_GETSTATE &&
                  answered >= 1) {
         line += " state=" + std::to_string(answer[0]);
       }

@@ -1,0 +1,48 @@
+// The numbers of the USB DFU 1.1 wire protocol: class requests, device
+// states, status values and functional-descriptor attributes. The host's
+// request layer and the virtual device speak them alike.
+#ifndef ZUVA_DEVICE_DFU_PROTOCOL_H_
+#define ZUVA_DEVICE_DFU_PROTOCOL_H_
+
+#include <cstdint>
+
+// bmAttributes bits of the functional descriptor.
+constexpr uint8_t DFU_ATTR_CAN_DNLOAD = 0x01;
+constexpr uint8_t DFU_ATTR_CAN_UPLOAD = 0x02;
+constexpr uint8_t DFU_ATTR_MANIFESTATION_TOLERANT = 0x04;
+constexpr uint8_t DFU_ATTR_WILL_DETACH = 0x08;
+constexpr uint8_t DFU_ATTR_ACCELERATED_UPLOAD = 0x80;
+
+constexpr uint8_t DFU_DESCRIPTOR_TYPE_FUNCTIONAL = 0x21;
+
+// Device states (bState).
+constexpr uint8_t DFU_STATE_APP_IDLE = 0;
+constexpr uint8_t DFU_STATE_APP_DETACH = 1;
+constexpr uint8_t DFU_STATE_DFU_IDLE = 2;
+constexpr uint8_t DFU_STATE_DNLOAD_SYNC = 3;
+constexpr uint8_t DFU_STATE_DNBUSY = 4;
+constexpr uint8_t DFU_STATE_DNLOAD_IDLE = 5;
+constexpr uint8_t DFU_STATE_MANIFEST_SYNC = 6;
+constexpr uint8_t DFU_STATE_MANIFEST = 7;
+constexpr uint8_t DFU_STATE_MANIFEST_WAIT_RESET = 8;
+constexpr uint8_t DFU_STATE_UPLOAD_IDLE = 9;
+constexpr uint8_t DFU_STATE_ERROR = 10;
+
+// Status values (bStatus) that a device reports.
+constexpr uint8_t DFU_STATUS_OK = 0x00;
+constexpr uint8_t DFU_STATUS_ERR_WRITE = 0x03;
+constexpr uint8_t DFU_STATUS_ERR_ERASE = 0x04;
+constexpr uint8_t DFU_STATUS_ERR_VERIFY = 0x07;
+constexpr uint8_t DFU_STATUS_ERR_ADDRESS = 0x08;
+constexpr uint8_t DFU_STATUS_ERR_STALLEDPKT = 0x0F;
+
+// Class request numbers (bRequest).
+constexpr uint8_t DFU_REQUEST_DETACH = 0;
+constexpr uint8_t DFU_REQUEST_DNLOAD = 1;
+constexpr uint8_t DFU_REQUEST_UPLOAD = 2;
+constexpr uint8_t DFU_REQUEST_GETSTATUS = 3;
+constexpr uint8_t DFU_REQUEST_CLRSTATUS = 4;
+constexpr uint8_t DFU_REQUEST_GETSTATE = 5;
+constexpr uint8_t DFU_REQUEST_ABORT = 6;
+
+#endif  // ZUVA_DEVICE_DFU_PROTOCOL_H_
