@@ -1,4 +1,5 @@
 #include "app/convert_raw_image.h"
+#include "app/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -45,16 +46,6 @@ class ConvertRawImageTest : public testing::Test {
 
   std::string PathOf(const char* name) const { return (dir_ / name).string(); }
 
-  static void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  }
-
-  static std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
   // Runs the conversion and returns what it printed.
   static std::string Convert(const char* source, const std::string& dfuPath, const uint8_t* data,
                              uint32_t size, bool* result) {
@@ -67,7 +58,7 @@ class ConvertRawImageTest : public testing::Test {
   // with one element: the 512 KiB window at 0x08000000 starting with `raw`
   // and erased (0xFF) after it.
   static void ExpectWindowFile(const std::string& dfuPath, const std::vector<uint8_t>& raw) {
-    const std::vector<uint8_t> file = ReadFile(dfuPath);
+    const std::vector<uint8_t> file = ReadFileBytes(dfuPath);
     ASSERT_EQ(file.size(), kDfuFileSize);
     EXPECT_EQ(std::string(file.begin(), file.begin() + 5), "DfuSe");
     EXPECT_EQ(file[10], 1) << "target count";
@@ -107,12 +98,12 @@ TEST_P(ConvertRawFileSizeTest, PlacesTheFileAtTheStartOfAnErasedWindow) {
   const std::string source = PathOf("fw.bin");
   const std::string dfu = PathOf("fw.dfu");
   const std::vector<uint8_t> raw = PatternBytes(GetParam());
-  WriteFile(source, raw);
+  WriteFileBytes(source, raw);
   bool ok = false;
   EXPECT_EQ(Convert(source.c_str(), dfu, nullptr, 0, &ok), "Success for '" + source + "' !\n");
   EXPECT_TRUE(ok);
   ExpectWindowFile(dfu, raw);
-  EXPECT_EQ(ReadFile(source), raw) << "the raw file is left as it was";
+  EXPECT_EQ(ReadFileBytes(source), raw) << "the raw file is left as it was";
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ConvertRawFileSizeTest, testing::Values(0, 1, 1000, 0x80000));
@@ -120,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ConvertRawFileSizeTest, testing::Values(0, 1, 10
 TEST_F(ConvertRawImageTest, RefusesARawFileLargerThanTheWindowAndWritesNothing) {
   const std::string source = PathOf("big.bin");
   const std::string dfu = PathOf("big.dfu");
-  WriteFile(source, PatternBytes(0x80001));
+  WriteFileBytes(source, PatternBytes(0x80001));
   bool ok = true;
   EXPECT_EQ(Convert(source.c_str(), dfu, nullptr, 0, &ok),
             "Invalid file size! File is too large to create image.\n");
@@ -151,8 +142,8 @@ TEST_F(ConvertRawImageTest, RefusesAnImageInMemoryLargerThanTheWindow) {
 TEST_F(ConvertRawImageTest, ReplacesAnExistingDfuSeFile) {
   const std::string source = PathOf("fw.bin");
   const std::string dfu = PathOf("fw.dfu");
-  WriteFile(source, PatternBytes(16));
-  WriteFile(dfu, std::vector<uint8_t>(kDfuFileSize + 1000, 0x00));
+  WriteFileBytes(source, PatternBytes(16));
+  WriteFileBytes(dfu, std::vector<uint8_t>(kDfuFileSize + 1000, 0x00));
   bool ok = false;
   Convert(source.c_str(), dfu, nullptr, 0, &ok);
   EXPECT_TRUE(ok);
@@ -163,7 +154,7 @@ TEST_F(ConvertRawImageTest, ReplacesAnExistingDfuSeFile) {
 // itself stays silent.
 TEST_F(ConvertRawImageTest, FailsSilentlyWhenTheDfuSeFileCannotBeCreated) {
   const std::string source = PathOf("fw.bin");
-  WriteFile(source, PatternBytes(16));
+  WriteFileBytes(source, PatternBytes(16));
   bool ok = true;
   EXPECT_EQ(Convert(source.c_str(), PathOf("missing/fw.dfu"), nullptr, 0, &ok), "");
   EXPECT_FALSE(ok);

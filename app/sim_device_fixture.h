@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/test_files.h"
 #include "device/device_manager.h"
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image.h"
@@ -69,16 +70,6 @@ class CSimDeviceTest : public ::testing::Test {
       out << text;
     }
     ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
-  }
-
-  static void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  }
-
-  static std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
   // Bytes that differ from the erased value and from one another.

@@ -85,9 +85,9 @@ TEST_F(UpgradeSequenceTest, FileWithoutATargetForAlternateZeroLeavesTheDeviceAlo
 TEST_F(UpgradeSequenceTest, FileThatCannotBeOpenedIsReportedAfterTheDevice) {
   CDfuDevice* device = InstallDevice();
   const std::string dfu = WriteDfuFile({MakeImage(0, {{kFlash, Pattern(100)}})});
-  std::vector<uint8_t> bytes = ReadFile(dfu);
+  std::vector<uint8_t> bytes = ReadFileBytes(dfu);
   bytes.back() ^= 0x01;  // the CRC no longer covers the content
-  WriteFile(dfu, bytes);
+  WriteFileBytes(dfu, bytes);
   EXPECT_EQ(Upgrade(dfu), kFound + ("Unable to open DFU file [" + dfu +
                                     "]! Error Code: Unknown error 0x12346005.\n"));
   const std::string missing = PathOf("absent.dfu");
