@@ -20,10 +20,10 @@ if [ ! -f "$WINEPREFIX/.zuva-ready" ]; then
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.zuva-ready" ]; then
-      wineboot -i >/dev/null 2>&1 || true
+      wineboot -i </dev/null >/dev/null 2>&1 || true
       # Windows without a display: the null graphics driver still gives
       # hidden windows and their messages.
-      wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+      wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
       # The registry reaches the disk when the server ends.
       timeout 120 wineserver -w || true
       touch "$WINEPREFIX/.zuva-ready"
@@ -45,14 +45,37 @@ out=$(mktemp "$runs/out.XXXXXX")
 err=$(mktemp "$runs/err.XXXXXX")
 trap 'rm -f "$out" "$err"' EXIT
 # A runner that gives up on the program (a time-out) stops it with us.
-wine "$@" <&0 >"$out" 2>"$err" &
-program=$!
-trap 'kill "$program" 2>/dev/null' TERM INT HUP
-status=0
+stopped=0
+program=
+trap 'stopped=1; [ -z "$program" ] || kill "$program" 2>/dev/null' TERM INT HUP
+# Rarely Wine's loader dies before the
+# program has run at all: a failure status and not one byte on either stream.
+# Every program run here prints something before it does anything else, so
+# such an end is Wine's, not the program's; it is started again, at most
+# twice. The attempts are logged in the prefix, and reported on the error
+# stream when the program fails in the end.
+attempt=1
 while :; do
-  wait "$program" && status=0 || status=$?
-  kill -0 "$program" 2>/dev/null || break
+  : >"$out"
+  : >"$err"
+  wine "$@" <&0 >"$out" 2>"$err" &
+  program=$!
+  status=0
+  while :; do
+    wait "$program" && status=0 || status=$?
+    kill -0 "$program" 2>/dev/null || break
+  done
+  program=
+  if [ "$status" -eq 0 ] || [ "$stopped" -eq 1 ] || [ -s "$out" ] || [ -s "$err" ] ||
+     [ "$attempt" -ge 3 ]; then
+    break
+  fi
+  echo "wine-run.sh: $1 ended with status $status before printing anything (attempt $attempt); starting it again" >>"$runs/silent-ends.log"
+  attempt=$((attempt + 1))
 done
 cat "$out"
 cat "$err" >&2
+if [ "$status" -ne 0 ] && [ "$attempt" -gt 1 ]; then
+  echo "wine-run.sh: $1 was started $attempt times; the earlier starts ended silently" >&2
+fi
 exit $status
