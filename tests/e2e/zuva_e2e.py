@@ -161,8 +161,31 @@ class Runner:
         program = program_name if self.wrapper else "./" + program_name
         return ([self.wrapper] if self.wrapper else []) + [program] + case.args
 
+    # Extra starts of a case whose run ended in failure without a byte on
+    # either stream. Every program and fixture run here prints before it does
+    # anything else, so such an end means the program never ran (Wine's
+    # loader can rarely die that way); a runner that starts Wine itself,
+    # rather than through the wrapper, which retries on its own, sets this.
+    silent_end_retries = 0
+
     def run(self, case: Case) -> List[str]:
         """Runs one case; returns its faults (empty when it passed)."""
+        attempt = 0
+        while True:
+            ctx, done = self._start(case)
+            if done is None:
+                return ["no exit within %d s" % case.timeout]
+            silent = done.returncode != 0 and not done.stdout and not done.stderr
+            if not silent or attempt >= self.silent_end_retries:
+                break
+            attempt += 1
+            print("%s: ended with exit code %d and no output; starting it again"
+                  % (case.name, done.returncode), flush=True)
+        return self._faults(case, ctx, done)
+
+    def _start(self, case: Case):
+        """Runs a case's program in a fresh directory; returns the context and
+        the finished process, or None for it when it did not end in time."""
         work_dir = self.work_root / "cases" / case.name
         shutil.rmtree(work_dir, ignore_errors=True)
         work_dir.mkdir(parents=True)
@@ -178,11 +201,13 @@ class Runner:
                                   stderr=subprocess.PIPE, env=self.environment(case),
                                   timeout=case.timeout)
         except subprocess.TimeoutExpired:
-            return ["no exit within %d s" % case.timeout]
+            return ctx, None
         finally:
             for held in ctx.held:
                 held.close()
+        return ctx, done
 
+    def _faults(self, case: Case, ctx: "Context", done) -> List[str]:
         faults = []
         expected = case.expected_stdout(ctx) if callable(case.expected_stdout) \
             else case.expected_stdout

@@ -69,6 +69,8 @@ class DriverRunner(e2e.Runner):
     OPTIONS = (("ZUVA_SIM_FLASH", "--flash"), ("ZUVA_SIM_FAULTS", "--faults"),
                ("ZUVA_SIM_TRACE", "--trace"))
 
+    silent_end_retries = 2
+
     def __init__(self, args, exe, wrapper, work_root):
         super().__init__(exe, wrapper, work_root)
         self.devsim = str(Path(args.devsim).resolve())
