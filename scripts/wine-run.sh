@@ -48,12 +48,12 @@ trap 'rm -f "$out" "$err"' EXIT
 stopped=0
 program=
 trap 'stopped=1; [ -z "$program" ] || kill "$program" 2>/dev/null' TERM INT HUP
-# Rarely Wine's loader dies before the
-# program has run at all: a failure status and not one byte on either stream.
-# Every program run here prints something before it does anything else, so
-# such an end is Wine's, not the program's; it is started again, at most
-# twice. The attempts are logged in the prefix, and reported on the error
-# stream when the program fails in the end.
+# Rarely, Wine's loader dies before the program has run at all: a failure
+# status and not one byte on either stream. Every program run here prints
+# something before it does anything else, so such an end is Wine's, not the
+# program's; the program is started again, at most twice. The attempts are
+# logged in the prefix, and reported on the error stream when the program
+# fails in the end.
 attempt=1
 while :; do
   : >"$out"
