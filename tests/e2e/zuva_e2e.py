@@ -162,10 +162,11 @@ class Runner:
         return ([self.wrapper] if self.wrapper else []) + [program] + case.args
 
     # Extra starts of a case whose run ended in failure without a byte on
-    # either stream. Every program and fixture run here prints before it does
-    # anything else, so such an end means the program never ran (Wine's
-    # loader can rarely die that way); a runner that starts Wine itself,
-    # rather than through the wrapper, which retries on its own, sets this.
+    # either stream. Every program run here prints before it does anything
+    # else, and a fixture reports its own failures, so such an end means the
+    # program never ran (Wine's loader can rarely die that way). A runner that
+    # starts Wine itself, rather than through the wrapper (which retries on
+    # its own), sets this.
     silent_end_retries = 0
 
     def run(self, case: Case) -> List[str]:
