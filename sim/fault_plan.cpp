@@ -4,7 +4,8 @@
 
 const SimFault* SimFaultPlan::At(SimFaultKind kind, uint32_t number) const {
   for (const SimFault& fault : faults) {
-    if (fault.kind == kind && fault.kind != SimFaultKind::kCorrupt && fault.request == number) {
+    if (fault.kind == kind && fault.kind != SimFaultKind::kCorrupt && fault.request <= number &&
+        number <= fault.last) {
       return &fault;
     }
   }
@@ -39,15 +40,29 @@ bool ParseEntry(std::string_view entry, SimFault* fault) {
     fault->address = static_cast<uint32_t>(value);
     return true;
   }
-  if (!SimParseNumber(where, 0xFFFFFFFF, &value) || value == 0) return false;
+  // A range: N-M, or N- for request N and every later one.
+  const size_t dash = where.find('-');
+  const bool range = dash != std::string_view::npos;
+  if (!SimParseNumber(where.substr(0, dash), 0xFFFFFFFF, &value) || value == 0) return false;
   fault->request = static_cast<uint32_t>(value);
+  fault->last = fault->request;
+  if (range) {
+    std::string_view end = where.substr(dash + 1);
+    if (end.empty()) {
+      fault->last = 0xFFFFFFFF;
+    } else {
+      if (!SimParseNumber(end, 0xFFFFFFFF, &value) || value < fault->request) return false;
+      fault->last = static_cast<uint32_t>(value);
+    }
+  }
   if (head == "stall") {
     fault->kind = SimFaultKind::kStall;
     return true;
   }
+  // The device vanishes once: a range would say nothing more.
   if (head == "unplug") {
     fault->kind = SimFaultKind::kUnplug;
-    return true;
+    return !range;
   }
   if (head.substr(0, 7) != "status=") return false;
   head.remove_prefix(7);
@@ -74,7 +89,7 @@ bool SimParseFaultPlan(std::string_view text, SimFaultPlan* plan, std::string* e
       if (!ParseEntry(entry, &fault)) {
         *error = SimJoin({"virtual device fault plan: '", entry,
                           "' is not stall@N, status=0xSS@N, status=0xSS:T@N, unplug@N or "
-                          "corrupt@0xADDR"});
+                          "corrupt@0xADDR (stall and status also @N-M or @N-)"});
         return false;
       }
       result.faults.push_back(fault);

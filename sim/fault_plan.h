@@ -10,8 +10,8 @@
 #include <vector>
 
 enum class SimFaultKind {
-  kStall,    // stall@N
-  kStatus,   // status=0xSS@N, status=0xSS:T@N
+  kStall,    // stall@N, stall@N-M, stall@N-
+  kStatus,   // status=0xSS@N, status=0xSS:T@N, each also @N-M and @N-
   kUnplug,   // unplug@N
   kCorrupt,  // corrupt@0xADDR
 };
@@ -19,6 +19,7 @@ enum class SimFaultKind {
 struct SimFault {
   SimFaultKind kind = SimFaultKind::kStall;
   uint32_t request = 0;  // N, counted from 1 (not for kCorrupt)
+  uint32_t last = 0;     // the last request it strikes: M, N itself, or every later one
   uint8_t status = 0;    // kStatus: bStatus
   uint8_t state = 10;    // kStatus: bState, dfuERROR unless given
   uint32_t address = 0;  // kCorrupt
@@ -27,13 +28,15 @@ struct SimFault {
 struct SimFaultPlan {
   std::vector<SimFault> faults;
 
-  // The fault of that kind planned for request `number`, or null.
+  // The first fault of that kind planned for request `number` (alone or in
+  // a range), or null.
   const SimFault* At(SimFaultKind kind, uint32_t number) const;
   // Addresses of the cells that store a flipped lowest bit.
   std::set<uint32_t> BadCells() const;
 };
 
-// Parses a comma-separated plan such as "stall@5,status=0x0A:10@9,corrupt@0x08000010".
+// Parses a comma-separated plan such as
+// "stall@5,status=0x0A:10@9-12,status=0x00:4@20-,corrupt@0x08000010".
 // Spaces around entries are ignored; an empty text is an empty plan. On
 // failure *error names the entry.
 bool SimParseFaultPlan(std::string_view text, SimFaultPlan* plan, std::string* error);

@@ -25,6 +25,28 @@ TEST(SimFaultPlan, ParsesEveryKind) {
   EXPECT_EQ(plan.BadCells(), std::set<uint32_t>{0x08000010});
 }
 
+TEST(SimFaultPlan, RangesStrikeEveryRequestFromTheFirstToTheLast) {
+  SimFaultPlan plan;
+  std::string error;
+  ASSERT_TRUE(SimParseFaultPlan("stall@3-5,status=0x00:4@10-,status=0x0A@7-7", &plan, &error)) << error;
+  struct Case {
+    SimFaultKind kind;
+    uint32_t number;
+    bool struck;
+  } cases[] = {
+      {SimFaultKind::kStall, 2, false},          {SimFaultKind::kStall, 3, true},
+      {SimFaultKind::kStall, 5, true},           {SimFaultKind::kStall, 6, false},
+      {SimFaultKind::kStatus, 6, false},         {SimFaultKind::kStatus, 7, true},
+      {SimFaultKind::kStatus, 8, false},         {SimFaultKind::kStatus, 9, false},
+      {SimFaultKind::kStatus, 10, true},         {SimFaultKind::kStatus, 0xFFFFFFFF, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(plan.At(c.kind, c.number) != nullptr, c.struck) << static_cast<int>(c.kind) << "@" << c.number;
+  }
+  EXPECT_EQ(plan.At(SimFaultKind::kStatus, 12)->state, 4);
+  EXPECT_EQ(plan.At(SimFaultKind::kStatus, 7)->status, 0x0A);
+}
+
 TEST(SimFaultPlan, EmptyTextIsAnEmptyPlan) {
   SimFaultPlan plan;
   std::string error;
@@ -34,7 +56,9 @@ TEST(SimFaultPlan, EmptyTextIsAnEmptyPlan) {
 
 TEST(SimFaultPlan, MalformedEntriesAreRefusedByName) {
   const char* cases[] = {"stall",          "stall@0",        "stall@x",  "stall@5,", "jam@5",
-                         "status=0x100@3", "status=0x0A:@3", "status@3", "corrupt@", "unplug@5@6"};
+                         "status=0x100@3", "status=0x0A:@3", "status@3", "corrupt@", "unplug@5@6",
+                         "stall@5-4",    "stall@0-3",      "stall@-3", "stall@3--", "unplug@3-5",
+                         "corrupt@0x10-", "status=0x0A@2-x"};
   for (const char* text : cases) {
     SCOPED_TRACE(text);
     SimFaultPlan plan;
