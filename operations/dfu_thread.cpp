@@ -14,9 +14,21 @@ uint32_t CeilDiv(uint32_t size, uint32_t blockSize) {
   return size / blockSize + (size % blockSize != 0 ? 1 : 0);
 }
 
+uint32_t& ConfiguredBusyLimit() {
+  static uint32_t limit = OP_BUSY_LIMIT_MS;
+  return limit;
+}
+
 }  // namespace
 
-CDFUThread::CDFUThread(OperationContext* caller) : sharedContext(), blockBuffer(OP_BLOCK_BUFFER_SIZE) {
+void SetBusyLimit(uint32_t milliseconds) { ConfiguredBusyLimit() = milliseconds; }
+
+uint32_t BusyPollInterval(const DfuStatus& status) {
+  return std::max(DfuStatusPollTimeout(status), OP_MIN_POLL_INTERVAL_MS);
+}
+
+CDFUThread::CDFUThread(OperationContext* caller)
+    : sharedContext(), blockBuffer(OP_BLOCK_BUFFER_SIZE), busyLimitMs(ConfiguredBusyLimit()) {
   caller->result = RESULT_OK;
   DeviceHandle device = DEVICE_INVALID_HANDLE;
   if (OpenDevice(caller->devicePath, &device) != RESULT_OK) {
@@ -26,6 +38,7 @@ CDFUThread::CDFUThread(OperationContext* caller) : sharedContext(), blockBuffer(
                                     &functionalDescriptor) != RESULT_OK) {
       caller->result = OP_ERR_UNEXPECTED;
     } else {
+      ReadCompositeDfuInterface(device);
       caller->blockSize = functionalDescriptor.wTransferSize;
     }
     CloseDevice(device);
@@ -59,6 +72,18 @@ CDFUThread::CDFUThread(OperationContext* caller) : sharedContext(), blockBuffer(
 }
 
 CDFUThread::~CDFUThread() = default;
+
+void CDFUThread::ReadCompositeDfuInterface(DeviceHandle device) {
+  // The ordinal walk reads the number as 0 when the DFU interface follows
+  // others; DFU_DETACH must name the interface's own number, and its
+  // functional descriptor is the one after that interface. A device whose
+  // DFU interface is interface 0 keeps what the walk found.
+  uint8_t number = 0;
+  DfuFunctionalDescriptor own{};
+  if (ReadDfuInterface(&device, &number, &own) != RESULT_OK || number == dfuInterfaceNumber) return;
+  dfuInterfaceNumber = number;
+  if (own.bLength != 0) functionalDescriptor = own;
+}
 
 uint32_t CDFUThread::CountBlocks(const CImage* image, uint32_t blockSize) {
   if (image == nullptr || blockSize == 0) return 0;
@@ -301,6 +326,11 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
   const uint8_t command = static_cast<uint8_t>(context->blockNumber >> 16);
   const ImageElement* element = TransferElement(*context);
   if (element == nullptr) return Fail(context, OP_ERR_BAD_PARAMETER, false);
+  const uint64_t request = (static_cast<uint64_t>(context->elementIndex) << 32) | context->blockNumber;
+  if (request != busyRequest) {
+    busyRequest = request;
+    busySince = std::chrono::steady_clock::now();
+  }
 
   for (int32_t attemptsLeft = OP_RETRY_BUDGET;;) {
     const uint16_t block = static_cast<uint16_t>(context->blockNumber);
@@ -377,7 +407,7 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
   const uint8_t state = context->deviceStatus.bState;
   if (state == DFU_STATE_DNBUSY || state == STATE_UPLOAD_BUSY) {
     PublishContext(*context);
-    nextWaitMs = DfuStatusPollTimeout(context->deviceStatus);
+    nextWaitMs = BusyPollInterval(context->deviceStatus);
   } else {
     nextWaitMs = 0;
   }
@@ -420,7 +450,8 @@ bool CDFUThread::BusyStep(OperationContext* context, bool uploadStates, bool* re
       return true;
     }
     if (status.bState == DFU_STATE_DNBUSY) {
-      nextWaitMs = DfuStatusPollTimeout(status);
+      if (!WithinBusyLimit()) return Fail(context, OP_ERR_UNEXPECTED, true);
+      nextWaitMs = BusyPollInterval(status);
       retriesLeft = OP_RETRY_BUDGET;
       return true;
     }
@@ -428,9 +459,15 @@ bool CDFUThread::BusyStep(OperationContext* context, bool uploadStates, bool* re
   }
   EnterPhase(context, PHASE_CLRSTATUS);
   if (status.bState == DFU_STATE_ERROR) DfuClearStatus(&context->device);
-  if (--retriesLeft <= 0) return Fail(context, OP_ERR_UNEXPECTED, true);
+  // Busy answers reset the budget of bad ones, so only the time bounds a
+  // device that alternates them.
+  if (--retriesLeft <= 0 || !WithinBusyLimit()) return Fail(context, OP_ERR_UNEXPECTED, true);
   *repeat = true;
   return true;
+}
+
+bool CDFUThread::WithinBusyLimit() const {
+  return std::chrono::steady_clock::now() - busySince < std::chrono::milliseconds(busyLimitMs);
 }
 
 bool CDFUThread::FinishElementWalk(OperationContext* context, uint32_t lastElementDone) {

@@ -5,6 +5,7 @@
 #ifndef ZUVA_OPERATIONS_DFU_THREAD_H_
 #define ZUVA_OPERATIONS_DFU_THREAD_H_
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -19,6 +20,23 @@ constexpr int32_t OP_RETRY_BUDGET = 3;
 // Rounds of clear-status before a DfuSe command while the device stays in
 // dfuERROR.
 constexpr uint32_t OP_CLEAR_ERROR_ROUNDS = 3;
+
+// The longest one command or block may keep the device busy before the
+// operation gives up with OP_ERR_UNEXPECTED. A mass erase of a 2 MiB internal
+// flash at the lowest programming parallelism takes up to about a minute on
+// the slowest parts; twice that leaves room for it while a device that never
+// finishes no longer holds the operation for ever.
+constexpr uint32_t OP_BUSY_LIMIT_MS = 120000;
+// The shortest wait before a status request while the device is busy,
+// whatever poll time-out it announces: a time-out of 0 would otherwise mean
+// thousands of requests a second.
+constexpr uint32_t OP_MIN_POLL_INTERVAL_MS = 1;
+
+// The busy limit of the operations constructed from now on; tests shorten it.
+void SetBusyLimit(uint32_t milliseconds);
+
+// The wait before the next status request after a busy answer.
+uint32_t BusyPollInterval(const DfuStatus& status);
 
 class CDFUThread : public CSTThread {
  public:
@@ -98,6 +116,7 @@ class CDFUThread : public CSTThread {
   static uint32_t CountBlocks(const CImage* image, uint32_t blockSize);
 
   DfuFunctionalDescriptor functionalDescriptor{};
+  // bInterfaceNumber of the DFU interface, the one DFU_DETACH names.
   uint32_t dfuInterfaceNumber = 0;
   uint32_t dfuAlternateCount = 0;
   uint32_t nextWaitMs = 0;
@@ -105,6 +124,10 @@ class CDFUThread : public CSTThread {
   uint32_t totalBlocks = 0;
 
  private:
+  // True while the request that made the device busy has kept it busy for
+  // less than the limit.
+  bool WithinBusyLimit() const;
+
   // The element a transfer works on, or null when the image or the index is
   // not valid.
   static const ImageElement* TransferElement(const OperationContext& context);
@@ -115,6 +138,9 @@ class CDFUThread : public CSTThread {
   // DFU_CLRSTATUS. False (with the operation ended) when the state cannot be
   // read.
   bool RecoverAfterFailedRequest(OperationContext* context);
+  // On a composite device: the DFU interface's own number and functional
+  // descriptor, found by its class.
+  void ReadCompositeDfuInterface(DeviceHandle device);
   // GETSTATUS into the record's deviceStatus (only on success).
   StatusCode GetStatusInto(OperationContext* context);
 
@@ -125,6 +151,12 @@ class CDFUThread : public CSTThread {
   // The block a transfer sends or receives; one per operation, sized at
   // construction, so that a transfer never copies more than its block.
   std::vector<uint8_t> blockBuffer;
+  // The command or block that the busy time is counted for (its element and
+  // block number as a transfer receives them, so that a repeat of the same
+  // request counts on), and when it was first sent.
+  uint64_t busyRequest = UINT64_MAX;
+  std::chrono::steady_clock::time_point busySince{};
+  uint32_t busyLimitMs;
 };
 
 #endif  // ZUVA_OPERATIONS_DFU_THREAD_H_

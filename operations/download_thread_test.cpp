@@ -158,6 +158,33 @@ TEST_F(DownloadFaultTest, BadStatusWhileBusyRepeatsTheBlockAndGivesUpOnTheThird)
   }
 }
 
+TEST_F(DownloadFaultTest, DeviceThatStaysBusyEndsTheOperationWithoutBeingFlooded) {
+  const CleanRun run = Probe();
+  constexpr uint32_t kLimitMs = 100;
+  // Busy for ever with a poll time-out of 0; and busy answers that alternate
+  // with bad statuses, each of which resets the other's budget (every fifth
+  // request: the busy poll, the bad status, CLRSTATUS, the block, its
+  // status).
+  std::string alternating;
+  for (uint32_t i = 0; i < 2000; ++i) {
+    const uint32_t busy = run.blockBusyPoll + 5 * i;
+    alternating += At("status=0x00:4", busy) + "," + At("status=0x03", busy + 1) + ",";
+  }
+  alternating.pop_back();
+  for (const std::string& plan : {At("status=0x00:4", run.blockStatus) + "-", alternating}) {
+    SetBusyLimit(kLimitMs);
+    const OperationContext final = RunWith(plan);
+    EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
+    const std::vector<std::string> requests = ClassRequests();
+    EXPECT_EQ(requests.back().rfind("ABORT 0 0 0", 0), 0u);
+    // Never more than one status request a millisecond while busy.
+    const size_t polls = Only(requests, {"GETSTATUS"}).size();
+    EXPECT_GT(polls, 3u);
+    EXPECT_LE(polls, kLimitMs + 10);
+    SimUninstall();
+  }
+}
+
 TEST_F(DownloadFaultTest, StalledRequestIsRetriedWithTheSameBytes) {
   const CleanRun run = Probe();
   for (uint32_t stalled : {run.commandDownload, run.blockDownload}) {

@@ -95,6 +95,7 @@ class SimEngineTest : public ::testing::Test {
     SimUninstall();
     DestroyDevicesManager();
     SetDetachTiming(OP_DETACH_TIMING);
+    SetBusyLimit(OP_BUSY_LIMIT_MS);
   }
 
   // Installs a fresh virtual device: the default profile changed by `edit`,
