@@ -172,12 +172,18 @@ bool CDetachThread::LeaveBusyStep(OperationContext* context) {
     return true;
   }
   if (status.bStatus == 0 && status.bState == DFU_STATE_DNBUSY) {
-    if (++busyAnswers >= OP_LEAVE_BUSY_LIMIT) return Fail(context, OP_ERR_UNEXPECTED, true);
+    // After the re-sent request the busy answer to it was the one allowed.
+    const uint32_t limit = leaveResent ? 2 : OP_LEAVE_BUSY_LIMIT;
+    if (++busyAnswers >= limit) return Fail(context, OP_ERR_UNEXPECTED, true);
     PublishContext(*context);
-    nextWaitMs = DfuStatusPollTimeout(status);
+    nextWaitMs = BusyPollInterval(status);
     return true;
   }
   if (status.bStatus == 0 && (status.bState == DFU_STATE_DNLOAD_IDLE || status.bState == DFU_STATE_DFU_IDLE)) {
+    // The leave request goes again once: a device that keeps coming back
+    // from busy to idle would otherwise have it sent for ever.
+    if (leaveResent) return Fail(context, OP_ERR_UNEXPECTED, true);
+    leaveResent = true;
     PublishContext(*context);
     context->progress = 17;
     return SendLeaveRequest(context, true);

@@ -24,7 +24,8 @@ constexpr DetachTiming OP_DETACH_TIMING = {50, 100};
 constexpr int32_t OP_DETACH_POLL_LIMIT = 200;
 // Pauses after DFU_DETACH, while the device resets.
 constexpr uint32_t OP_DETACH_SETTLE_ROUNDS = 30;
-// dfuDNBUSY answers in a row after the leave request before giving up.
+// dfuDNBUSY answers in a row after the leave request before giving up; after
+// the one re-sent leave request, the second busy answer gives up.
 constexpr uint32_t OP_LEAVE_BUSY_LIMIT = 3;
 
 // Timing of the detach operations constructed from now on.
@@ -79,6 +80,7 @@ class CDetachThread : public CDFUThread, public DeviceEventSink {
   std::string arrivalPath;
 
   uint32_t busyAnswers = 0;  // worker only
+  bool leaveResent = false;  // worker only
   std::atomic<bool> leaveRequestInFlight{false};
 };
 

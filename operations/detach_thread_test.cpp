@@ -127,6 +127,22 @@ TEST_F(DetachTest, LeaveGivesUpAfterThreeBusyAnswers) {
   EXPECT_EQ(ClassRequests(), expected);
 }
 
+TEST_F(DetachTest, LeaveRequestIsSentAgainOnlyOnce) {
+  const uint32_t status = LeaveStatusNumber();
+  // Busy, idle (the request goes again: GETSTATE, DNLOAD, its status busy),
+  // then busy or idle once more: either ends the operation.
+  for (const char* last : {"status=0x00:4", "status=0x00:5"}) {
+    Install(At("status=0x00:4", status) + "," + At("status=0x00:5", status + 1) + "," +
+            At("status=0x00:4", status + 4) + "," + At(last, status + 5));
+    auto image = SectorImage();
+    const OperationContext final = Run(Context(OP_CODE_LEAVE_DFU, image.get()));
+    EXPECT_EQ(final.result, OP_ERR_UNEXPECTED) << last;
+    EXPECT_EQ(Only(ClassRequests(), {"DNLOAD"}).size(), 2u) << last;
+    EXPECT_EQ(ClassRequests().back().rfind("ABORT 0 0 0", 0), 0u) << last;
+    SimUninstall();
+  }
+}
+
 TEST_F(DetachTest, RefusedLeaveRequestWaitsForTheRemovalAndGivesUpAfterTwoHundredPolls) {
   // A device that cannot download stalls the leave request.
   Install("", [](SimProfile* p) { p->attributes = 0x0A; });
