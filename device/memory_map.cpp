@@ -14,11 +14,6 @@
 
 namespace {
 
-// A hostile interface string could announce billions of sectors, and the
-// list is allocated before it is filled. Real maps list tens of sectors; even
-// 256 MiB of external flash in 4 KiB sectors stays within this bound.
-constexpr uint64_t MEMORY_MAP_MAX_SECTORS = 65536;
-
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -185,6 +180,7 @@ StatusCode DecodeMemoryMapping(const std::string& path, MemoryMappingArray* mapp
   uint32_t count = 0;
   DfuFunctionalDescriptor functional{};
   MemoryMappingArray records;
+  uint64_t sectorTotal = 0;
   status = ReadDfuFunctionalDescriptor(&handle, &interfaceNumber, &count, &functional);
   if (status == RESULT_OK) {
     records = std::make_unique<MemoryMapping[]>(static_cast<size_t>(count) + 1);
@@ -205,6 +201,10 @@ StatusCode DecodeMemoryMapping(const std::string& path, MemoryMappingArray* mapp
     if (status != RESULT_OK) break;
     status = ParseMemoryMapString(std::string_view(text, sizeof text), &records[k]);
     records[k].alternateSetting = interfaceDescriptor[3];
+    // Every string alone is within the bound; so must all of them be, or a
+    // device with many alternate settings could still ask for gigabytes.
+    sectorTotal += records[k].sectorCount;
+    if (status == RESULT_OK && sectorTotal > MEMORY_MAP_MAX_SECTORS) status = OP_ERR_BAD_PARAMETER;
   }
   CloseDevice(handle);
   if (status != RESULT_OK) return status;  // `records` and its lists go with it

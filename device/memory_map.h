@@ -11,6 +11,13 @@
 #include "common/memory_mapping.h"
 #include "common/status_code.h"
 
+// The most sectors one decode lists, over all alternate settings together. A
+// hostile interface string could announce billions, and the list is allocated
+// before it is filled; real maps list from a few sectors to 131,072 (512 MiB
+// of external flash in 4 KiB sectors). 2^20 sectors are the whole 32-bit
+// address space in 4 KiB sectors and cost at most 24 MiB of records.
+constexpr uint64_t MEMORY_MAP_MAX_SECTORS = 1u << 20;
+
 // A0 + 1 records: record k describes alternate index k; the last one is all
 // zero (no sectors) and ends the array.
 using MemoryMappingArray = std::unique_ptr<MemoryMapping[]>;

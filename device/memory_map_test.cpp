@@ -99,7 +99,7 @@ TEST(MemoryMapStringTest, MalformedStringsAreRefusedAndLeaveTheRecord) {
       "@Flash /0x08000000/00*016Kg",  // counts add up to 0
       "@Fl*ash /0x08000000/04Kg",   // the only '*' is in the name
       "@X/0/99999999999*1Kg",       // more sectors than any memory has
-      "@X/0/40000*4Kg,40000*4Kg",    // the same, spread over groups
+      "@X/0/600000*4Kg,600000*4Kg",  // the same, spread over groups
   };
   for (const char* text : cases) {
     SCOPED_TRACE(text);
@@ -109,6 +109,19 @@ TEST(MemoryMapStringTest, MalformedStringsAreRefusedAndLeaveTheRecord) {
     EXPECT_EQ(record.sectorCount, 42u);
     EXPECT_TRUE(record.sectors.empty());
   }
+}
+
+TEST(MemoryMapStringTest, LargeExternalFlashDecodesUpToTheBound) {
+  // 512 MiB in 4 KiB sectors, and the bound itself spread over two blocks.
+  MemoryMapping record{};
+  ASSERT_EQ(ParseMemoryMapString("@SPI Flash /0x90000000/131072*4Kg", &record), RESULT_OK);
+  ASSERT_EQ(record.sectorCount, 131072u);
+  EXPECT_EQ(record.sectors.back().startAddress, 0x90000000u + 131071u * 4096u);
+  EXPECT_EQ(record.sectors.back().inUse, 1u);
+  ASSERT_EQ(ParseMemoryMapString("@Ext/0x0/524288*4Kg/0x80000000/524288*4Kg", &record), RESULT_OK);
+  EXPECT_EQ(record.sectorCount, MEMORY_MAP_MAX_SECTORS);
+  EXPECT_EQ(record.sectors.back().startAddress, 0xFFFFF000u);
+  EXPECT_EQ(ParseMemoryMapString("@Ext/0x0/524288*4Kg/0x80000000/524289*4Kg", &record), OP_ERR_BAD_PARAMETER);
 }
 
 TEST(MemoryMapStringTest, CountedAndParsedSectorsMayDiffer) {
@@ -196,6 +209,8 @@ TEST_F(DecodeTest, AnyBadAlternateFailsTheWholeDecodeAndClosesTheDevice) {
       {"no '@'", {DEFAULT_PROFILE[0], "Internal Flash"}, OP_ERR_BAD_PARAMETER},
       {"no '*'", {"@Flash /0x08000000/"}, OP_ERR_BAD_PARAMETER},
       {"zero sectors", {DEFAULT_PROFILE[1], "@Flash /0x08000000/00*016Kg"}, OP_ERR_BAD_PARAMETER},
+      // Each memory within the bound, the two together beyond it.
+      {"too many sectors in all", {"@A/0x0/600000*1Ka", "@B/0x0/600000*1Ka"}, OP_ERR_BAD_PARAMETER},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
