@@ -140,3 +140,20 @@ StatusCode ReadDfuFunctionalDescriptor(DeviceHandle* handle, uint32_t* interface
     return RESULT_OK;
   });
 }
+
+StatusCode ReadDfuInterface(DeviceHandle* handle, uint8_t* interfaceNumber,
+                            DfuFunctionalDescriptor* descriptor) {
+  if (handle == nullptr || interfaceNumber == nullptr || descriptor == nullptr) {
+    return DEV_ERR_BAD_PARAMETER;
+  }
+  return WithDevice(*handle, [&](CSTDevice& device, CSTDevicesManager&) {
+    if (!device.IsOpen()) return DEV_ERR_NOT_OPEN;
+    uint8_t number = 0;
+    uint8_t functional[sizeof(DfuFunctionalDescriptor)] = {};
+    const StatusCode status = device.FindDfuInterface(&number, functional);
+    if (status != RESULT_OK) return status;
+    *interfaceNumber = number;
+    std::memcpy(descriptor, functional, sizeof functional);
+    return RESULT_OK;
+  });
+}

@@ -80,4 +80,12 @@ StatusCode ReadDfuFunctionalDescriptor(DeviceHandle* handle, uint32_t* interface
                                        uint32_t* alternateCount,
                                        DfuFunctionalDescriptor* descriptor);
 
+// The DFU interface of a composite device, found by its class: its
+// bInterfaceNumber, the number DFU_DETACH must name, and its functional
+// descriptor. ReadDfuFunctionalDescriptor walks by ordinal and, when the DFU
+// interface follows others, reads the number as 0 and (for an interface with
+// one alternate setting) no descriptor. Written only on RESULT_OK.
+StatusCode ReadDfuInterface(DeviceHandle* handle, uint8_t* interfaceNumber,
+                            DfuFunctionalDescriptor* descriptor);
+
 #endif  // ZUVA_DEVICE_DFU_REQUESTS_H_

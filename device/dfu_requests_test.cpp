@@ -261,6 +261,51 @@ INSTANTIATE_TEST_SUITE_P(Functional, FunctionalDescriptorTest,
                          ::testing::ValuesIn(FunctionalCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The DFU interface found by its class, whatever comes before it.
+using DfuInterfaceTest = CFakeDeviceTest;
+
+TEST_F(DfuInterfaceTest, IsFoundByItsClassWithItsOwnNumber) {
+  const Bytes vendor0 = {9, 0x04, 0, 0, 1, 0xFF, 0, 0, 0};
+  const Bytes vendor1 = {9, 0x04, 1, 0, 1, 0xFF, 0, 0, 0};
+  const Bytes endpoint = {7, 0x05, 0x81, 0x02, 0x40, 0x00, 0};
+  struct Case {
+    const char* name;
+    Bytes configuration;
+    StatusCode status;
+    uint8_t number;
+    Bytes descriptor;
+  } cases[] = {
+      {"OnlyInterface", CConfigBuilder(1).Interface(0, 0, 4).Interface(0, 1, 5).Functional().Build(), RESULT_OK,
+       0, FUNCTIONAL},
+      {"AfterTwoVendorInterfaces",
+       CConfigBuilder(3).Raw(vendor0).Raw(endpoint).Raw(vendor1).Interface(2, 0, 4).Functional().Build(),
+       RESULT_OK, 2, FUNCTIONAL},
+      {"SecondOfTwoInterfaces",
+       CConfigBuilder(2).Interface(0, 0, 4).Interface(1, 0, 5).Interface(1, 1, 6).Functional().Build(), RESULT_OK,
+       1, FUNCTIONAL},
+      // The descriptor after the first setting is not the last setting's.
+      {"DescriptorAfterTheFirstSettingOnly",
+       CConfigBuilder(2).Raw(vendor0).Interface(1, 0, 4).Functional().Interface(1, 1, 5).Build(), RESULT_OK, 1,
+       Bytes(9, 0)},
+      {"NoDfuInterface", CConfigBuilder(1).Raw(vendor0).Build(), DEV_ERR_BAD_PARAMETER, 99, Bytes(9, 0xEE)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto fake = backend->AddDevice(c.name);
+    fake->configurations = {c.configuration};
+    DeviceHandle handle = 0;
+    ASSERT_EQ(OpenDevice(PathOf(c.name), &handle), RESULT_OK);
+    uint8_t number = 99;
+    DfuFunctionalDescriptor descriptor;
+    std::memset(&descriptor, 0xEE, sizeof descriptor);
+    EXPECT_EQ(ReadDfuInterface(&handle, &number, &descriptor), c.status);
+    EXPECT_EQ(number, c.number);
+    const uint8_t* raw = reinterpret_cast<const uint8_t*>(&descriptor);
+    EXPECT_EQ(Bytes(raw, raw + 9), c.descriptor);
+    CloseDevice(handle);
+  }
+}
+
 TEST_F(DfuRequestsTest, FunctionalDescriptorFields) {
   uint32_t number = 0, count = 0;
   DfuFunctionalDescriptor descriptor{};

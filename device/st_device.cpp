@@ -13,6 +13,10 @@ constexpr uint8_t USB_DT_INTERFACE = 0x04;
 constexpr uint8_t USB_DT_ENDPOINT = 0x05;
 constexpr uint8_t USB_DT_CLASS_FUNCTIONAL = 0x21;
 
+// The DFU interface: application-specific class, DFU subclass.
+constexpr uint8_t USB_CLASS_APPLICATION_SPECIFIC = 0xFE;
+constexpr uint8_t USB_SUBCLASS_DFU = 0x01;
+
 constexpr uint32_t USB_INTERFACE_DESCRIPTOR_SIZE = 9;
 constexpr uint32_t USB_CLASS_DESCRIPTOR_MAX_SIZE = 9;
 constexpr uint32_t BLOCK_SIZE = DRIVER_DESCRIPTOR_BLOCK_SIZE;
@@ -235,6 +239,49 @@ StatusCode CSTDevice::FindInterfaceDescriptor(uint32_t interfaceOrdinal, uint32_
     std::memcpy(descriptor, walk.Descriptor(), USB_INTERFACE_DESCRIPTOR_SIZE);
   }
   return status;
+}
+
+StatusCode CSTDevice::FindDfuInterface(uint8_t* number, uint8_t* functional) const {
+  if (number == nullptr || functional == nullptr) return DEV_ERR_BAD_PARAMETER;
+  std::memset(functional, 0, USB_CLASS_DESCRIPTOR_MAX_SIZE);
+  StatusCode status = CheckWalkable(0);
+  if (status != RESULT_OK) return status;
+  CDescriptorWalk walk(configurationDescriptors.data());
+  status = walk.Start();
+  if (status != RESULT_OK) return status;
+  bool found = false;
+  bool inDfu = false;  // the last interface descriptor seen is a DFU one
+  uint8_t dfuNumber = 0;
+  uint8_t candidate[USB_CLASS_DESCRIPTOR_MAX_SIZE] = {};
+  for (;;) {
+    bool atEnd = false;
+    status = walk.Next(&atEnd);
+    if (status != RESULT_OK) return status;
+    if (atEnd) break;
+    const uint8_t type = walk.Type();
+    if (type == USB_DT_CONFIGURATION) return DEV_ERR_BAD_DESCRIPTOR_LAYOUT;
+    if (type == USB_DT_INTERFACE) {
+      const uint8_t* descriptor = walk.Descriptor();
+      inDfu = descriptor[5] == USB_CLASS_APPLICATION_SPECIFIC && descriptor[6] == USB_SUBCLASS_DFU;
+      if (inDfu) {
+        // A later alternate setting (or a later DFU interface) carries the
+        // descriptor that counts.
+        found = true;
+        dfuNumber = descriptor[2];
+        std::memset(candidate, 0, sizeof candidate);
+      }
+      continue;
+    }
+    if (type == USB_DT_ENDPOINT) inDfu = false;
+    if (inDfu && type == USB_DT_CLASS_FUNCTIONAL) {
+      std::memcpy(candidate, walk.Descriptor(), std::min<uint32_t>(walk.Length(), sizeof candidate));
+      inDfu = false;
+    }
+  }
+  if (!found) return DEV_ERR_BAD_PARAMETER;
+  *number = dfuNumber;
+  std::memcpy(functional, candidate, sizeof candidate);
+  return RESULT_OK;
 }
 
 StatusCode CSTDevice::FindClassDescriptor(uint32_t interfaceOrdinal, uint32_t alternateIndex,

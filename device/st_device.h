@@ -41,6 +41,15 @@ class CSTDevice : public CObject {
   StatusCode FindClassDescriptor(uint32_t interfaceOrdinal, uint32_t alternateIndex,
                                  uint8_t* buffer) const;
 
+  // The DFU interface found by its class: the last interface descriptor of
+  // class 0xFE, subclass 1 in configuration block 0. Gives its
+  // bInterfaceNumber and the first type-0x21 descriptor after its last
+  // alternate setting (at most 9 bytes into `functional`, zeroed first; left
+  // zero when another interface or an endpoint comes first). Unlike the
+  // ordinal walks it reads the number the device gave, which on a composite
+  // device is not 0. DEV_ERR_BAD_PARAMETER when there is no DFU interface.
+  StatusCode FindDfuInterface(uint8_t* number, uint8_t* functional) const;
+
   // The text of a string descriptor in the console's encoding.
   StatusCode ReadString(uint32_t index, std::string* text);
   // Selects an alternate setting of the interface found as ordinal 0. A
