@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "device/dfu_protocol.h"
 #include "device/driver_ioctl.h"
 
 namespace {
@@ -16,6 +17,9 @@ constexpr uint8_t USB_DESCRIPTOR_STRING = 0x03;
 // A class request to an interface: host-to-device and device-to-host.
 constexpr uint8_t USB_REQUEST_TYPE_CLASS_INTERFACE_OUT = 0x21;
 constexpr uint8_t USB_REQUEST_TYPE_CLASS_INTERFACE_IN = 0xA1;
+// bState sits at this offset of the status answer.
+constexpr int DFU_STATUS_STATE_OFFSET = 4;
+constexpr int DFU_STATUS_LENGTH = 6;
 // String descriptors are asked for with an 8-bit length: some devices do not
 // answer a longer wLength for them, and none is longer than 255 bytes.
 constexpr uint16_t USB_STRING_REQUEST_LENGTH = 255;
@@ -51,12 +55,20 @@ bool SendClassRequest(CUsbTransport* transport, const uint8_t* input, uint32_t i
   // The DFU interface number travels in the low byte of wIndex; usbfs lets
   // only the holder of an interface address requests to it.
   if (transport->ClaimInterface(static_cast<uint8_t>(header.index & 0xFF)) < 0) return false;
+  const bool status = header.request == DFU_REQUEST_GETSTATUS;
+  const bool mayBeBusy = transport->deviceMayBeBusy;
+  // Only a completed download or a busy status can leave the device working.
+  transport->deviceMayBeBusy = false;
   if (toHost) {
+    const unsigned timeoutMs = status && mayBeBusy ? USB_BUSY_STATUS_TIMEOUT_MS : USB_CONTROL_TIMEOUT_MS;
     int moved = transport->ControlTransfer(USB_REQUEST_TYPE_CLASS_INTERFACE_IN, header.request,
                                            header.value, header.index,
-                                           static_cast<uint8_t*>(output), length,
-                                           USB_CONTROL_TIMEOUT_MS);
+                                           static_cast<uint8_t*>(output), length, timeoutMs);
     if (moved < 0) return false;
+    if (status && moved >= DFU_STATUS_LENGTH && length >= DFU_STATUS_LENGTH) {
+      transport->deviceMayBeBusy =
+          static_cast<const uint8_t*>(output)[DFU_STATUS_STATE_OFFSET] == DFU_STATE_DNBUSY;
+    }
     // A short data stage completes with what it moved; the caller sees the
     // count and decides.
     *bytesReturned = static_cast<uint32_t>(std::min<int>(moved, length));
@@ -68,7 +80,9 @@ bool SendClassRequest(CUsbTransport* transport, const uint8_t* input, uint32_t i
                                          header.value, header.index, data.data(), length,
                                          USB_CONTROL_TIMEOUT_MS);
   // Data that did not all reach the device is a failed request.
-  return moved == static_cast<int>(length);
+  if (moved != static_cast<int>(length)) return false;
+  transport->deviceMayBeBusy = header.request == DFU_REQUEST_DNLOAD;
+  return true;
 }
 
 }  // namespace

@@ -14,6 +14,13 @@
 constexpr char USB_PATH_PREFIX[] = "usb:";
 // A DFU class request that gets no answer within this time has failed.
 constexpr unsigned USB_CONTROL_TIMEOUT_MS = 5000;
+// The time-out of a status request while the device is busy (after a
+// download, or after a status that said dfuDNBUSY). Some devices do not
+// answer it until the flash operation is over, because their processor
+// stalls while the flash is written: the answer of a sector or mass erase
+// can take tens of seconds. This is the engine's bound on the busy time of
+// one command.
+constexpr unsigned USB_BUSY_STATUS_TIMEOUT_MS = 120000;
 // Interface class and subclass of DFU; protocol 1 is the run-time interface
 // of an application, protocol 2 the interface of a device in DFU mode.
 constexpr uint8_t USB_CLASS_APPLICATION_SPECIFIC = 0xFE;
@@ -34,6 +41,10 @@ class CUsbTransport {
   // an interface this transport already holds succeeds.
   virtual int ClaimInterface(uint8_t interfaceNumber) = 0;
   virtual int SetAlternateSetting(uint8_t interfaceNumber, uint8_t alternateSetting) = 0;
+
+  // Kept by UsbAnswerDriverRequest: whether the device may be busy, so that
+  // its next status request waits long enough for the answer.
+  bool deviceMayBeBusy = false;
 };
 
 // Carries out one driver I/O-control request (codes and layouts of

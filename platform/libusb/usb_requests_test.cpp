@@ -134,6 +134,45 @@ TEST(UsbRequests, ClassRequestsCarryTheHeaderFieldsAndClaimTheInterface) {
   EXPECT_EQ(transport.claims, (std::vector<uint8_t>{0, 0}));
 }
 
+TEST(UsbRequests, StatusRequestWaitsLongerOnlyWhileTheDeviceMayBeBusy) {
+  // Each step: the request (1 DNLOAD, 3 GETSTATUS, 5 GETSTATE, 6 ABORT), the
+  // state a status answers, and the time-out the transfer gets.
+  struct Step {
+    uint8_t request;
+    uint8_t state;
+    unsigned timeoutMs;
+  };
+  const std::vector<Step> steps = {
+      {3, 2, 5000},    // idle: a plain status
+      {1, 0, 5000},    // a download starts the flash work
+      {3, 4, 120000},  // held until the work is done; still busy
+      {3, 4, 120000},
+      {3, 5, 120000},  // done
+      {3, 5, 5000},
+      {1, 0, 5000},
+      {6, 0, 5000},  // anything else between ends the long wait
+      {3, 2, 5000},
+      {1, 0, 5000},
+      {5, 0, 5000},
+      {3, 4, 5000},
+  };
+  CFakeTransport transport;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    const bool toHost = step.request == 3 || step.request == 5;
+    const uint32_t length = step.request == 3 ? 6 : step.request == 5 ? 1 : 0;
+    transport.answer = step.request == 3 ? std::vector<uint8_t>{0, 0, 0, 0, step.state, 0}
+                                         : std::vector<uint8_t>{2};
+    std::vector<uint8_t> input = ControlInput(
+        toHost ? CONTROL_DIRECTION_DEVICE_TO_HOST : CONTROL_DIRECTION_HOST_TO_DEVICE, step.request, 0, length);
+    uint8_t output[6] = {};
+    uint32_t returned = 0;
+    ASSERT_TRUE(UsbAnswerDriverRequest(&transport, IOCTL_DFU_CONTROL_REQUEST, input.data(),
+                                       static_cast<uint32_t>(input.size()), output, sizeof output, &returned));
+    EXPECT_EQ(transport.transfers.back().timeoutMs, step.timeoutMs) << "step " << i;
+  }
+}
+
 TEST(UsbRequests, ShortUploadCompletesWithTheCountItMoved) {
   CFakeTransport transport;
   transport.answer.assign(100, 0x11);
