@@ -25,22 +25,8 @@ std::string DfuPathForRawFile(const std::string& rawPath) {
   return dfuPath;
 }
 
-DefaultDfuPathRule PlatformDefaultDfuPathRule() {
-#if defined(_WIN32)
-  return DefaultDfuPathRule::kReplaceExecutableName;
-#else
-  return DefaultDfuPathRule::kAppendToExecutableName;
-#endif
-}
-
-std::string DfuPathForDefaultImage(const std::string& programPath, DefaultDfuPathRule rule) {
-  if (rule == DefaultDfuPathRule::kReplaceExecutableName) {
-    return ReplaceAllOccurrences(programPath, "ZUVA.exe", "ZUVA.dfu");
-  }
-  const size_t slash = programPath.find_last_of('/');
-  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  if (programPath.compare(nameStart, std::string::npos, "ZUVA") == 0) {
-    return programPath + ".dfu";
-  }
-  return programPath;
+std::string DfuPathForDefaultImage(const std::string& programPath) {
+  std::string dfuPath = ReplaceAllOccurrences(programPath, "ZUVA.exe", "ZUVA.dfu");
+  if (dfuPath == programPath) dfuPath += ".dfu";
+  return dfuPath;
 }

@@ -16,19 +16,12 @@ std::string ReplaceAllOccurrences(const std::string& text, const std::string& fr
 // the DfuSe file, so such a name gets ".dfu" appended instead.
 std::string DfuPathForRawFile(const std::string& rawPath);
 
-// How the program's own path (argument 0) gives the DfuSe path of the
-// default image.
-enum class DefaultDfuPathRule {
-  // Windows: every "ZUVA.exe" becomes "ZUVA.dfu"; without one the path is kept.
-  kReplaceExecutableName,
-  // Linux, where the executable has no extension: when the last path
-  // component is exactly "ZUVA", ".dfu" is appended; otherwise the path is kept.
-  kAppendToExecutableName,
-};
-
-// The rule of the platform this program was built for.
-DefaultDfuPathRule PlatformDefaultDfuPathRule();
-
-std::string DfuPathForDefaultImage(const std::string& programPath, DefaultDfuPathRule rule);
+// The DfuSe path of the default image, from the program's own path
+// (argument 0), the same on every platform: every "ZUVA.exe" becomes
+// "ZUVA.dfu"; when that changes nothing (the Linux executable has no
+// extension, or the program was started through PATH as "zuva"), ".dfu" is
+// appended. The result is never the program's own path, so no file that
+// merely shares the program's name is overwritten.
+std::string DfuPathForDefaultImage(const std::string& programPath);
 
 #endif  // ZUVA_APP_DFU_PATH_H_

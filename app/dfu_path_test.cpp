@@ -31,34 +31,23 @@ INSTANTIATE_TEST_SUITE_P(
                     PathCase{"fw.BIN", "fw.BIN.dfu"}, PathCase{"firmware", "firmware.dfu"},
                     PathCase{"", ".dfu"}));
 
-struct DefaultCase {
-  DefaultDfuPathRule rule;
-  const char* programPath;
-  const char* expected;
-};
+class DfuPathForDefaultImageTest : public testing::TestWithParam<PathCase> {};
 
-class DfuPathForDefaultImageTest : public testing::TestWithParam<DefaultCase> {};
-
-TEST_P(DfuPathForDefaultImageTest, FollowsThePlatformRule) {
-  EXPECT_EQ(DfuPathForDefaultImage(GetParam().programPath, GetParam().rule), GetParam().expected);
+TEST_P(DfuPathForDefaultImageTest, NeverReturnsTheProgramsOwnPath) {
+  EXPECT_EQ(DfuPathForDefaultImage(GetParam().input), GetParam().expected);
 }
-
-constexpr auto kWindows = DefaultDfuPathRule::kReplaceExecutableName;
-constexpr auto kLinux = DefaultDfuPathRule::kAppendToExecutableName;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DfuPathForDefaultImageTest,
-    testing::Values(DefaultCase{kWindows, "C:\\tools\\ZUVA.exe", "C:\\tools\\ZUVA.dfu"},
-                    DefaultCase{kWindows, "ZUVA.exe", "ZUVA.dfu"},
-                    DefaultCase{kWindows, "C:\\ZUVA.exe\\ZUVA.exe", "C:\\ZUVA.dfu\\ZUVA.dfu"},
-                    DefaultCase{kWindows, "zuva.exe", "zuva.exe"},
-                    DefaultCase{kWindows, "ZUVA", "ZUVA"},
-                    DefaultCase{kLinux, "./ZUVA", "./ZUVA.dfu"},
-                    DefaultCase{kLinux, "ZUVA", "ZUVA.dfu"},
-                    DefaultCase{kLinux, "/opt/ZUVA/bin/ZUVA", "/opt/ZUVA/bin/ZUVA.dfu"},
-                    DefaultCase{kLinux, "/opt/ZUVA/zuva", "/opt/ZUVA/zuva"},
-                    DefaultCase{kLinux, "/opt/MYZUVA", "/opt/MYZUVA"},
-                    DefaultCase{kLinux, "/opt/ZUVA.exe", "/opt/ZUVA.exe"}));
+    testing::Values(PathCase{"C:\\tools\\ZUVA.exe", "C:\\tools\\ZUVA.dfu"}, PathCase{"ZUVA.exe", "ZUVA.dfu"},
+                    PathCase{"C:\\ZUVA.exe\\ZUVA.exe", "C:\\ZUVA.dfu\\ZUVA.dfu"},
+                    // Without "ZUVA.exe" (another case, no extension, started
+                    // through PATH) the name gets ".dfu" on either platform.
+                    PathCase{"zuva.exe", "zuva.exe.dfu"}, PathCase{"zuva", "zuva.dfu"},
+                    PathCase{"ZUVA", "ZUVA.dfu"}, PathCase{"./ZUVA", "./ZUVA.dfu"},
+                    PathCase{"/opt/ZUVA/bin/ZUVA", "/opt/ZUVA/bin/ZUVA.dfu"},
+                    PathCase{"/opt/ZUVA/zuva", "/opt/ZUVA/zuva.dfu"}, PathCase{"/opt/MYZUVA", "/opt/MYZUVA.dfu"},
+                    PathCase{"/opt/ZUVA.exe", "/opt/ZUVA.dfu"}, PathCase{"", ".dfu"}));
 
 TEST(ReplaceAllOccurrencesTest, LeavesTextAloneForAnEmptySearch) {
   EXPECT_EQ(ReplaceAllOccurrences("abc", "", "x"), "abc");

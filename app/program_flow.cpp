@@ -30,7 +30,7 @@ int UpgradeWithDefaultImage(const char* programPath) {
   const uint8_t* data = nullptr;
   size_t size = 0;
   PlatformLoadDefaultImage(&data, &size);
-  const std::string dfuPath = DfuPathForDefaultImage(programPath, PlatformDefaultDfuPathRule());
+  const std::string dfuPath = DfuPathForDefaultImage(programPath);
   // An image too large for the 32-bit size is handed on at the largest
   // size, which the conversion refuses as too large; it is never truncated.
   const auto rawSize = static_cast<uint32_t>(size > UINT32_MAX ? UINT32_MAX : size);

@@ -75,9 +75,11 @@ def with_locked_raw_file(name, size):
     return setup
 
 
-def program_intact(ctx):
-    no_dfuse_file(ctx)
+def default_image_beside_the_program(ctx):
     assert ctx.path(ctx.program_name).read_bytes() == ctx.exe.read_bytes(), "program changed"
+    made = sorted(p.name for p in ctx.work_dir.iterdir() if p.suffix == ".dfu")
+    assert made == [ctx.program_name + ".dfu"], "DfuSe files written: %s" % made
+    e2e.check_window_dfuse(ctx.path(ctx.program_name + ".dfu"), e2e.DEFAULT_IMAGE.read_bytes())
 
 
 def mkdir(name):
@@ -116,13 +118,13 @@ CASES = [
     Case("default_image_answer_yes", PROMPT + success("default BIN"), 0, stdin=b"yes\n",
          check=default_image_converted),
 
-    # Under another name the program's own path is kept as the DfuSe path;
-    # the system refuses to replace a running program, so the run fails and
-    # the program survives.
+    # Under another name (started through PATH as "zuva") the DfuSe path is
+    # the program's own path with ".dfu" after it: the default image goes
+    # there, and the program survives.
     Case("default_image_under_another_name_keeps_the_program",
-         PROMPT + "Unable to create DFU from default BIN file!\n" + FINAL, 1, stdin=b"y\n",
+         PROMPT + success("default BIN"), 0, stdin=b"y\n",
          program_name=lambda platform: "zuva.exe" if platform == "windows" else "zuva",
-         check=program_intact),
+         check=default_image_beside_the_program),
 
     # A raw file named on the command line.
     Case("missing_file", "File [absent.bin] does not exist!\n" + FINAL, 1, args=["absent.bin"],
