@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "device/fake_driver_backend.h"
+#include "operations/download_thread.h"
+#include "operations/upload_thread.h"
 
 namespace {
 
@@ -18,6 +20,7 @@ namespace {
 class CProbeThread : public CDFUThread {
  public:
   using CDFUThread::CDFUThread;
+  using CDFUThread::FinishElementWalk;
   using CDFUThread::TransferBlock;
 
   bool Step() override {
@@ -57,6 +60,19 @@ class DfuThreadTest : public ::testing::Test {
   void AddElement(uint32_t address, std::vector<uint8_t> bytes) {
     ImageElement element{address, static_cast<uint32_t>(bytes.size()), bytes.data()};
     ASSERT_TRUE(image.SetElement(image.ElementCount(), 1, element));
+  }
+
+  // The record of the thread, on an open device, set for the download of
+  // the first 1,024-byte block of element 0.
+  OperationContext FirstBlockOpen(CDFUThread& thread) {
+    OperationContext context;
+    thread.ReadContext(&context);
+    EXPECT_EQ(OpenDevice(context.devicePath, &context.device), RESULT_OK);
+    context.elementIndex = 0;
+    context.phase = PHASE_DNLOAD;
+    context.blockNumber = 2;
+    context.blockLength = 1024;
+    return context;
   }
 
   // The class requests the device received, by bRequest.
@@ -250,6 +266,92 @@ TEST_F(DfuThreadTest, DeviceStuckInErrorBeforeACommandEndsTheOperationAfterThree
   thread.ReadContext(&shared);
   EXPECT_EQ(shared.result, OP_ERR_UNEXPECTED);
   CloseDevice(context.device);
+}
+
+TEST_F(DfuThreadTest, BusyAnswerSetsTheWaitToItsPollTimeoutButNeverBelowAMillisecond) {
+  AddElement(0x08000000, std::vector<uint8_t>(1024, 0));
+  CProbeThread thread(&caller);
+  struct Case {
+    uint8_t pollLow;
+    uint8_t pollHigh;
+    uint8_t state;
+    uint32_t wait;
+  } cases[] = {
+      {50, 0, DFU_STATE_DNBUSY, 50},
+      {0x10, 0x27, DFU_STATE_DNBUSY, 10000},
+      {0, 0, DFU_STATE_DNBUSY, 1},         // announced 0: still no flood
+      {50, 0, DFU_STATE_DNLOAD_IDLE, 0},  // not busy: the next step at once
+  };
+  for (const Case& c : cases) {
+    device->control = [&c](const ControlRequestHeader& h, const std::vector<uint8_t>&, std::vector<uint8_t>* reply) {
+      if (h.request == DFU_REQUEST_GETSTATUS) *reply = {0, c.pollLow, c.pollHigh, 0, c.state, 0};
+      return true;
+    };
+    OperationContext context = FirstBlockOpen(thread);
+    EXPECT_TRUE(thread.TransferBlock(&context));
+    EXPECT_EQ(thread.StepInterval(), c.wait) << int(c.pollLow) << " " << int(c.state);
+    CloseDevice(context.device);
+  }
+}
+
+TEST_F(DfuThreadTest, ErrorStatusThreeTimesAfterABlockEndsWithAnAbort) {
+  AddElement(0x08000000, std::vector<uint8_t>(1024, 0));
+  device->control = [](const ControlRequestHeader& h, const std::vector<uint8_t>&, std::vector<uint8_t>* reply) {
+    if (h.request == DFU_REQUEST_GETSTATUS) *reply = {DFU_STATUS_ERR_WRITE, 0, 0, 0, DFU_STATE_ERROR, 0};
+    return true;
+  };
+  CProbeThread thread(&caller);
+  OperationContext context = FirstBlockOpen(thread);
+  EXPECT_FALSE(thread.TransferBlock(&context));
+  EXPECT_EQ(context.result, OP_ERR_UNEXPECTED);
+  const std::vector<uint8_t> attempt = {DFU_REQUEST_DNLOAD, DFU_REQUEST_GETSTATUS, DFU_REQUEST_CLRSTATUS};
+  std::vector<uint8_t> expected;
+  for (int i = 0; i < 3; ++i) expected.insert(expected.end(), attempt.begin(), attempt.end());
+  expected.push_back(DFU_REQUEST_ABORT);
+  EXPECT_EQ(ClassRequests(), expected);
+  CloseDevice(context.device);
+}
+
+TEST_F(DfuThreadTest, WalkThatEndsWithoutItsLastElementFailsInsteadOfHanging) {
+  AddElement(0x08000000, std::vector<uint8_t>(16, 0));
+  CProbeThread thread(&caller);
+  OperationContext context;
+  thread.ReadContext(&context);
+  context.elementIndex = 1;  // the image lost an element under the operation
+  EXPECT_FALSE(thread.FinishElementWalk(&context, 0));
+  OperationContext shared;
+  thread.ReadContext(&shared);
+  EXPECT_EQ(shared.result, OP_ERR_BAD_PARAMETER);
+  EXPECT_NE(shared.progress, 100);
+  EXPECT_TRUE(ClassRequests().empty());
+}
+
+// A transfer size of 0 would make data blocks of length 0, which read as the
+// request to leave DFU mode, or uploads that never read anything.
+TEST_F(DfuThreadTest, TransferSizeZeroRefusesOnlyTheOperationsThatMoveData) {
+  struct Case {
+    OperationCode opCode;
+    uint8_t attributes;
+    StatusCode result;
+    uint16_t blockSize;
+  } cases[] = {
+      {OP_CODE_DOWNLOAD, 0x0B, OP_ERR_UNEXPECTED, 0},
+      {OP_CODE_ERASE, 0x0B, RESULT_OK, 0},
+      {OP_CODE_UPLOAD, 0x0B, OP_ERR_UNEXPECTED, 0},
+      {OP_CODE_UPLOAD, 0x8B, RESULT_OK, 4096},  // accelerated upload has its own size
+  };
+  for (const Case& c : cases) {
+    device->configurations = {CConfigBuilder(1).Interface(0, 0, 0).Functional(c.attributes, 0).Build()};
+    OperationContext launch = caller;
+    launch.opCode = c.opCode;
+    if (c.opCode == OP_CODE_UPLOAD) {
+      CUploadThread thread(&launch);
+    } else {
+      CDownloadThread thread(&launch);
+    }
+    EXPECT_EQ(launch.result, c.result) << int(c.opCode) << " " << int(c.attributes);
+    EXPECT_EQ(launch.blockSize, c.blockSize) << int(c.opCode) << " " << int(c.attributes);
+  }
 }
 
 TEST_F(DfuThreadTest, HaltAbortsOnlyAnInterruptedWorkerAndAlwaysClosesTheDevice) {
