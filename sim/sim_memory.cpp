@@ -5,11 +5,19 @@
 
 namespace {
 
-// More sectors than this is not a memory a device describes in a 126-character
-// string; it is refused before anything is allocated.
-constexpr size_t SIM_MAX_SECTORS = 65536;
+// A device describes its memories in a 126-character string; more sectors
+// than this (the whole 32-bit address space in 4 KiB sectors) is refused
+// before anything is allocated. Sectors hold no cells until they are written,
+// so a large external flash costs memory only where it holds data.
+constexpr size_t SIM_MAX_SECTORS = size_t{1} << 20;
+
+void SkipSpaces(std::string_view text, size_t* pos) {
+  while (*pos < text.size() && text[*pos] == ' ') ++*pos;
+}
 
 bool ParseHex(std::string_view text, uint32_t* value) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
     text.remove_prefix(2);
   if (text.empty() || text.size() > 8) return false;
@@ -45,6 +53,37 @@ bool ReadDecimal(std::string_view text, size_t* pos, uint64_t* value) {
   return *pos > start;
 }
 
+// One group "count*size<unit><type>" at *pos, appended from address *next.
+// Real devices write spaces around the count and the '*', units in either
+// case, a space for plain bytes, and may end the string after the unit.
+bool ParseGroup(std::string_view text, size_t* pos, uint64_t* next, std::vector<SimSectorLayout>* result) {
+  uint64_t count, size;
+  SkipSpaces(text, pos);
+  if (!ReadDecimal(text, pos, &count)) return false;
+  SkipSpaces(text, pos);
+  if (*pos >= text.size() || text[*pos] != '*') return false;
+  ++*pos;
+  SkipSpaces(text, pos);
+  if (!ReadDecimal(text, pos, &size)) return false;
+  const char unit = *pos < text.size() ? text[*pos] : '\0';
+  if (unit == 'K' || unit == 'k') size <<= 10;
+  if (unit == 'M' || unit == 'm') size <<= 20;
+  uint8_t type = 0;
+  if (unit != '\0') {
+    ++*pos;
+    if (*pos < text.size()) type = static_cast<uint8_t>(text[(*pos)++]);
+  }
+  if (size == 0 || size > 0xFFFFFFFFull) return false;
+  if (count > SIM_MAX_SECTORS - result->size()) return false;
+  for (uint64_t k = 0; k < count; ++k) {
+    if (*next + size > 0x100000000ull) return false;
+    result->push_back({static_cast<uint32_t>(*next), static_cast<uint32_t>(size),
+                       static_cast<uint8_t>(type & 0x07)});
+    *next += size;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool SimParseMemoryMap(std::string_view text, std::vector<SimSectorLayout>* sectors) {
@@ -53,10 +92,14 @@ bool SimParseMemoryMap(std::string_view text, std::vector<SimSectorLayout>* sect
   size_t pos = text.find('/');
   if (pos == std::string_view::npos) return false;
   std::vector<SimSectorLayout> result;
-  while (pos < text.size()) {
+  while (pos < text.size() && text[pos] == '/') {
     // pos is at the '/' in front of a block's address.
     size_t addressEnd = text.find('/', pos + 1);
-    if (addressEnd == std::string_view::npos) return false;
+    if (addressEnd == std::string_view::npos) {
+      // A '/' after the last group that starts no block is trailing text.
+      if (!result.empty()) break;
+      return false;
+    }
     std::string_view addressText = text.substr(pos + 1, addressEnd - pos - 1);
     // A second address after '-' names the same sectors elsewhere; the cells
     // live at the first.
@@ -67,25 +110,10 @@ bool SimParseMemoryMap(std::string_view text, std::vector<SimSectorLayout>* sect
     pos = addressEnd;
     do {
       ++pos;  // past the '/' or ','
-      uint64_t count, size;
-      if (!ReadDecimal(text, &pos, &count) || pos >= text.size() || text[pos] != '*') return false;
-      ++pos;
-      if (!ReadDecimal(text, &pos, &size) || pos + 2 > text.size()) return false;
-      char unit = text[pos];
-      auto type = static_cast<uint8_t>(text[pos + 1]);
-      pos += 2;
-      if (unit == 'K') size <<= 10;
-      if (unit == 'M') size <<= 20;
-      if (size == 0 || size > 0xFFFFFFFFull) return false;
-      if (count > SIM_MAX_SECTORS - result.size()) return false;
-      for (uint64_t k = 0; k < count; ++k) {
-        if (next + size > 0x100000000ull) return false;
-        result.push_back({static_cast<uint32_t>(next), static_cast<uint32_t>(size),
-                          static_cast<uint8_t>(type & 0x07)});
-        next += size;
-      }
+      if (!ParseGroup(text, &pos, &next, &result)) return false;
+      SkipSpaces(text, &pos);
     } while (pos < text.size() && text[pos] == ',');
-    if (pos < text.size() && text[pos] != '/') return false;
+    // Anything else after a group ends the map: devices pad their strings.
   }
   if (result.empty()) return false;
   // Overlapping sectors would make an address ambiguous.
@@ -109,20 +137,37 @@ uint64_t SimMemoryMapSize(const std::vector<SimSectorLayout>& sectors) {
 }
 
 CSimMemory::CSimMemory(std::vector<SimSectorLayout> layout, uint8_t fill)
-    : layout_(std::move(layout)) {
-  for (const SimSectorLayout& sector : layout_) {
-    cells_.emplace_back(sector.size, fill);
-    size_ += sector.size;
-  }
+    : layout_(std::move(layout)), cells_(layout_.size()), uniform_(layout_.size(), fill) {
+  for (const SimSectorLayout& sector : layout_) size_ += sector.size;
+  byAddress_.resize(layout_.size());
+  for (size_t i = 0; i < byAddress_.size(); ++i) byAddress_[i] = i;
+  std::sort(byAddress_.begin(), byAddress_.end(),
+            [this](size_t a, size_t b) { return layout_[a].address < layout_[b].address; });
 }
 
 int CSimMemory::Find(uint32_t address) const {
-  for (size_t i = 0; i < layout_.size(); ++i) {
-    if (address >= layout_[i].address && address - layout_[i].address < layout_[i].size) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
+  // The last sector that starts at or below the address.
+  auto after = std::upper_bound(byAddress_.begin(), byAddress_.end(), address,
+                                [this](uint32_t a, size_t i) { return a < layout_[i].address; });
+  if (after == byAddress_.begin()) return -1;
+  const size_t index = *(after - 1);
+  if (address - layout_[index].address >= layout_[index].size) return -1;
+  return static_cast<int>(index);
+}
+
+uint8_t* CSimMemory::WritableCells(size_t index) {
+  if (cells_[index].empty()) cells_[index].assign(layout_[index].size, uniform_[index]);
+  return cells_[index].data();
+}
+
+uint8_t CSimMemory::CellAt(size_t index, size_t offset) const {
+  return cells_[index].empty() ? uniform_[index] : cells_[index][offset];
+}
+
+void CSimMemory::Blank(size_t index) {
+  cells_[index].clear();
+  cells_[index].shrink_to_fit();
+  uniform_[index] = 0xFF;
 }
 
 SimMemoryResult CSimMemory::EraseSector(uint32_t address, uint32_t* erasedBytes) {
@@ -130,7 +175,7 @@ SimMemoryResult CSimMemory::EraseSector(uint32_t address, uint32_t* erasedBytes)
   int index = Find(address);
   if (index < 0) return SimMemoryResult::kAddress;
   if ((layout_[index].access & SIM_ACCESS_ERASE) == 0) return SimMemoryResult::kAccess;
-  std::fill(cells_[index].begin(), cells_[index].end(), 0xFF);
+  Blank(static_cast<size_t>(index));
   *erasedBytes = layout_[index].size;
   return SimMemoryResult::kOk;
 }
@@ -139,7 +184,7 @@ SimMemoryResult CSimMemory::EraseAll(uint64_t* erasedBytes) {
   *erasedBytes = 0;
   for (size_t i = 0; i < layout_.size(); ++i) {
     if ((layout_[i].access & SIM_ACCESS_ERASE) == 0) continue;
-    std::fill(cells_[i].begin(), cells_[i].end(), 0xFF);
+    Blank(i);
     *erasedBytes += layout_[i].size;
   }
   return *erasedBytes == 0 ? SimMemoryResult::kAccess : SimMemoryResult::kOk;
@@ -165,7 +210,7 @@ SimMemoryResult CSimMemory::Program(uint32_t address, const uint8_t* data, size_
     const SimSectorLayout& sector = layout_[index];
     size_t offset = static_cast<uint32_t>(at) - sector.address;
     size_t run = std::min<size_t>(count - done, sector.size - offset);
-    uint8_t* cells = cells_[index].data() + offset;
+    uint8_t* cells = WritableCells(static_cast<size_t>(index)) + offset;
     for (size_t k = 0; k < run; ++k) {
       // A flash cell can only be pulled from 1 to 0 by programming.
       auto stored = static_cast<uint8_t>(cells[k] & data[done + k]);
@@ -192,7 +237,11 @@ SimMemoryResult CSimMemory::Read(uint32_t address, size_t count, uint8_t* out, s
     if ((sector.access & SIM_ACCESS_READ) == 0) return SimMemoryResult::kAccess;
     size_t offset = static_cast<uint32_t>(at) - sector.address;
     size_t run = std::min<size_t>(count - *got, sector.size - offset);
-    std::memcpy(out + *got, cells_[index].data() + offset, run);
+    if (cells_[index].empty()) {
+      std::memset(out + *got, uniform_[index], run);
+    } else {
+      std::memcpy(out + *got, cells_[index].data() + offset, run);
+    }
     *got += run;
     at += run;
   }
@@ -202,16 +251,22 @@ SimMemoryResult CSimMemory::Read(uint32_t address, size_t count, uint8_t* out, s
 std::vector<uint8_t> CSimMemory::Contents() const {
   std::vector<uint8_t> bytes;
   bytes.reserve(static_cast<size_t>(size_));
-  for (const auto& cells : cells_) bytes.insert(bytes.end(), cells.begin(), cells.end());
+  for (size_t i = 0; i < layout_.size(); ++i) {
+    if (cells_[i].empty()) {
+      bytes.insert(bytes.end(), layout_[i].size, uniform_[i]);
+    } else {
+      bytes.insert(bytes.end(), cells_[i].begin(), cells_[i].end());
+    }
+  }
   return bytes;
 }
 
 bool CSimMemory::LoadContents(const std::vector<uint8_t>& bytes) {
   if (bytes.size() > size_) return false;
   size_t done = 0;
-  for (auto& cells : cells_) {
-    size_t run = std::min(cells.size(), bytes.size() - done);
-    std::memcpy(cells.data(), bytes.data() + done, run);
+  for (size_t i = 0; i < layout_.size() && done < bytes.size(); ++i) {
+    size_t run = std::min<size_t>(layout_[i].size, bytes.size() - done);
+    std::memcpy(WritableCells(i), bytes.data() + done, run);
     done += run;
   }
   return true;
@@ -223,7 +278,7 @@ bool CSimMemory::Peek(uint32_t address, size_t count, std::vector<uint8_t>* out)
     uint64_t at = static_cast<uint64_t>(address) + k;
     int index = at > 0xFFFFFFFFull ? -1 : Find(static_cast<uint32_t>(at));
     if (index < 0) return false;
-    (*out)[k] = cells_[index][static_cast<uint32_t>(at) - layout_[index].address];
+    (*out)[k] = CellAt(static_cast<size_t>(index), static_cast<uint32_t>(at) - layout_[index].address);
   }
   return true;
 }
@@ -233,7 +288,7 @@ bool CSimMemory::Poke(uint32_t address, const std::vector<uint8_t>& bytes) {
     uint64_t at = static_cast<uint64_t>(address) + k;
     int index = at > 0xFFFFFFFFull ? -1 : Find(static_cast<uint32_t>(at));
     if (index < 0) return false;
-    cells_[index][static_cast<uint32_t>(at) - layout_[index].address] = bytes[k];
+    WritableCells(static_cast<size_t>(index))[static_cast<uint32_t>(at) - layout_[index].address] = bytes[k];
   }
   return true;
 }

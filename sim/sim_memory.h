@@ -76,9 +76,18 @@ class CSimMemory {
  private:
   // The sector holding `address`, or -1.
   int Find(uint32_t address) const;
+  // A sector's cells, made real on the first write.
+  uint8_t* WritableCells(size_t index);
+  uint8_t CellAt(size_t index, size_t offset) const;
+  // Erased: every cell 0xFF, and no storage.
+  void Blank(size_t index);
 
   std::vector<SimSectorLayout> layout_;
+  // Per sector: its cells, or none while every cell holds uniform_.
   std::vector<std::vector<uint8_t>> cells_;
+  std::vector<uint8_t> uniform_;
+  // Sector indices in address order (sectors never overlap).
+  std::vector<size_t> byAddress_;
   uint64_t size_ = 0;
 };
 

@@ -29,13 +29,68 @@ TEST(SimMemoryMap, DefaultMapsGiveTheirSectors) {
   EXPECT_EQ(sectors[2].size, 2u << 20);
 }
 
+// Strings as real devices write them, each of which the host decodes.
+TEST(SimMemoryMap, RealWorldStringsGiveTheirMemory) {
+  struct Case {
+    const char* text;
+    size_t sectors;
+    uint32_t first;
+    uint64_t size;
+    uint8_t lastAccess;
+  } cases[] = {
+      {"@Internal Flash   /0x08000000/ 04*016Kg,01*064Kg,07*128Kg", 12, 0x08000000, 1u << 20, 7},
+      {"@Internal Flash  /0x08000000/04*016Kg,01*064Kg,03*128Kg   ", 8, 0x08000000, 512u << 10, 7},
+      {"@Flash /0x08000000/8*1Kg,8*1Kg\xff\x01", 16, 0x08000000, 16u << 10, 7},
+      {"@Flash /0x08000000/64*2Kg/", 64, 0x08000000, 128u << 10, 7},
+      {"@Internal Flash /0x08000000/16*1ka,112*1kg", 128, 0x08000000, 128u << 10, 7},
+      {"@Flash /0x08000000/4*16Kg,1*64Kg,1*128Kg", 6, 0x08000000, 256u << 10, 7},
+      {"@Bank /0x08000000/256*2Kg/0x08080000/256*2Kg", 512, 0x08000000, 1u << 20, 7},
+      {"@Flash / 0x08000000 /16*1Kg", 16, 0x08000000, 16u << 10, 7},
+      {"@Flash /0x08000000/16 * 1Kg", 16, 0x08000000, 16u << 10, 7},
+      {"@Option Bytes  /0x1FFFC000/01*016 e", 1, 0x1FFFC000, 16, 5},
+      {"@OTP /0x1FFF7000/01*512Ba,1*1mg", 2, 0x1FFF7000, 512 + (1u << 20), 7},
+      {"@SPI Flash /0x90000000/131072*4Kg", 131072, 0x90000000, 512u << 20, 7},
+      {"@Paired /0x08000000-0x00000000/02*1Kg", 2, 0x08000000, 2048, 7},
+      {"@Tail /0x100/01*4K", 1, 0x100, 4096, 0},  // the string ends after the unit
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<SimSectorLayout> sectors;
+    ASSERT_TRUE(SimParseMemoryMap(c.text, &sectors));
+    EXPECT_EQ(sectors.size(), c.sectors);
+    EXPECT_EQ(sectors.front().address, c.first);
+    EXPECT_EQ(SimMemoryMapSize(sectors), c.size);
+    EXPECT_EQ(sectors.back().access, c.lastAccess);
+  }
+}
+
+TEST(SimMemoryMap, LargeMemoryCostsStorageOnlyWhereItHoldsData) {
+  std::vector<SimSectorLayout> sectors;
+  ASSERT_TRUE(SimParseMemoryMap("@SPI Flash /0x90000000/131072*4Kg", &sectors));
+  CSimMemory memory(std::move(sectors), 0x5A);
+  EXPECT_EQ(memory.Size(), 512u << 20);
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(memory.Peek(0x9FFFFFFE, 2, &bytes));
+  EXPECT_EQ(bytes, (std::vector<uint8_t>{0x5A, 0x5A}));
+  uint32_t erased = 0;
+  ASSERT_EQ(memory.EraseSector(0x9FFFF000, &erased), SimMemoryResult::kOk);
+  const std::vector<uint8_t> data = {0x12, 0x34};
+  ASSERT_EQ(memory.Program(0x9FFFFFFE, data.data(), data.size(), {}), SimMemoryResult::kOk);
+  uint8_t out[4] = {};
+  size_t got = 0;
+  ASSERT_EQ(memory.Read(0x9FFFFFFC, 4, out, &got), SimMemoryResult::kOk);
+  EXPECT_EQ(got, 4u);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{0xFF, 0xFF, 0x12, 0x34}));
+  ASSERT_EQ(memory.Read(0x9FFFEFFF, 2, out, &got), SimMemoryResult::kOk);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 2), (std::vector<uint8_t>{0x5A, 0xFF}));
+}
+
 TEST(SimMemoryMap, TextsThatDeclareNoUsableMemoryGiveNone) {
   const char* cases[] = {"Internal Flash",
                          "@Flash",
                          "@Flash /0x08000000/",
                          "@Flash /0x08000000/00*016Kg",
                          "@Flash /zz/01*1Kg",
-                         "@Flash /0x08000000/01*1K",
                          "@Flash /0xFFFFFC00/02*1Kg",
                          "@Flash /0x0/01*1Kg,01*0Kg",
                          "@Flash /0x0/02*1Kg/0x400/01*1Kg"};
