@@ -1,0 +1,143 @@
+#include "dfufiles/dfuse_content.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "dfufiles/dfu_crc.h"
+#include "dfufiles/dfu_file.h"
+
+namespace {
+
+constexpr char DFUSE_SIGNATURE[] = "DfuSe";
+constexpr char DFUSE_TARGET_SIGNATURE[] = "Target";
+constexpr uint8_t DFUSE_VERSION = 1;
+constexpr uint8_t DFUSE_SUFFIX_SIGNATURE[3] = {'U', 'F', 'D'};
+constexpr size_t DFUSE_MAX_TARGETS = 255;
+
+uint32_t GetU32(const uint8_t* in) {
+  return uint32_t{in[0]} | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) |
+         (uint32_t{in[3]} << 24);
+}
+uint16_t GetU16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | (in[1] << 8)); }
+
+void PutU32(std::vector<uint8_t>* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+void PutU16(std::vector<uint8_t>* out, uint16_t value) {
+  out->push_back(static_cast<uint8_t>(value));
+  out->push_back(static_cast<uint8_t>(value >> 8));
+}
+void SetU32(std::vector<uint8_t>* out, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) (*out)[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+StatusCode Refuse(std::string* error, const std::string& reason) {
+  *error = reason;
+  return FILE_ERR_BAD_CONTENT;
+}
+
+}  // namespace
+
+StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
+                      std::string* error) {
+  *content = DfuSeContent{};
+  if (size < DFU_FILE_PREFIX_SIZE + DFU_SUFFIX_SIZE) return Refuse(error, "file too short");
+  if (std::memcmp(bytes, DFUSE_SIGNATURE, 5) != 0) return Refuse(error, "no DfuSe signature");
+  if (bytes[5] != DFUSE_VERSION) return Refuse(error, "unknown DfuSe version");
+  const uint8_t* suffix = bytes + size - DFU_SUFFIX_SIZE;
+  if (std::memcmp(suffix + 8, DFUSE_SUFFIX_SIGNATURE, 3) != 0 || suffix[11] != DFU_SUFFIX_SIZE) {
+    return Refuse(error, "no DFU suffix");
+  }
+  content->deviceVersion = GetU16(suffix);
+  content->productId = GetU16(suffix + 2);
+  content->vendorId = GetU16(suffix + 4);
+  content->dfuVersion = GetU16(suffix + 6);
+  content->storedCrc = GetU32(suffix + 12);
+  content->computedCrc = UpdateDfuCrc(DFU_CRC_INITIAL, bytes, size - 4);
+  content->imageSize = GetU32(bytes + 6);
+
+  const size_t bodyEnd = size - DFU_SUFFIX_SIZE;
+  size_t at = DFU_FILE_PREFIX_SIZE;
+  const size_t targetCount = bytes[10];
+  for (size_t t = 0; t < targetCount; ++t) {
+    const std::string which = "target " + std::to_string(t);
+    if (bodyEnd - at < DFU_TARGET_PREFIX_SIZE) return Refuse(error, which + ": truncated prefix");
+    const uint8_t* prefix = bytes + at;
+    if (std::memcmp(prefix, DFUSE_TARGET_SIGNATURE, 6) != 0) {
+      return Refuse(error, which + ": no Target signature");
+    }
+    FirmwareTarget target;
+    target.alternate = prefix[6];
+    target.named = GetU32(prefix + 7) != 0;
+    if (target.named) {
+      const char* name = reinterpret_cast<const char*>(prefix + 11);
+      target.name.assign(name, strnlen(name, DFU_TARGET_NAME_SIZE));
+    }
+    const uint64_t targetSize = GetU32(prefix + 266);
+    const uint32_t elementCount = GetU32(prefix + 270);
+    at += DFU_TARGET_PREFIX_SIZE;
+    if (targetSize > bodyEnd - at) return Refuse(error, which + ": reaches past the suffix");
+    const size_t targetEnd = at + static_cast<size_t>(targetSize);
+    for (uint32_t e = 0; e < elementCount; ++e) {
+      const std::string element = which + ", element " + std::to_string(e);
+      if (targetEnd - at < DFU_ELEMENT_HEADER_SIZE) {
+        return Refuse(error, element + ": outside its target");
+      }
+      FirmwareElement read;
+      read.address = GetU32(bytes + at);
+      const uint32_t length = GetU32(bytes + at + 4);
+      at += DFU_ELEMENT_HEADER_SIZE;
+      if (length > targetEnd - at) return Refuse(error, element + ": outside its target");
+      read.data.assign(bytes + at, bytes + at + length);
+      at += length;
+      target.elements.push_back(std::move(read));
+    }
+    if (at != targetEnd) return Refuse(error, which + ": size disagrees with its elements");
+    content->targets.push_back(std::move(target));
+  }
+  if (at != bodyEnd) return Refuse(error, "bytes after the last target");
+  return RESULT_OK;
+}
+
+StatusCode FormatDfuSe(const DfuSeContent& content, std::vector<uint8_t>* bytes) {
+  if (content.targets.size() > DFUSE_MAX_TARGETS) return FILE_ERR_BAD_PARAMETER;
+  std::vector<uint8_t> out(DFUSE_SIGNATURE, DFUSE_SIGNATURE + 5);
+  out.push_back(DFUSE_VERSION);
+  PutU32(&out, 0);  // the size, once known
+  out.push_back(static_cast<uint8_t>(content.targets.size()));
+  for (const FirmwareTarget& target : content.targets) {
+    const size_t prefixAt = out.size();
+    out.insert(out.end(), DFUSE_TARGET_SIGNATURE, DFUSE_TARGET_SIGNATURE + 6);
+    out.push_back(target.alternate);
+    PutU32(&out, target.named ? 1 : 0);
+    char name[DFU_TARGET_NAME_SIZE] = {};
+    if (target.named) {
+      std::memcpy(name, target.name.data(), std::min(target.name.size(), DFU_TARGET_NAME_SIZE - 1));
+    }
+    out.insert(out.end(), name, name + DFU_TARGET_NAME_SIZE);
+    PutU32(&out, 0);  // the target size, once known
+    PutU32(&out, static_cast<uint32_t>(target.elements.size()));
+    uint64_t targetSize = 0;
+    for (const FirmwareElement& element : target.elements) {
+      if (element.data.size() > UINT32_MAX) return FILE_ERR_BAD_PARAMETER;
+      PutU32(&out, element.address);
+      PutU32(&out, static_cast<uint32_t>(element.data.size()));
+      out.insert(out.end(), element.data.begin(), element.data.end());
+      targetSize += DFU_ELEMENT_HEADER_SIZE + element.data.size();
+    }
+    if (targetSize > UINT32_MAX) return FILE_ERR_BAD_PARAMETER;
+    SetU32(&out, prefixAt + 266, static_cast<uint32_t>(targetSize));
+  }
+  if (out.size() > UINT32_MAX - DFU_SUFFIX_SIZE) return FILE_ERR_BAD_PARAMETER;
+  SetU32(&out, 6, static_cast<uint32_t>(out.size()));
+  PutU16(&out, content.deviceVersion);
+  PutU16(&out, content.productId);
+  PutU16(&out, content.vendorId);
+  PutU16(&out, content.dfuVersion);
+  out.insert(out.end(), DFUSE_SUFFIX_SIGNATURE, DFUSE_SUFFIX_SIGNATURE + 3);
+  out.push_back(static_cast<uint8_t>(DFU_SUFFIX_SIZE));
+  PutU32(&out, UpdateDfuCrc(DFU_CRC_INITIAL, out.data(), out.size()));
+  *bytes = std::move(out);
+  return RESULT_OK;
+}

@@ -1,0 +1,41 @@
+// A whole DfuSe file in memory: the reader behind `info` and the firmware
+// loader, and the writer behind conversions that set their own suffix
+// identity. The file is an 11-byte prefix ("DfuSe", version 1, the size of
+// everything before the suffix, the target count), the targets (a 274-byte
+// prefix, then elements of address, size and bytes) and the 16-byte suffix,
+// whose CRC covers every byte before the CRC field.
+#ifndef ZUVA_DFUFILES_DFUSE_CONTENT_H_
+#define ZUVA_DFUFILES_DFUSE_CONTENT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dfufiles/firmware_data.h"
+
+struct DfuSeContent {
+  std::vector<FirmwareTarget> targets;
+  uint16_t deviceVersion = 0xFFFF;  // bcdDevice; 0xFFFF: any
+  uint16_t productId = 0xFFFF;
+  uint16_t vendorId = 0xFFFF;
+  uint16_t dfuVersion = 0x011A;
+  uint32_t imageSize = 0;    // the prefix's size field, as read
+  uint32_t storedCrc = 0;    // as read
+  uint32_t computedCrc = 0;  // over the bytes read
+  bool CrcMatches() const { return storedCrc == computedCrc; }
+};
+
+// RESULT_OK with the content (a checksum that does not match is reported in
+// it, not refused: the caller decides), or FILE_ERR_BAD_CONTENT with the
+// reason in *error for a file whose structure is broken: wrong signatures or
+// version, a target or element that reaches outside its container, target
+// sizes that disagree with their elements, or bytes after the last target.
+StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content, std::string* error);
+
+// The file for the content: sizes, counts and the checksum are computed; a
+// name is cut to 254 characters. FILE_ERR_BAD_PARAMETER for more than 255
+// targets or a target or file beyond 4 GiB.
+StatusCode FormatDfuSe(const DfuSeContent& content, std::vector<uint8_t>* bytes);
+
+#endif  // ZUVA_DFUFILES_DFUSE_CONTENT_H_

@@ -1,0 +1,108 @@
+#include "dfufiles/dfuse_content.h"
+
+#include <gtest/gtest.h>
+
+#include "dfufiles/dfu_file.h"
+#include "dfufiles/firmware_test_support.h"
+
+namespace {
+
+DfuSeContent TwoTargets() {
+  DfuSeContent content;
+  content.vendorId = 0x0483;
+  content.productId = 0xDF11;
+  content.deviceVersion = 0x2200;
+  content.targets.push_back(
+      {0, true, "Internal Flash", {{0x08000000, {1, 2, 3}}, {0x08004000, {4}}}});
+  content.targets.push_back({1, false, "", {{0x1FFFC000, {0xAA, 0x55}}}});
+  return content;
+}
+
+TEST(DfuSeContent, ReadsBackWhatItWrote) {
+  std::vector<uint8_t> bytes;
+  ASSERT_EQ(FormatDfuSe(TwoTargets(), &bytes), RESULT_OK);
+  DfuSeContent read;
+  std::string error;
+  ASSERT_EQ(ParseDfuSe(bytes.data(), bytes.size(), &read, &error), RESULT_OK) << error;
+  EXPECT_TRUE(read.CrcMatches());
+  EXPECT_EQ(read.imageSize, bytes.size() - DFU_SUFFIX_SIZE);
+  EXPECT_EQ(read.vendorId, 0x0483);
+  EXPECT_EQ(read.productId, 0xDF11);
+  EXPECT_EQ(read.deviceVersion, 0x2200);
+  ASSERT_EQ(read.targets.size(), 2u);
+  EXPECT_EQ(read.targets[0].name, "Internal Flash");
+  EXPECT_EQ(Runs(read.targets[0].elements), Runs(TwoTargets().targets[0].elements));
+  EXPECT_EQ(read.targets[1].alternate, 1);
+  EXPECT_FALSE(read.targets[1].named);
+  EXPECT_EQ(Runs(read.targets[1].elements), Runs(TwoTargets().targets[1].elements));
+}
+
+// The file layer's own reader accepts what this writer makes.
+TEST(DfuSeContent, WrittenFileOpensThroughTheFileLayer) {
+  std::vector<uint8_t> bytes;
+  ASSERT_EQ(FormatDfuSe(TwoTargets(), &bytes), RESULT_OK);
+  const std::string path = testing::TempDir() + "/dfuse_content_test.dfu";
+  FILE* out = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), out);
+  std::fclose(out);
+  FileHandle file = nullptr;
+  uint8_t targets = 0;
+  ASSERT_EQ(DfuFileOpen(path.c_str(), &file, &targets), RESULT_OK);
+  EXPECT_EQ(targets, 2);
+  DfuFileClose(file);
+  std::remove(path.c_str());
+}
+
+TEST(DfuSeContent, ReportsAChecksumThatDoesNotMatch) {
+  std::vector<uint8_t> bytes;
+  ASSERT_EQ(FormatDfuSe(TwoTargets(), &bytes), RESULT_OK);
+  bytes[DFU_FILE_PREFIX_SIZE + DFU_TARGET_PREFIX_SIZE + 8] ^= 1;  // a data byte
+  DfuSeContent read;
+  std::string error;
+  ASSERT_EQ(ParseDfuSe(bytes.data(), bytes.size(), &read, &error), RESULT_OK) << error;
+  EXPECT_FALSE(read.CrcMatches());
+}
+
+struct BrokenCase {
+  const char* name;
+  size_t offset;  // in the two-target file
+  int delta;      // added to the byte there
+  const char* reason;
+};
+
+class DfuSeBroken : public testing::TestWithParam<BrokenCase> {};
+
+TEST_P(DfuSeBroken, IsRefusedWithItsReason) {
+  std::vector<uint8_t> bytes;
+  ASSERT_EQ(FormatDfuSe(TwoTargets(), &bytes), RESULT_OK);
+  const size_t at =
+      GetParam().offset < bytes.size() ? GetParam().offset : bytes.size() - (0 - GetParam().offset);
+  bytes[at] = static_cast<uint8_t>(bytes[at] + GetParam().delta);
+  DfuSeContent read;
+  std::string error;
+  EXPECT_EQ(ParseDfuSe(bytes.data(), bytes.size(), &read, &error), FILE_ERR_BAD_CONTENT);
+  EXPECT_NE(error.find(GetParam().reason), std::string::npos) << error;
+}
+
+constexpr size_t T0 = DFU_FILE_PREFIX_SIZE;
+constexpr size_t T0_SIZE = T0 + 266;
+constexpr size_t T0_ELEMENTS = T0 + 270;
+constexpr size_t E0_SIZE = T0 + DFU_TARGET_PREFIX_SIZE + 4;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DfuSeBroken,
+    testing::Values(BrokenCase{"Signature", 0, 1, "no DfuSe signature"},
+                    BrokenCase{"Version", 5, 1, "version"},
+                    BrokenCase{"SuffixSignature", size_t(0) - 8, 1, "no DFU suffix"},
+                    BrokenCase{"OneTargetMore", 10, 1, "target 2: truncated prefix"},
+                    BrokenCase{"OneTargetLess", 10, -1, "bytes after the last target"},
+                    BrokenCase{"TargetSignature", T0 + 1, 1, "target 0: no Target signature"},
+                    BrokenCase{"TargetSizeHuge", T0_SIZE + 3, 0x10, "reaches past the suffix"},
+                    BrokenCase{"TargetSizeShort", T0_SIZE, -1, "element 1: outside"},
+                    BrokenCase{"ElementCountHigh", T0_ELEMENTS, 1, "element 2: outside"},
+                    BrokenCase{"ElementCountLow", T0_ELEMENTS, -1, "size disagrees"},
+                    BrokenCase{"ElementSizeHuge", E0_SIZE + 3, 0x80, "element 0: outside"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

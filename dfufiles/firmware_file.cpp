@@ -1,0 +1,145 @@
+#include "dfufiles/firmware_file.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "dfufiles/elf_image.h"
+#include "dfufiles/intel_hex.h"
+#include "dfufiles/srec.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The first byte that is not white space; text formats may begin with blank
+// lines.
+size_t FirstVisible(const uint8_t* bytes, size_t size) {
+  size_t i = 0;
+  while (i < size &&
+         (bytes[i] == ' ' || bytes[i] == '\t' || bytes[i] == '\r' || bytes[i] == '\n')) {
+    ++i;
+  }
+  return i;
+}
+
+std::string SystemError(const char* what, const std::string& path, uint32_t code) {
+  return std::string(what) + " " + path + " (system error " + std::to_string(code) + ")";
+}
+
+}  // namespace
+
+bool NameEndsWith(const std::string& name, std::string_view tail) {
+  if (name.size() < tail.size()) return false;
+  for (size_t i = 0; i < tail.size(); ++i) {
+    char c = name[name.size() - tail.size() + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != tail[i]) return false;
+  }
+  return true;
+}
+
+const char* FirmwareFormatName(FirmwareFormat format) {
+  switch (format) {
+    case FirmwareFormat::kDfuSe:
+      return "dfuse";
+    case FirmwareFormat::kIntelHex:
+      return "ihex";
+    case FirmwareFormat::kSrec:
+      return "srec";
+    case FirmwareFormat::kElf:
+      return "elf";
+    case FirmwareFormat::kRaw:
+      break;
+  }
+  return "raw";
+}
+
+FirmwareFormat DetectFirmwareFormat(const std::string& name, const uint8_t* bytes, size_t size) {
+  if (NameEndsWith(name, ".bin")) return FirmwareFormat::kRaw;
+  if (size >= 5 && std::memcmp(bytes, "DfuSe", 5) == 0) return FirmwareFormat::kDfuSe;
+  if (size >= 4 && std::memcmp(bytes,
+                               "\x7F"
+                               "ELF",
+                               4) == 0)
+    return FirmwareFormat::kElf;
+  const size_t first = FirstVisible(bytes, size);
+  if (first < size && bytes[first] == ':') return FirmwareFormat::kIntelHex;
+  if (first + 1 < size && bytes[first] == 'S' && bytes[first + 1] >= '0' &&
+      bytes[first + 1] <= '9') {
+    return FirmwareFormat::kSrec;
+  }
+  return FirmwareFormat::kRaw;
+}
+
+StatusCode ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+  PlatformFile file;
+  const uint32_t opened = file.Open(path, PlatformFile::Mode::kReadExclusive);
+  if (opened != 0) {
+    *error = PlatformPathExists(path) ? SystemError("cannot open", path, opened)
+                                      : "no such file: " + path;
+    return FILE_ERR_IO;
+  }
+  uint64_t length = 0;
+  if (!file.Seek(0, PlatformFile::Origin::kEnd, &length) ||
+      !file.Seek(0, PlatformFile::Origin::kBegin, nullptr)) {
+    *error = SystemError("cannot read", path, file.LastError());
+    return FILE_ERR_IO;
+  }
+  if (length > FIRMWARE_FILE_MAX_SIZE) {
+    *error = "file too large: " + path;
+    return FILE_ERR_IO;
+  }
+  bytes->assign(static_cast<size_t>(length), 0);
+  size_t got = 0;
+  if (length != 0 && (!file.Read(bytes->data(), bytes->size(), &got) || got != bytes->size())) {
+    *error = SystemError("cannot read", path, file.LastError());
+    return FILE_ERR_IO;
+  }
+  return RESULT_OK;
+}
+
+StatusCode WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes,
+                          std::string* error) {
+  PlatformFile file;
+  const uint32_t opened = file.Open(path, PlatformFile::Mode::kCreateReadWrite);
+  if (opened != 0) {
+    *error = SystemError("cannot create", path, opened);
+    return FILE_ERR_IO;
+  }
+  if ((!bytes.empty() && !file.Write(bytes.data(), bytes.size())) || !file.Flush()) {
+    *error = SystemError("cannot write", path, file.LastError());
+    return FILE_ERR_IO;
+  }
+  return RESULT_OK;
+}
+
+StatusCode DecodeFirmware(const std::string& name, const uint8_t* bytes, size_t size,
+                          FirmwareFile* file, std::string* error) {
+  *file = FirmwareFile{};
+  file->format = DetectFirmwareFormat(name, bytes, size);
+  const std::string_view text(reinterpret_cast<const char*>(bytes), size);
+  switch (file->format) {
+    case FirmwareFormat::kDfuSe:
+      return ParseDfuSe(bytes, size, &file->dfuse, error);
+    case FirmwareFormat::kElf:
+      return ParseElf(bytes, size, &file->image, error);
+    case FirmwareFormat::kIntelHex:
+      return ParseIntelHex(text, &file->image, error);
+    case FirmwareFormat::kSrec:
+      return ParseSrec(text, &file->image, error);
+    case FirmwareFormat::kRaw:
+      break;
+  }
+  if (size == 0) {
+    *error = "the file is empty";
+    return FILE_ERR_BAD_CONTENT;
+  }
+  file->raw.assign(bytes, bytes + size);
+  return RESULT_OK;
+}
+
+StatusCode LoadFirmwareFile(const std::string& path, FirmwareFile* file, std::string* error) {
+  std::vector<uint8_t> bytes;
+  const StatusCode read = ReadWholeFile(path, &bytes, error);
+  if (read != RESULT_OK) return read;
+  return DecodeFirmware(path, bytes.data(), bytes.size(), file, error);
+}
