@@ -1,0 +1,88 @@
+#include "device/device_listing.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "common/guid.h"
+#include "device/device_manager.h"
+#include "device/dfu_requests.h"
+#include "device/memory_map.h"
+#include "platform/platform.h"
+
+namespace {
+
+uint16_t GetU16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
+
+std::string ReadString(DeviceHandle handle, uint8_t index) {
+  if (index == 0) return {};
+  char text[DEVICE_STRING_BUFFER_SIZE] = {};
+  if (ReadStringDescriptor(handle, index, text) != RESULT_OK) return {};
+  return std::string(text, strnlen(text, sizeof text));
+}
+
+void ReadAlternates(DeviceHandle handle, uint32_t count, DfuDeviceInfo* info) {
+  for (uint32_t k = 0; k < count; ++k) {
+    uint8_t descriptor[DEVICE_INTERFACE_DESCRIPTOR_SIZE] = {};
+    // A DFU-mode device has the one interface, found as ordinal 0.
+    if (ReadInterfaceDescriptor(handle, info->interfaceNumber, k, descriptor) != RESULT_OK) return;
+    DfuAlternateInfo alternate;
+    alternate.alternateSetting = descriptor[3];
+    alternate.name = ReadString(handle, descriptor[8]);
+    if (!alternate.name.empty() &&
+        ParseMemoryMapString(alternate.name, &alternate.memory) == RESULT_OK) {
+      alternate.hasMemory = true;
+      alternate.memory.alternateSetting = alternate.alternateSetting;
+    }
+    info->alternates.push_back(std::move(alternate));
+  }
+}
+
+void Describe(DfuDeviceInfo* info) {
+  DeviceHandle handle = DEVICE_INVALID_HANDLE;
+  info->openStatus = OpenDevice(info->path, &handle);
+  if (info->openStatus != RESULT_OK) return;
+  info->opened = true;
+  uint8_t device[DEVICE_DESCRIPTOR_SIZE] = {};
+  if (ReadDeviceDescriptor(handle, device) == RESULT_OK) {
+    info->vendorId = GetU16(device + 8);
+    info->productId = GetU16(device + 10);
+    info->deviceVersion = GetU16(device + 12);
+    info->serial = ReadString(handle, device[16]);
+  }
+  uint32_t interfaceNumber = 0;
+  uint32_t alternates = 0;
+  DfuFunctionalDescriptor functional{};
+  if (ReadDfuFunctionalDescriptor(&handle, &interfaceNumber, &alternates, &functional) ==
+      RESULT_OK) {
+    info->interfaceNumber = static_cast<uint8_t>(interfaceNumber);
+    info->attributes = functional.bmAttributes;
+    info->dfuVersion = functional.bcdDFUVersion;
+    info->transferSize = functional.wTransferSize;
+    info->detachTimeout = functional.wDetachTimeOut;
+    if (info->dfuMode) ReadAlternates(handle, alternates, info);
+  }
+  CloseDevice(handle);
+}
+
+void ListClass(const Guid& interfaceClass, bool dfuMode, std::vector<DfuDeviceInfo>* devices) {
+  std::vector<InterfaceInfo> interfaces;
+  if (!EnumerateInterfaces(interfaceClass, &interfaces)) return;
+  for (const InterfaceInfo& listed : interfaces) {
+    if (listed.path.empty()) continue;
+    DfuDeviceInfo info;
+    info.path = listed.path;
+    if (listed.hasDescription) info.description = listed.description;
+    info.dfuMode = dfuMode;
+    Describe(&info);
+    devices->push_back(std::move(info));
+  }
+}
+
+}  // namespace
+
+void ListDfuDevices(std::vector<DfuDeviceInfo>* devices) {
+  devices->clear();
+  CreateDevicesManager();
+  ListClass(DFU_INTERFACE_GUID, true, devices);
+  ListClass(APP_INTERFACE_GUID, false, devices);
+}

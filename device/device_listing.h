@@ -1,0 +1,44 @@
+// Every DFU device present, in DFU mode or running its application with a
+// DFU run-time interface, with what its descriptors say about it: the list
+// behind device selection and listing in the scripting tool.
+#ifndef ZUVA_DEVICE_DEVICE_LISTING_H_
+#define ZUVA_DEVICE_DEVICE_LISTING_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/memory_mapping.h"
+#include "common/status_code.h"
+
+struct DfuAlternateInfo {
+  uint8_t alternateSetting = 0;
+  std::string name;        // the interface string; empty without one
+  bool hasMemory = false;  // the name decodes as a DfuSe memory map
+  MemoryMapping memory{};  // when hasMemory
+};
+
+struct DfuDeviceInfo {
+  std::string path;
+  std::string description;  // the listing's description, when it has one
+  bool dfuMode = true;      // false: application mode, run-time interface
+  bool opened = false;      // false: listed but could not be opened
+  StatusCode openStatus = RESULT_OK;
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  uint16_t deviceVersion = 0;  // bcdDevice
+  std::string serial;
+  uint8_t interfaceNumber = 0;
+  uint8_t attributes = 0;  // bmAttributes of the functional descriptor
+  uint16_t dfuVersion = 0;
+  uint16_t transferSize = 0;
+  uint16_t detachTimeout = 0;
+  std::vector<DfuAlternateInfo> alternates;
+};
+
+// Lists DFU-mode devices first, then application-mode ones, each in the
+// platform's listing order. A device that cannot be opened is still listed
+// (opened false), so that a caller can tell "absent" from "not usable".
+void ListDfuDevices(std::vector<DfuDeviceInfo>* devices);
+
+#endif  // ZUVA_DEVICE_DEVICE_LISTING_H_

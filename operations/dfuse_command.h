@@ -1,0 +1,26 @@
+// The DfuSe commands that act on a whole device rather than on an image:
+// mass erase (the single byte 0x41 in download block 0) and read-unprotect
+// (the single byte 0x92, after which the device erases itself and resets).
+// Each runs to its end on the calling thread.
+#ifndef ZUVA_OPERATIONS_DFUSE_COMMAND_H_
+#define ZUVA_OPERATIONS_DFUSE_COMMAND_H_
+
+#include <cstdint>
+#include <string>
+
+#include "common/status_code.h"
+
+constexpr uint8_t DFUSE_CMD_MASS_ERASE = 0x41;
+constexpr uint8_t DFUSE_CMD_READ_UNPROTECT = 0x92;
+
+// Longest wait for the device to finish a command before giving up.
+constexpr uint32_t OP_DFUSE_COMMAND_LIMIT_MS = 120000;
+
+// Opens the device, brings it to dfuIDLE, sends the one-byte command and
+// polls its status, waiting the time each answer announces, until the device
+// reports dfuDNLOAD-IDLE (RESULT_OK). A status error gives OP_ERR_DFU_ERROR.
+// With `deviceResets` the device's departure after the command (a request
+// that fails, or a manifestation state) counts as success.
+StatusCode RunDfuseCommand(const std::string& devicePath, uint8_t command, bool deviceResets);
+
+#endif  // ZUVA_OPERATIONS_DFUSE_COMMAND_H_

@@ -1,0 +1,8 @@
+// Whether standard output is an interactive terminal, so that a program can
+// choose between redrawn progress bars and plain lines.
+#ifndef ZUVA_PLATFORM_TERMINAL_H_
+#define ZUVA_PLATFORM_TERMINAL_H_
+
+bool StandardOutputIsTerminal();
+
+#endif  // ZUVA_PLATFORM_TERMINAL_H_

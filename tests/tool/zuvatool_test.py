@@ -1,0 +1,429 @@
+#!/usr/bin/env python3
+"""zuvatool as a process against the virtual device: outputs, JSON events,
+exit codes and the flash file afterwards. Runs the Linux executable directly
+and the Windows one through a wrapper (Wine).
+
+  zuvatool_test.py --exe PATH [--wrapper PROGRAM] --work-dir DIR [-k NAME]
+"""
+import argparse
+import json
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import traceback
+import zlib
+
+FLASH_BASE = 0x08000000
+FLASH_SIZE = 512 * 1024
+# Sector layout of the default profile's internal flash.
+SECTORS = [(0x08000000 + i * 0x4000, 0x4000) for i in range(4)] + [(0x08010000, 0x10000)] + \
+          [(0x08020000 + i * 0x20000, 0x20000) for i in range(3)]
+RUN_TIMEOUT = 120
+
+CASES = []
+
+
+def case(function):
+    CASES.append(function)
+    return function
+
+
+class Tool:
+    def __init__(self, args, work):
+        self.args = args
+        self.work = work
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def run(self, *argv, sim="default", faults=None, trace=None, flash="flash.bin", profile=None):
+        env = dict(os.environ)
+        for key in ("ZUVA_SIM", "ZUVA_SIM_FLASH", "ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE"):
+            env.pop(key, None)
+        if profile is not None:
+            with open(self.path("device.profile"), "w") as f:
+                f.write(profile)
+            sim = "device.profile"
+        if sim:
+            env["ZUVA_SIM"] = sim
+        if flash:
+            env["ZUVA_SIM_FLASH"] = flash
+        if faults:
+            env["ZUVA_SIM_FAULTS"] = faults
+        if trace:
+            env["ZUVA_SIM_TRACE"] = trace
+        command = ([self.args.wrapper] if self.args.wrapper else []) + [self.args.exe] + list(argv)
+        done = subprocess.run(command, cwd=self.work, env=env, capture_output=True,
+                              stdin=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
+        done.out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        done.err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+        return done
+
+    def json_lines(self, done):
+        return [json.loads(line) for line in done.out.splitlines() if line.strip()]
+
+    def write(self, name, data):
+        with open(self.path(name), "wb" if isinstance(data, bytes) else "w") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def old_flash(self):
+        """A flash file with non-blank content, so that every write shows."""
+        data = bytes((i * 7 + 3) & 0xFF for i in range(FLASH_SIZE))
+        self.write("flash.bin", data)
+        return data
+
+
+def expect(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def expect_exit(done, code):
+    expect(done.returncode == code,
+           "exit %d, wanted %d\nstdout:\n%s\nstderr:\n%s" % (done.returncode, code, done.out, done.err))
+
+
+def payload(size, seed):
+    rng = random.Random(seed)
+    return bytes(rng.getrandbits(8) for _ in range(size))
+
+
+def hex_records(address, data):
+    """Intel HEX text for data at address."""
+    lines = []
+    upper = None
+    for offset in range(0, len(data), 16):
+        at = address + offset
+        if at >> 16 != upper:
+            upper = at >> 16
+            body = bytes([2, 0, 0, 4, upper >> 8, upper & 0xFF])
+            lines.append(":" + body.hex().upper() + "%02X" % (-sum(body) & 0xFF))
+        chunk = data[offset:offset + 16]
+        body = bytes([len(chunk), (at >> 8) & 0xFF, at & 0xFF, 0]) + chunk
+        lines.append(":" + body.hex().upper() + "%02X" % (-sum(body) & 0xFF))
+    lines.append(":00000001FF")
+    return "\n".join(lines) + "\n"
+
+
+def elf32(segments, entry=0):
+    """A little-endian ELF32 file with one PT_LOAD per (paddr, bytes)."""
+    header = 52
+    table = 32 * len(segments)
+    offset = header + table
+    phdrs = b""
+    body = b""
+    for paddr, data in segments:
+        phdrs += struct.pack("<IIIIIIII", 1, offset + len(body), paddr, paddr, len(data),
+                             len(data), 5, 4)
+        body += data
+    ident = b"\x7fELF" + bytes([1, 1, 1]) + bytes(9)
+    head = ident + struct.pack("<HHIIIIIHHHHHH", 2, 40, 1, entry, header, 0, 0, header, 32,
+                               len(segments), 40, 0, 0)
+    return head + phdrs + body
+
+
+# ---------------------------------------------------------------------------
+# Commands without a device
+
+@case
+def help_names_every_command_option_and_exit_code(t):
+    done = t.run("--help", sim=None, flash=None)
+    expect_exit(done, 0)
+    for word in ["list", "flash", "read", "erase", "unprotect", "leave", "detach", "convert",
+                 "info", "--json", "--alt", "--address", "--length", "--no-verify", "--no-leave",
+                 "--all", "--mass", "--force", "--vid", "--pid", "--bcd", "--target", "--device",
+                 "--serial"]:
+        expect(word in done.out, word + " missing from --help")
+    for code in range(8):
+        expect("\n  %d  " % code in done.out, "exit code %d missing from --help" % code)
+
+
+@case
+def usage_errors_exit_2_on_standard_error(t):
+    for argv in (["frobnicate"], ["flash"], ["erase", "--all", "--mass"], ["unprotect"]):
+        done = t.run(*argv, sim=None, flash=None)
+        expect_exit(done, 2)
+        expect(done.out == "", "usage error on standard output")
+        expect("zuvatool:" in done.err, "no message")
+
+
+@case
+def convert_hex_to_dfuse_and_info_shows_it(t):
+    data = payload(3000, 1)
+    t.write("fw.hex", hex_records(0x0800FF00, data))
+    done = t.run("convert", "fw.hex", "fw.dfu", "--vid", "0x1209", "--pid", "0x0001",
+                 sim=None, flash=None)
+    expect_exit(done, 0)
+    info = t.run("info", "fw.dfu", "--json", sim=None, flash=None)
+    expect_exit(info, 0)
+    lines = t.json_lines(info)
+    expect(lines[0]["format"] == "dfuse" and lines[0]["crc_ok"], lines[0])
+    expect(lines[0]["vid"] == "0x1209" and lines[0]["pid"] == "0x0001", lines[0])
+    expect(lines[0]["targets"] == [{"alt": 0, "elements": [{"address": "0x0800FF00",
+                                                           "size": 3000}]}], lines[0])
+    expect(lines[-1] == {"event": "result", "exit": 0}, lines[-1])
+    # The suffix's checksum covers the file: the standard CRC-32 of everything
+    # before the CRC field, complemented.
+    raw = t.read("fw.dfu")
+    expect(struct.unpack("<I", raw[-4:])[0] == zlib.crc32(raw[:-4]) ^ 0xFFFFFFFF, "suffix CRC")
+    expect(raw[-16 + 8:-16 + 11] == b"UFD", "suffix signature")
+
+
+@case
+def convert_splits_targets_by_address(t):
+    t.write("fw.elf", elf32([(0x08000000, payload(64, 2)), (0x1FFFC000, b"\xaa\x55")]))
+    done = t.run("convert", "fw.elf", "fw.dfu", "--target", "0=0x08000000-0x08080000",
+                 "--target", "1=0x1FFFC000-0x1FFFC010", sim=None, flash=None)
+    expect_exit(done, 0)
+    info = t.json_lines(t.run("info", "fw.dfu", "--json", sim=None, flash=None))[0]
+    expect([(x["alt"], x["elements"]) for x in info["targets"]] ==
+           [(0, [{"address": "0x08000000", "size": 64}]),
+            (1, [{"address": "0x1FFFC000", "size": 2}])], info)
+    # Data that no range takes is refused, not dropped.
+    done = t.run("convert", "fw.elf", "x.dfu", "--target", "0=0x08000000-0x08080000",
+                 sim=None, flash=None)
+    expect_exit(done, 3)
+    expect("0x1FFFC000" in done.err, done.err)
+
+
+@case
+def info_refuses_bad_inputs_with_exit_3(t):
+    good = hex_records(0x08000000, b"\x01\x02")
+    t.write("bad.hex", good.replace(":0200000001", ":0200000002"))  # checksum now wrong
+    t.write("bad.dfu", b"DfuSe\x01" + bytes(40))
+    for name in ("bad.hex", "bad.dfu", "missing.hex"):
+        done = t.run("info", name, sim=None, flash=None)
+        expect_exit(done, 3)
+        expect(name in done.err, done.err)
+    # A DfuSe file whose checksum does not match is shown, and still exit 3.
+    t.write("fw.bin", b"\x11" * 16)
+    expect_exit(t.run("convert", "fw.bin", "ok.dfu", "--address", "0x08000000", sim=None,
+                      flash=None), 0)
+    raw = bytearray(t.read("ok.dfu"))
+    raw[300] ^= 0xFF
+    t.write("crc.dfu", bytes(raw))
+    done = t.run("info", "crc.dfu", "--json", sim=None, flash=None)
+    expect_exit(done, 3)
+    lines = t.json_lines(done)
+    expect(lines[0]["crc_ok"] is False and lines[-1]["exit"] == 3, lines)
+
+
+# ---------------------------------------------------------------------------
+# Against the virtual device
+
+@case
+def no_device_exits_4(t):
+    done = t.run("list", sim=None, flash=None)
+    expect_exit(done, 4)
+    done = t.run("flash", "x.hex", sim=None, flash=None)
+    expect_exit(done, 3)  # the file is checked first
+    t.write("x.bin", b"\x00")
+    done = t.run("read", "out.bin", "--json", sim=None, flash=None)
+    expect_exit(done, 4)
+    expect(t.json_lines(done)[-1]["exit"] == 4, done.out)
+
+
+@case
+def list_json_describes_the_device(t):
+    t.old_flash()
+    done = t.run("list", "--json")
+    expect_exit(done, 0)
+    lines = t.json_lines(done)
+    expect(len(lines) == 2 and lines[1] == {"event": "result", "exit": 0}, lines)
+    device = lines[0]
+    expect(device["path"].startswith("sim:") and device["mode"] == "dfu", device)
+    expect((device["vid"], device["pid"], device["bcd"]) == ("0x0483", "0xDF11", "0x2200"), device)
+    expect(device["serial"] == "ZUVA00000001" and device["transfer_size"] == 2048, device)
+    expect(device["dfu_version"] == "0x011A", device)
+    expect([a["alt"] for a in device["alternates"]] == [0, 1, 2, 3], device)
+    expect(device["alternates"][0]["sectors"] == [
+        {"address": "0x08000000", "sectors": 4, "sector_size": 16384, "access": "rew"},
+        {"address": "0x08010000", "sectors": 1, "sector_size": 65536, "access": "rew"},
+        {"address": "0x08020000", "sectors": 3, "sector_size": 131072, "access": "rew"}], device)
+    text = t.run("list")
+    expect_exit(text, 0)
+    expect("0483:df11" in text.out and "alt 1: @Option Bytes" in text.out, text.out)
+
+
+@case
+def flash_hex_writes_verifies_and_leaves(t):
+    before = t.old_flash()
+    data = payload(40000, 3)
+    t.write("fw.hex", hex_records(0x08004000, data))
+    done = t.run("flash", "fw.hex", "--json", trace="trace.txt")
+    expect_exit(done, 0)
+    after = t.read("flash.bin")
+    expect(after[0x4000:0x4000 + len(data)] == data, "data not in flash")
+    # The touched sectors (the 16 KiB ones from 0x08004000) are erased around
+    # the data; the others keep their bytes.
+    expect(after[:0x4000] == before[:0x4000], "sector 0 touched")
+    expect(after[0x4000 + len(data):0x10000] == b"\xff" * (0x10000 - 0x4000 - len(data)),
+           "rest of the erased sectors not blank")
+    expect(after[0x10000:] == before[0x10000:], "untouched sectors changed")
+    events = t.json_lines(done)
+    steps = [e["step"] for e in events if e["event"] == "step"]
+    expect(steps == ["erase", "download", "verify", "leave"], steps)
+    expect(events[0]["event"] == "device" and events[-1] == {
+        "event": "result", "exit": 0, "message": "flashed fw.hex"}, events)
+    expect(any(e["event"] == "progress" and e["percent"] == 100 for e in events), "no 100 %")
+    # The leave request: a zero-length download.
+    expect(" DNLOAD 0 0 0 -> ok" in open(t.path("trace.txt")).read(), "no leave request")
+
+
+@case
+def flash_raw_bin_defaults_to_the_first_memory_and_no_leave_stays(t):
+    t.old_flash()
+    data = payload(5000, 4)
+    t.write("fw.bin", data)
+    done = t.run("flash", "fw.bin", "--no-leave", trace="trace.txt")
+    expect_exit(done, 0)
+    expect(t.read("flash.bin")[:len(data)] == data, "raw data not at the flash start")
+    expect(" DNLOAD 0 0 0 " not in open(t.path("trace.txt")).read(), "left DFU mode")
+    expect("erase" in done.out and "verify" in done.out, done.out)
+
+
+@case
+def flash_elf_and_srec(t):
+    t.old_flash()
+    elf_data = payload(1024, 5)
+    t.write("fw.elf", elf32([(0x08010000, elf_data)]))
+    expect_exit(t.run("flash", "fw.elf"), 0)
+    expect(t.read("flash.bin")[0x10000:0x10400] == elf_data, "ELF data")
+    srec = []
+    for offset in range(0, 64, 16):
+        body = bytes([21]) + struct.pack(">I", 0x08020000 + offset) + elf_data[offset:offset + 16]
+        srec.append("S3" + body.hex().upper() + "%02X" % (~sum(body) & 0xFF))
+    t.write("fw.txt", "\n".join(srec) + "\n")  # recognised by content, not by name
+    expect_exit(t.run("flash", "fw.txt"), 0)
+    expect(t.read("flash.bin")[0x20000:0x20040] == elf_data[:64], "S-record data")
+
+
+@case
+def verify_difference_exits_7_with_its_address_and_stays_in_dfu(t):
+    t.old_flash()
+    t.write("fw.hex", hex_records(0x08000000, payload(4096, 6)))
+    done = t.run("flash", "fw.hex", "--json", faults="corrupt@0x08000123", trace="trace.txt")
+    expect_exit(done, 7)
+    result = t.json_lines(done)[-1]
+    expect(result["event"] == "result" and result["exit"] == 7 and
+           result["address"] == "0x08000123", result)
+    expect(" DNLOAD 0 0 0 " not in open(t.path("trace.txt")).read(), "left DFU mode")
+
+
+@case
+def data_outside_writable_memory_is_refused_before_any_erase(t):
+    before = t.old_flash()
+    # The option bytes are readable and writable but this one ends in RAM.
+    t.write("fw.hex", hex_records(0x0807FFF0, payload(32, 7)))
+    done = t.run("flash", "fw.hex", trace="trace.txt")
+    expect_exit(done, 3)
+    expect("0x08080000" in done.err, done.err)
+    expect(t.read("flash.bin") == before, "flash changed")
+    expect("DNLOAD" not in open(t.path("trace.txt")).read(), "something was sent")
+
+
+@case
+def read_writes_raw_hex_and_dfuse(t):
+    before = t.old_flash()
+    done = t.run("read", "all.bin")
+    expect_exit(done, 0)
+    expect(t.read("all.bin") == before, "whole memory read differs")
+    done = t.run("read", "part.hex", "--address", "0x08010000", "--length", "0x100")
+    expect_exit(done, 0)
+    info = t.json_lines(t.run("info", "part.hex", "--json", sim=None, flash=None))[0]
+    expect(info["elements"] == [{"address": "0x08010000", "size": 256}], info)
+    done = t.run("read", "part.dfu", "--address", "0x08010000", "--length", "256")
+    expect_exit(done, 0)
+    info = t.json_lines(t.run("info", "part.dfu", "--json", sim=None, flash=None))[0]
+    expect(info["crc_ok"] and info["targets"][0]["elements"] ==
+           [{"address": "0x08010000", "size": 256}], info)
+    raw = t.read("part.dfu")
+    expect(raw[11 + 274 + 8:11 + 274 + 8 + 256] == before[0x10000:0x10100], "DfuSe element bytes")
+    done = t.run("read", "x.bin", "--address", "0x20000000")
+    expect_exit(done, 1)
+
+
+@case
+def erase_range_all_and_mass(t):
+    before = t.old_flash()
+    expect_exit(t.run("erase", "--address", "0x08004010", "--length", "16"), 0)
+    after = t.read("flash.bin")
+    expect(after[0x4000:0x8000] == b"\xff" * 0x4000, "sector 1 not erased")
+    expect(after[:0x4000] == before[:0x4000] and after[0x8000:] == before[0x8000:], "too much erased")
+    t.old_flash()
+    expect_exit(t.run("erase", "--all"), 0)
+    expect(t.read("flash.bin") == b"\xff" * FLASH_SIZE, "erase --all")
+    t.old_flash()
+    done = t.run("erase", "--mass", "--json")
+    expect_exit(done, 0)
+    expect(t.read("flash.bin") == b"\xff" * FLASH_SIZE, "mass erase")
+
+
+@case
+def leave_sends_the_leave_request(t):
+    t.old_flash()
+    done = t.run("leave", trace="trace.txt")
+    expect_exit(done, 0)
+    expect(" DNLOAD 0 0 0 -> ok" in open(t.path("trace.txt")).read(), "no leave request")
+
+
+@case
+def detach_brings_an_application_mode_device_into_dfu_mode(t):
+    profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+    done = t.run("detach", "--json", profile=profile + "mode = application\n", flash=None)
+    expect_exit(done, 0)
+    events = t.json_lines(done)
+    expect(events[0]["mode"] == "application", events)
+    # A device in application mode is not flashed by mistake.
+    t.write("fw.bin", b"\x00" * 16)
+    done = t.run("flash", "fw.bin", profile=profile + "mode = application\n", flash=None)
+    expect_exit(done, 4)
+    expect("detach" in done.err, done.err)
+
+
+@case
+def a_failing_device_exits_1(t):
+    t.old_flash()
+    t.write("fw.bin", payload(4096, 8))
+    done = t.run("flash", "fw.bin", faults="unplug@20")
+    expect_exit(done, 1)
+    expect("failed" in done.err, done.err)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--wrapper")
+    parser.add_argument("--work-dir", required=True)
+    parser.add_argument("-k", action="append", default=[])
+    args = parser.parse_args()
+    failures = []
+    for function in CASES:
+        if args.k and not any(k in function.__name__ for k in args.k):
+            continue
+        work = os.path.join(args.work_dir, function.__name__)
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        try:
+            function(Tool(args, work))
+            print("ok   " + function.__name__)
+        except Exception:
+            print("FAIL " + function.__name__)
+            traceback.print_exc()
+            failures.append(function.__name__)
+        sys.stdout.flush()
+    if failures:
+        print("%d failed: %s" % (len(failures), ", ".join(failures)))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,195 @@
+// read, erase, leave, detach and unprotect.
+#include <cstdio>
+
+#include "common/operation_code.h"
+#include "dfufiles/dfu_file.h"
+#include "dfufiles/dfuse_content.h"
+#include "dfufiles/firmware_file.h"
+#include "dfufiles/image_registry.h"
+#include "dfufiles/intel_hex.h"
+#include "operations/dfuse_command.h"
+#include "tool/device_session.h"
+#include "tool/engine_run.h"
+#include "tool/exit_code.h"
+#include "tool/tool_commands.h"
+#include "tool/tool_text.h"
+
+namespace {
+
+// The range [start, start + length) as the options give it, checked to lie in
+// sectors with `access`: by default the whole run of such sectors at the
+// address (or the first one).
+bool ResolveRange(const ToolOptions& options, const MemoryMapping& memory, uint8_t access,
+                  uint32_t* start, uint32_t* length, std::string* error) {
+  uint64_t runEnd = 0;
+  if (!AccessibleRunAt(memory, access, options.address, start, &runEnd)) {
+    *error = options.address ? "no accessible sector at " + HexText(*options.address, 8)
+                             : std::string("the alternate setting has no accessible sector");
+    return false;
+  }
+  const uint64_t end = options.length ? uint64_t{*start} + *options.length : runEnd;
+  // Every sector the range touches must allow the operation.
+  for (uint64_t at = *start; at < end;) {
+    uint32_t from = 0;
+    uint64_t to = 0;
+    if (!AccessibleRunAt(memory, access, static_cast<uint32_t>(at), &from, &to)) {
+      *error = "no accessible sector at " + HexText(static_cast<uint32_t>(at), 8);
+      return false;
+    }
+    at = to;
+  }
+  if (end - *start > UINT32_MAX) {
+    *error = "the range is too long";
+    return false;
+  }
+  *length = static_cast<uint32_t>(end - *start);
+  return true;
+}
+
+const MemoryMapping* MemoryOrFail(const DfuDeviceInfo& device, uint8_t alternate, CToolOutput* out,
+                                  int* exitCode) {
+  const MemoryMapping* memory = FindMemory(device, alternate);
+  if (memory == nullptr) {
+    *exitCode = out->Result(TOOL_EXIT_FAILED, "the device has no memory map at alternate setting " +
+                                                  std::to_string(alternate));
+  }
+  return memory;
+}
+
+StatusCode RunFitted(const char* step, OperationCode opCode, ImageHandle image,
+                     const MemoryMapping& memory, uint8_t alternate, uint64_t bytes,
+                     const std::string& path, CToolOutput* out) {
+  ImageFitToMapping(image, &memory, opCode, 0);
+  out->StepBegin(step, alternate, bytes);
+  const StatusCode status = RunEngineOperation(opCode, image, path, 0,
+                                               [out](uint8_t percent) { out->Progress(percent); });
+  if (status == RESULT_OK) out->StepEnd();
+  return status;
+}
+
+std::vector<uint8_t> RawBytes(const std::vector<FirmwareElement>& elements, uint32_t start,
+                              uint32_t length) {
+  std::vector<uint8_t> bytes(length, 0xFF);
+  for (const FirmwareElement& element : elements) {
+    for (size_t i = 0; i < element.data.size(); ++i) {
+      const uint64_t at = uint64_t{element.address} + i;
+      if (at >= start && at - start < length)
+        bytes[static_cast<size_t>(at - start)] = element.data[i];
+    }
+  }
+  return bytes;
+}
+
+}  // namespace
+
+int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
+  DfuDeviceInfo device;
+  int exitCode = TOOL_EXIT_OK;
+  if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
+  const uint8_t alternate = options.alternate.value_or(0);
+  const MemoryMapping* memory = MemoryOrFail(device, alternate, out, &exitCode);
+  if (memory == nullptr) return exitCode;
+  uint32_t start = 0;
+  uint32_t length = 0;
+  std::string error;
+  if (!ResolveRange(options, *memory, SECTOR_READABLE, &start, &length, &error)) {
+    return out->Result(TOOL_EXIT_FAILED, error);
+  }
+  std::vector<FirmwareElement> wanted = {{start, std::vector<uint8_t>(length, 0xFF)}};
+  CImageHolder image(MakeImage(alternate, wanted));
+  wanted.clear();
+  if (image.get() == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
+  const StatusCode status = RunFitted("upload", OP_CODE_UPLOAD, image.get(), *memory, alternate,
+                                      length, device.path, out);
+  if (status != RESULT_OK)
+    return out->Result(TOOL_EXIT_FAILED, "upload failed: " + StatusText(status));
+  const std::vector<FirmwareElement> read = ImageContents(image.get());
+  const std::string& path = options.positional[0];
+  std::vector<uint8_t> bytes;
+  if (NameEndsWith(path, ".dfu")) {
+    DfuSeContent content;
+    content.vendorId = device.vendorId;
+    content.productId = device.productId;
+    content.deviceVersion = device.deviceVersion;
+    content.targets.push_back({alternate, true, memory->memoryName, read});
+    if (FormatDfuSe(content, &bytes) != RESULT_OK)
+      return out->Result(TOOL_EXIT_FAILED, "cannot format");
+  } else if (NameEndsWith(path, ".hex")) {
+    const std::string text = FormatIntelHex(read);
+    bytes.assign(text.begin(), text.end());
+  } else {
+    bytes = RawBytes(read, start, length);
+  }
+  if (WriteWholeFile(path, bytes, &error) != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, error);
+  return out->Result(TOOL_EXIT_OK, "read " + std::to_string(length) + " bytes from " +
+                                       HexText(start, 8) + " into " + path);
+}
+
+int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
+  DfuDeviceInfo device;
+  int exitCode = TOOL_EXIT_OK;
+  if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
+  if (options.mass) {
+    out->StepBegin("mass-erase", 0, 0);
+    const StatusCode status = RunDfuseCommand(device.path, DFUSE_CMD_MASS_ERASE, false);
+    if (status != RESULT_OK) {
+      return out->Result(TOOL_EXIT_FAILED, "mass erase failed: " + StatusText(status));
+    }
+    out->StepEnd();
+    return out->Result(TOOL_EXIT_OK, "mass erase done");
+  }
+  const uint8_t alternate = options.alternate.value_or(0);
+  const MemoryMapping* memory = MemoryOrFail(device, alternate, out, &exitCode);
+  if (memory == nullptr) return exitCode;
+  ImageHandle handle = nullptr;
+  std::string done;
+  if (options.all) {
+    if (ImageCreateFromMapping(memory, &handle) != RESULT_OK) {
+      return out->Result(TOOL_EXIT_FAILED, "out of memory");
+    }
+    FindImage(handle)->alternateSetting = alternate;
+    done = "erased every erasable sector";
+  } else {
+    uint32_t start = 0;
+    uint32_t length = 0;
+    std::string error;
+    if (!ResolveRange(options, *memory, SECTOR_ERASABLE, &start, &length, &error)) {
+      return out->Result(TOOL_EXIT_FAILED, error);
+    }
+    handle = MakeImage(alternate, {{start, std::vector<uint8_t>(length, 0xFF)}});
+    if (handle == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
+    done = "erased the sectors of " + HexText(start, 8) + ".." + HexText(start + length - 1, 8);
+  }
+  CImageHolder image(handle);
+  const std::vector<FirmwareElement> covered = ImageContents(image.get());
+  const uint64_t bytes = SectorBytesTouched(covered, *memory, SECTOR_ERASABLE);
+  const StatusCode status =
+      RunFitted("erase", OP_CODE_ERASE, image.get(), *memory, alternate, bytes, device.path, out);
+  if (status != RESULT_OK)
+    return out->Result(TOOL_EXIT_FAILED, "erase failed: " + StatusText(status));
+  return out->Result(TOOL_EXIT_OK, done);
+}
+
+int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
+  const bool detach = options.command == "detach";
+  DfuDeviceInfo device;
+  int exitCode = TOOL_EXIT_OK;
+  if (!ChooseDevice(options, out, !detach, &device, &exitCode)) return exitCode;
+  StatusCode status = RESULT_OK;
+  out->StepBegin(options.command, 0, 0);
+  if (options.command == "unprotect") {
+    status = RunDfuseCommand(device.path, DFUSE_CMD_READ_UNPROTECT, true);
+  } else {
+    CImageHolder leaveImage(detach ? nullptr : MakeLeaveImage(device));
+    status = RunEngineOperation(detach ? OP_CODE_DETACH : OP_CODE_LEAVE_DFU, leaveImage.get(),
+                                device.path, 0, [out](uint8_t percent) { out->Progress(percent); });
+  }
+  if (status != RESULT_OK) {
+    return out->Result(TOOL_EXIT_FAILED, options.command + " failed: " + StatusText(status));
+  }
+  out->StepEnd();
+  return out->Result(TOOL_EXIT_OK, detach ? "the device is in DFU mode"
+                                   : options.command == "leave"
+                                       ? "the device left DFU mode"
+                                       : "the device was unprotected and resets");
+}

@@ -1,0 +1,96 @@
+#include "tool/device_selection.h"
+
+#include <cstdio>
+
+#include "tool/exit_code.h"
+
+namespace {
+
+std::string Summary(const DfuDeviceInfo& device) {
+  char ids[32];
+  std::snprintf(ids, sizeof ids, "%04x:%04x", device.vendorId, device.productId);
+  std::string line = "  " + device.path;
+  if (device.opened) {
+    line += std::string("  ") + ids;
+    if (!device.serial.empty()) line += "  serial " + device.serial;
+  } else {
+    line += "  (cannot be opened)";
+  }
+  return line;
+}
+
+bool HasSelectors(const ToolOptions& options) {
+  return options.devicePath || options.serial || options.vendorId;
+}
+
+}  // namespace
+
+bool MatchesSelectors(const DfuDeviceInfo& device, const ToolOptions& options) {
+  if (options.devicePath && device.path != *options.devicePath) return false;
+  // A device that cannot be opened tells neither its serial nor its IDs.
+  if (options.serial && (!device.opened || device.serial != *options.serial)) return false;
+  if (options.vendorId && (!device.opened || device.vendorId != *options.vendorId)) return false;
+  if (options.productId && (!device.opened || device.productId != *options.productId)) {
+    return false;
+  }
+  return true;
+}
+
+std::string OpenFailureHint() {
+#if defined(_WIN32)
+  return "The device may have no usable driver or be held by another program: in the Device "
+         "Manager, make its DFU interface use the DFU driver (Update driver), as the README "
+         "says, and close other DFU programs.";
+#else
+  return "If this is a permission refusal, install the udev rule that the README gives "
+         "(/etc/udev/rules.d/50-zuva-dfu.rules), reload the rules and replug the device; "
+         "also make sure no other program holds the device.";
+#endif
+}
+
+SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const ToolOptions& options,
+                              bool dfuMode) {
+  SelectionOutcome outcome;
+  std::vector<const DfuDeviceInfo*> matches;
+  bool otherModeMatches = false;
+  bool unopenedPresent = false;
+  for (const DfuDeviceInfo& device : devices) {
+    if (!device.opened) unopenedPresent = true;
+    if (!MatchesSelectors(device, options)) continue;
+    if (device.dfuMode == dfuMode) {
+      matches.push_back(&device);
+    } else {
+      otherModeMatches = true;
+    }
+  }
+  if (matches.empty()) {
+    if (unopenedPresent && !options.devicePath) {
+      outcome.exitCode = TOOL_EXIT_CANNOT_OPEN;
+      outcome.message = "a DFU device is present but cannot be opened";
+      outcome.hint = OpenFailureHint();
+      return outcome;
+    }
+    outcome.exitCode = TOOL_EXIT_NO_DEVICE;
+    outcome.message = HasSelectors(options) ? "no DFU device matches" : "no DFU device found";
+    if (otherModeMatches) {
+      outcome.hint = dfuMode ? "A matching device runs its application: `zuvatool detach` "
+                               "switches it to DFU mode."
+                             : "A matching device is already in DFU mode.";
+    }
+    return outcome;
+  }
+  if (matches.size() > 1) {
+    outcome.exitCode = TOOL_EXIT_AMBIGUOUS;
+    outcome.message = std::to_string(matches.size()) +
+                      " devices match; choose one with --device, --serial or --vid/--pid:";
+    for (const DfuDeviceInfo* device : matches) outcome.message += "\n" + Summary(*device);
+    return outcome;
+  }
+  outcome.device = *matches.front();
+  if (!outcome.device.opened) {
+    outcome.exitCode = TOOL_EXIT_CANNOT_OPEN;
+    outcome.message = "the device " + outcome.device.path + " cannot be opened";
+    outcome.hint = OpenFailureHint();
+  }
+  return outcome;
+}

@@ -1,0 +1,34 @@
+// Choosing the one device a command works on from the present DFU devices,
+// by path, serial number or vendor and product ID. Several matches are
+// refused rather than guessed at: serial numbers are not always unique.
+#ifndef ZUVA_TOOL_DEVICE_SELECTION_H_
+#define ZUVA_TOOL_DEVICE_SELECTION_H_
+
+#include <string>
+#include <vector>
+
+#include "device/device_listing.h"
+#include "tool/tool_options.h"
+
+struct SelectionOutcome {
+  int exitCode = 0;  // 0: `device` is the one
+  DfuDeviceInfo device;
+  std::string message;
+  std::string hint;
+};
+
+// Picks among `devices` the one in the wanted mode (DFU mode, or application
+// mode for detach) that the options' selectors match. Exit codes: 4 when
+// none matches, 5 with the matches listed in the message when several do,
+// 6 when the match (or, without a usable match, a device present) cannot be
+// opened, with the platform's hint.
+SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const ToolOptions& options,
+                              bool dfuMode);
+
+// Whether a device satisfies every selector given.
+bool MatchesSelectors(const DfuDeviceInfo& device, const ToolOptions& options);
+
+// What to do when a present device cannot be opened, for this platform.
+std::string OpenFailureHint();
+
+#endif  // ZUVA_TOOL_DEVICE_SELECTION_H_

@@ -1,0 +1,131 @@
+#include "tool/device_session.h"
+
+#include "dfufiles/image_registry.h"
+#include "tool/device_selection.h"
+#include "tool/exit_code.h"
+
+bool ChooseDevice(const ToolOptions& options, CToolOutput* out, bool dfuMode, DfuDeviceInfo* device,
+                  int* exitCode) {
+  std::vector<DfuDeviceInfo> devices;
+  ListDfuDevices(&devices);
+  SelectionOutcome outcome = SelectDevice(devices, options, dfuMode);
+  if (outcome.exitCode != TOOL_EXIT_OK) {
+    *exitCode = out->Result(outcome.exitCode, outcome.message, outcome.hint);
+    return false;
+  }
+  *device = std::move(outcome.device);
+  out->Device(*device);
+  return true;
+}
+
+const MemoryMapping* FindMemory(const DfuDeviceInfo& device, uint8_t alternate) {
+  for (const DfuAlternateInfo& info : device.alternates) {
+    if (info.alternateSetting == alternate && info.hasMemory) return &info.memory;
+  }
+  return nullptr;
+}
+
+namespace {
+
+bool Holds(const MappingSector& sector, uint8_t access) {
+  return sector.inUse != 0 && (sector.sectorType & access) == access;
+}
+
+}  // namespace
+
+std::optional<uint32_t> FirstAddressOutside(const std::vector<FirmwareElement>& elements,
+                                            const MemoryMapping& memory, uint8_t access) {
+  for (const FirmwareElement& element : elements) {
+    uint64_t at = element.address;
+    const uint64_t end = at + element.data.size();
+    while (at < end) {
+      bool found = false;
+      for (const MappingSector& sector : memory.sectors) {
+        const uint64_t start = sector.startAddress;
+        if (Holds(sector, access) && at >= start && at < start + sector.sectorSize) {
+          at = start + sector.sectorSize;
+          found = true;
+          break;
+        }
+      }
+      if (!found) return static_cast<uint32_t>(at);
+    }
+  }
+  return std::nullopt;
+}
+
+bool AccessibleRunAt(const MemoryMapping& memory, uint8_t access, std::optional<uint32_t> from,
+                     uint32_t* start, uint64_t* end) {
+  bool inRun = false;
+  for (const MappingSector& sector : memory.sectors) {
+    if (!Holds(sector, access)) {
+      if (inRun) break;
+      continue;
+    }
+    const uint64_t sectorEnd = uint64_t{sector.startAddress} + sector.sectorSize;
+    if (!inRun) {
+      if (from && (*from < sector.startAddress || *from >= sectorEnd)) continue;
+      inRun = true;
+      *start = from ? *from : sector.startAddress;
+      *end = sectorEnd;
+      continue;
+    }
+    if (sector.startAddress != *end) break;
+    *end = sectorEnd;
+  }
+  return inRun;
+}
+
+uint64_t SectorBytesTouched(const std::vector<FirmwareElement>& elements,
+                            const MemoryMapping& memory, uint8_t access) {
+  uint64_t total = 0;
+  for (const MappingSector& sector : memory.sectors) {
+    if (!Holds(sector, access)) continue;
+    const uint64_t start = sector.startAddress;
+    const uint64_t end = start + sector.sectorSize;
+    for (const FirmwareElement& element : elements) {
+      const uint64_t first = element.address;
+      if (first < end && first + element.data.size() > start) {
+        total += sector.sectorSize;
+        break;
+      }
+    }
+  }
+  return total;
+}
+
+ImageHandle MakeImage(uint8_t alternate, const std::vector<FirmwareElement>& elements) {
+  ImageHandle image = nullptr;
+  if (ImageCreate(&image) != RESULT_OK) return nullptr;
+  FindImage(image)->alternateSetting = alternate;
+  uint32_t index = 0;
+  for (const FirmwareElement& element : elements) {
+    ImageElement record{element.address, static_cast<uint32_t>(element.data.size()),
+                        const_cast<uint8_t*>(element.data.data())};
+    if (ImageSetElement(image, index++, 1, &record) != RESULT_OK) {
+      ImageDestroy(&image);
+      return nullptr;
+    }
+  }
+  return image;
+}
+
+ImageHandle MakeLeaveImage(const DfuDeviceInfo& device) {
+  const MemoryMapping* memory = FindMemory(device, 0);
+  const uint32_t address =
+      memory != nullptr && !memory->sectors.empty() ? memory->sectors.front().startAddress : 0;
+  return MakeImage(0, {{address, {}}});
+}
+
+std::vector<FirmwareElement> ImageContents(ImageHandle image) {
+  std::vector<FirmwareElement> elements;
+  const CImage* read = FindImage(image);
+  if (read == nullptr) return elements;
+  for (uint32_t i = 0; i < read->ElementCount(); ++i) {
+    const ImageElement* element = read->ElementAt(i);
+    FirmwareElement copy{element->address, {}};
+    if (element->size != 0) copy.data.assign(element->data, element->data + element->size);
+    elements.push_back(std::move(copy));
+  }
+  return elements;
+}

@@ -1,0 +1,69 @@
+// What the device commands share: choosing and announcing the device,
+// finding an alternate setting's memory, checking data against its sectors,
+// and moving firmware in and out of engine images.
+#ifndef ZUVA_TOOL_DEVICE_SESSION_H_
+#define ZUVA_TOOL_DEVICE_SESSION_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "device/device_listing.h"
+#include "dfufiles/firmware_data.h"
+#include "dfufiles/image.h"
+#include "tool/tool_options.h"
+#include "tool/tool_output.h"
+
+// Lists the devices, selects one in the wanted mode and announces it. False
+// with the command's exit code in *exitCode (already reported) otherwise.
+bool ChooseDevice(const ToolOptions& options, CToolOutput* out, bool dfuMode, DfuDeviceInfo* device,
+                  int* exitCode);
+
+// The decoded memory of an alternate setting, or null.
+const MemoryMapping* FindMemory(const DfuDeviceInfo& device, uint8_t alternate);
+
+// The first address of the data that no in-use sector with `access` holds.
+std::optional<uint32_t> FirstAddressOutside(const std::vector<FirmwareElement>& elements,
+                                            const MemoryMapping& memory, uint8_t access);
+
+// The run of adjacent in-use sectors with `access` that holds `from` (or,
+// without it, the first such run): *start is `from` or the run's start,
+// *end the end of the run. False when there is none.
+bool AccessibleRunAt(const MemoryMapping& memory, uint8_t access, std::optional<uint32_t> from,
+                     uint32_t* start, uint64_t* end);
+
+// Total size of the sectors with `access` that the data touches.
+uint64_t SectorBytesTouched(const std::vector<FirmwareElement>& elements,
+                            const MemoryMapping& memory, uint8_t access);
+
+// A registered engine image for the alternate setting holding the elements;
+// null when memory runs out. The caller destroys it.
+ImageHandle MakeImage(uint8_t alternate, const std::vector<FirmwareElement>& elements);
+
+// The image the leave request travels with: the engine sends it as block 0
+// of an element, so it needs one, without bytes, at the start of the first
+// memory.
+ImageHandle MakeLeaveImage(const DfuDeviceInfo& device);
+
+// The elements of a registered image.
+std::vector<FirmwareElement> ImageContents(ImageHandle image);
+
+// RAII owner of a registered image.
+class CImageHolder {
+ public:
+  explicit CImageHolder(ImageHandle image = nullptr) : image_(image) {}
+  ~CImageHolder() {
+    if (image_ != nullptr) ImageDestroy(&image_);
+  }
+  CImageHolder(const CImageHolder&) = delete;
+  CImageHolder& operator=(const CImageHolder&) = delete;
+  ImageHandle get() const { return image_; }
+  void Swap(CImageHolder* other) { std::swap(image_, other->image_); }
+
+ private:
+  ImageHandle image_;
+};
+
+#endif  // ZUVA_TOOL_DEVICE_SESSION_H_

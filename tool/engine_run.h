@@ -1,0 +1,26 @@
+// Runs one operation of the engine on one device to its end, reporting its
+// progress; the building block of every device command.
+#ifndef ZUVA_TOOL_ENGINE_RUN_H_
+#define ZUVA_TOOL_ENGINE_RUN_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "common/operation_code.h"
+#include "common/status_code.h"
+#include "dfufiles/image.h"
+
+// Launches `opCode` on the device at `devicePath` with `image` (already
+// fitted to the device's map by the caller, or null where the operation
+// needs none), calls `progress` with every new percentage, and returns
+// RESULT_OK once it reached 100 %, else its failure. The image must outlive
+// the call; an upload leaves what it read in it.
+StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
+                              const std::string& devicePath, uint32_t skipBlankBlocks,
+                              const std::function<void(uint8_t)>& progress);
+
+// Words for a status code of any layer.
+std::string StatusText(StatusCode status);
+
+#endif  // ZUVA_TOOL_ENGINE_RUN_H_

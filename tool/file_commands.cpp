@@ -1,0 +1,218 @@
+// info and convert: the commands that work on files only.
+#include <algorithm>
+#include <cstdio>
+
+#include "dfufiles/dfu_file.h"
+#include "dfufiles/firmware_file.h"
+#include "tool/exit_code.h"
+#include "tool/input_file.h"
+#include "tool/json_line.h"
+#include "tool/tool_commands.h"
+#include "tool/tool_text.h"
+
+namespace {
+
+std::string ElementsJson(const std::vector<FirmwareElement>& elements) {
+  std::string json = "[";
+  for (const FirmwareElement& element : elements) {
+    if (json.size() > 1) json += ",";
+    json += CJsonObject()
+                .Text("address", HexText(element.address, 8))
+                .Number("size", element.data.size())
+                .Str();
+  }
+  return json + "]";
+}
+
+void PrintElements(const std::vector<FirmwareElement>& elements, const char* indent) {
+  for (const FirmwareElement& element : elements) {
+    std::printf("%s0x%08X  %zu bytes\n", indent, element.address, element.data.size());
+  }
+}
+
+int InfoDfuSe(const DfuSeContent& content, CToolOutput* out) {
+  const bool crcOk = content.CrcMatches();
+  if (out->mode() == OutputMode::kJson) {
+    std::string targets = "[";
+    for (const FirmwareTarget& target : content.targets) {
+      if (targets.size() > 1) targets += ",";
+      CJsonObject json;
+      json.Number("alt", target.alternate);
+      if (target.named) json.Text("name", target.name);
+      json.Raw("elements", ElementsJson(target.elements));
+      targets += json.Str();
+    }
+    targets += "]";
+    out->JsonLine(CJsonObject()
+                      .Text("event", "info")
+                      .Text("format", "dfuse")
+                      .Text("vid", HexText(content.vendorId, 4))
+                      .Text("pid", HexText(content.productId, 4))
+                      .Text("bcd", HexText(content.deviceVersion, 4))
+                      .Text("dfu_version", HexText(content.dfuVersion, 4))
+                      .Text("crc", HexText(content.storedCrc, 8))
+                      .Bool("crc_ok", crcOk)
+                      .Raw("targets", targets)
+                      .Str());
+  } else {
+    std::printf("format: DfuSe\n");
+    std::printf("suffix: vid 0x%04X pid 0x%04X bcd 0x%04X dfu 0x%04X\n", content.vendorId,
+                content.productId, content.deviceVersion, content.dfuVersion);
+    std::printf(
+        "checksum: 0x%08X %s\n", content.storedCrc,
+        crcOk ? "(good)" : ("(BAD, computed " + HexText(content.computedCrc, 8) + ")").c_str());
+    std::printf("targets: %zu\n", content.targets.size());
+    for (const FirmwareTarget& target : content.targets) {
+      std::printf("  target alt %u%s%s%s: %zu element(s)\n", target.alternate,
+                  target.named ? " \"" : "", target.named ? target.name.c_str() : "",
+                  target.named ? "\"" : "", target.elements.size());
+      PrintElements(target.elements, "    ");
+    }
+    std::fflush(stdout);
+  }
+  if (!crcOk) return out->Result(TOOL_EXIT_BAD_INPUT, "the DfuSe checksum does not match");
+  return out->Result(TOOL_EXIT_OK, "");
+}
+
+int InfoImage(FirmwareFormat format, const FirmwareImage& image, CToolOutput* out) {
+  const uint64_t total = FirmwareByteCount(image.elements);
+  if (out->mode() == OutputMode::kJson) {
+    CJsonObject json;
+    json.Text("event", "info").Text("format", FirmwareFormatName(format));
+    if (image.hasEntry) json.Text("entry", HexText(image.entry, 8));
+    json.Number("bytes", total).Raw("elements", ElementsJson(image.elements));
+    out->JsonLine(json.Str());
+  } else {
+    std::printf("format: %s\n", FirmwareFormatName(format));
+    if (image.hasEntry) std::printf("entry: 0x%08X\n", image.entry);
+    std::printf("data: %llu bytes in %zu run(s)\n", static_cast<unsigned long long>(total),
+                image.elements.size());
+    PrintElements(image.elements, "  ");
+    std::fflush(stdout);
+  }
+  return out->Result(TOOL_EXIT_OK, "");
+}
+
+// The input's data split into the targets of the DfuSe file.
+bool BuildTargets(const ToolOptions& options, const FirmwareFile& input,
+                  std::vector<FirmwareTarget>* targets, int* exitCode, std::string* message) {
+  std::vector<FirmwareElement> elements;
+  switch (input.format) {
+    case FirmwareFormat::kRaw:
+      if (!options.address) {
+        *exitCode = TOOL_EXIT_USAGE;
+        *message = "raw input needs --address";
+        return false;
+      }
+      if (uint64_t{*options.address} + input.raw.size() > (uint64_t{1} << 32)) {
+        *exitCode = TOOL_EXIT_BAD_INPUT;
+        *message = "the data reaches beyond the 32-bit address space";
+        return false;
+      }
+      elements.push_back({*options.address, input.raw});
+      break;
+    case FirmwareFormat::kDfuSe:
+      for (const FirmwareTarget& target : input.dfuse.targets) {
+        for (const FirmwareElement& element : target.elements) elements.push_back(element);
+      }
+      break;
+    default:
+      elements = input.image.elements;
+      break;
+  }
+  if (options.address && input.format != FirmwareFormat::kRaw) {
+    *exitCode = TOOL_EXIT_USAGE;
+    *message = "--address places raw input only";
+    return false;
+  }
+  if (options.targets.empty()) {
+    targets->push_back({options.alternate.value_or(0), false, "", std::move(elements)});
+    return true;
+  }
+  // Each --target takes the bytes in its range; a byte in no range is an
+  // error, as silently dropping firmware would be.
+  for (const TargetRange& range : options.targets)
+    targets->push_back({range.alternate, false, "", {}});
+  for (const FirmwareElement& element : elements) {
+    uint64_t at = element.address;
+    const uint64_t end = at + element.data.size();
+    while (at < end) {
+      size_t which = options.targets.size();
+      for (size_t i = 0; i < options.targets.size(); ++i) {
+        if (at >= options.targets[i].start && at < options.targets[i].end) {
+          which = i;
+          break;
+        }
+      }
+      if (which == options.targets.size()) {
+        *exitCode = TOOL_EXIT_BAD_INPUT;
+        *message =
+            "data at " + HexText(static_cast<uint32_t>(at), 8) + " lies in no --target range";
+        return false;
+      }
+      const uint64_t stop = std::min(end, options.targets[which].end);
+      const auto first = element.data.begin() + static_cast<std::ptrdiff_t>(at - element.address);
+      const auto last = element.data.begin() + static_cast<std::ptrdiff_t>(stop - element.address);
+      auto& into = (*targets)[which].elements;
+      if (!into.empty() && uint64_t{into.back().address} + into.back().data.size() == at) {
+        into.back().data.insert(into.back().data.end(), first, last);
+      } else {
+        into.push_back({static_cast<uint32_t>(at), std::vector<uint8_t>(first, last)});
+      }
+      at = stop;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunInfoCommand(const ToolOptions& options, CToolOutput* out) {
+  FirmwareFile file;
+  std::string error;
+  if (LoadFirmwareFile(options.positional[0], &file, &error) != RESULT_OK) {
+    return out->Result(TOOL_EXIT_BAD_INPUT, options.positional[0] + ": " + error);
+  }
+  switch (file.format) {
+    case FirmwareFormat::kDfuSe:
+      return InfoDfuSe(file.dfuse, out);
+    case FirmwareFormat::kRaw: {
+      FirmwareImage raw;
+      raw.elements.push_back({0, std::move(file.raw)});
+      return InfoImage(FirmwareFormat::kRaw, raw, out);
+    }
+    default:
+      return InfoImage(file.format, file.image, out);
+  }
+}
+
+int RunConvertCommand(const ToolOptions& options, CToolOutput* out) {
+  FirmwareFile input;
+  int exitCode = TOOL_EXIT_OK;
+  if (!LoadInputFirmware(options.positional[0], &input, out, &exitCode)) return exitCode;
+  std::string error;
+  DfuSeContent content;
+  content.vendorId = options.vendorId.value_or(DFU_FILE_VENDOR_ID);
+  content.productId = options.productId.value_or(DFU_FILE_PRODUCT_ID);
+  content.deviceVersion = options.deviceVersion.value_or(DFU_FILE_DEVICE_VERSION);
+  if (!BuildTargets(options, input, &content.targets, &exitCode, &error)) {
+    return out->Result(exitCode, error);
+  }
+  std::vector<uint8_t> bytes;
+  if (FormatDfuSe(content, &bytes) != RESULT_OK) {
+    return out->Result(TOOL_EXIT_BAD_INPUT, "the data does not fit in a DfuSe file");
+  }
+  if (WriteWholeFile(options.positional[1], bytes, &error) != RESULT_OK) {
+    return out->Result(TOOL_EXIT_FAILED, error);
+  }
+  uint64_t total = 0;
+  size_t elements = 0;
+  for (const FirmwareTarget& target : content.targets) {
+    total += FirmwareByteCount(target.elements);
+    elements += target.elements.size();
+  }
+  return out->Result(TOOL_EXIT_OK, "wrote " + options.positional[1] + ": " +
+                                       std::to_string(content.targets.size()) + " target(s), " +
+                                       std::to_string(elements) + " element(s), " +
+                                       std::to_string(total) + " bytes");
+}

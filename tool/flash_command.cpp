@@ -1,0 +1,202 @@
+// flash: erase, download, verify and leave, on one device. The plan (which
+// bytes go to which alternate setting) is made from the file once; the steps
+// then run on the chosen device through the engine.
+#include <cstdio>
+
+#include "common/operation_code.h"
+#include "dfufiles/firmware_file.h"
+#include "tool/device_session.h"
+#include "tool/engine_run.h"
+#include "tool/exit_code.h"
+#include "tool/input_file.h"
+#include "tool/tool_commands.h"
+#include "tool/tool_text.h"
+
+namespace {
+
+struct FlashTarget {
+  uint8_t alternate = 0;
+  std::vector<FirmwareElement> elements;
+};
+
+struct FlashOutcome {
+  int exitCode = TOOL_EXIT_OK;
+  std::string message;
+  std::optional<uint32_t> address;
+};
+
+// The file's data by alternate setting. Raw bytes need the device's map for
+// their default address, so the plan is made once the device is known.
+bool PlanTargets(const ToolOptions& options, FirmwareFile* file, const DfuDeviceInfo& device,
+                 std::vector<FlashTarget>* targets, FlashOutcome* outcome) {
+  const uint8_t alternate = options.alternate.value_or(0);
+  if (options.address && file->format != FirmwareFormat::kRaw) {
+    *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt};
+    return false;
+  }
+  switch (file->format) {
+    case FirmwareFormat::kDfuSe:
+      for (FirmwareTarget& target : file->dfuse.targets) {
+        if (options.alternate && target.alternate != alternate) continue;
+        targets->push_back({target.alternate, std::move(target.elements)});
+      }
+      break;
+    case FirmwareFormat::kRaw: {
+      uint32_t address = 0;
+      if (options.address) {
+        address = *options.address;
+      } else {
+        const MemoryMapping* memory = FindMemory(device, alternate);
+        if (memory == nullptr || memory->sectors.empty()) {
+          *outcome = {TOOL_EXIT_FAILED,
+                      "alternate setting " + std::to_string(alternate) + " has no memory map",
+                      std::nullopt};
+          return false;
+        }
+        address = memory->sectors.front().startAddress;
+      }
+      if (uint64_t{address} + file->raw.size() > (uint64_t{1} << 32)) {
+        *outcome = {TOOL_EXIT_BAD_INPUT, "the data reaches beyond the 32-bit address space",
+                    std::nullopt};
+        return false;
+      }
+      targets->push_back({alternate, {{address, std::move(file->raw)}}});
+      break;
+    }
+    default:
+      targets->push_back({alternate, std::move(file->image.elements)});
+      break;
+  }
+  if (targets->empty() || FirmwareByteCount(targets->front().elements) == 0) {
+    *outcome = {TOOL_EXIT_BAD_INPUT,
+                "the file holds no data for alternate setting " + std::to_string(alternate),
+                std::nullopt};
+    return false;
+  }
+  // Every byte must have a writable home before anything is erased.
+  for (const FlashTarget& target : *targets) {
+    const MemoryMapping* memory = FindMemory(device, target.alternate);
+    if (memory == nullptr) {
+      *outcome = {
+          TOOL_EXIT_BAD_INPUT,
+          "the device has no memory at alternate setting " + std::to_string(target.alternate),
+          std::nullopt};
+      return false;
+    }
+    const auto outside = FirstAddressOutside(target.elements, *memory, SECTOR_WRITABLE);
+    if (outside) {
+      *outcome = {TOOL_EXIT_BAD_INPUT,
+                  "data at " + HexText(*outside, 8) +
+                      " lies outside every writable memory of alternate "
+                      "setting " +
+                      std::to_string(target.alternate),
+                  outside};
+      return false;
+    }
+  }
+  return true;
+}
+
+// The first address at which what was read back differs from the source.
+std::optional<uint32_t> FirstDifference(const std::vector<FirmwareElement>& source,
+                                        const std::vector<FirmwareElement>& read) {
+  std::optional<uint32_t> first;
+  for (const FirmwareElement& back : read) {
+    const uint64_t backEnd = uint64_t{back.address} + back.data.size();
+    for (const FirmwareElement& wanted : source) {
+      const uint64_t wantedEnd = uint64_t{wanted.address} + wanted.data.size();
+      const uint64_t from = std::max<uint64_t>(back.address, wanted.address);
+      const uint64_t to = std::min(backEnd, wantedEnd);
+      for (uint64_t at = from; at < to; ++at) {
+        if (back.data[at - back.address] != wanted.data[at - wanted.address]) {
+          if (!first || at < *first) first = static_cast<uint32_t>(at);
+          break;
+        }
+      }
+    }
+  }
+  return first;
+}
+
+// One engine step on a copy of the image fitted for it.
+StatusCode RunStep(const char* name, OperationCode opCode, ImageHandle source,
+                   const MemoryMapping& memory, uint8_t alternate, uint64_t bytes,
+                   uint32_t skipBlank, const std::string& path, CToolOutput* out,
+                   CImageHolder* keep) {
+  ImageHandle copy = nullptr;
+  if (ImageDuplicate(source, &copy) != RESULT_OK) return OP_ERR_UNEXPECTED;
+  CImageHolder holder(copy);
+  ImageFitToMapping(copy, &memory, opCode, skipBlank);
+  out->StepBegin(name, alternate, bytes);
+  const StatusCode status = RunEngineOperation(opCode, copy, path, skipBlank,
+                                               [out](uint8_t percent) { out->Progress(percent); });
+  if (status == RESULT_OK) out->StepEnd();
+  if (keep != nullptr) keep->Swap(&holder);
+  return status;
+}
+
+FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo& device,
+                                 bool verify, CToolOutput* out) {
+  const MemoryMapping& memory = *FindMemory(device, target.alternate);
+  CImageHolder source(MakeImage(target.alternate, target.elements));
+  if (source.get() == nullptr) return {TOOL_EXIT_FAILED, "out of memory", std::nullopt};
+  const uint64_t bytes = FirmwareByteCount(target.elements);
+  const auto failed = [](const char* step, StatusCode status) {
+    return FlashOutcome{TOOL_EXIT_FAILED, std::string(step) + " failed: " + StatusText(status),
+                        std::nullopt};
+  };
+  StatusCode status = RunStep("erase", OP_CODE_ERASE, source.get(), memory, target.alternate,
+                              SectorBytesTouched(target.elements, memory, SECTOR_ERASABLE), 0,
+                              device.path, out, nullptr);
+  if (status != RESULT_OK) return failed("erase", status);
+  status = RunStep("download", OP_CODE_DOWNLOAD, source.get(), memory, target.alternate, bytes, 1,
+                   device.path, out, nullptr);
+  if (status != RESULT_OK) return failed("download", status);
+  if (!verify) return {};
+  CImageHolder readBack;
+  status = RunStep("verify", OP_CODE_UPLOAD, source.get(), memory, target.alternate, bytes, 0,
+                   device.path, out, &readBack);
+  if (status != RESULT_OK) return failed("verify", status);
+  const auto difference = FirstDifference(target.elements, ImageContents(readBack.get()));
+  if (difference) {
+    return {TOOL_EXIT_VERIFY, "verify found a difference at " + HexText(*difference, 8),
+            difference};
+  }
+  return {};
+}
+
+}  // namespace
+
+// Steps the device through every target of the plan, then out of DFU mode.
+// A difference stops everything and leaves the device in DFU mode, ready
+// for another attempt.
+int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
+  FirmwareFile file;
+  int exitCode = TOOL_EXIT_OK;
+  if (!LoadInputFirmware(options.positional[0], &file, out, &exitCode)) return exitCode;
+  DfuDeviceInfo device;
+  if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
+  std::vector<FlashTarget> targets;
+  FlashOutcome outcome;
+  if (!PlanTargets(options, &file, device, &targets, &outcome)) {
+    return out->Result(outcome.exitCode, outcome.message, "", outcome.address);
+  }
+  for (const FlashTarget& target : targets) {
+    outcome = FlashTargetOnDevice(target, device, !options.noVerify, out);
+    if (outcome.exitCode != TOOL_EXIT_OK) {
+      return out->Result(outcome.exitCode, outcome.message, "", outcome.address);
+    }
+  }
+  if (!options.noLeave) {
+    CImageHolder leaveImage(MakeLeaveImage(device));
+    out->StepBegin("leave", 0, 0);
+    const StatusCode status =
+        RunEngineOperation(OP_CODE_LEAVE_DFU, leaveImage.get(), device.path, 0,
+                           [out](uint8_t percent) { out->Progress(percent); });
+    if (status != RESULT_OK) {
+      return out->Result(TOOL_EXIT_FAILED, "leaving DFU mode failed: " + StatusText(status));
+    }
+    out->StepEnd();
+  }
+  return out->Result(TOOL_EXIT_OK, "flashed " + options.positional[0]);
+}

@@ -1,0 +1,17 @@
+#include "tool/input_file.h"
+
+#include "tool/exit_code.h"
+
+bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput* out,
+                       int* exitCode) {
+  std::string error;
+  if (LoadFirmwareFile(path, file, &error) != RESULT_OK) {
+    *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": " + error);
+    return false;
+  }
+  if (file->format == FirmwareFormat::kDfuSe && !file->dfuse.CrcMatches()) {
+    *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": the DfuSe checksum does not match");
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,16 @@
+// Loading the firmware file a command works from.
+#ifndef ZUVA_TOOL_INPUT_FILE_H_
+#define ZUVA_TOOL_INPUT_FILE_H_
+
+#include <string>
+
+#include "dfufiles/firmware_file.h"
+#include "tool/tool_output.h"
+
+// Loads and decodes the file; a DfuSe file must also carry a matching
+// checksum, since its bytes would go to a device. False with the exit code
+// (3) already reported otherwise.
+bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput* out,
+                       int* exitCode);
+
+#endif  // ZUVA_TOOL_INPUT_FILE_H_

@@ -1,0 +1,64 @@
+// zuvatool: the scripting companion of ZUVA. It never prompts and never
+// reads standard input; every outcome is an exit code (see exit_code.h).
+// The virtual device, when the environment asks for one, is present for the
+// whole run, exactly as for ZUVA.
+#include <cstdio>
+#include <cstring>
+
+#include "device/device_manager.h"
+#include "dfufiles/dfu_file.h"
+#include "dfufiles/image.h"
+#include "operations/operations.h"
+#include "platform/terminal.h"
+#include "sim/sim_environment.h"
+#include "tool/exit_code.h"
+#include "tool/tool_commands.h"
+
+namespace {
+
+struct CommandEntry {
+  const char* name;
+  int (*run)(const ToolOptions&, CToolOutput*);
+};
+
+constexpr CommandEntry COMMAND_TABLE[] = {
+    {"list", RunListCommand},   {"info", RunInfoCommand},   {"convert", RunConvertCommand},
+    {"flash", RunFlashCommand}, {"read", RunReadCommand},   {"erase", RunEraseCommand},
+    {"leave", RunModeCommand},  {"detach", RunModeCommand}, {"unprotect", RunModeCommand},
+};
+
+int Dispatch(int argc, char** argv) {
+  ToolOptions options;
+  std::string error;
+  if (!ParseToolOptions(argc, argv, &options, &error)) {
+    std::fprintf(stderr, "zuvatool: %s\nRun 'zuvatool --help' for the commands and options.\n",
+                 error.c_str());
+    return TOOL_EXIT_USAGE;
+  }
+  if (options.help) {
+    std::fputs(ToolHelpText(), stdout);
+    return TOOL_EXIT_OK;
+  }
+  const OutputMode mode = options.json                 ? OutputMode::kJson
+                          : StandardOutputIsTerminal() ? OutputMode::kTerminal
+                                                       : OutputMode::kPlain;
+  CToolOutput out(mode);
+  for (const CommandEntry& entry : COMMAND_TABLE) {
+    if (options.command == entry.name) return entry.run(options, &out);
+  }
+  return TOOL_EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimInstallFromEnvironment();
+  CreateDevicesManager();
+  const int exitCode = Dispatch(argc, argv);
+  ShutdownOperations();
+  ImageDestroyAll();
+  DfuFileDestroyAll();
+  DestroyDevicesManager();
+  SimUninstall();
+  return exitCode;
+}

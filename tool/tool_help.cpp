@@ -1,0 +1,73 @@
+#include "tool/tool_options.h"
+
+const char* ToolHelpText() {
+  return R"(Usage: zuvatool COMMAND [OPTIONS]
+
+Upgrade, read and erase USB devices in DFU mode (DfuSe) from scripts, and
+convert firmware files. Never prompts and never reads standard input.
+
+Commands:
+  list [--json]
+      List every DFU device: path, VID:PID, bcdDevice, serial number,
+      description, mode (dfu or application), DFU version, transfer size and,
+      per alternate setting, its name and memories (address, sectors, access).
+  flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
+      Write FILE to the device: erase the sectors it covers, download, read
+      back and compare, then leave DFU mode. FILE is a DfuSe file (each
+      target to its alternate setting), Intel HEX, S-records, ELF (loadable
+      segments at their physical addresses) or raw bytes (a .bin name, or
+      anything else unrecognised), recognised by content. Raw bytes go to
+      --address, else to the start of the alternate setting's first memory.
+      Data outside every writable memory is refused before anything is
+      erased. After a difference the device stays in DFU mode.
+  read OUT [--alt N] [--address A] [--length L]
+      Read device memory into OUT (default: the whole first readable memory
+      of the alternate setting). OUT ending in .dfu is written as a DfuSe
+      file, .hex as Intel HEX, any other name as raw bytes.
+  erase [--alt N] (--address A --length L | --all | --mass)
+      Erase the sectors that cover the range, every erasable sector, or the
+      whole device with the DfuSe mass-erase command.
+  unprotect --force
+      Send the DfuSe read-unprotect command: the device erases everything and
+      resets. Refused without --force.
+  leave
+      Make a device in DFU mode leave it and start its application.
+  detach
+      Send DETACH to a device running its application (to its DFU run-time
+      interface) and wait for it to come back in DFU mode.
+  convert IN OUT.dfu [--vid V --pid P --bcd D] [--alt N] [--address A]
+                     [--target ALT=START-END ...]
+      Write any input format as a DfuSe file: one target (alternate setting
+      --alt, 0 by default) with one element per contiguous run of the input.
+      Raw input needs --address. --target (repeatable) splits the input's
+      data by address [START, END) into targets. --vid, --pid and --bcd set
+      the suffix identity (default 0x0483, 0xDF11, 0x2200).
+  info FILE [--json]
+      Show what a DfuSe, HEX, S-record or ELF file holds: targets, elements,
+      addresses, sizes, suffix and checksum state.
+
+Device selection (every command that talks to a device):
+  --device PATH        the device with this path (as list shows it)
+  --serial S           the device with this serial number
+  --vid V --pid P      the device with this vendor and product ID
+  With several matching devices a command refuses and lists them.
+
+Output:
+  On a terminal each step shows a progress bar with bytes, rate and time
+  left; otherwise plain lines. --json prints one JSON object per line:
+  "device", "step", "progress" and "result" events; "result" carries the
+  exit code and, after a verify difference, its address.
+
+Numbers are decimal or hexadecimal with 0x.
+
+Exit codes:
+  0  success
+  1  the device or the operation failed
+  2  usage error
+  3  the input file is missing, unreadable or invalid
+  4  no matching device
+  5  several devices match
+  6  a device is present but cannot be opened (permission, no driver, in use)
+  7  verify found a difference
+)";
+}

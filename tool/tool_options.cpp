@@ -1,0 +1,221 @@
+#include "tool/tool_options.h"
+
+#include <cstring>
+#include <functional>
+
+namespace {
+
+enum CommandBit : uint32_t {
+  kList = 1u << 0,
+  kFlash = 1u << 1,
+  kRead = 1u << 2,
+  kErase = 1u << 3,
+  kUnprotect = 1u << 4,
+  kLeave = 1u << 5,
+  kDetach = 1u << 6,
+  kConvert = 1u << 7,
+  kInfo = 1u << 8,
+};
+constexpr uint32_t kDeviceCommands =
+    kList | kFlash | kRead | kErase | kUnprotect | kLeave | kDetach;
+constexpr uint32_t kEveryCommand = kDeviceCommands | kConvert | kInfo;
+
+struct CommandSpec {
+  const char* name;
+  uint32_t bit;
+  size_t positionals;
+};
+constexpr CommandSpec COMMANDS[] = {
+    {"list", kList, 0},     {"flash", kFlash, 1},         {"read", kRead, 1},
+    {"erase", kErase, 0},   {"unprotect", kUnprotect, 0}, {"leave", kLeave, 0},
+    {"detach", kDetach, 0}, {"convert", kConvert, 2},     {"info", kInfo, 1},
+};
+
+using Setter = std::function<bool(ToolOptions*, const std::string&)>;
+
+struct OptionSpec {
+  const char* name;
+  bool takesValue;
+  uint32_t commands;
+  Setter set;
+};
+
+template <typename T>
+Setter NumberInto(std::optional<T> ToolOptions::*field, uint64_t limit) {
+  return [field, limit](ToolOptions* o, const std::string& text) {
+    uint64_t value = 0;
+    if (!ParseNumber(text, limit, &value)) return false;
+    o->*field = static_cast<T>(value);
+    return true;
+  };
+}
+
+Setter FlagOn(bool ToolOptions::*field) {
+  return [field](ToolOptions* o, const std::string&) { return o->*field = true; };
+}
+
+Setter TextInto(std::optional<std::string> ToolOptions::*field) {
+  return [field](ToolOptions* o, const std::string& text) {
+    if (text.empty()) return false;
+    o->*field = text;
+    return true;
+  };
+}
+
+// ALT=START-END, END the first address after the range.
+bool ParseTarget(ToolOptions* o, const std::string& text) {
+  const size_t equals = text.find('=');
+  const size_t dash = text.find('-', equals == std::string::npos ? 0 : equals);
+  if (equals == std::string::npos || dash == std::string::npos) return false;
+  uint64_t alternate = 0, start = 0, end = 0;
+  if (!ParseNumber(text.substr(0, equals), 255, &alternate) ||
+      !ParseNumber(text.substr(equals + 1, dash - equals - 1), UINT32_MAX, &start) ||
+      !ParseNumber(text.substr(dash + 1), uint64_t{1} << 32, &end) || end <= start) {
+    return false;
+  }
+  o->targets.push_back({static_cast<uint8_t>(alternate), static_cast<uint32_t>(start), end});
+  return true;
+}
+
+const OptionSpec OPTIONS[] = {
+    {"--json", false, kEveryCommand, FlagOn(&ToolOptions::json)},
+    {"--device", true, kDeviceCommands, TextInto(&ToolOptions::devicePath)},
+    {"--serial", true, kDeviceCommands, TextInto(&ToolOptions::serial)},
+    {"--vid", true, kDeviceCommands | kConvert, NumberInto(&ToolOptions::vendorId, 0xFFFF)},
+    {"--pid", true, kDeviceCommands | kConvert, NumberInto(&ToolOptions::productId, 0xFFFF)},
+    {"--bcd", true, kConvert, NumberInto(&ToolOptions::deviceVersion, 0xFFFF)},
+    {"--alt", true, kFlash | kRead | kErase | kConvert, NumberInto(&ToolOptions::alternate, 255)},
+    {"--address", true, kFlash | kRead | kErase | kConvert,
+     NumberInto(&ToolOptions::address, UINT32_MAX)},
+    {"--length", true, kRead | kErase, NumberInto(&ToolOptions::length, UINT32_MAX)},
+    {"--no-verify", false, kFlash, FlagOn(&ToolOptions::noVerify)},
+    {"--no-leave", false, kFlash, FlagOn(&ToolOptions::noLeave)},
+    {"--all", false, kErase, FlagOn(&ToolOptions::all)},
+    {"--mass", false, kErase, FlagOn(&ToolOptions::mass)},
+    {"--force", false, kUnprotect, FlagOn(&ToolOptions::force)},
+    {"--target", true, kConvert, ParseTarget},
+};
+
+bool CheckCombination(const ToolOptions& o, std::string* error) {
+  if (o.command == "erase") {
+    const int ways = (o.address || o.length ? 1 : 0) + (o.all ? 1 : 0) + (o.mass ? 1 : 0);
+    if (ways != 1 || (o.address.has_value() != o.length.has_value())) {
+      *error = "erase needs exactly one of --address A --length L, --all or --mass";
+      return false;
+    }
+    if (o.length && *o.length == 0) {
+      *error = "--length must not be 0";
+      return false;
+    }
+  }
+  if (o.command == "read" && o.length && *o.length == 0) {
+    *error = "--length must not be 0";
+    return false;
+  }
+  if (o.command == "unprotect" && !o.force) {
+    *error = "unprotect erases the whole device; give --force to confirm";
+    return false;
+  }
+  if (o.command == "convert" && !o.targets.empty() && o.alternate) {
+    *error = "--alt and --target exclude each other";
+    return false;
+  }
+  if (o.command != "convert" && o.productId.has_value() != o.vendorId.has_value()) {
+    *error = "--vid and --pid select a device together";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value) {
+  if (text.empty()) return false;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const size_t first = hex ? 2 : 0;
+  uint64_t result = 0;
+  for (size_t i = first; i < text.size(); ++i) {
+    const char c = text[i];
+    int digit = -1;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (hex && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (hex && c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    if (digit < 0) return false;
+    result = result * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+    if (result > limit) return false;
+  }
+  *value = result;
+  return true;
+}
+
+bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, std::string* error) {
+  *options = ToolOptions{};
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      options->help = true;
+      return true;
+    }
+  }
+  if (argc < 2) {
+    *error = "no command given";
+    return false;
+  }
+  options->command = argv[1];
+  if (options->command == "help") {
+    options->help = true;
+    return true;
+  }
+  const CommandSpec* command = nullptr;
+  for (const CommandSpec& spec : COMMANDS) {
+    if (options->command == spec.name) command = &spec;
+  }
+  if (command == nullptr) {
+    *error = "unknown command '" + options->command + "'";
+    return false;
+  }
+  for (int i = 2; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument.size() < 2 || argument.compare(0, 2, "--") != 0) {
+      options->positional.push_back(argument);
+      continue;
+    }
+    const size_t equals = argument.find('=');
+    const std::string name = argument.substr(0, equals);
+    const OptionSpec* option = nullptr;
+    for (const OptionSpec& spec : OPTIONS) {
+      if (name == spec.name) option = &spec;
+    }
+    if (option == nullptr || (option->commands & command->bit) == 0) {
+      *error = "option " + name + " does not belong to " + options->command;
+      return false;
+    }
+    std::string value;
+    if (option->takesValue) {
+      if (equals != std::string::npos) {
+        value = argument.substr(equals + 1);
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      } else {
+        *error = "option " + name + " needs a value";
+        return false;
+      }
+    } else if (equals != std::string::npos) {
+      *error = "option " + name + " takes no value";
+      return false;
+    }
+    if (!option->set(options, value)) {
+      *error = "bad value '" + value + "' for " + name;
+      return false;
+    }
+  }
+  if (options->positional.size() != command->positionals) {
+    *error = options->command + " takes " + std::to_string(command->positionals) +
+             (command->positionals == 1 ? " file" : " files") + ", not " +
+             std::to_string(options->positional.size());
+    return false;
+  }
+  return CheckCombination(*options, error);
+}

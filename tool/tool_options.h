@@ -1,0 +1,50 @@
+// The tool's command line: a command, its positional arguments and options.
+// Each command accepts only its own options; anything else is a usage error.
+#ifndef ZUVA_TOOL_TOOL_OPTIONS_H_
+#define ZUVA_TOOL_TOOL_OPTIONS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One --target ALT=START-END of convert: the input's bytes in [start, end)
+// go to a target for alternate setting `alternate`.
+struct TargetRange {
+  uint8_t alternate = 0;
+  uint32_t start = 0;
+  uint64_t end = 0;
+};
+
+struct ToolOptions {
+  std::string command;
+  std::vector<std::string> positional;
+  bool help = false;
+  bool json = false;
+  bool noVerify = false;
+  bool noLeave = false;
+  bool all = false;
+  bool mass = false;
+  bool force = false;
+  std::optional<uint8_t> alternate;
+  std::optional<uint32_t> address;
+  std::optional<uint32_t> length;
+  std::optional<uint16_t> vendorId;
+  std::optional<uint16_t> productId;
+  std::optional<uint16_t> deviceVersion;
+  std::optional<std::string> devicePath;
+  std::optional<std::string> serial;
+  std::vector<TargetRange> targets;
+};
+
+// False with the reason in *error for a usage error. `--help` anywhere (or
+// `help` as the command) sets help and is never an error.
+bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, std::string* error);
+
+// A number in decimal or with 0x in hexadecimal, up to `limit`.
+bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value);
+
+// The full help text: every command, option and exit code.
+const char* ToolHelpText();
+
+#endif  // ZUVA_TOOL_TOOL_OPTIONS_H_

@@ -1,0 +1,91 @@
+#include "tool/tool_options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+bool Parse(std::vector<const char*> args, ToolOptions* options, std::string* error) {
+  args.insert(args.begin(), "zuvatool");
+  return ParseToolOptions(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+TEST(ToolOptions, ReadsAFlashCommandLine) {
+  ToolOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"flash", "fw.bin", "--alt", "1", "--address=0x08004000", "--no-leave",
+                     "--serial", "SIM0002"},
+                    &o, &error))
+      << error;
+  EXPECT_EQ(o.positional, std::vector<std::string>{"fw.bin"});
+  EXPECT_EQ(o.alternate, 1);
+  EXPECT_EQ(o.address, 0x08004000u);
+  EXPECT_TRUE(o.noLeave);
+  EXPECT_FALSE(o.noVerify);
+  EXPECT_EQ(o.serial, "SIM0002");
+}
+
+TEST(ToolOptions, ReadsRepeatedTargets) {
+  ToolOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"convert", "a.hex", "b.dfu", "--target", "0=0x08000000-0x08100000", "--target",
+                     "1=0x1FFFC000-0x1FFFC010", "--vid", "0x1234"},
+                    &o, &error))
+      << error;
+  ASSERT_EQ(o.targets.size(), 2u);
+  EXPECT_EQ(o.targets[1].alternate, 1);
+  EXPECT_EQ(o.targets[1].start, 0x1FFFC000u);
+  EXPECT_EQ(o.targets[1].end, 0x1FFFC010u);
+  EXPECT_EQ(o.vendorId, 0x1234);
+}
+
+TEST(ToolOptions, HelpAnywhereWins) {
+  ToolOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"flash", "--bogus", "--help"}, &o, &error));
+  EXPECT_TRUE(o.help);
+}
+
+struct UsageCase {
+  const char* name;
+  std::vector<const char*> args;
+  const char* reason;
+};
+
+class ToolUsageErrors : public testing::TestWithParam<UsageCase> {};
+
+TEST_P(ToolUsageErrors, AreRefusedWithAReason) {
+  ToolOptions o;
+  std::string error;
+  EXPECT_FALSE(Parse(GetParam().args, &o, &error));
+  EXPECT_NE(error.find(GetParam().reason), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ToolUsageErrors,
+    testing::Values(
+        UsageCase{"NoCommand", {}, "no command"},
+        UsageCase{"UnknownCommand", {"burn"}, "unknown command"},
+        UsageCase{"OptionOfAnotherCommand", {"list", "--no-verify"}, "does not belong to list"},
+        UsageCase{"MissingFile", {"flash"}, "takes 1 file"},
+        UsageCase{"ExtraFile", {"info", "a", "b"}, "takes 1 file"},
+        UsageCase{"MissingValue", {"read", "out.bin", "--alt"}, "needs a value"},
+        UsageCase{"AltTooLarge", {"read", "out.bin", "--alt", "256"}, "bad value"},
+        UsageCase{"NotANumber", {"read", "out.bin", "--address", "0x8G"}, "bad value"},
+        UsageCase{"AddressBeyond32Bits", {"read", "o", "--address", "0x100000000"}, "bad value"},
+        UsageCase{"FlagWithValue", {"flash", "f", "--no-verify=1"}, "takes no value"},
+        UsageCase{"EraseWithoutWhat", {"erase"}, "exactly one of"},
+        UsageCase{"EraseTwoWays", {"erase", "--all", "--mass"}, "exactly one of"},
+        UsageCase{"EraseAddressWithoutLength", {"erase", "--address", "0"}, "exactly one of"},
+        UsageCase{"EraseZeroLength", {"erase", "--address", "0", "--length", "0"}, "must not be 0"},
+        UsageCase{"UnprotectWithoutForce", {"unprotect"}, "--force"},
+        UsageCase{"VidWithoutPid", {"flash", "f", "--vid", "0x483"}, "together"},
+        UsageCase{
+            "TargetEndBeforeStart", {"convert", "a", "b", "--target", "0=0x10-0x10"}, "bad value"},
+        UsageCase{"TargetWithoutAlt", {"convert", "a", "b", "--target", "0x10-0x20"}, "bad value"},
+        UsageCase{
+            "AltAndTarget", {"convert", "a", "b", "--alt", "1", "--target", "0=0-1"}, "exclude"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,146 @@
+#include "tool/tool_output.h"
+
+#include <cstdio>
+
+#include "tool/json_line.h"
+#include "tool/tool_text.h"
+
+namespace {
+
+constexpr int TOOL_BAR_WIDTH = 24;
+
+void WriteOut(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+std::string Kib(double bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
+  return text;
+}
+
+}  // namespace
+
+void CToolOutput::Device(const DfuDeviceInfo& device) {
+  if (mode_ == OutputMode::kJson) {
+    JsonLine(CJsonObject()
+                 .Text("event", "device")
+                 .Text("path", device.path)
+                 .Text("vid", HexText(device.vendorId, 4))
+                 .Text("pid", HexText(device.productId, 4))
+                 .Text("serial", device.serial)
+                 .Text("mode", device.dfuMode ? "dfu" : "application")
+                 .Str());
+    return;
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "%04x:%04x", device.vendorId, device.productId);
+  WriteOut("Device " + device.path + " (" + text +
+           (device.serial.empty() ? "" : ", serial " + device.serial) + ")\n");
+}
+
+void CToolOutput::StepBegin(const std::string& step, uint8_t alternate, uint64_t bytes) {
+  step_ = step;
+  stepBytes_ = bytes;
+  percent_ = 0;
+  barShown_ = false;
+  stepStart_ = std::chrono::steady_clock::now();
+  if (mode_ == OutputMode::kJson) {
+    JsonLine(CJsonObject()
+                 .Text("event", "step")
+                 .Text("step", step)
+                 .Number("alt", alternate)
+                 .Number("bytes", bytes)
+                 .Str());
+  } else if (mode_ == OutputMode::kPlain) {
+    WriteOut(step + " (alt " + std::to_string(alternate) + ", " + std::to_string(bytes) +
+             " bytes)...\n");
+  } else {
+    DrawBar(false);
+  }
+}
+
+void CToolOutput::Progress(uint8_t percent) {
+  if (percent == percent_) return;
+  percent_ = percent;
+  if (mode_ == OutputMode::kJson) {
+    JsonLine(CJsonObject()
+                 .Text("event", "progress")
+                 .Text("step", step_)
+                 .Number("percent", percent)
+                 .Number("bytes", stepBytes_ * percent / 100)
+                 .Str());
+  } else if (mode_ == OutputMode::kTerminal) {
+    DrawBar(false);
+  }
+}
+
+void CToolOutput::StepEnd() {
+  percent_ = 100;
+  if (mode_ == OutputMode::kTerminal) {
+    DrawBar(true);
+  } else if (mode_ == OutputMode::kPlain) {
+    WriteOut(step_ + " done\n");
+  }
+}
+
+void CToolOutput::DrawBar(bool final) {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - stepStart_).count();
+  const double done = static_cast<double>(stepBytes_) * percent_ / 100.0;
+  const int filled = percent_ * TOOL_BAR_WIDTH / 100;
+  std::string bar = "\r" + step_;
+  bar.resize(11, ' ');
+  bar += "[" + std::string(static_cast<size_t>(filled), '#') +
+         std::string(static_cast<size_t>(TOOL_BAR_WIDTH - filled), '.') + "] ";
+  char text[128];
+  std::snprintf(text, sizeof text, "%3d%%", percent_);
+  bar += text;
+  if (stepBytes_ != 0) {
+    bar += "  " + Kib(done) + " / " + Kib(static_cast<double>(stepBytes_));
+    if (seconds > 0.05 && done > 0) {
+      const double rate = done / seconds;
+      const double left = (static_cast<double>(stepBytes_) - done) / rate;
+      std::snprintf(text, sizeof text, "  %s/s  %d:%02d %s", Kib(rate).c_str(),
+                    static_cast<int>(final ? seconds : left) / 60,
+                    static_cast<int>(final ? seconds : left) % 60, final ? "total" : "left");
+      bar += text;
+    }
+  }
+  bar += "\x1b[K";  // clear what a longer line left
+  if (final) bar += "\n";
+  barShown_ = !final;
+  WriteOut(bar);
+}
+
+void CToolOutput::Note(const std::string& text) {
+  if (mode_ != OutputMode::kJson) WriteOut(text + "\n");
+}
+
+int CToolOutput::Result(int exitCode, const std::string& message, const std::string& hint,
+                        std::optional<uint32_t> address) {
+  if (barShown_) {
+    WriteOut("\n");
+    barShown_ = false;
+  }
+  if (mode_ == OutputMode::kJson) {
+    CJsonObject result;
+    result.Text("event", "result").Number("exit", static_cast<uint64_t>(exitCode));
+    if (!message.empty()) result.Text("message", message);
+    if (!hint.empty()) result.Text("hint", hint);
+    if (address) result.Text("address", HexText(*address, 8));
+    JsonLine(result.Str());
+    return exitCode;
+  }
+  if (exitCode == 0) {
+    if (!message.empty()) WriteOut(message + "\n");
+  } else {
+    std::fprintf(stderr, "zuvatool: %s\n", message.c_str());
+    if (!hint.empty()) std::fprintf(stderr, "%s\n", hint.c_str());
+    std::fflush(stderr);
+  }
+  return exitCode;
+}
+
+void CToolOutput::JsonLine(const std::string& json) { WriteOut(json + "\n"); }

@@ -1,0 +1,50 @@
+// Where the tool reports what it does: progress bars redrawn in place on a
+// terminal, plain lines otherwise, or one JSON object per line with --json.
+// Errors and hints go to standard error in the text modes and into the
+// result event with --json; standard output then holds JSON only.
+#ifndef ZUVA_TOOL_TOOL_OUTPUT_H_
+#define ZUVA_TOOL_TOOL_OUTPUT_H_
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "device/device_listing.h"
+
+enum class OutputMode { kTerminal, kPlain, kJson };
+
+class CToolOutput {
+ public:
+  explicit CToolOutput(OutputMode mode) : mode_(mode) {}
+
+  OutputMode mode() const { return mode_; }
+  // The device a command works on.
+  void Device(const DfuDeviceInfo& device);
+  // A step ("erase", "download", "verify", "upload", "leave", ...) on `bytes`
+  // bytes (0 when the step has no size).
+  void StepBegin(const std::string& step, uint8_t alternate, uint64_t bytes);
+  void Progress(uint8_t percent);
+  void StepEnd();
+  // A line of information in the text modes; nothing with --json.
+  void Note(const std::string& text);
+  // Ends the run: the result event with --json, else the message (when not
+  // empty) on standard error for a failure, on standard output for success.
+  // Returns the exit code.
+  int Result(int exitCode, const std::string& message, const std::string& hint = {},
+             std::optional<uint32_t> address = std::nullopt);
+  // A whole JSON line (for list and info).
+  void JsonLine(const std::string& json);
+
+ private:
+  void DrawBar(bool final);
+
+  OutputMode mode_;
+  std::string step_;
+  uint64_t stepBytes_ = 0;
+  uint8_t percent_ = 0;
+  bool barShown_ = false;
+  std::chrono::steady_clock::time_point stepStart_;
+};
+
+#endif  // ZUVA_TOOL_TOOL_OUTPUT_H_
