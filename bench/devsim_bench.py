@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Benchmark on the emulated USB bus with `real` timing and a 512 KiB image:
-ZUVA's whole upgrade (erase, download, verify, leave) against dfu-util's
+ZUVA's whole upgrade (erase, download, verify, leave) and, when given,
+zuvatool's flash of the same image (the same four steps) against dfu-util's
 download of the same image followed by an upload of the same range (its
-verify). Reports wall time, CPU time of the client and of the whole run (bus
+verify); each client's wall time is also given as a ratio to dfu-util's. Reports wall time, CPU time of the client and of the whole run (bus
 included), and the count of DFU class and standard requests from the trace.
 
-usage: devsim_bench.py --devsim PATH --zuva PATH [--work-dir DIR]
+usage: devsim_bench.py --devsim PATH --zuva PATH [--zuvatool PATH] [--work-dir DIR]
 """
 import argparse
 import os
@@ -61,6 +62,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--devsim", required=True)
     parser.add_argument("--zuva", required=True)
+    parser.add_argument("--zuvatool")
     parser.add_argument("--work-dir")
     args = parser.parse_args()
     workdir = args.work_dir or tempfile.mkdtemp(prefix="devsim_bench_")
@@ -73,20 +75,24 @@ def main():
     with open(os.path.join(workdir, "real.profile"), "w") as f:
         f.write(PROFILE)
 
-    rows = [
-        run_on_bus(args.devsim, workdir, "zuva", "'%s' fw.bin > zuva.out" % args.zuva),
+    rows = [run_on_bus(args.devsim, workdir, "zuva", "'%s' fw.bin > zuva.out" % args.zuva)]
+    if args.zuvatool:
+        rows.append(run_on_bus(args.devsim, workdir, "zuvatool",
+                               "'%s' flash fw.bin > zuvatool.out" % args.zuvatool))
+    rows += [
         run_on_bus(args.devsim, workdir, "dfu-util",
                    "dfu-util -a 0 -s 0x08000000 -D fw.bin > /dev/null 2>&1 && "
                    "dfu-util -a 0 -s 0x08000000:%d -U back.bin > /dev/null 2>&1 && "
                    "cmp -s fw.bin back.bin" % IMAGE_SIZE),
     ]
     print("512 KiB image, real timing, emulated USB bus")
-    print("%-9s %9s %11s %11s %10s %7s %8s" % ("client", "wall s", "client s", "client CPU",
-                                              "total CPU", "class", "standard"))
+    print("%-9s %9s %11s %11s %10s %7s %8s %9s" % ("client", "wall s", "client s", "client CPU",
+                                                   "total CPU", "class", "standard", "/dfu-util"))
+    reference = rows[-1]["client_wall"]
     for row in rows:
-        print("%-9s %9.2f %11.2f %11.2f %10.2f %7d %8d" % (
+        print("%-9s %9.2f %11.2f %11.2f %10.2f %7d %8d %9.2f" % (
             row["name"], row["wall"], row["client_wall"], row["client_cpu"], row["total_cpu"],
-            row["class"], row["standard"]))
+            row["class"], row["standard"], row["client_wall"] / reference))
         if row["flash"] != image:
             raise SystemExit("%s left a flash that differs from the image" % row["name"])
     return 0

@@ -136,11 +136,43 @@ def test_zuva_reads_back_what_dfu_util_wrote(run):
               repr(result.stderr[-400:]))
 
 
+def test_zuvatool_and_dfu_util_read_back_each_others_writes(run):
+    data = image(150001, 4)
+    write(run.path("tool.bin"), data)
+    flash = run.path("tool_flash.bin")
+    # What zuvatool flashed (and verified), dfu-util reads back; the device
+    # left the bus after the flash, so the reading takes a bus of its own.
+    flashed = run.devsim([run.args.zuvatool, "flash", "tool.bin", "--address", "0x08000000"],
+                         flash=flash)
+    result = run.devsim(["dfu-util", "-a", "0", "-s", "0x08000000:%d" % len(data), "-U",
+                         run.path("tool_read.bin")], flash=flash)
+    run.check("what zuvatool flash wrote on the bus, dfu-util -U reads back identically",
+              flashed.returncode == 0 and result.returncode == 0
+              and read(run.path("tool_read.bin")) == data,
+              repr(flashed.stdout[-600:]) + repr(flashed.stderr[-600:]) + repr(result.stderr[-600:]))
+    # What dfu-util downloaded, zuvatool reads back.
+    other = image(90003, 5)
+    write(run.path("dfu_util.bin"), other)
+    result = run.devsim(["sh", "-c",
+                         "dfu-util -a 0 -s 0x08000000 -D dfu_util.bin >/dev/null && "
+                         "'%s' read tool_back.bin --address 0x08000000 --length %d"
+                         % (run.args.zuvatool, len(other))], flash=run.path("other2_flash.bin"))
+    back = run.path("tool_back.bin")
+    run.check("what dfu-util -D wrote on the bus, zuvatool read reads back identically",
+              result.returncode == 0 and os.path.exists(back) and read(back) == other,
+              repr(result.stdout[-600:]) + repr(result.stderr[-600:]))
+    result = run.devsim([run.args.zuvatool, "list", "--json"])
+    run.check("zuvatool lists the device on the bus by its usb: path",
+              result.returncode == 0 and b'"path":"usb:' in result.stdout
+              and b'"vid":"0x0483","pid":"0xDF11"' in result.stdout, repr(result.stdout[-600:]))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--devsim", required=True)
     parser.add_argument("--zuva", required=True)
     parser.add_argument("--readback", required=True)
+    parser.add_argument("--zuvatool", required=True)
     parser.add_argument("--work-dir", required=True)
     args = parser.parse_args()
     if shutil.which("dfu-util") is None or shutil.which("umockdev-wrapper") is None:
@@ -151,7 +183,8 @@ def main():
     run = Run(args)
     for test in (test_dfu_util_lists_the_alternate_settings, test_dfu_util_download_then_upload,
                  test_zuva_upgrade_matches_the_in_process_device,
-                 test_zuva_reads_back_what_dfu_util_wrote):
+                 test_zuva_reads_back_what_dfu_util_wrote,
+                 test_zuvatool_and_dfu_util_read_back_each_others_writes):
         test(run)
     return 1 if run.failures else 0
 
