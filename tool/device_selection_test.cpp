@@ -53,6 +53,14 @@ TEST_P(SelectDeviceCases, ChoosesOrRefuses) {
   if (c.exitCode == TOOL_EXIT_OK) {
     EXPECT_EQ(outcome.device.path, c.chosen);
   }
+  if (c.exitCode == TOOL_EXIT_CANNOT_OPEN) {
+    // The refusal says what to do about it.
+#if defined(_WIN32)
+    EXPECT_NE(outcome.hint.find("DFU driver"), std::string::npos) << outcome.hint;
+#else
+    EXPECT_NE(outcome.hint.find("50-zuva-dfu.rules"), std::string::npos) << outcome.hint;
+#endif
+  }
   if (c.exitCode == TOOL_EXIT_AMBIGUOUS) {
     for (const DfuDeviceInfo& d : c.devices) {
       if (MatchesSelectors(d, c.options)) {

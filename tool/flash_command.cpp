@@ -27,18 +27,18 @@ struct FlashOutcome {
 
 // The file's data by alternate setting. Raw bytes need the device's map for
 // their default address, so the plan is made once the device is known.
-bool PlanTargets(const ToolOptions& options, FirmwareFile* file, const DfuDeviceInfo& device,
+bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const DfuDeviceInfo& device,
                  std::vector<FlashTarget>* targets, FlashOutcome* outcome) {
   const uint8_t alternate = options.alternate.value_or(0);
-  if (options.address && file->format != FirmwareFormat::kRaw) {
+  if (options.address && file.format != FirmwareFormat::kRaw) {
     *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt};
     return false;
   }
-  switch (file->format) {
+  switch (file.format) {
     case FirmwareFormat::kDfuSe:
-      for (FirmwareTarget& target : file->dfuse.targets) {
+      for (const FirmwareTarget& target : file.dfuse.targets) {
         if (options.alternate && target.alternate != alternate) continue;
-        targets->push_back({target.alternate, std::move(target.elements)});
+        targets->push_back({target.alternate, target.elements});
       }
       break;
     case FirmwareFormat::kRaw: {
@@ -55,16 +55,16 @@ bool PlanTargets(const ToolOptions& options, FirmwareFile* file, const DfuDevice
         }
         address = memory->sectors.front().startAddress;
       }
-      if (uint64_t{address} + file->raw.size() > (uint64_t{1} << 32)) {
+      if (uint64_t{address} + file.raw.size() > (uint64_t{1} << 32)) {
         *outcome = {TOOL_EXIT_BAD_INPUT, "the data reaches beyond the 32-bit address space",
                     std::nullopt};
         return false;
       }
-      targets->push_back({alternate, {{address, std::move(file->raw)}}});
+      targets->push_back({alternate, {{address, file.raw}}});
       break;
     }
     default:
-      targets->push_back({alternate, std::move(file->image.elements)});
+      targets->push_back({alternate, file.image.elements});
       break;
   }
   if (targets->empty() || FirmwareByteCount(targets->front().elements) == 0) {
@@ -165,38 +165,41 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
   return {};
 }
 
+// One device from start to end: the plan for its map, every target's
+// steps, then out of DFU mode. A difference stops everything and leaves the
+// device in DFU mode, ready for another attempt.
+FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
+                         const DfuDeviceInfo& device, CToolOutput* out) {
+  std::vector<FlashTarget> targets;
+  FlashOutcome outcome;
+  if (!PlanTargets(options, file, device, &targets, &outcome)) return outcome;
+  for (const FlashTarget& target : targets) {
+    outcome = FlashTargetOnDevice(target, device, !options.noVerify, out);
+    if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
+  }
+  if (options.noLeave) return {};
+  CImageHolder leaveImage(MakeLeaveImage(device));
+  out->StepBegin("leave", 0, 0);
+  const StatusCode status = RunEngineOperation(OP_CODE_LEAVE_DFU, leaveImage.get(), device.path, 0,
+                                               [out](uint8_t percent) { out->Progress(percent); });
+  if (status != RESULT_OK) {
+    return {TOOL_EXIT_FAILED, "leaving DFU mode failed: " + StatusText(status), std::nullopt};
+  }
+  out->StepEnd();
+  return {};
+}
+
 }  // namespace
 
-// Steps the device through every target of the plan, then out of DFU mode.
-// A difference stops everything and leaves the device in DFU mode, ready
-// for another attempt.
 int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   FirmwareFile file;
   int exitCode = TOOL_EXIT_OK;
   if (!LoadInputFirmware(options.positional[0], &file, out, &exitCode)) return exitCode;
   DfuDeviceInfo device;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
-  std::vector<FlashTarget> targets;
-  FlashOutcome outcome;
-  if (!PlanTargets(options, &file, device, &targets, &outcome)) {
+  const FlashOutcome outcome = FlashDevice(options, file, device, out);
+  if (outcome.exitCode != TOOL_EXIT_OK) {
     return out->Result(outcome.exitCode, outcome.message, "", outcome.address);
-  }
-  for (const FlashTarget& target : targets) {
-    outcome = FlashTargetOnDevice(target, device, !options.noVerify, out);
-    if (outcome.exitCode != TOOL_EXIT_OK) {
-      return out->Result(outcome.exitCode, outcome.message, "", outcome.address);
-    }
-  }
-  if (!options.noLeave) {
-    CImageHolder leaveImage(MakeLeaveImage(device));
-    out->StepBegin("leave", 0, 0);
-    const StatusCode status =
-        RunEngineOperation(OP_CODE_LEAVE_DFU, leaveImage.get(), device.path, 0,
-                           [out](uint8_t percent) { out->Progress(percent); });
-    if (status != RESULT_OK) {
-      return out->Result(TOOL_EXIT_FAILED, "leaving DFU mode failed: " + StatusText(status));
-    }
-    out->StepEnd();
   }
   return out->Result(TOOL_EXIT_OK, "flashed " + options.positional[0]);
 }
