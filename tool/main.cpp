@@ -10,6 +10,7 @@
 #include "dfufiles/image.h"
 #include "operations/operations.h"
 #include "platform/terminal.h"
+#include "resources/version.h"
 #include "sim/sim_environment.h"
 #include "tool/exit_code.h"
 #include "tool/tool_commands.h"
@@ -37,6 +38,10 @@ int Dispatch(int argc, char** argv) {
   }
   if (options.help) {
     std::fputs(ToolHelpText(), stdout);
+    return TOOL_EXIT_OK;
+  }
+  if (options.version) {
+    std::fputs("zuvatool " ZUVA_VERSION_TEXT "\n", stdout);
     return TOOL_EXIT_OK;
   }
   const OutputMode mode = options.json                 ? OutputMode::kJson

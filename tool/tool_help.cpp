@@ -2,6 +2,7 @@
 
 const char* ToolHelpText() {
   return R"(Usage: zuvatool COMMAND [OPTIONS]
+       zuvatool --help | --version
 
 Upgrade, read and erase USB devices in DFU mode (DfuSe) from scripts, and
 convert firmware files. Never prompts and never reads standard input.

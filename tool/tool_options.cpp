@@ -159,6 +159,10 @@ bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, s
       return true;
     }
   }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    options->version = true;
+    return true;
+  }
   if (argc < 2) {
     *error = "no command given";
     return false;

@@ -20,6 +20,7 @@ struct ToolOptions {
   std::string command;
   std::vector<std::string> positional;
   bool help = false;
+  bool version = false;
   bool json = false;
   bool noVerify = false;
   bool noLeave = false;
@@ -38,7 +39,8 @@ struct ToolOptions {
 };
 
 // False with the reason in *error for a usage error. `--help` anywhere (or
-// `help` as the command) sets help and is never an error.
+// `help` as the command) sets help, `--version` sets version; neither is
+// ever an error.
 bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, std::string* error);
 
 // A number in decimal or with 0x in hexadecimal, up to `limit`.

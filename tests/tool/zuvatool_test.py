@@ -143,6 +143,9 @@ def help_names_every_command_option_and_exit_code(t):
         expect(word in done.out, word + " missing from --help")
     for code in range(8):
         expect("\n  %d  " % code in done.out, "exit code %d missing from --help" % code)
+    version = t.run("--version", sim=None, flash=None)
+    expect_exit(version, 0)
+    expect(version.out.startswith("zuvatool ") and version.out.count("\n") == 1, version.out)
 
 
 @case
