@@ -48,6 +48,24 @@ std::string OpenFailureHint() {
 #endif
 }
 
+void ExplainUnusableFunctions(const std::vector<UnusableDfuFunction>& functions,
+                              SelectionOutcome* outcome) {
+  if (functions.empty() || outcome->exitCode != TOOL_EXIT_NO_DEVICE) return;
+  outcome->exitCode = TOOL_EXIT_CANNOT_OPEN;
+  outcome->message = "a DFU device is present but its driver is not the DFU driver:";
+  for (const UnusableDfuFunction& function : functions) {
+    outcome->message += "\n  " + function.instanceId;
+    if (!function.description.empty()) outcome->message += "  " + function.description;
+    outcome->message +=
+        "  driver: " + (function.driver.empty() ? std::string("(none)") : function.driver);
+  }
+  outcome->hint =
+      "Bind the DFU driver to it: in the Device Manager, Update driver > Browse my computer > "
+      "Let me pick, and choose the DFU driver (or run `pnputil /add-driver DFU-DRIVER.inf "
+      "/install` as administrator), then replug the device. A device bound to WinUSB or "
+      "libusbK by another tool must be switched back this way.";
+}
+
 SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const ToolOptions& options,
                               bool dfuMode) {
   SelectionOutcome outcome;

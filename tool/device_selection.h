@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/device_listing.h"
+#include "platform/usb_driver_survey.h"
 #include "tool/tool_options.h"
 
 struct SelectionOutcome {
@@ -27,6 +28,12 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
 
 // Whether a device satisfies every selector given.
 bool MatchesSelectors(const DfuDeviceInfo& device, const ToolOptions& options);
+
+// When no device matched: DFU functions that are present but bound to a
+// driver this program cannot use make it exit 6 (naming each one's driver
+// and saying how to change it) instead of 4; without any, `outcome` stays.
+void ExplainUnusableFunctions(const std::vector<UnusableDfuFunction>& functions,
+                              SelectionOutcome* outcome);
 
 // What to do when a present device cannot be opened, for this platform.
 std::string OpenFailureHint();

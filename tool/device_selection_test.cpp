@@ -118,4 +118,24 @@ INSTANTIATE_TEST_SUITE_P(
                    ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(ExplainUnusableFunctions, NamesEachDriverAndHowToChangeIt) {
+  SelectionOutcome outcome;
+  outcome.exitCode = TOOL_EXIT_NO_DEVICE;
+  ExplainUnusableFunctions({{"Board A", "USB\\VID_0483&PID_DF11\\1", "WinUSB"},
+                            {"", "USB\\VID_1209&PID_0001\\2", ""}},
+                           &outcome);
+  EXPECT_EQ(outcome.exitCode, TOOL_EXIT_CANNOT_OPEN);
+  EXPECT_NE(outcome.message.find("USB\\VID_0483&PID_DF11\\1  Board A  driver: WinUSB"),
+            std::string::npos)
+      << outcome.message;
+  EXPECT_NE(outcome.message.find("USB\\VID_1209&PID_0001\\2  driver: (none)"), std::string::npos)
+      << outcome.message;
+  EXPECT_NE(outcome.hint.find("Update driver"), std::string::npos);
+  // Nothing unusable present: "no device" stays what it is.
+  SelectionOutcome none;
+  none.exitCode = TOOL_EXIT_NO_DEVICE;
+  ExplainUnusableFunctions({}, &none);
+  EXPECT_EQ(none.exitCode, TOOL_EXIT_NO_DEVICE);
+}
+
 }  // namespace

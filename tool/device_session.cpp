@@ -9,6 +9,11 @@ bool ChooseDevice(const ToolOptions& options, CToolOutput* out, bool dfuMode, Df
   std::vector<DfuDeviceInfo> devices;
   ListDfuDevices(&devices);
   SelectionOutcome outcome = SelectDevice(devices, options, dfuMode);
+  if (outcome.exitCode == TOOL_EXIT_NO_DEVICE && !options.devicePath) {
+    std::vector<std::string> paths;
+    for (const DfuDeviceInfo& listed : devices) paths.push_back(listed.path);
+    ExplainUnusableFunctions(SurveyUnusableDfuFunctions(paths), &outcome);
+  }
   if (outcome.exitCode != TOOL_EXIT_OK) {
     *exitCode = out->Result(outcome.exitCode, outcome.message, outcome.hint);
     return false;
