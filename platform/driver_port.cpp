@@ -69,7 +69,11 @@ HandleTable& Handles() {
 }
 
 BackendRegistry& Backends() {
-  static BackendRegistry* registry = new BackendRegistry;
+  static BackendRegistry* registry = [] {
+    auto* created = new BackendRegistry;
+    created->backends = NativeBackends();
+    return created;
+  }();
   return *registry;
 }
 

@@ -6,6 +6,7 @@
 #define ZUVA_PLATFORM_NATIVE_DRIVER_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,5 +30,9 @@ void NativeDriverClose(NativeDeviceHandle device);
 // Appends the present native interfaces of `interfaceClass` in listing order.
 // False when no list can be had; an empty list is true.
 bool NativeEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces);
+
+// The platform's own backends beside its native driver (Windows: devices
+// bound to WinUSB), registered before any other.
+std::vector<std::shared_ptr<DriverBackend>> NativeBackends();
 
 #endif  // ZUVA_PLATFORM_NATIVE_DRIVER_H_

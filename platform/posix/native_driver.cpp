@@ -17,3 +17,5 @@ void NativeDriverClose(NativeDeviceHandle device) { UsbDriverClose(device); }
 bool NativeEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
   return UsbEnumerateInterfaces(interfaceClass, interfaces);
 }
+
+std::vector<std::shared_ptr<DriverBackend>> NativeBackends() { return {}; }

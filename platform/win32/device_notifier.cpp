@@ -14,6 +14,7 @@
 #include "platform/device_events.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_guid.h"
+#include "platform/win32/winusb_backend.h"
 
 namespace {
 
@@ -41,7 +42,16 @@ class CWindowDeviceNotifier : public DeviceNotifier {
     window_ = CreateWindowExA(WS_EX_TOOLWINDOW, WIN32_NOTIFY_WINDOW_CLASS, nullptr, WS_POPUP, 0, 0,
                               0, 0, nullptr, nullptr, instance_, this);
     if (window_ == nullptr) return;
-    for (const Guid& interfaceClass : interfaceClasses_) {
+    // A device bound to WinUSB announces itself under the interface class
+    // its firmware or INF chose; those of the devices listed so far are
+    // registered too, and their broadcasts translated.
+    std::vector<Guid> registered = interfaceClasses_;
+    for (const Guid& winUsbClass : WinUsbNotificationClasses()) {
+      if (std::find(registered.begin(), registered.end(), winUsbClass) == registered.end()) {
+        registered.push_back(winUsbClass);
+      }
+    }
+    for (const Guid& interfaceClass : registered) {
       DEV_BROADCAST_DEVICEINTERFACE_A filter = {};
       filter.dbcc_size = sizeof(filter);
       filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
@@ -98,13 +108,19 @@ class CWindowDeviceNotifier : public DeviceNotifier {
     constexpr size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name);
     if (header->dbch_size < nameOffset) return;
     const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(header);
-    DeviceChangeEvent event{kind, FromWin32Guid(broadcast->dbcc_classguid), {}};
-    if (std::find(interfaceClasses_.begin(), interfaceClasses_.end(), event.interfaceClass) ==
-        interfaceClasses_.end()) {
+    DeviceChangeEvent event{kind, FromWin32Guid(broadcast->dbcc_classguid),
+                            BroadcastName(broadcast->dbcc_name, header->dbch_size - nameOffset)};
+    if (!IsRegistered(event.interfaceClass) &&
+        !WinUsbTranslateDeviceChange(kind, event.interfaceClass, event.path, &event)) {
       return;
     }
-    event.path = BroadcastName(broadcast->dbcc_name, header->dbch_size - nameOffset);
+    if (!IsRegistered(event.interfaceClass)) return;
     sink_->OnDeviceChange(event);
+  }
+
+  bool IsRegistered(const Guid& interfaceClass) const {
+    return std::find(interfaceClasses_.begin(), interfaceClasses_.end(), interfaceClass) !=
+           interfaceClasses_.end();
   }
 
   // A window registered through the ANSI call receives the interface name in

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/win32/interface_path.h"
 #include "platform/win32/native_driver_api.h"
 #include "platform/win32/win32_guid.h"
+#include "platform/win32/winusb_backend.h"
 
 namespace {
 
@@ -20,29 +22,6 @@ constexpr DWORD WIN32_PROPERTY_DEVICE_DESCRIPTION = 0;
 static_assert(WIN32_PROPERTY_DEVICE_DESCRIPTION == SPDRP_DEVICEDESC);
 // A description that does not fit counts as no description.
 constexpr DWORD WIN32_DESCRIPTION_BUFFER_SIZE = 253;
-
-// The interface's path (false when the detail cannot be read); fills the
-// device information record of the interface's device on the way.
-bool ReadInterfacePath(const NativeDriverApi& api, HDEVINFO list,
-                       SP_DEVICE_INTERFACE_DATA* interfaceData, SP_DEVINFO_DATA* deviceData,
-                       std::string* path) {
-  DWORD required = 0;
-  api.getDeviceInterfaceDetail(list, interfaceData, nullptr, 0, &required, nullptr);
-  // The detail record is its size field followed by the path; anything
-  // shorter cannot hold even an empty path.
-  const DWORD header = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-  if (required <= header) return false;
-  std::vector<uint8_t> storage(required, 0);
-  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
-  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  if (!api.getDeviceInterfaceDetail(list, interfaceData, detail, required, nullptr, deviceData)) {
-    return false;
-  }
-  // The driver's text ends at its zero, but never past the buffer.
-  const char* text = detail->DevicePath;
-  path->assign(text, strnlen(text, required - header));
-  return true;
-}
 
 bool ReadDescription(const NativeDriverApi& api, HDEVINFO list, SP_DEVINFO_DATA* deviceData,
                      std::string* description) {
@@ -98,13 +77,15 @@ bool NativeEnumerateInterfaces(const Guid& interfaceClass, std::vector<Interface
     InterfaceInfo info;
     // An interface whose path cannot be read cannot be opened either; it is
     // left out rather than paired with another interface's path.
-    if (!ReadInterfacePath(api, list, &interfaceData, &deviceData, &info.path)) continue;
+    if (!ReadInterfacePath(api.getDeviceInterfaceDetail, list, &interfaceData, &deviceData, &info.path)) continue;
     info.hasDescription = ReadDescription(api, list, &deviceData, &info.description);
     interfaces->push_back(std::move(info));
   }
   api.destroyDeviceInfoList(list);
   return true;
 }
+
+std::vector<std::shared_ptr<DriverBackend>> NativeBackends() { return {CreateWinUsbBackend()}; }
 
 NativeDriverApi SystemNativeDriverApi() {
   return {&::CreateFileA,
