@@ -1,5 +1,5 @@
 // zuva-devsim.exe [--profile FILE] [--flash FILE] [--faults PLAN] [--trace FILE]
-//                 [--ready FILE]
+//                 [--ready FILE] [--winusb]
 // The virtual DFU device behind the virtual kernel driver (run under Wine by
 // zuva-wine-devsim): serves the driver's pipe with the device model until its
 // standard input ends, then writes the flash file back and exits 0.
@@ -9,7 +9,11 @@
 // (none without a `description` line), as a device's own entry would name it.
 // --ready FILE is created once the driver has connected and the device's
 // interface is listed, so that a caller knows when to start its program.
+// --winusb serves the device node bound to WinUSB instead of the kernel
+// driver's; there the profile's description is the product string the bus
+// reported, and the node's own description stays the INF's.
 #include <windows.h>
+#include <setupapi.h>
 
 #include <chrono>
 #include <cstdio>
@@ -32,6 +36,21 @@ constexpr int DEVSIM_EXIT_SETUP = 3;
 // The device node that the driver installation creates (hardware id
 // root\zuva_dfu, instance 0000).
 constexpr char DEVSIM_DEVICE_KEY[] = "System\\CurrentControlSet\\Enum\\ROOT\\ZUVA_DFU\\0000";
+// The USB device node bound to WinUSB (hardware id USB\VID_0483&PID_DF11), a
+// root device as zuva-driver-install names it.
+constexpr char DEVSIM_WINUSB_INSTANCE[] = "ROOT\\USB_VID_0483_PID_DF11\\0000";
+constexpr char DEVSIM_WINUSB_DEVICE_KEY[] =
+    "System\\CurrentControlSet\\Enum\\ROOT\\USB_VID_0483_PID_DF11\\0000";
+// setupapi.dll exports it; MinGW's header does not declare it.
+extern "C" BOOL WINAPI SetupDiSetDevicePropertyW(HDEVINFO list, PSP_DEVINFO_DATA device,
+                                                 const DEVPROPKEY* key, DEVPROPTYPE type,
+                                                 const BYTE* buffer, DWORD size, DWORD flags);
+
+// DEVPKEY_Device_BusReportedDeviceDesc and its type, a string.
+const DEVPROPKEY DEVSIM_BUS_REPORTED_DESCRIPTION = {
+    {0x540B947E, 0x8B40, 0x45BC, {0xA8, 0xA2, 0x6A, 0x0B, 0x89, 0x4C, 0xBD, 0xA2}}, 4};
+constexpr DEVPROPTYPE DEVSIM_PROPERTY_STRING = 0x12;
+constexpr DEVPROPTYPE DEVSIM_PROPERTY_EMPTY = 0x01;
 // How long the driver may take to connect and show the interface.
 constexpr auto DEVSIM_READY_TIMEOUT = std::chrono::seconds(30);
 
@@ -41,11 +60,16 @@ struct Options {
   std::string faults;
   std::string trace;
   std::string ready;
+  bool winUsb = false;
 };
 
 bool ParseArguments(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
+    if (argument == "--winusb") {
+      options->winUsb = true;
+      continue;
+    }
     std::string* target = nullptr;
     if (argument == "--profile") target = &options->profile;
     if (argument == "--flash") target = &options->flash;
@@ -58,10 +82,44 @@ bool ParseArguments(int argc, char** argv, Options* options) {
   return true;
 }
 
-// Names the device node as the profile names the device.
-bool ApplyDescription(const SimProfile& profile, std::string* error) {
+// The product string the bus reported for the WinUSB node: the profile's
+// description, or none.
+bool ApplyBusDescription(const SimProfile& profile, std::string* error) {
+  HDEVINFO list = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  SP_DEVINFO_DATA node = {};
+  node.cbSize = sizeof(node);
+  bool applied = list != INVALID_HANDLE_VALUE &&
+                 SetupDiOpenDeviceInfoA(list, DEVSIM_WINUSB_INSTANCE, nullptr, 0, &node);
+  if (applied) {
+    // The same code page as the kernel driver's node, named through the ANSI
+    // registry call.
+    std::wstring text(profile.description.size() + 1, L'\0');
+    const int units = MultiByteToWideChar(CP_ACP, 0, profile.description.c_str(),
+                                          static_cast<int>(profile.description.size()),
+                                          text.data(), static_cast<int>(text.size()));
+    text.resize(units > 0 ? units : 0);
+    applied = profile.hasDescription
+                  ? SetupDiSetDevicePropertyW(
+                        list, &node, &DEVSIM_BUS_REPORTED_DESCRIPTION, DEVSIM_PROPERTY_STRING,
+                        reinterpret_cast<const BYTE*>(text.c_str()),
+                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), 0)
+                  : SetupDiSetDevicePropertyW(list, &node, &DEVSIM_BUS_REPORTED_DESCRIPTION,
+                                              DEVSIM_PROPERTY_EMPTY, nullptr, 0, 0) ||
+                        GetLastError() == ERROR_NOT_FOUND;
+  }
+  if (list != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(list);
+  if (!applied) *error = "the bus-reported description cannot be set";
+  return applied;
+}
+
+// Names the device node as the profile names the device. The WinUSB node
+// keeps its INF's description unless the device has none at all.
+bool ApplyDescription(const SimProfile& profile, bool winUsb, std::string* error) {
+  if (winUsb && !ApplyBusDescription(profile, error)) return false;
+  if (winUsb && profile.hasDescription) return true;
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, DEVSIM_DEVICE_KEY, 0, KEY_SET_VALUE, &key) !=
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, winUsb ? DEVSIM_WINUSB_DEVICE_KEY : DEVSIM_DEVICE_KEY, 0,
+                    KEY_SET_VALUE, &key) !=
       ERROR_SUCCESS) {
     *error = "the device node is not installed";
     return false;
@@ -104,8 +162,8 @@ bool WriteAll(HANDLE pipe, const uint8_t* data, size_t count) {
 
 class CPipeServer {
  public:
-  CPipeServer(std::shared_ptr<CDfuDevice> device, std::string readyPath)
-      : device_(std::move(device)), readyPath_(std::move(readyPath)) {}
+  CPipeServer(std::shared_ptr<CDfuDevice> device, std::string readyPath, const char* pipeName)
+      : device_(std::move(device)), readyPath_(std::move(readyPath)), pipeName_(pipeName) {}
 
   // Serves one driver connection after another; returns only on a failure.
   int Serve() {
@@ -121,7 +179,7 @@ class CPipeServer {
   }
 
   bool Create() {
-    pipe_ = CreateNamedPipeA(DEVSIM_PIPE_NAME_A,
+    pipe_ = CreateNamedPipeA(pipeName_,
                              PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                              PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
                              DEVSIM_PIPE_REPLY_HEADER_SIZE + DEVSIM_PIPE_MAX_DATA,
@@ -177,6 +235,7 @@ class CPipeServer {
 
   const std::shared_ptr<CDfuDevice> device_;
   const std::string readyPath_;
+  const char* const pipeName_;
   HANDLE pipe_ = INVALID_HANDLE_VALUE;
   std::mutex lock_;
   bool announced_ = false;
@@ -189,7 +248,7 @@ int main(int argc, char** argv) {
   if (!ParseArguments(argc, argv, &options)) {
     std::fprintf(stderr,
                  "usage: zuva-devsim [--profile FILE] [--flash FILE] [--faults PLAN] "
-                 "[--trace FILE] [--ready FILE]\n");
+                 "[--trace FILE] [--ready FILE] [--winusb]\n");
     return DEVSIM_EXIT_USAGE;
   }
   SimDeviceOptions device;
@@ -200,14 +259,15 @@ int main(int argc, char** argv) {
   if (usable) {
     device.flashPath = options.flash;
     device.tracePath = options.trace;
-    usable = ApplyDescription(device.profile, &error) &&
+    usable = ApplyDescription(device.profile, options.winUsb, &error) &&
              CDfuDevice::Create(std::move(device), &model, &error);
   }
   if (!usable) {
     std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
     return DEVSIM_EXIT_SETUP;
   }
-  CPipeServer server(std::shared_ptr<CDfuDevice>(std::move(model)), options.ready);
+  CPipeServer server(std::shared_ptr<CDfuDevice>(std::move(model)), options.ready,
+                     options.winUsb ? DEVSIM_WINUSB_PIPE_NAME_A : DEVSIM_PIPE_NAME_A);
   if (!server.Create()) {
     std::fprintf(stderr, "zuva-devsim: the driver's pipe cannot be created (error %lu)\n",
                  GetLastError());

@@ -1,5 +1,6 @@
 #include "sim/windows-devsim/pipe_exchange.h"
 
+#include "device/driver_ioctl.h"
 #include "sim/windows-driver/devsim_pipe.h"
 
 namespace {
@@ -11,6 +12,78 @@ uint32_t GetU32(const uint8_t* at) {
 
 void PutU32(uint8_t* at, uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint16_t GetU16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
+
+// Standard requests of a control transfer: GET_DESCRIPTOR to the device,
+// SET_INTERFACE to an interface; class requests to an interface.
+constexpr uint8_t PIPE_STANDARD_DEVICE_IN = 0x80;
+constexpr uint8_t PIPE_STANDARD_INTERFACE_OUT = 0x01;
+constexpr uint8_t PIPE_CLASS_INTERFACE = 0x21;
+constexpr uint8_t PIPE_DIRECTION_IN = 0x80;
+constexpr uint8_t PIPE_GET_DESCRIPTOR = 6;
+constexpr uint8_t PIPE_SET_INTERFACE = 11;
+
+// A control transfer of the WinUSB node, answered as the driver request it
+// carries, so that the model counts, faults and traces it as one request
+// under that request's name. A transfer no driver request carries stalls.
+bool AnswerControlTransfer(CDfuDevice* device, uint32_t attachment, const uint8_t* input,
+                           uint32_t inputSize, uint8_t* output, uint32_t outputSize,
+                           uint32_t* returned) {
+  if (inputSize < DEVSIM_USB_SETUP_SIZE) return false;
+  const uint8_t requestType = input[0];
+  const uint8_t request = input[1];
+  const uint16_t value = GetU16(input + 2);
+  const uint16_t index = GetU16(input + 4);
+  const uint16_t length = GetU16(input + 6);
+  const uint8_t* data = input + DEVSIM_USB_SETUP_SIZE;
+  const uint32_t dataSize = inputSize - DEVSIM_USB_SETUP_SIZE;
+  const bool in = (requestType & PIPE_DIRECTION_IN) != 0;
+  if (in ? outputSize < length : dataSize != length) return false;
+  uint32_t code = 0;
+  std::vector<uint8_t> driverInput;
+  if (requestType == PIPE_STANDARD_DEVICE_IN && request == PIPE_GET_DESCRIPTOR) {
+    const auto descriptorIndex = static_cast<uint8_t>(value);
+    switch (value >> 8) {
+      case 1:
+        code = IOCTL_DFU_GET_DEVICE_DESCRIPTOR;
+        break;
+      case 2:
+        code = IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR;
+        driverInput = {descriptorIndex};
+        break;
+      case 3:
+        code = IOCTL_DFU_GET_STRING_DESCRIPTOR;
+        driverInput = {descriptorIndex, static_cast<uint8_t>(index),
+                       static_cast<uint8_t>(index >> 8)};
+        break;
+      default:
+        return false;
+    }
+  } else if (requestType == PIPE_STANDARD_INTERFACE_OUT && request == PIPE_SET_INTERFACE) {
+    // The device runs its one configuration, index 0.
+    code = IOCTL_DFU_SELECT_ALTERNATE_SETTING;
+    driverInput = {0, static_cast<uint8_t>(index), static_cast<uint8_t>(value)};
+  } else if ((requestType & ~PIPE_DIRECTION_IN) == PIPE_CLASS_INTERFACE) {
+    code = IOCTL_DFU_CONTROL_REQUEST;
+    ControlRequestHeader header;
+    header.requestKind = CONTROL_REQUEST_KIND_CLASS_INTERFACE;
+    header.direction = in ? CONTROL_DIRECTION_DEVICE_TO_HOST : CONTROL_DIRECTION_HOST_TO_DEVICE;
+    header.request = request;
+    header.value = value;
+    header.index = index;
+    header.length = length;
+    driverInput.assign(CONTROL_REQUEST_HEADER_SIZE, 0);
+    EncodeControlRequestHeader(header, driverInput.data());
+    driverInput.insert(driverInput.end(), data, data + dataSize);
+  } else {
+    return false;
+  }
+  std::vector<SimBusChange> changes;
+  return device->IoControl(attachment, code, driverInput.data(),
+                           static_cast<uint32_t>(driverInput.size()), output, in ? length : 0,
+                           returned, &changes);
 }
 
 }  // namespace
@@ -36,8 +109,12 @@ std::vector<uint8_t> DevsimAnswer(CDfuDevice* device, const DevsimPipeRequest& r
     // The driver shows bus changes from the place in the reply, not from
     // this list.
     std::vector<SimBusChange> changes;
-    completed = device->IoControl(request.attachment, request.code, input, request.inputSize,
-                                  output.data(), request.outputSize, &returned, &changes);
+    completed = request.code == DEVSIM_IOCTL_USB_CONTROL
+                    ? AnswerControlTransfer(device, request.attachment, input, request.inputSize,
+                                            output.data(), request.outputSize, &returned)
+                    : device->IoControl(request.attachment, request.code, input,
+                                        request.inputSize, output.data(), request.outputSize,
+                                        &returned, &changes);
     if (!completed || returned > request.outputSize) returned = completed ? request.outputSize : 0;
   }
   const CDfuDevice::BusPosition place = device->Position();

@@ -142,3 +142,51 @@ TEST(PipeExchange, HeadersNoDriverSendsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The WinUSB node's control transfers reach the model as the driver requests
+// they carry: counted, faulted and traced under those requests' names.
+TEST(PipeExchange, ControlTransfersAreAnsweredAsTheDriverRequestsTheyCarry) {
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> setup;  // and the host-to-device data after it
+    uint32_t outputSize;
+    bool completed;
+    uint32_t returned;
+    const char* request;  // the model's name of it; null: nothing reached the model
+  };
+  const std::vector<Row> rows = {
+      {"device descriptor", {0x80, 6, 0, 1, 0, 0, 18, 0}, 18, true, 18, "GET_DEVICE_DESCRIPTOR"},
+      {"string descriptor", {0x80, 6, 2, 3, 0x09, 0x04, 255, 0}, 255, true, 0,
+       "GET_STRING_DESCRIPTOR"},
+      {"alternate setting", {0x01, 11, 1, 0, 0, 0, 0, 0}, 0, true, 0, "SELECT_ALTERNATE_SETTING"},
+      {"class request in", {0xA1, 3, 0, 0, 0, 0, 6, 0}, 6, true, 6, "GETSTATUS"},
+      {"class request out", {0x21, 1, 0, 0, 0, 0, 5, 0, 0x21, 0, 0, 0, 8}, 0, true, 0, "DNLOAD"},
+      {"standard request the model has none for", {0x80, 0, 0, 0, 0, 0, 2, 0}, 2, false, 0,
+       nullptr},
+      {"data stage shorter than its length", {0x21, 1, 0, 0, 0, 0, 5, 0, 0x21}, 0, false, 0,
+       nullptr},
+      {"answer buffer shorter than the length", {0xA1, 3, 0, 0, 0, 0, 6, 0}, 5, false, 0, nullptr},
+      {"no whole setup packet", {0x80, 6, 0, 1}, 18, false, 0, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto device = MakeDevice();
+    Reply reply = Exchange(device.get(), DEVSIM_PIPE_IOCTL, 0, DEVSIM_IOCTL_USB_CONTROL, row.setup,
+                           row.outputSize);
+    EXPECT_EQ(reply.completed, row.completed ? 1u : 0u);
+    if (row.returned != 0) {
+      EXPECT_EQ(reply.returned, row.returned);
+    }
+    const std::vector<SimRequestRecord> log = device->RequestLog();
+    if (row.request == nullptr) {
+      EXPECT_TRUE(log.empty());
+    } else {
+      ASSERT_EQ(log.size(), 1u);
+      EXPECT_EQ(log[0].name, row.request);
+    }
+  }
+}
+
+}  // namespace

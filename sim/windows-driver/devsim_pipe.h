@@ -22,13 +22,32 @@
  * Every reply carries the device's place on the bus after the exchange
  * (present, dfuMode, attachment). The driver keeps exactly one device
  * interface enabled to match it (interface class DFU_INTERFACE_GUID in DFU
- * mode, APP_INTERFACE_GUID in application mode), none while the device is
+ * mode, APP_INTERFACE_GUID in application mode; the WinUSB build always its
+ * own class), none while the device is
  * off the bus, and binds every handle to the attachment it was opened on. */
 #ifndef ZUVA_SIM_WINDOWS_DRIVER_DEVSIM_PIPE_H_
 #define ZUVA_SIM_WINDOWS_DRIVER_DEVSIM_PIPE_H_
 
 #define DEVSIM_PIPE_NAME_W L"\\??\\pipe\\zuva-dfu-devsim"
 #define DEVSIM_PIPE_NAME_A "\\\\.\\pipe\\zuva-dfu-devsim"
+/* The same device bound to WinUSB: the second build of the driver serves a
+ * USB device node (service WinUSB) through a pipe of its own, so that one
+ * node at a time shows the device. */
+#define DEVSIM_WINUSB_PIPE_NAME_W L"\\??\\pipe\\zuva-dfu-devsim-winusb"
+#define DEVSIM_WINUSB_PIPE_NAME_A "\\\\.\\pipe\\zuva-dfu-devsim-winusb"
+/* The interface class the WinUSB node's firmware would announce; the node's
+ * registry key names it (DeviceInterfaceGUIDs), as Windows writes it from a
+ * device's OS descriptors. */
+#define DEVSIM_WINUSB_INTERFACE_GUID_TEXT "{5E1A5C4F-3B8D-4E62-9C1A-7D2B0F4E8A93}"
+
+/* The WinUSB node's one request of its own: a control transfer as it goes on
+ * the bus. Input: the 8-byte setup packet (little-endian fields) followed by
+ * the host-to-device data stage; output: the device-to-host data stage. The
+ * request fails as a stall when the device refuses it, and with
+ * STATUS_NO_SUCH_DEVICE when the device has left the bus. CTL_CODE of
+ * FILE_DEVICE_UNKNOWN, function 0x880, METHOD_BUFFERED, FILE_ANY_ACCESS. */
+#define DEVSIM_IOCTL_USB_CONTROL 0x222200u
+#define DEVSIM_USB_SETUP_SIZE 8u
 
 #define DEVSIM_PIPE_HELLO 1u
 #define DEVSIM_PIPE_IOCTL 2u

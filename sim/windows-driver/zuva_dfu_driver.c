@@ -9,20 +9,37 @@
  * the bus, and asks again every DEVSIM_PIPE_PING_MS; a model that goes away
  * is noticed there (or by the next request) and the thread reconnects when a
  * model serves again. Without a model, requests fail and the interface stays
- * as it was. One exchange at a time crosses the pipe, under one mutex.
+ * as it was (there is none before a model first answers). One exchange at a
+ * time crosses the pipe, under one mutex.
  *
  * Built without the C runtime and without kernel32 (Wine would take a driver
- * that imports it for a DLL): frames stay small, buffers come from the pool. */
+ * that imports it for a DLL): frames stay small, buffers come from the pool.
+ *
+ * Built a second time with DEVSIM_DRIVER_WINUSB for a USB device node bound
+ * to the WinUSB service (zuva_winusb.inf): its own pipe, the interface class
+ * of its registry key, and one more request that the model answers, a plain
+ * control transfer (DEVSIM_IOCTL_USB_CONTROL), which our stand-in of
+ * winusb.dll sends. */
 #include <ntddk.h>
 
 #include "devsim_pipe.h"
 
+#ifdef DEVSIM_DRIVER_WINUSB
+/* The second build: the device as a USB device bound to WinUSB, under the
+ * interface class its registry key names (DEVSIM_WINUSB_INTERFACE_GUID_TEXT),
+ * whatever its mode; the mode shows in the node's compatible ids. */
+static const GUID DRIVER_WINUSB_INTERFACE_GUID = {
+    0x5E1A5C4F, 0x3B8D, 0x4E62, {0x9C, 0x1A, 0x7D, 0x2B, 0x0F, 0x4E, 0x8A, 0x93}};
+#define DRIVER_PIPE_NAME DEVSIM_WINUSB_PIPE_NAME_W
+#else
 /* {3FE809AB-FB91-4CB5-A643-69670D52366E}: devices in DFU mode. */
 static const GUID DRIVER_DFU_INTERFACE_GUID = {
     0x3FE809AB, 0xFB91, 0x4CB5, {0xA6, 0x43, 0x69, 0x67, 0x0D, 0x52, 0x36, 0x6E}};
 /* {CB979912-5029-420A-AEB1-34FC0A7D5726}: devices in application mode. */
 static const GUID DRIVER_APP_INTERFACE_GUID = {
     0xCB979912, 0x5029, 0x420A, {0xAE, 0xB1, 0x34, 0xFC, 0x0A, 0x7D, 0x57, 0x26}};
+#define DRIVER_PIPE_NAME DEVSIM_PIPE_NAME_W
+#endif
 
 #define DRIVER_POOL_TAG 0x4146555Au /* 'ZUFA' */
 /* FsContext of a file object: the appearance it was opened on, plus one. */
@@ -87,6 +104,15 @@ static void DisableLink(DriverDevice* device) {
   device->linkEnabled = FALSE;
 }
 
+static const GUID* InterfaceClassOf(const BusPlace* place) {
+#ifdef DEVSIM_DRIVER_WINUSB
+  (void)place;
+  return &DRIVER_WINUSB_INTERFACE_GUID;
+#else
+  return place->dfuMode ? &DRIVER_DFU_INTERFACE_GUID : &DRIVER_APP_INTERFACE_GUID;
+#endif
+}
+
 /* Enables the interface of the place, after disabling the one before it, so
  * that a device that leaves and comes back is removed first and then arrives.
  * The interface has no reference string (this Wine cannot enable one that
@@ -101,9 +127,8 @@ static void ShowPlace(DriverDevice* device, const BusPlace* place) {
   if (!device->started || (same && (device->linkEnabled || !place->present))) return;
   DisableLink(device);
   if (!place->present) return;
-  if (!NT_SUCCESS(IoRegisterDeviceInterface(
-          device->pdo, place->dfuMode ? &DRIVER_DFU_INTERFACE_GUID : &DRIVER_APP_INTERFACE_GUID,
-          NULL, &device->link))) {
+  if (!NT_SUCCESS(IoRegisterDeviceInterface(device->pdo, InterfaceClassOf(place), NULL,
+                                            &device->link))) {
     return;
   }
   if (NT_SUCCESS(IoSetDeviceInterfaceState(&device->link, TRUE))) {
@@ -128,7 +153,7 @@ static BOOLEAN Connect(DriverDevice* device) {
   IO_STATUS_BLOCK io;
   HANDLE pipe = NULL;
   NTSTATUS status;
-  RtlInitUnicodeString(&name, DEVSIM_PIPE_NAME_W);
+  RtlInitUnicodeString(&name, DRIVER_PIPE_NAME);
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
                              NULL);
   status = ZwCreateFile(&pipe, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, NULL,
@@ -277,7 +302,11 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT object, PIRP irp) {
       CopyBytes(system, device->buffer, returned);
       status = STATUS_SUCCESS;
     } else {
-      status = STATUS_UNSUCCESSFUL;
+      /* A device that has left the bus, or come back as another appearance,
+       * is not there for this handle; any other failure is the device's
+       * refusal. */
+      const BOOLEAN gone = !device->place.present || device->place.attachment != appearance - 1;
+      status = gone ? STATUS_NO_SUCH_DEVICE : STATUS_UNSUCCESSFUL;
       returned = 0;
     }
   }
@@ -327,8 +356,8 @@ static NTSTATUS StartDevice(DriverDevice* device) {
   BusPlace place;
   LockDevice(device);
   device->started = TRUE;
-  /* Until a model says otherwise, the device sits on the bus in DFU mode as
-   * its first appearance. */
+  /* The device shows up once a model says where it is: a node whose model
+   * does not run lists nothing. */
   place = device->place;
   device->place.present = FALSE;
   ShowPlace(device, &place);
@@ -400,7 +429,7 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   RtlZeroMemory(device, sizeof(*device));
   device->self = object;
   device->pdo = pdo;
-  device->place.present = TRUE;
+  device->place.present = FALSE;
   device->place.dfuMode = TRUE;
   device->place.attachment = 0;
   KeInitializeEvent(&device->lock, SynchronizationEvent, TRUE);

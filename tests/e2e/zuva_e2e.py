@@ -156,6 +156,10 @@ class Runner:
         env.update(case.env)
         return env
 
+    def prepare(self, ctx: "Context") -> None:
+        """Puts what a runner's every program needs beside it in its folder,
+        before the case's own setup."""
+
     def command(self, case: Case, program_name: str) -> List[str]:
         """The command line that runs the program of a case in its directory."""
         program = program_name if self.wrapper else "./" + program_name
@@ -193,6 +197,7 @@ class Runner:
         name = case.program_name(self.platform) if case.program_name else self.exe.name
         shutil.copy2(self.exe, work_dir / name)
         ctx = Context(self.platform, work_dir, name, self.exe)
+        self.prepare(ctx)
         if case.setup:
             case.setup(ctx)
 
