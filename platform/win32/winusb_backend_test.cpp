@@ -416,6 +416,29 @@ TEST_F(WinUsbBackendTest, OpeningSetsTheControlPipeTimeOutBeforeAnyTransfer) {
                                "policy 0 " + std::to_string(PIPE_TRANSFER_TIMEOUT) + " " +
                                    std::to_string(USB_CONTROL_TIMEOUT_MS),
                                "transfer"}));
+
+  // A status request after a download may wait for a long flash operation;
+  // the pipe's time-out follows each request's own.
+  const std::vector<uint8_t> download = Download(16);
+  ASSERT_TRUE(DriverIoControl(handle, IOCTL_DFU_CONTROL_REQUEST, download.data(),
+                              static_cast<uint32_t>(download.size()), nullptr, 0, &returned));
+  ControlRequestHeader header{};
+  header.direction = CONTROL_DIRECTION_DEVICE_TO_HOST;
+  header.request = 3;  // GETSTATUS
+  header.length = 6;
+  uint8_t statusRequest[CONTROL_REQUEST_HEADER_SIZE];
+  EncodeControlRequestHeader(header, statusRequest);
+  uint8_t status[6];
+  system_.answer = {0, 0, 0, 0, 5, 0};  // dfuDNLOAD-IDLE
+  ASSERT_TRUE(DriverIoControl(handle, IOCTL_DFU_CONTROL_REQUEST, statusRequest,
+                              sizeof statusRequest, status, sizeof status, &returned));
+  ASSERT_TRUE(DriverIoControl(handle, IOCTL_DFU_CONTROL_REQUEST, statusRequest,
+                              sizeof statusRequest, status, sizeof status, &returned));
+  const std::string policy = "policy 0 " + std::to_string(PIPE_TRANSFER_TIMEOUT) + " ";
+  EXPECT_EQ(std::vector<std::string>(system_.calls.begin() + 2, system_.calls.end()),
+            (std::vector<std::string>{"transfer", policy + std::to_string(USB_BUSY_STATUS_TIMEOUT_MS),
+                                      "transfer", policy + std::to_string(USB_CONTROL_TIMEOUT_MS),
+                                      "transfer"}));
   DriverClose(handle);
   EXPECT_EQ(system_.freed, 1);
   EXPECT_EQ(system_.closed, 1);
