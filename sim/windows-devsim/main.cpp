@@ -162,8 +162,11 @@ bool WriteAll(HANDLE pipe, const uint8_t* data, size_t count) {
 
 class CPipeServer {
  public:
-  CPipeServer(std::shared_ptr<CDfuDevice> device, std::string readyPath, const char* pipeName)
-      : device_(std::move(device)), readyPath_(std::move(readyPath)), pipeName_(pipeName) {}
+  CPipeServer(std::shared_ptr<CDfuDevice> device, std::string readyPath, bool winUsb)
+      : device_(std::move(device)),
+        readyPath_(std::move(readyPath)),
+        winUsb_(winUsb),
+        pipeName_(winUsb ? DEVSIM_WINUSB_PIPE_NAME_A : DEVSIM_PIPE_NAME_A) {}
 
   // Serves one driver connection after another; returns only on a failure.
   int Serve() {
@@ -217,15 +220,32 @@ class CPipeServer {
     }
   }
 
+  // Whether the system lists the interface the driver shows: the kernel
+  // driver's by its class, the WinUSB node's by the class of its registry key
+  // (asked directly: this process has no winusb.dll to rely on).
+  bool InterfaceListed() const {
+    if (!winUsb_) {
+      const Guid& listedUnder = device_->Position().dfuMode ? DFU_INTERFACE_GUID
+                                                            : APP_INTERFACE_GUID;
+      std::vector<InterfaceInfo> interfaces;
+      return EnumerateInterfaces(listedUnder, &interfaces) && !interfaces.empty();
+    }
+    static const GUID winUsbClass = {DEVSIM_WINUSB_INTERFACE_GUID_FIELDS};
+    HDEVINFO list = SetupDiGetClassDevsA(&winUsbClass, nullptr, nullptr,
+                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (list == INVALID_HANDLE_VALUE) return false;
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof(data);
+    const bool listed = SetupDiEnumDeviceInterfaces(list, nullptr, &winUsbClass, 0, &data);
+    SetupDiDestroyDeviceInfoList(list);
+    return listed;
+  }
+
   // The driver has the device's place; once the system lists the device's
   // interface, programs can find it.
   void AnnounceReady() {
-    const CDfuDevice::BusPosition place = device_->Position();
-    const Guid& listedUnder = place.dfuMode ? DFU_INTERFACE_GUID : APP_INTERFACE_GUID;
     const auto deadline = std::chrono::steady_clock::now() + DEVSIM_READY_TIMEOUT;
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::vector<InterfaceInfo> interfaces;
-      if (EnumerateInterfaces(listedUnder, &interfaces) && !interfaces.empty()) break;
+    while (std::chrono::steady_clock::now() < deadline && !InterfaceListed()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (readyPath_.empty()) return;
@@ -235,6 +255,7 @@ class CPipeServer {
 
   const std::shared_ptr<CDfuDevice> device_;
   const std::string readyPath_;
+  const bool winUsb_;
   const char* const pipeName_;
   HANDLE pipe_ = INVALID_HANDLE_VALUE;
   std::mutex lock_;
@@ -267,7 +288,7 @@ int main(int argc, char** argv) {
     return DEVSIM_EXIT_SETUP;
   }
   CPipeServer server(std::shared_ptr<CDfuDevice>(std::move(model)), options.ready,
-                     options.winUsb ? DEVSIM_WINUSB_PIPE_NAME_A : DEVSIM_PIPE_NAME_A);
+                     options.winUsb);
   if (!server.Create()) {
     std::fprintf(stderr, "zuva-devsim: the driver's pipe cannot be created (error %lu)\n",
                  GetLastError());

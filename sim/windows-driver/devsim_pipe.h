@@ -39,6 +39,8 @@
  * registry key names it (DeviceInterfaceGUIDs), as Windows writes it from a
  * device's OS descriptors. */
 #define DEVSIM_WINUSB_INTERFACE_GUID_TEXT "{5E1A5C4F-3B8D-4E62-9C1A-7D2B0F4E8A93}"
+#define DEVSIM_WINUSB_INTERFACE_GUID_FIELDS \
+  0x5E1A5C4F, 0x3B8D, 0x4E62, { 0x9C, 0x1A, 0x7D, 0x2B, 0x0F, 0x4E, 0x8A, 0x93 }
 
 /* The WinUSB node's one request of its own: a control transfer as it goes on
  * the bus. Input: the 8-byte setup packet (little-endian fields) followed by

@@ -28,8 +28,7 @@
 /* The second build: the device as a USB device bound to WinUSB, under the
  * interface class its registry key names (DEVSIM_WINUSB_INTERFACE_GUID_TEXT),
  * whatever its mode; the mode shows in the node's compatible ids. */
-static const GUID DRIVER_WINUSB_INTERFACE_GUID = {
-    0x5E1A5C4F, 0x3B8D, 0x4E62, {0x9C, 0x1A, 0x7D, 0x2B, 0x0F, 0x4E, 0x8A, 0x93}};
+static const GUID DRIVER_WINUSB_INTERFACE_GUID = {DEVSIM_WINUSB_INTERFACE_GUID_FIELDS};
 #define DRIVER_PIPE_NAME DEVSIM_WINUSB_PIPE_NAME_W
 #else
 /* {3FE809AB-FB91-4CB5-A643-69670D52366E}: devices in DFU mode. */
