@@ -309,6 +309,29 @@ def flash_elf_and_srec(t):
 
 
 @case
+def flash_dfuse_sends_each_target_to_its_alternate_setting(t):
+    t.old_flash()
+    flash_data = payload(3000, 10)
+    option_bytes = payload(16, 11)
+    t.write("fw.elf", elf32([(0x08008000, flash_data), (0x1FFFC000, option_bytes)]))
+    expect_exit(t.run("convert", "fw.elf", "fw.dfu", "--target", "0=0x08000000-0x08080000",
+                      "--target", "1=0x1FFFC000-0x1FFFC010", sim=None, flash=None), 0)
+    done = t.run("flash", "fw.dfu", "--json", trace="trace.txt")
+    expect_exit(done, 0)
+    steps = [(e["step"], e["alt"]) for e in t.json_lines(done) if e["event"] == "step"]
+    expect(steps == [("erase", 0), ("download", 0), ("verify", 0), ("erase", 1),
+                     ("download", 1), ("verify", 1), ("leave", 0)], steps)
+    expect(t.read("flash.bin")[0x8000:0x8000 + len(flash_data)] == flash_data, "flash data")
+    expect("SELECT_ALTERNATE_SETTING 0 0 1 -> ok" in open(t.path("trace.txt")).read(),
+           "alternate setting 1 never selected")
+    # --alt keeps only that target.
+    done = t.run("flash", "fw.dfu", "--alt", "1", "--json")
+    expect_exit(done, 0)
+    steps = [(e["step"], e["alt"]) for e in t.json_lines(done) if e["event"] == "step"]
+    expect(steps == [("erase", 1), ("download", 1), ("verify", 1), ("leave", 0)], steps)
+
+
+@case
 def verify_difference_exits_7_with_its_address_and_stays_in_dfu(t):
     t.old_flash()
     t.write("fw.hex", hex_records(0x08000000, payload(4096, 6)))
