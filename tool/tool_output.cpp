@@ -135,6 +135,7 @@ int CToolOutput::Result(int exitCode, const std::string& message, const std::str
   }
   if (exitCode == 0) {
     if (!message.empty()) WriteOut(message + "\n");
+    if (!hint.empty()) std::fprintf(stderr, "%s\n", hint.c_str());
   } else {
     std::fprintf(stderr, "zuvatool: %s\n", message.c_str());
     if (!hint.empty()) std::fprintf(stderr, "%s\n", hint.c_str());

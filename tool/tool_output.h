@@ -29,7 +29,8 @@ class CToolOutput {
   // A line of information in the text modes; nothing with --json.
   void Note(const std::string& text);
   // Ends the run: the result event with --json, else the message (when not
-  // empty) on standard error for a failure, on standard output for success.
+  // empty) on standard error for a failure, on standard output for success;
+  // a hint always goes to standard error.
   // Returns the exit code.
   int Result(int exitCode, const std::string& message, const std::string& hint = {},
              std::optional<uint32_t> address = std::nullopt);
