@@ -73,7 +73,7 @@ StatusCode ParseElf(const uint8_t* bytes, size_t size, FirmwareImage* image, std
     return Refuse(error, "program header table outside the file");
   }
 
-  CFirmwareBuilder builder;
+  CFirmwareBuilder builder("segment");
   for (uint64_t i = 0; i < phnum; ++i) {
     const size_t header = static_cast<size_t>(phoff + i * phentsize);
     if (in.Get(header + layout.pType, 4) != ELF_PT_LOAD) continue;
@@ -82,11 +82,11 @@ StatusCode ParseElf(const uint8_t* bytes, size_t size, FirmwareImage* image, std
     const uint64_t filesz = in.Get(header + layout.pFilesz, layout.word);
     if (filesz == 0) continue;
     if (offset > size || filesz > size - offset) return Refuse(error, "segment outside the file");
-    if (!builder.Add(paddr, bytes + offset, static_cast<size_t>(filesz), error)) {
+    if (!builder.Add(paddr, bytes + offset, static_cast<size_t>(filesz), i, error)) {
       return FILE_ERR_BAD_CONTENT;
     }
   }
-  image->elements = builder.Take();
+  if (!builder.Take(&image->elements, error)) return FILE_ERR_BAD_CONTENT;
   if (image->elements.empty()) return Refuse(error, "no loadable segment holds data");
   if (entry <= UINT32_MAX) {
     image->hasEntry = true;

@@ -1,66 +1,59 @@
 #include "dfufiles/firmware_data.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <utility>
 
 namespace {
 
 constexpr uint64_t ADDRESS_SPACE_END = uint64_t{1} << 32;
 
-std::string OverlapText(uint64_t address) {
-  char text[64];
-  std::snprintf(text, sizeof text, "data overlaps earlier data at 0x%08llX",
-                static_cast<unsigned long long>(address));
-  return text;
-}
-
 }  // namespace
 
-bool CFirmwareBuilder::Add(uint64_t address, const uint8_t* bytes, size_t size,
+bool CFirmwareBuilder::Add(uint64_t address, const uint8_t* bytes, size_t size, size_t tag,
                            std::string* error) {
   if (size == 0) return true;
   if (address >= ADDRESS_SPACE_END || size > ADDRESS_SPACE_END - address) {
     *error = "data reaches beyond the 32-bit address space";
     return false;
   }
-  const uint64_t end = address + size;
-  auto next = runs_.upper_bound(static_cast<uint32_t>(address));
-  if (next != runs_.end() && next->first < end) {
-    *error = OverlapText(next->first);
-    return false;
-  }
-  if (next != runs_.begin()) {
-    auto previous = std::prev(next);
-    const uint64_t previousEnd = uint64_t{previous->first} + previous->second.size();
-    if (previousEnd > address) {
-      *error = OverlapText(address);
-      return false;
-    }
-    if (previousEnd == address) {
-      previous->second.insert(previous->second.end(), bytes, bytes + size);
-      if (next != runs_.end() && next->first == end) {
-        previous->second.insert(previous->second.end(), next->second.begin(), next->second.end());
-        runs_.erase(next);
-      }
-      return true;
-    }
-  }
-  std::vector<uint8_t> run(bytes, bytes + size);
-  if (next != runs_.end() && next->first == end) {
-    run.insert(run.end(), next->second.begin(), next->second.end());
-    runs_.erase(next);
-  }
-  runs_.emplace(static_cast<uint32_t>(address), std::move(run));
+  chunks_.push_back({static_cast<uint32_t>(address), bytes_.size(), size, tag});
+  bytes_.insert(bytes_.end(), bytes, bytes + size);
   return true;
 }
 
-std::vector<FirmwareElement> CFirmwareBuilder::Take() {
-  std::vector<FirmwareElement> elements;
-  elements.reserve(runs_.size());
-  for (auto& [address, data] : runs_) elements.push_back({address, std::move(data)});
-  runs_.clear();
-  return elements;
+bool CFirmwareBuilder::Take(std::vector<FirmwareElement>* elements, std::string* error) {
+  std::vector<Chunk> chunks = std::move(chunks_);
+  std::vector<uint8_t> bytes = std::move(bytes_);
+  chunks_.clear();
+  bytes_.clear();
+  elements->clear();
+  std::stable_sort(chunks.begin(), chunks.end(),
+                   [](const Chunk& a, const Chunk& b) { return a.address < b.address; });
+  uint64_t end = 0;
+  size_t endTag = 0;
+  for (const Chunk& chunk : chunks) {
+    if (!elements->empty() && chunk.address < end) {
+      // Of the two runs that claim the byte, the one later in the input is
+      // the one in error.
+      char text[96];
+      std::snprintf(text, sizeof text, "%s %zu: data overlaps earlier data at 0x%08X", tagName_,
+                    std::max(chunk.tag, endTag), chunk.address);
+      *error = text;
+      elements->clear();
+      return false;
+    }
+    const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(chunk.offset);
+    const auto last = first + static_cast<std::ptrdiff_t>(chunk.size);
+    if (!elements->empty() && chunk.address == end) {
+      elements->back().data.insert(elements->back().data.end(), first, last);
+    } else {
+      elements->push_back({chunk.address, std::vector<uint8_t>(first, last)});
+    }
+    end = uint64_t{chunk.address} + chunk.size;
+    endTag = chunk.tag;
+  }
+  return true;
 }
 
 uint64_t FirmwareByteCount(const std::vector<FirmwareElement>& elements) {

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -33,19 +32,35 @@ struct FirmwareImage {
   uint32_t entry = 0;
 };
 
-// Collects byte runs by address for the record-based formats: a run that
-// overlaps one already added is refused (two records claiming one byte leave
-// no way to know which the author meant), runs that touch are joined.
+// Collects byte runs by address for the record-based formats and joins
+// them at the end, in O(n log n) whatever order the records come in. Runs
+// that touch are joined; a run that overlaps another is refused (two records
+// claiming one byte leave no way to know which the author meant).
 class CFirmwareBuilder {
  public:
-  // False, with `error` set and nothing added, when the run overlaps an
-  // earlier one or would reach beyond the 32-bit address space.
-  bool Add(uint64_t address, const uint8_t* bytes, size_t size, std::string* error);
-  // The runs in address order; the builder is empty afterwards.
-  std::vector<FirmwareElement> Take();
+  // `tagName` names what a tag counts in the overlap message ("line",
+  // "segment").
+  explicit CFirmwareBuilder(const char* tagName) : tagName_(tagName) {}
+
+  // Keeps a copy of the run, tagged with its place in the input. False, with
+  // `error` set and nothing added, when it would reach beyond the 32-bit
+  // address space.
+  bool Add(uint64_t address, const uint8_t* bytes, size_t size, size_t tag, std::string* error);
+  // The runs in address order, touching ones joined. False when two runs
+  // overlap: *error names the later one by its tag and the first address
+  // both claim. The builder is empty afterwards either way.
+  bool Take(std::vector<FirmwareElement>* elements, std::string* error);
 
  private:
-  std::map<uint32_t, std::vector<uint8_t>> runs_;
+  struct Chunk {
+    uint32_t address;
+    size_t offset;  // into bytes_
+    size_t size;
+    size_t tag;
+  };
+  const char* tagName_;
+  std::vector<Chunk> chunks_;
+  std::vector<uint8_t> bytes_;
 };
 
 // Total bytes over a list of elements.

@@ -27,7 +27,7 @@ uint32_t BigEndian(const uint8_t* bytes, size_t count) {
 
 StatusCode ParseIntelHex(std::string_view text, FirmwareImage* image, std::string* error) {
   *image = FirmwareImage{};
-  CFirmwareBuilder builder;
+  CFirmwareBuilder builder("line");
   CLineReader lines(text);
   std::string_view line;
   std::vector<uint8_t> record;
@@ -59,11 +59,12 @@ StatusCode ParseIntelHex(std::string_view text, FirmwareImage* image, std::strin
         if (segmented && offset + length > HEX_SEGMENT_SIZE) {
           // The offset wraps inside the segment.
           const size_t first = HEX_SEGMENT_SIZE - offset;
-          if (!builder.Add(uint64_t{base} + offset, data, first, error) ||
-              !builder.Add(base, data + first, length - first, error)) {
+          if (!builder.Add(uint64_t{base} + offset, data, first, lines.lineNumber(), error) ||
+              !builder.Add(base, data + first, length - first, lines.lineNumber(), error)) {
             return fail(*error);
           }
-        } else if (!builder.Add(uint64_t{base} + offset, data, length, error)) {
+        } else if (!builder.Add(uint64_t{base} + offset, data, length, lines.lineNumber(),
+                                error)) {
           return fail(*error);
         }
         break;
@@ -93,7 +94,7 @@ StatusCode ParseIntelHex(std::string_view text, FirmwareImage* image, std::strin
     *error = "no end record";
     return FILE_ERR_BAD_CONTENT;
   }
-  image->elements = builder.Take();
+  if (!builder.Take(&image->elements, error)) return FILE_ERR_BAD_CONTENT;
   return RESULT_OK;
 }
 

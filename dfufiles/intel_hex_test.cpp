@@ -20,6 +20,13 @@ INSTANTIATE_TEST_SUITE_P(
                         {{0x0000, {1, 2, 3}}},
                         false,
                         0},
+        // Records in any order: a linker may write sections top down.
+        RecordValidCase{"DescendingRecordsJoin",
+                        HexRecord(0, 0x0004, {5}) + HexRecord(0, 0x0002, {3, 4}) +
+                            HexRecord(0, 0x0000, {1, 2}) + END,
+                        {{0x0000, {1, 2, 3, 4, 5}}},
+                        false,
+                        0},
         RecordValidCase{"ExtendedLinearAddress",
                         HexRecord(4, 0, {0x08, 0x00}) + HexRecord(0, 0x0010, {0xAA}) +
                             HexRecord(4, 0, {0x1F, 0xFF}) + HexRecord(0, 0xC000, {0xBB}) + END,

@@ -13,7 +13,7 @@ constexpr size_t SREC_ADDRESS_BYTES[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
 
 StatusCode ParseSrec(std::string_view text, FirmwareImage* image, std::string* error) {
   *image = FirmwareImage{};
-  CFirmwareBuilder builder;
+  CFirmwareBuilder builder("line");
   CLineReader lines(text);
   std::string_view line;
   std::vector<uint8_t> record;
@@ -52,7 +52,7 @@ StatusCode ParseSrec(std::string_view text, FirmwareImage* image, std::string* e
       case 1:
       case 2:
       case 3:
-        if (!builder.Add(address, data, length, error)) return fail(*error);
+        if (!builder.Add(address, data, length, lines.lineNumber(), error)) return fail(*error);
         ++dataRecords;
         break;
       case 5:
@@ -74,6 +74,6 @@ StatusCode ParseSrec(std::string_view text, FirmwareImage* image, std::string* e
     *error = "no records";
     return FILE_ERR_BAD_CONTENT;
   }
-  image->elements = builder.Take();
+  if (!builder.Take(&image->elements, error)) return FILE_ERR_BAD_CONTENT;
   return RESULT_OK;
 }
