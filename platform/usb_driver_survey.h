@@ -1,6 +1,7 @@
 // USB functions that announce a DFU interface (class 0xFE, subclass 1) but
-// are not reachable through the DFU driver, with the driver they have, so
-// that a program can say why a device it cannot list is there all the same.
+// that no backend lists (neither the DFU driver nor WinUSB reaches them),
+// with the driver they have, so that a program can say why a device it
+// cannot list is there all the same.
 // Only Windows binds one driver per function; elsewhere the list is empty.
 #ifndef ZUVA_PLATFORM_USB_DRIVER_SURVEY_H_
 #define ZUVA_PLATFORM_USB_DRIVER_SURVEY_H_
@@ -15,7 +16,7 @@ struct UnusableDfuFunction {
 };
 
 // The present DFU functions whose instance does not appear in any of
-// `listedPaths` (the interface paths the DFU driver lists).
+// `listedPaths` (the paths the backends list).
 std::vector<UnusableDfuFunction> SurveyUnusableDfuFunctions(
     const std::vector<std::string>& listedPaths);
 

@@ -39,8 +39,8 @@ bool MatchesSelectors(const DfuDeviceInfo& device, const ToolOptions& options) {
 std::string OpenFailureHint() {
 #if defined(_WIN32)
   return "The device may have no usable driver or be held by another program: in the Device "
-         "Manager, make its DFU interface use the DFU driver (Update driver), as the README "
-         "says, and close other DFU programs.";
+         "Manager, make its DFU interface use WinUSB or the DFU driver (Update driver), as the "
+         "README says, and close other DFU programs.";
 #else
   return "If this is a permission refusal, install the udev rule that the README gives "
          "(/etc/udev/rules.d/50-zuva-dfu.rules), reload the rules and replug the device; "
@@ -52,7 +52,7 @@ void ExplainUnusableFunctions(const std::vector<UnusableDfuFunction>& functions,
                               SelectionOutcome* outcome) {
   if (functions.empty() || outcome->exitCode != TOOL_EXIT_NO_DEVICE) return;
   outcome->exitCode = TOOL_EXIT_CANNOT_OPEN;
-  outcome->message = "a DFU device is present but its driver is not the DFU driver:";
+  outcome->message = "a DFU device is present but has a driver that zuvatool cannot use:";
   for (const UnusableDfuFunction& function : functions) {
     outcome->message += "\n  " + function.instanceId;
     if (!function.description.empty()) outcome->message += "  " + function.description;
@@ -60,10 +60,10 @@ void ExplainUnusableFunctions(const std::vector<UnusableDfuFunction>& functions,
         "  driver: " + (function.driver.empty() ? std::string("(none)") : function.driver);
   }
   outcome->hint =
-      "Bind the DFU driver to it: in the Device Manager, Update driver > Browse my computer > "
-      "Let me pick, and choose the DFU driver (or run `pnputil /add-driver DFU-DRIVER.inf "
-      "/install` as administrator), then replug the device. A device bound to WinUSB or "
-      "libusbK by another tool must be switched back this way.";
+      "Bind WinUSB (or the DFU driver) to it: in the Device Manager, Update driver > Browse my "
+      "computer > Let me pick, and choose WinUSB, or run `pnputil /add-driver <the driver's "
+      ".inf> /install` as administrator; then replug the device. A device bound to libusbK by "
+      "another tool must be switched back this way.";
 }
 
 SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const ToolOptions& options,

@@ -56,7 +56,7 @@ TEST_P(SelectDeviceCases, ChoosesOrRefuses) {
   if (c.exitCode == TOOL_EXIT_CANNOT_OPEN) {
     // The refusal says what to do about it.
 #if defined(_WIN32)
-    EXPECT_NE(outcome.hint.find("DFU driver"), std::string::npos) << outcome.hint;
+    EXPECT_NE(outcome.hint.find("WinUSB"), std::string::npos) << outcome.hint;
 #else
     EXPECT_NE(outcome.hint.find("50-zuva-dfu.rules"), std::string::npos) << outcome.hint;
 #endif
