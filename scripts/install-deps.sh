@@ -1,13 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages a set of jobs needs, when missing.
+#   scripts/install-deps.sh main   the programs alone: compiler, CMake, libusb
+#   scripts/install-deps.sh [all]  every build and test: sanitizers, the
+#                                  Windows cross build and Wine, the emulated
+#                                  bus, the packages and their checks
 set -eu
-packages=(
-  cmake make g++ python3 git
+main=(
+  cmake make g++ pkg-config libusb-1.0-0-dev
+)
+tests=(
+  python3 git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 python3-pefile
-  libusb-1.0-0-dev umockdev libumockdev-dev dfu-util
+  umockdev libumockdev-dev dfu-util
   clang libclang-rt-14-dev
 )
+case "${1:-all}" in
+  main) packages=("${main[@]}") ;;
+  all) packages=("${main[@]}" "${tests[@]}") ;;
+  *) echo "usage: $0 [main|all]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -4,11 +4,11 @@
 # operator sees.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-cmake --preset linux >/dev/null
-cmake --build --preset linux --target ZUVA
+scripts/install-deps.sh main
+cmake --preset main >/dev/null
+cmake --build --preset main --target ZUVA
 work=$(mktemp -d)
-cp build/linux/ZUVA "$work/ZUVA"
+cp build/main/ZUVA "$work/ZUVA"
 cd "$work"
 status=0
 printf 'y\n\n' | ZUVA_SIM=default ZUVA_SIM_FLASH="$work/flash.bin" ./ZUVA || status=$?

@@ -4,7 +4,7 @@
 # its tests under Wine.
 set -eu
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh all
 presets=${ZUVA_PRESETS:-"linux asan tsan mingw"}
 status=0
 for preset in $presets; do
