@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Builds the Debian package of this build with CPack, unpacks it into a
+scratch root and checks it as a user would meet it: the control fields, the
+files in their places, and the installed programs, started through PATH from
+the scratch root, upgrading the virtual device in process and on the emulated
+USB bus.
+
+Command line: see package_harness.py.
+"""
+import gzip
+import json
+import os
+import re
+import subprocess
+import sys
+
+from package_harness import SOURCE_DIR, Run
+
+DEFAULT_IMAGE = (SOURCE_DIR / "resources" / "default_image.bin").read_bytes()
+RULE = "usr/lib/udev/rules.d/50-zuva-dfu.rules"
+# Each step ends in "finished." after its in-place percentages.
+STEPS_FINISHED = re.compile(rb"Verifying\.\.\. [0-9%\x08]*finished\.\n"
+                            rb"Leaving DFU mode\.\.\. [0-9%\x08]*finished\.\n")
+
+
+def build_package(args, work):
+    """The package file, or None after printing why CPack failed."""
+    result = subprocess.run([args.cpack, "-G", "DEB", "-B", str(work / "cpack")],
+                            cwd=args.build_dir, capture_output=True, text=True, timeout=300)
+    debs = sorted((work / "cpack").glob("*.deb"))
+    if result.returncode != 0 or len(debs) != 1:
+        print(result.stdout[-3000:] + result.stderr[-3000:])
+        return None
+    return debs[0]
+
+
+def field(deb, name):
+    return subprocess.run(["dpkg-deb", "-f", str(deb), name], capture_output=True,
+                          text=True, check=True).stdout.strip()
+
+
+def check_control(run, deb, args):
+    run.check("the package is zuva_VERSION_amd64.deb with that version inside",
+              deb.name == "zuva_%s_amd64.deb" % args.version and field(deb, "Version") == args.version,
+              deb.name + " / " + field(deb, "Version"))
+    depends = field(deb, "Depends")
+    run.check("the dependencies name the libraries the programs link (libusb, libc)",
+              "libusb-1.0-0" in depends and "libc6" in depends, depends)
+    control = run.work / "control"
+    subprocess.run(["dpkg-deb", "-e", str(deb), str(control)], check=True)
+    postinst = control / "postinst"
+    text = postinst.read_text() if postinst.exists() else ""
+    run.check("postinst is executable and reloads the udev rules",
+              os.access(postinst, os.X_OK) and "udevadm control --reload-rules" in text, text)
+
+
+def check_files(run, root, args):
+    programs = ["ZUVA", "zuva-devsim"] + (["zuvatool"] if args.with_tool else [])
+    pages = ["ZUVA"] + (["zuvatool"] if args.with_tool else [])
+    wanted = ["usr/bin/" + p for p in programs] + \
+             ["usr/share/man/man1/%s.1.gz" % p for p in pages] + \
+             [RULE, "usr/share/doc/zuva/README.md", "usr/share/doc/zuva/virtual-device.md"]
+    if (SOURCE_DIR / "LICENSE").exists():
+        wanted.append("usr/share/doc/zuva/copyright")
+    present = sorted(str(p.relative_to(root)) for p in root.rglob("*") if not p.is_dir())
+    run.check("the package holds the programs, manual pages, udev rule and documents, nothing else",
+              present == sorted(wanted), "has %s, wants %s" % (present, sorted(wanted)))
+    run.check("the programs are executable",
+              all(os.access(root / "usr/bin" / p, os.X_OK) for p in programs))
+    rule = (SOURCE_DIR / "packaging/50-zuva-dfu.rules").read_text()
+    run.check("the installed udev rule is the project's", (root / RULE).read_text() == rule)
+    readme = (root / "usr/share/doc/zuva/README.md").read_text()
+    run.check("the README shows the rule as installed",
+              all(line in readme for line in rule.splitlines() if line and not line.startswith("#")))
+    for page in pages:
+        path = root / ("usr/share/man/man1/%s.1.gz" % page)
+        text = gzip.decompress(path.read_bytes()).decode() if path.exists() else ""
+        title = re.search(r'^\.TH "?%s"? "?1"?' % re.escape(page), text, re.M | re.I)
+        run.check("the manual page of %s states the version" % page,
+                  title is not None and args.version in text, text[:200])
+
+
+def installed_env(root, work, extra):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ZUVA_")}
+    env["PATH"] = str(root / "usr/bin") + os.pathsep + env.get("PATH", "/usr/bin:/bin")
+    env.update(extra)
+    return env
+
+
+def check_upgrade(run, name, command, env, flash, cwd):
+    """ZUVA with the default image, the offer taken, started by its name."""
+    result = subprocess.run(command, input=b"y\n\n", capture_output=True, env=env, cwd=cwd,
+                            timeout=120)
+    ok = result.returncode == 0 and STEPS_FINISHED.search(result.stdout) is not None \
+        and (cwd / "ZUVA.dfu").exists()
+    run.check(name + ": the upgrade finishes, its DfuSe file in the working folder", ok,
+              result.stdout[-600:] + result.stderr[-600:])
+    stored = flash.read_bytes()[:len(DEFAULT_IMAGE)] if flash.exists() else b""
+    run.check(name + ": the device's flash holds the default image", stored == DEFAULT_IMAGE)
+
+
+def check_programs(run, root, args):
+    work = run.work
+    sim = work / "sim"
+    sim.mkdir()
+    env = installed_env(root, work, {"ZUVA_SIM": "default", "ZUVA_SIM_FLASH": str(sim / "flash.bin")})
+    check_upgrade(run, "installed ZUVA, virtual device in process", ["ZUVA"], env,
+                  sim / "flash.bin", sim)
+
+    bus = work / "bus"
+    bus.mkdir()
+    env = installed_env(root, work, {})
+    check_upgrade(run, "installed ZUVA under the installed zuva-devsim",
+                  ["zuva-devsim", "--flash", str(bus / "flash.bin"), "--", "ZUVA"], env,
+                  bus / "flash.bin", bus)
+
+    if args.with_tool:
+        env = installed_env(root, work, {"ZUVA_SIM": "default"})
+        result = subprocess.run(["zuvatool", "list", "--json"], capture_output=True, text=True,
+                                env=env, cwd=work, timeout=120, stdin=subprocess.DEVNULL)
+        try:
+            events = [json.loads(line) for line in result.stdout.splitlines() if line.strip()]
+        except ValueError:
+            events = []
+        run.check("installed zuvatool list --json lists the virtual device as JSON",
+                  result.returncode == 0 and events and "Virtual DFU Device" in result.stdout,
+                  result.stdout[-600:] + result.stderr[-600:])
+
+
+def main():
+    run = Run()
+    args, work = run.args, run.work
+    deb = build_package(args, work)
+    run.check("CPack builds one Debian package", deb is not None)
+    if deb is None:
+        return 1
+    check_control(run, deb, args)
+    root = work / "root"
+    subprocess.run(["dpkg", "-x", str(deb), str(root)], check=True)
+    check_files(run, root, args)
+    check_programs(run, root, args)
+    return run.status()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
