@@ -207,6 +207,17 @@ TEST_F(DetachTest, DetachFollowsTheDeviceToItsNewPathAndSettlesIt) {
   }
 }
 
+TEST_F(DetachTest, CompositeDeviceIsDetachedThroughItsDfuInterfacesOwnNumber) {
+  Install("", [](SimProfile* p) {
+    p->mode = SimMode::kApplication;
+    p->extraInterfaces = 2;
+  });
+  const OperationContext final = Run(Context(OP_CODE_DETACH, nullptr));
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  EXPECT_EQ(ClassRequests(), (std::vector<std::string>{"DETACH 5000 2 0", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6"}));
+}
+
 // The sink alone: which events change the record.
 TEST_F(DetachTest, OnlyTheRemovalOfTheDeviceAndAnArrivalAfterItChangeTheRecord) {
   Install();

@@ -13,9 +13,6 @@ namespace {
 // of its data stage.
 constexpr uint64_t DFU_REQUEST_BASE_MICROS = 500;
 constexpr uint64_t DFU_REQUEST_MICROS_PER_KIB = 1000;
-// Flash pace: erasing takes 1 s per 128 KiB, programming 8 ms per 2 KiB.
-constexpr uint64_t SIM_ERASE_MS_PER_128K = 1000;
-constexpr uint64_t SIM_PROGRAM_MS_PER_2K = 8;
 // bwPollTimeout is a 24-bit field.
 constexpr uint32_t SIM_MAX_POLL_MS = 0xFFFFFF;
 // Accelerated upload moves 4 KiB per block.
@@ -29,6 +26,11 @@ constexpr uint8_t SIM_ATTR_ACCELERATED_UPLOAD = 0x80;
 // DfuSe commands carried in download block 0.
 constexpr uint8_t SIM_DFUSE_SET_ADDRESS = 0x21;
 constexpr uint8_t SIM_DFUSE_ERASE = 0x41;
+constexpr uint8_t SIM_DFUSE_READ_UNPROTECT = 0x92;
+// The status a protected device reports for what it refuses.
+constexpr uint8_t SIM_STATUS_ERR_VENDOR = 0x0B;
+// Vendor-specific interfaces of a composite device.
+constexpr uint8_t SIM_CLASS_VENDOR = 0xFF;
 // String descriptor indexes; interface strings follow from 4.
 constexpr uint8_t SIM_STRING_MANUFACTURER = 1;
 constexpr uint8_t SIM_STRING_PRODUCT = 2;
@@ -48,6 +50,15 @@ class CSteadyClock : public CSimClock {
     std::this_thread::sleep_for(std::chrono::microseconds(micros));
   }
 };
+
+// A flash time in whole milliseconds, the unit of bwPollTimeout: `bytes` at
+// `microsPerKib`, to the nearest millisecond, and never 0 for work that takes
+// any time.
+uint32_t FlashMillis(uint64_t bytes, uint64_t microsPerKib) {
+  const uint64_t micros = bytes * microsPerKib / 1024;
+  if (micros == 0) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>((micros + 500) / 1000, 1), SIM_MAX_POLL_MS));
+}
 
 uint32_t CeilDiv(uint64_t value, uint64_t divisor) {
   return static_cast<uint32_t>(
@@ -94,6 +105,7 @@ CDfuDevice::CDfuDevice(SimDeviceOptions options)
       clock_(options_.clock ? options_.clock : SimSteadyClock()),
       badCells_(options_.faults.BadCells()) {
   dfuMode_ = options_.profile.mode == SimMode::kDfu;
+  protected_ = options_.profile.readoutProtected;
   state_ = dfuMode_ ? DFU_STATE_DFU_IDLE : DFU_STATE_APP_IDLE;
   for (size_t k = 0; k < options_.profile.alternates.size(); ++k) {
     std::vector<SimSectorLayout> layout;
@@ -286,7 +298,10 @@ std::vector<uint8_t> CDfuDevice::DeviceDescriptor() const {
 
 std::vector<uint8_t> CDfuDevice::ConfigurationDescriptor() const {
   const SimProfile& p = options_.profile;
-  std::vector<uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 50};
+  const uint8_t dfuInterface = DfuInterfaceNumber();
+  std::vector<uint8_t> d = {9, 2, 0, 0, static_cast<uint8_t>(dfuInterface + 1), 1, 0, 0x80, 50};
+  // A composite application's own interfaces come first.
+  for (uint8_t n = 0; n < dfuInterface; ++n) d.insert(d.end(), {9, 4, n, 0, 0, SIM_CLASS_VENDOR, 0, 0, 0});
   // In DFU mode every memory is one alternate setting of interface 0
   // (protocol 2); an application offers a single run-time interface
   // (protocol 1).
@@ -296,7 +311,7 @@ std::vector<uint8_t> CDfuDevice::ConfigurationDescriptor() const {
     if (dfuMode_ && p.alternates[k].hasString) {
       iInterface = static_cast<uint8_t>(SIM_STRING_FIRST_INTERFACE + k);
     }
-    d.insert(d.end(), {9, 4, 0, static_cast<uint8_t>(k), 0, 0xFE, 1,
+    d.insert(d.end(), {9, 4, dfuInterface, static_cast<uint8_t>(k), 0, 0xFE, 1,
                        static_cast<uint8_t>(dfuMode_ ? 2 : 1), iInterface});
   }
   // The functional descriptor follows the last alternate setting.
@@ -327,9 +342,13 @@ bool CDfuDevice::StringDescriptor(uint8_t index, std::vector<uint8_t>* descripto
                                  : u"Virtual DFU Device",
                              descriptor);
       return true;
-    case SIM_STRING_SERIAL:
-      AppendStringDescriptor(u"ZUVA00000001", descriptor);
+    case SIM_STRING_SERIAL: {
+      // "auto": one serial per device of the process or bus.
+      char numbered[16];
+      std::snprintf(numbered, sizeof numbered, "SIM%04u", static_cast<unsigned>(options_.index % 10000));
+      AppendStringDescriptor(SimUtf8ToUtf16(p.serialAuto ? std::string(numbered) : p.serial), descriptor);
       return true;
+    }
     default:
       break;
   }
@@ -338,6 +357,8 @@ bool CDfuDevice::StringDescriptor(uint8_t index, std::vector<uint8_t>* descripto
   AppendStringDescriptor(SimUtf8ToUtf16(p.alternates[k].text), descriptor);
   return true;
 }
+
+uint8_t CDfuDevice::DfuInterfaceNumber() const { return dfuMode_ ? 0 : options_.profile.extraInterfaces; }
 
 uint32_t CDfuDevice::UploadBlockSize() const {
   const SimProfile& p = options_.profile;
@@ -486,7 +507,7 @@ bool CDfuDevice::HandleDescriptorRequest(uint32_t code, const uint8_t* input, ui
       break;
     case IOCTL_DFU_SELECT_ALTERNATE_SETTING: {
       size_t count = dfuMode_ ? options_.profile.alternates.size() : 1;
-      if (inputSize < 3 || input[0] != 0 || input[1] != 0 || input[2] >= count) return false;
+      if (inputSize < 3 || input[0] != 0 || input[1] != DfuInterfaceNumber() || input[2] >= count) return false;
       alternate_ = input[2];
       return true;
     }
@@ -532,9 +553,9 @@ bool CDfuDevice::HandleControlRequest(const uint8_t* input, uint32_t inputSize, 
   const bool wantsToHost = header.request == DFU_REQUEST_UPLOAD ||
                            header.request == DFU_REQUEST_GETSTATUS ||
                            header.request == DFU_REQUEST_GETSTATE;
-  // The DFU interface is interface 0: requests to another interface, in the
-  // wrong direction or unknown to DFU stall.
-  if ((header.index & 0xFF) != 0 || wantsToHost != toHost || header.request > DFU_REQUEST_ABORT) {
+  // Requests to another interface than the DFU one, in the wrong direction
+  // or unknown to DFU stall.
+  if ((header.index & 0xFF) != DfuInterfaceNumber() || wantsToHost != toHost || header.request > DFU_REQUEST_ABORT) {
     return Stall();
   }
   const uint8_t* data = input + CONTROL_REQUEST_HEADER_SIZE;
@@ -635,7 +656,7 @@ bool CDfuDevice::HandleDfuModeRequest(uint8_t request, uint16_t value, uint32_t 
       state_ = DFU_STATE_DFU_IDLE;
       return true;
     case DFU_REQUEST_DNLOAD:
-      return Download(value, length, data);
+      return Download(value, length, data, changes);
     case DFU_REQUEST_UPLOAD:
       return Upload(value, length, output, exchange);
     default:
@@ -644,13 +665,21 @@ bool CDfuDevice::HandleDfuModeRequest(uint8_t request, uint16_t value, uint32_t 
   }
 }
 
-bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data) {
+bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
+                          std::vector<SimBusChange>* changes) {
   const SimProfile& p = options_.profile;
   if ((state_ != DFU_STATE_DFU_IDLE && state_ != DFU_STATE_DNLOAD_IDLE) ||
       (p.attributes & SIM_ATTR_CAN_DNLOAD) == 0) {
     return Stall();
   }
   if (length == 0) {
+    // A device that resets at the leave request is gone before the host can
+    // ask for its status.
+    if (p.leaveReset) {
+      state_ = DFU_STATE_MANIFEST_WAIT_RESET;
+      LeaveBus(false, changes);
+      return true;
+    }
     // The end of a download, and the DfuSe leave request from dfuIDLE: the
     // status request that follows starts manifestation.
     state_ = DFU_STATE_MANIFEST_SYNC;
@@ -672,6 +701,8 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data) 
       operation.kind = PendingOperation::Kind::kErase;
     } else if (data[0] == SIM_DFUSE_ERASE && length == 1) {
       operation.kind = PendingOperation::Kind::kMassErase;
+    } else if (data[0] == SIM_DFUSE_READ_UNPROTECT && length == 1) {
+      operation.kind = PendingOperation::Kind::kReadUnprotect;
     } else {
       return Stall();
     }
@@ -683,6 +714,12 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data) 
     operation.kind = PendingOperation::Kind::kProgram;
     operation.address = pointer_ + static_cast<uint32_t>(block - 2) * p.transferSize;
     operation.data.assign(data, data + length);
+  }
+  // Read-out protection refuses everything but the unprotect command; the
+  // request is taken, and the status request that follows says so.
+  if (protected_ && operation.kind != PendingOperation::Kind::kReadUnprotect) {
+    operation = PendingOperation();
+    operation.kind = PendingOperation::Kind::kRefused;
   }
   pending_ = std::move(operation);
   state_ = DFU_STATE_DNLOAD_SYNC;
@@ -697,6 +734,11 @@ bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchan
   }
   const uint32_t blockSize = UploadBlockSize();
   if (length > std::max<uint32_t>(blockSize, p.transferSize)) return Stall();
+  if (protected_) {
+    Stall();
+    status_ = SIM_STATUS_ERR_VENDOR;
+    return false;
+  }
   uint32_t count = 0;
   if (block == 0) {
     // DfuSe block 0 lists the commands the device supports.
@@ -723,7 +765,8 @@ bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchan
 }
 
 uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) {
-  const bool real = options_.profile.timing == SimTiming::kReal;
+  const SimProfile& p = options_.profile;
+  const bool real = p.timing == SimTiming::kReal;
   *busyMs = 0;
   *laterStatus = DFU_STATUS_OK;
   PendingOperation operation = std::move(pending_);
@@ -732,6 +775,7 @@ uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) 
     pointer_ = operation.address;
     return DFU_STATUS_OK;
   }
+  if (operation.kind == PendingOperation::Kind::kRefused) return SIM_STATUS_ERR_VENDOR;
   if (operation.alternate >= memories_.size()) return DFU_STATUS_ERR_ADDRESS;
   CSimMemory& memory = memories_[operation.alternate];
   switch (operation.kind) {
@@ -740,13 +784,21 @@ uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) 
       SimMemoryResult result = memory.EraseSector(operation.address, &erased);
       if (result == SimMemoryResult::kAddress) return DFU_STATUS_ERR_ADDRESS;
       if (result == SimMemoryResult::kAccess) return DFU_STATUS_ERR_ERASE;
-      if (real) *busyMs = CeilDiv(erased * SIM_ERASE_MS_PER_128K, 128 * 1024);
+      if (real) *busyMs = FlashMillis(erased, p.eraseUsPerKib);
       return DFU_STATUS_OK;
     }
     case PendingOperation::Kind::kMassErase: {
       uint64_t erased = 0;
       if (memory.EraseAll(&erased) != SimMemoryResult::kOk) return DFU_STATUS_ERR_ERASE;
-      if (real) *busyMs = CeilDiv(erased * SIM_ERASE_MS_PER_128K, 128 * 1024);
+      if (real) *busyMs = MassEraseMillis(erased);
+      return DFU_STATUS_OK;
+    }
+    case PendingOperation::Kind::kReadUnprotect: {
+      // Lifting the protection wipes the flash the protection guarded.
+      uint64_t erased = 0;
+      memories_[0].EraseAll(&erased);
+      protected_ = false;
+      if (real) *busyMs = MassEraseMillis(erased);
       return DFU_STATUS_OK;
     }
     case PendingOperation::Kind::kProgram: {
@@ -754,7 +806,7 @@ uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) 
                                               operation.data.size(), badCells_);
       if (result == SimMemoryResult::kAddress) return DFU_STATUS_ERR_ADDRESS;
       if (result == SimMemoryResult::kAccess) return DFU_STATUS_ERR_WRITE;
-      if (real) *busyMs = CeilDiv(operation.data.size() * SIM_PROGRAM_MS_PER_2K, 2048);
+      if (real) *busyMs = FlashMillis(operation.data.size(), p.programUsPerKib);
       // The cells were programmed; the mismatch shows once programming ends.
       if (result == SimMemoryResult::kVerify) *laterStatus = DFU_STATUS_ERR_VERIFY;
       return DFU_STATUS_OK;
@@ -762,6 +814,16 @@ uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) 
     default:
       return DFU_STATUS_OK;
   }
+}
+
+uint32_t CDfuDevice::MassEraseMillis(uint64_t erasedBytes) const {
+  const SimProfile& p = options_.profile;
+  return p.hasMassEraseMs ? std::min(p.massEraseMs, SIM_MAX_POLL_MS) : FlashMillis(erasedBytes, p.eraseUsPerKib);
+}
+
+uint32_t CDfuDevice::Announced(uint32_t remainingMs) const {
+  const SimProfile& p = options_.profile;
+  return p.hasPollTimeout ? p.pollTimeoutMs : remainingMs;
 }
 
 bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* exchange,
@@ -780,6 +842,7 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
   switch (state_) {
     case DFU_STATE_DNLOAD_SYNC:
       if (pending_.kind != PendingOperation::Kind::kNone) {
+        const bool unprotect = pending_.kind == PendingOperation::Kind::kReadUnprotect;
         uint32_t busyMs = 0;
         uint8_t later = DFU_STATUS_OK;
         uint8_t status = RunPendingOperation(&busyMs, &later);
@@ -788,12 +851,24 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
           status_ = status;
           break;
         }
-        // The work has begun; the host polls again after bwPollTimeout.
-        state_ = DFU_STATE_DNBUSY;
+        if (unprotect) {
+          // New option bytes take effect at a reset: the device leaves the
+          // bus and comes back, unprotected, under a new path.
+          AnswerStatus(status_, Announced(busyMs), DFU_STATE_DNBUSY, length, output, exchange);
+          LeaveBus(true, changes);
+          return true;
+        }
         busyUntil_ = now + static_cast<uint64_t>(busyMs) * 1000;
         statusAfterBusy_ = later;
-        AnswerStatus(status_, busyMs, state_, length, output, exchange);
-        return true;
+        if (!options_.profile.statusHold) {
+          // The work has begun; the host polls again after bwPollTimeout.
+          state_ = DFU_STATE_DNBUSY;
+          AnswerStatus(status_, Announced(busyMs), state_, length, output, exchange);
+          return true;
+        }
+        // The processor stalls while the flash works: this answer comes when
+        // the work is done, with the state that follows it.
+        clock_->SleepMicros(busyUntil_ - now);
       }
       if (statusAfterBusy_ != DFU_STATUS_OK) {
         state_ = DFU_STATE_ERROR;
@@ -804,8 +879,9 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
       }
       break;
     case DFU_STATE_DNBUSY:
-      // Asked too early: still busy, for the time that remains.
-      AnswerStatus(status_, CeilDiv(busyUntil_ - now, 1000), state_, length, output, exchange);
+      // Asked too early: still busy, for the time that remains (or for what
+      // the device always announces).
+      AnswerStatus(status_, Announced(CeilDiv(busyUntil_ - now, 1000)), state_, length, output, exchange);
       return true;
     case DFU_STATE_MANIFEST_SYNC:
       AnswerStatus(status_, 0, DFU_STATE_MANIFEST, length, output, exchange);

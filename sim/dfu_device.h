@@ -39,6 +39,7 @@ struct SimDeviceOptions {
   std::string flashPath;             // memory of alternate setting 0; empty: none
   std::string tracePath;             // one line per request; empty: none
   std::shared_ptr<CSimClock> clock;  // null: SimSteadyClock()
+  uint32_t index = 1;                // the device's number, from 1: `serial = auto`
 };
 
 enum class SimOutcome { kOk, kStall, kGone };
@@ -118,7 +119,7 @@ class CDfuDevice {
  private:
   struct Exchange;
   struct PendingOperation {
-    enum class Kind { kNone, kSetPointer, kErase, kMassErase, kProgram };
+    enum class Kind { kNone, kSetPointer, kErase, kMassErase, kProgram, kReadUnprotect, kRefused };
     Kind kind = Kind::kNone;
     uint8_t alternate = 0;
     uint32_t address = 0;
@@ -139,7 +140,7 @@ class CDfuDevice {
                             Exchange* exchange, std::vector<SimBusChange>* changes);
   bool GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* exchange,
                           std::vector<SimBusChange>* changes);
-  bool Download(uint16_t block, uint32_t length, const uint8_t* data);
+  bool Download(uint16_t block, uint32_t length, const uint8_t* data, std::vector<SimBusChange>* changes);
   bool Upload(uint16_t block, uint32_t length, uint8_t* output, Exchange* exchange);
   // Carries out the pending DfuSe command or data block; returns the status
   // to report now and sets *busyMs and *laterStatus.
@@ -155,6 +156,13 @@ class CDfuDevice {
   std::vector<uint8_t> ConfigurationDescriptor() const;
   bool StringDescriptor(uint8_t index, std::vector<uint8_t>* descriptor) const;
   uint32_t UploadBlockSize() const;
+  // bInterfaceNumber of the DFU interface: after a composite application's
+  // own interfaces, 0 in DFU mode.
+  uint8_t DfuInterfaceNumber() const;
+  // The time a mass erase of `erasedBytes` takes.
+  uint32_t MassEraseMillis(uint64_t erasedBytes) const;
+  // The bwPollTimeout of a busy answer when `remainingMs` remain.
+  uint32_t Announced(uint32_t remainingMs) const;
 
   const SimDeviceOptions options_;
   const std::shared_ptr<CSimClock> clock_;
@@ -169,6 +177,7 @@ class CDfuDevice {
   uint8_t status_ = DFU_STATUS_OK;
   uint8_t alternate_ = 0;
   uint32_t pointer_ = 0;
+  bool protected_ = false;  // read-out protection, until a read-unprotect
   PendingOperation pending_;
   uint64_t busyUntil_ = 0;       // dfuDNBUSY lasts until then
   uint8_t statusAfterBusy_ = 0;  // reported when the busy time has passed

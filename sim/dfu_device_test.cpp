@@ -11,8 +11,9 @@ namespace {
 // A device model driven straight through its I/O-control entry, with a clock
 // that moves only when told.
 struct Rig {
-  explicit Rig(const std::string& profileText = "", const std::string& faults = "") {
+  explicit Rig(const std::string& profileText = "", const std::string& faults = "", uint32_t number = 1) {
     SimDeviceOptions options;
+    options.index = number;
     std::string error;
     EXPECT_TRUE(
         SimParseProfile("description = Test\n" + profileText, "test", &options.profile, &error))
@@ -32,6 +33,7 @@ struct Rig {
 
   std::shared_ptr<CFakeSimClock> clock = std::make_shared<CFakeSimClock>();
   std::unique_ptr<CDfuDevice> device;
+  uint32_t index = 1;
   std::vector<SimBusChange> changes;
 };
 
@@ -527,6 +529,196 @@ TEST(DfuDeviceTiming, RealTimingSpendsBusTimeInsideEveryRequest) {
   const uint64_t before = rig.clock->Slept();
   EXPECT_FALSE(dfu.Abort());  // dfuDNLOAD-SYNC takes no abort
   EXPECT_EQ(rig.clock->Slept() - before, 500u) << "a stalled request takes bus time too";
+}
+
+// ---------------------------------------------------------------------------
+// How real bootloaders differ from the ideal device
+
+std::string StringOf(CDfuRequester* dfu, uint8_t index) {
+  std::vector<uint8_t> bytes;
+  if (!dfu->Ioctl(IOCTL_DFU_GET_STRING_DESCRIPTOR, {index, 0x09, 0x04}, &bytes, 255)) return "(none)";
+  std::string text;
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += static_cast<char>(bytes[i]);
+  return text;
+}
+
+TEST(DfuDeviceBootloader, SerialIsSharedUnlessGivenOrNumbered) {
+  struct Case {
+    const char* profile;
+    uint32_t number;
+    const char* serial;
+  } cases[] = {
+      {"", 2, "ZUVA00000001"},
+      {"serial = 3A7F0001\n", 2, "3A7F0001"},
+      {"serial = auto\n", 1, "SIM0001"},
+      {"serial = auto\n", 12, "SIM0012"},
+  };
+  for (const Case& c : cases) {
+    Rig rig(c.profile, "", c.number);
+    CDfuRequester dfu = rig.Dfu();
+    EXPECT_EQ(StringOf(&dfu, 3), c.serial) << c.profile << c.number;
+  }
+}
+
+TEST(DfuDeviceBootloader, AnnouncedPollTimeoutIsKeptWhateverTheFlashNeeds) {
+  // A 16 KiB sector erase takes 125 ms.
+  struct Case {
+    const char* profile;
+    uint32_t firstPoll;
+    uint64_t waitMs;        // before the second status request
+    uint8_t secondState;
+    uint32_t secondPoll;
+  } cases[] = {
+      {"timing = real\npoll-timeout = 10\n", 10, 10, DFU_STATE_DNBUSY, 10},   // announces too little
+      {"timing = real\npoll-timeout = 500\n", 500, 125, DFU_STATE_DNLOAD_IDLE, 0},  // too much
+      {"timing = fast\npoll-timeout = 50\n", 50, 0, DFU_STATE_DNLOAD_IDLE, 0},
+      {"timing = real\n", 125, 100, DFU_STATE_DNBUSY, 25},  // what really remains
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.profile);
+    Rig rig(c.profile);
+    CDfuRequester dfu = rig.Dfu();
+    SimStatusAnswer answer;
+    ASSERT_TRUE(dfu.Dnload(0, CDfuRequester::Command(0x41, FLASH)));
+    ASSERT_TRUE(dfu.GetStatus(&answer));
+    EXPECT_EQ(answer.state, DFU_STATE_DNBUSY);
+    EXPECT_EQ(answer.poll, c.firstPoll);
+    rig.clock->Advance(c.waitMs * 1000);
+    ASSERT_TRUE(dfu.GetStatus(&answer));
+    EXPECT_EQ(answer.state, c.secondState);
+    EXPECT_EQ(answer.poll, c.secondPoll);
+  }
+}
+
+TEST(DfuDeviceBootloader, HeldStatusAnswersWhenTheWorkIsDone) {
+  Rig rig("timing = real\nstatus-hold = yes\n");
+  CDfuRequester dfu = rig.Dfu();
+  SimStatusAnswer answer;
+  ASSERT_TRUE(dfu.Dnload(0, CDfuRequester::Command(0x41, FLASH)));
+  const uint64_t before = rig.clock->Slept();
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_GE(rig.clock->Slept() - before, 125000u);
+  EXPECT_EQ(answer.state, DFU_STATE_DNLOAD_IDLE);
+  EXPECT_EQ(answer.status, DFU_STATUS_OK);
+  // A mismatch that shows once programming ends comes with the held answer.
+  ASSERT_TRUE(dfu.SetAddress(FLASH + 0x4000));  // old firmware there
+  ASSERT_TRUE(dfu.Dnload(2, std::vector<uint8_t>(2048, 0xFF)));
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, DFU_STATE_ERROR);
+  EXPECT_EQ(answer.status, DFU_STATUS_ERR_VERIFY);
+}
+
+TEST(DfuDeviceBootloader, FlashTimesFollowTheProfile) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> data;
+    uint16_t block;
+    uint32_t pollMs;
+  } cases[] = {
+      {"erase of a 16 KiB sector", CDfuRequester::Command(0x41, FLASH), 0, 16},
+      {"erase of a 128 KiB sector", CDfuRequester::Command(0x41, FLASH + 0x20000), 0, 128},
+      {"mass erase", {0x41}, 0, 30000},
+      {"program 2048 bytes", std::vector<uint8_t>(2048, 0xFF), 2, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Rig rig("timing = real\nerase-us-per-kib = 1000\nprogram-us-per-kib = 500\nmass-erase-ms = 30000\n");
+    CDfuRequester dfu = rig.Dfu();
+    SimStatusAnswer answer;
+    ASSERT_TRUE(dfu.Dnload(c.block, c.data));
+    ASSERT_TRUE(dfu.GetStatus(&answer));
+    EXPECT_EQ(answer.poll, c.pollMs);
+  }
+  // Without mass-erase-ms a mass erase costs the erase time of every sector.
+  Rig rig("timing = real\nerase-us-per-kib = 1000\n");
+  CDfuRequester dfu = rig.Dfu();
+  SimStatusAnswer answer;
+  ASSERT_TRUE(dfu.Dnload(0, {0x41}));
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.poll, 512u);
+}
+
+TEST(DfuDeviceBootloader, LeaveThatResetsIsGoneBeforeItsStatus) {
+  Rig rig("leave = reset\n");
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.SetAddress(FLASH));
+  ASSERT_TRUE(dfu.Dnload(0, {}));
+  EXPECT_FALSE(rig.device->Present());
+  ASSERT_EQ(rig.changes.size(), 1u);
+  EXPECT_FALSE(rig.changes[0].arrival);
+  EXPECT_EQ(dfu.StatusState(), 0xEE);
+}
+
+TEST(DfuDeviceBootloader, ProtectedDeviceRefusesEverythingUntilUnprotected) {
+  Rig rig("protected = yes\n");
+  CDfuRequester dfu = rig.Dfu();
+  const std::vector<uint8_t> old = rig.Memory(FLASH, 64);
+  struct Case {
+    const char* what;
+    uint16_t block;
+    std::vector<uint8_t> data;
+  } refused[] = {
+      {"sector erase", 0, CDfuRequester::Command(0x41, FLASH)},
+      {"set address", 0, CDfuRequester::Command(0x21, FLASH)},
+      {"mass erase", 0, {0x41}},
+      {"data block", 2, std::vector<uint8_t>(64, 0)},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.what);
+    SimStatusAnswer answer;
+    ASSERT_TRUE(dfu.Dnload(c.block, c.data));
+    ASSERT_TRUE(dfu.GetStatus(&answer));
+    EXPECT_EQ(answer.state, DFU_STATE_ERROR);
+    EXPECT_EQ(answer.status, 0x0B);
+    ASSERT_TRUE(dfu.ClrStatus());
+  }
+  std::vector<uint8_t> data;
+  EXPECT_FALSE(dfu.Upload(2, 64, &data));
+  SimStatusAnswer answer;
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, DFU_STATE_ERROR);
+  EXPECT_EQ(answer.status, 0x0B);
+  EXPECT_EQ(rig.Memory(FLASH, 64), old);
+  EXPECT_TRUE(rig.changes.empty());
+
+  // Read-unprotect: the flash is wiped and the device comes back unprotected.
+  ASSERT_TRUE(dfu.ClrStatus());
+  ASSERT_TRUE(dfu.Dnload(0, {0x92}));
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, DFU_STATE_DNBUSY);
+  ASSERT_EQ(rig.changes.size(), 2u);
+  EXPECT_TRUE(rig.changes[1].arrival);
+  EXPECT_EQ(rig.changes[1].attachment, 1u);
+  EXPECT_EQ(rig.Memory(FLASH, 64), std::vector<uint8_t>(64, 0xFF));
+  CDfuRequester after = rig.Dfu(1);
+  EXPECT_TRUE(after.SetAddress(FLASH));
+  EXPECT_TRUE(after.Abort());
+  EXPECT_TRUE(after.Upload(2, 64, &data));
+}
+
+TEST(DfuDeviceBootloader, CompositeApplicationNamesItsDfuInterfaceAfterItsOwn) {
+  Rig rig("mode = application\nextra-interfaces = 2\n");
+  CDfuRequester app = rig.Dfu(0);
+  std::vector<uint8_t> config;
+  ASSERT_TRUE(app.Ioctl(IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR, {0}, &config, 512));
+  ASSERT_GE(config.size(), 9u + 3 * 9);
+  EXPECT_EQ(config[4], 3) << "bNumInterfaces";
+  // Interface descriptors: number and class of each.
+  std::vector<std::pair<uint8_t, uint8_t>> interfaces;
+  for (size_t at = 9; at + 1 < config.size(); at += config[at]) {
+    if (config[at + 1] == 4) interfaces.push_back({config[at + 2], config[at + 5]});
+  }
+  EXPECT_EQ(interfaces, (std::vector<std::pair<uint8_t, uint8_t>>{{0, 0xFF}, {1, 0xFF}, {2, 0xFE}}));
+  // DETACH addressed to another interface is not the DFU interface's.
+  EXPECT_FALSE(app.Request(DFU_REQUEST_DETACH, false, 5000, 0, {}, 0));
+  EXPECT_TRUE(app.Request(DFU_REQUEST_DETACH, false, 5000, 2, {}, 0));
+  ASSERT_EQ(rig.changes.size(), 2u);
+  // Back in DFU mode it shows only its DFU interface, number 0.
+  CDfuRequester dfu = rig.Dfu(1);
+  ASSERT_TRUE(dfu.Ioctl(IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR, {0}, &config, 512));
+  EXPECT_EQ(config[4], 1);
+  EXPECT_EQ(config[9 + 2], 0);
+  EXPECT_TRUE(dfu.SetAddress(FLASH));
 }
 
 // ---------------------------------------------------------------------------

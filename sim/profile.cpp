@@ -23,8 +23,8 @@ const char SIM_DEFAULT_PROFILE_TEXT[] =
 
 namespace {
 
-// The memory of one virtual device is held in the process; a map that
-// declares more than this is refused rather than allocated.
+// The first memory of a virtual device is held whole in the process; a map
+// for it that declares more than this is refused rather than allocated.
 constexpr uint64_t SIM_MAX_MEMORY_BYTES = 64ull << 20;
 
 std::string_view Trim(std::string_view text) {
@@ -165,6 +165,13 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
       return true;
     };
 
+    auto yesNo = [&](bool* field) {
+      std::string_view word = Trim(value);
+      if (word != "yes" && word != "no") return fail(SimJoin({"'", key, "' is 'yes' or 'no', not '", value, "'"}));
+      *field = word == "yes";
+      return true;
+    };
+
     if (key == "description") {
       result.hasDescription = true;
       result.description = std::string(value);
@@ -200,6 +207,39 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
       } else {
         return fail(SimJoin({"'mode' is 'application' or 'dfu', not '", value, "'"}));
       }
+    } else if (key == "serial") {
+      // A serial string is a string descriptor too.
+      if (SimUtf8ToUtf16(value).size() > SIM_MAX_STRING_UNITS) {
+        return fail(SimJoin({"a serial string holds at most ", std::to_string(SIM_MAX_STRING_UNITS),
+                             " characters"}));
+      }
+      result.serialAuto = Trim(value) == "auto";
+      result.serial = result.serialAuto ? std::string() : std::string(value);
+    } else if (key == "poll-timeout") {
+      if (!number(SIM_MAX_POLL_TIMEOUT_MS, &result.pollTimeoutMs)) return false;
+      result.hasPollTimeout = true;
+    } else if (key == "status-hold") {
+      if (!yesNo(&result.statusHold)) return false;
+    } else if (key == "erase-us-per-kib") {
+      if (!number(0xFFFFFFFF, &result.eraseUsPerKib)) return false;
+    } else if (key == "program-us-per-kib") {
+      if (!number(0xFFFFFFFF, &result.programUsPerKib)) return false;
+    } else if (key == "mass-erase-ms") {
+      if (!number(0xFFFFFFFF, &result.massEraseMs)) return false;
+      result.hasMassEraseMs = true;
+    } else if (key == "leave") {
+      std::string_view word = Trim(value);
+      if (word == "reset") {
+        result.leaveReset = true;
+      } else if (word == "manifest") {
+        result.leaveReset = false;
+      } else {
+        return fail(SimJoin({"'leave' is 'reset' or 'manifest', not '", value, "'"}));
+      }
+    } else if (key == "protected") {
+      if (!yesNo(&result.readoutProtected)) return false;
+    } else if (key == "extra-interfaces") {
+      if (!number(SIM_MAX_EXTRA_INTERFACES, &result.extraInterfaces)) return false;
     } else if (key == "alt") {
       sawAlternate = true;
       if (alternates.size() == SIM_MAX_ALTERNATES) {
@@ -210,8 +250,12 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
         return fail(SimJoin({"an interface string holds at most ",
                              std::to_string(SIM_MAX_STRING_UNITS), " characters"}));
       }
+      // Alternate setting 0 starts with old firmware in every cell and may
+      // be mirrored in a flash file; the others hold storage only where
+      // they are written.
       std::vector<SimSectorLayout> sectors;
-      if (SimParseMemoryMap(value, &sectors) && SimMemoryMapSize(sectors) > SIM_MAX_MEMORY_BYTES) {
+      if (alternates.empty() && SimParseMemoryMap(value, &sectors) &&
+          SimMemoryMapSize(sectors) > SIM_MAX_MEMORY_BYTES) {
         return fail(SimJoin({"the memory map declares more than ",
                              std::to_string(SIM_MAX_MEMORY_BYTES >> 20), " MiB"}));
       }

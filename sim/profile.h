@@ -11,6 +11,19 @@
 #include <vector>
 
 enum class SimTiming { kFast, kReal };
+
+// Without a serial key every device of a profile has this serial number, as
+// boards of some makers do.
+constexpr char SIM_DEFAULT_SERIAL[] = "ZUVA00000001";
+// The flash's own times under real timing: 1 s per 128 KiB erased, 8 ms per
+// 2 KiB programmed.
+constexpr uint32_t SIM_DEFAULT_ERASE_US_PER_KIB = 7813;
+constexpr uint32_t SIM_DEFAULT_PROGRAM_US_PER_KIB = 4000;
+// The most vendor interfaces before the DFU interface: with the run-time
+// interface they fit the 512-byte configuration block many times over.
+constexpr uint8_t SIM_MAX_EXTRA_INTERFACES = 16;
+// A poll time-out is a 24-bit field.
+constexpr uint32_t SIM_MAX_POLL_TIMEOUT_MS = 0xFFFFFF;
 enum class SimMode { kDfu, kApplication };
 
 // One alternate setting of the DFU interface.
@@ -32,6 +45,20 @@ struct SimProfile {
   SimTiming timing = SimTiming::kFast;
   SimMode mode = SimMode::kDfu;
   std::vector<SimAlternate> alternates;
+
+  // How real bootloaders differ from the ideal device (sim/PROFILES.md).
+  std::string serial = SIM_DEFAULT_SERIAL;  // the serial-number string
+  bool serialAuto = false;                  // "SIM" and the device's number instead
+  bool hasPollTimeout = false;              // false: busy answers announce what remains
+  uint32_t pollTimeoutMs = 0;               // announced by every busy answer
+  bool statusHold = false;                  // a status request waits until the work is done
+  uint32_t eraseUsPerKib = SIM_DEFAULT_ERASE_US_PER_KIB;
+  uint32_t programUsPerKib = SIM_DEFAULT_PROGRAM_US_PER_KIB;
+  bool hasMassEraseMs = false;  // false: the erase time of every sector of alternate 0
+  uint32_t massEraseMs = 0;
+  bool leaveReset = false;        // the leave request resets the device without an answer
+  bool readoutProtected = false;  // read-out protection until a read-unprotect
+  uint8_t extraInterfaces = 0;    // vendor interfaces before the run-time DFU interface
 };
 
 // The text of the default profile, line for line.

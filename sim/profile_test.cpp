@@ -82,6 +82,13 @@ TEST(SimProfile, MalformedLinesAreRefusedNamingTheFileAndLine) {
       {"timing = slow\n", 1, "timing"},
       {"mode = bootloader\n", 1, "mode"},
       {"alt = @Huge /0x08000000/100*1Mg\n", 1, "MiB"},
+      {"poll-timeout = 0x1000000\n", 1, "poll-timeout"},
+      {"status-hold = 1\n", 1, "'yes' or 'no'"},
+      {"protected = maybe\n", 1, "'yes' or 'no'"},
+      {"leave = jump\n", 1, "'reset' or 'manifest'"},
+      {"extra-interfaces = 17\n", 1, "extra-interfaces"},
+      {"mass-erase-ms = -1\n", 1, "mass-erase-ms"},
+      {"serial = a\nserial = b\n", 2, "given twice"},
       {"alt = @A name far too long for a string descriptor of a device: it must stay within one "
        "hundred and twenty-six characters /0x08000000/1*1Kg\n",
        1, "126"},
@@ -96,6 +103,49 @@ TEST(SimProfile, MalformedLinesAreRefusedNamingTheFileAndLine) {
     EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
     EXPECT_EQ(p.vendor, 0x0483) << "the profile is left as it was";
   }
+}
+
+TEST(SimProfile, BootloaderKeysAreReadAndDefaultToTheIdealDevice) {
+  SimProfile p;
+  std::string error;
+  ASSERT_TRUE(SimParseProfile("vendor = 1\n", "p", &p, &error)) << error;
+  EXPECT_EQ(p.serial, "ZUVA00000001");
+  EXPECT_FALSE(p.serialAuto);
+  EXPECT_FALSE(p.hasPollTimeout);
+  EXPECT_FALSE(p.statusHold);
+  EXPECT_EQ(p.eraseUsPerKib, 7813u);
+  EXPECT_EQ(p.programUsPerKib, 4000u);
+  EXPECT_FALSE(p.hasMassEraseMs);
+  EXPECT_FALSE(p.leaveReset);
+  EXPECT_FALSE(p.readoutProtected);
+  EXPECT_EQ(p.extraInterfaces, 0);
+
+  ASSERT_TRUE(SimParseProfile("serial = 0042ABCD \npoll-timeout = 0x10\nstatus-hold = yes\n"
+                              "erase-us-per-kib = 250000\nprogram-us-per-kib = 0\nmass-erase-ms = 30000\n"
+                              "leave = reset\nprotected = yes\nextra-interfaces = 3\n",
+                              "p", &p, &error))
+      << error;
+  EXPECT_EQ(p.serial, "0042ABCD ");
+  EXPECT_TRUE(p.hasPollTimeout);
+  EXPECT_EQ(p.pollTimeoutMs, 16u);
+  EXPECT_TRUE(p.statusHold);
+  EXPECT_EQ(p.eraseUsPerKib, 250000u);
+  EXPECT_EQ(p.programUsPerKib, 0u);
+  EXPECT_TRUE(p.hasMassEraseMs);
+  EXPECT_EQ(p.massEraseMs, 30000u);
+  EXPECT_TRUE(p.leaveReset);
+  EXPECT_TRUE(p.readoutProtected);
+  EXPECT_EQ(p.extraInterfaces, 3);
+
+  ASSERT_TRUE(SimParseProfile("serial = auto\nleave = manifest\nstatus-hold = no\n", "p", &p, &error));
+  EXPECT_TRUE(p.serialAuto);
+  EXPECT_FALSE(p.leaveReset);
+  EXPECT_FALSE(p.statusHold);
+
+  // Only the first memory is held whole; the others may be large.
+  ASSERT_TRUE(SimParseProfile("alt = @Flash /0x08000000/1*1Kg\nalt = @SPI /0x90000000/131072*4Kg\n", "p", &p,
+                              &error))
+      << error;
 }
 
 TEST(SimProfile, TooManyAlternateSettingsAreRefused) {
