@@ -125,18 +125,16 @@ void UnregisterDriverBackend(const DriverBackend* backend) {
 
 DriverHandle DriverOpen(const std::string& path) {
   if (path.empty()) return DRIVER_INVALID_HANDLE;
-  std::shared_ptr<DriverBackend> chosen;
+  // Several backends may share a prefix (one per virtual device): the path
+  // belongs to the one that opens it.
+  bool prefixed = false;
   for (auto& backend : SnapshotBackends()) {
-    if (HasPrefix(path, backend->PathPrefix())) {
-      chosen = std::move(backend);
-      break;
-    }
+    if (!HasPrefix(path, backend->PathPrefix())) continue;
+    prefixed = true;
+    std::unique_ptr<DriverConnection> connection = backend->Open(path);
+    if (connection) return AddConnection(std::make_shared<CPortConnection>(backend, std::move(connection)));
   }
-  if (chosen) {
-    std::unique_ptr<DriverConnection> connection = chosen->Open(path);
-    if (!connection) return DRIVER_INVALID_HANDLE;
-    return AddConnection(std::make_shared<CPortConnection>(chosen, std::move(connection)));
-  }
+  if (prefixed) return DRIVER_INVALID_HANDLE;
   NativeDeviceHandle native = NativeDriverOpen(path);
   if (native == nullptr) return DRIVER_INVALID_HANDLE;
   return AddConnection(std::make_shared<CPortConnection>(native));

@@ -106,6 +106,7 @@ CDfuDevice::CDfuDevice(SimDeviceOptions options)
       badCells_(options_.faults.BadCells()) {
   dfuMode_ = options_.profile.mode == SimMode::kDfu;
   protected_ = options_.profile.readoutProtected;
+  attachment_ = options_.firstAttachment;
   state_ = dfuMode_ ? DFU_STATE_DFU_IDLE : DFU_STATE_APP_IDLE;
   for (size_t k = 0; k < options_.profile.alternates.size(); ++k) {
     std::vector<SimSectorLayout> layout;
@@ -261,7 +262,7 @@ void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes) {
   pending_ = PendingOperation();
   if (!comesBack) return;
   // Back on the bus in DFU mode, as a new appearance with a new path.
-  ++attachment_;
+  attachment_ += std::max<uint32_t>(options_.attachmentStep, 1);
   present_ = true;
   dfuMode_ = true;
   state_ = DFU_STATE_DFU_IDLE;

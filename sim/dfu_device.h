@@ -40,6 +40,10 @@ struct SimDeviceOptions {
   std::string tracePath;             // one line per request; empty: none
   std::shared_ptr<CSimClock> clock;  // null: SimSteadyClock()
   uint32_t index = 1;                // the device's number, from 1: `serial = auto`
+  // The device's appearances on the bus are numbered firstAttachment, then
+  // on by attachmentStep, so that several devices never share a number.
+  uint32_t firstAttachment = 0;
+  uint32_t attachmentStep = 1;
 };
 
 enum class SimOutcome { kOk, kStall, kGone };

@@ -356,6 +356,52 @@ TEST_F(SimBackendTest, EnvironmentInstallsTheDefaultDeviceWithTraceAndFaults) {
             "5 GETSTATE 0 0 1 -> ok state=2\n");
 }
 
+TEST_F(SimBackendTest, EnvironmentListsSeveralDevicesEachWithItsOwnPlanTraceAndSerial) {
+#ifdef _WIN32
+  const std::string separator = ";";
+#else
+  const std::string separator = ":";
+#endif
+  const std::string profile = TempPath("second.profile");
+  std::ofstream(profile) << "description = Second\nserial = auto\n";
+  const std::string traces[] = {TempPath("one.txt"), TempPath("two.txt")};
+  SetVariable("ZUVA_SIM", ("default" + separator + profile).c_str());
+  SetVariable("ZUVA_SIM_TRACE", (traces[0] + separator + traces[1]).c_str());
+  SetVariable("ZUVA_SIM_FAULTS", ";stall@1");
+  ASSERT_TRUE(SimInstallFromEnvironment());
+  SetVariable("ZUVA_SIM", nullptr);
+  SetVariable("ZUVA_SIM_TRACE", nullptr);
+  SetVariable("ZUVA_SIM_FAULTS", nullptr);
+
+  // Listed in the order given, each under its own path.
+  std::vector<InterfaceInfo> listed;
+  ASSERT_TRUE(EnumerateInterfaces(DFU_INTERFACE_GUID, &listed));
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].path, "sim:0");
+  EXPECT_EQ(listed[0].description, "Virtual DFU Device");
+  EXPECT_EQ(listed[1].path, "sim:1");
+  EXPECT_EQ(listed[1].description, "Second");
+
+  const char* serials[] = {"ZUVA00000001", "SIM0002"};
+  for (int i = 0; i < 2; ++i) {
+    DriverHandle handle = DriverOpen(listed[i].path);
+    ASSERT_NE(handle, DRIVER_INVALID_HANDLE);
+    CDfuRequester device = CDfuRequester::ToHandle(handle);
+    std::vector<uint8_t> descriptor;
+    // The second device's plan stalls its own first request.
+    EXPECT_EQ(device.Ioctl(IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, &descriptor, 18), i == 0);
+    EXPECT_EQ(StringDescriptor(&device, 3), serials[i]);
+    DriverClose(handle);
+  }
+  SimUninstall();
+  for (int i = 0; i < 2; ++i) {
+    std::ifstream in(traces[i]);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(text, std::string("1 GET_DEVICE_DESCRIPTOR -> ") + (i == 0 ? "ok" : "stall") +
+                        "\n2 GET_STRING_DESCRIPTOR 3 1033 -> ok\n");
+  }
+}
+
 TEST_F(SimBackendTest, EnvironmentWithABadProfileReportsOnStandardErrorAndInstallsNothing) {
   const std::string profile = TempPath("bad.profile");
   std::ofstream(profile) << "# a comment\nvendor = 0x0483\ncolour = blue\n";

@@ -3,16 +3,41 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 namespace {
 
+// Lists of profiles, flash files and trace files are separated as the
+// platform separates the entries of PATH; fault plans always by ';' (',' is
+// taken inside a plan).
+#if defined(_WIN32)
+constexpr char SIM_LIST_SEPARATOR = ';';
+#else
+constexpr char SIM_LIST_SEPARATOR = ':';
+#endif
+constexpr char SIM_PLAN_SEPARATOR = ';';
+
 std::mutex g_installLock;
-std::shared_ptr<CSimBackend> g_installed;
+std::vector<std::shared_ptr<CSimBackend>> g_installed;
 bool g_exitHookSet = false;
 
 std::string Variable(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
+}
+
+// The entries of a list; an empty text is no entry at all.
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> entries;
+  if (text.empty()) return entries;
+  size_t start = 0;
+  while (true) {
+    const size_t end = text.find(separator, start);
+    entries.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return entries;
 }
 
 void WriteBack(const std::shared_ptr<CSimBackend>& backend) {
@@ -21,45 +46,80 @@ void WriteBack(const std::shared_ptr<CSimBackend>& backend) {
 }
 
 void RemoveInstalledLocked() {
-  if (!g_installed) return;
-  WriteBack(g_installed);
-  UnregisterDriverBackend(g_installed.get());
-  g_installed.reset();
+  for (const auto& backend : g_installed) {
+    WriteBack(backend);
+    UnregisterDriverBackend(backend.get());
+  }
+  g_installed.clear();
 }
 
 // A program that leaves without calling SimUninstall still gets its flash
-// file written.
+// files written.
 void WriteBackAtExit() {
   std::lock_guard<std::mutex> lock(g_installLock);
-  if (g_installed) WriteBack(g_installed);
+  for (const auto& backend : g_installed) WriteBack(backend);
+}
+
+// The options of every device the environment asks for; false with *error
+// when a setting is refused.
+bool OptionsFromEnvironment(std::vector<SimDeviceOptions>* devices, std::string* error) {
+  const std::vector<std::string> profiles = Split(Variable("ZUVA_SIM"), SIM_LIST_SEPARATOR);
+  const std::vector<std::string> flashes = Split(Variable("ZUVA_SIM_FLASH"), SIM_LIST_SEPARATOR);
+  const std::vector<std::string> traces = Split(Variable("ZUVA_SIM_TRACE"), SIM_LIST_SEPARATOR);
+  const std::vector<std::string> plans = Split(Variable("ZUVA_SIM_FAULTS"), SIM_PLAN_SEPARATOR);
+  const uint32_t count = static_cast<uint32_t>(profiles.size());
+  for (uint32_t i = 0; i < count; ++i) {
+    SimDeviceOptions options;
+    const std::string& which = profiles[i];
+    if (which.empty()) {
+      *error = "virtual device list '" + Variable("ZUVA_SIM") + "' has an empty entry";
+      return false;
+    }
+    if (which != "default" && !SimLoadProfile(which, &options.profile, error)) return false;
+    if (i < plans.size() && !SimParseFaultPlan(plans[i], &options.faults, error)) return false;
+    if (i < flashes.size()) options.flashPath = flashes[i];
+    if (i < traces.size()) options.tracePath = traces[i];
+    options.index = i + 1;
+    options.firstAttachment = i;
+    options.attachmentStep = count;
+    devices->push_back(std::move(options));
+  }
+  return true;
 }
 
 }  // namespace
 
-std::shared_ptr<CSimBackend> SimInstall(SimDeviceOptions options, std::string* error) {
-  std::unique_ptr<CDfuDevice> device;
-  if (!CDfuDevice::Create(std::move(options), &device, error)) return nullptr;
-  auto backend = std::make_shared<CSimBackend>(std::shared_ptr<CDfuDevice>(std::move(device)));
+bool SimInstallAll(std::vector<SimDeviceOptions> devices, std::vector<std::shared_ptr<CSimBackend>>* installed,
+                   std::string* error) {
+  std::vector<std::shared_ptr<CSimBackend>> backends;
+  for (SimDeviceOptions& options : devices) {
+    std::unique_ptr<CDfuDevice> device;
+    if (!CDfuDevice::Create(std::move(options), &device, error)) return false;
+    backends.push_back(std::make_shared<CSimBackend>(std::shared_ptr<CDfuDevice>(std::move(device))));
+  }
   std::lock_guard<std::mutex> lock(g_installLock);
   RemoveInstalledLocked();
-  g_installed = backend;
-  RegisterDriverBackend(backend);
-  return backend;
+  // Registered in list order, which is the order they are listed in.
+  for (const auto& backend : backends) RegisterDriverBackend(backend);
+  g_installed = backends;
+  if (installed != nullptr) *installed = std::move(backends);
+  return true;
+}
+
+std::shared_ptr<CSimBackend> SimInstall(SimDeviceOptions options, std::string* error) {
+  std::vector<SimDeviceOptions> devices;
+  devices.push_back(std::move(options));
+  std::vector<std::shared_ptr<CSimBackend>> installed;
+  if (!SimInstallAll(std::move(devices), &installed, error)) return nullptr;
+  return installed.front();
 }
 
 bool SimInstallFromEnvironment() {
-  const std::string which = Variable("ZUVA_SIM");
-  if (which.empty()) return true;
-  SimDeviceOptions options;
+  std::vector<SimDeviceOptions> devices;
   std::string error;
-  bool usable = true;
-  if (which != "default") usable = SimLoadProfile(which, &options.profile, &error);
-  if (usable) usable = SimParseFaultPlan(Variable("ZUVA_SIM_FAULTS"), &options.faults, &error);
-  if (usable) {
-    options.flashPath = Variable("ZUVA_SIM_FLASH");
-    options.tracePath = Variable("ZUVA_SIM_TRACE");
-    usable = SimInstall(std::move(options), &error) != nullptr;
-  }
+  bool usable = OptionsFromEnvironment(&devices, &error);
+  if (usable && devices.empty()) return true;
+  if (usable) usable = SimInstallAll(std::move(devices), nullptr, &error);
   if (!usable) {
     std::fprintf(stderr, "%s; no virtual device\n", error.c_str());
     return false;
@@ -74,7 +134,7 @@ bool SimInstallFromEnvironment() {
 
 std::shared_ptr<CSimBackend> SimInstalledBackend() {
   std::lock_guard<std::mutex> lock(g_installLock);
-  return g_installed;
+  return g_installed.empty() ? nullptr : g_installed.front();
 }
 
 void SimUninstall() {

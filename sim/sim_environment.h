@@ -6,11 +6,15 @@
 //   ZUVA_SIM_FLASH   file holding the memory of alternate setting 0
 //   ZUVA_SIM_FAULTS  fault plan, e.g. "stall@5,unplug@12,corrupt@0x08000010"
 //   ZUVA_SIM_TRACE   file that receives one line per request
+// Several devices: ZUVA_SIM, ZUVA_SIM_FLASH and ZUVA_SIM_TRACE list one entry
+// per device, separated by the platform's path-list separator (':' on Linux,
+// ';' on Windows); ZUVA_SIM_FAULTS one plan per device separated by ';'.
 #ifndef ZUVA_SIM_SIM_ENVIRONMENT_H_
 #define ZUVA_SIM_SIM_ENVIRONMENT_H_
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/dfu_device.h"
 #include "sim/sim_backend.h"
@@ -21,12 +25,15 @@
 // output) and no virtual device is present.
 bool SimInstallFromEnvironment();
 
-// Installs a device built from explicit options, replacing an installed one
-// (whose flash is written back first). Null with *error when the options are
-// refused.
+// Installs the devices built from explicit options, listed in that order,
+// replacing the installed ones (whose flash is written back first). False
+// with *error, and nothing replaced, when any options are refused.
+bool SimInstallAll(std::vector<SimDeviceOptions> devices, std::vector<std::shared_ptr<CSimBackend>>* installed,
+                   std::string* error);
+// The same for one device; null with *error when its options are refused.
 std::shared_ptr<CSimBackend> SimInstall(SimDeviceOptions options, std::string* error);
 
-// The installed backend, or null.
+// The first installed backend, or null.
 std::shared_ptr<CSimBackend> SimInstalledBackend();
 
 // Writes the flash back and unregisters the device. Safe to call when none is
