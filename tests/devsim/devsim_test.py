@@ -82,7 +82,7 @@ def test_dfu_util_download_then_upload(run):
               repr(result.stderr[-600:]))
 
 
-def zuva_upgrade(run, name, data, env_extra, use_bus):
+def zuva_upgrade(run, name, data, env_extra, use_bus, profile=None):
     folder = run.path(name)
     os.makedirs(folder, exist_ok=True)
     write(os.path.join(folder, "fw.bin"), data)
@@ -91,11 +91,17 @@ def zuva_upgrade(run, name, data, env_extra, use_bus):
     for key in ("ZUVA_SIM", "ZUVA_SIM_FLASH", "ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE"):
         env.pop(key, None)
     env.update(env_extra)
+    if profile is not None:
+        write(os.path.join(folder, "device.profile"), profile.encode())
     command = [run.args.zuva, "fw.bin"]
     if use_bus:
-        argv = [run.args.devsim, "--flash", flash, "--"] + command
+        argv = [run.args.devsim, "--flash", flash]
+        if profile is not None:
+            argv += ["--profile", "device.profile", "--trace", "trace.txt"]
+        argv += ["--"] + command
     else:
-        env.update({"ZUVA_SIM": "default", "ZUVA_SIM_FLASH": flash})
+        env.update({"ZUVA_SIM": "device.profile" if profile is not None else "default",
+                    "ZUVA_SIM_FLASH": flash})
         argv = command
     result = subprocess.run(argv, input=b"n\n", capture_output=True, timeout=120, cwd=folder,
                             env=env)
@@ -121,6 +127,61 @@ def test_zuva_upgrade_matches_the_in_process_device(run):
     run.check("a file ZUVA wrote is read back identical by dfu-util",
               result.returncode == 0 and read(run.path("zuva_read.bin")) == data,
               repr(result.stderr[-400:]))
+
+
+# Real bootloaders on the bus: each profile key, with ZUVA's console text as
+# in process. The held status lasts 6.4 s, longer than a plain control
+# request may take.
+BOARD = "description = Real Board\nalt = @Internal Flash  /0x08000000/01*016Kg\n"
+BOARD_CASES = [
+    ("status held through a 6.4 s erase",
+     "timing = real\nstatus-hold = yes\nerase-us-per-kib = 400000\n"),
+    ("poll time-out below the busy time", "timing = real\npoll-timeout = 1\n"),
+    ("poll time-out above the busy time", "timing = real\npoll-timeout = 300\n"),
+    ("flash times of the profile",
+     "timing = real\nerase-us-per-kib = 20000\nprogram-us-per-kib = 10000\nmass-erase-ms = 9\n"),
+    ("leave that resets at once", "leave = reset\n"),
+    ("serial of its own", "serial = auto\n"),
+]
+
+
+def test_zuva_survives_real_bootloaders_on_the_bus(run):
+    data = image(10000, 5)
+    expected_flash = data + b"\xff" * (16 * 1024 - len(data))
+    for number, (what, keys) in enumerate(BOARD_CASES):
+        on_bus, bus_flash = zuva_upgrade(run, "board%d_bus" % number, data, {}, True, BOARD + keys)
+        in_process, sim_flash = zuva_upgrade(run, "board%d_sim" % number, data, {}, False,
+                                             BOARD + keys)
+        bus_text = PROGRESS.sub(b"", on_bus.stdout)
+        sim_text = PROGRESS.sub(b"", in_process.stdout)
+        run.check("ZUVA upgrades a board on the bus: " + what,
+                  b"Device found: Real Board" in bus_text and bus_text.count(b"finished.") == 4
+                  and bus_text == sim_text and read(bus_flash) == expected_flash
+                  and read(sim_flash) == expected_flash,
+                  "bus:\n%r\nsim:\n%r\n%r" % (bus_text, sim_text, on_bus.stderr[-400:]))
+    on_bus, bus_flash = zuva_upgrade(run, "board_protected", data, {}, True,
+                                     BOARD + "protected = yes\n")
+    text = PROGRESS.sub(b"", on_bus.stdout)
+    run.check("ZUVA reports a protected board on the bus and writes nothing",
+              b"operation failed! Error Code: Unexpected error" in text
+              and set(read(bus_flash)) != {0xFF} and read(bus_flash)[:len(data)] != data,
+              repr(text) + repr(on_bus.stderr[-400:]))
+
+
+def test_dfu_util_detaches_a_composite_device_through_its_interface(run):
+    profile = run.path("composite.profile")
+    write(profile, b"description = Composite\nmode = application\nextra-interfaces = 2\n")
+    trace = run.path("composite_trace.txt")
+    result = subprocess.run([run.args.devsim, "--profile", profile, "--trace", trace, "--",
+                             "sh", "-c", "dfu-util -l; dfu-util -e"],
+                            capture_output=True, timeout=120, cwd=run.args.work_dir)
+    detaches = [line for line in open(trace).read().splitlines() if " DETACH " in line] \
+        if os.path.exists(trace) else []
+    run.check("dfu-util finds the run-time interface of a composite device as interface 2 and "
+              "detaches it there",
+              b"Found Runtime" in result.stdout and b"intf=2" in result.stdout
+              and len(detaches) == 1 and re.search(r"DETACH \d+ 2 0 -> ok", detaches[0]),
+              repr(result.stdout[-800:]) + repr(result.stderr[-400:]) + repr(detaches))
 
 
 def test_zuva_reads_back_what_dfu_util_wrote(run):
@@ -184,7 +245,9 @@ def main():
     for test in (test_dfu_util_lists_the_alternate_settings, test_dfu_util_download_then_upload,
                  test_zuva_upgrade_matches_the_in_process_device,
                  test_zuva_reads_back_what_dfu_util_wrote,
-                 test_zuvatool_and_dfu_util_read_back_each_others_writes):
+                 test_zuvatool_and_dfu_util_read_back_each_others_writes,
+                 test_zuva_survives_real_bootloaders_on_the_bus,
+                 test_dfu_util_detaches_a_composite_device_through_its_interface):
         test(run)
     return 1 if run.failures else 0
 

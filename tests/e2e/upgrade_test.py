@@ -57,9 +57,9 @@ def raw_file(size, name="fw.bin"):
     return lambda ctx: ctx.path(name).write_bytes(raw_bytes(size))
 
 
-def old_flash(size=WINDOW):
+def old_flash(size=WINDOW, name=FLASH):
     """The device holds old firmware before the run."""
-    return lambda ctx: ctx.path(FLASH).write_bytes(bytes([OLD_FLASH_BYTE]) * size)
+    return lambda ctx: ctx.path(name).write_bytes(bytes([OLD_FLASH_BYTE]) * size)
 
 
 def profile(text):
@@ -118,6 +118,22 @@ def fault_hits(number, pattern):
     return check
 
 
+def file_holds(name, data):
+    def check(ctx):
+        assert ctx.path(name).read_bytes() == data, "%s was written" % name
+    return check
+
+
+def gone_after_the_leave_request(ctx):
+    """The device answered the leave request and was gone for every request
+    after it, its status first."""
+    names = [line.split(" ", 1)[1] for line in trace_lines(ctx)]
+    leave = max(i for i, name in enumerate(names) if name == "DNLOAD 0 0 0 -> ok")
+    after = names[leave + 1:]
+    assert after and after[0] == "GETSTATUS 0 0 6 -> gone", "after the leave request: %r" % after
+    assert all(name.endswith("-> gone") for name in after), "after the leave request: %r" % after
+
+
 def checks(*steps):
     def check(ctx):
         for step in steps:
@@ -170,6 +186,22 @@ DEFAULT_IMAGE = e2e.DEFAULT_IMAGE.read_bytes()
 RAW_SIZE = 100000
 RAW = raw_bytes(RAW_SIZE)
 SMALL_MAP = 4 * 16 * 1024
+
+OTHER_FLASH = "other.bin"
+
+
+def two_devices(separator):
+    """The default device, then the board of the profile."""
+    return {"ZUVA_SIM": "default" + separator + "device.profile",
+            "ZUVA_SIM_FLASH": OTHER_FLASH + separator + FLASH,
+            "ZUVA_SIM_TRACE": "other.txt" + separator + TRACE}
+
+
+BOARD_RAW_SIZE = 20000
+BOARD_RAW = raw_bytes(BOARD_RAW_SIZE)
+# The whole map is erased, then the image programmed.
+BOARD_FLASH = BOARD_RAW + b"\xff" * (SMALL_MAP - BOARD_RAW_SIZE)
+BOARD_PROFILE = "description = Real Board\nalt = @Internal Flash  /0x08000000/04*016Kg\n"
 
 # Request numbers of the default device's run with the default image: 1-8
 # find and check the device, the erase launch opens it at 9, the fourth
@@ -274,6 +306,53 @@ CASES = [
          setup=setup_all(raw_file(RAW_SIZE), profile(
              "description = Virtual DFU Device\nattributes = 0x03\n")),
          check=flash_holds(window(RAW))),
+
+    # Real bootloaders. A small flash keeps the real-timing cases short:
+    # four 16 KiB sectors to erase and ten blocks to program.
+] + [
+    Case("bootloader_" + name,
+         "Success for 'fw.bin' !\nDevice found: Real Board, having [1] alternate targets \n"
+         + ALL_STEPS + FINAL, 0,
+         args=["fw.bin"], stdin=b"\n", env=sim_env(profile_file=True), normalize=collapse_progress,
+         setup=setup_all(raw_file(BOARD_RAW_SIZE), old_flash(SMALL_MAP),
+                         profile(BOARD_PROFILE + keys)),
+         check=checks(flash_holds(BOARD_FLASH), *extra))
+    for name, keys, extra in [
+        # The status answer is held for the whole erase of each sector.
+        ("status_held_through_the_erase",
+         "timing = real\nstatus-hold = yes\nerase-us-per-kib = 62500\n", ()),
+        # Announced poll time-outs far below and above the real busy time.
+        ("poll_timeout_below_the_busy_time", "timing = real\npoll-timeout = 1\n", ()),
+        ("poll_timeout_above_the_busy_time", "timing = real\npoll-timeout = 300\n", ()),
+        ("flash_times_of_the_profile",
+         "timing = real\nerase-us-per-kib = 20000\nprogram-us-per-kib = 10000\n"
+         "mass-erase-ms = 30000\n", ()),
+        # The leave request resets the device without an answer: the removal
+        # is what counts.
+        ("leave_that_resets_at_once", "leave = reset\n",
+         (gone_after_the_leave_request,)),
+        ("serial_of_its_own", "serial = auto\n", ()),
+    ]
+] + [
+    # Two devices of one serial: ZUVA takes the one listed last and leaves
+    # the other alone.
+    Case("bootloader_two_devices_the_last_listed_is_upgraded",
+         "Success for 'fw.bin' !\nDevice found: Real Board, having [1] alternate targets \n"
+         + ALL_STEPS + FINAL, 0,
+         args=["fw.bin"], stdin=b"\n", normalize=collapse_progress,
+         env=lambda platform: two_devices(";" if platform == "windows" else ":"),
+         setup=setup_all(raw_file(BOARD_RAW_SIZE), old_flash(SMALL_MAP), profile(BOARD_PROFILE),
+                         old_flash(WINDOW, OTHER_FLASH)),
+         check=checks(flash_holds(BOARD_FLASH),
+                      file_holds(OTHER_FLASH, bytes([OLD_FLASH_BYTE]) * WINDOW))),
+    # Read-out protection: the erase is refused; nothing is written.
+    Case("bootloader_protected_device_refuses_the_erase",
+         "Success for 'fw.bin' !\nDevice found: Real Board, having [1] alternate targets \n"
+         + ERASING + "\b\b\boperation failed! Error Code: Unexpected error\n" + FINAL, 0,
+         args=["fw.bin"], stdin=b"\n", env=sim_env(profile_file=True), normalize=collapse_progress,
+         setup=setup_all(raw_file(BOARD_RAW_SIZE), old_flash(SMALL_MAP),
+                         profile(BOARD_PROFILE + "protected = yes\n")),
+         check=checks(flash_holds(bytes([OLD_FLASH_BYTE]) * SMALL_MAP), no_data_transfer)),
 ]
 
 if __name__ == "__main__":

@@ -70,7 +70,9 @@ class Case:
     expected_exit_code: int
     args: List[str] = dataclasses.field(default_factory=list)
     stdin: bytes = b""
-    env: Dict[str, str] = dataclasses.field(default_factory=dict)
+    # The variables, or a callable that gives them for the platform.
+    env: Union[Dict[str, str], Callable[[str], Dict[str, str]]] = dataclasses.field(
+        default_factory=dict)
     # Makes the files the case needs in the working directory.
     setup: Optional[Callable[[Context], None]] = None
     # Checks the files after the run; raises AssertionError on a fault.
@@ -153,7 +155,8 @@ class Runner:
             env.setdefault("ZUVA_WINEPREFIX", str(self.work_root / "wineprefix"))
             env["WINEDEBUG"] = "-all"
             env.pop("DISPLAY", None)
-        env.update(case.env)
+        # A case's variables may depend on the platform (a list separator).
+        env.update(case.env(self.platform) if callable(case.env) else case.env)
         return env
 
     def prepare(self, ctx: "Context") -> None:
