@@ -82,6 +82,8 @@ class CDfuDevice {
   CDfuDevice& operator=(const CDfuDevice&) = delete;
 
   const SimProfile& Profile() const { return options_.profile; }
+  // The device's number among the devices of its process or bus, from 1.
+  uint32_t Index() const { return options_.index; }
 
   // Whether the device is on the bus, and as which appearance.
   struct BusPosition {

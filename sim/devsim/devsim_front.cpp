@@ -113,8 +113,8 @@ CDevsimFront::CDevsimFront(std::shared_ptr<CDfuDevice> device, SimFaultPlan plan
                            std::FILE* trace)
     : device_(std::move(device)), plan_(std::move(plan)), trace_(trace) {
   std::string ignored;
-  Describe(device_->Profile(), true, &dfuAppearance_, &ignored);
-  Describe(device_->Profile(), false, &appAppearance_, &ignored);
+  Describe(device_->Profile(), true, &dfuAppearance_, &ignored, device_->Index());
+  Describe(device_->Profile(), false, &appAppearance_, &ignored, device_->Index());
 }
 
 CDevsimFront::~CDevsimFront() {
@@ -122,8 +122,9 @@ CDevsimFront::~CDevsimFront() {
 }
 
 bool CDevsimFront::Describe(const SimProfile& profile, bool dfuMode, DevsimAppearance* appearance,
-                            std::string* error) {
+                            std::string* error, uint32_t index) {
   SimDeviceOptions options;
+  options.index = index;
   options.profile = profile;
   options.profile.mode = dfuMode ? SimMode::kDfu : SimMode::kApplication;
   options.profile.timing = SimTiming::kFast;

@@ -58,9 +58,10 @@ class CDevsimFront {
   CDfuDevice* Device() const { return device_.get(); }
 
   // The appearance of a device of `profile` in DFU mode or in application
-  // mode, read from a scratch model so that the real one counts nothing.
+  // mode, read from a scratch model so that the real one counts nothing;
+  // `index` is the device's number on the bus (its serial may show it).
   static bool Describe(const SimProfile& profile, bool dfuMode, DevsimAppearance* appearance,
-                       std::string* error);
+                       std::string* error, uint32_t index = 1);
 
  private:
   bool AnswerLocally(const DevsimSetup& setup, uint8_t* data, uint32_t* moved);

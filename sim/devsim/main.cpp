@@ -1,13 +1,17 @@
 // zuva-devsim [--profile FILE] [--flash FILE] [--faults PLAN] [--trace FILE]
-//             -- COMMAND [ARGS...]
-// Plugs one virtual DFU device into an emulated USB bus and runs COMMAND
-// against it; exits with COMMAND's exit code.
+//             ... -- COMMAND [ARGS...]
+// Plugs virtual DFU devices into an emulated USB bus and runs COMMAND
+// against them; exits with COMMAND's exit code. Each option may be given once
+// per device: there are as many devices as the most often given option, the
+// i-th device takes the i-th occurrence of each, and a profile given once
+// serves every device.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -24,17 +28,28 @@ constexpr int DEVSIM_EXIT_SETUP = 3;
 constexpr unsigned DEVSIM_PUMP_MS = 20;
 
 struct Options {
-  std::string profile;
-  std::string flash;
-  std::string faults;
-  std::string trace;
+  std::vector<std::string> profiles;
+  std::vector<std::string> flashes;
+  std::vector<std::string> faults;
+  std::vector<std::string> traces;
   std::vector<char*> command;
+
+  size_t DeviceCount() const {
+    return std::max<size_t>({1, profiles.size(), flashes.size(), faults.size(), traces.size()});
+  }
 };
+
+// The i-th occurrence of an option, or none; a profile given once serves
+// every device.
+std::string Nth(const std::vector<std::string>& given, size_t i, bool sharedWhenOne = false) {
+  if (sharedWhenOne && given.size() == 1) return given[0];
+  return i < given.size() ? given[i] : std::string();
+}
 
 void Usage() {
   std::fprintf(stderr,
                "usage: zuva-devsim [--profile FILE] [--flash FILE] [--faults PLAN] "
-               "[--trace FILE] -- COMMAND [ARGS...]\n");
+               "[--trace FILE] ... -- COMMAND [ARGS...]\n");
 }
 
 bool ParseArguments(int argc, char** argv, Options* options) {
@@ -45,13 +60,13 @@ bool ParseArguments(int argc, char** argv, Options* options) {
       ++i;
       break;
     }
-    std::string* target = nullptr;
-    if (argument == "--profile") target = &options->profile;
-    if (argument == "--flash") target = &options->flash;
+    std::vector<std::string>* target = nullptr;
+    if (argument == "--profile") target = &options->profiles;
+    if (argument == "--flash") target = &options->flashes;
     if (argument == "--faults") target = &options->faults;
-    if (argument == "--trace") target = &options->trace;
+    if (argument == "--trace") target = &options->traces;
     if (target == nullptr || i + 1 >= argc) return false;
-    *target = argv[++i];
+    target->push_back(argv[++i]);
   }
   for (; i < argc; ++i) options->command.push_back(argv[i]);
   options->command.push_back(nullptr);
@@ -76,6 +91,36 @@ void ReenterUnderWrapper(char** argv) {
   std::exit(DEVSIM_EXIT_SETUP);
 }
 
+// The i-th device, its model and its front.
+bool CreateDevice(const Options& options, size_t i,
+                  std::vector<std::shared_ptr<CDfuDevice>>* models,
+                  std::vector<std::shared_ptr<CDevsimFront>>* fronts, std::string* error) {
+  SimDeviceOptions device;
+  device.index = static_cast<uint32_t>(i + 1);
+  const std::string profile = Nth(options.profiles, i, true);
+  if (!profile.empty() && !SimLoadProfile(profile, &device.profile, error)) return false;
+  if (!SimParseFaultPlan(Nth(options.faults, i), &device.faults, error)) return false;
+  std::FILE* trace = nullptr;
+  const std::string tracePath = Nth(options.traces, i);
+  if (!tracePath.empty()) {
+    trace = std::fopen(tracePath.c_str(), "wb");
+    if (trace == nullptr) {
+      *error = "trace file '" + tracePath + "' cannot be created";
+      return false;
+    }
+  }
+  device.flashPath = Nth(options.flashes, i);
+  SimFaultPlan plan = device.faults;
+  std::unique_ptr<CDfuDevice> model;
+  if (!CDfuDevice::Create(std::move(device), &model, error)) {
+    if (trace != nullptr) std::fclose(trace);
+    return false;
+  }
+  models->push_back(std::shared_ptr<CDfuDevice>(std::move(model)));
+  fronts->push_back(std::make_shared<CDevsimFront>(models->back(), std::move(plan), trace));
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,33 +134,17 @@ int main(int argc, char** argv) {
     ReenterUnderWrapper(argv);
   }
 
-  SimDeviceOptions device;
   std::string error;
-  bool usable = options.profile.empty() || SimLoadProfile(options.profile, &device.profile, &error);
-  if (usable) usable = SimParseFaultPlan(options.faults, &device.faults, &error);
-  std::FILE* trace = nullptr;
-  if (usable && !options.trace.empty()) {
-    trace = std::fopen(options.trace.c_str(), "wb");
-    if (trace == nullptr) {
-      error = "trace file '" + options.trace + "' cannot be created";
-      usable = false;
+  std::vector<std::shared_ptr<CDfuDevice>> models;
+  std::vector<std::shared_ptr<CDevsimFront>> fronts;
+  const size_t count = options.DeviceCount();
+  for (size_t i = 0; i < count; ++i) {
+    if (!CreateDevice(options, i, &models, &fronts, &error)) {
+      std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
+      return DEVSIM_EXIT_SETUP;
     }
   }
-  std::unique_ptr<CDfuDevice> model;
-  if (usable) {
-    device.flashPath = options.flash;
-    SimFaultPlan plan = device.faults;
-    usable = CDfuDevice::Create(std::move(device), &model, &error);
-    device.faults = std::move(plan);
-  }
-  if (!usable) {
-    if (trace != nullptr) std::fclose(trace);
-    std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
-    return DEVSIM_EXIT_SETUP;
-  }
-  std::shared_ptr<CDfuDevice> shared(std::move(model));
-  auto front = std::make_shared<CDevsimFront>(shared, device.faults, trace);
-  std::unique_ptr<CUsbBus> bus = CUsbBus::Create(front, &error);
+  std::unique_ptr<CUsbBus> bus = CUsbBus::Create(fronts, &error);
   if (!bus) {
     std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
     return DEVSIM_EXIT_SETUP;
@@ -149,7 +178,9 @@ int main(int argc, char** argv) {
     }
   }
   bus.reset();
-  if (!shared->WriteFlashBack(&error)) std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
+  for (const auto& model : models) {
+    if (!model->WriteFlashBack(&error)) std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
+  }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return 1;

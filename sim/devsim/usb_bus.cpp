@@ -22,10 +22,10 @@
 
 namespace {
 
-// The device sits on port 1 of bus 1; its sysfs name is that port chain and
-// stays when the device comes back, while its device number grows.
+// The i-th device sits on port i + 1 of bus 1; its sysfs name is that port
+// chain and stays when the device comes back, while device numbers grow
+// with every appearance on the bus.
 constexpr unsigned DEVSIM_BUS = 1;
-constexpr char DEVSIM_SYSFS_NAME[] = "1-1";
 constexpr unsigned DEVSIM_FIRST_DEVNUM = 2;  // 1 is the root hub's on a real bus
 constexpr unsigned DEVSIM_USB_DEVICE_MAJOR = 189;
 constexpr size_t DEVSIM_SETUP_SIZE = 8;
@@ -90,6 +90,7 @@ struct CUsbBus::Impl {
   // One appearance of the device on the bus: its sysfs entry and its node.
   struct Node {
     Impl* bus = nullptr;
+    size_t device = 0;  // which device of the bus
     uint32_t attachment = 0;
     unsigned devnum = 0;
     std::string syspath;
@@ -126,7 +127,7 @@ struct CUsbBus::Impl {
     ClientRef self;  // keeps the key valid until the state is forgotten
   };
 
-  std::shared_ptr<CDevsimFront> front;
+  std::vector<std::shared_ptr<CDevsimFront>> fronts;
   CGRef<UMockdevTestbed> testbed;
   std::string root;
 
@@ -136,7 +137,9 @@ struct CUsbBus::Impl {
   std::deque<JobPtr> queue;
   std::map<UMockdevIoctlClient*, ClientState> clients;
   std::vector<std::unique_ptr<Node>> nodes;
-  std::deque<SimBusChange> changes;
+  // Bus changes and the device that asked for them.
+  std::deque<std::pair<size_t, SimBusChange>> changes;
+  unsigned nextDevnum = DEVSIM_FIRST_DEVNUM;
   bool stopping = false;
   std::thread worker;
 
@@ -179,13 +182,17 @@ struct CUsbBus::Impl {
 
   // ---- nodes ---------------------------------------------------------------
 
-  bool AddNode(uint32_t attachment, bool dfuMode, std::string* error) {
+  bool AddNode(size_t device, uint32_t attachment, bool dfuMode, std::string* error) {
     DevsimAppearance shown;
-    if (!CDevsimFront::Describe(front->Device()->Profile(), dfuMode, &shown, error)) return false;
+    const CDfuDevice* model = fronts[device]->Device();
+    if (!CDevsimFront::Describe(model->Profile(), dfuMode, &shown, error, model->Index())) {
+      return false;
+    }
     auto node = std::make_unique<Node>();
     node->bus = this;
+    node->device = device;
     node->attachment = attachment;
-    node->devnum = DEVSIM_FIRST_DEVNUM + attachment;
+    node->devnum = nextDevnum++;
     node->devnode = "/dev/bus/usb/" + Number3(DEVSIM_BUS) + "/" + Number3(node->devnum);
     const std::vector<uint8_t>& d = shown.deviceDescriptor;
     const unsigned minor = (DEVSIM_BUS - 1) * 128 + node->devnum - 1;
@@ -219,7 +226,8 @@ struct CUsbBus::Impl {
     };
     std::vector<gchar*> attributeList = pointers(attributes);
     std::vector<gchar*> propertyList = pointers(properties);
-    gchar* syspath = umockdev_testbed_add_devicev(testbed.get(), "usb", DEVSIM_SYSFS_NAME, nullptr,
+    const std::string sysfsName = std::to_string(DEVSIM_BUS) + "-" + std::to_string(device + 1);
+    gchar* syspath = umockdev_testbed_add_devicev(testbed.get(), "usb", sysfsName.c_str(), nullptr,
                                                   attributeList.data(), propertyList.data());
     if (syspath == nullptr) {
       *error = "the emulated bus refused the device";
@@ -270,12 +278,13 @@ struct CUsbBus::Impl {
     UpdateReadiness(node);
   }
 
-  void RemoveNode(uint32_t attachment) {
+  void RemoveNode(size_t device, uint32_t attachment) {
     Node* node = nullptr;
     {
       std::lock_guard<std::mutex> lock(mutex);
       for (auto& candidate : nodes) {
-        if (candidate->attachment == attachment && !candidate->syspath.empty()) {
+        if (candidate->device == device && candidate->attachment == attachment &&
+            !candidate->syspath.empty()) {
           node = candidate.get();
         }
       }
@@ -573,7 +582,8 @@ struct CUsbBus::Impl {
       uint32_t moved = 0;
       std::vector<SimBusChange> caused;
       const DevsimOutcome outcome =
-          front->Control(job->node->attachment, job->setup, job->data, &moved, &caused);
+          fronts[job->node->device]->Control(job->node->attachment, job->setup, job->data, &moved,
+                                             &caused);
       const int failure = outcome == DevsimOutcome::kStall ? EPIPE : ENODEV;
       // usbfs counts the bytes of the data stage in either direction.
       if (outcome == DevsimOutcome::kOk && (job->setup.requestType & 0x80) == 0) {
@@ -601,7 +611,7 @@ struct CUsbBus::Impl {
           break;
       }
       if (!caused.empty()) {
-        changes.insert(changes.end(), caused.begin(), caused.end());
+        for (const SimBusChange& change : caused) changes.push_back({job->node->device, change});
         busChanged.notify_all();
       }
     }
@@ -612,35 +622,38 @@ CUsbBus::CUsbBus(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 CUsbBus::~CUsbBus() = default;
 
-std::unique_ptr<CUsbBus> CUsbBus::Create(std::shared_ptr<CDevsimFront> front, std::string* error) {
+std::unique_ptr<CUsbBus> CUsbBus::Create(std::vector<std::shared_ptr<CDevsimFront>> fronts,
+                                         std::string* error) {
   auto impl = std::make_unique<Impl>();
-  impl->front = std::move(front);
+  impl->fronts = std::move(fronts);
   impl->testbed = CGRef<UMockdevTestbed>(umockdev_testbed_new());
   gchar* root = umockdev_testbed_get_root_dir(impl->testbed.get());
   impl->root = root;
   g_free(root);
-  const CDfuDevice::BusPosition position = impl->front->Device()->Position();
-  if (!impl->AddNode(position.attachment, position.dfuMode, error)) return nullptr;
+  for (size_t device = 0; device < impl->fronts.size(); ++device) {
+    const CDfuDevice::BusPosition position = impl->fronts[device]->Device()->Position();
+    if (!impl->AddNode(device, position.attachment, position.dfuMode, error)) return nullptr;
+  }
   Impl* running = impl.get();
   impl->worker = std::thread([running] { running->Run(); });
   return std::unique_ptr<CUsbBus>(new CUsbBus(std::move(impl)));
 }
 
 void CUsbBus::Pump(unsigned timeoutMs) {
-  std::deque<SimBusChange> due;
+  std::deque<std::pair<size_t, SimBusChange>> due;
   {
     std::unique_lock<std::mutex> lock(impl_->mutex);
     impl_->busChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                [this] { return !impl_->changes.empty(); });
     due.swap(impl_->changes);
   }
-  for (const SimBusChange& change : due) {
+  for (const auto& [device, change] : due) {
     if (!change.arrival) {
-      impl_->RemoveNode(change.attachment);
+      impl_->RemoveNode(device, change.attachment);
       continue;
     }
     std::string error;
-    if (!impl_->AddNode(change.attachment, change.dfuMode, &error)) {
+    if (!impl_->AddNode(device, change.attachment, change.dfuMode, &error)) {
       std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
     }
   }

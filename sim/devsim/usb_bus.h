@@ -1,4 +1,4 @@
-// The emulated USB bus: one virtual device in an emulated sysfs and usbfs
+// The emulated USB bus: virtual devices in an emulated sysfs and usbfs
 // (umockdev), so that libusb, and every program built on it, finds, opens and
 // drives the device as hardware. usbfs requests arrive on umockdev's thread;
 // control transfers are carried out in order on a worker thread of the bus
@@ -10,14 +10,17 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/devsim/devsim_front.h"
 
 class CUsbBus {
  public:
   // Needs the process to run inside umockdev's preload (umockdev-wrapper);
-  // the testbed it creates is what programs started afterwards see.
-  static std::unique_ptr<CUsbBus> Create(std::shared_ptr<CDevsimFront> front, std::string* error);
+  // the testbed it creates is what programs started afterwards see. The
+  // i-th device sits on port i + 1 of the bus.
+  static std::unique_ptr<CUsbBus> Create(std::vector<std::shared_ptr<CDevsimFront>> fronts,
+                                         std::string* error);
   ~CUsbBus();
   CUsbBus(const CUsbBus&) = delete;
   CUsbBus& operator=(const CUsbBus&) = delete;

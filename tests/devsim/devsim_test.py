@@ -184,6 +184,38 @@ def test_dfu_util_detaches_a_composite_device_through_its_interface(run):
               repr(result.stdout[-800:]) + repr(result.stderr[-400:]) + repr(detaches))
 
 
+def test_two_devices_each_on_its_own_port(run):
+    names = ("A", "B")
+    argv = [run.args.devsim]
+    for name in names:
+        write(run.path("board%s.profile" % name),
+              ("description = Board %s\nserial = auto\n" % name + BOARD.split("\n", 1)[1]).encode())
+        write(run.path("board%s_flash.bin" % name), b"\x00" * 16 * 1024)
+        argv += ["--profile", "board%s.profile" % name, "--flash", "board%s_flash.bin" % name,
+                 "--trace", "board%s_trace.txt" % name]
+    listing = subprocess.run(argv + ["--", "dfu-util", "-l"], capture_output=True, timeout=120,
+                             cwd=run.args.work_dir)
+    found = sorted(set(re.findall(rb'path="([^"]+)".*serial="([^"]+)"', listing.stdout)))
+    run.check("dfu-util lists two devices on their own ports with their own serials",
+              listing.returncode == 0 and found == [(b"1-1", b"SIM0001"), (b"1-2", b"SIM0002")],
+              repr(listing.stdout[-800:]) + repr(listing.stderr[-400:]))
+
+    data = image(10000, 6)
+    write(run.path("fw.bin"), data)
+    result = subprocess.run(argv + ["--", run.args.zuva, "fw.bin"], input=b"n\n",
+                            capture_output=True, timeout=120, cwd=run.args.work_dir)
+    chosen = re.search(rb"Device found: Board (\w)", result.stdout)
+    flashes = {name: read(run.path("board%s_flash.bin" % name)) for name in names}
+    expected = data + b"\xff" * (16 * 1024 - len(data))
+    ok = chosen is not None and PROGRESS.sub(b"", result.stdout).count(b"finished.") == 4
+    if ok:
+        upgraded = chosen.group(1).decode()
+        other = names[1 - names.index(upgraded)]
+        ok = flashes[upgraded] == expected and flashes[other] == b"\x00" * 16 * 1024
+    run.check("ZUVA upgrades the one device its discovery takes and leaves the other alone", ok,
+              repr(result.stdout[-600:]) + repr(result.stderr[-400:]))
+
+
 def test_zuva_reads_back_what_dfu_util_wrote(run):
     data = image(70001, 3)
     write(run.path("other.bin"), data)
@@ -247,7 +279,8 @@ def main():
                  test_zuva_reads_back_what_dfu_util_wrote,
                  test_zuvatool_and_dfu_util_read_back_each_others_writes,
                  test_zuva_survives_real_bootloaders_on_the_bus,
-                 test_dfu_util_detaches_a_composite_device_through_its_interface):
+                 test_dfu_util_detaches_a_composite_device_through_its_interface,
+                 test_two_devices_each_on_its_own_port):
         test(run)
     return 1 if run.failures else 0
 
