@@ -415,6 +415,29 @@ def detach_brings_an_application_mode_device_into_dfu_mode(t):
 
 
 @case
+def composite_device_is_detached_through_its_own_interface_number(t):
+    profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+    done = t.run("detach", profile=profile + "mode = application\nextra-interfaces = 2\n",
+                 flash=None, trace="trace.txt")
+    expect_exit(done, 0)
+    trace = open(t.path("trace.txt")).read()
+    expect(" DETACH 5000 2 0 -> ok" in trace, trace[-400:])
+
+
+@case
+def protected_device_refuses_flashing_until_unprotected(t):
+    profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+    old = t.old_flash()
+    t.write("fw.bin", payload(4096, 9))
+    done = t.run("flash", "fw.bin", profile=profile + "protected = yes\n")
+    expect_exit(done, 1)
+    expect(t.read("flash.bin") == old, "a protected device was written")
+    done = t.run("unprotect", "--force", profile=profile + "protected = yes\n")
+    expect_exit(done, 0)
+    expect(t.read("flash.bin") == b"\xff" * FLASH_SIZE, "the unprotect did not wipe the flash")
+
+
+@case
 def a_failing_device_exits_1(t):
     t.old_flash()
     t.write("fw.bin", payload(4096, 8))
