@@ -167,6 +167,42 @@ TEST_F(DetachTest, RefusedLeaveRequestWaitsForTheRemovalAndGivesUpAfterTwoHundre
   EXPECT_EQ(Only(ClassRequests(), {"DNLOAD"}).size(), 3u);
 }
 
+// A detach whose device leaves and never comes back: arrivals do not reach it.
+class CNeverArrives : public CRecording<CDetachThread> {
+ public:
+  using CRecording<CDetachThread>::CRecording;
+  void OnDeviceChange(const DeviceChangeEvent& event) override {
+    if (event.kind != DeviceChangeKind::kArrival) CRecording<CDetachThread>::OnDeviceChange(event);
+  }
+};
+
+TEST_F(DetachTest, WaitProgressReadsThirtyFiveAndSixtyAtTheEightiethPoll) {
+  // Waiting for a removal that never comes: a refused leave request.
+  Install("", [](SimProfile* p) { p->attributes = 0x0A; });
+  auto image = SectorImage();
+  OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
+  OperationId id = OP_INVALID_ID;
+  auto log = Start<CDetachThread>(&context, &id);
+  EXPECT_EQ(RunToEnd(id).result, OP_ERR_UNEXPECTED);
+  std::vector<int> polls = log->SharedProgress();
+  ASSERT_EQ(polls.size(), 200u);
+  EXPECT_EQ(polls[78], 34);
+  EXPECT_EQ(polls[79], 35);
+  SimUninstall();
+
+  // Waiting for an arrival that never comes, after the 30 pauses of the
+  // detach and the polls until the removal is seen.
+  Install("", [](SimProfile* p) { p->mode = SimMode::kApplication; });
+  context = Context(OP_CODE_DETACH, nullptr);
+  log = Start<CDetachThread, CNeverArrives>(&context, &id);
+  EXPECT_EQ(RunToEnd(id).result, OP_ERR_UNEXPECTED);
+  polls = log->SharedProgress();
+  const auto arrival = std::find_if(polls.begin(), polls.end(), [](int p) { return p >= 50; });
+  ASSERT_GE(polls.end() - arrival, 200);
+  EXPECT_EQ(arrival[78], 59);
+  EXPECT_EQ(arrival[79], 60);
+}
+
 TEST_F(DetachTest, DeviceWithoutTheNeededAttributesIsRefusedBeforeAnyRequest) {
   struct Case {
     uint8_t attributes;

@@ -108,7 +108,7 @@ class CDFUThread : public CSTThread {
   bool HaltAndClose(uint32_t* exitCode, bool abortIfInterrupted);
   // Changes only the shared progress, so that a phase changed meanwhile by
   // another thread is never put back.
-  void SetSharedProgress(uint8_t progress);
+  virtual void SetSharedProgress(uint8_t progress);
   // Changes the launch record's blockSize before the worker exists (no
   // publication).
   void SetLaunchBlockSize(uint16_t blockSize);

@@ -40,6 +40,16 @@ class CPublicationLog {
     std::lock_guard<std::mutex> guard(mutex);
     return history;
   }
+  // Progress changed on its own, without a publication (the waits of a
+  // detach operation).
+  void RecordProgress(uint8_t progress) {
+    std::lock_guard<std::mutex> guard(mutex);
+    sharedProgress.push_back(progress);
+  }
+  std::vector<int> SharedProgress() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return std::vector<int>(sharedProgress.begin(), sharedProgress.end());
+  }
   // The distinct progress values in publication order.
   std::vector<int> ProgressSteps() {
     std::vector<int> steps;
@@ -66,6 +76,7 @@ class CPublicationLog {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<OperationContext> history;
+  std::vector<uint8_t> sharedProgress;
   bool held = false;
   bool released = false;
 };
@@ -79,6 +90,10 @@ class CRecording : public TOperation {
   void PublishContext(const OperationContext& in) override {
     log->Record(in);
     TOperation::PublishContext(in);
+  }
+  void SetSharedProgress(uint8_t progress) override {
+    log->RecordProgress(progress);
+    TOperation::SetSharedProgress(progress);
   }
 
   const std::shared_ptr<CPublicationLog> log;
@@ -152,11 +167,12 @@ class SimEngineTest : public ::testing::Test {
     return RunToEnd(id);
   }
 
-  // Launches a recording operation of type T; its log outlives it.
-  template <typename T>
+  // Launches a recording operation of type T (or the recording type R built
+  // on it); its log outlives it.
+  template <typename T, typename R = CRecording<T>>
   std::shared_ptr<CPublicationLog> Start(OperationContext* context, OperationId* id,
                                          std::function<bool(const OperationContext&)> holdWhen = nullptr) {
-    auto operation = std::make_unique<CRecording<T>>(context);
+    auto operation = std::make_unique<R>(context);
     std::shared_ptr<CPublicationLog> log = operation->log;
     log->holdWhen = std::move(holdWhen);
     EXPECT_EQ(RegisterOperation(std::move(operation), id), RESULT_OK);
