@@ -144,13 +144,23 @@ void CDFUThread::ReadContext(OperationContext* out) {
 }
 
 void CDFUThread::PublishContext(const OperationContext& in) {
+  bool watched = false;
   {
     std::lock_guard<std::mutex> guard(contextLock);
     const uint32_t count = sharedContext.publishCount;
+    watched = in.progress != sharedContext.progress || in.result != sharedContext.result;
     sharedContext = in;
     sharedContext.publishCount = count + 1;
   }
+  // The console acts only on progress and result; waking it for every
+  // request cost a hand-off of the thread each time.
+  if (watched) activity.Set();
+}
+
+uint32_t CDFUThread::WorkerMain() {
+  const uint32_t exitCode = CSTThread::WorkerMain();
   activity.Set();
+  return exitCode;
 }
 
 void CDFUThread::EnterPhase(OperationContext* context, uint32_t phase) {

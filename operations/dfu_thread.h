@@ -52,10 +52,13 @@ class CDFUThread : public CSTThread {
   // its device, and the device the worker opened is closed.
   bool Halt(uint32_t* exitCode = nullptr) override;
   uint32_t StepInterval() override;
+  // Wakes the console once more when the worker ends, however it ended.
+  uint32_t WorkerMain() override;
 
   virtual void ReadContext(OperationContext* out);
   // Copies the record whole into the shared one; the shared publishCount goes
-  // up by one whatever the copy holds.
+  // up by one whatever the copy holds. The activity signal is set only when
+  // progress or result changed.
   virtual void PublishContext(const OperationContext& in);
   // Sets up the next block of the current element. *elementDone is set when
   // the element is complete; the result tells whether there is more to do
@@ -70,7 +73,8 @@ class CDFUThread : public CSTThread {
   // Set by the launcher when the operation is registered.
   OperationId Id() const { return id; }
   void SetId(OperationId value) { id = value; }
-  // Set with every publication; the console waits on it between polls.
+  // Set when a publication changes progress or result, and when the worker
+  // ends; the console waits on it between polls.
   WakeSignal* ActivitySignal() { return &activity; }
 
   const DfuFunctionalDescriptor& FunctionalDescriptor() const { return functionalDescriptor; }

@@ -25,8 +25,8 @@ bool PlatformHasOwnModule();
 // there is none.
 bool PlatformLoadDefaultImage(const uint8_t** data, size_t* size);
 
-// Lowers the calling thread to the lowest priority the platform allows
-// without privileges (Windows: THREAD_PRIORITY_LOWEST).
+// Lowers the calling thread a little below its process (Windows:
+// THREAD_PRIORITY_LOWEST, two steps below normal; Linux: nice +2).
 void PlatformLowerThreadPriority();
 
 // Blocks until no device installation is pending. Returns at once where the

@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "platform/platform.h"
@@ -20,7 +21,8 @@ TEST(ThreadPriority, LoweringAffectsTheCallingThreadOnly) {
     PlatformLowerThreadPriority();
     worker = ThreadNice();
   }).join();
-  EXPECT_EQ(worker, 19);
+  // A small step below the process, not the bottom of the machine.
+  EXPECT_EQ(worker, std::min(before + 2, 19));
   EXPECT_EQ(ThreadNice(), before);
 }
 
