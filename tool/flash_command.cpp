@@ -1,6 +1,8 @@
 // flash: erase, download, verify and leave, on one device. The plan (which
 // bytes go to which alternate setting) is made from the file once; the steps
 // then run on the chosen device through the engine.
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 
 #include "common/operation_code.h"
@@ -135,29 +137,149 @@ StatusCode RunStep(const char* name, OperationCode opCode, ImageHandle source,
   return status;
 }
 
+FlashOutcome StepFailed(const char* step, StatusCode status) {
+  return {TOOL_EXIT_FAILED, std::string(step) + " failed: " + StatusText(status), std::nullopt};
+}
+
+struct AddressRange {
+  uint32_t start = 0;
+  uint64_t end = 0;
+};
+
+// The in-use sectors that the data touches, in map order.
+std::vector<const MappingSector*> TouchedSectors(const std::vector<FirmwareElement>& elements,
+                                                 const MemoryMapping& memory) {
+  std::vector<const MappingSector*> touched;
+  for (const MappingSector& sector : memory.sectors) {
+    if (sector.inUse == 0) continue;
+    const uint64_t end = uint64_t{sector.startAddress} + sector.sectorSize;
+    for (const FirmwareElement& element : elements) {
+      if (element.address < end && element.address + uint64_t{element.data.size()} > sector.startAddress) {
+        touched.push_back(&sector);
+        break;
+      }
+    }
+  }
+  return touched;
+}
+
+// The parts of the data inside the ranges, one element per piece.
+std::vector<FirmwareElement> ClipToRanges(const std::vector<FirmwareElement>& elements,
+                                          const std::vector<AddressRange>& ranges) {
+  std::vector<FirmwareElement> pieces;
+  for (const FirmwareElement& element : elements) {
+    const uint64_t elementEnd = element.address + uint64_t{element.data.size()};
+    for (const AddressRange& range : ranges) {
+      const uint64_t from = std::max<uint64_t>(element.address, range.start);
+      const uint64_t to = std::min(elementEnd, range.end);
+      if (from >= to) continue;
+      const auto first = element.data.begin() + static_cast<ptrdiff_t>(from - element.address);
+      pieces.push_back({static_cast<uint32_t>(from),
+                        std::vector<uint8_t>(first, first + static_cast<ptrdiff_t>(to - from))});
+    }
+  }
+  std::sort(pieces.begin(), pieces.end(),
+            [](const FirmwareElement& a, const FirmwareElement& b) { return a.address < b.address; });
+  // Pieces that meet (a sector boundary inside an element) travel as one.
+  std::vector<FirmwareElement> joined;
+  for (FirmwareElement& piece : pieces) {
+    if (!joined.empty() &&
+        joined.back().address + uint64_t{joined.back().data.size()} == piece.address) {
+      joined.back().data.insert(joined.back().data.end(), piece.data.begin(), piece.data.end());
+    } else {
+      joined.push_back(std::move(piece));
+    }
+  }
+  return joined;
+}
+
+// Copies the bytes of `from` that fall inside [start, start + bytes->size())
+// into *bytes, marking them in *seen.
+void Overlay(const std::vector<FirmwareElement>& from, uint32_t start, std::vector<uint8_t>* bytes,
+             std::vector<bool>* seen) {
+  const uint64_t end = start + uint64_t{bytes->size()};
+  for (const FirmwareElement& element : from) {
+    const uint64_t lo = std::max<uint64_t>(element.address, start);
+    const uint64_t hi = std::min(element.address + uint64_t{element.data.size()}, end);
+    for (uint64_t at = lo; at < hi; ++at) {
+      (*bytes)[at - start] = element.data[at - element.address];
+      if (seen != nullptr) (*seen)[at - start] = true;
+    }
+  }
+}
+
+// The ranges that a flash must still erase and write: every touched sector
+// whose content differs from what a plain flash leaves there (the data's
+// bytes, 0xFF elsewhere), read first; and every touched sector that cannot be
+// both read and erased, since what it holds cannot be predicted.
+StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memory,
+                           const std::string& path, CToolOutput* out,
+                           std::vector<AddressRange>* rewrite) {
+  const std::vector<const MappingSector*> touched = TouchedSectors(target.elements, memory);
+  std::vector<const MappingSector*> comparable;
+  std::vector<FirmwareElement> wholeSectors;
+  uint64_t readBytes = 0;
+  for (const MappingSector* sector : touched) {
+    const uint8_t both = SECTOR_READABLE | SECTOR_ERASABLE;
+    if ((sector->sectorType & both) != both) {
+      rewrite->push_back({sector->startAddress, uint64_t{sector->startAddress} + sector->sectorSize});
+      continue;
+    }
+    comparable.push_back(sector);
+    wholeSectors.push_back({sector->startAddress, std::vector<uint8_t>(sector->sectorSize)});
+    readBytes += sector->sectorSize;
+  }
+  if (comparable.empty()) return RESULT_OK;
+  wholeSectors = ClipToRanges(wholeSectors, {{0, uint64_t{1} << 32}});
+  CImageHolder request(MakeImage(target.alternate, wholeSectors));
+  if (request.get() == nullptr) return OP_ERR_UNEXPECTED;
+  CImageHolder current;
+  const StatusCode status = RunStep("compare", OP_CODE_UPLOAD, request.get(), memory,
+                                    target.alternate, readBytes, 0, path, out, &current);
+  if (status != RESULT_OK) return status;
+  const std::vector<FirmwareElement> read = ImageContents(current.get());
+  for (const MappingSector* sector : comparable) {
+    std::vector<uint8_t> wanted(sector->sectorSize, 0xFF);
+    Overlay(target.elements, sector->startAddress, &wanted, nullptr);
+    std::vector<uint8_t> held(sector->sectorSize, 0);
+    std::vector<bool> seen(sector->sectorSize, false);
+    Overlay(read, sector->startAddress, &held, &seen);
+    const bool allSeen = std::find(seen.begin(), seen.end(), false) == seen.end();
+    if (!allSeen || held != wanted) {
+      rewrite->push_back({sector->startAddress, uint64_t{sector->startAddress} + sector->sectorSize});
+    }
+  }
+  return RESULT_OK;
+}
+
 FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo& device,
-                                 bool verify, CToolOutput* out) {
+                                 bool verify, bool changedOnly, CToolOutput* out) {
   const MemoryMapping& memory = *FindMemory(device, target.alternate);
-  CImageHolder source(MakeImage(target.alternate, target.elements));
+  std::vector<FirmwareElement> changed;
+  if (changedOnly) {
+    std::vector<AddressRange> rewrite;
+    const StatusCode status = RangesToRewrite(target, memory, device.path, out, &rewrite);
+    if (status != RESULT_OK) return StepFailed("compare", status);
+    if (rewrite.empty()) return {};
+    changed = ClipToRanges(target.elements, rewrite);
+  }
+  const std::vector<FirmwareElement>& elements = changedOnly ? changed : target.elements;
+  CImageHolder source(MakeImage(target.alternate, elements));
   if (source.get() == nullptr) return {TOOL_EXIT_FAILED, "out of memory", std::nullopt};
-  const uint64_t bytes = FirmwareByteCount(target.elements);
-  const auto failed = [](const char* step, StatusCode status) {
-    return FlashOutcome{TOOL_EXIT_FAILED, std::string(step) + " failed: " + StatusText(status),
-                        std::nullopt};
-  };
+  const uint64_t bytes = FirmwareByteCount(elements);
   StatusCode status = RunStep("erase", OP_CODE_ERASE, source.get(), memory, target.alternate,
-                              SectorBytesTouched(target.elements, memory, SECTOR_ERASABLE), 0,
+                              SectorBytesTouched(elements, memory, SECTOR_ERASABLE), 0,
                               device.path, out, nullptr);
-  if (status != RESULT_OK) return failed("erase", status);
+  if (status != RESULT_OK) return StepFailed("erase", status);
   status = RunStep("download", OP_CODE_DOWNLOAD, source.get(), memory, target.alternate, bytes, 1,
                    device.path, out, nullptr);
-  if (status != RESULT_OK) return failed("download", status);
+  if (status != RESULT_OK) return StepFailed("download", status);
   if (!verify) return {};
   CImageHolder readBack;
   status = RunStep("verify", OP_CODE_UPLOAD, source.get(), memory, target.alternate, bytes, 0,
                    device.path, out, &readBack);
-  if (status != RESULT_OK) return failed("verify", status);
-  const auto difference = FirstDifference(target.elements, ImageContents(readBack.get()));
+  if (status != RESULT_OK) return StepFailed("verify", status);
+  const auto difference = FirstDifference(elements, ImageContents(readBack.get()));
   if (difference) {
     return {TOOL_EXIT_VERIFY, "verify found a difference at " + HexText(*difference, 8),
             difference};
@@ -174,7 +296,7 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
   FlashOutcome outcome;
   if (!PlanTargets(options, file, device, &targets, &outcome)) return outcome;
   for (const FlashTarget& target : targets) {
-    outcome = FlashTargetOnDevice(target, device, !options.noVerify, out);
+    outcome = FlashTargetOnDevice(target, device, !options.noVerify, options.changedOnly, out);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
   }
   if (options.noLeave) return {};

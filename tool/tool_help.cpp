@@ -13,6 +13,7 @@ Commands:
       description, mode (dfu or application), DFU version, transfer size and,
       per alternate setting, its name and memories (address, sectors, access).
   flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
+             [--changed-only]
       Write FILE to the device: erase the sectors it covers, download, read
       back and compare, then leave DFU mode. FILE is a DfuSe file (each
       target to its alternate setting), Intel HEX, S-records, ELF (loadable
@@ -21,6 +22,12 @@ Commands:
       --address, else to the start of the alternate setting's first memory.
       Data outside every writable memory is refused before anything is
       erased. After a difference the device stays in DFU mode.
+      --changed-only first reads the sectors FILE covers and leaves alone
+      those that already hold what a flash would leave (FILE's bytes, 0xFF
+      elsewhere in the sector); only the others are erased, written and
+      verified, and nothing is erased or written when none differs. It pays
+      on a re-flash of mostly the same firmware; for new firmware the extra
+      read makes it slower.
   read OUT [--alt N] [--address A] [--length L]
       Read device memory into OUT (default: the whole first readable memory
       of the alternate setting). OUT ending in .dfu is written as a DfuSe

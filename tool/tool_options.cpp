@@ -90,6 +90,7 @@ const OptionSpec OPTIONS[] = {
     {"--length", true, kRead | kErase, NumberInto(&ToolOptions::length, UINT32_MAX)},
     {"--no-verify", false, kFlash, FlagOn(&ToolOptions::noVerify)},
     {"--no-leave", false, kFlash, FlagOn(&ToolOptions::noLeave)},
+    {"--changed-only", false, kFlash, FlagOn(&ToolOptions::changedOnly)},
     {"--all", false, kErase, FlagOn(&ToolOptions::all)},
     {"--mass", false, kErase, FlagOn(&ToolOptions::mass)},
     {"--force", false, kUnprotect, FlagOn(&ToolOptions::force)},

@@ -24,6 +24,7 @@ struct ToolOptions {
   bool json = false;
   bool noVerify = false;
   bool noLeave = false;
+  bool changedOnly = false;
   bool all = false;
   bool mass = false;
   bool force = false;

@@ -138,7 +138,7 @@ def help_names_every_command_option_and_exit_code(t):
     expect_exit(done, 0)
     for word in ["list", "flash", "read", "erase", "unprotect", "leave", "detach", "convert",
                  "info", "--json", "--alt", "--address", "--length", "--no-verify", "--no-leave",
-                 "--all", "--mass", "--force", "--vid", "--pid", "--bcd", "--target", "--device",
+                 "--all", "--mass", "--force", "--changed-only", "--vid", "--pid", "--bcd", "--target", "--device",
                  "--serial"]:
         expect(word in done.out, word + " missing from --help")
     for code in range(8):
@@ -353,6 +353,56 @@ def data_outside_writable_memory_is_refused_before_any_erase(t):
     expect("0x08080000" in done.err, done.err)
     expect(t.read("flash.bin") == before, "flash changed")
     expect("DNLOAD" not in open(t.path("trace.txt")).read(), "something was sent")
+
+
+def data_blocks_sent(trace):
+    """The DNLOAD requests that carry firmware (block numbers from 2)."""
+    blocks = 0
+    for line in open(trace).read().splitlines():
+        fields = line.split()
+        if len(fields) > 4 and fields[1] == "DNLOAD" and int(fields[2]) >= 2:
+            blocks += 1
+    return blocks
+
+
+@case
+def changed_only_rewrites_the_differing_sectors_and_ends_as_a_plain_flash(t):
+    # 0x6000 bytes from 0x08004000: all of sector 1, the first half of
+    # sector 2, whose second half a plain flash leaves at 0xFF.
+    data = payload(0x6000, 11)
+    t.write("fw.hex", hex_records(0x08004000, data))
+    base = bytearray(t.old_flash())
+    flashed = bytearray(base)
+    flashed[0x4000:0xC000] = data + b"\xff" * 0x2000
+    tail_changed = bytearray(flashed)
+    tail_changed[0xB000] = 0x00  # outside the data, inside a covered sector
+    head_changed = bytearray(flashed)
+    head_changed[0x4000] ^= 0x01
+    # DfuSe commands (five-byte downloads): one address for the comparing
+    # read; with a rewrite, per sector an erase and the download's address,
+    # and one address for the verify.
+    cases = [
+        # (name, flash before, data blocks, erased bytes or None, commands)
+        ("identical", flashed, 0, None, 1),
+        ("rest of a sector not blank", tail_changed, 0x2000 // 2048, 0x4000, 1 + 1 + 2),
+        ("first sector changed", head_changed, 0x4000 // 2048, 0x4000, 1 + 1 + 2),
+        ("everything different", base, 0x6000 // 2048, 0x8000, 1 + 2 * 2 + 1),
+    ]
+    for name, before, blocks, erased, commands in cases:
+        t.write("flash.bin", bytes(before))
+        t.write("plain.bin", bytes(before))
+        done = t.run("flash", "fw.hex", "--changed-only", "--no-leave", "--json", trace="trace.txt")
+        expect_exit(done, 0)
+        expect_exit(t.run("flash", "fw.hex", "--no-leave", flash="plain.bin"), 0)
+        expect(t.read("flash.bin") == t.read("plain.bin"), name + ": differs from a plain flash")
+        expect(data_blocks_sent(t.path("trace.txt")) == blocks, name + ": data blocks sent")
+        sent = open(t.path("trace.txt")).read().count(" DNLOAD 0 0 5 ->")
+        expect(sent == commands, "%s: %d commands" % (name, sent))
+        steps = [(e["step"], e["bytes"]) for e in t.json_lines(done) if e["event"] == "step"]
+        wanted = [("compare", 0x8000)]
+        if erased is not None:
+            wanted += [("erase", erased), ("download", blocks * 2048), ("verify", blocks * 2048)]
+        expect(steps == wanted, "%s: %s" % (name, steps))
 
 
 @case
