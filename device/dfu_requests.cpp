@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "device/driver_ioctl.h"
 #include "device/st_devices_manager.h"
+#include "protocol/driver_requests.h"
 
 namespace {
 

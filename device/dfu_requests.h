@@ -11,7 +11,8 @@
 
 #include "common/status_code.h"
 #include "device/device_manager.h"
-#include "device/dfu_protocol.h"
+#include "protocol/byte_order.h"
+#include "protocol/dfu.h"
 
 // Both structures are the bytes of the wire, packed. Read their 16-bit fields
 // by value (a copy); a reference bound to one would be misaligned.
@@ -40,9 +41,7 @@ static_assert(sizeof(DfuStatus) == 6);
 static_assert(std::endian::native == std::endian::little);
 
 inline uint32_t DfuStatusPollTimeout(const DfuStatus& status) {
-  return static_cast<uint32_t>(status.bwPollTimeout[0]) |
-         (static_cast<uint32_t>(status.bwPollTimeout[1]) << 8) |
-         (static_cast<uint32_t>(status.bwPollTimeout[2]) << 16);
+  return GetLe24(status.bwPollTimeout);
 }
 
 // wValue of DFU_DETACH: the detach time-out in milliseconds.

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "device/driver_ioctl.h"
+#include "protocol/driver_requests.h"
 #include "platform/platform.h"
 
 // Builds one configuration descriptor set; wTotalLength is the length of

@@ -4,21 +4,15 @@
 #include <cstring>
 #include <utility>
 
+#include "protocol/byte_order.h"
+#include "protocol/dfu.h"
+#include "protocol/usb.h"
+
 namespace {
 
-// USB descriptor types that the walks act on.
-constexpr uint8_t USB_DT_CONFIGURATION = 0x02;
-constexpr uint8_t USB_DT_STRING = 0x03;
-constexpr uint8_t USB_DT_INTERFACE = 0x04;
-constexpr uint8_t USB_DT_ENDPOINT = 0x05;
-constexpr uint8_t USB_DT_CLASS_FUNCTIONAL = 0x21;
-
-// The DFU interface: application-specific class, DFU subclass.
-constexpr uint8_t USB_CLASS_APPLICATION_SPECIFIC = 0xFE;
-constexpr uint8_t USB_SUBCLASS_DFU = 0x01;
-
-constexpr uint32_t USB_INTERFACE_DESCRIPTOR_SIZE = 9;
-constexpr uint32_t USB_CLASS_DESCRIPTOR_MAX_SIZE = 9;
+// A class-specific descriptor the walks hand back is at most the size of
+// the DFU functional descriptor.
+constexpr uint32_t USB_CLASS_DESCRIPTOR_MAX_SIZE = DFU_FUNCTIONAL_DESCRIPTOR_SIZE;
 constexpr uint32_t BLOCK_SIZE = DRIVER_DESCRIPTOR_BLOCK_SIZE;
 
 // Steps through the descriptors that follow the configuration descriptor of
@@ -32,7 +26,7 @@ class CDescriptorWalk {
   explicit CDescriptorWalk(const uint8_t* block) : block_(block) {}
 
   StatusCode Start() {
-    end_ = static_cast<uint32_t>(block_[2]) | (static_cast<uint32_t>(block_[3]) << 8);
+    end_ = GetLe16(block_ + 2);
     uint32_t configLength = block_[0];
     if (end_ > BLOCK_SIZE || configLength == 0 || configLength > end_) {
       return DEV_ERR_BAD_DESCRIPTOR_LAYOUT;
@@ -273,7 +267,7 @@ StatusCode CSTDevice::FindDfuInterface(uint8_t* number, uint8_t* functional) con
       continue;
     }
     if (type == USB_DT_ENDPOINT) inDfu = false;
-    if (inDfu && type == USB_DT_CLASS_FUNCTIONAL) {
+    if (inDfu && type == DFU_DESCRIPTOR_TYPE_FUNCTIONAL) {
       std::memcpy(candidate, walk.Descriptor(), std::min<uint32_t>(walk.Length(), sizeof candidate));
       inDfu = false;
     }
@@ -310,7 +304,7 @@ StatusCode CSTDevice::FindClassDescriptor(uint32_t interfaceOrdinal, uint32_t al
     if (type == USB_DT_CONFIGURATION || type == USB_DT_INTERFACE || type == USB_DT_ENDPOINT) {
       return DEV_ERR_BAD_DESCRIPTOR_LAYOUT;
     }
-    if (type != USB_DT_CLASS_FUNCTIONAL || seenClass) continue;
+    if (type != DFU_DESCRIPTOR_TYPE_FUNCTIONAL || seenClass) continue;
     seenClass = true;
     if (walk.Length() <= USB_CLASS_DESCRIPTOR_MAX_SIZE) {
       std::memcpy(buffer, walk.Descriptor(), walk.Length());
@@ -323,9 +317,8 @@ StatusCode CSTDevice::FindClassDescriptor(uint32_t interfaceOrdinal, uint32_t al
 StatusCode CSTDevice::ReadString(uint32_t index, std::string* text) {
   if (isOpen == 0) return DEV_ERR_NOT_OPEN;
   if (text == nullptr) return DEV_ERR_BAD_PARAMETER;
-  const uint8_t input[3] = {static_cast<uint8_t>(index),
-                            static_cast<uint8_t>(DRIVER_LANGID_EN_US & 0xFF),
-                            static_cast<uint8_t>(DRIVER_LANGID_EN_US >> 8)};
+  uint8_t input[3] = {static_cast<uint8_t>(index)};
+  PutLe16(input + 1, DRIVER_LANGID_EN_US);
   uint8_t output[BLOCK_SIZE] = {};
   uint32_t returned = 0;
   if (!DriverIoControl(driverHandle, IOCTL_DFU_GET_STRING_DESCRIPTOR, input, sizeof input, output,
@@ -339,7 +332,7 @@ StatusCode CSTDevice::ReadString(uint32_t index, std::string* text) {
   uint16_t units[(BLOCK_SIZE - 2) / 2];
   size_t count = 0;
   for (size_t at = 2; at + 1 < BLOCK_SIZE; at += 2) {
-    uint16_t unit = static_cast<uint16_t>(output[at] | (output[at + 1] << 8));
+    uint16_t unit = GetLe16(output + at);
     if (unit == 0) break;
     units[count++] = unit;
   }

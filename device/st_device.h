@@ -11,8 +11,8 @@
 
 #include "common/cobject.h"
 #include "common/status_code.h"
-#include "device/driver_ioctl.h"
 #include "platform/platform.h"
+#include "protocol/driver_requests.h"
 
 class CSTDevice : public CObject {
  public:

@@ -11,6 +11,7 @@
 #include "dfufiles/dfu_crc.h"
 #include "dfufiles/handle_registry.h"
 #include "dfufiles/image_registry.h"
+#include "protocol/byte_order.h"
 
 namespace {
 
@@ -31,22 +32,6 @@ constexpr size_t TARGET_SIZE = 266;
 constexpr size_t TARGET_ELEMENTS = 270;
 // A target of an 8-bit target count cannot be numbered beyond this.
 constexpr uint8_t MAX_TARGETS = 255;
-
-void PutU16(uint8_t* out, uint16_t value) {
-  out[0] = static_cast<uint8_t>(value);
-  out[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutU32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint16_t GetU16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | (in[1] << 8)); }
-
-uint32_t GetU32(const uint8_t* in) {
-  return uint32_t{in[0]} | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) |
-         (uint32_t{in[3]} << 24);
-}
 
 CHandleRegistry<CDFUFile>& Registry() {
   static CHandleRegistry<CDFUFile> registry;
@@ -98,15 +83,15 @@ bool CDFUFile::CheckOpenedFile() {
   }
   if (!file.Read(suffix, sizeof(suffix), &got) || got != sizeof(suffix)) return false;
   if (std::memcmp(suffix + 8, SUFFIX_SIGNATURE, sizeof(SUFFIX_SIGNATURE)) != 0 ||
-      suffix[11] != DFU_SUFFIX_SIZE || GetU16(suffix + 6) != DFU_FILE_DFU_RELEASE) {
+      suffix[11] != DFU_SUFFIX_SIZE || GetLe16(suffix + 6) != DFU_FILE_DFU_RELEASE) {
     return false;
   }
   uint32_t crc = 0;
-  if (!ComputeCrc(&crc) || crc != GetU32(suffix + 12)) return false;
+  if (!ComputeCrc(&crc) || crc != GetLe32(suffix + 12)) return false;
 
-  vendorId = GetU16(suffix + 4);
-  productId = GetU16(suffix + 2);
-  deviceVersion = GetU16(suffix + 0);
+  vendorId = GetLe16(suffix + 4);
+  productId = GetLe16(suffix + 2);
+  deviceVersion = GetLe16(suffix + 0);
   return file.Seek(DFU_FILE_PREFIX_SIZE, PlatformFile::Origin::kBegin, nullptr);
 }
 
@@ -124,7 +109,7 @@ void CDFUFile::CreateNew(const std::string& path) {
   uint8_t prefix[DFU_FILE_PREFIX_SIZE];
   std::memcpy(prefix, FILE_SIGNATURE, FILE_SIGNATURE_SIZE);
   prefix[5] = FILE_FORMAT_VERSION;
-  PutU32(prefix + 6, NEW_FILE_IMAGE_SIZE);
+  PutLe32(prefix + 6, NEW_FILE_IMAGE_SIZE);
   prefix[10] = 0;
   if (!file.Write(prefix, sizeof(prefix)) || !file.Flush()) {
     status = FILE_ERR_IO;
@@ -138,16 +123,16 @@ void CDFUFile::CreateNew(const std::string& path) {
 // without it, checksummed, and written again with it.
 StatusCode CDFUFile::WriteSuffix() {
   uint8_t suffix[DFU_SUFFIX_SIZE] = {};
-  PutU16(suffix + 0, deviceVersion);
-  PutU16(suffix + 2, productId);
-  PutU16(suffix + 4, vendorId);
-  PutU16(suffix + 6, DFU_FILE_DFU_RELEASE);
+  PutLe16(suffix + 0, deviceVersion);
+  PutLe16(suffix + 2, productId);
+  PutLe16(suffix + 4, vendorId);
+  PutLe16(suffix + 6, DFU_FILE_DFU_RELEASE);
   std::memcpy(suffix + 8, SUFFIX_SIGNATURE, sizeof(SUFFIX_SIGNATURE));
   suffix[11] = DFU_SUFFIX_SIZE;
   uint32_t crc = 0;
   bool ok = file.Write(suffix, sizeof(suffix)) && file.Flush() && ComputeCrc(&crc);
   if (ok) {
-    PutU32(suffix + 12, crc);
+    PutLe32(suffix + 12, crc);
     ok = file.Seek(-static_cast<int64_t>(DFU_SUFFIX_SIZE), PlatformFile::Origin::kEnd, nullptr) &&
          file.Write(suffix, sizeof(suffix)) && file.Flush();
   }
@@ -195,22 +180,22 @@ bool CDFUFile::AppendTarget(const CImage& image) {
   uint8_t prefix[DFU_TARGET_PREFIX_SIZE] = {};
   std::memcpy(prefix, TARGET_SIGNATURE, TARGET_SIGNATURE_SIZE);
   prefix[TARGET_ALTERNATE] = image.alternateSetting;
-  PutU32(prefix + TARGET_NAMED, static_cast<uint32_t>(image.isNamed));
+  PutLe32(prefix + TARGET_NAMED, static_cast<uint32_t>(image.isNamed));
   if (image.isNamed != 0) {
     // The field holds 255 bytes with the terminator: at most 254 characters.
     size_t length = 0;
     while (length < DFU_TARGET_NAME_SIZE - 1 && image.name[length] != '\0') ++length;
     std::memcpy(prefix + TARGET_NAME, image.name, length);
   }
-  PutU32(prefix + TARGET_ELEMENTS, elementCount);
+  PutLe32(prefix + TARGET_ELEMENTS, elementCount);
   if (!file.Write(prefix, sizeof(prefix))) return false;
 
   uint64_t targetBytes = 0;
   for (uint32_t i = 0; i < elementCount; ++i) {
     const ImageElement* element = image.ElementAt(i);
     uint8_t header[DFU_ELEMENT_HEADER_SIZE];
-    PutU32(header, element->address);
-    PutU32(header + 4, element->size);
+    PutLe32(header, element->address);
+    PutLe32(header + 4, element->size);
     if (!file.Write(header, sizeof(header))) return false;
     if (element->size != 0 && !file.Write(element->data, element->size)) return false;
     targetBytes += DFU_ELEMENT_HEADER_SIZE + element->size;
@@ -218,7 +203,7 @@ bool CDFUFile::AppendTarget(const CImage& image) {
   if (!file.Flush()) return false;
 
   // Now that the target's size is known, correct its prefix in place.
-  PutU32(prefix + TARGET_SIZE, static_cast<uint32_t>(targetBytes));
+  PutLe32(prefix + TARGET_SIZE, static_cast<uint32_t>(targetBytes));
   const int64_t back = -static_cast<int64_t>(DFU_TARGET_PREFIX_SIZE + targetBytes);
   if (!file.Seek(back, Origin::kCurrent, nullptr) || !file.Write(prefix, sizeof(prefix)) ||
       !file.Flush()) {
@@ -234,7 +219,7 @@ bool CDFUFile::AppendTarget(const CImage& image) {
     return false;
   }
   filePrefix[10] = static_cast<uint8_t>(targetCount + 1);
-  PutU32(filePrefix + 6, static_cast<uint32_t>(imageSize));
+  PutLe32(filePrefix + 6, static_cast<uint32_t>(imageSize));
   if (!file.Seek(0, Origin::kBegin, nullptr) || !file.Write(filePrefix, sizeof(filePrefix)) ||
       !file.Seek(0, Origin::kEnd, nullptr) || !file.Flush()) {
     return false;
@@ -267,7 +252,7 @@ StatusCode CDFUFile::ReadImage(uint32_t index, std::unique_ptr<CImage>* image) {
     }
     position += got;
     if (target == index) break;
-    if (!file.Seek(GetU32(prefix + TARGET_SIZE), Origin::kCurrent, &position)) {
+    if (!file.Seek(GetLe32(prefix + TARGET_SIZE), Origin::kCurrent, &position)) {
       return status = FILE_ERR_IO;
     }
   }
@@ -276,9 +261,9 @@ StatusCode CDFUFile::ReadImage(uint32_t index, std::unique_ptr<CImage>* image) {
     // A name field without a terminator gives all of its 255 bytes.
     char nameText[DFU_TARGET_NAME_SIZE + 1] = {};
     std::memcpy(nameText, prefix + TARGET_NAME, DFU_TARGET_NAME_SIZE);
-    auto result = std::make_unique<CImage>(prefix[TARGET_ALTERNATE], GetU32(prefix + TARGET_NAMED),
+    auto result = std::make_unique<CImage>(prefix[TARGET_ALTERNATE], GetLe32(prefix + TARGET_NAMED),
                                            nameText);
-    const uint32_t elementCount = GetU32(prefix + TARGET_ELEMENTS);
+    const uint32_t elementCount = GetLe32(prefix + TARGET_ELEMENTS);
     std::vector<uint8_t> data;
     for (uint32_t j = 0; j < elementCount; ++j) {
       uint8_t header[DFU_ELEMENT_HEADER_SIZE];
@@ -287,7 +272,7 @@ StatusCode CDFUFile::ReadImage(uint32_t index, std::unique_ptr<CImage>* image) {
         return status = FILE_ERR_IO;
       }
       position += got;
-      ImageElement element{GetU32(header), GetU32(header + 4), nullptr};
+      ImageElement element{GetLe32(header), GetLe32(header + 4), nullptr};
       if (element.size > length - std::min(length, position)) return status = FILE_ERR_IO;
       data.resize(element.size);
       if (!file.Read(data.data(), data.size(), &got) || got != data.size()) {

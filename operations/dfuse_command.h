@@ -9,9 +9,10 @@
 #include <string>
 
 #include "common/status_code.h"
+#include "protocol/dfu.h"
 
-constexpr uint8_t DFUSE_CMD_MASS_ERASE = 0x41;
-constexpr uint8_t DFUSE_CMD_READ_UNPROTECT = 0x92;
+// A mass erase is the erase command without an address.
+constexpr uint8_t DFUSE_CMD_MASS_ERASE = DFUSE_CMD_ERASE;
 
 // Longest wait for the device to finish a command before giving up.
 constexpr uint32_t OP_DFUSE_COMMAND_LIMIT_MS = 120000;

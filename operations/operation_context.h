@@ -13,6 +13,7 @@
 #include "device/device_manager.h"
 #include "device/dfu_requests.h"
 #include "dfufiles/image.h"
+#include "protocol/dfu.h"
 
 // Names a launched operation; never 0.
 using OperationId = uint32_t;
@@ -42,11 +43,8 @@ constexpr uint8_t STATE_STARTING = 0xFE;     // the first step opens the device
 // dfuUPLOAD-IDLE after a block and like dfuDNBUSY for the wait.
 constexpr uint8_t STATE_UPLOAD_BUSY = 0x92;
 
-// DfuSe commands carried in download block 0; while a command is prepared,
-// its code sits in bits 16..23 of blockNumber.
-constexpr uint8_t DFUSE_CMD_SET_ADDRESS = 0x21;
-constexpr uint8_t DFUSE_CMD_ERASE = 0x41;
-constexpr uint32_t DFUSE_COMMAND_LENGTH = 5;  // the code and a 32-bit address
+// While a DfuSe command (protocol/dfu.h) is prepared, its code sits in bits
+// 16..23 of blockNumber.
 
 constexpr uint32_t OP_DEVICE_PATH_CAPACITY = 260;  // 259 characters and a terminator
 

@@ -90,7 +90,7 @@ class PlatformFile {
 
 // ---------------------------------------------------------------------------
 // Driver port: the five I/O-control requests of the DFU driver (codes and
-// buffer layouts in device/driver_ioctl.h). A path that begins with a
+// buffer layouts in protocol/driver_requests.h). A path that begins with a
 // registered backend's prefix ("sim:", "usb:") goes to that backend; on
 // Windows every other path goes to the kernel driver.
 

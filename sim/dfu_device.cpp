@@ -5,7 +5,9 @@
 #include <cstring>
 #include <thread>
 
-#include "device/driver_ioctl.h"
+#include "protocol/byte_order.h"
+#include "protocol/driver_requests.h"
+#include "protocol/request_names.h"
 
 namespace {
 
@@ -13,24 +15,11 @@ namespace {
 // of its data stage.
 constexpr uint64_t DFU_REQUEST_BASE_MICROS = 500;
 constexpr uint64_t DFU_REQUEST_MICROS_PER_KIB = 1000;
-// bwPollTimeout is a 24-bit field.
-constexpr uint32_t SIM_MAX_POLL_MS = 0xFFFFFF;
 // Accelerated upload moves 4 KiB per block.
 constexpr uint32_t SIM_ACCELERATED_BLOCK = 4096;
-// Bits of bmAttributes.
-constexpr uint8_t SIM_ATTR_CAN_DNLOAD = 0x01;
-constexpr uint8_t SIM_ATTR_CAN_UPLOAD = 0x02;
-constexpr uint8_t SIM_ATTR_MANIFESTATION_TOLERANT = 0x04;
-constexpr uint8_t SIM_ATTR_WILL_DETACH = 0x08;
-constexpr uint8_t SIM_ATTR_ACCELERATED_UPLOAD = 0x80;
-// DfuSe commands carried in download block 0.
-constexpr uint8_t SIM_DFUSE_SET_ADDRESS = 0x21;
-constexpr uint8_t SIM_DFUSE_ERASE = 0x41;
-constexpr uint8_t SIM_DFUSE_READ_UNPROTECT = 0x92;
 // The status a protected device reports for what it refuses.
 constexpr uint8_t SIM_STATUS_ERR_VENDOR = 0x0B;
 // Vendor-specific interfaces of a composite device.
-constexpr uint8_t SIM_CLASS_VENDOR = 0xFF;
 // String descriptor indexes; interface strings follow from 4.
 constexpr uint8_t SIM_STRING_MANUFACTURER = 1;
 constexpr uint8_t SIM_STRING_PRODUCT = 2;
@@ -57,12 +46,12 @@ class CSteadyClock : public CSimClock {
 uint32_t FlashMillis(uint64_t bytes, uint64_t microsPerKib) {
   const uint64_t micros = bytes * microsPerKib / 1024;
   if (micros == 0) return 0;
-  return static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>((micros + 500) / 1000, 1), SIM_MAX_POLL_MS));
+  return static_cast<uint32_t>(std::min<uint64_t>(std::max<uint64_t>((micros + 500) / 1000, 1), DFU_MAX_POLL_TIMEOUT_MS));
 }
 
 uint32_t CeilDiv(uint64_t value, uint64_t divisor) {
   return static_cast<uint32_t>(
-      std::min<uint64_t>((value + divisor - 1) / divisor, SIM_MAX_POLL_MS));
+      std::min<uint64_t>((value + divisor - 1) / divisor, DFU_MAX_POLL_TIMEOUT_MS));
 }
 
 // The contents of alternate setting 0 before anything was programmed: a
@@ -79,12 +68,6 @@ void AppendStringDescriptor(const std::u16string& units, std::vector<uint8_t>* d
     descriptor->push_back(static_cast<uint8_t>(units[i]));
     descriptor->push_back(static_cast<uint8_t>(units[i] >> 8));
   }
-}
-
-const char* ClassRequestName(uint8_t request) {
-  static const char* const kNames[] = {"DETACH",    "DNLOAD",   "UPLOAD", "GETSTATUS",
-                                       "CLRSTATUS", "GETSTATE", "ABORT"};
-  return request < 7 ? kNames[request] : nullptr;
 }
 
 }  // namespace
@@ -302,7 +285,7 @@ std::vector<uint8_t> CDfuDevice::ConfigurationDescriptor() const {
   const uint8_t dfuInterface = DfuInterfaceNumber();
   std::vector<uint8_t> d = {9, 2, 0, 0, static_cast<uint8_t>(dfuInterface + 1), 1, 0, 0x80, 50};
   // A composite application's own interfaces come first.
-  for (uint8_t n = 0; n < dfuInterface; ++n) d.insert(d.end(), {9, 4, n, 0, 0, SIM_CLASS_VENDOR, 0, 0, 0});
+  for (uint8_t n = 0; n < dfuInterface; ++n) d.insert(d.end(), {9, 4, n, 0, 0, USB_CLASS_VENDOR_SPECIFIC, 0, 0, 0});
   // In DFU mode every memory is one alternate setting of interface 0
   // (protocol 2); an application offers a single run-time interface
   // (protocol 1).
@@ -363,7 +346,7 @@ uint8_t CDfuDevice::DfuInterfaceNumber() const { return dfuMode_ ? 0 : options_.
 
 uint32_t CDfuDevice::UploadBlockSize() const {
   const SimProfile& p = options_.profile;
-  return (p.attributes & SIM_ATTR_ACCELERATED_UPLOAD) != 0 ? SIM_ACCELERATED_BLOCK : p.transferSize;
+  return (p.attributes & DFU_ATTR_ACCELERATED_UPLOAD) != 0 ? SIM_ACCELERATED_BLOCK : p.transferSize;
 }
 
 // ---------------------------------------------------------------------------
@@ -398,7 +381,7 @@ bool CDfuDevice::IoControl(uint32_t attachment, uint32_t code, const void* input
       case IOCTL_DFU_GET_STRING_DESCRIPTOR:
         record.name = "GET_STRING_DESCRIPTOR";
         record.args = {inputSize >= 1 ? in[0] : 0u,
-                       inputSize >= 3 ? static_cast<uint32_t>(in[1] | (in[2] << 8)) : 0u};
+                       inputSize >= 3 ? GetLe16(in + 1) : 0u};
         break;
       case IOCTL_DFU_SELECT_ALTERNATE_SETTING:
         record.name = "SELECT_ALTERNATE_SETTING";
@@ -407,7 +390,7 @@ bool CDfuDevice::IoControl(uint32_t attachment, uint32_t code, const void* input
       case IOCTL_DFU_CONTROL_REQUEST:
         if (inputSize >= CONTROL_REQUEST_HEADER_SIZE) {
           ControlRequestHeader header = DecodeControlRequestHeader(in);
-          const char* name = ClassRequestName(header.request);
+          const char* name = DfuRequestName(header.request);
           record.name =
               name != nullptr ? name : SimJoin({"REQUEST_", std::to_string(header.request)});
           record.args = {header.value, header.index, header.length};
@@ -570,7 +553,7 @@ bool CDfuDevice::HandleControlRequest(const uint8_t* input, uint32_t inputSize, 
 
 void CDfuDevice::AnswerStatus(uint8_t status, uint32_t poll, uint8_t state, uint32_t length,
                               uint8_t* output, Exchange* exchange) {
-  poll = std::min(poll, SIM_MAX_POLL_MS);
+  poll = std::min(poll, DFU_MAX_POLL_TIMEOUT_MS);
   const uint8_t answer[6] = {status,
                              static_cast<uint8_t>(poll),
                              static_cast<uint8_t>(poll >> 8),
@@ -597,7 +580,7 @@ bool CDfuDevice::HandleAppModeRequest(uint8_t request, uint16_t value, uint32_t 
   switch (request) {
     case DFU_REQUEST_DETACH:
       if (state_ != DFU_STATE_APP_IDLE) return Stall();
-      if ((p.attributes & SIM_ATTR_WILL_DETACH) != 0) {
+      if ((p.attributes & DFU_ATTR_WILL_DETACH) != 0) {
         // The device detaches by itself and comes back in DFU mode.
         LeaveBus(true, changes);
       } else {
@@ -670,7 +653,7 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
                           std::vector<SimBusChange>* changes) {
   const SimProfile& p = options_.profile;
   if ((state_ != DFU_STATE_DFU_IDLE && state_ != DFU_STATE_DNLOAD_IDLE) ||
-      (p.attributes & SIM_ATTR_CAN_DNLOAD) == 0) {
+      (p.attributes & DFU_ATTR_CAN_DNLOAD) == 0) {
     return Stall();
   }
   if (length == 0) {
@@ -693,16 +676,15 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
     // A DfuSe command: its code, then a 32-bit little-endian address, or the
     // erase code alone for a mass erase.
     uint32_t address = length == 5
-                           ? static_cast<uint32_t>(data[1] | (data[2] << 8) | (data[3] << 16)) |
-                                 (static_cast<uint32_t>(data[4]) << 24)
+                           ? GetLe32(data + 1)
                            : 0;
-    if (data[0] == SIM_DFUSE_SET_ADDRESS && length == 5) {
+    if (data[0] == DFUSE_CMD_SET_ADDRESS && length == 5) {
       operation.kind = PendingOperation::Kind::kSetPointer;
-    } else if (data[0] == SIM_DFUSE_ERASE && length == 5) {
+    } else if (data[0] == DFUSE_CMD_ERASE && length == 5) {
       operation.kind = PendingOperation::Kind::kErase;
-    } else if (data[0] == SIM_DFUSE_ERASE && length == 1) {
+    } else if (data[0] == DFUSE_CMD_ERASE && length == 1) {
       operation.kind = PendingOperation::Kind::kMassErase;
-    } else if (data[0] == SIM_DFUSE_READ_UNPROTECT && length == 1) {
+    } else if (data[0] == DFUSE_CMD_READ_UNPROTECT && length == 1) {
       operation.kind = PendingOperation::Kind::kReadUnprotect;
     } else {
       return Stall();
@@ -730,7 +712,7 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
 bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchange* exchange) {
   const SimProfile& p = options_.profile;
   if ((state_ != DFU_STATE_DFU_IDLE && state_ != DFU_STATE_UPLOAD_IDLE) ||
-      (p.attributes & SIM_ATTR_CAN_UPLOAD) == 0 || length == 0) {
+      (p.attributes & DFU_ATTR_CAN_UPLOAD) == 0 || length == 0) {
     return Stall();
   }
   const uint32_t blockSize = UploadBlockSize();
@@ -743,7 +725,7 @@ bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchan
   uint32_t count = 0;
   if (block == 0) {
     // DfuSe block 0 lists the commands the device supports.
-    const uint8_t commands[3] = {0x00, SIM_DFUSE_SET_ADDRESS, SIM_DFUSE_ERASE};
+    const uint8_t commands[3] = {0x00, DFUSE_CMD_SET_ADDRESS, DFUSE_CMD_ERASE};
     count = std::min<uint32_t>(3, length);
     std::memcpy(output, commands, count);
   } else if (block == 1) {
@@ -819,7 +801,7 @@ uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) 
 
 uint32_t CDfuDevice::MassEraseMillis(uint64_t erasedBytes) const {
   const SimProfile& p = options_.profile;
-  return p.hasMassEraseMs ? std::min(p.massEraseMs, SIM_MAX_POLL_MS) : FlashMillis(erasedBytes, p.eraseUsPerKib);
+  return p.hasMassEraseMs ? std::min(p.massEraseMs, DFU_MAX_POLL_TIMEOUT_MS) : FlashMillis(erasedBytes, p.eraseUsPerKib);
 }
 
 uint32_t CDfuDevice::Announced(uint32_t remainingMs) const {
@@ -886,7 +868,7 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
       return true;
     case DFU_STATE_MANIFEST_SYNC:
       AnswerStatus(status_, 0, DFU_STATE_MANIFEST, length, output, exchange);
-      if ((options_.profile.attributes & SIM_ATTR_MANIFESTATION_TOLERANT) != 0) {
+      if ((options_.profile.attributes & DFU_ATTR_MANIFESTATION_TOLERANT) != 0) {
         state_ = DFU_STATE_MANIFEST;
       } else {
         // The new firmware starts: the device leaves the bus.

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "device/dfu_protocol.h"
+#include "protocol/dfu.h"
 #include "sim/fault_plan.h"
 #include "sim/profile.h"
 #include "sim/sim_memory.h"

@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "device/driver_ioctl.h"
+#include "protocol/driver_requests.h"
 #include "platform/platform.h"
 #include "sim/dfu_device.h"
 

@@ -15,6 +15,7 @@
 
 #include "platform/device_events.h"
 #include "platform/libusb/usb_requests.h"
+#include "protocol/byte_order.h"
 
 namespace {
 
@@ -22,7 +23,6 @@ namespace {
 // the device's port chain ("1-2.3").
 constexpr char USB_SYSFS_DEVICES[] = "/sys/bus/usb/devices/";
 constexpr int USB_MAX_PORTS = 7;
-constexpr uint16_t USB_LANGID_EN_US = 0x0409;
 
 // The process's libusb context and the thread that runs its events.
 class CUsbContext {
@@ -222,7 +222,7 @@ void ReadDescription(libusb_device* device, const std::string& path, InterfaceIn
   if (got < 2 || buffer[1] != LIBUSB_DT_STRING) return;
   std::vector<uint16_t> units;
   for (int i = 2; i + 1 < std::min<int>(got, buffer[0]); i += 2) {
-    units.push_back(static_cast<uint16_t>(buffer[i] | (buffer[i + 1] << 8)));
+    units.push_back(GetLe16(buffer + i));
   }
   info->hasDescription = true;
   info->description = Utf16ToConsoleText(units.data(), units.size());

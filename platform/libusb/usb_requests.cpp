@@ -3,87 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "device/dfu_protocol.h"
-#include "device/driver_ioctl.h"
+#include "protocol/dfu.h"
+#include "protocol/driver_requests.h"
 
 namespace {
 
-// Standard GET_DESCRIPTOR, device-to-host, addressed to the device.
-constexpr uint8_t USB_REQUEST_TYPE_STANDARD_IN = 0x80;
-constexpr uint8_t USB_REQUEST_GET_DESCRIPTOR = 0x06;
-constexpr uint8_t USB_DESCRIPTOR_DEVICE = 0x01;
-constexpr uint8_t USB_DESCRIPTOR_CONFIGURATION = 0x02;
-constexpr uint8_t USB_DESCRIPTOR_STRING = 0x03;
-// A class request to an interface: host-to-device and device-to-host.
-constexpr uint8_t USB_REQUEST_TYPE_CLASS_INTERFACE_OUT = 0x21;
-constexpr uint8_t USB_REQUEST_TYPE_CLASS_INTERFACE_IN = 0xA1;
-// bState sits at this offset of the status answer.
-constexpr int DFU_STATUS_STATE_OFFSET = 4;
-constexpr int DFU_STATUS_LENGTH = 6;
-// String descriptors are asked for with an 8-bit length: some devices do not
-// answer a longer wLength for them, and none is longer than 255 bytes.
-constexpr uint16_t USB_STRING_REQUEST_LENGTH = 255;
 // A path names at most seven tiers of hubs.
 constexpr size_t USB_MAX_PORT_DEPTH = 7;
-
-bool GetDescriptor(CUsbTransport* transport, uint8_t type, uint8_t index, uint16_t languageId,
-                   uint16_t length, void* output, uint32_t* bytesReturned) {
-  if (output == nullptr || length == 0) return false;
-  int moved = transport->ControlTransfer(
-      USB_REQUEST_TYPE_STANDARD_IN, USB_REQUEST_GET_DESCRIPTOR,
-      static_cast<uint16_t>((type << 8) | index), languageId, static_cast<uint8_t*>(output),
-      length, USB_CONTROL_TIMEOUT_MS);
-  if (moved < 0) return false;
-  *bytesReturned = static_cast<uint32_t>(moved);
-  return true;
-}
-
-bool SendClassRequest(CUsbTransport* transport, const uint8_t* input, uint32_t inputSize,
-                      void* output, uint32_t outputSize, uint32_t* bytesReturned) {
-  if (input == nullptr || inputSize < CONTROL_REQUEST_HEADER_SIZE) return false;
-  const ControlRequestHeader header = DecodeControlRequestHeader(input);
-  if (header.requestKind != CONTROL_REQUEST_KIND_CLASS_INTERFACE || header.length > 0xFFFF) {
-    return false;
-  }
-  const uint16_t length = static_cast<uint16_t>(header.length);
-  const bool toHost = header.direction == CONTROL_DIRECTION_DEVICE_TO_HOST;
-  if (toHost ? outputSize < length || (length > 0 && output == nullptr)
-             : header.direction != CONTROL_DIRECTION_HOST_TO_DEVICE ||
-                   inputSize - CONTROL_REQUEST_HEADER_SIZE < length) {
-    return false;
-  }
-  // The DFU interface number travels in the low byte of wIndex; usbfs lets
-  // only the holder of an interface address requests to it.
-  if (transport->ClaimInterface(static_cast<uint8_t>(header.index & 0xFF)) < 0) return false;
-  const bool status = header.request == DFU_REQUEST_GETSTATUS;
-  const bool mayBeBusy = transport->deviceMayBeBusy;
-  // Only a completed download or a busy status can leave the device working.
-  transport->deviceMayBeBusy = false;
-  if (toHost) {
-    const unsigned timeoutMs = status && mayBeBusy ? USB_BUSY_STATUS_TIMEOUT_MS : USB_CONTROL_TIMEOUT_MS;
-    int moved = transport->ControlTransfer(USB_REQUEST_TYPE_CLASS_INTERFACE_IN, header.request,
-                                           header.value, header.index,
-                                           static_cast<uint8_t*>(output), length, timeoutMs);
-    if (moved < 0) return false;
-    if (status && moved >= DFU_STATUS_LENGTH && length >= DFU_STATUS_LENGTH) {
-      transport->deviceMayBeBusy =
-          static_cast<const uint8_t*>(output)[DFU_STATUS_STATE_OFFSET] == DFU_STATE_DNBUSY;
-    }
-    // A short data stage completes with what it moved; the caller sees the
-    // count and decides.
-    *bytesReturned = static_cast<uint32_t>(std::min<int>(moved, length));
-    return true;
-  }
-  std::vector<uint8_t> data(input + CONTROL_REQUEST_HEADER_SIZE,
-                            input + CONTROL_REQUEST_HEADER_SIZE + length);
-  int moved = transport->ControlTransfer(USB_REQUEST_TYPE_CLASS_INTERFACE_OUT, header.request,
-                                         header.value, header.index, data.data(), length,
-                                         USB_CONTROL_TIMEOUT_MS);
-  // Data that did not all reach the device is a failed request.
-  if (moved != static_cast<int>(length)) return false;
-  transport->deviceMayBeBusy = header.request == DFU_REQUEST_DNLOAD;
-  return true;
-}
 
 }  // namespace
 
@@ -94,36 +20,53 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
   if (bytesReturned == nullptr) bytesReturned = &ignored;
   *bytesReturned = 0;
   if (transport == nullptr) return false;
-  const auto* in = static_cast<const uint8_t*>(input);
-  if (in == nullptr) inputSize = 0;
   if (output == nullptr) outputSize = 0;
-  switch (code) {
-    case IOCTL_DFU_GET_DEVICE_DESCRIPTOR:
-      return GetDescriptor(transport, USB_DESCRIPTOR_DEVICE, 0, 0,
-                           static_cast<uint16_t>(std::min(outputSize, DRIVER_DEVICE_DESCRIPTOR_SIZE)),
-                           output, bytesReturned);
-    case IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR:
-      if (inputSize < 1) return false;
-      return GetDescriptor(transport, USB_DESCRIPTOR_CONFIGURATION, in[0], 0,
-                           static_cast<uint16_t>(std::min(outputSize, DRIVER_DESCRIPTOR_BLOCK_SIZE)),
-                           output, bytesReturned);
-    case IOCTL_DFU_GET_STRING_DESCRIPTOR:
-      if (inputSize < 3) return false;
-      return GetDescriptor(transport, USB_DESCRIPTOR_STRING, in[0],
-                           static_cast<uint16_t>(in[1] | (in[2] << 8)),
-                           static_cast<uint16_t>(std::min<uint32_t>(outputSize, USB_STRING_REQUEST_LENGTH)),
-                           output, bytesReturned);
-    case IOCTL_DFU_SELECT_ALTERNATE_SETTING:
-      // The device has the one configuration it runs; the interface is
-      // claimed before its setting can be chosen.
-      if (inputSize < 3) return false;
-      return transport->ClaimInterface(in[1]) >= 0 &&
-             transport->SetAlternateSetting(in[1], in[2]) >= 0;
-    case IOCTL_DFU_CONTROL_REQUEST:
-      return SendClassRequest(transport, in, inputSize, output, outputSize, bytesReturned);
-    default:
-      return false;
+  DriverSetup translated;
+  if (!DriverRequestToSetup(code, static_cast<const uint8_t*>(input), inputSize, outputSize,
+                            &translated)) {
+    return false;
   }
+  const UsbSetup& setup = translated.setup;
+  if (setup.Type() == USB_TYPE_STANDARD && setup.request == USB_REQUEST_SET_INTERFACE) {
+    // usbfs chooses a setting only for the holder of the interface, and does
+    // so itself rather than through a raw transfer.
+    const uint8_t interfaceNumber = static_cast<uint8_t>(setup.index);
+    return transport->ClaimInterface(interfaceNumber) >= 0 &&
+           transport->SetAlternateSetting(interfaceNumber, static_cast<uint8_t>(setup.value)) >= 0;
+  }
+  const bool classRequest = setup.Type() == USB_TYPE_CLASS;
+  // A class request names the DFU interface in the low byte of wIndex; usbfs
+  // lets only the holder of an interface address requests to it.
+  if (classRequest && transport->ClaimInterface(static_cast<uint8_t>(setup.index & 0xFF)) < 0) {
+    return false;
+  }
+  const bool status = classRequest && setup.request == DFU_REQUEST_GETSTATUS;
+  const bool mayBeBusy = transport->deviceMayBeBusy;
+  // Only a completed download or a busy status can leave the device working.
+  if (classRequest) transport->deviceMayBeBusy = false;
+  if (setup.In()) {
+    const unsigned timeoutMs =
+        status && mayBeBusy ? USB_BUSY_STATUS_TIMEOUT_MS : USB_CONTROL_TIMEOUT_MS;
+    int moved = transport->ControlTransfer(setup.requestType, setup.request, setup.value,
+                                           setup.index, static_cast<uint8_t*>(output),
+                                           setup.length, timeoutMs);
+    if (moved < 0) return false;
+    if (status && moved >= static_cast<int>(DFU_STATUS_SIZE) && setup.length >= DFU_STATUS_SIZE) {
+      transport->deviceMayBeBusy = static_cast<const uint8_t*>(output)[4] == DFU_STATE_DNBUSY;
+    }
+    // A short data stage completes with what it moved; the caller sees the
+    // count and decides.
+    *bytesReturned = static_cast<uint32_t>(std::min<int>(moved, setup.length));
+    return true;
+  }
+  std::vector<uint8_t> data(translated.outData, translated.outData + setup.length);
+  int moved = transport->ControlTransfer(setup.requestType, setup.request, setup.value,
+                                         setup.index, data.data(), setup.length,
+                                         USB_CONTROL_TIMEOUT_MS);
+  // Data that did not all reach the device is a failed request.
+  if (moved != static_cast<int>(setup.length)) return false;
+  if (classRequest) transport->deviceMayBeBusy = setup.request == DFU_REQUEST_DNLOAD;
+  return true;
 }
 
 std::string UsbFormatPath(uint8_t bus, const std::vector<uint8_t>& ports) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/guid.h"
+#include "protocol/usb.h"
 
 constexpr char USB_PATH_PREFIX[] = "usb:";
 // A DFU class request that gets no answer within this time has failed.
@@ -21,12 +22,6 @@ constexpr unsigned USB_CONTROL_TIMEOUT_MS = 5000;
 // can take tens of seconds. This is the engine's bound on the busy time of
 // one command.
 constexpr unsigned USB_BUSY_STATUS_TIMEOUT_MS = 120000;
-// Interface class and subclass of DFU; protocol 1 is the run-time interface
-// of an application, protocol 2 the interface of a device in DFU mode.
-constexpr uint8_t USB_CLASS_APPLICATION_SPECIFIC = 0xFE;
-constexpr uint8_t USB_SUBCLASS_DFU = 0x01;
-constexpr uint8_t USB_PROTOCOL_DFU_RUNTIME = 0x01;
-constexpr uint8_t USB_PROTOCOL_DFU_MODE = 0x02;
 
 // The operations of an open USB device that the driver requests need. Each
 // returns a libusb-style result: a count of bytes or 0 on success, a negative
@@ -48,7 +43,8 @@ class CUsbTransport {
 };
 
 // Carries out one driver I/O-control request (codes and layouts of
-// device/driver_ioctl.h) on `transport`. True when the device completed it,
+// protocol/driver_requests.h) on `transport`, as the control transfer
+// DriverRequestToSetup makes of it. True when the device completed it,
 // with the count of output bytes in *bytesReturned (a short device-to-host
 // data stage completes with the count it moved); false for a refused buffer,
 // a stall, a time-out or a vanished device.

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "device/driver_ioctl.h"
+#include "protocol/driver_requests.h"
 
 namespace {
 

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "device/driver_ioctl.h"
 #include "platform/libusb/usb_requests.h"
 #include "platform/native_driver.h"
 #include "platform/platform.h"
@@ -19,6 +18,7 @@
 #include "platform/win32/win32_guid.h"
 #include "platform/win32/winusb_api.h"
 #include "platform/win32/winusb_backend.h"
+#include "protocol/driver_requests.h"
 
 namespace {
 

@@ -3,57 +3,22 @@
 #include <algorithm>
 #include <cstring>
 
-#include "device/driver_ioctl.h"
 #include "platform/platform.h"
+#include "protocol/byte_order.h"
+#include "protocol/driver_requests.h"
+#include "protocol/request_names.h"
 
 namespace {
 
-// bmRequestType: direction, type and recipient.
-constexpr uint8_t DEVSIM_DIR_IN = 0x80;
-constexpr uint8_t DEVSIM_TYPE_MASK = 0x60;
-constexpr uint8_t DEVSIM_TYPE_STANDARD = 0x00;
-constexpr uint8_t DEVSIM_TYPE_CLASS = 0x20;
-constexpr uint8_t DEVSIM_RECIPIENT_MASK = 0x1F;
-constexpr uint8_t DEVSIM_RECIPIENT_DEVICE = 0;
-constexpr uint8_t DEVSIM_RECIPIENT_INTERFACE = 1;
-// Standard requests.
-constexpr uint8_t DEVSIM_GET_STATUS = 0;
-constexpr uint8_t DEVSIM_CLEAR_FEATURE = 1;
-constexpr uint8_t DEVSIM_SET_FEATURE = 3;
-constexpr uint8_t DEVSIM_GET_DESCRIPTOR = 6;
-constexpr uint8_t DEVSIM_GET_CONFIGURATION = 8;
-constexpr uint8_t DEVSIM_SET_CONFIGURATION = 9;
-constexpr uint8_t DEVSIM_GET_INTERFACE = 10;
-constexpr uint8_t DEVSIM_SET_INTERFACE = 11;
-// Descriptor types.
-constexpr uint8_t DEVSIM_DT_DEVICE = 1;
-constexpr uint8_t DEVSIM_DT_CONFIGURATION = 2;
-constexpr uint8_t DEVSIM_DT_STRING = 3;
-constexpr uint8_t DEVSIM_DT_DFU_FUNCTIONAL = 0x21;
 // A driver request the model does not know: it numbers it, applies the
 // plan's unplug and stall to it and otherwise leaves the device as it was.
 // Standard requests without a driver request of their own travel as it.
 constexpr uint32_t DEVSIM_IOCTL_BUS_ONLY = DfuIoctlCode(0x8FF);
 
-const char* StandardName(uint8_t request) {
-  static const char* const kNames[] = {
-      "GET_STATUS",        "CLEAR_FEATURE",     nullptr,         "SET_FEATURE",
-      nullptr,             "SET_ADDRESS",       "GET_DESCRIPTOR", "SET_DESCRIPTOR",
-      "GET_CONFIGURATION", "SET_CONFIGURATION", "GET_INTERFACE", "SET_INTERFACE",
-      "SYNCH_FRAME"};
-  return request < 13 ? kNames[request] : nullptr;
-}
-
-const char* ClassName(uint8_t request) {
-  static const char* const kNames[] = {"DETACH",    "DNLOAD",   "UPLOAD", "GETSTATUS",
-                                       "CLRSTATUS", "GETSTATE", "ABORT"};
-  return request < 7 ? kNames[request] : nullptr;
-}
-
 std::string Utf8Of(const std::vector<uint8_t>& stringDescriptor) {
   std::vector<uint16_t> units;
   for (size_t i = 2; i + 1 < stringDescriptor.size(); i += 2) {
-    units.push_back(static_cast<uint16_t>(stringDescriptor[i] | (stringDescriptor[i + 1] << 8)));
+    units.push_back(GetLe16(stringDescriptor.data() + i));
   }
   return Utf16ToConsoleText(units.data(), units.size());
 }
@@ -73,15 +38,15 @@ std::vector<uint8_t> FindDescriptor(const std::vector<uint8_t>& set, uint8_t typ
 
 std::string DevsimTraceLine(uint32_t number, const DevsimSetup& setup, DevsimOutcome outcome,
                             const uint8_t* answer, uint32_t answered) {
-  const uint8_t type = setup.requestType & DEVSIM_TYPE_MASK;
+  const uint8_t type = setup.requestType & USB_TYPE_MASK;
   const char* name = nullptr;
-  if (type == DEVSIM_TYPE_STANDARD) name = StandardName(setup.request);
-  if (type == DEVSIM_TYPE_CLASS) name = ClassName(setup.request);
+  if (type == USB_TYPE_STANDARD) name = UsbStandardRequestName(setup.request);
+  if (type == USB_TYPE_CLASS) name = DfuRequestName(setup.request);
   std::string line = std::to_string(number) + " ";
   if (name != nullptr) {
     line += name;
   } else {
-    line += (type == DEVSIM_TYPE_CLASS ? "REQUEST_" : "TYPE_" + std::to_string(setup.requestType) +
+    line += (type == USB_TYPE_CLASS ? "REQUEST_" : "TYPE_" + std::to_string(setup.requestType) +
                                                           "_REQUEST_") +
             std::to_string(setup.request);
   }
@@ -90,11 +55,11 @@ std::string DevsimTraceLine(uint32_t number, const DevsimSetup& setup, DevsimOut
   switch (outcome) {
     case DevsimOutcome::kOk:
       line += "ok";
-      if (type == DEVSIM_TYPE_CLASS && setup.request == DFU_REQUEST_GETSTATUS && answered >= 6) {
-        const uint32_t poll = answer[1] | (answer[2] << 8) | (answer[3] << 16);
+      if (type == USB_TYPE_CLASS && setup.request == DFU_REQUEST_GETSTATUS && answered >= 6) {
+        const uint32_t poll = GetLe24(answer + 1);
         line += " status=" + std::to_string(answer[0]) + " state=" + std::to_string(answer[4]) +
                 " poll=" + std::to_string(poll);
-      } else if (type == DEVSIM_TYPE_CLASS && setup.request == DFU_REQUEST_GETSTATE &&
+      } else if (type == USB_TYPE_CLASS && setup.request == DFU_REQUEST_GETSTATE &&
                  answered >= 1) {
         line += " state=" + std::to_string(answer[0]);
       }
@@ -168,35 +133,35 @@ DevsimOutcome CDevsimFront::Control(uint32_t attachment, const DevsimSetup& setu
                                     uint32_t* moved, std::vector<SimBusChange>* changes) {
   std::lock_guard<std::mutex> lock(mutex_);
   *moved = 0;
-  const bool in = (setup.requestType & DEVSIM_DIR_IN) != 0;
-  const uint8_t type = setup.requestType & DEVSIM_TYPE_MASK;
-  const uint8_t recipient = setup.requestType & DEVSIM_RECIPIENT_MASK;
+  const bool in = (setup.requestType & USB_DIR_IN) != 0;
+  const uint8_t type = setup.requestType & USB_TYPE_MASK;
+  const uint8_t recipient = setup.requestType & USB_RECIPIENT_MASK;
 
   uint32_t code = DEVSIM_IOCTL_BUS_ONLY;
   std::vector<uint8_t> input;
-  if (type == DEVSIM_TYPE_STANDARD && setup.request == DEVSIM_GET_DESCRIPTOR && in &&
-      recipient == DEVSIM_RECIPIENT_DEVICE) {
+  if (type == USB_TYPE_STANDARD && setup.request == USB_REQUEST_GET_DESCRIPTOR && in &&
+      recipient == USB_RECIPIENT_DEVICE) {
     const uint8_t index = static_cast<uint8_t>(setup.value);
     switch (setup.value >> 8) {
-      case DEVSIM_DT_DEVICE:
+      case USB_DT_DEVICE:
         code = IOCTL_DFU_GET_DEVICE_DESCRIPTOR;
         break;
-      case DEVSIM_DT_CONFIGURATION:
+      case USB_DT_CONFIGURATION:
         code = IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR;
         input = {index};
         break;
-      case DEVSIM_DT_STRING:
+      case USB_DT_STRING:
         code = IOCTL_DFU_GET_STRING_DESCRIPTOR;
         input = {index, static_cast<uint8_t>(setup.index), static_cast<uint8_t>(setup.index >> 8)};
         break;
       default:
         break;
     }
-  } else if (type == DEVSIM_TYPE_STANDARD && setup.request == DEVSIM_SET_INTERFACE && !in &&
-             recipient == DEVSIM_RECIPIENT_INTERFACE) {
+  } else if (type == USB_TYPE_STANDARD && setup.request == USB_REQUEST_SET_INTERFACE && !in &&
+             recipient == USB_RECIPIENT_INTERFACE) {
     code = IOCTL_DFU_SELECT_ALTERNATE_SETTING;
     input = {0, static_cast<uint8_t>(setup.index), static_cast<uint8_t>(setup.value)};
-  } else if (type == DEVSIM_TYPE_CLASS && recipient == DEVSIM_RECIPIENT_INTERFACE) {
+  } else if (type == USB_TYPE_CLASS && recipient == USB_RECIPIENT_INTERFACE) {
     ControlRequestHeader header;
     header.direction = in ? CONTROL_DIRECTION_DEVICE_TO_HOST : CONTROL_DIRECTION_HOST_TO_DEVICE;
     header.request = setup.request;
@@ -250,8 +215,8 @@ DevsimOutcome CDevsimFront::Control(uint32_t attachment, const DevsimSetup& setu
 }
 
 bool CDevsimFront::AnswerLocally(const DevsimSetup& setup, uint8_t* data, uint32_t* moved) {
-  const bool in = (setup.requestType & DEVSIM_DIR_IN) != 0;
-  if ((setup.requestType & DEVSIM_TYPE_MASK) != DEVSIM_TYPE_STANDARD) return false;
+  const bool in = (setup.requestType & USB_DIR_IN) != 0;
+  if ((setup.requestType & USB_TYPE_MASK) != USB_TYPE_STANDARD) return false;
   auto answer = [&](const std::vector<uint8_t>& bytes) {
     if (!in) return false;
     *moved = std::min<uint32_t>(static_cast<uint32_t>(bytes.size()), setup.length);
@@ -259,28 +224,28 @@ bool CDevsimFront::AnswerLocally(const DevsimSetup& setup, uint8_t* data, uint32
     return true;
   };
   switch (setup.request) {
-    case DEVSIM_GET_STATUS:
+    case USB_REQUEST_GET_STATUS:
       // Bus powered, no remote wake-up, no halted endpoint.
       return answer({0, 0});
-    case DEVSIM_CLEAR_FEATURE:
-    case DEVSIM_SET_FEATURE:
+    case USB_REQUEST_CLEAR_FEATURE:
+    case USB_REQUEST_SET_FEATURE:
       return !in;
-    case DEVSIM_GET_CONFIGURATION:
+    case USB_REQUEST_GET_CONFIGURATION:
       return answer({configuration_});
-    case DEVSIM_SET_CONFIGURATION:
+    case USB_REQUEST_SET_CONFIGURATION:
       // The device has one configuration, value 1; 0 unconfigures it.
       if (in || setup.value > 1) return false;
       configuration_ = static_cast<uint8_t>(setup.value);
       return true;
-    case DEVSIM_GET_INTERFACE:
+    case USB_REQUEST_GET_INTERFACE:
       return answer({alternate_});
-    case DEVSIM_GET_DESCRIPTOR:
+    case USB_REQUEST_GET_DESCRIPTOR:
       // The DFU functional descriptor can be asked for on its own; it is the
       // one inside the configuration set.
-      if ((setup.value >> 8) == DEVSIM_DT_DFU_FUNCTIONAL) {
+      if ((setup.value >> 8) == DFU_DESCRIPTOR_TYPE_FUNCTIONAL) {
         const DevsimAppearance& shown = device_->InDfuMode() ? dfuAppearance_ : appAppearance_;
         std::vector<uint8_t> functional =
-            FindDescriptor(shown.configuration, DEVSIM_DT_DFU_FUNCTIONAL);
+            FindDescriptor(shown.configuration, DFU_DESCRIPTOR_TYPE_FUNCTIONAL);
         return !functional.empty() && answer(functional);
       }
       return false;  // device qualifier, BOS, ...: a full-speed device has none

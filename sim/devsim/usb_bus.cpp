@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/byte_order.h"
+
 namespace {
 
 // The i-th device sits on port i + 1 of bus 1; its sysfs name is that port
@@ -204,9 +206,9 @@ struct CUsbBus::Impl {
         "speed", "12\n",
         "bConfigurationValue", "1\n",
         "bNumConfigurations", "1\n",
-        "idVendor", Hex4(d[8] | (d[9] << 8)) + "\n",
-        "idProduct", Hex4(d[10] | (d[11] << 8)) + "\n",
-        "bcdDevice", Hex4(d[12] | (d[13] << 8)) + "\n",
+        "idVendor", Hex4(GetLe16(d.data() + 8)) + "\n",
+        "idProduct", Hex4(GetLe16(d.data() + 10)) + "\n",
+        "bcdDevice", Hex4(GetLe16(d.data() + 12)) + "\n",
         "manufacturer", shown.manufacturer + "\n",
         "serial", shown.serial + "\n"};
     if (shown.hasProduct) {
@@ -216,8 +218,8 @@ struct CUsbBus::Impl {
     std::vector<std::string> properties = {
         "BUSNUM", Number3(DEVSIM_BUS), "DEVNUM", Number3(node->devnum), "DEVNAME", node->devnode,
         "DEVTYPE", "usb_device", "SUBSYSTEM", "usb",
-        "PRODUCT", Hex4(d[8] | (d[9] << 8)) + "/" + Hex4(d[10] | (d[11] << 8)) + "/" +
-                       Hex4(d[12] | (d[13] << 8))};
+        "PRODUCT", Hex4(GetLe16(d.data() + 8)) + "/" + Hex4(GetLe16(d.data() + 10)) + "/" +
+                       Hex4(GetLe16(d.data() + 12))};
     auto pointers = [](std::vector<std::string>& texts) {
       std::vector<gchar*> list;
       for (std::string& text : texts) list.push_back(text.data());
@@ -491,9 +493,7 @@ struct CUsbBus::Impl {
                           static_cast<size_t>(header.buffer_length));
     if (!job->buffer) return Complete(client, -1, EFAULT);
     const uint8_t* setup = job->buffer.get()->data;
-    job->setup = {setup[0], setup[1], static_cast<uint16_t>(setup[2] | (setup[3] << 8)),
-                  static_cast<uint16_t>(setup[4] | (setup[5] << 8)),
-                  static_cast<uint16_t>(setup[6] | (setup[7] << 8))};
+    job->setup = {setup[0], setup[1], GetLe16(setup + 2), GetLe16(setup + 4), GetLe16(setup + 6)};
     if (job->setup.length > header.buffer_length - static_cast<int>(DEVSIM_SETUP_SIZE)) {
       return Complete(client, -1, EINVAL);
     }

@@ -1,29 +1,11 @@
 #include "sim/windows-devsim/pipe_exchange.h"
 
-#include "device/driver_ioctl.h"
+#include "protocol/byte_order.h"
+#include "protocol/driver_requests.h"
+#include "protocol/usb.h"
 #include "sim/windows-driver/devsim_pipe.h"
 
 namespace {
-
-uint32_t GetU32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-         (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
-void PutU32(uint8_t* at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint16_t GetU16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
-
-// Standard requests of a control transfer: GET_DESCRIPTOR to the device,
-// SET_INTERFACE to an interface; class requests to an interface.
-constexpr uint8_t PIPE_STANDARD_DEVICE_IN = 0x80;
-constexpr uint8_t PIPE_STANDARD_INTERFACE_OUT = 0x01;
-constexpr uint8_t PIPE_CLASS_INTERFACE = 0x21;
-constexpr uint8_t PIPE_DIRECTION_IN = 0x80;
-constexpr uint8_t PIPE_GET_DESCRIPTOR = 6;
-constexpr uint8_t PIPE_SET_INTERFACE = 11;
 
 // A control transfer of the WinUSB node, answered as the driver request it
 // carries, so that the model counts, faults and traces it as one request
@@ -34,26 +16,26 @@ bool AnswerControlTransfer(CDfuDevice* device, uint32_t attachment, const uint8_
   if (inputSize < DEVSIM_USB_SETUP_SIZE) return false;
   const uint8_t requestType = input[0];
   const uint8_t request = input[1];
-  const uint16_t value = GetU16(input + 2);
-  const uint16_t index = GetU16(input + 4);
-  const uint16_t length = GetU16(input + 6);
+  const uint16_t value = GetLe16(input + 2);
+  const uint16_t index = GetLe16(input + 4);
+  const uint16_t length = GetLe16(input + 6);
   const uint8_t* data = input + DEVSIM_USB_SETUP_SIZE;
   const uint32_t dataSize = inputSize - DEVSIM_USB_SETUP_SIZE;
-  const bool in = (requestType & PIPE_DIRECTION_IN) != 0;
+  const bool in = (requestType & USB_DIR_IN) != 0;
   if (in ? outputSize < length : dataSize != length) return false;
   uint32_t code = 0;
   std::vector<uint8_t> driverInput;
-  if (requestType == PIPE_STANDARD_DEVICE_IN && request == PIPE_GET_DESCRIPTOR) {
+  if (requestType == USB_REQUEST_TYPE_STANDARD_IN && request == USB_REQUEST_GET_DESCRIPTOR) {
     const auto descriptorIndex = static_cast<uint8_t>(value);
     switch (value >> 8) {
-      case 1:
+      case USB_DT_DEVICE:
         code = IOCTL_DFU_GET_DEVICE_DESCRIPTOR;
         break;
-      case 2:
+      case USB_DT_CONFIGURATION:
         code = IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR;
         driverInput = {descriptorIndex};
         break;
-      case 3:
+      case USB_DT_STRING:
         code = IOCTL_DFU_GET_STRING_DESCRIPTOR;
         driverInput = {descriptorIndex, static_cast<uint8_t>(index),
                        static_cast<uint8_t>(index >> 8)};
@@ -61,11 +43,11 @@ bool AnswerControlTransfer(CDfuDevice* device, uint32_t attachment, const uint8_
       default:
         return false;
     }
-  } else if (requestType == PIPE_STANDARD_INTERFACE_OUT && request == PIPE_SET_INTERFACE) {
+  } else if (requestType == USB_REQUEST_TYPE_STANDARD_INTERFACE_OUT && request == USB_REQUEST_SET_INTERFACE) {
     // The device runs its one configuration, index 0.
     code = IOCTL_DFU_SELECT_ALTERNATE_SETTING;
     driverInput = {0, static_cast<uint8_t>(index), static_cast<uint8_t>(value)};
-  } else if ((requestType & ~PIPE_DIRECTION_IN) == PIPE_CLASS_INTERFACE) {
+  } else if ((requestType & ~USB_DIR_IN) == USB_REQUEST_TYPE_CLASS_INTERFACE_OUT) {
     code = IOCTL_DFU_CONTROL_REQUEST;
     ControlRequestHeader header;
     header.requestKind = CONTROL_REQUEST_KIND_CLASS_INTERFACE;
@@ -89,11 +71,11 @@ bool AnswerControlTransfer(CDfuDevice* device, uint32_t attachment, const uint8_
 }  // namespace
 
 bool DevsimDecodeRequest(const uint8_t* header, DevsimPipeRequest* request) {
-  request->kind = GetU32(header);
-  request->attachment = GetU32(header + 4);
-  request->code = GetU32(header + 8);
-  request->inputSize = GetU32(header + 12);
-  request->outputSize = GetU32(header + 16);
+  request->kind = GetLe32(header);
+  request->attachment = GetLe32(header + 4);
+  request->code = GetLe32(header + 8);
+  request->inputSize = GetLe32(header + 12);
+  request->outputSize = GetLe32(header + 16);
   const bool knownKind = request->kind == DEVSIM_PIPE_HELLO || request->kind == DEVSIM_PIPE_IOCTL;
   return knownKind && request->inputSize <= DEVSIM_PIPE_MAX_DATA &&
          request->outputSize <= DEVSIM_PIPE_MAX_DATA;
@@ -119,11 +101,11 @@ std::vector<uint8_t> DevsimAnswer(CDfuDevice* device, const DevsimPipeRequest& r
   }
   const CDfuDevice::BusPosition place = device->Position();
   std::vector<uint8_t> reply(DEVSIM_PIPE_REPLY_HEADER_SIZE + returned);
-  PutU32(reply.data(), completed ? 1 : 0);
-  PutU32(reply.data() + 4, returned);
-  PutU32(reply.data() + 8, place.present ? 1 : 0);
-  PutU32(reply.data() + 12, place.dfuMode ? 1 : 0);
-  PutU32(reply.data() + 16, place.attachment);
+  PutLe32(reply.data(), completed ? 1 : 0);
+  PutLe32(reply.data() + 4, returned);
+  PutLe32(reply.data() + 8, place.present ? 1 : 0);
+  PutLe32(reply.data() + 12, place.dfuMode ? 1 : 0);
+  PutLe32(reply.data() + 16, place.attachment);
   for (uint32_t i = 0; i < returned; ++i) reply[DEVSIM_PIPE_REPLY_HEADER_SIZE + i] = output[i];
   return reply;
 }

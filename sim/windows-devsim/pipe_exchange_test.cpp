@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device/driver_ioctl.h"
+#include "protocol/driver_requests.h"
 #include "sim/windows-driver/devsim_pipe.h"
 
 namespace {

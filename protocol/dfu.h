@@ -1,8 +1,8 @@
-// The numbers of the USB DFU 1.1 wire protocol: class requests, device
-// states, status values and functional-descriptor attributes. The host's
-// request layer and the virtual device speak them alike.
-#ifndef ZUVA_DEVICE_DFU_PROTOCOL_H_
-#define ZUVA_DEVICE_DFU_PROTOCOL_H_
+// The numbers of the USB DFU 1.1 wire protocol (class requests, device
+// states, status values, functional-descriptor attributes) and of the DfuSe
+// commands that travel in download block 0.
+#ifndef ZUVA_PROTOCOL_DFU_H_
+#define ZUVA_PROTOCOL_DFU_H_
 
 #include <cstdint>
 
@@ -14,6 +14,10 @@ constexpr uint8_t DFU_ATTR_WILL_DETACH = 0x08;
 constexpr uint8_t DFU_ATTR_ACCELERATED_UPLOAD = 0x80;
 
 constexpr uint8_t DFU_DESCRIPTOR_TYPE_FUNCTIONAL = 0x21;
+constexpr uint32_t DFU_FUNCTIONAL_DESCRIPTOR_SIZE = 9;
+// The GETSTATUS answer: bStatus, bwPollTimeout (24 bits), bState, iString.
+constexpr uint32_t DFU_STATUS_SIZE = 6;
+constexpr uint32_t DFU_MAX_POLL_TIMEOUT_MS = 0xFFFFFF;
 
 // Device states (bState).
 constexpr uint8_t DFU_STATE_APP_IDLE = 0;
@@ -45,4 +49,15 @@ constexpr uint8_t DFU_REQUEST_CLRSTATUS = 4;
 constexpr uint8_t DFU_REQUEST_GETSTATE = 5;
 constexpr uint8_t DFU_REQUEST_ABORT = 6;
 
-#endif  // ZUVA_DEVICE_DFU_PROTOCOL_H_
+// DfuSe: a command travels in download block 0 as its code and a 32-bit
+// little-endian address (the erase code alone is a mass erase); data blocks
+// start at block 2. Upload block 0 lists the commands a device supports.
+constexpr uint16_t DFUSE_COMMAND_BLOCK = 0;
+constexpr uint16_t DFUSE_FIRST_DATA_BLOCK = 2;
+constexpr uint8_t DFUSE_CMD_GET_COMMANDS = 0x00;
+constexpr uint8_t DFUSE_CMD_SET_ADDRESS = 0x21;
+constexpr uint8_t DFUSE_CMD_ERASE = 0x41;
+constexpr uint8_t DFUSE_CMD_READ_UNPROTECT = 0x92;
+constexpr uint32_t DFUSE_COMMAND_LENGTH = 5;
+
+#endif  // ZUVA_PROTOCOL_DFU_H_
