@@ -8,10 +8,9 @@
 #include "device/dfu_requests.h"
 #include "device/memory_map.h"
 #include "platform/platform.h"
+#include "protocol/byte_order.h"
 
 namespace {
-
-uint16_t GetU16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
 
 std::string ReadString(DeviceHandle handle, uint8_t index) {
   if (index == 0) return {};
@@ -44,9 +43,9 @@ void Describe(DfuDeviceInfo* info) {
   info->opened = true;
   uint8_t device[DEVICE_DESCRIPTOR_SIZE] = {};
   if (ReadDeviceDescriptor(handle, device) == RESULT_OK) {
-    info->vendorId = GetU16(device + 8);
-    info->productId = GetU16(device + 10);
-    info->deviceVersion = GetU16(device + 12);
+    info->vendorId = GetLe16(device + 8);
+    info->productId = GetLe16(device + 10);
+    info->deviceVersion = GetLe16(device + 12);
     info->serial = ReadString(handle, device[16]);
   }
   uint32_t interfaceNumber = 0;

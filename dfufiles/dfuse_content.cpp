@@ -6,6 +6,7 @@
 
 #include "dfufiles/dfu_crc.h"
 #include "dfufiles/dfu_file.h"
+#include "protocol/byte_order.h"
 
 namespace {
 
@@ -15,18 +16,13 @@ constexpr uint8_t DFUSE_VERSION = 1;
 constexpr uint8_t DFUSE_SUFFIX_SIGNATURE[3] = {'U', 'F', 'D'};
 constexpr size_t DFUSE_MAX_TARGETS = 255;
 
-uint32_t GetU32(const uint8_t* in) {
-  return uint32_t{in[0]} | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) |
-         (uint32_t{in[3]} << 24);
-}
-uint16_t GetU16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | (in[1] << 8)); }
-
 void PutU32(std::vector<uint8_t>* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+  out->resize(out->size() + 4);
+  PutLe32(out->data() + out->size() - 4, value);
 }
 void PutU16(std::vector<uint8_t>* out, uint16_t value) {
-  out->push_back(static_cast<uint8_t>(value));
-  out->push_back(static_cast<uint8_t>(value >> 8));
+  out->resize(out->size() + 2);
+  PutLe16(out->data() + out->size() - 2, value);
 }
 void SetU32(std::vector<uint8_t>* out, size_t at, uint32_t value) {
   for (int i = 0; i < 4; ++i) (*out)[at + i] = static_cast<uint8_t>(value >> (8 * i));
@@ -49,13 +45,13 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
   if (std::memcmp(suffix + 8, DFUSE_SUFFIX_SIGNATURE, 3) != 0 || suffix[11] != DFU_SUFFIX_SIZE) {
     return Refuse(error, "no DFU suffix");
   }
-  content->deviceVersion = GetU16(suffix);
-  content->productId = GetU16(suffix + 2);
-  content->vendorId = GetU16(suffix + 4);
-  content->dfuVersion = GetU16(suffix + 6);
-  content->storedCrc = GetU32(suffix + 12);
+  content->deviceVersion = GetLe16(suffix);
+  content->productId = GetLe16(suffix + 2);
+  content->vendorId = GetLe16(suffix + 4);
+  content->dfuVersion = GetLe16(suffix + 6);
+  content->storedCrc = GetLe32(suffix + 12);
   content->computedCrc = UpdateDfuCrc(DFU_CRC_INITIAL, bytes, size - 4);
-  content->imageSize = GetU32(bytes + 6);
+  content->imageSize = GetLe32(bytes + 6);
 
   const size_t bodyEnd = size - DFU_SUFFIX_SIZE;
   size_t at = DFU_FILE_PREFIX_SIZE;
@@ -69,13 +65,13 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
     }
     FirmwareTarget target;
     target.alternate = prefix[6];
-    target.named = GetU32(prefix + 7) != 0;
+    target.named = GetLe32(prefix + 7) != 0;
     if (target.named) {
       const char* name = reinterpret_cast<const char*>(prefix + 11);
       target.name.assign(name, strnlen(name, DFU_TARGET_NAME_SIZE));
     }
-    const uint64_t targetSize = GetU32(prefix + 266);
-    const uint32_t elementCount = GetU32(prefix + 270);
+    const uint64_t targetSize = GetLe32(prefix + 266);
+    const uint32_t elementCount = GetLe32(prefix + 270);
     at += DFU_TARGET_PREFIX_SIZE;
     if (targetSize > bodyEnd - at) return Refuse(error, which + ": reaches past the suffix");
     const size_t targetEnd = at + static_cast<size_t>(targetSize);
@@ -85,8 +81,8 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
         return Refuse(error, element + ": outside its target");
       }
       FirmwareElement read;
-      read.address = GetU32(bytes + at);
-      const uint32_t length = GetU32(bytes + at + 4);
+      read.address = GetLe32(bytes + at);
+      const uint32_t length = GetLe32(bytes + at + 4);
       at += DFU_ELEMENT_HEADER_SIZE;
       if (length > targetEnd - at) return Refuse(error, element + ": outside its target");
       read.data.assign(bytes + at, bytes + at + length);
