@@ -61,7 +61,9 @@ bool DriverRequestToSetup(uint32_t code, const uint8_t* input, uint32_t inputSiz
                             std::min(outputSize, USB_MAX_STRING_DESCRIPTOR_SIZE));
       return setup.length > 0;
     case IOCTL_DFU_SELECT_ALTERNATE_SETTING:
-      if (inputSize < 3 || input[0] != 0) return false;
+      // The device runs the configuration it has; the configuration index
+      // does not travel on the bus.
+      if (inputSize < 3) return false;
       setup.requestType = USB_REQUEST_TYPE_STANDARD_INTERFACE_OUT;
       setup.request = USB_REQUEST_SET_INTERFACE;
       setup.value = input[2];

@@ -65,8 +65,7 @@ struct DriverSetup {
 // `outputSize` bytes of output. False when the driver refuses the buffers or
 // the code, and the request never reaches the device: a short input, a
 // header of another kind or direction, a data stage longer than the buffer
-// that holds it (or than 65535 bytes), no room for a descriptor, a
-// configuration index other than 0 (the device runs its one configuration).
+// that holds it (or than 65535 bytes), no room for a descriptor.
 // Descriptor reads ask for as much as the output holds, up to the size the
 // driver hands back (18 bytes, 512 bytes, 255 bytes for a string);
 // SELECT_ALTERNATE_SETTING becomes SET_INTERFACE.

@@ -66,7 +66,7 @@ TEST(DriverRequests, EachRequestBecomesItsSetupPacketOrIsRefused) {
       {"no room", IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, 0, false, {}, 0},
       {"no index", IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR, {}, 512, false, {}, 0},
       {"no language", IOCTL_DFU_GET_STRING_DESCRIPTOR, {4, 9}, 512, false, {}, 0},
-      {"other configuration", IOCTL_DFU_SELECT_ALTERNATE_SETTING, {1, 0, 0}, 0, false, {}, 0},
+      {"short select", IOCTL_DFU_SELECT_ALTERNATE_SETTING, {0, 0}, 0, false, {}, 0},
       {"header cut", IOCTL_DFU_CONTROL_REQUEST, std::vector<uint8_t>(19, 0), 0, false, {}, 0},
       {"data cut", IOCTL_DFU_CONTROL_REQUEST, Control(0, 1, 2, 3, 2), 0, false, {}, 0},
       {"output short", IOCTL_DFU_CONTROL_REQUEST, Control(1, 3, 0, 6, 0), 5, false, {}, 0},
