@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/device_discovery.h"
+#include "app/progress_line.h"
 #include "app/status_text.h"
 #include "common/guid.h"
 #include "device/device_manager.h"
@@ -60,10 +61,10 @@ bool ElementMatches(const ImageElement& read, const std::vector<uint8_t>& readBy
 
 // Compares what an upload read back with the image it should hold, element by
 // element. A mismatch is reported but still counts as a finished step.
-bool VerifyReadImage(ImageHandle readImage, ImageHandle comparisonImage) {
+bool VerifyReadImage(ImageHandle readImage, ImageHandle comparisonImage, CProgressLine* line) {
   const CImage* read = FindImage(readImage);
   if (read == nullptr) {
-    ConsolePrintf("\b\b\b\bunable to get elements from read image! ");
+    line->Replace("unable to get elements from read image! ");
     PrintStatusText(FILE_ERR_BAD_PARAMETER);
     return false;
   }
@@ -73,7 +74,7 @@ bool VerifyReadImage(ImageHandle readImage, ImageHandle comparisonImage) {
     std::vector<uint8_t> readBytes;
     StatusCode status = FetchElement(readImage, index, &readElement, &readBytes);
     if (status != RESULT_OK) {
-      ConsolePrintf("\b\b\b\bunable to get data from read image! ");
+      line->Replace("unable to get data from read image! ");
       PrintStatusText(status);
       return false;
     }
@@ -81,16 +82,16 @@ bool VerifyReadImage(ImageHandle readImage, ImageHandle comparisonImage) {
     std::vector<uint8_t> sourceBytes;
     status = FetchElement(comparisonImage, index, &sourceElement, &sourceBytes);
     if (status != RESULT_OK) {
-      ConsolePrintf("\b\b\b\bunable to get data from source image! ");
+      line->Replace("unable to get data from source image! ");
       PrintStatusText(status);
       return false;
     }
     if (!ElementMatches(readElement, readBytes, sourceElement, sourceBytes)) {
-      ConsolePrintf("\b\b\b\bfinished, but data not matching!\n");
+      line->Replace("finished, but data not matching!\n");
       return true;
     }
   }
-  ConsolePrintf("\b\b\b\bfinished.\n");
+  line->Replace("finished.\n");
   return true;
 }
 
@@ -111,7 +112,7 @@ void FillContext(OperationCode opCode, ImageHandle image, const char* devicePath
 // Polls a launched operation until it fails or reaches 100 %, showing every
 // new percentage over the last one. Returns the final snapshot's verdict.
 bool PollOperation(OperationId id, OperationCode opCode, ImageHandle comparisonImage,
-                   OperationContext* snapshot) {
+                   OperationContext* snapshot, CProgressLine* line) {
   uint8_t shown = 0;
   for (;;) {
     WaitOperationActivity(id, APP_POLL_TIMEOUT_MS);
@@ -121,15 +122,15 @@ bool PollOperation(OperationId id, OperationCode opCode, ImageHandle comparisonI
     if (snapshot->result != RESULT_OK) {
       StopOperation(id, snapshot);
       if (snapshot->result == OP_ERR_UNSUPPORTED_FEATURE) {
-        ConsolePrintf("\b\b\bthis feature is not supported by this firmware.\n");
+        line->Replace("this feature is not supported by this firmware.\n");
       } else {
-        ConsolePrintf("\b\b\boperation failed! ");
+        line->Replace("operation failed! ");
         PrintStatusText(snapshot->result);
       }
       return false;
     }
     if (snapshot->progress != shown) {
-      ConsolePrintf("\b\b\b%02i%%", static_cast<int>(snapshot->progress));
+      line->Show(static_cast<int>(snapshot->progress));
       shown = snapshot->progress;
     }
     // The leave operation's device-change notifications belong to this
@@ -138,9 +139,9 @@ bool PollOperation(OperationId id, OperationCode opCode, ImageHandle comparisonI
     if (snapshot->progress == APP_PROGRESS_DONE) {
       StopOperation(id, snapshot);
       if (opCode == OP_CODE_UPLOAD && comparisonImage != nullptr) {
-        return VerifyReadImage(snapshot->image, comparisonImage);
+        return VerifyReadImage(snapshot->image, comparisonImage, line);
       }
-      ConsolePrintf("\b\b\b\bfinished.\n");
+      line->Replace("finished.\n");
       return true;
     }
   }
@@ -170,15 +171,15 @@ void RunSteps(ImageHandle target, const std::string& devicePath, const MemoryMap
   ImageDuplicate(target, &verifyCopy);
   const char* path = devicePath.c_str();
 
-  ConsolePrintf("Target %02i: Erasing... %02i%%", 0, 0);
+  CProgressLine::Start("Target 00: Erasing... ");
   if (RunOperation(OP_CODE_ERASE, eraseCopy, path, mapping, 0, nullptr)) {
-    ConsolePrintf("Target %02i: Upgrading... %02i%%", 0, 0);
+    CProgressLine::Start("Target 00: Upgrading... ");
     if (RunOperation(OP_CODE_DOWNLOAD, upgradeCopy, path, mapping, 1, nullptr)) {
-      ConsolePrintf("Target %02i: Verifying... %02i%%", 0, 0);
+      CProgressLine::Start("Target 00: Verifying... ");
       if (RunOperation(OP_CODE_UPLOAD, verifyCopy, path, mapping, 0, target)) {
         ImageHandle leaveImage = nullptr;
         ImageCreateFromMapping(mapping, &leaveImage);
-        ConsolePrintf("Leaving DFU mode... %02i%%", 0);
+        CProgressLine::Start("Leaving DFU mode... ");
         // The device is already programmed; a failure here is shown and
         // changes nothing else.
         RunOperation(OP_CODE_LEAVE_DFU, leaveImage, path, mapping, 0, nullptr);
@@ -203,16 +204,18 @@ bool RunOperation(OperationCode opCode, ImageHandle image, const char* devicePat
     // what the device makes of it.
     ImageFitToMapping(image, mapping, opCode, skipBlankBlocks);
   }
+  // The caller's line shows "00%" until the operation reports progress.
+  CProgressLine line;
   OperationId id = OP_INVALID_ID;
   const StatusCode launched =
       opCode < 0 ? OP_ERR_BAD_PARAMETER : LaunchOperation(&context, &id);
   if (launched != RESULT_OK) {
-    ConsolePrintf("\b\b\bunable to launch operation! ");
+    line.Replace("unable to launch operation! ");
     PrintStatusText(launched);
     return false;
   }
   OperationContext snapshot = context;
-  return PollOperation(id, opCode, comparisonImage, &snapshot);
+  return PollOperation(id, opCode, comparisonImage, &snapshot, &line);
 }
 
 void RunUpgradeSequence(const char* dfuPath) {
