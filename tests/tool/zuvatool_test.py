@@ -488,6 +488,46 @@ def protected_device_refuses_flashing_until_unprotected(t):
 
 
 @case
+def selection_among_several_devices(t):
+    separator = ";" if t.args.wrapper else ":"
+    profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+    t.write("auto.profile", profile + "serial = auto\n")
+    flashes = ["f1.bin", "f2.bin", "f3.bin"]
+    old = bytes((i * 7 + 3) & 0xFF for i in range(FLASH_SIZE))
+    for name in flashes:
+        t.write(name, old)
+    three = dict(sim=separator.join(["auto.profile"] * 3), flash=separator.join(flashes))
+    done = t.run("list", "--json", **three)
+    expect_exit(done, 0)
+    devices = [e for e in t.json_lines(done) if e["event"] == "device"]
+    expect([d["serial"] for d in devices] == ["SIM0001", "SIM0002", "SIM0003"], devices)
+    data = payload(2048, 9)
+    t.write("fw.bin", data)
+    # Without a selector several devices are refused and listed; nothing is written.
+    done = t.run("flash", "fw.bin", **three)
+    expect_exit(done, 5)
+    for device in devices:
+        expect(device["path"] in done.err, done.err)
+    expect(all(t.read(name) == old for name in flashes), "a device was written")
+    done = t.run("flash", "fw.bin", "--vid", "0x0483", "--pid", "0xdf11", **three)
+    expect_exit(done, 5)
+    # A serial picks one.
+    done = t.run("flash", "fw.bin", "--serial", "SIM0002", **three)
+    expect_exit(done, 0)
+    expect(t.read("f2.bin")[:len(data)] == data, "SIM0002 not written")
+    expect(t.read("f1.bin") == old and t.read("f3.bin") == old, "another device written")
+    # Boards that share a serial are told apart by path only.
+    two = dict(sim=separator.join(["default", "default"]), flash=separator.join(flashes[:2]))
+    for name in flashes:
+        t.write(name, old)
+    done = t.run("flash", "fw.bin", "--serial", "ZUVA00000001", **two)
+    expect_exit(done, 5)
+    done = t.run("flash", "fw.bin", "--device", devices[1]["path"], **two)
+    expect_exit(done, 0)
+    expect(t.read("f2.bin")[:len(data)] == data and t.read("f1.bin") == old, "wrong device")
+
+
+@case
 def a_failing_device_exits_1(t):
     t.old_flash()
     t.write("fw.bin", payload(4096, 8))
