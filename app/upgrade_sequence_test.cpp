@@ -8,6 +8,7 @@
 
 #include "app/sim_device_fixture.h"
 #include "device/memory_map.h"
+#include "platform/thread_start.h"
 
 namespace {
 
@@ -94,6 +95,22 @@ TEST_F(UpgradeSequenceTest, FileThatCannotBeOpenedIsReportedAfterTheDevice) {
   EXPECT_EQ(Upgrade(missing), kFound + ("Unable to open DFU file [" + missing +
                                         "]! Error Code: Unknown error 0x00000002.\n"));
   EXPECT_FALSE(TransferredData(device));
+}
+
+// A process at its thread limit: the libusb layer cannot run its events and
+// lists no device, and the erase worker cannot start. Both are reported; the
+// program goes on to its end instead of aborting.
+TEST_F(UpgradeSequenceTest, ThreadsThatCannotStartAreReportedNotFatal) {
+  CDfuDevice* device = InstallDevice();
+  const std::string dfu = WriteDfuFile({MakeImage(0, {{kFlash, Pattern(100)}})});
+  PlatformSetThreadStartsFail(true);
+  const std::string output = Upgrade(dfu);
+  PlatformSetThreadStartsFail(false);
+  EXPECT_EQ(output, std::string(kFound) +
+                        "Target 00: Erasing... 00%\b\b\bunable to launch operation! "
+                        "Error Code: Unable to launch operation (Thread problem)\n");
+  EXPECT_FALSE(TransferredData(device));
+  EXPECT_EQ(RegisteredOperationCount(), 0u);
 }
 
 TEST_F(UpgradeSequenceTest, DeclinedDiscoveryEndsWithoutOpeningTheFile) {

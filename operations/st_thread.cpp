@@ -1,8 +1,9 @@
 #include "operations/st_thread.h"
 
-#include <system_error>
+#include <new>
 
 #include "platform/platform.h"
+#include "platform/thread_start.h"
 
 CSTThread::CSTThread() = default;
 
@@ -25,18 +26,19 @@ bool CSTThread::LaunchWorker() {
   if (count <= OP_MAX_EXTRA_EVENTS) {
     for (uint32_t i = 0; i < count; ++i) extra[i]->Reset();
   }
+  std::unique_ptr<std::thread> started;
   try {
-    worker = std::make_unique<std::thread>([this] {
-      PlatformLowerThreadPriority();
-      workerExitCode = WorkerMain();
-    });
-  } catch (const std::system_error&) {
-    worker.reset();
-    return false;
+    started = std::make_unique<std::thread>();
   } catch (const std::bad_alloc&) {
-    worker.reset();
     return false;
   }
+  if (!PlatformStartThread(started.get(), [this] {
+        PlatformLowerThreadPriority();
+        workerExitCode = WorkerMain();
+      })) {
+    return false;
+  }
+  worker = std::move(started);
   return true;
 }
 

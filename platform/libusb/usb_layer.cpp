@@ -15,6 +15,7 @@
 
 #include "platform/device_events.h"
 #include "platform/libusb/usb_requests.h"
+#include "platform/thread_start.h"
 #include "protocol/byte_order.h"
 
 namespace {
@@ -31,7 +32,10 @@ class CUsbContext {
     libusb_context* context = nullptr;
     if (libusb_init(&context) != 0) return nullptr;
     auto created = std::shared_ptr<CUsbContext>(new CUsbContext(context));
-    created->StartEvents();
+    // Without its event thread the layer would miss every arrival and
+    // removal; it then stays closed, as on a machine without USB, and the
+    // next use tries again.
+    if (!created->StartEvents()) return nullptr;
     return created;
   }
   ~CUsbContext() {
@@ -57,7 +61,7 @@ class CUsbContext {
  private:
   explicit CUsbContext(libusb_context* context) : context_(context) {}
 
-  void StartEvents() {
+  bool StartEvents() {
     if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
       hotplugRegistered_ =
           libusb_hotplug_register_callback(
@@ -68,12 +72,17 @@ class CUsbContext {
               LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, &CUsbContext::OnHotplug,
               nullptr, &hotplug_) == LIBUSB_SUCCESS;
     }
-    events_ = std::thread([this] {
+    const bool started = PlatformStartThread(&events_, [this] {
       while (!stopping_) {
         timeval timeout = {0, 250000};
         libusb_handle_events_timeout_completed(context_, &timeout, nullptr);
       }
     });
+    if (!started && hotplugRegistered_) {
+      libusb_hotplug_deregister_callback(context_, hotplug_);
+      hotplugRegistered_ = false;
+    }
+    return started;
   }
 
   static int LIBUSB_CALL OnHotplug(libusb_context* context, libusb_device* device,
