@@ -68,6 +68,14 @@ bool FillAndWrite(ImageHandle image, const char* sourcePath, const char* dfuPath
     }
   }  // the image holds its own copy; the window is released here
 
+  // Creating the DfuSe file truncates it: through a link (or a name such as
+  // "fw" whose DfuSe path is "fw.dfu" linked back) that would destroy the
+  // raw image the operator still has.
+  if (sourcePath != nullptr && PlatformSameFile(sourcePath, dfuPath)) {
+    ConsolePrintf("DFU file \"%s\" is the same file as \"%s\"!\n", dfuPath, sourcePath);
+    return false;
+  }
+
   FileHandle file = nullptr;
   if (DfuFileCreate(dfuPath, &file) != RESULT_OK) {
     return false;

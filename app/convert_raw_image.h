@@ -16,7 +16,8 @@ constexpr uint8_t APP_ERASED_FLASH_BYTE = 0xFF;
 // `sourcePath` names the source in the console messages; null stands for the
 // built-in image ("default BIN"). True when the DfuSe file at `dfuPath` was
 // written completely. Reports every outcome on the console but the failure to
-// create the DfuSe file, which the caller reports.
+// create the DfuSe file, which the caller reports. A DfuSe path that names the
+// source file itself (a link) is refused before anything is written.
 bool ConvertRawImage(const char* sourcePath, const char* dfuPath, const uint8_t* rawData,
                      uint32_t rawSize);
 

@@ -160,6 +160,35 @@ TEST_F(ConvertRawImageTest, FailsSilentlyWhenTheDfuSeFileCannotBeCreated) {
   EXPECT_FALSE(ok);
 }
 
+// A DfuSe path that reaches the raw file through a link would truncate the
+// raw image: the conversion refuses it and leaves the raw file as it was.
+TEST_F(ConvertRawImageTest, RefusesADfuSePathThatIsTheRawFileItself) {
+  const std::string source = PathOf("fw.bin");
+  const std::vector<uint8_t> raw = PatternBytes(1000);
+  using Link = void (*)(const fs::path&, const fs::path&);
+  const struct {
+    const char* name;
+    Link link;
+  } cases[] = {
+      {"hard link", [](const fs::path& to, const fs::path& at) { fs::create_hard_link(to, at); }},
+#if !defined(_WIN32)
+      {"symbolic link", [](const fs::path& to, const fs::path& at) { fs::create_symlink(to, at); }},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dfu = PathOf("fw.dfu");
+    fs::remove(dfu);
+    WriteFileBytes(source, raw);
+    c.link(source, dfu);
+    bool ok = true;
+    EXPECT_EQ(Convert(source.c_str(), dfu, nullptr, 0, &ok),
+              "DFU file \"" + dfu + "\" is the same file as \"" + source + "\"!\n");
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(ReadFileBytes(source), raw);
+  }
+}
+
 #if defined(_WIN32)
 constexpr uint32_t kNoSuchFile = 2;  // ERROR_FILE_NOT_FOUND
 constexpr uint32_t kIsDirectory = 5;  // ERROR_ACCESS_DENIED

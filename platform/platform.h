@@ -53,15 +53,29 @@ int ConsoleReadChar();
 // True for an existing file or directory.
 bool PlatformPathExists(const std::string& path);
 
+// True when both paths exist and name one file, however they reach it (a
+// symbolic or hard link, another spelling of the path): the identities are
+// compared, not the names (Linux: device and inode; Windows: volume serial
+// number and file index).
+bool PlatformSameFile(const std::string& first, const std::string& second);
+
 // An open file. Errors are the operating system's error numbers (errno on
 // Linux, GetLastError on Windows); 0xFFFFFFFF for a failure found before the
 // operating system was asked.
+//
+// Only regular files open: a directory, a device (/dev/zero, NUL, CON), a
+// FIFO or a socket is refused with PLATFORM_ERROR_NOT_A_FILE (a directory
+// keeps its own number: EISDIR, ERROR_ACCESS_DENIED), and an open never
+// waits for a FIFO's other end.
+extern const uint32_t PLATFORM_ERROR_NOT_A_FILE;  // EINVAL, ERROR_INVALID_PARAMETER
+
 class PlatformFile {
  public:
   enum class Mode {
     kReadExclusive,     // existing file, read only, no sharing with others
     kCreateReadWrite,   // created or truncated, read and write, no sharing
     kOpenReadWrite,     // existing file, read and write, no sharing
+    kReadShared,        // existing file, read only, shared with other readers
   };
   enum class Origin { kBegin, kCurrent, kEnd };
 
@@ -70,7 +84,7 @@ class PlatformFile {
   PlatformFile(const PlatformFile&) = delete;
   PlatformFile& operator=(const PlatformFile&) = delete;
 
-  // 0 on success, else the error number; a directory is refused for reading.
+  // 0 on success, else the error number.
   uint32_t Open(const std::string& path, Mode mode);
   bool IsOpen() const;
   void Close();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/platform.h"
 #include "protocol/byte_order.h"
 #include "protocol/driver_requests.h"
 #include "protocol/request_names.h"
@@ -113,19 +114,26 @@ bool CDfuDevice::Create(SimDeviceOptions options, std::unique_ptr<CDfuDevice>* d
   std::unique_ptr<CDfuDevice> created(new CDfuDevice(std::move(options)));
   const std::string& flashPath = created->options_.flashPath;
   if (!flashPath.empty() && !created->memories_.empty()) {
-    if (std::FILE* file = std::fopen(flashPath.c_str(), "rb")) {
+    // A flash file that is no regular file (a FIFO, a device) is refused at
+    // once; a missing one leaves the old firmware in place.
+    PlatformFile file;
+    const uint32_t openError = file.Open(flashPath, PlatformFile::Mode::kReadShared);
+    if (openError != 0 && PlatformPathExists(flashPath)) {
+      *error = "virtual device flash file '" + flashPath + "' cannot be read (error " +
+               std::to_string(openError) + ")";
+      return false;
+    }
+    if (openError == 0) {
+      const uint64_t limit = created->memories_[0].Size();
       std::vector<uint8_t> bytes;
       uint8_t buffer[65536];
-      size_t got;
-      const uint64_t limit = created->memories_[0].Size();
-      while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0 && bytes.size() <= limit) {
+      size_t got = sizeof buffer;
+      while (got == sizeof buffer && bytes.size() <= limit) {
+        if (!file.Read(buffer, sizeof buffer, &got)) {
+          *error = "virtual device flash file '" + flashPath + "' cannot be read";
+          return false;
+        }
         bytes.insert(bytes.end(), buffer, buffer + got);
-      }
-      bool failed = std::ferror(file) != 0;
-      std::fclose(file);
-      if (failed) {
-        *error = "virtual device flash file '" + flashPath + "' cannot be read";
-        return false;
       }
       // A longer file would be cut short when the memory is written back.
       if (!created->memories_[0].LoadContents(bytes)) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <set>
 
+#include "platform/platform.h"
 #include "sim/sim_memory.h"
 
 const char SIM_DEFAULT_PROFILE_TEXT[] =
@@ -295,20 +296,27 @@ bool SimParseProfile(std::string_view text, const std::string& sourceName, SimPr
 }
 
 bool SimLoadProfile(const std::string& path, SimProfile* profile, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *error = "virtual device profile '" + path + "' cannot be read";
+  // A profile that is no regular file (a FIFO without a writer, a device)
+  // is refused at once rather than waited for or read without end.
+  PlatformFile file;
+  const uint32_t openError = file.Open(path, PlatformFile::Mode::kReadShared);
+  if (openError != 0) {
+    *error = "virtual device profile '" + path + "' cannot be read (error " +
+             std::to_string(openError) + ")";
     return false;
   }
   std::string text;
   char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+  size_t got = 0;
+  bool readError = false;
+  while (text.size() <= (1u << 20)) {
+    if (!file.Read(buffer, sizeof buffer, &got)) {
+      readError = true;
+      break;
+    }
     text.append(buffer, got);
-    if (text.size() > (1u << 20)) break;
+    if (got < sizeof buffer) break;
   }
-  bool readError = std::ferror(file) != 0;
-  std::fclose(file);
   if (readError) {
     *error = "virtual device profile '" + path + "' cannot be read";
     return false;

@@ -5,7 +5,7 @@
 // non-blocking exclusive flock() on the file; a second open by this program
 // (in this or another process) or by any process that also takes flock()
 // locks then fails with EWOULDBLOCK. Processes that do not lock are not kept
-// out: flock() locks are advisory.
+// out: flock() locks are advisory. A shared read takes no lock.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,9 +16,18 @@
 
 #include "platform/platform.h"
 
+const uint32_t PLATFORM_ERROR_NOT_A_FILE = EINVAL;
+
 bool PlatformPathExists(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0;
+}
+
+bool PlatformSameFile(const std::string& first, const std::string& second) {
+  struct stat a;
+  struct stat b;
+  return ::stat(first.c_str(), &a) == 0 && ::stat(second.c_str(), &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 struct PlatformFile::Impl {
@@ -38,9 +47,12 @@ PlatformFile::~PlatformFile() { Close(); }
 
 uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
   Close();
-  int flags = O_CLOEXEC;
+  // O_NONBLOCK: opening a FIFO would otherwise wait for a writer. It changes
+  // nothing for a regular file, the only kind that is kept.
+  int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   switch (mode) {
     case Mode::kReadExclusive:
+    case Mode::kReadShared:
       flags |= O_RDONLY;
       break;
     case Mode::kCreateReadWrite:
@@ -63,7 +75,11 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
     error = errno;
   } else if (S_ISDIR(info.st_mode)) {
     error = EISDIR;  // a directory opens for reading on Linux; it is no file
-  } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  } else if (!S_ISREG(info.st_mode)) {
+    // A device or a FIFO has no length and no stable contents: /dev/zero
+    // would read as an empty image, /dev/null would swallow a DfuSe file.
+    error = static_cast<int>(PLATFORM_ERROR_NOT_A_FILE);
+  } else if (mode != Mode::kReadShared && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = errno;
   } else if (mode == Mode::kCreateReadWrite && ::ftruncate(fd, 0) != 0) {
     error = errno;

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -62,6 +63,39 @@ TEST_F(PosixFileTest, OpenFailuresGiveErrno) {
   EXPECT_TRUE(PlatformPathExists(path_));
   EXPECT_TRUE(PlatformPathExists(directory_.string()));
   EXPECT_FALSE(PlatformPathExists((directory_ / "missing").string()));
+}
+
+// Anything but a regular file is refused in every mode, at once: a FIFO
+// without a writer must not block the open, and /dev/null must not be
+// truncated or taken for an empty file.
+TEST_F(PosixFileTest, RefusesEverythingButARegularFileWithoutBlocking) {
+  const std::string fifo = (directory_ / "fifo.bin").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  using Mode = PlatformFile::Mode;
+  for (const std::string& path : {fifo, std::string("/dev/null"), std::string("/dev/zero")}) {
+    for (Mode mode : {Mode::kReadExclusive, Mode::kReadShared, Mode::kOpenReadWrite,
+                      Mode::kCreateReadWrite}) {
+      PlatformFile file;
+      EXPECT_EQ(file.Open(path, mode), PLATFORM_ERROR_NOT_A_FILE) << path;
+      EXPECT_FALSE(file.IsOpen());
+    }
+  }
+  EXPECT_EQ(PLATFORM_ERROR_NOT_A_FILE, static_cast<uint32_t>(EINVAL));
+}
+
+// Settings files are read by every process that wants them: a shared read
+// neither waits for nor keeps out an exclusive holder.
+TEST_F(PosixFileTest, ASharedReadTakesNoLock) {
+  PlatformFile held;
+  ASSERT_EQ(held.Open(path_, PlatformFile::Mode::kOpenReadWrite), 0u);
+  PlatformFile reader;
+  ASSERT_EQ(reader.Open(path_, PlatformFile::Mode::kReadShared), 0u);
+  char buffer[16] = {};
+  size_t got = 0;
+  ASSERT_TRUE(reader.Read(buffer, sizeof buffer, &got));
+  EXPECT_EQ(std::string(buffer, got), "0123456789");
+  PlatformFile second;
+  EXPECT_EQ(second.Open(path_, PlatformFile::Mode::kReadShared), 0u);
 }
 
 TEST_F(PosixFileTest, ReadWriteSeekAndLength) {

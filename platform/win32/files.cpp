@@ -9,7 +9,32 @@
 
 #include "platform/platform.h"
 
+const uint32_t PLATFORM_ERROR_NOT_A_FILE = ERROR_INVALID_PARAMETER;
+
 bool PlatformPathExists(const std::string& path) { return PathFileExistsA(path.c_str()) != FALSE; }
+
+namespace {
+
+// Opened without access rights and sharing everything, so that a file held
+// by another program (or by this one) can still be identified.
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = GetFileInformationByHandle(handle, info) != FALSE;
+  CloseHandle(handle);
+  return known;
+}
+
+}  // namespace
+
+bool PlatformSameFile(const std::string& first, const std::string& second) {
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  return FileIdentity(first, &a) && FileIdentity(second, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
 
 struct PlatformFile::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -30,8 +55,12 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
   Close();
   DWORD access = GENERIC_READ;
   DWORD disposition = OPEN_EXISTING;
+  DWORD share = 0;
   switch (mode) {
     case Mode::kReadExclusive:
+      break;
+    case Mode::kReadShared:
+      share = FILE_SHARE_READ;
       break;
     case Mode::kCreateReadWrite:
       access = GENERIC_READ | GENERIC_WRITE;
@@ -43,10 +72,17 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
   }
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory is refused
   // (ERROR_ACCESS_DENIED).
-  HANDLE handle = CreateFileA(path.c_str(), access, 0, nullptr, disposition,
+  HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     impl_->FailFromLastError();
+    return impl_->lastError;
+  }
+  // Devices (NUL, CON, \\.\COM1) and pipes open like files; only a file on a
+  // disk has a length and contents to keep.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    impl_->Fail(PLATFORM_ERROR_NOT_A_FILE);
     return impl_->lastError;
   }
   impl_->handle = handle;

@@ -5,6 +5,7 @@ successful conversion the program looks for a device, finds none and, with
 no "y" left in the input, gives up."""
 
 import fcntl
+import os
 import sys
 
 import zuva_e2e as e2e
@@ -23,6 +24,10 @@ TOO_LARGE = "Invalid file size! File is too large to create image.\n"
 ERROR_NOT_FOUND = {"linux": 2, "windows": 2}        # ENOENT, ERROR_FILE_NOT_FOUND
 ERROR_DIRECTORY = {"linux": 21, "windows": 5}       # EISDIR, ERROR_ACCESS_DENIED
 ERROR_IN_USE = {"linux": 11}                        # EWOULDBLOCK
+ERROR_NOT_A_FILE = {"linux": 22, "windows": 87}     # EINVAL, ERROR_INVALID_PARAMETER
+
+# A run that meets a FIFO must not wait for its other end.
+FIFO_TIMEOUT_SECONDS = 20
 
 
 def raw_bytes(size):
@@ -88,6 +93,26 @@ def mkdir(name):
     return setup
 
 
+def mkfifo(name):
+    def setup(ctx):
+        os.mkfifo(ctx.path(name))
+    return setup
+
+
+def with_linked_dfuse_file(raw_name, dfu_name, size):
+    """The DfuSe path is a symbolic link to the raw file."""
+    def setup(ctx):
+        with_raw_file(raw_name, size)(ctx)
+        os.symlink(raw_name, ctx.path(dfu_name))
+    return setup
+
+
+def raw_file_kept(name, size):
+    def check(ctx):
+        assert ctx.path(name).read_bytes() == raw_bytes(size), "raw file changed"
+    return check
+
+
 def open_error(path, errors):
     return lambda ctx: ("Error %08xh: Cannot open file \"%s\"\n" % (errors[ctx.platform], path)
                         + "Unable to create DFU file!\n" + FINAL)
@@ -104,6 +129,13 @@ CASES = [
     # A refused virtual-device setting is reported on standard error only.
     Case("refused_virtual_device_leaves_the_output_alone", USAGE + FINAL, 0, args=["/?"],
          env={"ZUVA_SIM": "no-such-profile.txt"}),
+    # A virtual-device setting that names a FIFO is refused, not waited for.
+    Case("profile_fifo_is_refused_at_once", USAGE + FINAL, 0, args=["/?"],
+         env={"ZUVA_SIM": "profile.fifo"}, setup=mkfifo("profile.fifo"),
+         timeout=FIFO_TIMEOUT_SECONDS, platforms=("linux",)),
+    Case("flash_fifo_is_refused_at_once", USAGE + FINAL, 0, args=["/?"],
+         env={"ZUVA_SIM": "default", "ZUVA_SIM_FLASH": "flash.fifo"},
+         setup=mkfifo("flash.fifo"), timeout=FIFO_TIMEOUT_SECONDS, platforms=("linux",)),
     Case("answer_no", PROMPT + USAGE + FINAL, 0, stdin=b"n\n", check=no_dfuse_file),
     Case("answer_upper_case_yes_is_no", PROMPT + USAGE + FINAL, 0, stdin=b"Y\n",
          check=no_dfuse_file),
@@ -133,6 +165,16 @@ CASES = [
          args=["-?"]),
     Case("directory", open_error("fw.bin", ERROR_DIRECTORY), 1, args=["fw.bin"],
          setup=mkdir("fw.bin"), check=no_dfuse_file),
+    # Devices and FIFOs are no raw images: no empty image is upgraded, no
+    # DfuSe file is made beside them, and a FIFO without a writer is not
+    # waited for.
+    Case("character_device", open_error("/dev/zero", ERROR_NOT_A_FILE), 1, args=["/dev/zero"],
+         check=no_dfuse_file, platforms=("linux",)),
+    Case("null_device", open_error("NUL", ERROR_NOT_A_FILE), 1, args=["NUL"],
+         check=no_dfuse_file, platforms=("windows",)),
+    Case("fifo", open_error("fw.bin", ERROR_NOT_A_FILE), 1, args=["fw.bin"],
+         setup=mkfifo("fw.bin"), check=no_dfuse_file, timeout=FIFO_TIMEOUT_SECONDS,
+         platforms=("linux",)),
     Case("raw_file_in_use", open_error("fw.bin", ERROR_IN_USE), 1, args=["fw.bin"],
          setup=with_locked_raw_file("fw.bin", 1000), check=no_dfuse_file, platforms=("linux",)),
     Case("raw_empty", success("fw.bin"), 0, args=["fw.bin"], setup=with_raw_file("fw.bin", 0),
@@ -150,6 +192,12 @@ CASES = [
          setup=with_raw_file("fw.BIN", 1000), check=converted("fw.BIN", "fw.BIN.dfu", 1000)),
     Case("every_bin_is_replaced", success("a.bin.bin"), 0, args=["a.bin.bin"],
          setup=with_raw_file("a.bin.bin", 10), check=converted("a.bin.bin", "a.dfu.dfu", 10)),
+    # A DfuSe file that is the raw file itself, through a link, is refused
+    # before anything is written.
+    Case("dfu_linked_to_the_raw_file",
+         "DFU file \"fw.dfu\" is the same file as \"fw.bin\"!\nUnable to create DFU file!\n"
+         + FINAL, 1, args=["fw.bin"], setup=with_linked_dfuse_file("fw.bin", "fw.dfu", 1000),
+         check=raw_file_kept("fw.bin", 1000), platforms=("linux",)),
     # The DfuSe file would go into a directory that does not exist.
     Case("dfu_directory_missing", "Unable to create DFU file!\n" + FINAL, 1,
          args=["x.bin/fw.bin"], setup=raw_file_in_directory("x.bin", "fw.bin"),
