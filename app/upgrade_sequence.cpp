@@ -60,8 +60,11 @@ bool ElementMatches(const ImageElement& read, const std::vector<uint8_t>& readBy
 }
 
 // Compares what an upload read back with the image it should hold, element by
-// element. A mismatch is reported but still counts as a finished step.
-bool VerifyReadImage(ImageHandle readImage, ImageHandle comparisonImage, CProgressLine* line) {
+// element. A mismatch is reported but still counts as a finished step. The
+// source's data that no writable sector of the map holds never reached the
+// device (fitting drops it), so it counts as a mismatch too, never as success.
+bool VerifyReadImage(ImageHandle readImage, ImageHandle comparisonImage,
+                     const MemoryMapping* mapping, CProgressLine* line) {
   const CImage* read = FindImage(readImage);
   if (read == nullptr) {
     line->Replace("unable to get elements from read image! ");
@@ -91,6 +94,12 @@ bool VerifyReadImage(ImageHandle readImage, ImageHandle comparisonImage, CProgre
       return true;
     }
   }
+  const CImage* source = FindImage(comparisonImage);
+  if (source != nullptr && mapping != nullptr &&
+      source->HasDataOutside(*mapping, OP_CODE_DOWNLOAD)) {
+    line->Replace("finished, but data not matching!\n");
+    return true;
+  }
   line->Replace("finished.\n");
   return true;
 }
@@ -112,7 +121,8 @@ void FillContext(OperationCode opCode, ImageHandle image, const char* devicePath
 // Polls a launched operation until it fails or reaches 100 %, showing every
 // new percentage over the last one. Returns the final snapshot's verdict.
 bool PollOperation(OperationId id, OperationCode opCode, ImageHandle comparisonImage,
-                   OperationContext* snapshot, CProgressLine* line) {
+                   const MemoryMapping* mapping, OperationContext* snapshot,
+                   CProgressLine* line) {
   uint8_t shown = 0;
   for (;;) {
     WaitOperationActivity(id, APP_POLL_TIMEOUT_MS);
@@ -139,7 +149,7 @@ bool PollOperation(OperationId id, OperationCode opCode, ImageHandle comparisonI
     if (snapshot->progress == APP_PROGRESS_DONE) {
       StopOperation(id, snapshot);
       if (opCode == OP_CODE_UPLOAD && comparisonImage != nullptr) {
-        return VerifyReadImage(snapshot->image, comparisonImage, line);
+        return VerifyReadImage(snapshot->image, comparisonImage, mapping, line);
       }
       line->Replace("finished.\n");
       return true;
@@ -215,7 +225,7 @@ bool RunOperation(OperationCode opCode, ImageHandle image, const char* devicePat
     return false;
   }
   OperationContext snapshot = context;
-  return PollOperation(id, opCode, comparisonImage, &snapshot, &line);
+  return PollOperation(id, opCode, comparisonImage, mapping, &snapshot, &line);
 }
 
 void RunUpgradeSequence(const char* dfuPath) {

@@ -70,6 +70,11 @@ class CImage : public CObject {
   // not valid.
   bool FitToMapping(const MemoryMapping& mapping, OperationCode operation, uint32_t skipBlank);
 
+  // True when an element holds a byte other than the erased value 0xFF at an
+  // address that no in-use sector allowing `operation` covers: data that
+  // fitting for that operation would drop.
+  bool HasDataOutside(const MemoryMapping& mapping, OperationCode operation) const;
+
   // Sorts the elements by address (stable for equal addresses) and joins
   // every run of elements that touch end to start into one element.
   void MergeAdjacent();

@@ -41,6 +41,49 @@ bool SectorQualifies(const MappingSector& sector, OperationCode operation) {
   }
 }
 
+// Ranges sorted by start, each with the largest end among it and the ranges
+// before it. The ranges that overlap a query then lie from the first whose
+// running end passes the query's start up to the last that starts before the
+// query's end, so fitting costs a sort and a short walk per query instead of
+// a pass over every sector for every element (a map of tens of thousands of
+// sectors fitted to an image of one element per sector).
+class CRangeIndex {
+ public:
+  void Add(uint64_t start, uint64_t end, size_t id) { entries_.push_back({start, end, id, 0}); }
+
+  void Build() {
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const Entry& a, const Entry& b) { return a.start < b.start; });
+    uint64_t reach = 0;
+    for (Entry& entry : entries_) {
+      reach = std::max(reach, entry.end);
+      entry.reach = reach;
+    }
+  }
+
+  // The ids of the ranges that overlap [start, end), in ascending order.
+  void Overlapping(uint64_t start, uint64_t end, std::vector<size_t>* ids) const {
+    ids->clear();
+    auto it = std::partition_point(entries_.begin(), entries_.end(),
+                                   [start](const Entry& entry) { return entry.reach <= start; });
+    for (; it != entries_.end() && it->start < end; ++it) {
+      if (Overlaps(it->start, it->end, start, end)) ids->push_back(it->id);
+    }
+    // Ranges that start together, or a longer one before shorter ones, can
+    // come out of address order; the callers want the order they were added.
+    if (!std::is_sorted(ids->begin(), ids->end())) std::sort(ids->begin(), ids->end());
+  }
+
+ private:
+  struct Entry {
+    uint64_t start;
+    uint64_t end;
+    size_t id;
+    uint64_t reach;
+  };
+  std::vector<Entry> entries_;
+};
+
 }  // namespace
 
 bool CImage::ReadRange(uint32_t address, uint32_t length, uint8_t* buffer) const {
@@ -80,24 +123,36 @@ bool CImage::FitToMapping(const MemoryMapping& mapping, OperationCode operation,
 // The new list is built beside the old one and swapped in at the end, so an
 // allocation failure leaves the image as it was.
 void CImage::MarkErasableSectors(const MemoryMapping& mapping, uint32_t skipBlank) {
+  CRangeIndex index;
+  for (size_t i = 0; i < elements_.size(); ++i) {
+    const ImageElement& element = elements_[i]->record;
+    index.Add(element.address, EndOf(element.address, element.size), i);
+  }
+  index.Build();
   std::vector<std::unique_ptr<Slot>> markers;
+  std::vector<size_t> touching;
+  std::vector<uint8_t> scratch;
   for (const MappingSector& sector : mapping.sectors) {
     if (!SectorQualifies(sector, OP_CODE_ERASE)) continue;
-    bool mark;
-    if (skipBlank != 0) {
+    index.Overlapping(sector.startAddress, EndOf(sector.startAddress, sector.sectorSize),
+                      &touching);
+    bool mark = !touching.empty();
+    if (mark && skipBlank != 0) {
       // What the sector will hold is only known once the overlapping
-      // elements are assembled in their order of precedence.
-      std::vector<uint8_t> scratch(sector.sectorSize);
-      mark = ReadRange(sector.startAddress, sector.sectorSize, scratch.data()) &&
-             !IsBlank(scratch.data(), scratch.size());
-    } else {
-      // Without the blank test the bytes do not matter, only whether some
-      // element touches the sector.
+      // elements are assembled in their order of precedence: the
+      // lower-indexed element wins, so it is copied last.
+      scratch.assign(sector.sectorSize, 0xFF);
       const uint64_t sectorEnd = EndOf(sector.startAddress, sector.sectorSize);
-      mark = std::any_of(elements_.begin(), elements_.end(), [&](const auto& slot) {
-        return Overlaps(slot->record.address, EndOf(slot->record.address, slot->record.size),
-                        sector.startAddress, sectorEnd);
-      });
+      for (auto it = touching.rbegin(); it != touching.rend(); ++it) {
+        const ImageElement& element = elements_[*it]->record;
+        const uint64_t from = std::max<uint64_t>(element.address, sector.startAddress);
+        const uint64_t to = std::min(EndOf(element.address, element.size), sectorEnd);
+        if (element.data != nullptr) {
+          std::memcpy(scratch.data() + (from - sector.startAddress),
+                      element.data + (from - element.address), to - from);
+        }
+      }
+      mark = !IsBlank(scratch.data(), scratch.size());
     }
     // A marker names the sector to erase; the device erases it whole.
     if (mark) markers.push_back(MakeSlot(sector.startAddress, 0, nullptr));
@@ -109,15 +164,24 @@ void CImage::CutToSectors(const MemoryMapping& mapping, OperationCode operation,
                           uint32_t skipBlank) {
   // Writing erased bytes is wasted time: erased flash already reads 0xFF.
   const bool dropBlank = operation == OP_CODE_DOWNLOAD && skipBlank != 0;
+  CRangeIndex index;
+  for (size_t i = 0; i < mapping.sectors.size(); ++i) {
+    const MappingSector& sector = mapping.sectors[i];
+    if (!SectorQualifies(sector, operation)) continue;
+    index.Add(sector.startAddress, EndOf(sector.startAddress, sector.sectorSize), i);
+  }
+  index.Build();
   std::vector<std::unique_ptr<Slot>> pieces;
+  std::vector<size_t> inside;
   for (const auto& slot : elements_) {
     const ImageElement& element = slot->record;
     if (dropBlank && (element.data == nullptr || IsBlank(element.data, element.size))) continue;
     const uint64_t elementEnd = EndOf(element.address, element.size);
-    for (const MappingSector& sector : mapping.sectors) {
-      if (!SectorQualifies(sector, operation)) continue;
+    index.Overlapping(element.address, elementEnd, &inside);
+    // In map order, as the device lists its sectors.
+    for (size_t i : inside) {
+      const MappingSector& sector = mapping.sectors[i];
       const uint64_t sectorEnd = EndOf(sector.startAddress, sector.sectorSize);
-      if (!Overlaps(sector.startAddress, sectorEnd, element.address, elementEnd)) continue;
       const uint64_t from = std::max<uint64_t>(sector.startAddress, element.address);
       const uint64_t to = std::min(sectorEnd, elementEnd);
       const uint32_t size = static_cast<uint32_t>(to - from);
@@ -135,6 +199,45 @@ void CImage::CutToSectors(const MemoryMapping& mapping, OperationCode operation,
     pieces = std::move(merged.elements_);
   }
   elements_ = std::move(pieces);
+}
+
+bool CImage::HasDataOutside(const MemoryMapping& mapping, OperationCode operation) const {
+  // The covered addresses as sorted, disjoint ranges.
+  std::vector<std::pair<uint64_t, uint64_t>> covered;
+  for (const MappingSector& sector : mapping.sectors) {
+    if (SectorQualifies(sector, operation) && sector.sectorSize != 0) {
+      covered.emplace_back(sector.startAddress, EndOf(sector.startAddress, sector.sectorSize));
+    }
+  }
+  std::sort(covered.begin(), covered.end());
+  std::vector<std::pair<uint64_t, uint64_t>> joined;
+  for (const auto& range : covered) {
+    if (!joined.empty() && range.first <= joined.back().second) {
+      joined.back().second = std::max(joined.back().second, range.second);
+    } else {
+      joined.push_back(range);
+    }
+  }
+  for (const auto& slot : elements_) {
+    const ImageElement& element = slot->record;
+    if (element.data == nullptr) continue;
+    const uint64_t end = EndOf(element.address, element.size);
+    uint64_t at = element.address;
+    auto next = std::partition_point(joined.begin(), joined.end(),
+                                     [at](const auto& range) { return range.second <= at; });
+    // Walk the gaps between covered ranges inside the element.
+    while (at < end) {
+      const uint64_t gapEnd = next == joined.end() ? end : std::min<uint64_t>(next->first, end);
+      if (gapEnd > at &&
+          !IsBlank(element.data + (at - element.address), static_cast<size_t>(gapEnd - at))) {
+        return true;
+      }
+      if (next == joined.end()) break;
+      at = std::max(at, next->second);
+      ++next;
+    }
+  }
+  return false;
 }
 
 void CImage::MergeAdjacent() {

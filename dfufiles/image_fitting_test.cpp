@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -171,6 +172,55 @@ TEST(ImageFitting, CutElementsKeepTheirOrderAndPiecesFollowTheMap) {
   Add(image, 0x1000, Pattern(0x10, 2));
   ASSERT_TRUE(image.FitToMapping(mapping, OP_CODE_DOWNLOAD, 0));
   EXPECT_EQ(LayoutOf(image), (Layout{{0x1080, 0x80}, {0x1100, 0x80}, {0x1000, 0x10}}));
+}
+
+// A map need not list its sectors by address, and sectors may overlap: each
+// element's pieces still come in map order, one per sector it touches.
+TEST(ImageFitting, PiecesFollowAMapOutOfAddressOrderWithOverlaps) {
+  const MemoryMapping mapping =
+      MakeMapping({Sector(0x1100, 0x100), Sector(0x1000, 0x200), Sector(0x1000, 0x80)});
+  const std::vector<uint8_t> first = Pattern(0x200, 1);
+  CImage image;
+  Add(image, 0x1000, first);
+  Add(image, 0x1100, Pattern(0x10, 2));  // inside the long sector, not the short one
+  Add(image, 0x0F00, Pattern(0x100, 3));  // below every sector
+  ASSERT_TRUE(image.FitToMapping(mapping, OP_CODE_DOWNLOAD, 0));
+  EXPECT_EQ(LayoutOf(image), (Layout{{0x1100, 0x100}, {0x1000, 0x200}, {0x1000, 0x80},
+                                     {0x1100, 0x10}, {0x1100, 0x10}}));
+  EXPECT_EQ(Bytes(image, 0), std::vector<uint8_t>(first.begin() + 0x100, first.end()));
+}
+
+// Data that fitting for a download would drop: non-blank bytes where no
+// writable sector lies (gaps, read-only sectors, sectors not in use, below
+// or above the map). Blank bytes there are no loss.
+TEST(ImageFitting, DataOutsideWritableSectorsIsFound) {
+  const MemoryMapping mapping = MakeMapping(
+      {Sector(0x1000, 0x100), Sector(0x1080, 0x100), Sector(0x1200, 0x100),
+       Sector(0x1300, 0x100, SECTOR_READABLE), Sector(0x1400, 0x100, ALL_ACCESS, 0)});
+  const struct {
+    const char* name;
+    uint32_t address;
+    size_t size;
+    size_t programmed;  // offset of the one non-blank byte; SIZE_MAX: none
+    bool outside;
+  } cases[] = {
+      {"inside overlapping sectors", 0x1000, 0x180, 0x17F, false},
+      {"in the gap", 0x1000, 0x300, 0x1A0, true},
+      {"blank gap", 0x1000, 0x300, 0x0, false},
+      {"in a read-only sector", 0x1200, 0x200, 0x150, true},
+      {"in a sector not in use", 0x1400, 0x10, 0x0, true},
+      {"below the map", 0x0F00, 0x101, 0x0, true},
+      {"above the map", 0x1200, 0x400, 0x3FF, true},
+      {"nothing programmed", 0x0000, 0x10000, SIZE_MAX, false},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> bytes(c.size, 0xFF);
+    if (c.programmed != SIZE_MAX) bytes[c.programmed] = 0x00;
+    CImage image;
+    Add(image, 0x1200, std::vector<uint8_t>(0x10, 0x00));  // another element, inside
+    Add(image, c.address, bytes);
+    EXPECT_EQ(image.HasDataOutside(mapping, OP_CODE_DOWNLOAD), c.outside) << c.name;
+  }
 }
 
 TEST(ImageFitting, DownloadWithSkipBlankDropsOnlyBlankPieces) {
