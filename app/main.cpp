@@ -1,13 +1,17 @@
 // Program entry. The virtual device, when the environment asks for one, is
 // present for the whole run and writes its flash back when the run is over.
 #include "app/program_flow.h"
+#include "platform/interrupt.h"
 #include "sim/sim_environment.h"
 
 int main(int argc, char** argv) {
+  PlatformInstallInterruptHandlers();
   // A refused setting is reported on standard error and leaves no virtual
   // device; the run goes on as it would without one.
   SimInstallFromEnvironment();
   const int exitCode = RunProgram(argc, argv);
   SimUninstall();
-  return exitCode;
+  // An interrupted run has stopped its operation and released everything;
+  // its exit code says it was interrupted.
+  return PlatformInterrupted() ? PlatformInterruptExitCode() : exitCode;
 }

@@ -11,6 +11,7 @@
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image.h"
 #include "operations/operations.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 
 namespace {
@@ -91,8 +92,11 @@ int RunProgram(int argc, const char* const* argv) {
     CreateDevicesManager();
     exitCode = ChooseImageAndUpgrade(argc, argv);
   }
-  ConsolePrintf("\n Press any key to continue ...");
-  ConsoleReadChar();
+  // An interrupted run has no one to wait for.
+  if (!PlatformInterrupted()) {
+    ConsolePrintf("\n Press any key to continue ...");
+    ConsoleReadChar();
+  }
   DestroyProcessObjects();
   return exitCode;
 }

@@ -14,6 +14,7 @@
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image_registry.h"
 #include "operations/operations.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 
 namespace {
@@ -126,6 +127,13 @@ bool PollOperation(OperationId id, OperationCode opCode, ImageHandle comparisonI
   uint8_t shown = 0;
   for (;;) {
     WaitOperationActivity(id, APP_POLL_TIMEOUT_MS);
+    // An interrupted run stops the operation as a halt does (the worker is
+    // stopped, an interrupted transfer is aborted, the device is closed) and
+    // runs no further step.
+    if (PlatformInterrupted()) {
+      StopOperation(id, snapshot);
+      return false;
+    }
     QueryOperation(id, snapshot);
     // The result is looked at before the progress: a last step may set both
     // an error and 100.

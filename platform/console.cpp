@@ -3,20 +3,31 @@
 // rewrites a percentage in place and must show every step as it happens.
 // Input goes through the runtime as well: on Windows its text mode turns the
 // console's "\r\n" into the single line end that the yes/no prompt discards.
+//
+// A reader that goes away (`ZUVA fw.bin | head -c 10`) ends the run as an
+// interruption does: the write fails with EPIPE (SIGPIPE is ignored), and the
+// console thread stops the operation at its next poll.
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 
 void ConsolePrintf(const char* format, ...) {
   va_list args;
   va_start(args, format);
+  errno = 0;
   std::vfprintf(stdout, format, args);
   va_end(args);
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 && errno == EPIPE) PlatformInterruptForLostOutput();
+  // Whatever failed, later messages are still tried.
+  std::clearerr(stdout);
 }
 
+// An interrupted run reads end of input ("no") rather than wait for a key.
 int ConsoleReadChar() {
+  if (PlatformInterrupted()) return -1;
   const int c = std::getchar();
   return c == EOF ? -1 : c;
 }

@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""End-to-end cases of an interrupted upgrade (Linux): a signal, or a reader
+of standard output that goes away, in the middle of a download against the
+virtual device with real timing. The run must stop the download as a halt
+does (the trace ends with the abort request), keep what the device holds
+(the flash file shows the erase), and exit with the conventional code.
+
+Command line: interrupt_test.py --exe PATH [--work-dir DIR]"""
+
+import argparse
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+WINDOW = 0x80000
+RAW_SIZE = 0x21000
+# The whole 512 KiB window is erased before the download; past the raw image
+# nothing is ever programmed.
+ERASED_TAIL = (0x40000, WINDOW)
+PROFILE = "timing = real\n"
+UPGRADING = b"Target 00: Upgrading... "
+DEADLINE_SECONDS = 60
+# Some blocks are programmed by then; the whole download takes over a second.
+IN_DOWNLOAD_SECONDS = 0.3
+
+
+def raw_bytes(size):
+    return bytes((i * 31 + 7) % 251 for i in range(size))
+
+
+def start(exe, work_dir):
+    shutil.rmtree(work_dir, ignore_errors=True)
+    work_dir.mkdir(parents=True)
+    (work_dir / "fw.bin").write_bytes(raw_bytes(RAW_SIZE))
+    (work_dir / "device.profile").write_text(PROFILE)
+    (work_dir / "flash.bin").write_bytes(b"\x00" * WINDOW)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ZUVA_SIM")}
+    env.update({"ZUVA_SIM": "device.profile", "ZUVA_SIM_FLASH": "flash.bin",
+                "ZUVA_SIM_TRACE": "trace.txt"})
+    return subprocess.Popen([str(exe), "fw.bin"], cwd=work_dir, env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+
+
+def read_until(process, marker):
+    """Reads standard output until `marker` has appeared; returns it all."""
+    seen = b""
+    end = time.monotonic() + DEADLINE_SECONDS
+    while marker not in seen:
+        ready, _, _ = select.select([process.stdout], [], [], max(0, end - time.monotonic()))
+        if not ready:
+            raise AssertionError("no %r within %d s: %r" % (marker, DEADLINE_SECONDS, seen))
+        chunk = os.read(process.stdout.fileno(), 4096)
+        if not chunk:
+            raise AssertionError("output ended before %r: %r" % (marker, seen))
+        seen += chunk
+    return seen
+
+
+def check_device(work_dir):
+    requests = (work_dir / "trace.txt").read_text().splitlines()
+    assert requests, "no trace"
+    # A device still busy with a block refuses the abort (it stalls), as
+    # hardware does; the request is sent all the same.
+    assert requests[-1].split()[1] == "ABORT", "trace ends with %r" % requests[-1]
+    assert not any(r.split()[1] == "DNLOAD" and r.split()[2] == "0" and r.split()[4] == "0"
+                   for r in requests), "the device was made to leave DFU mode"
+    flash = (work_dir / "flash.bin").read_bytes()
+    assert len(flash) == WINDOW, "flash file of %d bytes" % len(flash)
+    lo, hi = ERASED_TAIL
+    assert flash[lo:hi] == b"\xff" * (hi - lo), "the erase is not in the flash file"
+
+
+def run_signal(exe, work_dir, number, expected_code):
+    process = start(exe, work_dir)
+    try:
+        read_until(process, UPGRADING)
+        time.sleep(IN_DOWNLOAD_SECONDS)
+        process.send_signal(number)
+        rest, _ = process.communicate(timeout=DEADLINE_SECONDS)
+    finally:
+        process.kill()
+    assert process.returncode == expected_code, \
+        "exit code %d, expected %d" % (process.returncode, expected_code)
+    assert b"Press any key" not in rest, "the interrupted run waited for a key"
+    check_device(work_dir)
+
+
+def run_lost_output(exe, work_dir):
+    process = start(exe, work_dir)
+    try:
+        read_until(process, UPGRADING)
+        time.sleep(IN_DOWNLOAD_SECONDS)
+        process.stdout.close()
+        process.wait(timeout=DEADLINE_SECONDS)
+    finally:
+        process.kill()
+    expected = 128 + signal.SIGPIPE
+    assert process.returncode == expected, \
+        "exit code %d, expected %d" % (process.returncode, expected)
+    check_device(work_dir)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True, type=Path)
+    parser.add_argument("--work-dir", type=Path, default=Path.cwd() / "e2e-interrupt")
+    args = parser.parse_args()
+    exe = args.exe.resolve()
+    cases = [
+        ("sigint", lambda d: run_signal(exe, d, signal.SIGINT, 130)),
+        ("sigterm", lambda d: run_signal(exe, d, signal.SIGTERM, 128 + signal.SIGTERM)),
+        ("sighup", lambda d: run_signal(exe, d, signal.SIGHUP, 128 + signal.SIGHUP)),
+        ("reader_gone", lambda d: run_lost_output(exe, d)),
+    ]
+    failed = 0
+    for name, case in cases:
+        try:
+            case(args.work_dir.resolve() / name)
+            print("ok   %s" % name, flush=True)
+        except (AssertionError, subprocess.TimeoutExpired) as fault:
+            failed += 1
+            print("FAIL %s\n     %s" % (name, fault), flush=True)
+    print("%d of %d cases passed" % (len(cases) - failed, len(cases)))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
