@@ -2,9 +2,11 @@
 // present for the whole run and writes its flash back when the run is over.
 #include "app/program_flow.h"
 #include "platform/interrupt.h"
+#include "platform/standard_streams.h"
 #include "sim/sim_environment.h"
 
 int main(int argc, char** argv) {
+  PlatformEnsureStandardStreams();
   PlatformInstallInterruptHandlers();
   // A refused setting is reported on standard error and leaves no virtual
   // device; the run goes on as it would without one.

@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
-"""End-to-end cases of an interrupted upgrade (Linux): a signal, or a reader
-of standard output that goes away, in the middle of a download against the
-virtual device with real timing. The run must stop the download as a halt
-does (the trace ends with the abort request), keep what the device holds
-(the flash file shows the erase), and exit with the conventional code.
+"""End-to-end cases of the run's surroundings (Linux), which the table-driven
+suites cannot set up.
 
-Command line: interrupt_test.py --exe PATH [--work-dir DIR]"""
+An interrupted upgrade: a signal, or a reader of standard output that goes
+away, in the middle of a download against the virtual device with real
+timing. The run must stop the download as a halt does (the trace ends with
+the abort request), keep what the device holds (the flash file shows the
+erase), and exit with the conventional code.
+
+A run started with standard output closed: the trace file must not take the
+free descriptor and receive the console's text.
+
+Command line: run_environment_test.py --exe PATH [--work-dir DIR]"""
 
 import argparse
 import os
@@ -33,7 +39,7 @@ def raw_bytes(size):
     return bytes((i * 31 + 7) % 251 for i in range(size))
 
 
-def start(exe, work_dir):
+def start(exe, work_dir, stdout=subprocess.PIPE, preexec_fn=None):
     shutil.rmtree(work_dir, ignore_errors=True)
     work_dir.mkdir(parents=True)
     (work_dir / "fw.bin").write_bytes(raw_bytes(RAW_SIZE))
@@ -43,8 +49,8 @@ def start(exe, work_dir):
     env.update({"ZUVA_SIM": "device.profile", "ZUVA_SIM_FLASH": "flash.bin",
                 "ZUVA_SIM_TRACE": "trace.txt"})
     return subprocess.Popen([str(exe), "fw.bin"], cwd=work_dir, env=env,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+                            stdin=subprocess.DEVNULL, stdout=stdout,
+                            stderr=subprocess.PIPE, preexec_fn=preexec_fn)
 
 
 def read_until(process, marker):
@@ -106,10 +112,25 @@ def run_lost_output(exe, work_dir):
     check_device(work_dir)
 
 
+def run_without_standard_output(exe, work_dir):
+    process = start(exe, work_dir, stdout=None, preexec_fn=lambda: os.close(1))
+    try:
+        process.wait(timeout=DEADLINE_SECONDS * 2)
+    finally:
+        process.kill()
+    assert process.returncode == 0, "exit code %d" % process.returncode
+    trace = (work_dir / "trace.txt").read_bytes()
+    assert b"Success for" not in trace and b"Device found" not in trace, \
+        "the console's text went into the trace"
+    assert trace.splitlines()[0].startswith(b"1 "), "trace starts with %r" % trace[:40]
+    flash = (work_dir / "flash.bin").read_bytes()
+    assert flash[:RAW_SIZE] == raw_bytes(RAW_SIZE), "the upgrade did not happen"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True, type=Path)
-    parser.add_argument("--work-dir", type=Path, default=Path.cwd() / "e2e-interrupt")
+    parser.add_argument("--work-dir", type=Path, default=Path.cwd() / "e2e-run-environment")
     args = parser.parse_args()
     exe = args.exe.resolve()
     cases = [
@@ -117,6 +138,7 @@ def main():
         ("sigterm", lambda d: run_signal(exe, d, signal.SIGTERM, 128 + signal.SIGTERM)),
         ("sighup", lambda d: run_signal(exe, d, signal.SIGHUP, 128 + signal.SIGHUP)),
         ("reader_gone", lambda d: run_lost_output(exe, d)),
+        ("standard_output_closed", lambda d: run_without_standard_output(exe, d)),
     ]
     failed = 0
     for name, case in cases:
