@@ -1,5 +1,5 @@
 // Program entry. The virtual device, when the environment asks for one, is
-// present for the whole run and writes its flash back when the run is over.
+// present for the whole run; its flash file follows its memory as it changes.
 #include "app/program_flow.h"
 #include "platform/interrupt.h"
 #include "platform/standard_streams.h"

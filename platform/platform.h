@@ -68,6 +68,8 @@ bool PlatformSameFile(const std::string& first, const std::string& second);
 // keeps its own number: EISDIR, ERROR_ACCESS_DENIED), and an open never
 // waits for a FIFO's other end.
 extern const uint32_t PLATFORM_ERROR_NOT_A_FILE;  // EINVAL, ERROR_INVALID_PARAMETER
+// Another holder has the file open without sharing.
+extern const uint32_t PLATFORM_ERROR_IN_USE;  // EWOULDBLOCK, ERROR_SHARING_VIOLATION
 
 class PlatformFile {
  public:
@@ -76,6 +78,8 @@ class PlatformFile {
     kCreateReadWrite,   // created or truncated, read and write, no sharing
     kOpenReadWrite,     // existing file, read and write, no sharing
     kReadShared,        // existing file, read only, shared with other readers
+    kOpenAlwaysReadWrite,  // existing or created, kept as it is, read and write; no
+                           // other writer (readers that take no lock may look)
   };
   enum class Origin { kBegin, kCurrent, kEnd };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "platform/platform.h"
@@ -111,44 +112,19 @@ CDfuDevice::~CDfuDevice() {
 
 bool CDfuDevice::Create(SimDeviceOptions options, std::unique_ptr<CDfuDevice>* device,
                         std::string* error) {
-  std::unique_ptr<CDfuDevice> created(new CDfuDevice(std::move(options)));
+  std::unique_ptr<CDfuDevice> created;
+  try {
+    created.reset(new CDfuDevice(std::move(options)));
+  } catch (const std::bad_alloc&) {
+    *error = "virtual device does not fit in memory";
+    return false;
+  }
   const std::string& flashPath = created->options_.flashPath;
-  if (!flashPath.empty() && !created->memories_.empty()) {
-    // A flash file that is no regular file (a FIFO, a device) is refused at
-    // once; a missing one leaves the old firmware in place.
-    PlatformFile file;
-    const uint32_t openError = file.Open(flashPath, PlatformFile::Mode::kReadShared);
-    if (openError != 0 && PlatformPathExists(flashPath)) {
-      *error = "virtual device flash file '" + flashPath + "' cannot be read (error " +
-               std::to_string(openError) + ")";
-      return false;
-    }
-    if (openError == 0) {
-      const uint64_t limit = created->memories_[0].Size();
-      std::vector<uint8_t> bytes;
-      uint8_t buffer[65536];
-      size_t got = sizeof buffer;
-      while (got == sizeof buffer && bytes.size() <= limit) {
-        if (!file.Read(buffer, sizeof buffer, &got)) {
-          *error = "virtual device flash file '" + flashPath + "' cannot be read";
-          return false;
-        }
-        bytes.insert(bytes.end(), buffer, buffer + got);
-      }
-      // A longer file would be cut short when the memory is written back.
-      if (!created->memories_[0].LoadContents(bytes)) {
-        *error = SimJoin({"virtual device flash file '", flashPath, "' is longer than the ",
-                          std::to_string(limit), " bytes of the memory"});
-        return false;
-      }
-      // A shorter file leaves the rest of the memory blank.
-      if (bytes.size() < limit) {
-        std::vector<uint8_t> blank(static_cast<size_t>(limit - bytes.size()), 0xFF);
-        std::vector<uint8_t> all = bytes;
-        all.insert(all.end(), blank.begin(), blank.end());
-        created->memories_[0].LoadContents(all);
-      }
-    }
+  // A first memory without sectors (a map that does not parse) holds nothing
+  // to keep; the operator's file stays as it was.
+  if (!flashPath.empty() && !created->memories_.empty() && created->memories_[0].Size() != 0 &&
+      !created->flash_.Open(flashPath, &created->memories_[0], error)) {
+    return false;
   }
   const std::string& tracePath = created->options_.tracePath;
   if (!tracePath.empty()) {
@@ -216,7 +192,8 @@ bool CDfuDevice::ReadMemory(uint8_t alternate, uint32_t address, size_t count,
 bool CDfuDevice::WriteMemory(uint8_t alternate, uint32_t address,
                              const std::vector<uint8_t>& bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return alternate < memories_.size() && memories_[alternate].Poke(address, bytes);
+  if (alternate >= memories_.size() || !memories_[alternate].Poke(address, bytes)) return false;
+  return alternate != 0 || flash_.Store(memories_[0], address, bytes.size());
 }
 
 void CDfuDevice::Unplug(std::vector<SimBusChange>* changes) {
@@ -224,30 +201,7 @@ void CDfuDevice::Unplug(std::vector<SimBusChange>* changes) {
   if (present_) LeaveBus(false, changes);
 }
 
-bool CDfuDevice::WriteFlashBack(std::string* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return WriteFlashBackLocked(error);
-}
-
-bool CDfuDevice::WriteFlashBackLocked(std::string* error) {
-  if (options_.flashPath.empty() || memories_.empty()) return true;
-  std::vector<uint8_t> bytes = memories_[0].Contents();
-  // A first memory without sectors (a map that does not parse) holds nothing
-  // to keep; the operator's file stays as it was.
-  if (bytes.empty()) return true;
-  std::FILE* file = std::fopen(options_.flashPath.c_str(), "wb");
-  bool written =
-      file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  if (file != nullptr && std::fclose(file) != 0) written = false;
-  if (!written) {
-    *error = "virtual device flash file '" + options_.flashPath + "' cannot be written";
-  }
-  return written;
-}
-
 void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes) {
-  std::string error;
-  if (!WriteFlashBackLocked(&error)) std::fprintf(stderr, "%s\n", error.c_str());
   changes->push_back({false, dfuMode_, attachment_});
   present_ = false;
   pending_ = PendingOperation();
@@ -775,12 +729,16 @@ uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) 
       SimMemoryResult result = memory.EraseSector(operation.address, &erased);
       if (result == SimMemoryResult::kAddress) return DFU_STATUS_ERR_ADDRESS;
       if (result == SimMemoryResult::kAccess) return DFU_STATUS_ERR_ERASE;
+      if (operation.alternate == 0 && !flash_.StoreSector(memory, operation.address)) {
+        return DFU_STATUS_ERR_WRITE;
+      }
       if (real) *busyMs = FlashMillis(erased, p.eraseUsPerKib);
       return DFU_STATUS_OK;
     }
     case PendingOperation::Kind::kMassErase: {
       uint64_t erased = 0;
       if (memory.EraseAll(&erased) != SimMemoryResult::kOk) return DFU_STATUS_ERR_ERASE;
+      if (operation.alternate == 0 && !flash_.StoreAll(memory)) return DFU_STATUS_ERR_WRITE;
       if (real) *busyMs = MassEraseMillis(erased);
       return DFU_STATUS_OK;
     }
@@ -789,6 +747,7 @@ uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) 
       uint64_t erased = 0;
       memories_[0].EraseAll(&erased);
       protected_ = false;
+      if (!flash_.StoreAll(memories_[0])) return DFU_STATUS_ERR_WRITE;
       if (real) *busyMs = MassEraseMillis(erased);
       return DFU_STATUS_OK;
     }
@@ -797,6 +756,12 @@ uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) 
                                               operation.data.size(), badCells_);
       if (result == SimMemoryResult::kAddress) return DFU_STATUS_ERR_ADDRESS;
       if (result == SimMemoryResult::kAccess) return DFU_STATUS_ERR_WRITE;
+      // The file keeps what the cells now hold, bad cells included; a file
+      // that cannot take it is a memory that failed to program.
+      if (operation.alternate == 0 &&
+          !flash_.Store(memory, operation.address, operation.data.size())) {
+        return DFU_STATUS_ERR_WRITE;
+      }
       if (real) *busyMs = FlashMillis(operation.data.size(), p.programUsPerKib);
       // The cells were programmed; the mismatch shows once programming ends.
       if (result == SimMemoryResult::kVerify) *laterStatus = DFU_STATUS_ERR_VERIFY;

@@ -18,6 +18,7 @@
 
 #include "protocol/dfu.h"
 #include "sim/fault_plan.h"
+#include "sim/flash_file.h"
 #include "sim/profile.h"
 #include "sim/sim_memory.h"
 
@@ -107,10 +108,6 @@ class CDfuDevice {
   // Takes the device off the bus for good, as a pulled cable does.
   void Unplug(std::vector<SimBusChange>* changes);
 
-  // Writes the memory of alternate setting 0 to the flash file (nothing to do
-  // without one). False with *error when the file cannot be written.
-  bool WriteFlashBack(std::string* error);
-
   // Observation, for tests and diagnosis.
   std::vector<SimRequestRecord> RequestLog() const;
   uint32_t RequestCount() const;
@@ -155,7 +152,6 @@ class CDfuDevice {
   void AnswerStatus(uint8_t status, uint32_t poll, uint8_t state, uint32_t length, uint8_t* output,
                     Exchange* exchange);
   void LeaveBus(bool comesBack, std::vector<SimBusChange>* changes);
-  bool WriteFlashBackLocked(std::string* error);
   void Record(Exchange* exchange);
 
   std::vector<uint8_t> DeviceDescriptor() const;
@@ -176,6 +172,8 @@ class CDfuDevice {
 
   mutable std::mutex mutex_;
   std::vector<CSimMemory> memories_;
+  // Alternate setting 0's memory on disk, written as it changes.
+  CSimFlashFile flash_;
   bool present_ = true;
   uint32_t attachment_ = 0;
   bool dfuMode_ = true;

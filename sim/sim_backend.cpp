@@ -1,5 +1,7 @@
 #include "sim/sim_backend.h"
 
+#include <new>
+
 namespace {
 
 class CSimConnection : public DriverConnection {
@@ -9,12 +11,19 @@ class CSimConnection : public DriverConnection {
 
   bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
                  uint32_t outputSize, uint32_t* bytesReturned) override {
-    std::vector<SimBusChange> changes;
-    bool completed = device_->IoControl(attachment_, code, input, inputSize, output, outputSize,
-                                        bytesReturned, &changes);
-    // Announced after the device has let go of its lock.
-    CSimBackend::Announce(changes);
-    return completed;
+    // A process short of memory sees a request that fails, as a device that
+    // does not answer, rather than an exception in the driver port.
+    try {
+      std::vector<SimBusChange> changes;
+      bool completed = device_->IoControl(attachment_, code, input, inputSize, output,
+                                          outputSize, bytesReturned, &changes);
+      // Announced after the device has let go of its lock.
+      CSimBackend::Announce(changes);
+      return completed;
+    } catch (const std::bad_alloc&) {
+      if (bytesReturned != nullptr) *bytesReturned = 0;
+      return false;
+    }
   }
 
  private:

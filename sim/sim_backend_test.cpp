@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 #include "sim/sim_environment.h"
 #include "sim/sim_test_helpers.h"
@@ -266,35 +271,90 @@ TEST_F(SimBackendTest, UnpluggedDeviceFailsEveryLaterRequestAndOpen) {
   EXPECT_EQ(log[2].line, "3 GETSTATUS 0 0 6 -> gone");
 }
 
-TEST_F(SimBackendTest, FlashFileIsCreatedOnExitAndLoadedAtTheNextStart) {
+// The flash file behaves like the device's memory: it holds the old firmware
+// from the start, every erase and programmed block reaches it at once (a
+// killed process leaves what the device holds), and the next device loads it.
+TEST_F(SimBackendTest, FlashFileFollowsTheMemoryAsItChanges) {
   const std::string flash = TempPath("flash.bin");
   std::filesystem::remove(flash);
   SimDeviceOptions options;
   options.flashPath = flash;
   auto backend = Install(options);
   std::vector<uint8_t> old;
-  ASSERT_TRUE(backend->Device()->ReadMemory(0, 0x08000000, 16, &old));
-  EXPECT_NE(old, std::vector<uint8_t>(16, 0xFF)) << "alternate setting 0 starts as old firmware";
+  ASSERT_TRUE(backend->Device()->ReadMemory(0, 0x08000000, 0x8000, &old));
+  EXPECT_NE(std::vector<uint8_t>(old.begin(), old.begin() + 16), std::vector<uint8_t>(16, 0xFF))
+      << "alternate setting 0 starts as old firmware";
+  std::vector<uint8_t> file = ReadFile(flash);
+  ASSERT_EQ(file.size(), 512u * 1024u);
+  EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 0x8000), old);
 
   DriverHandle handle = DriverOpen("sim:0");
   CDfuRequester device = CDfuRequester::ToHandle(handle);
   ASSERT_TRUE(device.Erase(0x08004000));
+  file = ReadFile(flash);
+  EXPECT_EQ(std::vector<uint8_t>(file.begin() + 0x4000, file.begin() + 0x8000),
+            std::vector<uint8_t>(0x4000, 0xFF)) << "the erased sector";
+  EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 0x4000),
+            std::vector<uint8_t>(old.begin(), old.begin() + 0x4000)) << "the sector before it";
   ASSERT_TRUE(device.SetAddress(0x08004000));
   ASSERT_TRUE(device.DnloadAndSettle(2, {1, 2, 3, 4}));
-  DriverClose(handle);
-  SimUninstall();
-
-  std::vector<uint8_t> file = ReadFile(flash);
-  ASSERT_EQ(file.size(), 512u * 1024u);
-  EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 16), old);
+  file = ReadFile(flash);
   EXPECT_EQ(std::vector<uint8_t>(file.begin() + 0x4000, file.begin() + 0x4006),
             (std::vector<uint8_t>{1, 2, 3, 4, 0xFF, 0xFF}));
+  DriverClose(handle);
+  backend.reset();
+  SimUninstall();  // the device goes, and its lock on the file with it
 
   backend = Install(options);
   std::vector<uint8_t> loaded;
   ASSERT_TRUE(backend->Device()->ReadMemory(0, 0x08004000, 6, &loaded));
   EXPECT_EQ(loaded, (std::vector<uint8_t>{1, 2, 3, 4, 0xFF, 0xFF}));
 }
+
+// Two devices on one flash file would overwrite each other's memory: the
+// file is locked while its device exists, and a second device is refused.
+TEST_F(SimBackendTest, FlashFileIsLockedWhileItsDeviceExists) {
+  const std::string flash = TempPath("shared.bin");
+  SimDeviceOptions options;
+  options.flashPath = flash;
+  ASSERT_NE(Install(options), nullptr);
+  std::unique_ptr<CDfuDevice> second;
+  std::string error;
+  EXPECT_FALSE(CDfuDevice::Create(options, &second, &error));
+  EXPECT_EQ(error, "virtual device flash file '" + flash + "' is in use by another virtual device");
+  SimUninstall();
+  EXPECT_TRUE(CDfuDevice::Create(options, &second, &error)) << error;
+}
+
+#if !defined(_WIN32)
+// Runs in a child process: the file size limit and the signal it raises
+// belong to the whole process. Returns 0 when a change the file cannot take
+// leaves the device in dfuERROR with errWRITE.
+int StatusAfterAWriteThatFails(const std::string& flash) {
+  SimDeviceOptions options;
+  options.flashPath = flash;
+  std::string error;
+  if (SimInstall(options, &error) == nullptr) return 2;
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit = {};
+  limit.rlim_cur = limit.rlim_max = 0x10000;  // the first 64 KiB stay writable
+  setrlimit(RLIMIT_FSIZE, &limit);
+  CDfuRequester device = CDfuRequester::ToHandle(DriverOpen("sim:0"));
+  if (!device.Erase(0x08000000)) return 3;  // inside the limit
+  SimStatusAnswer last;
+  device.DnloadAndSettle(0, CDfuRequester::Command(0x41, 0x08020000), &last);
+  return last.state == DFU_STATE_ERROR && last.status == DFU_STATUS_ERR_WRITE ? 0 : 4;
+}
+
+// A flash file that cannot take a change (a full disk; here a file size
+// limit) puts the device into dfuERROR with errWRITE, as a failed program
+// would, instead of reporting success.
+TEST_F(SimBackendTest, FlashFileThatCannotBeWrittenGivesErrWrite) {
+  const std::string flash = TempPath("limited.bin");
+  std::filesystem::remove(flash);
+  EXPECT_EXIT(std::_Exit(StatusAfterAWriteThatFails(flash)), testing::ExitedWithCode(0), "");
+}
+#endif
 
 TEST_F(SimBackendTest, FlashFileLongerThanTheMemoryIsRefused) {
   const std::string flash = TempPath("long.bin");

@@ -19,7 +19,6 @@ constexpr char SIM_PLAN_SEPARATOR = ';';
 
 std::mutex g_installLock;
 std::vector<std::shared_ptr<CSimBackend>> g_installed;
-bool g_exitHookSet = false;
 
 std::string Variable(const char* name) {
   const char* value = std::getenv(name);
@@ -40,24 +39,9 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   return entries;
 }
 
-void WriteBack(const std::shared_ptr<CSimBackend>& backend) {
-  std::string error;
-  if (!backend->Device()->WriteFlashBack(&error)) std::fprintf(stderr, "%s\n", error.c_str());
-}
-
 void RemoveInstalledLocked() {
-  for (const auto& backend : g_installed) {
-    WriteBack(backend);
-    UnregisterDriverBackend(backend.get());
-  }
+  for (const auto& backend : g_installed) UnregisterDriverBackend(backend.get());
   g_installed.clear();
-}
-
-// A program that leaves without calling SimUninstall still gets its flash
-// files written.
-void WriteBackAtExit() {
-  std::lock_guard<std::mutex> lock(g_installLock);
-  for (const auto& backend : g_installed) WriteBack(backend);
 }
 
 // The options of every device the environment asks for; false with *error
@@ -91,14 +75,16 @@ bool OptionsFromEnvironment(std::vector<SimDeviceOptions>* devices, std::string*
 
 bool SimInstallAll(std::vector<SimDeviceOptions> devices, std::vector<std::shared_ptr<CSimBackend>>* installed,
                    std::string* error) {
+  std::lock_guard<std::mutex> lock(g_installLock);
+  // The devices they replace go first, with the locks on their flash files,
+  // which the new ones may name too.
+  RemoveInstalledLocked();
   std::vector<std::shared_ptr<CSimBackend>> backends;
   for (SimDeviceOptions& options : devices) {
     std::unique_ptr<CDfuDevice> device;
     if (!CDfuDevice::Create(std::move(options), &device, error)) return false;
     backends.push_back(std::make_shared<CSimBackend>(std::shared_ptr<CDfuDevice>(std::move(device))));
   }
-  std::lock_guard<std::mutex> lock(g_installLock);
-  RemoveInstalledLocked();
   // Registered in list order, which is the order they are listed in.
   for (const auto& backend : backends) RegisterDriverBackend(backend);
   g_installed = backends;
@@ -123,11 +109,6 @@ bool SimInstallFromEnvironment() {
   if (!usable) {
     std::fprintf(stderr, "%s; no virtual device\n", error.c_str());
     return false;
-  }
-  std::lock_guard<std::mutex> lock(g_installLock);
-  if (!g_exitHookSet) {
-    g_exitHookSet = true;
-    std::atexit(WriteBackAtExit);
   }
   return true;
 }

@@ -26,8 +26,9 @@
 bool SimInstallFromEnvironment();
 
 // Installs the devices built from explicit options, listed in that order,
-// replacing the installed ones (whose flash is written back first). False
-// with *error, and nothing replaced, when any options are refused.
+// replacing the installed ones (which are removed first, releasing their
+// flash files). False with *error when any options are refused; the devices
+// installed before are then gone too.
 bool SimInstallAll(std::vector<SimDeviceOptions> devices, std::vector<std::shared_ptr<CSimBackend>>* installed,
                    std::string* error);
 // The same for one device; null with *error when its options are refused.
@@ -36,8 +37,8 @@ std::shared_ptr<CSimBackend> SimInstall(SimDeviceOptions options, std::string* e
 // The first installed backend, or null.
 std::shared_ptr<CSimBackend> SimInstalledBackend();
 
-// Writes the flash back and unregisters the device. Safe to call when none is
-// installed, and more than once.
+// Unregisters the devices, each of which releases its flash file once no
+// connection holds it. Safe to call when none is installed, and more than once.
 void SimUninstall();
 
 #endif  // ZUVA_SIM_SIM_ENVIRONMENT_H_

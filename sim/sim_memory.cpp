@@ -138,7 +138,10 @@ uint64_t SimMemoryMapSize(const std::vector<SimSectorLayout>& sectors) {
 
 CSimMemory::CSimMemory(std::vector<SimSectorLayout> layout, uint8_t fill)
     : layout_(std::move(layout)), cells_(layout_.size()), uniform_(layout_.size(), fill) {
-  for (const SimSectorLayout& sector : layout_) size_ += sector.size;
+  for (const SimSectorLayout& sector : layout_) {
+    fileOffsets_.push_back(size_);
+    size_ += sector.size;
+  }
   byAddress_.resize(layout_.size());
   for (size_t i = 0; i < byAddress_.size(); ++i) byAddress_[i] = i;
   std::sort(byAddress_.begin(), byAddress_.end(),
@@ -279,6 +282,62 @@ bool CSimMemory::Peek(uint32_t address, size_t count, std::vector<uint8_t>* out)
     int index = at > 0xFFFFFFFFull ? -1 : Find(static_cast<uint32_t>(at));
     if (index < 0) return false;
     (*out)[k] = CellAt(static_cast<size_t>(index), static_cast<uint32_t>(at) - layout_[index].address);
+  }
+  return true;
+}
+
+bool CSimMemory::SectorHolding(uint32_t address, uint32_t* start, uint32_t* size) const {
+  const int index = Find(address);
+  if (index < 0) return false;
+  *start = layout_[index].address;
+  *size = layout_[index].size;
+  return true;
+}
+
+bool CSimMemory::WriteSectorPiece(size_t index, uint32_t from, uint64_t count,
+                                  const PieceWriter& write) const {
+  const uint64_t offset = fileOffsets_[index] + from;
+  if (!cells_[index].empty()) {
+    return write(offset, cells_[index].data() + from, static_cast<size_t>(count));
+  }
+  constexpr size_t kChunk = 65536;
+  static const std::vector<uint8_t> erased(kChunk, 0xFF);
+  std::vector<uint8_t> other;
+  const std::vector<uint8_t>* chunk = &erased;
+  if (uniform_[index] != 0xFF) {
+    other.assign(static_cast<size_t>(std::min<uint64_t>(count, kChunk)), uniform_[index]);
+    chunk = &other;
+  }
+  for (uint64_t done = 0; done < count;) {
+    const size_t run = static_cast<size_t>(std::min<uint64_t>(count - done, kChunk));
+    if (!write(offset + done, chunk->data(), run)) return false;
+    done += run;
+  }
+  return true;
+}
+
+bool CSimMemory::WritePieces(uint32_t address, uint64_t count, const PieceWriter& write) const {
+  const uint64_t end = uint64_t{address} + count;
+  // The first sector (by address) that ends after `address`; sectors never
+  // overlap, so the ones that follow it in address order are the rest.
+  auto it = std::partition_point(byAddress_.begin(), byAddress_.end(), [&](size_t i) {
+    return uint64_t{layout_[i].address} + layout_[i].size <= address;
+  });
+  for (; it != byAddress_.end() && layout_[*it].address < end; ++it) {
+    const SimSectorLayout& sector = layout_[*it];
+    const uint64_t from = std::max<uint64_t>(sector.address, address);
+    const uint64_t to = std::min<uint64_t>(uint64_t{sector.address} + sector.size, end);
+    if (to > from &&
+        !WriteSectorPiece(*it, static_cast<uint32_t>(from - sector.address), to - from, write)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CSimMemory::WriteAllPieces(const PieceWriter& write) const {
+  for (size_t i = 0; i < layout_.size(); ++i) {
+    if (!WriteSectorPiece(i, 0, layout_[i].size, write)) return false;
   }
   return true;
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,18 @@ class CSimMemory {
   std::vector<uint8_t> Contents() const;
   // Loads at most Size() bytes from the start; false when `bytes` is longer.
   bool LoadContents(const std::vector<uint8_t>& bytes);
+  // The memory as its flash file keeps it: every sector's bytes in map order.
+  // Hands `write` each piece of the file that holds a byte of
+  // [address, address + count), as (file offset, bytes, count), or every
+  // sector (WriteAllPieces); stops at the first write that fails and returns
+  // false. Sectors never written are handed over from a shared buffer of
+  // their uniform value, so nothing as large as the memory is allocated.
+  using PieceWriter = std::function<bool(uint64_t offset, const uint8_t* bytes, size_t count)>;
+  bool WritePieces(uint32_t address, uint64_t count, const PieceWriter& write) const;
+  bool WriteAllPieces(const PieceWriter& write) const;
+  // Start and size of the sector holding `address`; false when none does.
+  bool SectorHolding(uint32_t address, uint32_t* start, uint32_t* size) const;
+
   // Backdoor access for tests: false when a byte lies outside every sector.
   bool Peek(uint32_t address, size_t count, std::vector<uint8_t>* out) const;
   bool Poke(uint32_t address, const std::vector<uint8_t>& bytes);
@@ -81,6 +94,9 @@ class CSimMemory {
   uint8_t CellAt(size_t index, size_t offset) const;
   // Erased: every cell 0xFF, and no storage.
   void Blank(size_t index);
+  // Hands over [from, from + count) of one sector (offsets in the sector).
+  bool WriteSectorPiece(size_t index, uint32_t from, uint64_t count,
+                        const PieceWriter& write) const;
 
   std::vector<SimSectorLayout> layout_;
   // Per sector: its cells, or none while every cell holds uniform_.
@@ -88,6 +104,8 @@ class CSimMemory {
   std::vector<uint8_t> uniform_;
   // Sector indices in address order (sectors never overlap).
   std::vector<size_t> byAddress_;
+  // Per sector: where its bytes start in map order.
+  std::vector<uint64_t> fileOffsets_;
   uint64_t size_ = 0;
 };
 

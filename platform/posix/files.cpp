@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 
 const uint32_t PLATFORM_ERROR_NOT_A_FILE = EINVAL;
+const uint32_t PLATFORM_ERROR_IN_USE = EWOULDBLOCK;
 
 bool PlatformPathExists(const std::string& path) {
   struct stat info;
@@ -62,6 +63,9 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
       break;
     case Mode::kOpenReadWrite:
       flags |= O_RDWR;
+      break;
+    case Mode::kOpenAlwaysReadWrite:
+      flags |= O_RDWR | O_CREAT;
       break;
   }
   int fd = ::open(path.c_str(), flags, 0666);

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 
 const uint32_t PLATFORM_ERROR_NOT_A_FILE = ERROR_INVALID_PARAMETER;
+const uint32_t PLATFORM_ERROR_IN_USE = ERROR_SHARING_VIOLATION;
 
 bool PlatformPathExists(const std::string& path) { return PathFileExistsA(path.c_str()) != FALSE; }
 
@@ -68,6 +69,12 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
       break;
     case Mode::kOpenReadWrite:
       access = GENERIC_READ | GENERIC_WRITE;
+      break;
+    case Mode::kOpenAlwaysReadWrite:
+      // Others may look, as flock() lets them on Linux; nobody else writes.
+      access = GENERIC_READ | GENERIC_WRITE;
+      disposition = OPEN_ALWAYS;
+      share = FILE_SHARE_READ;
       break;
   }
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory is refused

@@ -178,9 +178,6 @@ int main(int argc, char** argv) {
     }
   }
   bus.reset();
-  for (const auto& model : models) {
-    if (!model->WriteFlashBack(&error)) std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
-  }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return 1;

@@ -190,11 +190,10 @@ class CPipeServer {
     return pipe_ != INVALID_HANDLE_VALUE;
   }
 
-  // Ends the process between two exchanges, with the flash written back.
+  // Ends the process between two exchanges; the flash file already holds
+  // what the device holds.
   [[noreturn]] void Stop() {
     lock_.lock();
-    std::string error;
-    if (!device_->WriteFlashBack(&error)) std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
     std::fflush(nullptr);
     ExitProcess(0);
   }

@@ -11,6 +11,11 @@ erase), and exit with the conventional code.
 A run started with standard output closed: the trace file must not take the
 free descriptor and receive the console's text.
 
+The virtual device's flash file: a second process that names it while the
+first one's device exists finds no device (the file is locked), and a file
+that cannot be written whole at the start (a full file system) leaves no
+device rather than a device that loses what it is given.
+
 Command line: run_environment_test.py --exe PATH [--work-dir DIR]"""
 
 import argparse
@@ -39,15 +44,25 @@ def raw_bytes(size):
     return bytes((i * 31 + 7) % 251 for i in range(size))
 
 
-def start(exe, work_dir, stdout=subprocess.PIPE, preexec_fn=None):
+NO_DEVICE = (b"No Device(s) found. Plug your DFU Device or reset to DFU mode (reset and hold "
+             b"ENTER)!\nRetry? [y/n] ")
+
+
+def prepare(work_dir):
     shutil.rmtree(work_dir, ignore_errors=True)
     work_dir.mkdir(parents=True)
     (work_dir / "fw.bin").write_bytes(raw_bytes(RAW_SIZE))
     (work_dir / "device.profile").write_text(PROFILE)
     (work_dir / "flash.bin").write_bytes(b"\x00" * WINDOW)
+
+
+def start(exe, work_dir, stdout=subprocess.PIPE, preexec_fn=None, fresh=True,
+          flash="flash.bin", trace="trace.txt"):
+    if fresh:
+        prepare(work_dir)
     env = {k: v for k, v in os.environ.items() if not k.startswith("ZUVA_SIM")}
-    env.update({"ZUVA_SIM": "device.profile", "ZUVA_SIM_FLASH": "flash.bin",
-                "ZUVA_SIM_TRACE": "trace.txt"})
+    env.update({"ZUVA_SIM": "device.profile", "ZUVA_SIM_FLASH": flash,
+                "ZUVA_SIM_TRACE": trace})
     return subprocess.Popen([str(exe), "fw.bin"], cwd=work_dir, env=env,
                             stdin=subprocess.DEVNULL, stdout=stdout,
                             stderr=subprocess.PIPE, preexec_fn=preexec_fn)
@@ -127,6 +142,42 @@ def run_without_standard_output(exe, work_dir):
     assert flash[:RAW_SIZE] == raw_bytes(RAW_SIZE), "the upgrade did not happen"
 
 
+def run_second_process_on_the_flash_file(exe, work_dir):
+    first = start(exe, work_dir)
+    try:
+        read_until(first, UPGRADING)
+        second = start(exe, work_dir, fresh=False, trace="second-trace.txt")
+        out, err = second.communicate(timeout=DEADLINE_SECONDS)
+        assert NO_DEVICE in out, "the second process found a device: %r" % out
+        assert b"flash.bin' is in use by another virtual device" in err, \
+            "standard error: %r" % err
+        first.communicate(timeout=DEADLINE_SECONDS)
+    finally:
+        first.kill()
+    assert first.returncode == 0, "first process: exit code %d" % first.returncode
+    flash = (work_dir / "flash.bin").read_bytes()
+    assert flash[:RAW_SIZE] == raw_bytes(RAW_SIZE), "the first process's upgrade was disturbed"
+
+
+def run_on_a_full_file_system(exe, work_dir):
+    prepare(work_dir)
+    small = work_dir / "small"
+    small.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(small)],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if mounted.returncode != 0:
+        return "skipped: a small file system cannot be mounted here (%s)" \
+            % mounted.stderr.decode(errors="replace").strip()
+    try:
+        process = start(exe, work_dir, fresh=False, flash="small/flash.bin")
+        out, err = process.communicate(timeout=DEADLINE_SECONDS)
+    finally:
+        subprocess.run(["umount", str(small)], check=False)
+    assert NO_DEVICE in out, "a device was found: %r" % out
+    assert b"small/flash.bin' cannot be written" in err, "standard error: %r" % err
+    return None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True, type=Path)
@@ -139,12 +190,15 @@ def main():
         ("sighup", lambda d: run_signal(exe, d, signal.SIGHUP, 128 + signal.SIGHUP)),
         ("reader_gone", lambda d: run_lost_output(exe, d)),
         ("standard_output_closed", lambda d: run_without_standard_output(exe, d)),
+        ("second_process_on_the_flash_file",
+         lambda d: run_second_process_on_the_flash_file(exe, d)),
+        ("full_file_system_under_the_flash_file", lambda d: run_on_a_full_file_system(exe, d)),
     ]
     failed = 0
     for name, case in cases:
         try:
-            case(args.work_dir.resolve() / name)
-            print("ok   %s" % name, flush=True)
+            note = case(args.work_dir.resolve() / name)
+            print("ok   %s%s" % (name, " (%s)" % note if note else ""), flush=True)
         except (AssertionError, subprocess.TimeoutExpired) as fault:
             failed += 1
             print("FAIL %s\n     %s" % (name, fault), flush=True)
