@@ -92,6 +92,18 @@ def check(pe, image, faults):
         dpi = next((e for e in root.iter() if e.tag.endswith("}dpiAware")), None)
         if dpi is None or dpi.text.strip().lower() != "true":
             faults.append("manifest does not declare the program DPI-aware")
+        # File names outside the ANSI code page and paths past 260 characters
+        # reach the narrow file calls.
+        settings = {e.tag.split("}")[-1]: (e.tag, (e.text or "").strip()) for e in root.iter()}
+        wanted = {
+            "activeCodePage": ("{http://schemas.microsoft.com/SMI/2019/WindowsSettings}"
+                               "activeCodePage", "UTF-8"),
+            "longPathAware": ("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+                              "longPathAware", "true"),
+        }
+        for name, value in wanted.items():
+            if settings.get(name) != value:
+                faults.append("manifest setting %s is %r" % (name, settings.get(name)))
 
     # A static build imports system DLLs only, none of the compiler's runtime.
     dlls = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]

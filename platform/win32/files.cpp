@@ -2,7 +2,6 @@
 // mode 0, so nobody else (this program included) can open the file while it
 // is held.
 #include <windows.h>
-#include <shlwapi.h>
 
 #include <algorithm>
 #include <limits>
@@ -12,7 +11,11 @@
 const uint32_t PLATFORM_ERROR_NOT_A_FILE = ERROR_INVALID_PARAMETER;
 const uint32_t PLATFORM_ERROR_IN_USE = ERROR_SHARING_VIOLATION;
 
-bool PlatformPathExists(const std::string& path) { return PathFileExistsA(path.c_str()) != FALSE; }
+// GetFileAttributesA rather than the shell's PathFileExistsA, which stops at
+// 260 characters whatever the manifest allows.
+bool PlatformPathExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 namespace {
 

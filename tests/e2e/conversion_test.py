@@ -113,6 +113,26 @@ def raw_file_kept(name, size):
     return check
 
 
+# A path of more than 260 characters, relative to the working directory.
+LONG_DIRECTORY = "/".join(["d" * 100] * 3)
+UNICODE_NAME = "\u65e5\u672c.bin"
+
+
+def utf8_text(text):
+    """Text as the program prints it in UTF-8, in the harness's byte-wise
+    form."""
+    return text.encode("utf-8").decode("latin-1")
+
+
+def with_unicode_raw_file(ctx):
+    ctx.path(UNICODE_NAME).write_bytes(raw_bytes(10))
+
+
+def with_long_path_raw_file(ctx):
+    ctx.path(LONG_DIRECTORY).mkdir(parents=True)
+    with_raw_file(LONG_DIRECTORY + "/fw.bin", 10)(ctx)
+
+
 def open_error(path, errors):
     return lambda ctx: ("Error %08xh: Cannot open file \"%s\"\n" % (errors[ctx.platform], path)
                         + "Unable to create DFU file!\n" + FINAL)
@@ -198,6 +218,17 @@ CASES = [
          "DFU file \"fw.dfu\" is the same file as \"fw.bin\"!\nUnable to create DFU file!\n"
          + FINAL, 1, args=["fw.bin"], setup=with_linked_dfuse_file("fw.bin", "fw.dfu", 1000),
          check=raw_file_kept("fw.bin", 1000), platforms=("linux",)),
+    # The Windows program's narrow file calls take UTF-8 names (its manifest's
+    # code page) and paths past 260 characters (its long-path setting). Wine's
+    # narrow file calls stop at 260 characters whatever the manifest says, so
+    # the long path runs on Linux only.
+    Case("file_name_outside_the_ansi_code_page", utf8_text(success(UNICODE_NAME)), 0,
+         args=[UNICODE_NAME], setup=with_unicode_raw_file,
+         check=converted(UNICODE_NAME, "\u65e5\u672c.dfu", 10)),
+    Case("path_longer_than_260_characters", success(LONG_DIRECTORY + "/fw.bin"), 0,
+         args=[LONG_DIRECTORY + "/fw.bin"], setup=with_long_path_raw_file,
+         check=converted(LONG_DIRECTORY + "/fw.bin", LONG_DIRECTORY + "/fw.dfu", 10),
+         platforms=("linux",)),
     # The DfuSe file would go into a directory that does not exist.
     Case("dfu_directory_missing", "Unable to create DFU file!\n" + FINAL, 1,
          args=["x.bin/fw.bin"], setup=raw_file_in_directory("x.bin", "fw.bin"),
