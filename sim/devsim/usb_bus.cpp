@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/thread_start.h"
 #include "protocol/byte_order.h"
 
 namespace {
@@ -635,7 +636,10 @@ std::unique_ptr<CUsbBus> CUsbBus::Create(std::vector<std::shared_ptr<CDevsimFron
     if (!impl->AddNode(device, position.attachment, position.dfuMode, error)) return nullptr;
   }
   Impl* running = impl.get();
-  impl->worker = std::thread([running] { running->Run(); });
+  if (!PlatformStartThread(&impl->worker, [running] { running->Run(); })) {
+    *error = "the bus's worker thread cannot be started";
+    return nullptr;
+  }
   return std::unique_ptr<CUsbBus>(new CUsbBus(std::move(impl)));
 }
 

@@ -24,6 +24,7 @@
 
 #include "common/guid.h"
 #include "platform/platform.h"
+#include "platform/thread_start.h"
 #include "sim/fault_plan.h"
 #include "sim/profile.h"
 #include "sim/windows-devsim/pipe_exchange.h"
@@ -294,13 +295,18 @@ int main(int argc, char** argv) {
     return DEVSIM_EXIT_SETUP;
   }
   // The caller ends the model by closing its standard input.
-  std::thread([&server] {
-    char buffer[256];
-    DWORD read = 0;
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    while (ReadFile(input, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-    }
-    server.Stop();
-  }).detach();
+  std::thread watcher;
+  if (!PlatformStartThread(&watcher, [&server] {
+        char buffer[256];
+        DWORD read = 0;
+        HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+        while (ReadFile(input, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        }
+        server.Stop();
+      })) {
+    std::fprintf(stderr, "zuva-devsim: the input watcher thread cannot be started\n");
+    return DEVSIM_EXIT_SETUP;
+  }
+  watcher.detach();
   return server.Serve();
 }
