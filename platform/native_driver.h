@@ -1,7 +1,7 @@
 // The seam between the portable driver port (platform/driver_port.cpp) and
 // the platform's native driver: on Windows the USB DFU kernel driver through
-// CreateFileA / DeviceIoControl / SetupDi, on Linux nothing (real devices come
-// through the registered "usb:" backend instead). Internal to platform/.
+// CreateFileA / DeviceIoControl / SetupDi, on Linux the libusb layer, which
+// answers "usb:" paths. Internal to platform/.
 #ifndef ZUVA_PLATFORM_NATIVE_DRIVER_H_
 #define ZUVA_PLATFORM_NATIVE_DRIVER_H_
 

@@ -109,8 +109,9 @@ class PlatformFile {
 // ---------------------------------------------------------------------------
 // Driver port: the five I/O-control requests of the DFU driver (codes and
 // buffer layouts in protocol/driver_requests.h). A path that begins with a
-// registered backend's prefix ("sim:", "usb:") goes to that backend; on
-// Windows every other path goes to the kernel driver.
+// registered backend's prefix (the virtual device's "sim:") goes to that
+// backend; every other path goes to the system's own driver: the kernel
+// driver or WinUSB on Windows, libusb for "usb:" paths on Linux.
 
 using DriverHandle = uintptr_t;  // 0: not open
 constexpr DriverHandle DRIVER_INVALID_HANDLE = 0;
@@ -146,7 +147,7 @@ class DriverConnection {
 };
 
 // A source of devices other than the platform's native driver: the virtual
-// device (prefix "sim:"), the libusb layer (prefix "usb:"), or a test's fake.
+// device (prefix "sim:") or a test's fake.
 class DriverBackend {
  public:
   virtual ~DriverBackend() = default;

@@ -268,12 +268,6 @@ libusb_device* FindDevice(libusb_context* context, const std::string& path) {
 
 }  // namespace
 
-bool UsbStartEvents() {
-  UsbLayer& layer = Layer();
-  std::lock_guard<std::mutex> lock(layer.mutex);
-  return ContextLocked(layer) != nullptr;
-}
-
 NativeDeviceHandle UsbDriverOpen(const std::string& path) {
   uint8_t bus = 0;
   std::vector<uint8_t> ports;

@@ -32,8 +32,4 @@ void UsbDriverClose(NativeDeviceHandle device);
 // machine without USB has an empty list.
 bool UsbEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces);
 
-// Starts the libusb context and its hot-plug thread if they are not running.
-// False when libusb cannot start (no USB on this machine).
-bool UsbStartEvents();
-
 #endif  // ZUVA_PLATFORM_LIBUSB_USB_LAYER_H_
