@@ -1,5 +1,5 @@
 #include "app/convert_raw_image.h"
-#include "app/test_files.h"
+#include "app/files_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/sim_device_fixture.h"
-#include "device/fake_driver_backend.h"
+#include "app/sim_device_test_support.h"
+#include "device/fake_driver_test_support.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/sim_device_fixture.h"
+#include "app/sim_device_test_support.h"
 #include "device/memory_map.h"
 #include "platform/thread_start.h"
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/device_test_fixture.h"
+#include "device/device_test_support.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "device/device_test_fixture.h"
+#include "device/device_test_support.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "device/device_manager.h"
 #include "device/dfu_requests.h"
-#include "device/fake_driver_backend.h"
+#include "device/fake_driver_test_support.h"
 #include "device/st_device.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <new>
 #include <vector>
 
-#include "device/fake_driver_backend.h"
+#include "device/fake_driver_test_support.h"
 #include "operations/download_thread.h"
 #include "operations/upload_thread.h"
 

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "sim/sim_test_helpers.h"
+#include "sim/sim_test_support.h"
 
 namespace {
 

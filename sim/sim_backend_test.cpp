@@ -14,7 +14,7 @@
 #endif
 
 #include "sim/sim_environment.h"
-#include "sim/sim_test_helpers.h"
+#include "sim/sim_test_support.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Test helpers: DFU class requests built into driver I/O-control requests and
 // sent either straight to a device model or through the driver port.
-#ifndef ZUVA_SIM_SIM_TEST_HELPERS_H_
-#define ZUVA_SIM_SIM_TEST_HELPERS_H_
+#ifndef ZUVA_SIM_SIM_TEST_SUPPORT_H_
+#define ZUVA_SIM_SIM_TEST_SUPPORT_H_
 
 #include <atomic>
 #include <cstdint>
@@ -151,4 +151,4 @@ class CFakeSimClock : public CSimClock {
   std::atomic<uint64_t> slept_{0};
 };
 
-#endif  // ZUVA_SIM_SIM_TEST_HELPERS_H_
+#endif  // ZUVA_SIM_SIM_TEST_SUPPORT_H_

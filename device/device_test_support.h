@@ -1,6 +1,6 @@
 // A test fixture with the scripted backend registered and a device manager.
-#ifndef ZUVA_DEVICE_DEVICE_TEST_FIXTURE_H_
-#define ZUVA_DEVICE_DEVICE_TEST_FIXTURE_H_
+#ifndef ZUVA_DEVICE_DEVICE_TEST_SUPPORT_H_
+#define ZUVA_DEVICE_DEVICE_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "device/device_manager.h"
-#include "device/fake_driver_backend.h"
+#include "device/fake_driver_test_support.h"
 
 class CFakeDeviceTest : public ::testing::Test {
  protected:
@@ -42,4 +42,4 @@ class CFakeDeviceTest : public ::testing::Test {
   std::shared_ptr<CFakeDriverBackend> backend;
 };
 
-#endif  // ZUVA_DEVICE_DEVICE_TEST_FIXTURE_H_
+#endif  // ZUVA_DEVICE_DEVICE_TEST_SUPPORT_H_

@@ -1,8 +1,8 @@
 // A test fixture for the console driver against the virtual device: a device
 // manager, a virtual device built from profile text, a private folder for
 // files, and standard input fed from a script.
-#ifndef ZUVA_APP_SIM_DEVICE_FIXTURE_H_
-#define ZUVA_APP_SIM_DEVICE_FIXTURE_H_
+#ifndef ZUVA_APP_SIM_DEVICE_TEST_SUPPORT_H_
+#define ZUVA_APP_SIM_DEVICE_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/test_files.h"
+#include "app/files_test_support.h"
 #include "device/device_manager.h"
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image.h"
@@ -105,4 +105,4 @@ std::string CaptureOutput(Body body) {
   return ::testing::internal::GetCapturedStdout();
 }
 
-#endif  // ZUVA_APP_SIM_DEVICE_FIXTURE_H_
+#endif  // ZUVA_APP_SIM_DEVICE_TEST_SUPPORT_H_

@@ -1,8 +1,8 @@
 // A scripted driver backend for tests and fuzzers: crafted descriptor sets
 // served under the prefix "fake:", every request recorded, control requests
 // answered by a script. Header-only test support, not part of the library.
-#ifndef ZUVA_DEVICE_FAKE_DRIVER_BACKEND_H_
-#define ZUVA_DEVICE_FAKE_DRIVER_BACKEND_H_
+#ifndef ZUVA_DEVICE_FAKE_DRIVER_TEST_SUPPORT_H_
+#define ZUVA_DEVICE_FAKE_DRIVER_TEST_SUPPORT_H_
 
 #include <algorithm>
 #include <cstdint>
@@ -218,4 +218,4 @@ class CFakeDriverBackend : public DriverBackend {
   bool isVirtual_ = true;
 };
 
-#endif  // ZUVA_DEVICE_FAKE_DRIVER_BACKEND_H_
+#endif  // ZUVA_DEVICE_FAKE_DRIVER_TEST_SUPPORT_H_

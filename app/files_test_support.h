@@ -1,6 +1,6 @@
 // Whole-file reads and writes for the console driver's tests.
-#ifndef ZUVA_APP_TEST_FILES_H_
-#define ZUVA_APP_TEST_FILES_H_
+#ifndef ZUVA_APP_FILES_TEST_SUPPORT_H_
+#define ZUVA_APP_FILES_TEST_SUPPORT_H_
 
 #include <cstdint>
 #include <fstream>
@@ -18,4 +18,4 @@ inline std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-#endif  // ZUVA_APP_TEST_FILES_H_
+#endif  // ZUVA_APP_FILES_TEST_SUPPORT_H_
