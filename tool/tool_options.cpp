@@ -174,8 +174,8 @@ bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, s
     return true;
   }
   const CommandSpec* command = nullptr;
-  for (const CommandSpec& spec : COMMANDS) {
-    if (options->command == spec.name) command = &spec;
+  for (const CommandSpec& entry : COMMANDS) {
+    if (options->command == entry.name) command = &entry;
   }
   if (command == nullptr) {
     *error = "unknown command '" + options->command + "'";
@@ -190,8 +190,8 @@ bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, s
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(0, equals);
     const OptionSpec* option = nullptr;
-    for (const OptionSpec& spec : OPTIONS) {
-      if (name == spec.name) option = &spec;
+    for (const OptionSpec& entry : OPTIONS) {
+      if (name == entry.name) option = &entry;
     }
     if (option == nullptr || (option->commands & command->bit) == 0) {
       *error = "option " + name + " does not belong to " + options->command;
