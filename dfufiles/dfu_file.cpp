@@ -15,15 +15,10 @@
 
 namespace {
 
-constexpr char FILE_SIGNATURE[] = "DfuSe";
-constexpr size_t FILE_SIGNATURE_SIZE = 5;
 constexpr uint8_t FILE_FORMAT_VERSION = 0x01;
 // The image size field of a new file says 6, not 11: the signature is not
 // counted in it.
 constexpr uint32_t NEW_FILE_IMAGE_SIZE = 6;
-constexpr char TARGET_SIGNATURE[] = "Target";
-constexpr size_t TARGET_SIGNATURE_SIZE = 6;
-constexpr uint8_t SUFFIX_SIGNATURE[] = {'U', 'F', 'D'};
 // Target prefix field offsets.
 constexpr size_t TARGET_ALTERNATE = 6;
 constexpr size_t TARGET_NAMED = 7;
@@ -73,7 +68,7 @@ bool CDFUFile::CheckOpenedFile() {
   size_t got = 0;
   if (!file.Read(prefix, sizeof(prefix), &got) || got != sizeof(prefix)) return false;
   if (prefix[5] != FILE_FORMAT_VERSION) return false;
-  if (std::memcmp(prefix, FILE_SIGNATURE, FILE_SIGNATURE_SIZE) != 0) return false;
+  if (std::memcmp(prefix, DFU_FILE_SIGNATURE, DFU_FILE_SIGNATURE_SIZE) != 0) return false;
   targetCount = prefix[10];
 
   // A file shorter than the suffix fails this seek.
@@ -82,7 +77,7 @@ bool CDFUFile::CheckOpenedFile() {
     return false;
   }
   if (!file.Read(suffix, sizeof(suffix), &got) || got != sizeof(suffix)) return false;
-  if (std::memcmp(suffix + 8, SUFFIX_SIGNATURE, sizeof(SUFFIX_SIGNATURE)) != 0 ||
+  if (std::memcmp(suffix + 8, DFU_SUFFIX_SIGNATURE, sizeof(DFU_SUFFIX_SIGNATURE)) != 0 ||
       suffix[11] != DFU_SUFFIX_SIZE || GetLe16(suffix + 6) != DFU_FILE_DFU_RELEASE) {
     return false;
   }
@@ -107,7 +102,7 @@ void CDFUFile::CreateNew(const std::string& path) {
     return;
   }
   uint8_t prefix[DFU_FILE_PREFIX_SIZE];
-  std::memcpy(prefix, FILE_SIGNATURE, FILE_SIGNATURE_SIZE);
+  std::memcpy(prefix, DFU_FILE_SIGNATURE, DFU_FILE_SIGNATURE_SIZE);
   prefix[5] = FILE_FORMAT_VERSION;
   PutLe32(prefix + 6, NEW_FILE_IMAGE_SIZE);
   prefix[10] = 0;
@@ -127,7 +122,7 @@ StatusCode CDFUFile::WriteSuffix() {
   PutLe16(suffix + 2, productId);
   PutLe16(suffix + 4, vendorId);
   PutLe16(suffix + 6, DFU_FILE_DFU_RELEASE);
-  std::memcpy(suffix + 8, SUFFIX_SIGNATURE, sizeof(SUFFIX_SIGNATURE));
+  std::memcpy(suffix + 8, DFU_SUFFIX_SIGNATURE, sizeof(DFU_SUFFIX_SIGNATURE));
   suffix[11] = DFU_SUFFIX_SIZE;
   uint32_t crc = 0;
   bool ok = file.Write(suffix, sizeof(suffix)) && file.Flush() && ComputeCrc(&crc);
@@ -178,7 +173,7 @@ bool CDFUFile::AppendTarget(const CImage& image) {
   // An invalid image contributes no elements, and its count says so.
   const uint32_t elementCount = image.isValid != 0 ? image.ElementCount() : 0;
   uint8_t prefix[DFU_TARGET_PREFIX_SIZE] = {};
-  std::memcpy(prefix, TARGET_SIGNATURE, TARGET_SIGNATURE_SIZE);
+  std::memcpy(prefix, DFU_TARGET_SIGNATURE, DFU_TARGET_SIGNATURE_SIZE);
   prefix[TARGET_ALTERNATE] = image.alternateSetting;
   PutLe32(prefix + TARGET_NAMED, static_cast<uint32_t>(image.isNamed));
   if (image.isNamed != 0) {
@@ -247,7 +242,7 @@ StatusCode CDFUFile::ReadImage(uint32_t index, std::unique_ptr<CImage>* image) {
     size_t got = 0;
     if (!file.Read(prefix, sizeof(prefix), &got)) return status = FILE_ERR_IO;
     if (got != sizeof(prefix) ||
-        std::memcmp(prefix, TARGET_SIGNATURE, TARGET_SIGNATURE_SIZE) != 0) {
+        std::memcmp(prefix, DFU_TARGET_SIGNATURE, DFU_TARGET_SIGNATURE_SIZE) != 0) {
       return status = FILE_ERR_BAD_CONTENT;
     }
     position += got;

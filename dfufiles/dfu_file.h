@@ -19,6 +19,13 @@ constexpr size_t DFU_TARGET_PREFIX_SIZE = 274;
 constexpr size_t DFU_TARGET_NAME_SIZE = 255;
 constexpr size_t DFU_ELEMENT_HEADER_SIZE = 8;
 constexpr size_t DFU_SUFFIX_SIZE = 16;
+// The signatures that open the file and each target, and the one in the
+// suffix ("UFD" is "DFU" backwards: the suffix is laid out from its end).
+constexpr char DFU_FILE_SIGNATURE[] = "DfuSe";
+constexpr size_t DFU_FILE_SIGNATURE_SIZE = 5;
+constexpr char DFU_TARGET_SIGNATURE[] = "Target";
+constexpr size_t DFU_TARGET_SIGNATURE_SIZE = 6;
+constexpr uint8_t DFU_SUFFIX_SIGNATURE[3] = {'U', 'F', 'D'};
 // Suffix identity of a file that this program creates.
 constexpr uint16_t DFU_FILE_VENDOR_ID = 0x0483;
 constexpr uint16_t DFU_FILE_PRODUCT_ID = 0xDF11;

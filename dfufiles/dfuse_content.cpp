@@ -10,10 +10,7 @@
 
 namespace {
 
-constexpr char DFUSE_SIGNATURE[] = "DfuSe";
-constexpr char DFUSE_TARGET_SIGNATURE[] = "Target";
 constexpr uint8_t DFUSE_VERSION = 1;
-constexpr uint8_t DFUSE_SUFFIX_SIGNATURE[3] = {'U', 'F', 'D'};
 constexpr size_t DFUSE_MAX_TARGETS = 255;
 
 void PutU32(std::vector<uint8_t>* out, uint32_t value) {
@@ -25,7 +22,7 @@ void PutU16(std::vector<uint8_t>* out, uint16_t value) {
   PutLe16(out->data() + out->size() - 2, value);
 }
 void SetU32(std::vector<uint8_t>* out, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) (*out)[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  PutLe32(out->data() + at, value);
 }
 
 StatusCode Refuse(std::string* error, const std::string& reason) {
@@ -39,10 +36,12 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
                       std::string* error) {
   *content = DfuSeContent{};
   if (size < DFU_FILE_PREFIX_SIZE + DFU_SUFFIX_SIZE) return Refuse(error, "file too short");
-  if (std::memcmp(bytes, DFUSE_SIGNATURE, 5) != 0) return Refuse(error, "no DfuSe signature");
+  if (std::memcmp(bytes, DFU_FILE_SIGNATURE, DFU_FILE_SIGNATURE_SIZE) != 0) {
+    return Refuse(error, "no DfuSe signature");
+  }
   if (bytes[5] != DFUSE_VERSION) return Refuse(error, "unknown DfuSe version");
   const uint8_t* suffix = bytes + size - DFU_SUFFIX_SIZE;
-  if (std::memcmp(suffix + 8, DFUSE_SUFFIX_SIGNATURE, 3) != 0 || suffix[11] != DFU_SUFFIX_SIZE) {
+  if (std::memcmp(suffix + 8, DFU_SUFFIX_SIGNATURE, 3) != 0 || suffix[11] != DFU_SUFFIX_SIZE) {
     return Refuse(error, "no DFU suffix");
   }
   content->deviceVersion = GetLe16(suffix);
@@ -60,7 +59,7 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
     const std::string which = "target " + std::to_string(t);
     if (bodyEnd - at < DFU_TARGET_PREFIX_SIZE) return Refuse(error, which + ": truncated prefix");
     const uint8_t* prefix = bytes + at;
-    if (std::memcmp(prefix, DFUSE_TARGET_SIGNATURE, 6) != 0) {
+    if (std::memcmp(prefix, DFU_TARGET_SIGNATURE, DFU_TARGET_SIGNATURE_SIZE) != 0) {
       return Refuse(error, which + ": no Target signature");
     }
     FirmwareTarget target;
@@ -98,13 +97,13 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
 
 StatusCode FormatDfuSe(const DfuSeContent& content, std::vector<uint8_t>* bytes) {
   if (content.targets.size() > DFUSE_MAX_TARGETS) return FILE_ERR_BAD_PARAMETER;
-  std::vector<uint8_t> out(DFUSE_SIGNATURE, DFUSE_SIGNATURE + 5);
+  std::vector<uint8_t> out(DFU_FILE_SIGNATURE, DFU_FILE_SIGNATURE + DFU_FILE_SIGNATURE_SIZE);
   out.push_back(DFUSE_VERSION);
   PutU32(&out, 0);  // the size, once known
   out.push_back(static_cast<uint8_t>(content.targets.size()));
   for (const FirmwareTarget& target : content.targets) {
     const size_t prefixAt = out.size();
-    out.insert(out.end(), DFUSE_TARGET_SIGNATURE, DFUSE_TARGET_SIGNATURE + 6);
+    out.insert(out.end(), DFU_TARGET_SIGNATURE, DFU_TARGET_SIGNATURE + DFU_TARGET_SIGNATURE_SIZE);
     out.push_back(target.alternate);
     PutU32(&out, target.named ? 1 : 0);
     char name[DFU_TARGET_NAME_SIZE] = {};
@@ -131,7 +130,7 @@ StatusCode FormatDfuSe(const DfuSeContent& content, std::vector<uint8_t>* bytes)
   PutU16(&out, content.productId);
   PutU16(&out, content.vendorId);
   PutU16(&out, content.dfuVersion);
-  out.insert(out.end(), DFUSE_SUFFIX_SIGNATURE, DFUSE_SUFFIX_SIGNATURE + 3);
+  out.insert(out.end(), DFU_SUFFIX_SIGNATURE, DFU_SUFFIX_SIGNATURE + 3);
   out.push_back(static_cast<uint8_t>(DFU_SUFFIX_SIZE));
   PutU32(&out, UpdateDfuCrc(DFU_CRC_INITIAL, out.data(), out.size()));
   *bytes = std::move(out);
