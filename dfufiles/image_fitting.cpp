@@ -10,6 +10,7 @@
 #include <limits>
 #include <utility>
 
+#include "dfufiles/element_runs.h"
 #include "dfufiles/image.h"
 
 namespace {
@@ -240,6 +241,28 @@ bool CImage::HasDataOutside(const MemoryMapping& mapping, OperationCode operatio
   return false;
 }
 
+std::vector<ElementRun> TouchingRuns(const std::vector<ElementExtent>& sorted) {
+  std::vector<ElementRun> runs;
+  size_t first = 0;
+  while (first < sorted.size()) {
+    uint64_t runEnd = EndOf(sorted[first].address, sorted[first].size);
+    uint64_t runSize = sorted[first].size;
+    size_t last = first;
+    while (last + 1 < sorted.size()) {
+      const ElementExtent& next = sorted[last + 1];
+      if (next.address != runEnd || runSize + next.size > std::numeric_limits<uint32_t>::max()) {
+        break;
+      }
+      runEnd += next.size;
+      runSize += next.size;
+      ++last;
+    }
+    runs.push_back({first, last, static_cast<uint32_t>(runSize)});
+    first = last + 1;
+  }
+  return runs;
+}
+
 void CImage::MergeAdjacent() {
   // Sort positions rather than elements so that nothing is moved until every
   // joined buffer exists: an allocation failure leaves the image as it was.
@@ -253,39 +276,27 @@ void CImage::MergeAdjacent() {
     return elements_[order[position]]->record;
   };
 
-  // Each run of elements that begin where the previous one ends becomes one
-  // element; a run stops where its size would overflow the 32-bit field.
+  std::vector<ElementExtent> extents;
+  extents.reserve(order.size());
+  for (size_t i = 0; i < order.size(); ++i) extents.push_back({at(i).address, at(i).size});
+
+  // Each run of touching elements becomes one element.
   struct Run {
     size_t first;
-    size_t last;
     std::unique_ptr<Slot> joined;  // null for a run of one
   };
   std::vector<Run> runs;
-  size_t first = 0;
-  while (first < order.size()) {
-    uint64_t runEnd = EndOf(at(first).address, at(first).size);
-    uint64_t runSize = at(first).size;
-    size_t last = first;
-    while (last + 1 < order.size()) {
-      const ImageElement& next = at(last + 1);
-      if (next.address != runEnd || runSize + next.size > std::numeric_limits<uint32_t>::max()) {
-        break;
-      }
-      runEnd += next.size;
-      runSize += next.size;
-      ++last;
-    }
-    Run run{first, last, nullptr};
-    if (last != first) {
-      run.joined = MakeSlot(at(first).address, static_cast<uint32_t>(runSize), nullptr);
+  for (const ElementRun& span : TouchingRuns(extents)) {
+    Run run{span.first, nullptr};
+    if (span.last != span.first) {
+      run.joined = MakeSlot(at(span.first).address, span.size, nullptr);
       uint8_t* out = run.joined->buffer.get();
-      for (size_t i = first; i <= last; ++i) {
+      for (size_t i = span.first; i <= span.last; ++i) {
         if (at(i).size != 0) std::memcpy(out, at(i).data, at(i).size);
         out += at(i).size;
       }
     }
     runs.push_back(std::move(run));
-    first = last + 1;
   }
 
   std::vector<std::unique_ptr<Slot>> merged;

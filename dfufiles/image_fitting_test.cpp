@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "dfufiles/element_runs.h"
 #include "dfufiles/image.h"
 
 namespace {
@@ -289,6 +290,41 @@ TEST(ImageFitting, MergeAdjacentSortsUnsignedAndKeepsEqualAddressesInOrder) {
   image.MergeAdjacent();
   EXPECT_EQ(LayoutOf(image), (Layout{{0x08000000, 1}, {0x08000000, 3}, {0x90000000, 0x10}}));
   EXPECT_EQ(Bytes(image, 1), (std::vector<uint8_t>{2, 2, 3}));
+}
+
+TEST(ImageFitting, TouchingRunsStopAtGapsOverlapsAndTheSizeLimit) {
+  // Extents only: the size limit is reached by 4 GiB of elements, which no
+  // test can allocate.
+  struct Case {
+    const char* name;
+    std::vector<ElementExtent> extents;
+    std::vector<std::pair<size_t, size_t>> runs;  // (first, last)
+  };
+  const Case cases[] = {
+      {"gap", {{0x1000, 0x10}, {0x1011, 0x10}}, {{0, 0}, {1, 1}}},
+      {"overlap", {{0x1000, 0x10}, {0x1008, 0x10}}, {{0, 0}, {1, 1}}},
+      {"touching, with an empty one between", {{0x1000, 0x10}, {0x1010, 0}, {0x1010, 4}},
+       {{0, 2}}},
+      {"exactly the largest size", {{0, 0x80000000}, {0x80000000, 0x7FFFFFFF}}, {{0, 1}}},
+      {"one byte over the largest size", {{0, 0xFFFFFFFF}, {0xFFFFFFFF, 1}}, {{0, 0}, {1, 1}}},
+      {"the cut starts a new run that joins on",
+       {{0, 0x80000000}, {0x80000000, 0x80000000u - 1}, {0xFFFFFFFF, 1}},
+       {{0, 1}, {2, 2}}},
+      {"nothing", {}, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::pair<size_t, size_t>> runs;
+    uint64_t covered = 0;
+    for (const ElementRun& run : TouchingRuns(c.extents)) {
+      runs.emplace_back(run.first, run.last);
+      uint64_t size = 0;
+      for (size_t i = run.first; i <= run.last; ++i) size += c.extents[i].size;
+      EXPECT_EQ(run.size, size) << c.name;
+      covered += run.last - run.first + 1;
+    }
+    EXPECT_EQ(runs, c.runs) << c.name;
+    EXPECT_EQ(covered, c.extents.size()) << c.name;
+  }
 }
 
 TEST(ImageFitting, ReadRangeAssemblesWithLowerIndexOnTop) {
