@@ -54,8 +54,9 @@ def main():
             failures.append(name)
 
     def settled():
-        # Wine's server of a stopped run may need a moment to go.
-        deadline = time.monotonic() + 15
+        # Wine's server and session processes of a stopped run may need a
+        # while to go on a loaded machine.
+        deadline = time.monotonic() + 40
         while processes_of(runs) and time.monotonic() < deadline:
             time.sleep(0.2)
         return processes_of(runs)
