@@ -1,6 +1,6 @@
 #include "app/console_prompt.h"
 
-#include "platform/platform.h"
+#include "platform/console.h"
 
 bool ReadYesNoAnswer() {
   const int answer = ConsoleReadChar();

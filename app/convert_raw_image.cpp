@@ -5,7 +5,8 @@
 
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image.h"
-#include "platform/platform.h"
+#include "platform/console.h"
+#include "platform/files.h"
 
 namespace {
 

@@ -6,7 +6,8 @@
 #include "common/guid.h"
 #include "device/device_manager.h"
 #include "device/dfu_requests.h"
-#include "platform/platform.h"
+#include "platform/console.h"
+#include "platform/driver_port.h"
 
 namespace {
 

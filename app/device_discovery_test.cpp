@@ -7,6 +7,7 @@
 
 #include "app/sim_device_test_support.h"
 #include "device/fake_driver_test_support.h"
+#include "platform/driver_port.h"
 
 namespace {
 

@@ -11,8 +11,10 @@
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image.h"
 #include "operations/operations.h"
+#include "platform/console.h"
+#include "platform/files.h"
 #include "platform/interrupt.h"
-#include "platform/platform.h"
+#include "platform/resources.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/console.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "app/status_text.h"
 
-#include "platform/platform.h"
+#include "platform/console.h"
 
 namespace {
 

@@ -14,8 +14,9 @@
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image_registry.h"
 #include "operations/operations.h"
+#include "platform/console.h"
+#include "platform/device_notifier.h"
 #include "platform/interrupt.h"
-#include "platform/platform.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "device/device_manager.h"
 #include "device/dfu_requests.h"
 #include "device/memory_map.h"
-#include "platform/platform.h"
+#include "platform/driver_port.h"
 #include "protocol/byte_order.h"
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "device/device_manager.h"
 #include "device/fake_driver_test_support.h"
+#include "platform/driver_port.h"
 
 class CFakeDeviceTest : public ::testing::Test {
  protected:

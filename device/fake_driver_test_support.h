@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/driver_port.h"
 #include "protocol/driver_requests.h"
-#include "platform/platform.h"
 
 // Builds one configuration descriptor set; wTotalLength is the length of
 // what was added unless set explicitly.

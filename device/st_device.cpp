@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/text.h"
 #include "protocol/byte_order.h"
 #include "protocol/dfu.h"
 #include "protocol/usb.h"

@@ -11,7 +11,7 @@
 
 #include "common/cobject.h"
 #include "common/status_code.h"
-#include "platform/platform.h"
+#include "platform/driver_port.h"
 #include "protocol/driver_requests.h"
 
 class CSTDevice : public CObject {

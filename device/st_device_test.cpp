@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "device/device_test_support.h"
+#include "platform/text.h"
 
 namespace {
 

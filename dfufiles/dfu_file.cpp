@@ -11,6 +11,7 @@
 #include "dfufiles/dfu_crc.h"
 #include "dfufiles/handle_registry.h"
 #include "dfufiles/image_registry.h"
+#include "platform/files.h"
 #include "protocol/byte_order.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "common/cobject.h"
 #include "common/status_code.h"
 #include "dfufiles/image.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 constexpr size_t DFU_FILE_PREFIX_SIZE = 11;
 constexpr size_t DFU_TARGET_PREFIX_SIZE = 274;

@@ -6,7 +6,7 @@
 #include "dfufiles/elf_image.h"
 #include "dfufiles/intel_hex.h"
 #include "dfufiles/srec.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "device/dfu_requests.h"
 #include "device/fake_driver_test_support.h"
 #include "device/st_device.h"
+#include "platform/driver_port.h"
 
 namespace {
 

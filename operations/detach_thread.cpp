@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/process.h"
+
 namespace {
 
 DetachTiming& ConfiguredTiming() {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "operations/dfu_thread.h"
-#include "platform/platform.h"
+#include "platform/device_notifier.h"
 
 // The waits of the operation. The counts are fixed; tests shorten the times.
 struct DetachTiming {

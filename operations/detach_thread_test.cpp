@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "operations/engine_test_support.h"
+#include "platform/device_notifier.h"
 
 namespace {
 

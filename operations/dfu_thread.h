@@ -13,7 +13,7 @@
 #include "device/dfu_requests.h"
 #include "operations/operation_context.h"
 #include "operations/st_thread.h"
-#include "platform/platform.h"
+#include "platform/wake_signal.h"
 
 // Tolerated bad statuses while the device is busy, and attempts of a request.
 constexpr int32_t OP_RETRY_BUDGET = 3;

@@ -12,6 +12,7 @@
 #include "device/fake_driver_test_support.h"
 #include "operations/download_thread.h"
 #include "operations/upload_thread.h"
+#include "platform/driver_port.h"
 
 namespace {
 

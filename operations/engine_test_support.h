@@ -18,7 +18,7 @@
 #include "device/device_manager.h"
 #include "operations/detach_thread.h"
 #include "operations/operations.h"
-#include "platform/platform.h"
+#include "platform/device_notifier.h"
 #include "sim/sim_environment.h"
 
 // Every record an operation published, and a gate that can hold one

@@ -7,7 +7,7 @@
 #include "operations/detach_thread.h"
 #include "operations/download_thread.h"
 #include "operations/upload_thread.h"
-#include "platform/platform.h"
+#include "platform/wake_signal.h"
 
 namespace {
 

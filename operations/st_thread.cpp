@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "platform/thread_start.h"
 
 CSTThread::CSTThread() = default;

@@ -11,8 +11,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/console.h"
 #include "platform/interrupt.h"
-#include "platform/platform.h"
 
 void ConsolePrintf(const char* format, ...) {
   va_list args;

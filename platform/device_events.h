@@ -10,7 +10,7 @@
 #include <functional>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/device_notifier.h"
 
 // Registers a sink on the calling thread for the given classes; the result
 // identifies the registration (never 0).

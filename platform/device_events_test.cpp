@@ -6,7 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/device_notifier.h"
+#include "platform/wake_signal.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/driver_port.h"
 #include "platform/native_driver.h"
-#include "platform/platform.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/driver_port.h"
 
 namespace {
 

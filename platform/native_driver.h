@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/guid.h"
-#include "platform/platform.h"
+#include "platform/driver_port.h"
 
 // An open native device; nullptr is no device. Owned by the driver port, which
 // closes it exactly once with NativeDriverClose.

@@ -6,7 +6,6 @@
 #include <new>
 #include <thread>
 
-#include "platform/platform.h"
 #include "protocol/byte_order.h"
 #include "protocol/driver_requests.h"
 #include "protocol/request_names.h"

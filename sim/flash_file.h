@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "sim/sim_memory.h"
 
 class CSimFlashFile {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <set>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "sim/sim_memory.h"
 
 const char SIM_DEFAULT_PROFILE_TEXT[] =

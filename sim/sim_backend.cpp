@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "platform/device_notifier.h"
+
 namespace {
 
 class CSimConnection : public DriverConnection {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/driver_port.h"
 #include "sim/dfu_device.h"
 
 constexpr char SIM_PATH_PREFIX[] = "sim:";

@@ -13,6 +13,9 @@
 #include <sys/resource.h>
 #endif
 
+#include "platform/device_notifier.h"
+#include "platform/driver_port.h"
+#include "platform/text.h"
 #include "sim/sim_environment.h"
 #include "sim/sim_test_support.h"
 

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/driver_port.h"
+
 namespace {
 
 // Lists of profiles, flash files and trace files are separated as the

@@ -8,8 +8,8 @@
 #include <functional>
 #include <vector>
 
+#include "platform/driver_port.h"
 #include "protocol/driver_requests.h"
-#include "platform/platform.h"
 #include "sim/dfu_device.h"
 
 using SimIoctlSender =

@@ -3,8 +3,10 @@
 or sideways against the layers: the programs (app, tool) -> operations ->
 device -> protocol/platform; dfufiles -> platform; sim -> protocol/platform;
 protocol and common use nothing; the programs may read the version in
-resources. A program's main.cpp may also install the virtual device (sim). Tests, their support headers, benchmarks and fuzzers are not
-product code and may reach anything."""
+resources. A program's main.cpp may also install the virtual device (sim).
+The platform's seams to its own backends and its per-system folders are
+reached from inside platform only. Tests, their support headers, benchmarks
+and fuzzers are not product code and may reach anything."""
 import os
 import re
 import sys
@@ -24,6 +26,12 @@ ALLOWED = {
 }
 # The executable's entry point creates the virtual device the environment asks for.
 MAIN_MAY_ALSO = {"sim"}
+# Headers a layer keeps to itself: its seams between the portable part and the
+# per-system code, and the per-system folders (a trailing slash).
+INTERNAL = {
+    "platform": ("platform/device_events.h", "platform/native_driver.h", "platform/posix/",
+                 "platform/win32/", "platform/libusb/"),
+}
 SOURCE = re.compile(r"\.(c|cc|cpp|h)$")
 TEST_CODE = re.compile(r"(_test\.cpp|_test_support\.h)$")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
@@ -52,6 +60,10 @@ def violations(root):
                     elif top not in allowed:
                         found.append("%s includes %s: %s may not use %s" %
                                      (relative, target, layer, top))
+                    elif top != layer and any(
+                            target == inner or (inner.endswith("/") and target.startswith(inner))
+                            for inner in INTERNAL.get(top, ())):
+                        found.append("%s includes %s: internal to %s" % (relative, target, top))
     return found
 
 

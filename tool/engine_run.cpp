@@ -5,7 +5,7 @@
 
 #include "common/guid.h"
 #include "operations/operations.h"
-#include "platform/platform.h"
+#include "platform/device_notifier.h"
 
 namespace {
 

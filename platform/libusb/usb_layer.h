@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/driver_port.h"
 #include "platform/native_driver.h"
-#include "platform/platform.h"
 
 // Opens a "usb:" path. Two opens of one path share the device's libusb handle
 // (and the interface it claimed) until the last one is closed. nullptr when

@@ -1,7 +1,7 @@
 // Device-change notifiers where the only sources of events are the ones that
 // post into the per-thread queues (virtual devices, the libusb hot-plug).
 #include "platform/device_events.h"
-#include "platform/platform.h"
+#include "platform/device_notifier.h"
 
 namespace {
 

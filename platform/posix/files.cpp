@@ -14,7 +14,7 @@
 
 #include <limits>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 const uint32_t PLATFORM_ERROR_NOT_A_FILE = EINVAL;
 const uint32_t PLATFORM_ERROR_IN_USE = EWOULDBLOCK;

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace {
 

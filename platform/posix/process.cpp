@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace {
 

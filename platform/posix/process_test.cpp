@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // the references are weak so that every other program built on this layer,
 // the test programs among them, links without them and simply has no default
 // image, as a Windows program without the resource would.
-#include "platform/platform.h"
+#include "platform/resources.h"
 
 extern "C" {
 extern const uint8_t zuva_default_image_begin[] __attribute__((weak));

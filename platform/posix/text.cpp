@@ -1,5 +1,5 @@
 // UTF-16LE string descriptors to the Linux console's encoding, UTF-8.
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace {
 

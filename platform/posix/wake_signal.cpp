@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "platform/device_events.h"
-#include "platform/platform.h"
+#include "platform/wake_signal.h"
 
 struct WakeSignal::Impl {
   std::mutex mutex;
@@ -54,7 +54,7 @@ void WaitForSignalOrThreadMessages(WakeSignal* signal, uint32_t timeoutMs) {
   // Without a signal of the caller's, a private one serves as the place to
   // sleep; nothing else can set it.
   WakeSignal local;
-  WakeSignal::Impl* impl = (signal != nullptr ? signal : &local)->impl();
+  WakeSignal::Impl* impl = (signal != nullptr ? signal : &local)->impl_.get();
   {
     std::lock_guard<std::mutex> lock(impl->mutex);
     impl->eventQueued = false;

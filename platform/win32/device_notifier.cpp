@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "platform/device_events.h"
-#include "platform/platform.h"
+#include "platform/device_notifier.h"
+#include "platform/text.h"
 #include "platform/win32/win32_guid.h"
 #include "platform/win32/winusb_backend.h"
 

@@ -6,7 +6,8 @@
 #include <future>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/device_notifier.h"
+#include "platform/wake_signal.h"
 #include "platform/win32/win32_guid.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 const uint32_t PLATFORM_ERROR_NOT_A_FILE = ERROR_INVALID_PARAMETER;
 const uint32_t PLATFORM_ERROR_IN_USE = ERROR_SHARING_VIOLATION;

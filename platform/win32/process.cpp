@@ -1,7 +1,7 @@
 // Thread priority and the wait for pending device installations on Windows.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 void PlatformLowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
 

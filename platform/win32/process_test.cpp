@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // RCDATA 101 of the executable (resources/zuva.rc).
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/resources.h"
 
 namespace {
 constexpr WORD PLATFORM_DEFAULT_IMAGE_ID = 101;

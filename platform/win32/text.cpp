@@ -7,7 +7,7 @@
 // the locale itself names.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "platform/device_events.h"
-#include "platform/platform.h"
+#include "platform/wake_signal.h"
 
 struct WakeSignal::Impl {
   HANDLE event = nullptr;
@@ -48,7 +48,7 @@ void WaitForSignalOrThreadMessages(WakeSignal* signal, uint32_t timeoutMs) {
   HANDLE wake = threadWake.Get();
   HANDLE handles[2];
   DWORD count = 0;
-  if (signal != nullptr && signal->impl()->event != nullptr) handles[count++] = signal->impl()->event;
+  if (signal != nullptr && signal->impl_->event != nullptr) handles[count++] = signal->impl_->event;
   if (wake != nullptr) {
     ResetEvent(wake);  // a post served by an earlier pump must not end this wait
     handles[count++] = wake;

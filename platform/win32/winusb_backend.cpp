@@ -12,7 +12,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/device_notifier.h"
+#include "platform/driver_port.h"
 #include "platform/libusb/usb_requests.h"
+#include "platform/text.h"
 #include "platform/win32/interface_path.h"
 #include "platform/win32/win32_guid.h"
 #include "platform/win32/winusb_api.h"

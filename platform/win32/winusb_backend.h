@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "common/guid.h"
-#include "platform/platform.h"
+#include "platform/device_notifier.h"
+#include "platform/driver_port.h"
 
 constexpr char WINUSB_PATH_PREFIX[] = "winusb:";
 // The name of the service of Microsoft's generic USB driver.

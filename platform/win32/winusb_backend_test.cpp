@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/device_notifier.h"
+#include "platform/driver_port.h"
 #include "platform/libusb/usb_requests.h"
 #include "platform/native_driver.h"
-#include "platform/platform.h"
 #include "platform/win32/native_driver_api.h"
 #include "platform/win32/win32_guid.h"
 #include "platform/win32/winusb_api.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "protocol/byte_order.h"
 #include "protocol/driver_requests.h"
 #include "protocol/request_names.h"

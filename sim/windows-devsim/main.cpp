@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "common/guid.h"
-#include "platform/platform.h"
+#include "platform/driver_port.h"
 #include "platform/thread_start.h"
 #include "sim/fault_plan.h"
 #include "sim/profile.h"

@@ -11,7 +11,7 @@
 
 #include "device/device_manager.h"
 #include "device/dfu_requests.h"
-#include "platform/platform.h"
+#include "platform/driver_port.h"
 
 namespace {
 

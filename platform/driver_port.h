@@ -1,0 +1,66 @@
+// Driver port: the five I/O-control requests of the DFU driver (codes and
+// buffer layouts in protocol/driver_requests.h). A path that begins with a
+// registered backend's prefix (the virtual device's "sim:") goes to that
+// backend; every other path goes to the system's own driver: the kernel
+// driver or WinUSB on Windows, libusb for "usb:" paths on Linux.
+#ifndef ZUVA_PLATFORM_DRIVER_PORT_H_
+#define ZUVA_PLATFORM_DRIVER_PORT_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/guid.h"
+
+using DriverHandle = uintptr_t;  // 0: not open
+constexpr DriverHandle DRIVER_INVALID_HANDLE = 0;
+
+// Opens a device-interface path for exclusive read/write access. Returns
+// DRIVER_INVALID_HANDLE on failure.
+DriverHandle DriverOpen(const std::string& path);
+
+// Sends one I/O-control request. True when the driver completed it; the count
+// of output bytes goes to *bytesReturned.
+bool DriverIoControl(DriverHandle handle, uint32_t code, const void* input, uint32_t inputSize,
+                     void* output, uint32_t outputSize, uint32_t* bytesReturned);
+
+void DriverClose(DriverHandle handle);
+
+// One present device interface.
+struct InterfaceInfo {
+  std::string path;
+  bool hasDescription = false;  // false: the description cannot be read
+  std::string description;
+};
+
+// The present interfaces of an interface class, in listing order: real
+// devices first, virtual devices last. False when no list can be had.
+bool EnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces);
+
+// An open device connection of a backend.
+class DriverConnection {
+ public:
+  virtual ~DriverConnection() = default;
+  virtual bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
+                         uint32_t outputSize, uint32_t* bytesReturned) = 0;
+};
+
+// A source of devices other than the platform's native driver: the virtual
+// device (prefix "sim:") or a test's fake.
+class DriverBackend {
+ public:
+  virtual ~DriverBackend() = default;
+  virtual std::string PathPrefix() const = 0;
+  // Virtual backends are listed after the real ones.
+  virtual bool IsVirtual() const = 0;
+  virtual std::unique_ptr<DriverConnection> Open(const std::string& path) = 0;
+  virtual void Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) = 0;
+};
+
+// Registration is done by the console thread at start-up (or by a test) and
+// undone before the backend is destroyed.
+void RegisterDriverBackend(std::shared_ptr<DriverBackend> backend);
+void UnregisterDriverBackend(const DriverBackend* backend);
+
+#endif  // ZUVA_PLATFORM_DRIVER_PORT_H_

@@ -1,0 +1,67 @@
+// Files by path: whether one exists, whether two paths name one file, and an
+// open file that reports the operating system's error numbers.
+#ifndef ZUVA_PLATFORM_FILES_H_
+#define ZUVA_PLATFORM_FILES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// True for an existing file or directory.
+bool PlatformPathExists(const std::string& path);
+
+// True when both paths exist and name one file, however they reach it (a
+// symbolic or hard link, another spelling of the path): the identities are
+// compared, not the names (Linux: device and inode; Windows: volume serial
+// number and file index).
+bool PlatformSameFile(const std::string& first, const std::string& second);
+
+// An open file. Errors are the operating system's error numbers (errno on
+// Linux, GetLastError on Windows); 0xFFFFFFFF for a failure found before the
+// operating system was asked.
+//
+// Only regular files open: a directory, a device (/dev/zero, NUL, CON), a
+// FIFO or a socket is refused with PLATFORM_ERROR_NOT_A_FILE (a directory
+// keeps its own number: EISDIR, ERROR_ACCESS_DENIED), and an open never
+// waits for a FIFO's other end.
+extern const uint32_t PLATFORM_ERROR_NOT_A_FILE;  // EINVAL, ERROR_INVALID_PARAMETER
+// Another holder has the file open without sharing.
+extern const uint32_t PLATFORM_ERROR_IN_USE;  // EWOULDBLOCK, ERROR_SHARING_VIOLATION
+
+class PlatformFile {
+ public:
+  enum class Mode {
+    kReadExclusive,     // existing file, read only, no sharing with others
+    kCreateReadWrite,   // created or truncated, read and write, no sharing
+    kOpenReadWrite,     // existing file, read and write, no sharing
+    kReadShared,        // existing file, read only, shared with other readers
+    kOpenAlwaysReadWrite,  // existing or created, kept as it is, read and write; no
+                           // other writer (readers that take no lock may look)
+  };
+  enum class Origin { kBegin, kCurrent, kEnd };
+
+  PlatformFile();
+  ~PlatformFile();  // closes
+  PlatformFile(const PlatformFile&) = delete;
+  PlatformFile& operator=(const PlatformFile&) = delete;
+
+  // 0 on success, else the error number.
+  uint32_t Open(const std::string& path, Mode mode);
+  bool IsOpen() const;
+  void Close();
+
+  // Each returns false on failure and keeps the error number in LastError().
+  bool Read(void* buffer, size_t count, size_t* bytesRead);
+  bool Write(const void* buffer, size_t count);
+  bool Seek(int64_t offset, Origin origin, uint64_t* newPosition);
+  bool SetLength(uint64_t length);
+  bool Flush();
+  uint32_t LastError() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+#endif  // ZUVA_PLATFORM_FILES_H_
