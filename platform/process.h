@@ -7,8 +7,10 @@
 // THREAD_PRIORITY_LOWEST, two steps below normal; Linux: nice +2).
 void PlatformLowerThreadPriority();
 
-// Blocks until no device installation is pending. Returns at once where the
-// platform has no such notion or the call is missing.
-void PlatformWaitNoPendingInstallations();
+// Blocks until no device installation is pending. True when nothing is
+// pending any more: the system's wait said so, or the platform installs no
+// drivers (Linux). False, at once, when the system lacks the call, or when its
+// wait failed: the caller goes on without the wait.
+bool PlatformWaitNoPendingInstallations();
 
 #endif  // ZUVA_PLATFORM_PROCESS_H_

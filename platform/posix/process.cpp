@@ -30,4 +30,4 @@ void PlatformLowerThreadPriority() {
 }
 
 // Linux installs no drivers for a DFU device; there is nothing to wait for.
-void PlatformWaitNoPendingInstallations() {}
+bool PlatformWaitNoPendingInstallations() { return true; }

@@ -5,9 +5,9 @@
 
 void PlatformLowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
 
-void PlatformWaitNoPendingInstallations() {
+bool PlatformWaitNoPendingInstallations() {
   // Looked up at run time: the export is missing on some systems, and then
-  // there is nothing to wait for. The library stays loaded for the process.
+  // the wait is skipped. The library stays loaded for the process.
   using WaitNoPendingInstallEvents = DWORD(WINAPI*)(DWORD);
   static const WaitNoPendingInstallEvents waitNoPendingInstallEvents = [] {
     HMODULE setupLibrary = LoadLibraryA("setupapi.dll");
@@ -15,5 +15,6 @@ void PlatformWaitNoPendingInstallations() {
     return reinterpret_cast<WaitNoPendingInstallEvents>(
         reinterpret_cast<void*>(GetProcAddress(setupLibrary, "CMP_WaitNoPendingInstallEvents")));
   }();
-  if (waitNoPendingInstallEvents != nullptr) waitNoPendingInstallEvents(INFINITE);
+  return waitNoPendingInstallEvents != nullptr &&
+         waitNoPendingInstallEvents(INFINITE) == WAIT_OBJECT_0;
 }
