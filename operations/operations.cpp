@@ -1,6 +1,7 @@
 #include "operations/operations.h"
 
 #include <algorithm>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -11,17 +12,31 @@
 
 namespace {
 
-// The registry owns its operations, in launch order. Only the console thread
-// touches it, so it has no lock.
+// The registry owns its operations, in launch order. Several launching
+// threads may share it, so every look at the table holds the lock; an
+// operation itself stays where it is while its launcher uses it (only that
+// thread stops it), so it is halted and waited for without the lock.
 std::vector<std::unique_ptr<CDFUThread>>& Registry() {
   static std::vector<std::unique_ptr<CDFUThread>> registry;
   return registry;
+}
+
+std::mutex& RegistryLock() {
+  static std::mutex lock;
+  return lock;
 }
 
 std::vector<std::unique_ptr<CDFUThread>>::iterator FindOperation(OperationId id) {
   auto& registry = Registry();
   return std::find_if(registry.begin(), registry.end(),
                       [id](const std::unique_ptr<CDFUThread>& op) { return op->Id() == id; });
+}
+
+// The registered operation, or null; the lock is taken for the look only.
+CDFUThread* FindRegistered(OperationId id) {
+  std::lock_guard<std::mutex> guard(RegistryLock());
+  auto found = FindOperation(id);
+  return found == Registry().end() ? nullptr : found->get();
 }
 
 // Identifiers come from a counter: never 0, and never one still registered
@@ -64,6 +79,7 @@ StatusCode LaunchOperation(OperationContext* context, OperationId* id) {
 }
 
 StatusCode RegisterOperation(std::unique_ptr<CDFUThread> operation, OperationId* id) {
+  std::lock_guard<std::mutex> guard(RegistryLock());
   auto& registry = Registry();
   operation->SetId(NextOperationId());
   CDFUThread* launched = operation.get();
@@ -83,20 +99,28 @@ StatusCode RegisterOperation(std::unique_ptr<CDFUThread> operation, OperationId*
 }
 
 void QueryOperation(OperationId id, OperationContext* out) {
-  auto found = FindOperation(id);
-  if (found != Registry().end()) (*found)->ReadContext(out);
+  CDFUThread* operation = FindRegistered(id);
+  if (operation != nullptr) operation->ReadContext(out);
 }
 
 StatusCode StopOperation(OperationId id, OperationContext* out) {
-  auto found = FindOperation(id);
-  if (found == Registry().end()) return OP_ERR_BAD_PARAMETER;
-  (*found)->Halt();
-  if (out != nullptr) (*found)->ReadContext(out);
-  Registry().erase(found);
+  CDFUThread* operation = FindRegistered(id);
+  if (operation == nullptr) return OP_ERR_BAD_PARAMETER;
+  // The halt waits for the worker; other launchers go on meanwhile.
+  operation->Halt();
+  if (out != nullptr) operation->ReadContext(out);
+  std::unique_ptr<CDFUThread> removed;
+  {
+    std::lock_guard<std::mutex> guard(RegistryLock());
+    auto found = FindOperation(id);
+    removed = std::move(*found);
+    Registry().erase(found);
+  }
   return RESULT_OK;
 }
 
 void ShutdownOperations() {
+  std::lock_guard<std::mutex> guard(RegistryLock());
   auto& registry = Registry();
   for (auto& operation : registry) {
     operation->Halt();
@@ -106,10 +130,13 @@ void ShutdownOperations() {
 }
 
 StatusCode WaitOperationActivity(OperationId id, uint32_t timeoutMs) {
-  auto found = FindOperation(id);
-  if (found == Registry().end()) return OP_ERR_BAD_PARAMETER;
-  WaitForSignalOrThreadMessages((*found)->ActivitySignal(), timeoutMs);
+  CDFUThread* operation = FindRegistered(id);
+  if (operation == nullptr) return OP_ERR_BAD_PARAMETER;
+  WaitForSignalOrThreadMessages(operation->ActivitySignal(), timeoutMs);
   return RESULT_OK;
 }
 
-size_t RegisteredOperationCount() { return Registry().size(); }
+size_t RegisteredOperationCount() {
+  std::lock_guard<std::mutex> guard(RegistryLock());
+  return Registry().size();
+}

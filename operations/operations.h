@@ -1,6 +1,10 @@
 // The engine's front: operations are launched from an OperationContext,
-// polled, stopped, and all stopped at the end of the run. Every entry point
-// is called from one thread, the console's.
+// polled, stopped, and all stopped at the end of the run. ZUVA calls every
+// entry point from one thread, the console's; a program that drives several
+// devices at once may launch from several threads, each thread querying,
+// waiting for and stopping only the operations it launched itself (their
+// device-change events reach them through that thread's pump).
+// ShutdownOperations comes after every such thread has ended.
 #ifndef ZUVA_OPERATIONS_OPERATIONS_H_
 #define ZUVA_OPERATIONS_OPERATIONS_H_
 

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
+#include <thread>
 
 #include "operations/download_thread.h"
 #include "operations/engine_test_support.h"
@@ -93,6 +95,53 @@ TEST_F(OperationsTest, OperationsStoppedInReverseOrderEachRemoveTheirOwnEntry) {
     }
   }
   EXPECT_EQ(RegisteredOperationCount(), 0u);
+}
+
+// A program that flashes several devices at once launches, polls and stops
+// from a thread per device; the registry is theirs to share.
+TEST_F(OperationsTest, ThreadsDriveTheirOwnOperationsOnTheirOwnDevices) {
+  std::vector<SimDeviceOptions> devices(2);
+  for (uint32_t i = 0; i < devices.size(); ++i) {
+    devices[i].firstAttachment = i;
+    devices[i].attachmentStep = static_cast<uint32_t>(devices.size());
+  }
+  std::vector<std::shared_ptr<CSimBackend>> installed;
+  std::string error;
+  ASSERT_TRUE(SimInstallAll(std::move(devices), &installed, &error)) << error;
+  constexpr int kRounds = 5;
+  std::vector<int> finished(installed.size(), 0);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < installed.size(); ++i) {
+    threads.emplace_back([&, i] {
+      for (int round = 0; round < kRounds; ++round) {
+        auto image = MakeImage({{0x08000000, std::vector<uint8_t>(4096)}});
+        OperationContext context{};
+        context.dfuModeInterfaceClass = DFU_INTERFACE_GUID;
+        context.appModeInterfaceClass = APP_INTERFACE_GUID;
+        context.opCode = OP_CODE_UPLOAD;
+        context.image = image.get();
+        std::strcpy(context.devicePath, installed[i]->CurrentPath().c_str());
+        OperationId id = OP_INVALID_ID;
+        if (LaunchOperation(&context, &id) != RESULT_OK) return;
+        OperationContext record{};
+        do {
+          WaitOperationActivity(id, 100);
+          QueryOperation(id, &record);
+        } while (record.progress != 100 && record.result == RESULT_OK);
+        if (StopOperation(id, nullptr) == RESULT_OK && record.result == RESULT_OK) ++finished[i];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(finished, std::vector<int>(installed.size(), kRounds));
+  EXPECT_EQ(RegisteredOperationCount(), 0u);
+  // Every upload read its two blocks from its own device.
+  for (const auto& backend : installed) {
+    const std::vector<SimRequestRecord> log = backend->Device()->RequestLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const SimRequestRecord& r) { return r.name == "UPLOAD"; }),
+              2 * kRounds);
+  }
 }
 
 TEST_F(OperationsTest, ShutdownHaltsEveryOperationStillRegistered) {
