@@ -112,3 +112,14 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
   }
   return outcome;
 }
+
+SelectionOutcome SelectDevices(const std::vector<DfuDeviceInfo>& devices,
+                               const ToolOptions& options, bool dfuMode,
+                               std::vector<DfuDeviceInfo>* chosen) {
+  chosen->clear();
+  for (const DfuDeviceInfo& device : devices) {
+    if (device.dfuMode == dfuMode && MatchesSelectors(device, options)) chosen->push_back(device);
+  }
+  if (chosen->empty()) return SelectDevice(devices, options, dfuMode);
+  return {};
+}

@@ -26,6 +26,14 @@ struct SelectionOutcome {
 SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const ToolOptions& options,
                               bool dfuMode);
 
+// Every device in the wanted mode that the selectors match, in listing
+// order, for a command that works on all of them; one that cannot be opened
+// is among them. Without any, the outcome that SelectDevice gives (4 or 6,
+// with its hints); else exit code 0 and *chosen holds them.
+SelectionOutcome SelectDevices(const std::vector<DfuDeviceInfo>& devices,
+                               const ToolOptions& options, bool dfuMode,
+                               std::vector<DfuDeviceInfo>* chosen);
+
 // Whether a device satisfies every selector given.
 bool MatchesSelectors(const DfuDeviceInfo& device, const ToolOptions& options);
 

@@ -4,23 +4,40 @@
 #include "tool/device_selection.h"
 #include "tool/exit_code.h"
 
+namespace {
+
+// False, with the failure reported, when the selection found nothing usable.
+bool SelectionSucceeded(const ToolOptions& options, const std::vector<DfuDeviceInfo>& devices,
+                        SelectionOutcome* outcome, CToolOutput* out, int* exitCode) {
+  if (outcome->exitCode == TOOL_EXIT_NO_DEVICE && !options.devicePath) {
+    std::vector<std::string> paths;
+    for (const DfuDeviceInfo& listed : devices) paths.push_back(listed.path);
+    ExplainUnusableFunctions(SurveyUnusableDfuFunctions(paths), outcome);
+  }
+  if (outcome->exitCode == TOOL_EXIT_OK) return true;
+  *exitCode = out->Result(outcome->exitCode, outcome->message, outcome->hint);
+  return false;
+}
+
+}  // namespace
+
 bool ChooseDevice(const ToolOptions& options, CToolOutput* out, bool dfuMode, DfuDeviceInfo* device,
                   int* exitCode) {
   std::vector<DfuDeviceInfo> devices;
   ListDfuDevices(&devices);
   SelectionOutcome outcome = SelectDevice(devices, options, dfuMode);
-  if (outcome.exitCode == TOOL_EXIT_NO_DEVICE && !options.devicePath) {
-    std::vector<std::string> paths;
-    for (const DfuDeviceInfo& listed : devices) paths.push_back(listed.path);
-    ExplainUnusableFunctions(SurveyUnusableDfuFunctions(paths), &outcome);
-  }
-  if (outcome.exitCode != TOOL_EXIT_OK) {
-    *exitCode = out->Result(outcome.exitCode, outcome.message, outcome.hint);
-    return false;
-  }
+  if (!SelectionSucceeded(options, devices, &outcome, out, exitCode)) return false;
   *device = std::move(outcome.device);
   out->Device(*device);
   return true;
+}
+
+bool ChooseDevices(const ToolOptions& options, CToolOutput* out, bool dfuMode,
+                   std::vector<DfuDeviceInfo>* chosen, int* exitCode) {
+  std::vector<DfuDeviceInfo> devices;
+  ListDfuDevices(&devices);
+  SelectionOutcome outcome = SelectDevices(devices, options, dfuMode, chosen);
+  return SelectionSucceeded(options, devices, &outcome, out, exitCode);
 }
 
 const MemoryMapping* FindMemory(const DfuDeviceInfo& device, uint8_t alternate) {

@@ -21,6 +21,11 @@
 bool ChooseDevice(const ToolOptions& options, CToolOutput* out, bool dfuMode, DfuDeviceInfo* device,
                   int* exitCode);
 
+// The same for every matching device: lists them, selects them and reports
+// a failure to find any; each is announced by the caller.
+bool ChooseDevices(const ToolOptions& options, CToolOutput* out, bool dfuMode,
+                   std::vector<DfuDeviceInfo>* devices, int* exitCode);
+
 // The decoded memory of an alternate setting, or null.
 const MemoryMapping* FindMemory(const DfuDeviceInfo& device, uint8_t alternate);
 

@@ -10,6 +10,7 @@
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
 #include "tool/exit_code.h"
+#include "tool/flash_device.h"
 #include "tool/input_file.h"
 #include "tool/tool_commands.h"
 #include "tool/tool_text.h"
@@ -19,12 +20,6 @@ namespace {
 struct FlashTarget {
   uint8_t alternate = 0;
   std::vector<FirmwareElement> elements;
-};
-
-struct FlashOutcome {
-  int exitCode = TOOL_EXIT_OK;
-  std::string message;
-  std::optional<uint32_t> address;
 };
 
 // The file's data by alternate setting. Raw bytes need the device's map for
@@ -287,9 +282,8 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
   return {};
 }
 
-// One device from start to end: the plan for its map, every target's
-// steps, then out of DFU mode. A difference stops everything and leaves the
-// device in DFU mode, ready for another attempt.
+}  // namespace
+
 FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
                          const DfuDeviceInfo& device, CToolOutput* out) {
   std::vector<FlashTarget> targets;
@@ -311,12 +305,11 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
   return {};
 }
 
-}  // namespace
-
 int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   FirmwareFile file;
   int exitCode = TOOL_EXIT_OK;
   if (!LoadInputFirmware(options.positional[0], &file, out, &exitCode)) return exitCode;
+  if (options.allDevices) return RunFlashAll(options, file, out);
   DfuDeviceInfo device;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
   const FlashOutcome outcome = FlashDevice(options, file, device, out);

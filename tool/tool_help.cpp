@@ -13,7 +13,7 @@ Commands:
       description, mode (dfu or application), DFU version, transfer size and,
       per alternate setting, its name and memories (address, sectors, access).
   flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
-             [--changed-only]
+             [--changed-only] [--all]
       Write FILE to the device: erase the sectors it covers, download, read
       back and compare, then leave DFU mode. FILE is a DfuSe file (each
       target to its alternate setting), Intel HEX, S-records, ELF (loadable
@@ -28,6 +28,13 @@ Commands:
       verified, and nothing is erased or written when none differs. It pays
       on a re-flash of mostly the same firmware; for new firmware the extra
       read makes it slower.
+      --all flashes every matching device present at the start, all at
+      once, each with its own progress (its own line on a terminal, a
+      "device" field in every --json event). A failing device stops no
+      other; a device that arrives meanwhile is left alone. A table (device,
+      serial, result, time; a "summary" event with --json) ends the run. The
+      exit code is 0 when every device succeeded, else the worst device's:
+      7, then 1, 6, 3.
   read OUT [--alt N] [--address A] [--length L]
       Read device memory into OUT (default: the whole first readable memory
       of the alternate setting). OUT ending in .dfu is written as a DfuSe
@@ -58,7 +65,8 @@ Device selection (every command that talks to a device):
   --device PATH        the device with this path (as list shows it)
   --serial S           the device with this serial number
   --vid V --pid P      the device with this vendor and product ID
-  With several matching devices a command refuses and lists them.
+  With several matching devices a command refuses and lists them (flash
+  --all takes them all).
 
 Output:
   On a terminal each step shows a progress bar with bytes, rate and time

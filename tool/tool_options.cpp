@@ -92,6 +92,8 @@ const OptionSpec OPTIONS[] = {
     {"--no-leave", false, kFlash, FlagOn(&ToolOptions::noLeave)},
     {"--changed-only", false, kFlash, FlagOn(&ToolOptions::changedOnly)},
     {"--all", false, kErase, FlagOn(&ToolOptions::all)},
+    {"--all", false, kFlash, FlagOn(&ToolOptions::allDevices)},
+    {"--watch", false, kFlash, FlagOn(&ToolOptions::watch)},
     {"--mass", false, kErase, FlagOn(&ToolOptions::mass)},
     {"--force", false, kUnprotect, FlagOn(&ToolOptions::force)},
     {"--target", true, kConvert, ParseTarget},
@@ -108,6 +110,10 @@ bool CheckCombination(const ToolOptions& o, std::string* error) {
       *error = "--length must not be 0";
       return false;
     }
+  }
+  if (o.allDevices && o.watch) {
+    *error = "--all and --watch exclude each other";
+    return false;
   }
   if (o.command == "read" && o.length && *o.length == 0) {
     *error = "--length must not be 0";
@@ -189,11 +195,12 @@ bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, s
     }
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(0, equals);
+    // A name may mean different things to different commands (--all).
     const OptionSpec* option = nullptr;
     for (const OptionSpec& entry : OPTIONS) {
-      if (name == entry.name) option = &entry;
+      if (name == entry.name && (entry.commands & command->bit) != 0) option = &entry;
     }
-    if (option == nullptr || (option->commands & command->bit) == 0) {
+    if (option == nullptr) {
       *error = "option " + name + " does not belong to " + options->command;
       return false;
     }

@@ -25,7 +25,9 @@ struct ToolOptions {
   bool noVerify = false;
   bool noLeave = false;
   bool changedOnly = false;
-  bool all = false;
+  bool all = false;         // erase: every erasable sector
+  bool allDevices = false;  // flash: every matching device at once
+  bool watch = false;       // flash: each device as it arrives, until interrupted
   bool mass = false;
   bool force = false;
   std::optional<uint8_t> alternate;

@@ -40,6 +40,17 @@ TEST(ToolOptions, ReadsRepeatedTargets) {
   EXPECT_EQ(o.vendorId, 0x1234);
 }
 
+TEST(ToolOptions, AllMeansSectorsToEraseAndDevicesToFlash) {
+  ToolOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"erase", "--all"}, &o, &error)) << error;
+  EXPECT_TRUE(o.all);
+  EXPECT_FALSE(o.allDevices);
+  ASSERT_TRUE(Parse({"flash", "fw.bin", "--all"}, &o, &error)) << error;
+  EXPECT_TRUE(o.allDevices);
+  EXPECT_FALSE(o.all);
+}
+
 TEST(ToolOptions, HelpAnywhereWins) {
   ToolOptions o;
   std::string error;
@@ -80,6 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"EraseAddressWithoutLength", {"erase", "--address", "0"}, "exactly one of"},
         UsageCase{"EraseZeroLength", {"erase", "--address", "0", "--length", "0"}, "must not be 0"},
         UsageCase{"UnprotectWithoutForce", {"unprotect"}, "--force"},
+        UsageCase{"AllAndWatch", {"flash", "f", "--all", "--watch"}, "exclude"},
+        UsageCase{"WatchOfAnotherCommand", {"read", "o", "--watch"}, "does not belong to read"},
         UsageCase{"VidWithoutPid", {"flash", "f", "--vid", "0x483"}, "together"},
         UsageCase{
             "TargetEndBeforeStart", {"convert", "a", "b", "--target", "0=0x10-0x10"}, "bad value"},

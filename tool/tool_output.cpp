@@ -1,8 +1,8 @@
 #include "tool/tool_output.h"
 
 #include <cstdio>
+#include <utility>
 
-#include "tool/json_line.h"
 #include "tool/tool_text.h"
 
 namespace {
@@ -22,10 +22,31 @@ std::string Kib(double bytes) {
 
 }  // namespace
 
+CToolOutput::CToolOutput(OutputMode mode, COutputBoard* board, std::string devicePath, bool steps)
+    : mode_(mode), board_(board), device_(std::move(devicePath)), steps_(steps) {}
+
+CJsonObject CToolOutput::Event(const char* name) const {
+  CJsonObject event;
+  event.Text("event", name);
+  if (board_ != nullptr) event.Text("device", device_);
+  return event;
+}
+
+void CToolOutput::Emit(const std::string& text) {
+  if (board_ != nullptr) {
+    board_->Write(text);
+  } else {
+    WriteOut(text);
+  }
+}
+
+std::string CToolOutput::Tagged(const std::string& text) const {
+  return board_ != nullptr ? device_ + ": " + text : text;
+}
+
 void CToolOutput::Device(const DfuDeviceInfo& device) {
   if (mode_ == OutputMode::kJson) {
-    JsonLine(CJsonObject()
-                 .Text("event", "device")
+    JsonLine(Event("device")
                  .Text("path", device.path)
                  .Text("vid", HexText(device.vendorId, 4))
                  .Text("pid", HexText(device.productId, 4))
@@ -36,8 +57,13 @@ void CToolOutput::Device(const DfuDeviceInfo& device) {
   }
   char text[64];
   std::snprintf(text, sizeof text, "%04x:%04x", device.vendorId, device.productId);
-  WriteOut("Device " + device.path + " (" + text +
-           (device.serial.empty() ? "" : ", serial " + device.serial) + ")\n");
+  const std::string line = "Device " + device.path + " (" + text +
+                           (device.serial.empty() ? "" : ", serial " + device.serial) + ")";
+  if (board_ != nullptr && mode_ == OutputMode::kTerminal && steps_) {
+    row_ = board_->AddRow(line);
+    return;
+  }
+  Emit(line + "\n");
 }
 
 void CToolOutput::StepBegin(const std::string& step, uint8_t alternate, uint64_t bytes) {
@@ -46,16 +72,12 @@ void CToolOutput::StepBegin(const std::string& step, uint8_t alternate, uint64_t
   percent_ = 0;
   barShown_ = false;
   stepStart_ = std::chrono::steady_clock::now();
+  if (!ShowsSteps()) return;
   if (mode_ == OutputMode::kJson) {
-    JsonLine(CJsonObject()
-                 .Text("event", "step")
-                 .Text("step", step)
-                 .Number("alt", alternate)
-                 .Number("bytes", bytes)
-                 .Str());
+    JsonLine(Event("step").Text("step", step).Number("alt", alternate).Number("bytes", bytes).Str());
   } else if (mode_ == OutputMode::kPlain) {
-    WriteOut(step + " (alt " + std::to_string(alternate) + ", " + std::to_string(bytes) +
-             " bytes)...\n");
+    Emit(Tagged(step + " (alt " + std::to_string(alternate) + ", " + std::to_string(bytes) +
+                " bytes)...\n"));
   } else {
     DrawBar(false);
   }
@@ -64,9 +86,9 @@ void CToolOutput::StepBegin(const std::string& step, uint8_t alternate, uint64_t
 void CToolOutput::Progress(uint8_t percent) {
   if (percent == percent_) return;
   percent_ = percent;
+  if (!ShowsSteps()) return;
   if (mode_ == OutputMode::kJson) {
-    JsonLine(CJsonObject()
-                 .Text("event", "progress")
+    JsonLine(Event("progress")
                  .Text("step", step_)
                  .Number("percent", percent)
                  .Number("bytes", stepBytes_ * percent / 100)
@@ -78,10 +100,11 @@ void CToolOutput::Progress(uint8_t percent) {
 
 void CToolOutput::StepEnd() {
   percent_ = 100;
+  if (!ShowsSteps()) return;
   if (mode_ == OutputMode::kTerminal) {
     DrawBar(true);
   } else if (mode_ == OutputMode::kPlain) {
-    WriteOut(step_ + " done\n");
+    Emit(Tagged(step_ + " done\n"));
   }
 }
 
@@ -90,8 +113,8 @@ void CToolOutput::DrawBar(bool final) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - stepStart_).count();
   const double done = static_cast<double>(stepBytes_) * percent_ / 100.0;
   const int filled = percent_ * TOOL_BAR_WIDTH / 100;
-  std::string bar = "\r" + step_;
-  bar.resize(11, ' ');
+  std::string bar = step_;
+  bar.resize(10, ' ');
   bar += "[" + std::string(static_cast<size_t>(filled), '#') +
          std::string(static_cast<size_t>(TOOL_BAR_WIDTH - filled), '.') + "] ";
   char text[128];
@@ -108,14 +131,38 @@ void CToolOutput::DrawBar(bool final) {
       bar += text;
     }
   }
-  bar += "\x1b[K";  // clear what a longer line left
+  if (board_ != nullptr) {
+    board_->SetRow(row_, device_ + "  " + bar);
+    return;
+  }
+  bar = "\r" + bar + "\x1b[K";  // clear what a longer line left
   if (final) bar += "\n";
   barShown_ = !final;
   WriteOut(bar);
 }
 
 void CToolOutput::Note(const std::string& text) {
-  if (mode_ != OutputMode::kJson) WriteOut(text + "\n");
+  if (mode_ != OutputMode::kJson) Emit(Tagged(text + "\n"));
+}
+
+void CToolOutput::Outcome(int exitCode, const std::string& message,
+                          std::optional<uint32_t> address) {
+  if (mode_ == OutputMode::kJson) {
+    CJsonObject result = Event("result");
+    result.Number("exit", static_cast<uint64_t>(exitCode));
+    if (!message.empty()) result.Text("message", message);
+    if (address) result.Text("address", HexText(*address, 8));
+    JsonLine(result.Str());
+  } else if (board_ != nullptr && mode_ == OutputMode::kTerminal && steps_) {
+    board_->SetRow(row_, device_ + "  " + message);
+  } else if (exitCode == 0) {
+    Emit(Tagged(message + "\n"));
+  } else if (board_ != nullptr) {
+    board_->Write("zuvatool: " + Tagged(message) + "\n", stderr);
+  } else {
+    std::fprintf(stderr, "zuvatool: %s\n", message.c_str());
+    std::fflush(stderr);
+  }
 }
 
 int CToolOutput::Result(int exitCode, const std::string& message, const std::string& hint,
@@ -144,4 +191,4 @@ int CToolOutput::Result(int exitCode, const std::string& message, const std::str
   return exitCode;
 }
 
-void CToolOutput::JsonLine(const std::string& json) { WriteOut(json + "\n"); }
+void CToolOutput::JsonLine(const std::string& json) { Emit(json + "\n"); }

@@ -2,6 +2,10 @@
 // terminal, plain lines otherwise, or one JSON object per line with --json.
 // Errors and hints go to standard error in the text modes and into the
 // result event with --json; standard output then holds JSON only.
+//
+// When several devices work at once each has an output of its own on a
+// shared board: its JSON events carry its path as "device", its plain lines
+// start with the path, and on a terminal its progress is its own line.
 #ifndef ZUVA_TOOL_TOOL_OUTPUT_H_
 #define ZUVA_TOOL_TOOL_OUTPUT_H_
 
@@ -11,12 +15,17 @@
 #include <string>
 
 #include "device/device_listing.h"
+#include "tool/json_line.h"
+#include "tool/output_board.h"
 
 enum class OutputMode { kTerminal, kPlain, kJson };
 
 class CToolOutput {
  public:
   explicit CToolOutput(OutputMode mode) : mode_(mode) {}
+  // The output of the device at `devicePath` on a board; without `steps`
+  // only the device and its outcome are shown, not its steps and progress.
+  CToolOutput(OutputMode mode, COutputBoard* board, std::string devicePath, bool steps);
 
   OutputMode mode() const { return mode_; }
   // The device a command works on.
@@ -36,11 +45,26 @@ class CToolOutput {
              std::optional<uint32_t> address = std::nullopt);
   // A whole JSON line (for list and info).
   void JsonLine(const std::string& json);
+  // A device of a board: how its work ended. With --json the device's result
+  // event; else its row on a terminal, and a line (standard error for a
+  // failure) otherwise.
+  void Outcome(int exitCode, const std::string& message, std::optional<uint32_t> address);
 
  private:
   void DrawBar(bool final);
+  // An event object, with the device's path on a board.
+  CJsonObject Event(const char* name) const;
+  // Text to standard output, through the board when there is one.
+  void Emit(const std::string& text);
+  // A plain line, starting with the device's path on a board.
+  std::string Tagged(const std::string& text) const;
+  bool ShowsSteps() const { return board_ == nullptr || steps_; }
 
   OutputMode mode_;
+  COutputBoard* board_ = nullptr;
+  std::string device_;
+  bool steps_ = true;
+  size_t row_ = 0;
   std::string step_;
   uint64_t stepBytes_ = 0;
   uint8_t percent_ = 0;

@@ -527,6 +527,69 @@ def selection_among_several_devices(t):
     expect(t.read("f2.bin")[:len(data)] == data and t.read("f1.bin") == old, "wrong device")
 
 
+def several(t, count, profile_extra=""):
+    """count virtual devices with serials SIM0001.. and old content, as run() arguments."""
+    separator = ";" if t.args.wrapper else ":"
+    profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+    t.write("auto.profile", profile + "serial = auto\n" + profile_extra)
+    flashes = ["f%d.bin" % (i + 1) for i in range(count)]
+    old = bytes((i * 7 + 3) & 0xFF for i in range(FLASH_SIZE))
+    for name in flashes:
+        t.write(name, old)
+    return dict(sim=separator.join(["auto.profile"] * count), flash=separator.join(flashes)), old
+
+
+@case
+def flash_all_flashes_every_device_and_one_failing_stops_no_other(t):
+    data = payload(20000, 12)
+    t.write("fw.bin", data)
+    # (name, one fault plan per device, exit code of each device, of the run)
+    cases = [
+        ("all succeed", ";;", [0, 0, 0], 0),
+        ("one unplugged", ";unplug@20;", [0, 1, 0], 1),
+        # The worst outcome decides: a verify difference outranks a failure.
+        ("unplugged and corrupted", "unplug@20;;corrupt@0x08000010", [1, 0, 7], 7),
+    ]
+    for name, faults, exits, run_exit in cases:
+        devices, old = several(t, 3)
+        done = t.run("flash", "fw.bin", "--all", "--json", faults=faults, **devices)
+        expect_exit(done, run_exit)
+        events = t.json_lines(done)
+        paths = [e["path"] for e in events if e["event"] == "device"]
+        expect(len(paths) == 3, "%s: %s" % (name, paths))
+        for index, path in enumerate(paths):
+            mine = [e for e in events if e.get("device") == path]
+            result = [e for e in mine if e["event"] == "result"]
+            expect(len(result) == 1 and result[0]["exit"] == exits[index], "%s: %s" % (name, mine))
+            flashed = t.read("f%d.bin" % (index + 1))
+            if exits[index] == 0:
+                expect([e["step"] for e in mine if e["event"] == "step"] ==
+                       ["erase", "download", "verify", "leave"], "%s: %s" % (name, mine))
+                expect(flashed[:len(data)] == data, "%s: device %d not flashed" % (name, index))
+        summary = [e for e in events if e["event"] == "summary"]
+        expect(len(summary) == 1 and [(d["device"], d["serial"], d["exit"])
+                                      for d in summary[0]["devices"]] ==
+               list(zip(paths, ["SIM0001", "SIM0002", "SIM0003"], exits)), "%s: %s" % (name, summary))
+        expect(events[-1]["event"] == "result" and "device" not in events[-1] and
+               events[-1]["exit"] == run_exit, "%s: %s" % (name, events[-1]))
+    # The text summary: a table with a row per device, then the run's result.
+    devices, _ = several(t, 2)
+    done = t.run("flash", "fw.bin", "--all", faults=";unplug@20", **devices)
+    expect_exit(done, 1)
+    table = [line.split() for line in done.out.splitlines() if line.startswith(("Device ", "sim:"))]
+    expect(table[-3][:3] == ["Device", "Serial", "Result"] and table[-2][1:3] == ["SIM0001", "ok"] and
+           table[-1][1] == "SIM0002" and "failed" in done.out.splitlines()[-1], done.out)
+    expect("1 of 2 devices failed" in done.err, done.err)
+
+
+@case
+def flash_all_without_a_matching_device_exits_4(t):
+    t.write("fw.bin", b"\x00" * 16)
+    devices, _ = several(t, 2)
+    done = t.run("flash", "fw.bin", "--all", "--serial", "NOPE", **devices)
+    expect_exit(done, 4)
+
+
 @case
 def a_failing_device_exits_1(t):
     t.old_flash()

@@ -1,0 +1,71 @@
+// flash --all: every matching device present at the start is flashed at the
+// same time, each on a thread of its own with its own output, so that one
+// slow or failing device holds up or stops no other. The list is taken once:
+// a device that arrives meanwhile is left alone.
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "platform/thread_start.h"
+#include "tool/device_session.h"
+#include "tool/flash_device.h"
+#include "tool/flash_summary.h"
+
+namespace {
+
+// One device's whole flash, timed, into its record.
+void FlashIntoRecord(const ToolOptions& options, const FirmwareFile& file,
+                     const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record) {
+  const auto start = std::chrono::steady_clock::now();
+  FlashOutcome outcome;
+  if (device.opened) {
+    outcome = FlashDevice(options, file, device, out);
+  } else {
+    outcome = {TOOL_EXIT_CANNOT_OPEN, "the device cannot be opened", std::nullopt};
+  }
+  record->milliseconds = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                            start)
+          .count());
+  record->exitCode = outcome.exitCode;
+  record->message = outcome.message;
+  out->Outcome(outcome.exitCode,
+               outcome.exitCode == TOOL_EXIT_OK ? "flashed " + options.positional[0]
+                                                : outcome.message,
+               outcome.address);
+}
+
+}  // namespace
+
+int RunFlashAll(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out) {
+  std::vector<DfuDeviceInfo> devices;
+  int exitCode = TOOL_EXIT_OK;
+  if (!ChooseDevices(options, out, true, &devices, &exitCode)) return exitCode;
+  COutputBoard board;
+  std::vector<std::unique_ptr<CToolOutput>> outputs;
+  std::vector<DeviceRecord> records(devices.size());
+  for (size_t i = 0; i < devices.size(); ++i) {
+    outputs.push_back(std::make_unique<CToolOutput>(out->mode(), &board, devices[i].path, true));
+    outputs[i]->Device(devices[i]);
+    records[i].path = devices[i].path;
+    records[i].serial = devices[i].serial;
+  }
+  // Each thread writes only its own record and output; the joins hand them
+  // back.
+  std::vector<std::thread> threads(devices.size());
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const bool started = PlatformStartThread(&threads[i], [&, i] {
+      FlashIntoRecord(options, file, devices[i], outputs[i].get(), &records[i]);
+    });
+    if (!started) {
+      records[i].exitCode = TOOL_EXIT_FAILED;
+      records[i].message = "no thread could be started for the device";
+      outputs[i]->Outcome(records[i].exitCode, records[i].message, std::nullopt);
+    }
+  }
+  for (std::thread& thread : threads) {
+    if (thread.joinable()) thread.join();
+  }
+  return ReportSummary(records, options.positional[0], out);
+}

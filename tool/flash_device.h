@@ -1,0 +1,33 @@
+// The flash of one device (plan, erase, download, verify, leave), and the
+// ways of running it on several devices: all present ones at once, or each
+// one as it arrives.
+#ifndef ZUVA_TOOL_FLASH_DEVICE_H_
+#define ZUVA_TOOL_FLASH_DEVICE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "device/device_listing.h"
+#include "dfufiles/firmware_file.h"
+#include "tool/exit_code.h"
+#include "tool/tool_options.h"
+#include "tool/tool_output.h"
+
+struct FlashOutcome {
+  int exitCode = TOOL_EXIT_OK;
+  std::string message;
+  std::optional<uint32_t> address;
+};
+
+// One device from start to end: the plan for its map, every target's
+// steps, then out of DFU mode. A difference stops everything and leaves the
+// device in DFU mode, ready for another attempt. Several devices may be
+// flashed at once, each on a thread of its own with an output of its own.
+FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
+                         const DfuDeviceInfo& device, CToolOutput* out);
+
+// flash --all: every matching device present at the start, at once.
+int RunFlashAll(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out);
+
+#endif  // ZUVA_TOOL_FLASH_DEVICE_H_

@@ -1,0 +1,36 @@
+// What a flash of several devices tells at its end: one row per device
+// (path, serial, result, time) and one exit code for the whole run.
+#ifndef ZUVA_TOOL_FLASH_SUMMARY_H_
+#define ZUVA_TOOL_FLASH_SUMMARY_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tool/tool_output.h"
+
+struct DeviceRecord {
+  std::string path;
+  std::string serial;
+  int exitCode = 0;
+  std::string message;  // what went wrong; empty for success
+  uint64_t milliseconds = 0;
+};
+
+// 0 when every device succeeded (or there was none), else the code of the
+// worst outcome: a verify difference (the device holds wrong data although
+// every request succeeded), then a failed device (perhaps half written),
+// then one that could not be opened, then data that does not fit a device
+// (neither of which was touched).
+int WorstExitCode(const std::vector<DeviceRecord>& records);
+
+// The table: a heading, then one line per device, columns aligned.
+std::string SummaryTable(const std::vector<DeviceRecord>& records);
+
+// Shows the records (a table in the text modes, a "summary" event with
+// --json) and ends the run with the result for them all; returns the exit
+// code.
+int ReportSummary(const std::vector<DeviceRecord>& records, const std::string& fileName,
+                  CToolOutput* out);
+
+#endif  // ZUVA_TOOL_FLASH_SUMMARY_H_
