@@ -92,6 +92,10 @@ CDfuDevice::CDfuDevice(SimDeviceOptions options)
   protected_ = options_.profile.readoutProtected;
   attachment_ = options_.firstAttachment;
   state_ = dfuMode_ ? DFU_STATE_DFU_IDLE : DFU_STATE_APP_IDLE;
+  if (options_.profile.arriveAfterMs > 0) {
+    present_ = false;
+    waitingToArrive_ = true;
+  }
   for (size_t k = 0; k < options_.profile.alternates.size(); ++k) {
     std::vector<SimSectorLayout> layout;
     SimParseMemoryMap(options_.profile.alternates[k].text, &layout);
@@ -197,23 +201,37 @@ bool CDfuDevice::WriteMemory(uint8_t alternate, uint32_t address,
 
 void CDfuDevice::Unplug(std::vector<SimBusChange>* changes) {
   std::lock_guard<std::mutex> lock(mutex_);
+  waitingToArrive_ = false;
   if (present_) LeaveBus(false, changes);
 }
 
-void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes) {
+void CDfuDevice::Arrive(std::vector<SimBusChange>* changes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!waitingToArrive_) return;
+  waitingToArrive_ = false;
+  present_ = true;
+  changes->push_back({true, dfuMode_, attachment_});
+}
+
+void CDfuDevice::ResetAfterLeave(std::vector<SimBusChange>* changes) {
+  const SimAfterLeave after = options_.profile.afterLeave;
+  LeaveBus(after != SimAfterLeave::kGone, changes, after != SimAfterLeave::kApplication);
+}
+
+void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bool backInDfuMode) {
   changes->push_back({false, dfuMode_, attachment_});
   present_ = false;
   pending_ = PendingOperation();
   if (!comesBack) return;
-  // Back on the bus in DFU mode, as a new appearance with a new path.
+  // Back on the bus, as a new appearance with a new path.
   attachment_ += std::max<uint32_t>(options_.attachmentStep, 1);
   present_ = true;
-  dfuMode_ = true;
-  state_ = DFU_STATE_DFU_IDLE;
+  dfuMode_ = backInDfuMode;
+  state_ = dfuMode_ ? DFU_STATE_DFU_IDLE : DFU_STATE_APP_IDLE;
   status_ = DFU_STATUS_OK;
   alternate_ = 0;
   pointer_ = memories_.empty() ? 0 : memories_[0].BaseAddress();
-  changes->push_back({true, true, attachment_});
+  changes->push_back({true, dfuMode_, attachment_});
 }
 
 // ---------------------------------------------------------------------------
@@ -622,7 +640,7 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
     // ask for its status.
     if (p.leaveReset) {
       state_ = DFU_STATE_MANIFEST_WAIT_RESET;
-      LeaveBus(false, changes);
+      ResetAfterLeave(changes);
       return true;
     }
     // The end of a download, and the DfuSe leave request from dfuIDLE: the
@@ -845,7 +863,7 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
       } else {
         // The new firmware starts: the device leaves the bus.
         state_ = DFU_STATE_MANIFEST_WAIT_RESET;
-        LeaveBus(false, changes);
+        ResetAfterLeave(changes);
       }
       return true;
     case DFU_STATE_MANIFEST:

@@ -107,6 +107,9 @@ class CDfuDevice {
 
   // Takes the device off the bus for good, as a pulled cable does.
   void Unplug(std::vector<SimBusChange>* changes);
+  // A device whose profile has it arrive later joins the bus now, once;
+  // nothing happens to any other.
+  void Arrive(std::vector<SimBusChange>* changes);
 
   // Observation, for tests and diagnosis.
   std::vector<SimRequestRecord> RequestLog() const;
@@ -151,7 +154,9 @@ class CDfuDevice {
   bool Stall();
   void AnswerStatus(uint8_t status, uint32_t poll, uint8_t state, uint32_t length, uint8_t* output,
                     Exchange* exchange);
-  void LeaveBus(bool comesBack, std::vector<SimBusChange>* changes);
+  void LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bool backInDfuMode = true);
+  // The reset that ends a leave request, as the profile's after-leave says.
+  void ResetAfterLeave(std::vector<SimBusChange>* changes);
   void Record(Exchange* exchange);
 
   std::vector<uint8_t> DeviceDescriptor() const;
@@ -175,6 +180,7 @@ class CDfuDevice {
   // Alternate setting 0's memory on disk, written as it changes.
   CSimFlashFile flash_;
   bool present_ = true;
+  bool waitingToArrive_ = false;  // off the bus until Arrive
   uint32_t attachment_ = 0;
   bool dfuMode_ = true;
   uint8_t state_ = DFU_STATE_DFU_IDLE;

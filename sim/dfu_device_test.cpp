@@ -241,6 +241,30 @@ TEST(DfuDeviceStateMachine, LeaveRequestTakesTheDeviceOffTheBus) {
   EXPECT_EQ(dfu.StatusState(), 0xEE);
 }
 
+TEST(DfuDeviceStateMachine, AfterLeaveBringsTheDeviceBackUnderANewPathInTheModeItNames) {
+  struct Case {
+    const char* profile;
+    bool dfuMode;
+  };
+  for (const Case& c : {Case{"after-leave = dfu\n", true},
+                        Case{"after-leave = dfu\nleave = reset\n", true},
+                        Case{"after-leave = application\n", false},
+                        Case{"after-leave = application\nleave = reset\n", false}}) {
+    SCOPED_TRACE(c.profile);
+    Rig rig(c.profile);
+    CDfuRequester dfu = rig.Dfu();
+    ASSERT_TRUE(dfu.Dnload(0, {}));
+    dfu.StatusState();  // manifestation, or nothing from a device that reset
+    ASSERT_EQ(rig.changes.size(), 2u);
+    EXPECT_FALSE(rig.changes[0].arrival);
+    EXPECT_TRUE(rig.changes[1].arrival);
+    EXPECT_EQ(rig.changes[1].dfuMode, c.dfuMode);
+    EXPECT_EQ(rig.changes[1].attachment, 1u);
+    EXPECT_EQ(rig.device->InDfuMode(), c.dfuMode);
+    EXPECT_EQ(rig.device->State(), c.dfuMode ? DFU_STATE_DFU_IDLE : DFU_STATE_APP_IDLE);
+  }
+}
+
 TEST(DfuDeviceStateMachine, ApplicationModeWithoutWillDetachWaitsForAResetThatNeverComes) {
   Rig rig("mode = application\nattributes = 0x03\ndetach-timeout = 100\n");
   CDfuRequester dfu = rig.Dfu();

@@ -237,6 +237,19 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
       } else {
         return fail(SimJoin({"'leave' is 'reset' or 'manifest', not '", value, "'"}));
       }
+    } else if (key == "arrive-after") {
+      if (!number(0xFFFFFFFF, &result.arriveAfterMs)) return false;
+    } else if (key == "after-leave") {
+      std::string_view word = Trim(value);
+      if (word == "gone") {
+        result.afterLeave = SimAfterLeave::kGone;
+      } else if (word == "dfu") {
+        result.afterLeave = SimAfterLeave::kDfu;
+      } else if (word == "application") {
+        result.afterLeave = SimAfterLeave::kApplication;
+      } else {
+        return fail(SimJoin({"'after-leave' is 'gone', 'dfu' or 'application', not '", value, "'"}));
+      }
     } else if (key == "protected") {
       if (!yesNo(&result.readoutProtected)) return false;
     } else if (key == "extra-interfaces") {

@@ -25,6 +25,8 @@ constexpr uint8_t SIM_MAX_EXTRA_INTERFACES = 16;
 // A poll time-out is a 24-bit field.
 constexpr uint32_t SIM_MAX_POLL_TIMEOUT_MS = 0xFFFFFF;
 enum class SimMode { kDfu, kApplication };
+// Where the device is after the reset that follows the leave request.
+enum class SimAfterLeave { kGone, kDfu, kApplication };
 
 // One alternate setting of the DFU interface.
 struct SimAlternate {
@@ -59,6 +61,8 @@ struct SimProfile {
   bool leaveReset = false;        // the leave request resets the device without an answer
   bool readoutProtected = false;  // read-out protection until a read-unprotect
   uint8_t extraInterfaces = 0;    // vendor interfaces before the run-time DFU interface
+  uint32_t arriveAfterMs = 0;     // joins the bus this long after it is installed
+  SimAfterLeave afterLeave = SimAfterLeave::kGone;
 };
 
 // The text of the default profile, line for line.

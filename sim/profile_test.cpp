@@ -86,6 +86,8 @@ TEST(SimProfile, MalformedLinesAreRefusedNamingTheFileAndLine) {
       {"status-hold = 1\n", 1, "'yes' or 'no'"},
       {"protected = maybe\n", 1, "'yes' or 'no'"},
       {"leave = jump\n", 1, "'reset' or 'manifest'"},
+      {"after-leave = back\n", 1, "'gone', 'dfu' or 'application'"},
+      {"arrive-after = soon\n", 1, "arrive-after"},
       {"extra-interfaces = 17\n", 1, "extra-interfaces"},
       {"mass-erase-ms = -1\n", 1, "mass-erase-ms"},
       {"serial = a\nserial = b\n", 2, "given twice"},
@@ -119,10 +121,13 @@ TEST(SimProfile, BootloaderKeysAreReadAndDefaultToTheIdealDevice) {
   EXPECT_FALSE(p.leaveReset);
   EXPECT_FALSE(p.readoutProtected);
   EXPECT_EQ(p.extraInterfaces, 0);
+  EXPECT_EQ(p.arriveAfterMs, 0u);
+  EXPECT_EQ(p.afterLeave, SimAfterLeave::kGone);
 
   ASSERT_TRUE(SimParseProfile("serial = 0042ABCD \npoll-timeout = 0x10\nstatus-hold = yes\n"
                               "erase-us-per-kib = 250000\nprogram-us-per-kib = 0\nmass-erase-ms = 30000\n"
-                              "leave = reset\nprotected = yes\nextra-interfaces = 3\n",
+                              "leave = reset\nprotected = yes\nextra-interfaces = 3\n"
+                              "arrive-after = 250\nafter-leave = application\n",
                               "p", &p, &error))
       << error;
   EXPECT_EQ(p.serial, "0042ABCD ");
@@ -136,6 +141,8 @@ TEST(SimProfile, BootloaderKeysAreReadAndDefaultToTheIdealDevice) {
   EXPECT_TRUE(p.leaveReset);
   EXPECT_TRUE(p.readoutProtected);
   EXPECT_EQ(p.extraInterfaces, 3);
+  EXPECT_EQ(p.arriveAfterMs, 250u);
+  EXPECT_EQ(p.afterLeave, SimAfterLeave::kApplication);
 
   ASSERT_TRUE(SimParseProfile("serial = auto\nleave = manifest\nstatus-hold = no\n", "p", &p, &error));
   EXPECT_TRUE(p.serialAuto);

@@ -1,8 +1,10 @@
 #include "sim/sim_backend.h"
 
+#include <chrono>
 #include <new>
 
 #include "platform/device_notifier.h"
+#include "platform/thread_start.h"
 
 namespace {
 
@@ -35,7 +37,37 @@ class CSimConnection : public DriverConnection {
 
 }  // namespace
 
-CSimBackend::CSimBackend(std::shared_ptr<CDfuDevice> device) : device_(std::move(device)) {}
+CSimBackend::CSimBackend(std::shared_ptr<CDfuDevice> device) : device_(std::move(device)) {
+  const uint32_t delayMs = device_->Profile().arriveAfterMs;
+  if (delayMs == 0) return;
+  const bool started = PlatformStartThread(&arrival_, [this, delayMs] {
+    {
+      std::unique_lock<std::mutex> lock(arrivalMutex_);
+      if (arrivalCancelled_.wait_for(lock, std::chrono::milliseconds(delayMs),
+                                     [this] { return cancelled_; })) {
+        return;
+      }
+    }
+    std::vector<SimBusChange> changes;
+    device_->Arrive(&changes);
+    Announce(changes);
+  });
+  // Without a thread to wait on, the device is there at once.
+  if (!started) {
+    std::vector<SimBusChange> changes;
+    device_->Arrive(&changes);
+  }
+}
+
+CSimBackend::~CSimBackend() {
+  if (!arrival_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(arrivalMutex_);
+    cancelled_ = true;
+  }
+  arrivalCancelled_.notify_all();
+  arrival_.join();
+}
 
 std::string CSimBackend::PathOf(uint32_t attachment) {
   return SIM_PATH_PREFIX + std::to_string(attachment);

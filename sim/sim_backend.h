@@ -6,8 +6,11 @@
 #ifndef ZUVA_SIM_SIM_BACKEND_H_
 #define ZUVA_SIM_SIM_BACKEND_H_
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/driver_port.h"
@@ -17,7 +20,10 @@ constexpr char SIM_PATH_PREFIX[] = "sim:";
 
 class CSimBackend : public DriverBackend {
  public:
+  // A device whose profile has it arrive later joins the bus, announced,
+  // that long after the backend is made (or never, when it goes first).
   explicit CSimBackend(std::shared_ptr<CDfuDevice> device);
+  ~CSimBackend() override;
 
   std::string PathPrefix() const override { return SIM_PATH_PREFIX; }
   bool IsVirtual() const override { return true; }
@@ -36,6 +42,10 @@ class CSimBackend : public DriverBackend {
 
  private:
   const std::shared_ptr<CDfuDevice> device_;
+  std::thread arrival_;
+  std::mutex arrivalMutex_;
+  std::condition_variable arrivalCancelled_;
+  bool cancelled_ = false;
 };
 
 #endif  // ZUVA_SIM_SIM_BACKEND_H_

@@ -16,6 +16,7 @@
 #include "platform/device_notifier.h"
 #include "platform/driver_port.h"
 #include "platform/text.h"
+#include "platform/wake_signal.h"
 #include "sim/sim_environment.h"
 #include "sim/sim_test_support.h"
 
@@ -246,6 +247,32 @@ TEST_F(SimBackendTest, ApplicationModeDeviceDetachesAndReturnsInDfuModeUnderANew
   ASSERT_TRUE(returned.Ioctl(IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR, {0}, &config, 512));
   EXPECT_EQ(config.size(), 9u + 4 * 9 + 9);
   DriverClose(handle);
+}
+
+TEST_F(SimBackendTest, LaterDeviceIsAbsentUntilItArrivesAnnounced) {
+  SimDeviceOptions options;
+  options.profile.arriveAfterMs = 50;
+  CRecordingSink sink;
+  auto notifier = DeviceNotifier::Create(&sink, {DFU_INTERFACE_GUID});
+  auto backend = Install(std::move(options));
+  std::vector<InterfaceInfo> dfu;
+  ASSERT_TRUE(EnumerateInterfaces(DFU_INTERFACE_GUID, &dfu));
+  EXPECT_TRUE(dfu.empty());
+  EXPECT_EQ(DriverOpen("sim:0"), DRIVER_INVALID_HANDLE);
+  for (int wait = 0; wait < 100 && sink.events.empty(); ++wait) {
+    WaitForSignalOrThreadMessages(nullptr, 100);
+    PumpThreadMessages();
+  }
+  ASSERT_EQ(sink.events.size(), 1u);
+  EXPECT_EQ(sink.events[0].kind, DeviceChangeKind::kArrival);
+  EXPECT_EQ(sink.events[0].path, "sim:0");
+  ASSERT_TRUE(EnumerateInterfaces(DFU_INTERFACE_GUID, &dfu));
+  EXPECT_EQ(dfu.size(), 1u);
+  // Uninstalled before its time, a device never arrives.
+  options = {};
+  options.profile.arriveAfterMs = 60000;
+  Install(std::move(options));
+  SimUninstall();
 }
 
 TEST_F(SimBackendTest, UnpluggedDeviceFailsEveryLaterRequestAndOpen) {
