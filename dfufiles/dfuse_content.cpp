@@ -4,8 +4,8 @@
 #include <cstring>
 #include <utility>
 
-#include "dfufiles/dfu_crc.h"
 #include "dfufiles/dfu_file.h"
+#include "dfufiles/dfu_suffix.h"
 #include "protocol/byte_order.h"
 
 namespace {
@@ -16,10 +16,6 @@ constexpr size_t DFUSE_MAX_TARGETS = 255;
 void PutU32(std::vector<uint8_t>* out, uint32_t value) {
   out->resize(out->size() + 4);
   PutLe32(out->data() + out->size() - 4, value);
-}
-void PutU16(std::vector<uint8_t>* out, uint16_t value) {
-  out->resize(out->size() + 2);
-  PutLe16(out->data() + out->size() - 2, value);
 }
 void SetU32(std::vector<uint8_t>* out, size_t at, uint32_t value) {
   PutLe32(out->data() + at, value);
@@ -40,16 +36,14 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
     return Refuse(error, "no DfuSe signature");
   }
   if (bytes[5] != DFUSE_VERSION) return Refuse(error, "unknown DfuSe version");
-  const uint8_t* suffix = bytes + size - DFU_SUFFIX_SIZE;
-  if (std::memcmp(suffix + 8, DFU_SUFFIX_SIGNATURE, 3) != 0 || suffix[11] != DFU_SUFFIX_SIZE) {
-    return Refuse(error, "no DFU suffix");
-  }
-  content->deviceVersion = GetLe16(suffix);
-  content->productId = GetLe16(suffix + 2);
-  content->vendorId = GetLe16(suffix + 4);
-  content->dfuVersion = GetLe16(suffix + 6);
-  content->storedCrc = GetLe32(suffix + 12);
-  content->computedCrc = UpdateDfuCrc(DFU_CRC_INITIAL, bytes, size - 4);
+  DfuSuffix suffix;
+  if (!ReadDfuSuffix(bytes, size, &suffix)) return Refuse(error, "no DFU suffix");
+  content->deviceVersion = suffix.deviceVersion;
+  content->productId = suffix.productId;
+  content->vendorId = suffix.vendorId;
+  content->dfuVersion = suffix.dfuVersion;
+  content->storedCrc = suffix.storedCrc;
+  content->computedCrc = suffix.computedCrc;
   content->imageSize = GetLe32(bytes + 6);
 
   const size_t bodyEnd = size - DFU_SUFFIX_SIZE;
@@ -126,13 +120,12 @@ StatusCode FormatDfuSe(const DfuSeContent& content, std::vector<uint8_t>* bytes)
   }
   if (out.size() > UINT32_MAX - DFU_SUFFIX_SIZE) return FILE_ERR_BAD_PARAMETER;
   SetU32(&out, 6, static_cast<uint32_t>(out.size()));
-  PutU16(&out, content.deviceVersion);
-  PutU16(&out, content.productId);
-  PutU16(&out, content.vendorId);
-  PutU16(&out, content.dfuVersion);
-  out.insert(out.end(), DFU_SUFFIX_SIGNATURE, DFU_SUFFIX_SIGNATURE + 3);
-  out.push_back(static_cast<uint8_t>(DFU_SUFFIX_SIZE));
-  PutU32(&out, UpdateDfuCrc(DFU_CRC_INITIAL, out.data(), out.size()));
+  DfuSuffix suffix;
+  suffix.deviceVersion = content.deviceVersion;
+  suffix.productId = content.productId;
+  suffix.vendorId = content.vendorId;
+  suffix.dfuVersion = content.dfuVersion;
+  AppendDfuSuffix(suffix, &out);
   *bytes = std::move(out);
   return RESULT_OK;
 }

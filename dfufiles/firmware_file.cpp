@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "dfufiles/dfu_file.h"
 #include "dfufiles/elf_image.h"
 #include "dfufiles/intel_hex.h"
 #include "dfufiles/srec.h"
@@ -41,6 +42,8 @@ const char* FirmwareFormatName(FirmwareFormat format) {
   switch (format) {
     case FirmwareFormat::kDfuSe:
       return "dfuse";
+    case FirmwareFormat::kPlainDfu:
+      return "dfu";
     case FirmwareFormat::kIntelHex:
       return "ihex";
     case FirmwareFormat::kSrec:
@@ -56,6 +59,7 @@ const char* FirmwareFormatName(FirmwareFormat format) {
 FirmwareFormat DetectFirmwareFormat(const std::string& name, const uint8_t* bytes, size_t size) {
   if (NameEndsWith(name, ".bin")) return FirmwareFormat::kRaw;
   if (size >= 5 && std::memcmp(bytes, "DfuSe", 5) == 0) return FirmwareFormat::kDfuSe;
+  if (HasPlainDfuSuffix(bytes, size)) return FirmwareFormat::kPlainDfu;
   if (size >= 4 && std::memcmp(bytes,
                                "\x7F"
                                "ELF",
@@ -126,6 +130,10 @@ StatusCode DecodeFirmware(const std::string& name, const uint8_t* bytes, size_t 
       return ParseIntelHex(text, &file->image, error);
     case FirmwareFormat::kSrec:
       return ParseSrec(text, &file->image, error);
+    case FirmwareFormat::kPlainDfu:
+      ReadDfuSuffix(bytes, size, &file->suffix);
+      size -= DFU_SUFFIX_SIZE;
+      break;
     case FirmwareFormat::kRaw:
       break;
   }

@@ -1,6 +1,6 @@
 // Loading a firmware file of any supported format, recognised by its
-// content: a DfuSe file, an ELF file, Intel HEX, S-records, or else raw
-// bytes. A name ending in ".bin" always means raw bytes, whatever they
+// content: a DfuSe file, a plain DFU file (an image with a DFU suffix), an
+// ELF file, Intel HEX, S-records, or else raw bytes. A name ending in ".bin" always means raw bytes, whatever they
 // begin with.
 #ifndef ZUVA_DFUFILES_FIRMWARE_FILE_H_
 #define ZUVA_DFUFILES_FIRMWARE_FILE_H_
@@ -11,16 +11,17 @@
 #include <string_view>
 #include <vector>
 
+#include "dfufiles/dfu_suffix.h"
 #include "dfufiles/dfuse_content.h"
 #include "dfufiles/firmware_data.h"
 
-enum class FirmwareFormat { kRaw, kDfuSe, kIntelHex, kSrec, kElf };
+enum class FirmwareFormat { kRaw, kDfuSe, kPlainDfu, kIntelHex, kSrec, kElf };
 
 // Whether a file name ends in `tail` (lower case), whatever the case of the
 // name.
 bool NameEndsWith(const std::string& name, std::string_view tail);
 
-// "raw", "dfuse", "ihex", "srec", "elf".
+// "raw", "dfuse", "dfu", "ihex", "srec", "elf".
 const char* FirmwareFormatName(FirmwareFormat format);
 
 FirmwareFormat DetectFirmwareFormat(const std::string& name, const uint8_t* bytes, size_t size);
@@ -29,7 +30,8 @@ struct FirmwareFile {
   FirmwareFormat format = FirmwareFormat::kRaw;
   DfuSeContent dfuse;        // kDfuSe
   FirmwareImage image;       // kIntelHex, kSrec, kElf
-  std::vector<uint8_t> raw;  // kRaw: the bytes, to be placed by the caller
+  std::vector<uint8_t> raw;  // kRaw, kPlainDfu: the bytes, to be placed by the caller
+  DfuSuffix suffix;          // kPlainDfu: the suffix that followed them
 };
 
 // Files beyond this size are refused before they are read.

@@ -30,6 +30,35 @@ void PrintElements(const std::vector<FirmwareElement>& elements, const char* ind
   }
 }
 
+DfuSuffix SuffixOf(const DfuSeContent& content) {
+  DfuSuffix suffix;
+  suffix.vendorId = content.vendorId;
+  suffix.productId = content.productId;
+  suffix.deviceVersion = content.deviceVersion;
+  suffix.dfuVersion = content.dfuVersion;
+  suffix.storedCrc = content.storedCrc;
+  suffix.computedCrc = content.computedCrc;
+  return suffix;
+}
+
+void SuffixJson(const DfuSuffix& suffix, CJsonObject* json) {
+  json->Text("vid", HexText(suffix.vendorId, 4))
+      .Text("pid", HexText(suffix.productId, 4))
+      .Text("bcd", HexText(suffix.deviceVersion, 4))
+      .Text("dfu_version", HexText(suffix.dfuVersion, 4))
+      .Text("crc", HexText(suffix.storedCrc, 8))
+      .Bool("crc_ok", suffix.CrcMatches());
+}
+
+void PrintSuffix(const DfuSuffix& suffix) {
+  std::printf("suffix: vid 0x%04X pid 0x%04X bcd 0x%04X dfu 0x%04X\n", suffix.vendorId,
+              suffix.productId, suffix.deviceVersion, suffix.dfuVersion);
+  std::printf("checksum: 0x%08X %s\n", suffix.storedCrc,
+              suffix.CrcMatches()
+                  ? "(good)"
+                  : ("(BAD, computed " + HexText(suffix.computedCrc, 8) + ")").c_str());
+}
+
 int InfoDfuSe(const DfuSeContent& content, CToolOutput* out) {
   const bool crcOk = content.CrcMatches();
   if (out->mode() == OutputMode::kJson) {
@@ -43,24 +72,13 @@ int InfoDfuSe(const DfuSeContent& content, CToolOutput* out) {
       targets += json.Str();
     }
     targets += "]";
-    out->JsonLine(CJsonObject()
-                      .Text("event", "info")
-                      .Text("format", "dfuse")
-                      .Text("vid", HexText(content.vendorId, 4))
-                      .Text("pid", HexText(content.productId, 4))
-                      .Text("bcd", HexText(content.deviceVersion, 4))
-                      .Text("dfu_version", HexText(content.dfuVersion, 4))
-                      .Text("crc", HexText(content.storedCrc, 8))
-                      .Bool("crc_ok", crcOk)
-                      .Raw("targets", targets)
-                      .Str());
+    CJsonObject json;
+    json.Text("event", "info").Text("format", "dfuse");
+    SuffixJson(SuffixOf(content), &json);
+    out->JsonLine(json.Raw("targets", targets).Str());
   } else {
     std::printf("format: DfuSe\n");
-    std::printf("suffix: vid 0x%04X pid 0x%04X bcd 0x%04X dfu 0x%04X\n", content.vendorId,
-                content.productId, content.deviceVersion, content.dfuVersion);
-    std::printf(
-        "checksum: 0x%08X %s\n", content.storedCrc,
-        crcOk ? "(good)" : ("(BAD, computed " + HexText(content.computedCrc, 8) + ")").c_str());
+    PrintSuffix(SuffixOf(content));
     std::printf("targets: %zu\n", content.targets.size());
     for (const FirmwareTarget& target : content.targets) {
       std::printf("  target alt %u%s%s%s: %zu element(s)\n", target.alternate,
@@ -71,6 +89,24 @@ int InfoDfuSe(const DfuSeContent& content, CToolOutput* out) {
     std::fflush(stdout);
   }
   if (!crcOk) return out->Result(TOOL_EXIT_BAD_INPUT, "the DfuSe checksum does not match");
+  return out->Result(TOOL_EXIT_OK, "");
+}
+
+int InfoPlainDfu(const FirmwareFile& file, CToolOutput* out) {
+  const DfuSuffix& suffix = file.suffix;
+  const bool crcOk = suffix.CrcMatches();
+  if (out->mode() == OutputMode::kJson) {
+    CJsonObject json;
+    json.Text("event", "info").Text("format", FirmwareFormatName(file.format));
+    SuffixJson(suffix, &json);
+    out->JsonLine(json.Number("bytes", file.raw.size()).Str());
+  } else {
+    std::printf("format: DFU (plain)\n");
+    PrintSuffix(suffix);
+    std::printf("data: %zu bytes\n", file.raw.size());
+    std::fflush(stdout);
+  }
+  if (!crcOk) return out->Result(TOOL_EXIT_BAD_INPUT, "the DFU suffix checksum does not match");
   return out->Result(TOOL_EXIT_OK, "");
 }
 
@@ -93,12 +129,80 @@ int InfoImage(FirmwareFormat format, const FirmwareImage& image, CToolOutput* ou
   return out->Result(TOOL_EXIT_OK, "");
 }
 
+// The image of a plain DFU file: the input's bytes from its lowest address to
+// its highest, gaps filled with 0xFF as erased flash reads. A plain file has
+// no place for an alternate setting, so data for several is refused.
+bool BuildPlainImage(const FirmwareFile& input, std::vector<uint8_t>* image, std::string* message) {
+  std::vector<FirmwareElement> elements;
+  switch (input.format) {
+    case FirmwareFormat::kRaw:
+    case FirmwareFormat::kPlainDfu:
+      *image = input.raw;
+      return true;
+    case FirmwareFormat::kDfuSe:
+      for (const FirmwareTarget& target : input.dfuse.targets) {
+        if (target.elements.empty()) continue;
+        if (!elements.empty() && target.alternate != input.dfuse.targets.front().alternate) {
+          *message = "the DfuSe file holds data for several alternate settings";
+          return false;
+        }
+        elements.insert(elements.end(), target.elements.begin(), target.elements.end());
+      }
+      break;
+    default:
+      elements = input.image.elements;
+      break;
+  }
+  if (elements.empty()) {
+    *message = "the input holds no data";
+    return false;
+  }
+  uint64_t low = UINT64_MAX;
+  uint64_t high = 0;
+  for (const FirmwareElement& element : elements) {
+    low = std::min<uint64_t>(low, element.address);
+    high = std::max<uint64_t>(high, element.address + uint64_t{element.data.size()});
+  }
+  if (high - low > FIRMWARE_FILE_MAX_SIZE) {
+    *message = "the data spans more than " + std::to_string(FIRMWARE_FILE_MAX_SIZE) + " bytes";
+    return false;
+  }
+  image->assign(static_cast<size_t>(high - low), 0xFF);
+  for (const FirmwareElement& element : elements) {
+    std::copy(element.data.begin(), element.data.end(),
+              image->begin() + static_cast<std::ptrdiff_t>(element.address - low));
+  }
+  return true;
+}
+
+int ConvertToPlainDfu(const ToolOptions& options, const FirmwareFile& input, CToolOutput* out) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!BuildPlainImage(input, &bytes, &error)) return out->Result(TOOL_EXIT_BAD_INPUT, error);
+  const size_t imageSize = bytes.size();
+  // A suffix being replaced keeps the ids that the options do not set.
+  DfuSuffix suffix = input.format == FirmwareFormat::kPlainDfu ? input.suffix : DfuSuffix{};
+  suffix.vendorId = options.vendorId.value_or(suffix.vendorId);
+  suffix.productId = options.productId.value_or(suffix.productId);
+  suffix.deviceVersion = options.deviceVersion.value_or(suffix.deviceVersion);
+  suffix.dfuVersion = DFU_SUFFIX_PLAIN_VERSION;
+  AppendDfuSuffix(suffix, &bytes);
+  if (WriteWholeFile(options.positional[1], bytes, &error) != RESULT_OK) {
+    return out->Result(TOOL_EXIT_FAILED, error);
+  }
+  return out->Result(TOOL_EXIT_OK, "wrote " + options.positional[1] + ": plain DFU file, " +
+                                       std::to_string(imageSize) + " bytes, vid " +
+                                       HexText(suffix.vendorId, 4) + " pid " +
+                                       HexText(suffix.productId, 4));
+}
+
 // The input's data split into the targets of the DfuSe file.
 bool BuildTargets(const ToolOptions& options, const FirmwareFile& input,
                   std::vector<FirmwareTarget>* targets, int* exitCode, std::string* message) {
   std::vector<FirmwareElement> elements;
   switch (input.format) {
     case FirmwareFormat::kRaw:
+    case FirmwareFormat::kPlainDfu:
       if (!options.address) {
         *exitCode = TOOL_EXIT_USAGE;
         *message = "raw input needs --address";
@@ -120,7 +224,8 @@ bool BuildTargets(const ToolOptions& options, const FirmwareFile& input,
       elements = input.image.elements;
       break;
   }
-  if (options.address && input.format != FirmwareFormat::kRaw) {
+  if (options.address && input.format != FirmwareFormat::kRaw &&
+      input.format != FirmwareFormat::kPlainDfu) {
     *exitCode = TOOL_EXIT_USAGE;
     *message = "--address places raw input only";
     return false;
@@ -176,6 +281,8 @@ int RunInfoCommand(const ToolOptions& options, CToolOutput* out) {
   switch (file.format) {
     case FirmwareFormat::kDfuSe:
       return InfoDfuSe(file.dfuse, out);
+    case FirmwareFormat::kPlainDfu:
+      return InfoPlainDfu(file, out);
     case FirmwareFormat::kRaw: {
       FirmwareImage raw;
       raw.elements.push_back({0, std::move(file.raw)});
@@ -190,6 +297,7 @@ int RunConvertCommand(const ToolOptions& options, CToolOutput* out) {
   FirmwareFile input;
   int exitCode = TOOL_EXIT_OK;
   if (!LoadInputFirmware(options.positional[0], &input, out, &exitCode)) return exitCode;
+  if (options.plain) return ConvertToPlainDfu(options, input, out);
   std::string error;
   DfuSeContent content;
   content.vendorId = options.vendorId.value_or(DFU_FILE_VENDOR_ID);

@@ -27,7 +27,8 @@ struct FlashTarget {
 bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const DfuDeviceInfo& device,
                  std::vector<FlashTarget>* targets, FlashOutcome* outcome) {
   const uint8_t alternate = options.alternate.value_or(0);
-  if (options.address && file.format != FirmwareFormat::kRaw) {
+  if (options.address && file.format != FirmwareFormat::kRaw &&
+      file.format != FirmwareFormat::kPlainDfu) {
     *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt};
     return false;
   }
@@ -38,7 +39,8 @@ bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const Dfu
         targets->push_back({target.alternate, target.elements});
       }
       break;
-    case FirmwareFormat::kRaw: {
+    case FirmwareFormat::kRaw:
+    case FirmwareFormat::kPlainDfu: {
       uint32_t address = 0;
       if (options.address) {
         address = *options.address;

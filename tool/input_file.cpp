@@ -13,5 +13,9 @@ bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput*
     *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": the DfuSe checksum does not match");
     return false;
   }
+  if (file->format == FirmwareFormat::kPlainDfu && !file->suffix.CrcMatches()) {
+    *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": the DFU suffix checksum does not match");
+    return false;
+  }
   return true;
 }

@@ -57,9 +57,14 @@ Commands:
       Raw input needs --address. --target (repeatable) splits the input's
       data by address [START, END) into targets. --vid, --pid and --bcd set
       the suffix identity (default 0x0483, 0xDF11, 0x2200).
+  convert IN OUT.dfu --plain [--vid V --pid P --bcd D]
+      Write a plain DFU file (for devices without DfuSe): the input's bytes
+      from its lowest address to its highest (gaps 0xFF) and a 16-byte DFU
+      suffix, bcdDFU 0x0100. A plain DFU input keeps its image and gets its
+      suffix replaced; ids not given stay as they were, or 0xFFFF (any).
   info FILE [--json]
-      Show what a DfuSe, HEX, S-record or ELF file holds: targets, elements,
-      addresses, sizes, suffix and checksum state.
+      Show what a DfuSe, plain DFU, HEX, S-record or ELF file holds: targets,
+      elements, addresses, sizes, suffix and checksum state.
 
 Device selection (every command that talks to a device):
   --device PATH        the device with this path (as list shows it)

@@ -95,8 +95,9 @@ const OptionSpec OPTIONS[] = {
     {"--all", false, kFlash, FlagOn(&ToolOptions::allDevices)},
     {"--watch", false, kFlash, FlagOn(&ToolOptions::watch)},
     {"--mass", false, kErase, FlagOn(&ToolOptions::mass)},
-    {"--force", false, kUnprotect, FlagOn(&ToolOptions::force)},
+    {"--force", false, kUnprotect | kFlash, FlagOn(&ToolOptions::force)},
     {"--target", true, kConvert, ParseTarget},
+    {"--plain", false, kConvert, FlagOn(&ToolOptions::plain)},
 };
 
 bool CheckCombination(const ToolOptions& o, std::string* error) {
@@ -125,6 +126,10 @@ bool CheckCombination(const ToolOptions& o, std::string* error) {
   }
   if (o.command == "convert" && !o.targets.empty() && o.alternate) {
     *error = "--alt and --target exclude each other";
+    return false;
+  }
+  if (o.plain && (o.alternate || o.address || !o.targets.empty())) {
+    *error = "--plain writes one image without addresses: no --alt, --address or --target";
     return false;
   }
   if (o.command != "convert" && o.productId.has_value() != o.vendorId.has_value()) {

@@ -30,6 +30,7 @@ struct ToolOptions {
   bool watch = false;       // flash: each device as it arrives, until interrupted
   bool mass = false;
   bool force = false;
+  bool plain = false;
   std::optional<uint8_t> alternate;
   std::optional<uint32_t> address;
   std::optional<uint32_t> length;

@@ -98,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
             "TargetEndBeforeStart", {"convert", "a", "b", "--target", "0=0x10-0x10"}, "bad value"},
         UsageCase{"TargetWithoutAlt", {"convert", "a", "b", "--target", "0x10-0x20"}, "bad value"},
         UsageCase{
-            "AltAndTarget", {"convert", "a", "b", "--alt", "1", "--target", "0=0-1"}, "exclude"}),
+            "AltAndTarget", {"convert", "a", "b", "--alt", "1", "--target", "0=0-1"}, "exclude"},
+        UsageCase{"PlainWithAddress", {"convert", "a", "b", "--plain", "--address", "0"}, "--plain"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -139,7 +139,7 @@ def help_names_every_command_option_and_exit_code(t):
     for word in ["list", "flash", "read", "erase", "unprotect", "leave", "detach", "convert",
                  "info", "--json", "--alt", "--address", "--length", "--no-verify", "--no-leave",
                  "--all", "--mass", "--force", "--changed-only", "--vid", "--pid", "--bcd", "--target", "--device",
-                 "--serial"]:
+                 "--serial", "--plain"]:
         expect(word in done.out, word + " missing from --help")
     for code in range(8):
         expect("\n  %d  " % code in done.out, "exit code %d missing from --help" % code)
@@ -216,6 +216,54 @@ def info_refuses_bad_inputs_with_exit_3(t):
     expect_exit(done, 3)
     lines = t.json_lines(done)
     expect(lines[0]["crc_ok"] is False and lines[-1]["exit"] == 3, lines)
+
+
+def plain_suffix(data):
+    """The ids of a plain DFU file's suffix, after checking its layout and CRC."""
+    tail = data[-16:]
+    bcd, pid, vid, dfu = struct.unpack("<HHHH", tail[:8])
+    expect(tail[8:12] == b"UFD\x10", tail)
+    crc = struct.unpack("<I", tail[12:])[0]
+    expect(crc == (~zlib.crc32(data[:-4])) & 0xFFFFFFFF, "suffix CRC wrong")
+    return vid, pid, bcd, dfu
+
+
+@case
+def convert_plain_writes_the_image_and_a_suffix_that_info_and_dfu_suffix_accept(t):
+    # Two runs with a gap: the plain image spans them, the gap erased (0xFF).
+    t.write("fw.elf", elf32([(0x08000000, b"\x01\x02"), (0x08000004, b"\x03")]))
+    done = t.run("convert", "fw.elf", "fw.dfu", "--plain", "--vid", "0x1209", "--pid", "0x70B1",
+                 sim=None, flash=None)
+    expect_exit(done, 0)
+    data = t.read("fw.dfu")
+    expect(data[:-16] == b"\x01\x02\xFF\xFF\x03", data)
+    expect(plain_suffix(data) == (0x1209, 0x70B1, 0xFFFF, 0x0100), plain_suffix(data))
+    info = t.json_lines(t.run("info", "fw.dfu", "--json", sim=None, flash=None))[0]
+    expect(info["format"] == "dfu" and info["vid"] == "0x1209" and info["pid"] == "0x70B1" and
+           info["crc_ok"] and info["bytes"] == 5, info)
+    # Converting a plain file again replaces its suffix, keeping the ids not given.
+    expect_exit(t.run("convert", "fw.dfu", "again.dfu", "--plain", "--bcd", "0x0200", sim=None,
+                      flash=None), 0)
+    again = t.read("again.dfu")
+    expect(again[:-16] == data[:-16] and plain_suffix(again) == (0x1209, 0x70B1, 0x0200, 0x0100),
+           plain_suffix(again))
+    if shutil.which("dfu-suffix") and not t.args.wrapper:
+        checked = subprocess.run(["dfu-suffix", "-c", t.path("again.dfu")], capture_output=True,
+                                 text=True)
+        expect(checked.returncode == 0 and "0x1209" in checked.stdout.lower(),
+               checked.stdout + checked.stderr)
+    # A broken checksum is shown and refused.
+    broken = bytearray(again)
+    broken[0] ^= 0xFF
+    t.write("broken.dfu", bytes(broken))
+    done = t.run("info", "broken.dfu", sim=None, flash=None)
+    expect_exit(done, 3)
+    expect("BAD" in done.out and "checksum" in done.err, done.out + done.err)
+    # A DfuSe file with data for two alternate settings has no single plain image.
+    t.write("two.elf", elf32([(0x08000000, b"\x01"), (0x1FFFC000, b"\x02")]))
+    expect_exit(t.run("convert", "two.elf", "two.dfu", "--target", "0=0x08000000-0x08080000",
+                      "--target", "1=0x1FFFC000-0x1FFFC010", sim=None, flash=None), 0)
+    expect_exit(t.run("convert", "two.dfu", "plain.dfu", "--plain", sim=None, flash=None), 3)
 
 
 # ---------------------------------------------------------------------------

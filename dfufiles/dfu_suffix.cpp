@@ -1,0 +1,48 @@
+#include "dfufiles/dfu_suffix.h"
+
+#include <cstring>
+
+#include "dfufiles/dfu_crc.h"
+#include "dfufiles/dfu_file.h"
+#include "protocol/byte_order.h"
+
+namespace {
+
+// The DfuSe extensions raised bcdDFU to 1.1A.
+constexpr uint16_t DFU_SUFFIX_DFUSE_VERSION = 0x011A;
+
+}  // namespace
+
+bool ReadDfuSuffix(const uint8_t* bytes, size_t size, DfuSuffix* suffix) {
+  if (size < DFU_SUFFIX_SIZE) return false;
+  const uint8_t* at = bytes + size - DFU_SUFFIX_SIZE;
+  if (std::memcmp(at + 8, DFU_SUFFIX_SIGNATURE, 3) != 0 || at[11] != DFU_SUFFIX_SIZE) return false;
+  suffix->deviceVersion = GetLe16(at);
+  suffix->productId = GetLe16(at + 2);
+  suffix->vendorId = GetLe16(at + 4);
+  suffix->dfuVersion = GetLe16(at + 6);
+  suffix->storedCrc = GetLe32(at + 12);
+  suffix->computedCrc = UpdateDfuCrc(DFU_CRC_INITIAL, bytes, size - 4);
+  return true;
+}
+
+bool HasPlainDfuSuffix(const uint8_t* bytes, size_t size) {
+  if (size < DFU_SUFFIX_SIZE) return false;
+  const uint8_t* at = bytes + size - DFU_SUFFIX_SIZE;
+  return std::memcmp(at + 8, DFU_SUFFIX_SIGNATURE, 3) == 0 && at[11] == DFU_SUFFIX_SIZE &&
+         GetLe16(at + 6) < DFU_SUFFIX_DFUSE_VERSION;
+}
+
+void AppendDfuSuffix(const DfuSuffix& suffix, std::vector<uint8_t>* bytes) {
+  uint8_t tail[DFU_SUFFIX_SIZE];
+  PutLe16(tail, suffix.deviceVersion);
+  PutLe16(tail + 2, suffix.productId);
+  PutLe16(tail + 4, suffix.vendorId);
+  PutLe16(tail + 6, suffix.dfuVersion);
+  std::memcpy(tail + 8, DFU_SUFFIX_SIGNATURE, 3);
+  tail[11] = static_cast<uint8_t>(DFU_SUFFIX_SIZE);
+  bytes->insert(bytes->end(), tail, tail + 12);
+  const uint32_t crc = UpdateDfuCrc(DFU_CRC_INITIAL, bytes->data(), bytes->size());
+  PutLe32(tail + 12, crc);
+  bytes->insert(bytes->end(), tail + 12, tail + DFU_SUFFIX_SIZE);
+}
