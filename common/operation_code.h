@@ -11,5 +11,10 @@ constexpr OperationCode OP_CODE_LEAVE_DFU = 1;
 constexpr OperationCode OP_CODE_UPLOAD = 2;
 constexpr OperationCode OP_CODE_ERASE = 3;
 constexpr OperationCode OP_CODE_DOWNLOAD = 4;
+// Plain DFU devices (no DfuSe): the memory of the selected alternate setting
+// read from its start, and an image downloaded from its start followed by
+// manifestation.
+constexpr OperationCode OP_CODE_PLAIN_UPLOAD = 5;
+constexpr OperationCode OP_CODE_PLAIN_DOWNLOAD = 6;
 
 #endif  // ZUVA_COMMON_OPERATION_CODE_H_

@@ -29,12 +29,12 @@ ControlRequestHeader ClassRequest(uint32_t direction, uint8_t request, uint16_t 
 // request may reach it.
 template <typename ClosesDevice>
 StatusCode Send(DeviceHandle* handle, const ControlRequestHeader& header, void* data,
-                ClosesDevice closesDevice) {
+                ClosesDevice closesDevice, uint32_t* received = nullptr) {
   if (handle == nullptr) return DEV_ERR_BAD_PARAMETER;
   DeviceHandle target = *handle;
   bool closed = false;
   StatusCode status = WithDevice(target, [&](CSTDevice& device, CSTDevicesManager& manager) {
-    StatusCode result = device.SendControlRequest(&header, data);
+    StatusCode result = device.SendControlRequest(&header, data, received);
     if (result == RESULT_OK && closesDevice()) closed = manager.Remove(target);
     return result;
   });
@@ -71,6 +71,24 @@ StatusCode DfuUpload(DeviceHandle* handle, void* buffer, uint32_t length, uint16
               ClassRequest(CONTROL_DIRECTION_DEVICE_TO_HOST, DFU_REQUEST_UPLOAD, blockNumber,
                            DFU_MODE_INTERFACE, length),
               buffer);
+}
+
+StatusCode DfuUploadUpTo(DeviceHandle* handle, void* buffer, uint32_t length, uint16_t blockNumber,
+                         uint32_t* received) {
+  if (handle == nullptr || buffer == nullptr || received == nullptr) return DEV_ERR_BAD_PARAMETER;
+  return Send(
+      handle,
+      ClassRequest(CONTROL_DIRECTION_DEVICE_TO_HOST, DFU_REQUEST_UPLOAD, blockNumber,
+                   DFU_MODE_INTERFACE, length),
+      buffer, [] { return false; }, received);
+}
+
+StatusCode DfuGetStatusStaying(DeviceHandle* handle, DfuStatus* status) {
+  if (handle == nullptr || status == nullptr) return DEV_ERR_BAD_PARAMETER;
+  return Send(handle,
+              ClassRequest(CONTROL_DIRECTION_DEVICE_TO_HOST, DFU_REQUEST_GETSTATUS, 0,
+                           DFU_MODE_INTERFACE, sizeof(DfuStatus)),
+              status);
 }
 
 StatusCode DfuGetStatus(DeviceHandle* handle, DfuStatus* status) {

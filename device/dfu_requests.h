@@ -61,6 +61,14 @@ StatusCode DfuDownload(DeviceHandle* handle, const void* data, uint32_t length,
                        uint16_t blockNumber);
 // DFU_UPLOAD of exactly `length` bytes of block `blockNumber` into `buffer`.
 StatusCode DfuUpload(DeviceHandle* handle, void* buffer, uint32_t length, uint16_t blockNumber);
+// DFU_UPLOAD of at most `length` bytes of block `blockNumber`: a plain DFU
+// device ends its memory with a short block, whose length goes to *received.
+StatusCode DfuUploadUpTo(DeviceHandle* handle, void* buffer, uint32_t length, uint16_t blockNumber,
+                         uint32_t* received);
+// DFU_GETSTATUS that leaves the device open whatever state it reports: a
+// plain DFU device that tolerates manifestation stays on the bus through
+// it, and one that does not says so with dfuMANIFEST-WAIT-RESET.
+StatusCode DfuGetStatusStaying(DeviceHandle* handle, DfuStatus* status);
 // DFU_GETSTATUS. When the answer's bState is dfuMANIFEST or
 // dfuMANIFEST-WAIT-RESET the device is closed and *handle becomes
 // DEVICE_INVALID_HANDLE.

@@ -368,7 +368,8 @@ StatusCode CSTDevice::SelectAlternate(uint32_t alternateIndex) {
   return RESULT_OK;
 }
 
-StatusCode CSTDevice::SendControlRequest(const ControlRequestHeader* header, void* data) {
+StatusCode CSTDevice::SendControlRequest(const ControlRequestHeader* header, void* data,
+                                         uint32_t* received) {
   if (isOpen == 0) return DEV_ERR_NOT_OPEN;
   if (header == nullptr) return DEV_ERR_BAD_PARAMETER;
   // wLength of a setup packet is 16 bits; a longer data stage cannot be asked
@@ -387,8 +388,9 @@ StatusCode CSTDevice::SendControlRequest(const ControlRequestHeader* header, voi
   uint32_t returned = 0;
   if (!DriverIoControl(driverHandle, IOCTL_DFU_CONTROL_REQUEST, input.data(),
                        static_cast<uint32_t>(input.size()), output, outputSize, &returned) ||
-      returned != outputSize) {
+      returned > outputSize || (returned != outputSize && received == nullptr)) {
     return DEV_ERR_CONTROL_TRANSFER;
   }
+  if (received != nullptr) *received = returned;
   return RESULT_OK;
 }

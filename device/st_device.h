@@ -56,8 +56,10 @@ class CSTDevice : public CObject {
   // failure after the lookup closes the device.
   StatusCode SelectAlternate(uint32_t alternateIndex);
   // One control transfer; `data` is the data stage (sent or received) of
-  // header->length bytes.
-  StatusCode SendControlRequest(const ControlRequestHeader* header, void* data);
+  // header->length bytes. With `received`, a device-to-host data stage may
+  // end short and its length goes there; without it a short one fails.
+  StatusCode SendControlRequest(const ControlRequestHeader* header, void* data,
+                                uint32_t* received = nullptr);
 
   bool IsOpen() const { return isOpen != 0; }
   const std::string& DevicePath() const { return devicePath; }

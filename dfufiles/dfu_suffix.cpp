@@ -5,13 +5,7 @@
 #include "dfufiles/dfu_crc.h"
 #include "dfufiles/dfu_file.h"
 #include "protocol/byte_order.h"
-
-namespace {
-
-// The DfuSe extensions raised bcdDFU to 1.1A.
-constexpr uint16_t DFU_SUFFIX_DFUSE_VERSION = 0x011A;
-
-}  // namespace
+#include "protocol/dfu.h"
 
 bool ReadDfuSuffix(const uint8_t* bytes, size_t size, DfuSuffix* suffix) {
   if (size < DFU_SUFFIX_SIZE) return false;
@@ -30,7 +24,7 @@ bool HasPlainDfuSuffix(const uint8_t* bytes, size_t size) {
   if (size < DFU_SUFFIX_SIZE) return false;
   const uint8_t* at = bytes + size - DFU_SUFFIX_SIZE;
   return std::memcmp(at + 8, DFU_SUFFIX_SIGNATURE, 3) == 0 && at[11] == DFU_SUFFIX_SIZE &&
-         GetLe16(at + 6) < DFU_SUFFIX_DFUSE_VERSION;
+         GetLe16(at + 6) < DFU_VERSION_DFUSE;
 }
 
 void AppendDfuSuffix(const DfuSuffix& suffix, std::vector<uint8_t>* bytes) {

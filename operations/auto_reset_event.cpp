@@ -49,7 +49,9 @@ int CAutoResetEvent::WaitAny(CAutoResetEvent* const* events, size_t count, uint3
   };
   for (;;) {
     const int index = takeFirstSignalled();
-    if (index >= 0) return index;
+    // A time-out of 0 asks only for a look: a timed wait that has already
+    // expired still costs a trip through the scheduler's timers.
+    if (index >= 0 || timeoutMs == 0) return index;
     if (EventsChanged().wait_until(guard, deadline) == std::cv_status::timeout) {
       // A Set may have come together with the time-out.
       return takeFirstSignalled();

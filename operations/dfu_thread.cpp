@@ -177,7 +177,10 @@ bool CDFUThread::Fail(OperationContext* context, StatusCode result, bool abort) 
 
 StatusCode CDFUThread::GetStatusInto(OperationContext* context) {
   DfuStatus status{};
-  const StatusCode code = DfuGetStatus(&context->device, &status);
+  // A plain DFU operation follows manifestation itself: a tolerant device
+  // stays on the bus through it.
+  const StatusCode code = plainDfu ? DfuGetStatusStaying(&context->device, &status)
+                                   : DfuGetStatus(&context->device, &status);
   if (code == RESULT_OK) context->deviceStatus = status;
   return code;
 }
@@ -343,12 +346,18 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
   }
 
   for (int32_t attemptsLeft = OP_RETRY_BUDGET;;) {
+    // A plain DFU block number counts on past 0xFFFF; the wire carries its
+    // low 16 bits, so the numbers wrap while the offset goes on.
     const uint16_t block = static_cast<uint16_t>(context->blockNumber);
-    const uint64_t offset = IsDataBlock(block) ? static_cast<uint64_t>(block - 2) * context->blockSize : 0;
+    const bool dataBlock = plainDfu || IsDataBlock(block);
+    const uint64_t offset = plainDfu            ? static_cast<uint64_t>(context->blockNumber) * context->blockSize
+                            : IsDataBlock(block) ? static_cast<uint64_t>(block - 2) * context->blockSize
+                                                 : 0;
+    bool shortBlock = false;
     StatusCode requestResult;
     if (download) {
-      if (block == 1) return Fail(context, OP_ERR_BAD_PARAMETER, false);
-      if (IsDataBlock(block)) {
+      if (block == 1 && !plainDfu) return Fail(context, OP_ERR_BAD_PARAMETER, false);
+      if (dataBlock) {
         // Only the block travels: its bytes are copied, never the element.
         if (offset + context->blockLength > element->size || context->blockLength > blockBuffer.size()) {
           return Fail(context, OP_ERR_BAD_PARAMETER, false);
@@ -366,17 +375,28 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
         blockBuffer[0] = command;
         for (int i = 0; i < 4; ++i) blockBuffer[1 + i] = static_cast<uint8_t>(element->address >> (8 * i));
       }
-      context->blockNumber = block;
+      if (!plainDfu) context->blockNumber = block;
       EnterPhase(context, PHASE_DNLOAD);
       requestResult = DfuDownload(&context->device, blockBuffer.data(), context->blockLength, block);
     } else {
-      if (!IsDataBlock(block)) return Fail(context, OP_ERR_BAD_PARAMETER, false);
+      if (!dataBlock) return Fail(context, OP_ERR_BAD_PARAMETER, false);
       if (offset + context->blockLength > element->size || context->blockLength > blockBuffer.size()) {
         return Fail(context, OP_ERR_BAD_PARAMETER, false);
       }
       context->blockAddress = element->address + static_cast<uint32_t>(offset);
       EnterPhase(context, PHASE_UPLOAD);
-      requestResult = DfuUpload(&context->device, blockBuffer.data(), context->blockLength, block);
+      if (plainDfu) {
+        // A plain DFU device ends its memory with a short block.
+        uint32_t received = 0;
+        requestResult = DfuUploadUpTo(&context->device, blockBuffer.data(), context->blockLength, block,
+                                      &received);
+        if (requestResult == RESULT_OK) {
+          shortBlock = received < context->blockLength;
+          context->blockLength = received;
+        }
+      } else {
+        requestResult = DfuUpload(&context->device, blockBuffer.data(), context->blockLength, block);
+      }
       if (requestResult == RESULT_OK && context->blockLength != 0) {
         // The block goes straight into its place in the element.
         std::memcpy(element->data + offset, blockBuffer.data(), context->blockLength);
@@ -403,7 +423,8 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
                                         status.bState == DFU_STATE_DNLOAD_IDLE ||
                                         status.bState == DFU_STATE_MANIFEST)
                                      : (status.bState == DFU_STATE_UPLOAD_IDLE ||
-                                        status.bState == STATE_UPLOAD_BUSY);
+                                        status.bState == STATE_UPLOAD_BUSY ||
+                                        (shortBlock && status.bState == DFU_STATE_DFU_IDLE));
           if (!fits) return Fail(context, OP_ERR_BAD_FIRMWARE_STATE, false);
           retry = false;
         }
@@ -476,6 +497,37 @@ bool CDFUThread::BusyStep(OperationContext* context, bool uploadStates, bool* re
   return true;
 }
 
+void CDFUThread::BecomePlain(OperationContext* caller) {
+  plainDfu = true;
+  if (caller->result != RESULT_OK) return;
+  if (caller->image == nullptr || caller->image->ElementCount() != 1) {
+    caller->result = OP_ERR_BAD_PARAMETER;
+  } else if (caller->blockSize == 0) {
+    // Blocks of size 0 would carry nothing, and a zero-length download
+    // starts manifestation.
+    caller->result = OP_ERR_UNEXPECTED;
+  }
+}
+
+uint32_t CDFUThread::PlainBlockLength(const OperationContext& context) {
+  const ImageElement* element = TransferElement(context);
+  if (element == nullptr) return 0;
+  const uint64_t offset = uint64_t{context.blockNumber} * context.blockSize;
+  if (offset >= element->size) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(context.blockSize, element->size - offset));
+}
+
+bool CDFUThread::AdvancePlainBlock(OperationContext* context) {
+  context->blockNumber = context->blockNumber == PLAIN_NO_BLOCK_YET ? 0 : context->blockNumber + 1;
+  context->blockLength = PlainBlockLength(*context);
+  return context->blockLength != 0;
+}
+
+void CDFUThread::RestartBusyTime() {
+  busyRequest = UINT64_MAX;
+  busySince = std::chrono::steady_clock::now();
+}
+
 bool CDFUThread::WithinBusyLimit() const {
   return std::chrono::steady_clock::now() - busySince < std::chrono::milliseconds(busyLimitMs);
 }
@@ -494,6 +546,15 @@ bool CDFUThread::FinishElementWalk(OperationContext* context, uint32_t lastEleme
 }
 
 bool CDFUThread::PublishBlockProgress(OperationContext* context) {
+  if (plainDfu) {
+    // One element, its blocks counted from 0; none sent yet reads as 0.
+    if (context->blockNumber != PLAIN_NO_BLOCK_YET && totalBlocks != 0) {
+      const uint64_t done = std::min<uint64_t>(uint64_t{context->blockNumber} + 1, totalBlocks);
+      context->progress = static_cast<uint8_t>(done * 99 / totalBlocks);
+    }
+    PublishContext(*context);
+    return true;
+  }
   if (!IsDataBlock(context->blockNumber)) return false;
   uint32_t done = context->blockNumber - 2;
   const CImage* image = context->image;

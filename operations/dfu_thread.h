@@ -32,6 +32,9 @@ constexpr uint32_t OP_BUSY_LIMIT_MS = 120000;
 // thousands of requests a second.
 constexpr uint32_t OP_MIN_POLL_INTERVAL_MS = 1;
 
+// blockNumber of a plain DFU operation before its first block.
+constexpr uint32_t PLAIN_NO_BLOCK_YET = 0xFFFFFFFF;
+
 // The busy limit of the operations constructed from now on; tests shorten it.
 void SetBusyLimit(uint32_t milliseconds);
 
@@ -119,6 +122,11 @@ class CDFUThread : public CSTThread {
   // Data blocks of the image at a block size; 0 for no image or size 0.
   static uint32_t CountBlocks(const CImage* image, uint32_t blockSize);
 
+  // Plain DFU (no DfuSe): blockNumber counts the element's blocks from 0
+  // and the wire carries its low 16 bits; there are no DfuSe commands; an
+  // upload may end with a short block; and status requests leave the device
+  // open through manifestation. Set by the plain operations' constructors.
+  bool plainDfu = false;
   DfuFunctionalDescriptor functionalDescriptor{};
   // bInterfaceNumber of the DFU interface, the one DFU_DETACH names.
   uint32_t dfuInterfaceNumber = 0;
@@ -127,10 +135,23 @@ class CDFUThread : public CSTThread {
   int32_t retriesLeft = OP_RETRY_BUDGET;
   uint32_t totalBlocks = 0;
 
- private:
   // True while the request that made the device busy has kept it busy for
   // less than the limit.
   bool WithinBusyLimit() const;
+  // Makes this a plain DFU operation (see plainDfu); the caller's result
+  // becomes OP_ERR_BAD_PARAMETER for an image that is not one element and
+  // OP_ERR_UNEXPECTED without a transfer size.
+  void BecomePlain(OperationContext* caller);
+  // Plain DFU: sets up the block after the current one of the image's one
+  // element (block 0 first). False when the element is complete; blockNumber
+  // then names the block after the last and blockLength is 0.
+  bool AdvancePlainBlock(OperationContext* context);
+  // Plain DFU: the length of the block at blockNumber.
+  static uint32_t PlainBlockLength(const OperationContext& context);
+  // Starts the busy time of a wait that is no request's (manifestation).
+  void RestartBusyTime();
+
+ private:
 
   // The element a transfer works on, or null when the image or the index is
   // not valid.

@@ -7,6 +7,8 @@
 
 #include "operations/detach_thread.h"
 #include "operations/download_thread.h"
+#include "operations/plain_download_thread.h"
+#include "operations/plain_upload_thread.h"
 #include "operations/upload_thread.h"
 #include "platform/wake_signal.h"
 
@@ -56,6 +58,10 @@ std::unique_ptr<CDFUThread> CreateOperation(OperationContext* context) {
       return std::make_unique<CDetachThread>(context);
     case OP_CODE_UPLOAD:
       return std::make_unique<CUploadThread>(context);
+    case OP_CODE_PLAIN_UPLOAD:
+      return std::make_unique<CPlainUploadThread>(context);
+    case OP_CODE_PLAIN_DOWNLOAD:
+      return std::make_unique<CPlainDownloadThread>(context);
     default:
       return std::make_unique<CDownloadThread>(context);
   }
@@ -64,7 +70,7 @@ std::unique_ptr<CDFUThread> CreateOperation(OperationContext* context) {
 }  // namespace
 
 StatusCode LaunchOperation(OperationContext* context, OperationId* id) {
-  if (context->opCode < OP_CODE_DETACH || context->opCode > OP_CODE_DOWNLOAD) return OP_ERR_BAD_PARAMETER;
+  if (context->opCode < OP_CODE_DETACH || context->opCode > OP_CODE_PLAIN_DOWNLOAD) return OP_ERR_BAD_PARAMETER;
   std::unique_ptr<CDFUThread> operation;
   try {
     operation = CreateOperation(context);

@@ -13,6 +13,10 @@ constexpr uint8_t DFU_ATTR_MANIFESTATION_TOLERANT = 0x04;
 constexpr uint8_t DFU_ATTR_WILL_DETACH = 0x08;
 constexpr uint8_t DFU_ATTR_ACCELERATED_UPLOAD = 0x80;
 
+// bcdDFUVersion of the DfuSe extensions (1.1A); plain DFU devices announce
+// a lower one (1.0, 1.1).
+constexpr uint16_t DFU_VERSION_DFUSE = 0x011A;
+
 constexpr uint8_t DFU_DESCRIPTOR_TYPE_FUNCTIONAL = 0x21;
 constexpr uint32_t DFU_FUNCTIONAL_DESCRIPTOR_SIZE = 9;
 // The GETSTATUS answer: bStatus, bwPollTimeout (24 bits), bState, iString.

@@ -11,6 +11,7 @@
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
 #include "tool/exit_code.h"
+#include "tool/plain_commands.h"
 #include "tool/tool_commands.h"
 #include "tool/tool_text.h"
 
@@ -86,6 +87,7 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   DfuDeviceInfo device;
   int exitCode = TOOL_EXIT_OK;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
+  if (IsPlainDfuDevice(device)) return RunPlainRead(options, device, out);
   const uint8_t alternate = options.alternate.value_or(0);
   const MemoryMapping* memory = MemoryOrFail(device, alternate, out, &exitCode);
   if (memory == nullptr) return exitCode;
@@ -129,6 +131,9 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
   DfuDeviceInfo device;
   int exitCode = TOOL_EXIT_OK;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
+  if (IsPlainDfuDevice(device)) {
+    return out->Result(TOOL_EXIT_FAILED, "erase needs a DfuSe device; a plain DFU device erases as it is written");
+  }
   if (options.mass) {
     out->StepBegin("mass-erase", 0, 0);
     const StatusCode status = RunDfuseCommand(device.path, DFUSE_CMD_MASS_ERASE, false);
@@ -175,6 +180,11 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
   DfuDeviceInfo device;
   int exitCode = TOOL_EXIT_OK;
   if (!ChooseDevice(options, out, !detach, &device, &exitCode)) return exitCode;
+  if (!detach && IsPlainDfuDevice(device)) {
+    // Both travel as DfuSe commands; a plain DFU device leaves DFU mode by
+    // manifesting a download.
+    return out->Result(TOOL_EXIT_FAILED, options.command + " needs a DfuSe device; this one speaks plain DFU");
+  }
   StatusCode status = RESULT_OK;
   out->StepBegin(options.command, 0, 0);
   if (options.command == "unprotect") {

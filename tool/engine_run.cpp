@@ -17,7 +17,8 @@ constexpr uint32_t TOOL_POLL_TIMEOUT_MS = 50;
 
 StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
-                              const std::function<void(uint8_t)>& progress) {
+                              const std::function<void(uint8_t)>& progress,
+                              OperationContext* final) {
   if (devicePath.size() >= OP_DEVICE_PATH_CAPACITY) return OP_ERR_BAD_PARAMETER;
   OperationContext context{};
   context.dfuModeInterfaceClass = DFU_INTERFACE_GUID;
@@ -37,6 +38,7 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
     // The result first: a last step may set both an error and 100.
     if (snapshot.result != RESULT_OK) {
       StopOperation(id, &snapshot);
+      if (final != nullptr) *final = snapshot;
       return snapshot.result;
     }
     if (snapshot.progress != shown) {
@@ -48,6 +50,7 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
     PumpThreadMessages();
     if (snapshot.progress >= 100) {
       StopOperation(id, &snapshot);
+      if (final != nullptr) *final = snapshot;
       return snapshot.result;
     }
   }

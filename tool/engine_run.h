@@ -10,15 +10,18 @@
 #include "common/operation_code.h"
 #include "common/status_code.h"
 #include "dfufiles/image.h"
+#include "operations/operation_context.h"
 
 // Launches `opCode` on the device at `devicePath` with `image` (already
 // fitted to the device's map by the caller, or null where the operation
 // needs none), calls `progress` with every new percentage, and returns
 // RESULT_OK once it reached 100 %, else its failure. The image must outlive
-// the call; an upload leaves what it read in it.
+// the call; an upload leaves what it read in it. With `final`, the
+// operation's last record goes there.
 StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
-                              const std::function<void(uint8_t)>& progress);
+                              const std::function<void(uint8_t)>& progress,
+                              OperationContext* final = nullptr);
 
 // Words for a status code of any layer.
 std::string StatusText(StatusCode status);

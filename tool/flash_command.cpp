@@ -12,6 +12,7 @@
 #include "tool/exit_code.h"
 #include "tool/flash_device.h"
 #include "tool/input_file.h"
+#include "tool/plain_commands.h"
 #include "tool/tool_commands.h"
 #include "tool/tool_text.h"
 
@@ -314,6 +315,7 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   if (options.allDevices) return RunFlashAll(options, file, out);
   DfuDeviceInfo device;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
+  if (IsPlainDfuDevice(device)) return RunPlainFlash(options, file, device, out);
   const FlashOutcome outcome = FlashDevice(options, file, device, out);
   if (outcome.exitCode != TOOL_EXIT_OK) {
     return out->Result(outcome.exitCode, outcome.message, "", outcome.address);

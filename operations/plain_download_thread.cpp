@@ -1,0 +1,79 @@
+#include "operations/plain_download_thread.h"
+
+CPlainDownloadThread::CPlainDownloadThread(OperationContext* caller) : CDFUThread(caller) {
+  BecomePlain(caller);
+}
+
+bool CPlainDownloadThread::Step() {
+  nextWaitMs = 0;
+  OperationContext context;
+  ReadContext(&context);
+  if (manifesting) return PollManifestation(&context);
+  switch (context.deviceStatus.bState) {
+    case STATE_NOT_STARTED:
+      if (!BeginElementWalk(&context)) return false;
+      context.blockNumber = PLAIN_NO_BLOCK_YET;
+      return NextBlock(&context);
+    case DFU_STATE_DNBUSY: {
+      bool repeat = false;
+      if (!BusyStep(&context, false, &repeat)) return false;
+      return repeat ? SendDownloadBlock(&context) : true;
+    }
+    case DFU_STATE_DNLOAD_IDLE:
+      PublishBlockProgress(&context);
+      return NextBlock(&context);
+    default:
+      return Fail(&context, OP_ERR_BAD_FIRMWARE_STATE, true);
+  }
+}
+
+bool CPlainDownloadThread::NextBlock(OperationContext* context) {
+  if (AdvancePlainBlock(context)) return SendDownloadBlock(context);
+  return StartManifestation(context);
+}
+
+bool CPlainDownloadThread::StartManifestation(OperationContext* context) {
+  // The zero-length download carries the number the next block would have.
+  manifesting = true;
+  RestartBusyTime();
+  static const uint8_t nothing = 0;
+  EnterPhase(context, PHASE_DNLOAD);
+  if (DfuDownload(&context->device, &nothing, 0, static_cast<uint16_t>(context->blockNumber)) !=
+      RESULT_OK) {
+    return Fail(context, OP_ERR_UNEXPECTED, true);
+  }
+  return PollManifestation(context);
+}
+
+bool CPlainDownloadThread::PollManifestation(OperationContext* context) {
+  const bool tolerant = (functionalDescriptor.bmAttributes & DFU_ATTR_MANIFESTATION_TOLERANT) != 0;
+  EnterPhase(context, PHASE_GETSTATUS);
+  DfuStatus status{};
+  if (DfuGetStatusStaying(&context->device, &status) != RESULT_OK) {
+    // A device that does not tolerate manifestation may leave the bus
+    // without a word: the firmware is in, and the device is starting it.
+    if (tolerant) return Fail(context, OP_ERR_UNEXPECTED, false);
+    context->progress = 100;
+    PublishContext(*context);
+    return false;
+  }
+  context->deviceStatus = status;
+  if (status.bStatus != 0 || status.bState == DFU_STATE_ERROR) {
+    return Fail(context, OP_ERR_DFU_ERROR, false);
+  }
+  switch (status.bState) {
+    case DFU_STATE_DFU_IDLE:
+    case DFU_STATE_MANIFEST_WAIT_RESET:
+      context->progress = 100;
+      PublishContext(*context);
+      return false;
+    case DFU_STATE_MANIFEST_SYNC:
+    case DFU_STATE_MANIFEST:
+      if (!WithinBusyLimit()) return Fail(context, OP_ERR_UNEXPECTED, true);
+      nextWaitMs = BusyPollInterval(status);
+      PublishContext(*context);
+      return true;
+    default:
+      return Fail(context, OP_ERR_BAD_FIRMWARE_STATE, true);
+  }
+}

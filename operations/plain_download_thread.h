@@ -1,0 +1,28 @@
+// Download to a plain DFU device (no DfuSe): the image's one element in
+// blocks numbered from 0, each followed by the status poll, then the
+// zero-length download that starts manifestation, followed until the device
+// is idle again (manifestation tolerant), waits for a USB reset, or has left
+// the bus.
+#ifndef ZUVA_OPERATIONS_PLAIN_DOWNLOAD_THREAD_H_
+#define ZUVA_OPERATIONS_PLAIN_DOWNLOAD_THREAD_H_
+
+#include "operations/dfu_thread.h"
+
+class CPlainDownloadThread : public CDFUThread {
+ public:
+  // Writes OP_ERR_BAD_PARAMETER into the caller's result for an image that
+  // is not exactly one element, OP_ERR_UNEXPECTED without a transfer size.
+  explicit CPlainDownloadThread(OperationContext* caller);
+  bool Step() override;
+
+ private:
+  // The block after the current one, or the zero-length download when the
+  // element is complete.
+  bool NextBlock(OperationContext* context);
+  bool StartManifestation(OperationContext* context);
+  bool PollManifestation(OperationContext* context);
+
+  bool manifesting = false;
+};
+
+#endif  // ZUVA_OPERATIONS_PLAIN_DOWNLOAD_THREAD_H_

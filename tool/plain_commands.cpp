@@ -1,0 +1,152 @@
+// flash and read on a plain DFU device (no DfuSe): the device decides where
+// a download goes, so an image is one run of bytes from the start of the
+// alternate setting's memory, and manifestation ends every download.
+#include "tool/plain_commands.h"
+
+#include <algorithm>
+
+#include "common/operation_code.h"
+#include "dfufiles/dfu_suffix.h"
+#include "dfufiles/intel_hex.h"
+#include "operations/plain_upload_thread.h"
+#include "protocol/dfu.h"
+#include "tool/device_session.h"
+#include "tool/engine_run.h"
+#include "tool/exit_code.h"
+#include "tool/tool_text.h"
+
+namespace {
+
+// What a read without --length asks for; a device ends its memory sooner
+// with a short block.
+constexpr uint32_t PLAIN_READ_DEFAULT_LIMIT = 16u << 20;
+
+bool HasAlternate(const DfuDeviceInfo& device, uint8_t alternate) {
+  return std::any_of(device.alternates.begin(), device.alternates.end(),
+                     [alternate](const DfuAlternateInfo& a) { return a.alternateSetting == alternate; });
+}
+
+// A suffix id that names another device than this one (0xFFFF names any).
+bool IdMismatch(uint16_t fileId, uint16_t deviceId) {
+  return fileId != DFU_SUFFIX_ANY_ID && fileId != deviceId;
+}
+
+// Runs a plain operation on `bytes` as the alternate setting's one element.
+StatusCode RunPlain(const char* step, OperationCode opCode, uint8_t alternate,
+                    const std::vector<uint8_t>& bytes, const DfuDeviceInfo& device,
+                    CToolOutput* out, std::vector<uint8_t>* read, OperationContext* final) {
+  CImageHolder image(MakeImage(alternate, {{0, bytes}}));
+  if (image.get() == nullptr) return OP_ERR_UNEXPECTED;
+  out->StepBegin(step, alternate, bytes.size());
+  const StatusCode status = RunEngineOperation(
+      opCode, image.get(), device.path, 0, [out](uint8_t percent) { out->Progress(percent); }, final);
+  if (status != RESULT_OK) return status;
+  out->StepEnd();
+  if (read != nullptr) {
+    const std::vector<FirmwareElement> contents = ImageContents(image.get());
+    *read = contents.empty() ? std::vector<uint8_t>{} : contents.front().data;
+    read->resize(static_cast<size_t>(std::min<uint64_t>(PlainUploadedBytes(*final), read->size())));
+  }
+  return RESULT_OK;
+}
+
+std::string AfterManifestation(uint8_t state) {
+  if (state == DFU_STATE_MANIFEST_WAIT_RESET) {
+    return "the device waits for a USB reset to start the new firmware; zuvatool sends none: "
+           "unplug the device and plug it in again";
+  }
+  return "the device left the bus to start the new firmware";
+}
+
+}  // namespace
+
+bool IsPlainDfuDevice(const DfuDeviceInfo& device) {
+  return device.dfuMode && device.dfuVersion < DFU_VERSION_DFUSE;
+}
+
+int RunPlainFlash(const ToolOptions& options, const FirmwareFile& file, const DfuDeviceInfo& device,
+                  CToolOutput* out) {
+  if (options.address || options.changedOnly || options.noLeave) {
+    return out->Result(TOOL_EXIT_USAGE,
+                       "a plain DFU device places the image itself and manifests it as the "
+                       "download ends: --address, --changed-only and --no-leave do not apply");
+  }
+  if (file.format != FirmwareFormat::kRaw && file.format != FirmwareFormat::kPlainDfu) {
+    return out->Result(TOOL_EXIT_BAD_INPUT,
+                       "a plain DFU device takes raw bytes or a plain DFU file, not " +
+                           std::string(FirmwareFormatName(file.format)));
+  }
+  if (file.format == FirmwareFormat::kPlainDfu &&
+      (IdMismatch(file.suffix.vendorId, device.vendorId) ||
+       IdMismatch(file.suffix.productId, device.productId))) {
+    const std::string mismatch = "the file is for " + HexText(file.suffix.vendorId, 4) + ":" +
+                                 HexText(file.suffix.productId, 4) + ", the device is " +
+                                 HexText(device.vendorId, 4) + ":" + HexText(device.productId, 4);
+    if (!options.force) return out->Result(TOOL_EXIT_BAD_INPUT, mismatch, "give --force to flash it anyway");
+    out->Note("warning: " + mismatch);
+  }
+  const uint8_t alternate = options.alternate.value_or(0);
+  if (!HasAlternate(device, alternate)) {
+    return out->Result(TOOL_EXIT_BAD_INPUT,
+                       "the device has no alternate setting " + std::to_string(alternate));
+  }
+  if ((device.attributes & DFU_ATTR_CAN_DNLOAD) == 0) {
+    return out->Result(TOOL_EXIT_FAILED, "the device does not take downloads");
+  }
+  OperationContext final{};
+  StatusCode status = RunPlain("download", OP_CODE_PLAIN_DOWNLOAD, alternate, file.raw, device, out,
+                               nullptr, &final);
+  if (status != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, "download failed: " + StatusText(status));
+  const std::string done = "flashed " + options.positional[0];
+  if (final.deviceStatus.bState != DFU_STATE_DFU_IDLE) {
+    return out->Result(TOOL_EXIT_OK, done + "; not read back: " + AfterManifestation(final.deviceStatus.bState));
+  }
+  if (options.noVerify) return out->Result(TOOL_EXIT_OK, done + "; not read back (--no-verify)");
+  if ((device.attributes & DFU_ATTR_CAN_UPLOAD) == 0) {
+    return out->Result(TOOL_EXIT_OK, done + "; not read back: the device cannot upload");
+  }
+  std::vector<uint8_t> read;
+  status = RunPlain("verify", OP_CODE_PLAIN_UPLOAD, alternate, std::vector<uint8_t>(file.raw.size()),
+                    device, out, &read, &final);
+  if (status != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, "verify failed: " + StatusText(status));
+  const auto difference = std::mismatch(read.begin(), read.end(), file.raw.begin());
+  if (read.size() != file.raw.size() || difference.first != read.end()) {
+    const uint32_t at = static_cast<uint32_t>(difference.first - read.begin());
+    return out->Result(TOOL_EXIT_VERIFY, "verify found a difference at offset " + HexText(at, 8), "", at);
+  }
+  return out->Result(TOOL_EXIT_OK, done + "; verified");
+}
+
+int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device, CToolOutput* out) {
+  if (options.address) {
+    return out->Result(TOOL_EXIT_USAGE, "a plain DFU device is read from its start: --address does not apply");
+  }
+  const uint8_t alternate = options.alternate.value_or(0);
+  if (!HasAlternate(device, alternate)) {
+    return out->Result(TOOL_EXIT_FAILED, "the device has no alternate setting " + std::to_string(alternate));
+  }
+  if ((device.attributes & DFU_ATTR_CAN_UPLOAD) == 0) {
+    return out->Result(TOOL_EXIT_FAILED, "the device cannot upload");
+  }
+  const uint32_t limit = options.length.value_or(PLAIN_READ_DEFAULT_LIMIT);
+  std::vector<uint8_t> read;
+  OperationContext final{};
+  const StatusCode status = RunPlain("upload", OP_CODE_PLAIN_UPLOAD, alternate,
+                                     std::vector<uint8_t>(limit, 0xFF), device, out, &read, &final);
+  if (status != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, "upload failed: " + StatusText(status));
+  const std::string& path = options.positional[0];
+  std::vector<uint8_t> bytes = read;
+  if (NameEndsWith(path, ".dfu")) {
+    DfuSuffix suffix;
+    suffix.vendorId = device.vendorId;
+    suffix.productId = device.productId;
+    suffix.deviceVersion = device.deviceVersion;
+    AppendDfuSuffix(suffix, &bytes);
+  } else if (NameEndsWith(path, ".hex")) {
+    const std::string text = FormatIntelHex({{0, read}});
+    bytes.assign(text.begin(), text.end());
+  }
+  std::string error;
+  if (WriteWholeFile(path, bytes, &error) != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, error);
+  return out->Result(TOOL_EXIT_OK, "read " + std::to_string(read.size()) + " bytes into " + path);
+}

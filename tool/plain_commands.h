@@ -1,0 +1,27 @@
+// The device commands on a plain DFU device (DFU 1.1 without DfuSe): its
+// alternate settings are named memories that the device fills from their
+// start, so there are no addresses, maps or erase commands.
+#ifndef ZUVA_TOOL_PLAIN_COMMANDS_H_
+#define ZUVA_TOOL_PLAIN_COMMANDS_H_
+
+#include "device/device_listing.h"
+#include "dfufiles/firmware_file.h"
+#include "tool/tool_options.h"
+#include "tool/tool_output.h"
+
+// A device in DFU mode that announces a DFU version below the DfuSe one.
+bool IsPlainDfuDevice(const DfuDeviceInfo& device);
+
+// Downloads the raw bytes or plain DFU file (its suffix's ids checked against
+// the device, a mismatch refused without --force), follows manifestation and
+// reads the image back when the device stays and can upload; otherwise the
+// result says that it was not read back, and why.
+int RunPlainFlash(const ToolOptions& options, const FirmwareFile& file, const DfuDeviceInfo& device,
+                  CToolOutput* out);
+
+// Reads the alternate setting's memory from its start until the device ends
+// it with a short block (or --length bytes) into OUT: raw, a plain DFU file
+// with the device's ids (.dfu) or Intel HEX at address 0 (.hex).
+int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device, CToolOutput* out);
+
+#endif  // ZUVA_TOOL_PLAIN_COMMANDS_H_
