@@ -96,9 +96,16 @@ CDfuDevice::CDfuDevice(SimDeviceOptions options)
     present_ = false;
     waitingToArrive_ = true;
   }
+  const bool plain = SimIsPlainDfu(options_.profile);
   for (size_t k = 0; k < options_.profile.alternates.size(); ++k) {
     std::vector<SimSectorLayout> layout;
-    SimParseMemoryMap(options_.profile.alternates[k].text, &layout);
+    if (plain) {
+      // A plain DFU device's alternate settings are names; each has one
+      // memory that a download fills from its start.
+      layout.push_back({0, options_.profile.memorySize, SIM_ACCESS_READ | SIM_ACCESS_ERASE | SIM_ACCESS_WRITE});
+    } else {
+      SimParseMemoryMap(options_.profile.alternates[k].text, &layout);
+    }
     memories_.emplace_back(std::move(layout), 0xFF);
   }
   if (!memories_.empty()) {
@@ -651,7 +658,15 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
   if (length > p.transferSize) return Stall();
   PendingOperation operation;
   operation.alternate = alternate_;
-  if (block == 0) {
+  if (SimIsPlainDfu(p)) {
+    // Plain DFU has no commands: every block is data, numbered from 0.
+    if (state_ == DFU_STATE_DFU_IDLE) plainBlocks_ = 0;
+    if (block != static_cast<uint16_t>(plainBlocks_)) return Stall();
+    operation.kind = PendingOperation::Kind::kPlainProgram;
+    operation.address = static_cast<uint32_t>(std::min<uint64_t>(plainBlocks_ * p.transferSize, UINT32_MAX));
+    operation.data.assign(data, data + length);
+    plainBlocks_ += 1;
+  } else if (block == 0) {
     // A DfuSe command: its code, then a 32-bit little-endian address, or the
     // erase code alone for a mass erase.
     uint32_t address = length == 5
@@ -702,7 +717,21 @@ bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchan
     return false;
   }
   uint32_t count = 0;
-  if (block == 0) {
+  if (SimIsPlainDfu(p)) {
+    // The memory from its start; past its end a block comes back short.
+    if (state_ == DFU_STATE_DFU_IDLE) plainBlocks_ = 0;
+    if (block != static_cast<uint16_t>(plainBlocks_) || alternate_ >= memories_.size()) return Stall();
+    const CSimMemory& memory = memories_[alternate_];
+    const uint64_t offset = plainBlocks_ * blockSize;
+    if (offset < memory.Size()) {
+      size_t got = 0;
+      if (memory.Read(static_cast<uint32_t>(offset), length, output, &got) != SimMemoryResult::kOk) {
+        return Stall();
+      }
+      count = static_cast<uint32_t>(got);
+    }
+    plainBlocks_ += 1;
+  } else if (block == 0) {
     // DfuSe block 0 lists the commands the device supports.
     const uint8_t commands[3] = {0x00, DFUSE_CMD_SET_ADDRESS, DFUSE_CMD_ERASE};
     count = std::min<uint32_t>(3, length);
@@ -766,6 +795,20 @@ uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) 
       protected_ = false;
       if (!flash_.StoreAll(memories_[0])) return DFU_STATUS_ERR_WRITE;
       if (real) *busyMs = MassEraseMillis(erased);
+      return DFU_STATUS_OK;
+    }
+    case PendingOperation::Kind::kPlainProgram: {
+      // The memory is erased as it is written: the cells take the block's
+      // bytes whatever they held.
+      if (uint64_t{operation.address} + operation.data.size() > memory.Size() ||
+          !memory.Poke(operation.address, operation.data)) {
+        return DFU_STATUS_ERR_ADDRESS;
+      }
+      if (operation.alternate == 0 &&
+          !flash_.Store(memory, operation.address, operation.data.size())) {
+        return DFU_STATUS_ERR_WRITE;
+      }
+      if (real) *busyMs = FlashMillis(operation.data.size(), uint64_t{p.eraseUsPerKib} + p.programUsPerKib);
       return DFU_STATUS_OK;
     }
     case PendingOperation::Kind::kProgram: {
@@ -833,7 +876,11 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
         }
         busyUntil_ = now + static_cast<uint64_t>(busyMs) * 1000;
         statusAfterBusy_ = later;
-        if (!options_.profile.statusHold) {
+        // A plain DFU device whose block took no time is done with it when
+        // asked: it answers dfuDNLOAD-IDLE at once, as small boot loaders
+        // that write from RAM do.
+        const bool doneAtOnce = busyMs == 0 && SimIsPlainDfu(options_.profile) && !options_.profile.hasPollTimeout;
+        if (!options_.profile.statusHold && !doneAtOnce) {
           // The work has begun; the host polls again after bwPollTimeout.
           state_ = DFU_STATE_DNBUSY;
           AnswerStatus(status_, Announced(busyMs), state_, length, output, exchange);

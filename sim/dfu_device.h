@@ -125,7 +125,7 @@ class CDfuDevice {
  private:
   struct Exchange;
   struct PendingOperation {
-    enum class Kind { kNone, kSetPointer, kErase, kMassErase, kProgram, kReadUnprotect, kRefused };
+    enum class Kind { kNone, kSetPointer, kErase, kMassErase, kProgram, kPlainProgram, kReadUnprotect, kRefused };
     Kind kind = Kind::kNone;
     uint8_t alternate = 0;
     uint32_t address = 0;
@@ -187,6 +187,10 @@ class CDfuDevice {
   uint8_t status_ = DFU_STATUS_OK;
   uint8_t alternate_ = 0;
   uint32_t pointer_ = 0;
+  // A plain DFU device's count of the blocks of the download or upload in
+  // progress: block n lies at n × its block size, whatever the 16-bit wire
+  // number says after it wrapped.
+  uint64_t plainBlocks_ = 0;
   bool protected_ = false;  // read-out protection, until a read-unprotect
   PendingOperation pending_;
   uint64_t busyUntil_ = 0;       // dfuDNBUSY lasts until then

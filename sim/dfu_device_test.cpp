@@ -40,6 +40,61 @@ struct Rig {
 constexpr uint32_t FLASH = 0x08000000;
 
 // ---------------------------------------------------------------------------
+// A plain DFU device (no DfuSe): named alternate settings, each a memory that
+// blocks numbered from 0 fill and read from its start.
+
+const char PLAIN_PROFILE[] = "dfu-version = 0x0110\nattributes = 0x07\ntransfer-size = 4\n"
+                             "memory-size = 16\nalt = Application\n";
+
+TEST(DfuDevicePlain, DownloadBlocksFillTheMemoryFromItsStartErasingAsTheyGo) {
+  Rig rig(PLAIN_PROFILE);
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(rig.device->WriteMemory(0, 0, std::vector<uint8_t>(16, 0x00)));
+  ASSERT_TRUE(dfu.DnloadAndSettle(0, {0xFF, 0x01, 0x02, 0x03}));
+  ASSERT_TRUE(dfu.DnloadAndSettle(1, {0x04, 0xFF}));
+  // Cells that held 0 now hold 1 bits: written, not programmed over.
+  EXPECT_EQ(rig.Memory(0, 8), (std::vector<uint8_t>{0xFF, 1, 2, 3, 4, 0xFF, 0, 0}));
+  // A block out of sequence stalls; one past the memory is an address error.
+  EXPECT_FALSE(dfu.Dnload(3, {0x05}));
+  ASSERT_TRUE(dfu.ClrStatus());
+  for (uint16_t block = 0; block < 4; ++block) ASSERT_TRUE(dfu.DnloadAndSettle(block, {1, 2, 3, 4}));
+  SimStatusAnswer answer;
+  ASSERT_TRUE(dfu.Dnload(4, {9}));
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  EXPECT_EQ(answer.state, DFU_STATE_ERROR);
+  EXPECT_EQ(answer.status, DFU_STATUS_ERR_ADDRESS);
+}
+
+TEST(DfuDevicePlain, BlockNumbersWrapWhileTheOffsetGoesOn) {
+  Rig rig("dfu-version = 0x0100\ntransfer-size = 1\nmemory-size = 65540\nalt = Application\n");
+  CDfuRequester dfu = rig.Dfu();
+  for (uint32_t n = 0; n <= 0x10001; ++n) {
+    ASSERT_TRUE(dfu.DnloadAndSettle(static_cast<uint16_t>(n), {static_cast<uint8_t>(n >> 8)})) << n;
+  }
+  EXPECT_EQ(rig.Memory(0xFFFF, 3), (std::vector<uint8_t>{0xFF, 0x00, 0x00}));
+}
+
+TEST(DfuDevicePlain, UploadReadsFromTheStartAndEndsWithAShortBlock) {
+  Rig rig(PLAIN_PROFILE);
+  CDfuRequester dfu = rig.Dfu();
+  const std::vector<uint8_t> memory = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  ASSERT_TRUE(rig.device->WriteMemory(0, 0, memory));
+  std::vector<uint8_t> read, data;
+  for (uint16_t block = 0; block < 4; ++block) {
+    ASSERT_TRUE(dfu.Upload(block, 4, &data));
+    read.insert(read.end(), data.begin(), data.end());
+    EXPECT_EQ(rig.device->State(), DFU_STATE_UPLOAD_IDLE);
+  }
+  EXPECT_EQ(read, memory);
+  // A memory of whole blocks ends with an empty one, back in dfuIDLE.
+  ASSERT_TRUE(dfu.Upload(4, 4, &data));
+  EXPECT_TRUE(data.empty());
+  EXPECT_EQ(rig.device->State(), DFU_STATE_DFU_IDLE);
+  // A new upload starts again at block 0; another number stalls.
+  EXPECT_FALSE(dfu.Upload(1, 4, &data));
+}
+
+// ---------------------------------------------------------------------------
 // The state machine: every request in every reachable DFU state.
 
 enum class Start { kIdle, kDnloadSync, kDnBusy, kDnloadIdle, kManifestSync, kUploadIdle, kError };

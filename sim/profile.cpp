@@ -5,6 +5,7 @@
 #include <set>
 
 #include "platform/files.h"
+#include "protocol/dfu.h"
 #include "sim/sim_memory.h"
 
 const char SIM_DEFAULT_PROFILE_TEXT[] =
@@ -252,6 +253,9 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
       }
     } else if (key == "protected") {
       if (!yesNo(&result.readoutProtected)) return false;
+    } else if (key == "memory-size") {
+      if (!number(SIM_MAX_MEMORY_BYTES, &result.memorySize)) return false;
+      if (result.memorySize == 0) return fail("'memory-size' must not be 0");
     } else if (key == "extra-interfaces") {
       if (!number(SIM_MAX_EXTRA_INTERFACES, &result.extraInterfaces)) return false;
     } else if (key == "alt") {
@@ -287,6 +291,8 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
 }
 
 }  // namespace
+
+bool SimIsPlainDfu(const SimProfile& profile) { return profile.dfuVersion < DFU_VERSION_DFUSE; }
 
 SimProfile SimDefaultProfile() {
   SimProfile profile;

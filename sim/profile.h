@@ -22,6 +22,9 @@ constexpr uint32_t SIM_DEFAULT_PROGRAM_US_PER_KIB = 4000;
 // The most vendor interfaces before the DFU interface: with the run-time
 // interface they fit the 512-byte configuration block many times over.
 constexpr uint8_t SIM_MAX_EXTRA_INTERFACES = 16;
+// The memory of each alternate setting of a plain DFU device without a
+// `memory-size` key.
+constexpr uint32_t SIM_DEFAULT_PLAIN_MEMORY_SIZE = 524288;
 // A poll time-out is a 24-bit field.
 constexpr uint32_t SIM_MAX_POLL_TIMEOUT_MS = 0xFFFFFF;
 enum class SimMode { kDfu, kApplication };
@@ -63,7 +66,13 @@ struct SimProfile {
   uint8_t extraInterfaces = 0;    // vendor interfaces before the run-time DFU interface
   uint32_t arriveAfterMs = 0;     // joins the bus this long after it is installed
   SimAfterLeave afterLeave = SimAfterLeave::kGone;
+  // A plain DFU device (dfuVersion below 1.1A): each alternate setting is a
+  // named memory of this many bytes, filled and read from its start.
+  uint32_t memorySize = SIM_DEFAULT_PLAIN_MEMORY_SIZE;
 };
+
+// Whether the profile describes a plain DFU device rather than a DfuSe one.
+bool SimIsPlainDfu(const SimProfile& profile);
 
 // The text of the default profile, line for line.
 extern const char SIM_DEFAULT_PROFILE_TEXT[];

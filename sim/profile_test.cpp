@@ -89,6 +89,8 @@ TEST(SimProfile, MalformedLinesAreRefusedNamingTheFileAndLine) {
       {"after-leave = back\n", 1, "'gone', 'dfu' or 'application'"},
       {"arrive-after = soon\n", 1, "arrive-after"},
       {"extra-interfaces = 17\n", 1, "extra-interfaces"},
+      {"memory-size = 0\n", 1, "memory-size"},
+      {"memory-size = 0x4000001\n", 1, "memory-size"},
       {"mass-erase-ms = -1\n", 1, "mass-erase-ms"},
       {"serial = a\nserial = b\n", 2, "given twice"},
       {"alt = @A name far too long for a string descriptor of a device: it must stay within one "
@@ -127,9 +129,10 @@ TEST(SimProfile, BootloaderKeysAreReadAndDefaultToTheIdealDevice) {
   ASSERT_TRUE(SimParseProfile("serial = 0042ABCD \npoll-timeout = 0x10\nstatus-hold = yes\n"
                               "erase-us-per-kib = 250000\nprogram-us-per-kib = 0\nmass-erase-ms = 30000\n"
                               "leave = reset\nprotected = yes\nextra-interfaces = 3\n"
-                              "arrive-after = 250\nafter-leave = application\n",
+                              "arrive-after = 250\nafter-leave = application\nmemory-size = 0x1000\n",
                               "p", &p, &error))
       << error;
+  EXPECT_EQ(p.memorySize, 0x1000u);
   EXPECT_EQ(p.serial, "0042ABCD ");
   EXPECT_TRUE(p.hasPollTimeout);
   EXPECT_EQ(p.pollTimeoutMs, 16u);

@@ -31,13 +31,14 @@ bool IdMismatch(uint16_t fileId, uint16_t deviceId) {
   return fileId != DFU_SUFFIX_ANY_ID && fileId != deviceId;
 }
 
-// Runs a plain operation on `bytes` as the alternate setting's one element.
+// Runs a plain operation on `bytes` as the alternate setting's one element;
+// the step announces `announced` bytes (0: a size not known before).
 StatusCode RunPlain(const char* step, OperationCode opCode, uint8_t alternate,
-                    const std::vector<uint8_t>& bytes, const DfuDeviceInfo& device,
+                    const std::vector<uint8_t>& bytes, uint64_t announced, const DfuDeviceInfo& device,
                     CToolOutput* out, std::vector<uint8_t>* read, OperationContext* final) {
   CImageHolder image(MakeImage(alternate, {{0, bytes}}));
   if (image.get() == nullptr) return OP_ERR_UNEXPECTED;
-  out->StepBegin(step, alternate, bytes.size());
+  out->StepBegin(step, alternate, announced);
   const StatusCode status = RunEngineOperation(
       opCode, image.get(), device.path, 0, [out](uint8_t percent) { out->Progress(percent); }, final);
   if (status != RESULT_OK) return status;
@@ -94,8 +95,8 @@ int RunPlainFlash(const ToolOptions& options, const FirmwareFile& file, const Df
     return out->Result(TOOL_EXIT_FAILED, "the device does not take downloads");
   }
   OperationContext final{};
-  StatusCode status = RunPlain("download", OP_CODE_PLAIN_DOWNLOAD, alternate, file.raw, device, out,
-                               nullptr, &final);
+  StatusCode status = RunPlain("download", OP_CODE_PLAIN_DOWNLOAD, alternate, file.raw, file.raw.size(),
+                               device, out, nullptr, &final);
   if (status != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, "download failed: " + StatusText(status));
   const std::string done = "flashed " + options.positional[0];
   if (final.deviceStatus.bState != DFU_STATE_DFU_IDLE) {
@@ -107,7 +108,7 @@ int RunPlainFlash(const ToolOptions& options, const FirmwareFile& file, const Df
   }
   std::vector<uint8_t> read;
   status = RunPlain("verify", OP_CODE_PLAIN_UPLOAD, alternate, std::vector<uint8_t>(file.raw.size()),
-                    device, out, &read, &final);
+                    file.raw.size(), device, out, &read, &final);
   if (status != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, "verify failed: " + StatusText(status));
   const auto difference = std::mismatch(read.begin(), read.end(), file.raw.begin());
   if (read.size() != file.raw.size() || difference.first != read.end()) {
@@ -131,8 +132,9 @@ int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device, CToolO
   const uint32_t limit = options.length.value_or(PLAIN_READ_DEFAULT_LIMIT);
   std::vector<uint8_t> read;
   OperationContext final{};
-  const StatusCode status = RunPlain("upload", OP_CODE_PLAIN_UPLOAD, alternate,
-                                     std::vector<uint8_t>(limit, 0xFF), device, out, &read, &final);
+  const StatusCode status =
+      RunPlain("upload", OP_CODE_PLAIN_UPLOAD, alternate, std::vector<uint8_t>(limit, 0xFF),
+               options.length.value_or(0), device, out, &read, &final);
   if (status != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, "upload failed: " + StatusText(status));
   const std::string& path = options.positional[0];
   std::vector<uint8_t> bytes = read;

@@ -4,16 +4,18 @@ const char* ToolHelpText() {
   return R"(Usage: zuvatool COMMAND [OPTIONS]
        zuvatool --help | --version
 
-Upgrade, read and erase USB devices in DFU mode (DfuSe) from scripts, and
-convert firmware files. Never prompts and never reads standard input.
+Upgrade, read and erase USB devices in DFU mode (DfuSe, and plain DFU 1.1)
+from scripts, and convert firmware files. Never prompts and never reads
+standard input.
 
 Commands:
   list [--json]
       List every DFU device: path, VID:PID, bcdDevice, serial number,
-      description, mode (dfu or application), DFU version, transfer size and,
-      per alternate setting, its name and memories (address, sectors, access).
+      description, mode (dfu or application), DFU version and protocol
+      (DfuSe or plain DFU), transfer size and, per alternate setting, its
+      name and memories (address, sectors, access).
   flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
-             [--changed-only] [--all]
+             [--changed-only] [--all] [--force]
       Write FILE to the device: erase the sectors it covers, download, read
       back and compare, then leave DFU mode. FILE is a DfuSe file (each
       target to its alternate setting), Intel HEX, S-records, ELF (loadable
@@ -35,10 +37,19 @@ Commands:
       serial, result, time; a "summary" event with --json) ends the run. The
       exit code is 0 when every device succeeded, else the worst device's:
       7, then 1, 6, 3.
+      On a plain DFU device (DFU version below 1.1A, no memory maps) FILE is
+      raw bytes or a plain DFU file; the device places it from the start of
+      the alternate setting's memory. A suffix whose vendor or product ID
+      names another device is refused unless --force is given. The download
+      ends with manifestation; the image is read back when the device stays
+      in DFU mode and can upload, otherwise the result says it was not.
   read OUT [--alt N] [--address A] [--length L]
       Read device memory into OUT (default: the whole first readable memory
       of the alternate setting). OUT ending in .dfu is written as a DfuSe
-      file, .hex as Intel HEX, any other name as raw bytes.
+      file, .hex as Intel HEX, any other name as raw bytes. A plain DFU
+      device is read from the start of the alternate setting's memory until
+      it ends it (at most --length bytes, 16 MiB by default); .dfu then
+      writes a plain DFU file.
   erase [--alt N] (--address A --length L | --all | --mass)
       Erase the sectors that cover the range, every erasable sector, or the
       whole device with the DfuSe mass-erase command.

@@ -28,8 +28,10 @@ class Run:
     def path(self, name):
         return os.path.join(self.args.work_dir, name)
 
-    def devsim(self, command, flash=None, trace=None, stdin=b"", env=None):
+    def devsim(self, command, flash=None, trace=None, stdin=b"", env=None, profile=None):
         argv = [self.args.devsim]
+        if profile:
+            argv += ["--profile", profile]
         if flash:
             argv += ["--flash", flash]
         if trace:
@@ -260,6 +262,37 @@ def test_zuvatool_and_dfu_util_read_back_each_others_writes(run):
               and b'"vid":"0x0483","pid":"0xDF11"' in result.stdout, repr(result.stdout[-600:]))
 
 
+PLAIN_PROFILE = ("description = Plain Board\nvendor = 0x1209\nproduct = 0x70B1\n"
+                 "dfu-version = 0x0110\nattributes = 0x07\ntransfer-size = 1024\n"
+                 "memory-size = 262144\nalt = Application\n")
+
+
+def test_plain_dfu_both_ways_against_dfu_util(run):
+    profile = run.path("plain.profile")
+    write(profile, PLAIN_PROFILE.encode())
+    data = image(150001, 6)
+    write(run.path("plain.bin"), data)
+    flash = run.path("plain_flash.bin")
+    # What zuvatool flashed (and verified), dfu-util -U reads back: the whole
+    # memory, ended by the device's short block.
+    flashed = run.devsim([run.args.zuvatool, "flash", "plain.bin"], flash=flash, profile=profile)
+    result = run.devsim(["dfu-util", "-a", "0", "-U", run.path("plain_read.bin")], flash=flash,
+                        profile=profile)
+    ok = flashed.returncode == 0 and result.returncode == 0 and b"verified" in flashed.stdout
+    run.check("plain DFU: what zuvatool flash wrote on the bus, dfu-util -U reads back",
+              ok and read(run.path("plain_read.bin"))[:len(data)] == data,
+              repr(flashed.stdout[-600:]) + repr(flashed.stderr[-600:]) + repr(result.stderr[-600:]))
+    other = image(90003, 7)
+    write(run.path("plain_other.bin"), other)
+    result = run.devsim(["sh", "-c", "dfu-util -a 0 -D plain_other.bin >/dev/null 2>&1 && "
+                         "'%s' read plain_back.bin --length %d" % (run.args.zuvatool, len(other))],
+                        flash=run.path("plain_other_flash.bin"), profile=profile)
+    back = run.path("plain_back.bin")
+    run.check("plain DFU: what dfu-util -D wrote on the bus, zuvatool read reads back",
+              result.returncode == 0 and os.path.exists(back) and read(back) == other,
+              repr(result.stdout[-600:]) + repr(result.stderr[-600:]))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--devsim", required=True)
@@ -280,7 +313,8 @@ def main():
                  test_zuvatool_and_dfu_util_read_back_each_others_writes,
                  test_zuva_survives_real_bootloaders_on_the_bus,
                  test_dfu_util_detaches_a_composite_device_through_its_interface,
-                 test_two_devices_each_on_its_own_port):
+                 test_two_devices_each_on_its_own_port,
+                 test_plain_dfu_both_ways_against_dfu_util):
         test(run)
     return 1 if run.failures else 0
 

@@ -230,6 +230,15 @@ CASES = [
          setup=setup_all(raw_file(1000), old_flash(),
                          profile("description = Virtual DFU Device\ndfu-version = 0x0110\n")),
          check=checks(flash_untouched, no_data_transfer)),
+    # A plain DFU device as the virtual device models it (named alternate
+    # settings, no maps) meets the same refusal, and nothing is written.
+    Case("plain_dfu_device_is_refused",
+         "Success for 'fw.bin' !\nBad DFU protocol version. Should be 1.1A" + NO_DEVICE + FINAL, 0,
+         args=["fw.bin"], stdin=b"n\n\n", env=sim_env(profile_file=True),
+         setup=setup_all(raw_file(1000), old_flash(),
+                         profile("description = Plain Board\ndfu-version = 0x0100\n"
+                                 "attributes = 0x07\nmemory-size = 524288\nalt = Application\n")),
+         check=checks(flash_untouched, no_data_transfer)),
     Case("memory_map_without_at_sign_is_refused",
          "Success for 'fw.bin' !\nUnable to find or decode device mapping... Bad Firmware"
          + NO_DEVICE + FINAL, 0,

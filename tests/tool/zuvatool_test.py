@@ -647,6 +647,82 @@ def a_failing_device_exits_1(t):
     expect("failed" in done.err, done.err)
 
 
+# ---------------------------------------------------------------------------
+# Plain DFU devices (no DfuSe)
+
+def plain_profile(attributes=0x07, transfer_size=1024, memory_size=65536):
+    return ("description = Plain Board\nvendor = 0x1209\nproduct = 0x70B1\ndevice = 0x0100\n"
+            "dfu-version = 0x0110\nattributes = 0x%02X\ntransfer-size = %d\nmemory-size = %d\n"
+            "alt = Application\nalt = Settings\n" % (attributes, transfer_size, memory_size))
+
+
+@case
+def list_shows_a_plain_device_by_protocol_and_alternate_names(t):
+    done = t.run("list", profile=plain_profile(), flash=None)
+    expect_exit(done, 0)
+    expect("DFU version 1.10 (plain DFU)" in done.out and "alt 0: Application" in done.out and
+           "alt 1: Settings" in done.out, done.out)
+    device = t.json_lines(t.run("list", "--json", profile=plain_profile(), flash=None))[0]
+    expect(device["protocol"] == "dfu" and device["alternates"][1]["name"] == "Settings", device)
+
+
+@case
+def plain_flash_follows_each_manifestation_and_says_whether_it_read_back(t):
+    image = payload(5000, 21)
+    t.write("fw.bin", image)
+    for attributes, words in ((0x07, "verified"),
+                              (0x03, "not read back: the device left the bus"),
+                              (0x05, "not read back: the device cannot upload")):
+        t.write("flash.bin", b"")
+        os.remove(t.path("flash.bin"))
+        done = t.run("flash", "fw.bin", profile=plain_profile(attributes))
+        expect_exit(done, 0)
+        expect(words in done.out, "attributes 0x%02X: %s" % (attributes, done.out))
+        expect(t.read("flash.bin")[:len(image)] == image, "attributes 0x%02X: image not in flash" % attributes)
+    # What a device that can upload holds reads back whole, its memory ended
+    # by a short block.
+    done = t.run("read", "back.bin", profile=plain_profile(0x07))
+    expect_exit(done, 0)
+    expect(t.read("back.bin") == t.read("flash.bin") and len(t.read("back.bin")) == 65536,
+           "read back differs")
+    done = t.run("read", "back.bin", profile=plain_profile(0x05))
+    expect_exit(done, 1)
+    expect("cannot upload" in done.err, done.err)
+
+
+@case
+def plain_flash_checks_the_suffix_ids_and_refuses_another_device_without_force(t):
+    image = payload(3000, 22)
+    t.write("fw.bin", image)
+    for vid, pid, code in (("0x1209", "0x70B1", 0), ("0xFFFF", "0xFFFF", 0), ("0x1209", "0x0001", 3)):
+        os.path.exists(t.path("flash.bin")) and os.remove(t.path("flash.bin"))
+        expect_exit(t.run("convert", "fw.bin", "fw.dfu", "--plain", "--vid", vid, "--pid", pid,
+                          sim=None, flash=None), 0)
+        done = t.run("flash", "fw.dfu", profile=plain_profile())
+        expect_exit(done, code)
+        holds = os.path.exists(t.path("flash.bin")) and t.read("flash.bin")[:len(image)] == image
+        expect(holds == (code == 0), "%s:%s flashed %s" % (vid, pid, holds))
+    expect("0x1209:0x0001" in done.err and "--force" in done.err, done.err)
+    done = t.run("flash", "fw.dfu", "--force", profile=plain_profile())
+    expect_exit(done, 0)
+    expect("warning" in done.out and t.read("flash.bin")[:len(image)] == image, done.out)
+
+
+@case
+def plain_flash_of_70000_blocks_wraps_the_block_number(t):
+    # 8-byte blocks: 70,000 full ones and a short one, numbered 0..65535, 0...
+    image = payload(70000 * 8 + 5, 23)
+    t.write("fw.bin", image)
+    done = t.run("flash", "fw.bin", trace="trace.txt",
+                 profile=plain_profile(0x07, transfer_size=8, memory_size=len(image) + 64))
+    expect_exit(done, 0)
+    expect("verified" in done.out, done.out)
+    expect(t.read("flash.bin")[:len(image)] == image, "image not in flash")
+    with open(t.path("trace.txt")) as f:
+        blocks = [int(line.split()[2]) for line in f if " DNLOAD " in line and " 8 -> ok" in line]
+    expect(blocks[65535:65538] == [65535, 0, 1] and len(blocks) == 70000, blocks[65530:65540])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
