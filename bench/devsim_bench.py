@@ -6,7 +6,12 @@ download of the same image followed by an upload of the same range (its
 verify); each client's wall time is also given as a ratio to dfu-util's. Reports wall time, CPU time of the client and of the whole run (bus
 included), and the count of DFU class and standard requests from the trace.
 
-usage: devsim_bench.py --devsim PATH --zuva PATH [--zuvatool PATH] [--work-dir DIR]
+With --plain the device is a plain DFU device (no DfuSe, which ZUVA refuses):
+zuvatool's flash without verify (download and manifestation) against
+dfu-util's download alone, and zuvatool's flash with its read-back against
+dfu-util's download followed by an upload.
+
+usage: devsim_bench.py --devsim PATH --zuva PATH [--zuvatool PATH] [--plain] [--work-dir DIR]
 """
 import argparse
 import os
@@ -21,6 +26,8 @@ import time
 IMAGE_SIZE = 512 * 1024
 CLASS_REQUESTS = {"DETACH", "DNLOAD", "UPLOAD", "GETSTATUS", "CLRSTATUS", "GETSTATE", "ABORT"}
 PROFILE = "description = Virtual DFU Device\ntiming = real\n"
+PLAIN_PROFILE = ("description = Plain Board\ntiming = real\ndfu-version = 0x0110\n"
+                 "attributes = 0x07\nmemory-size = %d\nalt = Application\n" % IMAGE_SIZE)
 
 
 def run_on_bus(devsim, workdir, name, shell_command):
@@ -63,6 +70,7 @@ def main():
     parser.add_argument("--devsim", required=True)
     parser.add_argument("--zuva", required=True)
     parser.add_argument("--zuvatool")
+    parser.add_argument("--plain", action="store_true")
     parser.add_argument("--work-dir")
     args = parser.parse_args()
     workdir = args.work_dir or tempfile.mkdtemp(prefix="devsim_bench_")
@@ -73,8 +81,10 @@ def main():
     with open(os.path.join(workdir, "fw.bin"), "wb") as f:
         f.write(image)
     with open(os.path.join(workdir, "real.profile"), "w") as f:
-        f.write(PROFILE)
+        f.write(PLAIN_PROFILE if args.plain else PROFILE)
 
+    if args.plain:
+        return plain_rows(args, workdir, image)
     rows = [run_on_bus(args.devsim, workdir, "zuva", "'%s' fw.bin > zuva.out" % args.zuva)]
     if args.zuvatool:
         rows.append(run_on_bus(args.devsim, workdir, "zuvatool",
@@ -85,16 +95,39 @@ def main():
                    "dfu-util -a 0 -s 0x08000000:%d -U back.bin > /dev/null 2>&1 && "
                    "cmp -s fw.bin back.bin" % IMAGE_SIZE),
     ]
-    print("512 KiB image, real timing, emulated USB bus")
-    print("%-9s %9s %11s %11s %10s %7s %8s %9s" % ("client", "wall s", "client s", "client CPU",
-                                                   "total CPU", "class", "standard", "/dfu-util"))
+    report("512 KiB image, real timing, emulated USB bus", rows, image)
+    return 0
+
+
+def report(title, rows, image):
+    """Prints the rows, each against the last one (dfu-util's)."""
+    print(title)
+    print("%-18s %9s %11s %11s %10s %7s %8s %9s" % ("client", "wall s", "client s", "client CPU",
+                                                    "total CPU", "class", "standard", "/dfu-util"))
     reference = rows[-1]["client_wall"]
     for row in rows:
-        print("%-9s %9.2f %11.2f %11.2f %10.2f %7d %8d %9.2f" % (
+        print("%-18s %9.2f %11.2f %11.2f %10.2f %7d %8d %9.2f" % (
             row["name"], row["wall"], row["client_wall"], row["client_cpu"], row["total_cpu"],
             row["class"], row["standard"], row["client_wall"] / reference))
         if row["flash"] != image:
             raise SystemExit("%s left a flash that differs from the image" % row["name"])
+
+
+def plain_rows(args, workdir, image):
+    if not args.zuvatool:
+        raise SystemExit("--plain needs --zuvatool")
+    report("512 KiB image, plain DFU device, real timing, emulated USB bus: download", [
+        run_on_bus(args.devsim, workdir, "zuvatool --no-verify",
+                   "'%s' flash fw.bin --no-verify > zuvatool.out" % args.zuvatool),
+        run_on_bus(args.devsim, workdir, "dfu-util -D", "dfu-util -a 0 -D fw.bin > /dev/null 2>&1"),
+    ], image)
+    report("the same with a read-back", [
+        run_on_bus(args.devsim, workdir, "zuvatool",
+                   "'%s' flash fw.bin > zuvatool.out" % args.zuvatool),
+        run_on_bus(args.devsim, workdir, "dfu-util -D -U",
+                   "dfu-util -a 0 -D fw.bin > /dev/null 2>&1 && "
+                   "dfu-util -a 0 -U back.bin > /dev/null 2>&1 && cmp -s fw.bin back.bin"),
+    ], image)
     return 0
 
 
