@@ -1,10 +1,10 @@
 // list: every DFU device and what it offers.
 #include <cstdio>
 
-#include "protocol/dfu.h"
 #include "tool/device_selection.h"
 #include "tool/exit_code.h"
 #include "tool/json_line.h"
+#include "tool/plain_commands.h"
 #include "tool/tool_commands.h"
 #include "tool/tool_text.h"
 
@@ -54,7 +54,7 @@ std::string DeviceJson(const DfuDeviceInfo& device) {
         .Text("bcd", HexText(device.deviceVersion, 4))
         .Text("serial", device.serial)
         .Text("dfu_version", HexText(device.dfuVersion, 4))
-        .Text("protocol", device.dfuVersion < DFU_VERSION_DFUSE ? "dfu" : "dfuse")
+        .Text("protocol", IsPlainDfuDevice(device) ? "dfu" : "dfuse")
         .Number("transfer_size", device.transferSize)
         .Number("interface", device.interfaceNumber);
     std::string alternates = "[";
@@ -95,7 +95,7 @@ void PrintDevice(const DfuDeviceInfo& device) {
   std::printf("  id: %04x:%04x  bcdDevice %04x  serial %s\n", device.vendorId, device.productId,
               device.deviceVersion, device.serial.empty() ? "(none)" : device.serial.c_str());
   std::printf("  DFU version %x.%02x (%s), transfer size %u, interface %u\n", device.dfuVersion >> 8,
-              device.dfuVersion & 0xFF, device.dfuVersion < DFU_VERSION_DFUSE ? "plain DFU" : "DfuSe",
+              device.dfuVersion & 0xFF, IsPlainDfuDevice(device) ? "plain DFU" : "DfuSe",
               device.transferSize, device.interfaceNumber);
   for (const DfuAlternateInfo& alternate : device.alternates) {
     std::printf("  alt %u: %s\n", alternate.alternateSetting, alternate.name.c_str());

@@ -62,7 +62,11 @@ std::string AfterManifestation(uint8_t state) {
 }  // namespace
 
 bool IsPlainDfuDevice(const DfuDeviceInfo& device) {
-  return device.dfuMode && device.dfuVersion < DFU_VERSION_DFUSE;
+  // A device that announces an older DFU version but publishes memory maps
+  // keeps being served as the DfuSe device it behaves as.
+  const bool mapped = std::any_of(device.alternates.begin(), device.alternates.end(),
+                                  [](const DfuAlternateInfo& a) { return a.hasMemory; });
+  return device.dfuVersion < DFU_VERSION_DFUSE && !mapped;
 }
 
 int RunPlainFlash(const ToolOptions& options, const FirmwareFile& file, const DfuDeviceInfo& device,

@@ -9,7 +9,8 @@
 #include "tool/tool_options.h"
 #include "tool/tool_output.h"
 
-// A device in DFU mode that announces a DFU version below the DfuSe one.
+// A device that announces a DFU version below the DfuSe one and whose
+// alternate settings are names, not memory maps.
 bool IsPlainDfuDevice(const DfuDeviceInfo& device);
 
 // Downloads the raw bytes or plain DFU file (its suffix's ids checked against
