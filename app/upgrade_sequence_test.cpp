@@ -51,8 +51,8 @@ class UpgradeSequenceTest : public CSimDeviceTest {
     return bytes;
   }
 
-  static bool TransferredData(CDfuDevice* device) {
-    for (const SimRequestRecord& record : device->RequestLog()) {
+  static bool TransferredData() {
+    for (const SimRequestRecord& record : SimInstalledBackend()->Recorder()->RequestLog()) {
       if (record.name == "UPLOAD" || record.name == "DNLOAD") return true;
     }
     return false;
@@ -79,12 +79,12 @@ TEST_F(UpgradeSequenceTest, FileWithoutATargetForAlternateZeroLeavesTheDeviceAlo
                                         MakeImage(2, {{0x1FFF7800, Pattern(16, 3)}})});
   EXPECT_EQ(Upgrade(dfu),
             std::string(kFound) + "Unable to find data for target [0] in the dfu file...\n");
-  EXPECT_FALSE(TransferredData(device));
+  EXPECT_FALSE(TransferredData());
   EXPECT_TRUE(device->Present());
 }
 
 TEST_F(UpgradeSequenceTest, FileThatCannotBeOpenedIsReportedAfterTheDevice) {
-  CDfuDevice* device = InstallDevice();
+  ASSERT_NE(InstallDevice(), nullptr);
   const std::string dfu = WriteDfuFile({MakeImage(0, {{kFlash, Pattern(100)}})});
   std::vector<uint8_t> bytes = ReadFileBytes(dfu);
   bytes.back() ^= 0x01;  // the CRC no longer covers the content
@@ -94,14 +94,14 @@ TEST_F(UpgradeSequenceTest, FileThatCannotBeOpenedIsReportedAfterTheDevice) {
   const std::string missing = PathOf("absent.dfu");
   EXPECT_EQ(Upgrade(missing), kFound + ("Unable to open DFU file [" + missing +
                                         "]! Error Code: Unknown error 0x00000002.\n"));
-  EXPECT_FALSE(TransferredData(device));
+  EXPECT_FALSE(TransferredData());
 }
 
 // A process at its thread limit: the libusb layer cannot run its events and
 // lists no device, and the erase worker cannot start. Both are reported; the
 // program goes on to its end instead of aborting.
 TEST_F(UpgradeSequenceTest, ThreadsThatCannotStartAreReportedNotFatal) {
-  CDfuDevice* device = InstallDevice();
+  ASSERT_NE(InstallDevice(), nullptr);
   const std::string dfu = WriteDfuFile({MakeImage(0, {{kFlash, Pattern(100)}})});
   PlatformSetThreadStartsFail(true);
   const std::string output = Upgrade(dfu);
@@ -109,7 +109,7 @@ TEST_F(UpgradeSequenceTest, ThreadsThatCannotStartAreReportedNotFatal) {
   EXPECT_EQ(output, std::string(kFound) +
                         "Target 00: Erasing... 00%\b\b\bunable to launch operation! "
                         "Error Code: Unable to launch operation (Thread problem)\n");
-  EXPECT_FALSE(TransferredData(device));
+  EXPECT_FALSE(TransferredData());
   EXPECT_EQ(RegisteredOperationCount(), 0u);
 }
 
@@ -188,7 +188,7 @@ TEST_F(RunOperationTest, RefusedLaunchIsReportedOverTheField) {
     EXPECT_EQ(RegisteredOperationCount(), 0u);
     ImageDestroy(&image);
   }
-  EXPECT_FALSE(TransferredData(device));
+  EXPECT_FALSE(TransferredData());
 }
 
 // Each new percentage is printed once, in place, up to 100.

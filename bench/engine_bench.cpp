@@ -98,7 +98,7 @@ void RunOperation(benchmark::State& state, OperationCode opCode) {
     if (opCode == OP_CODE_UPLOAD && std::memcmp(image->ElementAt(0)->data, bytes.data(), bytes.size()) != 0) {
       failed = true;
     }
-    for (const SimRequestRecord& r : backend->Device()->RequestLog()) {
+    for (const SimRequestRecord& r : backend->Recorder()->RequestLog()) {
       if (!IsClassRequest(r.name)) continue;
       ++requests;
       if ((r.name == "DNLOAD" || r.name == "UPLOAD") && r.args.size() >= 3) dataBytes += r.args[2];

@@ -26,7 +26,7 @@ TEST_F(DownloadTest, EraseSendsOneCommandPerElementAndRaisesProgressByElement) {
   const std::vector<std::string> commands = Only(ClassRequests(), {"DNLOAD"});
   EXPECT_EQ(commands, (std::vector<std::string>{"DNLOAD 0 0 5", "DNLOAD 0 0 5", "DNLOAD 0 0 5"}));
   std::vector<std::vector<uint8_t>> sent;
-  for (const SimRequestRecord& r : Device()->RequestLog()) {
+  for (const SimRequestRecord& r : Recorder()->RequestLog()) {
     if (r.name == "DNLOAD") sent.push_back(r.data);
   }
   EXPECT_EQ(sent, (std::vector<std::vector<uint8_t>>{{0x41, 0x00, 0x00, 0x00, 0x08},
@@ -59,8 +59,8 @@ TEST_F(DownloadTest, DownloadSendsTheAddressCommandThenNumberedBlocks) {
       "DNLOAD 4 0 452",  "GETSTATUS 0 0 6", "GETSTATUS 0 0 6",
       "GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "ABORT 0 0 0", "GETSTATUS 0 0 6"};  // settle
   EXPECT_EQ(ClassRequests(), expected);
-  EXPECT_EQ(Device()->RequestLog().size() > 0, true);
-  for (const SimRequestRecord& r : Device()->RequestLog()) {
+  EXPECT_EQ(Recorder()->RequestLog().size() > 0, true);
+  for (const SimRequestRecord& r : Recorder()->RequestLog()) {
     if (r.name == "DNLOAD" && r.args[0] == 0) {
       EXPECT_EQ(r.data, (std::vector<uint8_t>{0x21, 0x00, 0x00, 0x00, 0x08}));
     }
@@ -182,7 +182,7 @@ TEST_F(DownloadFaultTest, DeviceThatStaysBusyEndsTheOperationWithoutBeingFlooded
     // resent block come without one, and how many of them fit in the limit
     // depends only on how fast the host runs.)
     size_t polls = 0;
-    for (const SimRequestRecord& r : Device()->RequestLog()) {
+    for (const SimRequestRecord& r : Recorder()->RequestLog()) {
       if (r.name == "GETSTATUS" && r.outcome == SimOutcome::kOk && r.state == DFU_STATE_DNBUSY) ++polls;
     }
     EXPECT_GT(polls, 3u);
@@ -198,7 +198,7 @@ TEST_F(DownloadFaultTest, StalledRequestIsRetriedWithTheSameBytes) {
     EXPECT_EQ(final.result, RESULT_OK);
     EXPECT_EQ(final.progress, 100);
     std::vector<std::vector<uint8_t>> attempts;
-    for (const SimRequestRecord& r : Device()->RequestLog()) {
+    for (const SimRequestRecord& r : Recorder()->RequestLog()) {
       if (r.name == "DNLOAD" && (r.number == stalled || r.args[0] == (stalled == run.commandDownload ? 0u : 2u))) {
         attempts.push_back(r.data);
       }

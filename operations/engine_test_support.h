@@ -124,6 +124,7 @@ class SimEngineTest : public ::testing::Test {
     ASSERT_NE(backend, nullptr) << error;
   }
   CDfuDevice* Device() { return backend->Device(); }
+  CSimRecorder* Recorder() { return backend->Recorder(); }
 
   // Blanks a range of flash, as an erase would, without any request.
   void Blank(uint32_t address, uint32_t size) {
@@ -184,7 +185,7 @@ class SimEngineTest : public ::testing::Test {
   std::vector<std::string> ClassRequests(size_t from = 0) {
     static const char* const kClass[] = {"DETACH", "DNLOAD", "UPLOAD", "GETSTATUS", "CLRSTATUS", "GETSTATE", "ABORT"};
     std::vector<std::string> out;
-    const std::vector<SimRequestRecord> log = Device()->RequestLog();
+    const std::vector<SimRequestRecord> log = Recorder()->RequestLog();
     for (size_t i = from; i < log.size(); ++i) {
       const SimRequestRecord& r = log[i];
       if (std::find(std::begin(kClass), std::end(kClass), r.name) == std::end(kClass)) continue;
@@ -212,7 +213,7 @@ class SimEngineTest : public ::testing::Test {
   // The number (from 1) of the n-th request (from 0) whose text begins with
   // `prefix`, counted over the whole log: where a fault plan must strike.
   uint32_t RequestNumber(const std::string& prefix, size_t n = 0) {
-    const std::vector<SimRequestRecord> log = Device()->RequestLog();
+    const std::vector<SimRequestRecord> log = Recorder()->RequestLog();
     for (const SimRequestRecord& r : log) {
       std::string text = r.name;
       for (uint32_t arg : r.args) text += " " + std::to_string(arg);

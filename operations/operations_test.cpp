@@ -27,7 +27,7 @@ TEST_F(OperationsTest, CodeOutsideTheRangeCreatesNothing) {
     EXPECT_EQ(context.blockSize, 77);
     EXPECT_EQ(RegisteredOperationCount(), 0u);
   }
-  EXPECT_TRUE(Device()->RequestLog().empty());
+  EXPECT_TRUE(Recorder()->RequestLog().empty());
 }
 
 TEST_F(OperationsTest, DeviceThatDoesNotOpenIsReportedAndNothingRegistered) {
@@ -137,7 +137,7 @@ TEST_F(OperationsTest, ThreadsDriveTheirOwnOperationsOnTheirOwnDevices) {
   EXPECT_EQ(RegisteredOperationCount(), 0u);
   // Every upload read its two blocks from its own device.
   for (const auto& backend : installed) {
-    const std::vector<SimRequestRecord> log = backend->Device()->RequestLog();
+    const std::vector<SimRequestRecord> log = backend->Recorder()->RequestLog();
     EXPECT_EQ(std::count_if(log.begin(), log.end(),
                             [](const SimRequestRecord& r) { return r.name == "UPLOAD"; }),
               2 * kRounds);

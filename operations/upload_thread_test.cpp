@@ -67,7 +67,7 @@ TEST_F(UploadTest, TwoElementsEachGetTheirCommandAndAborts) {
       "GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "ABORT 0 0 0", "GETSTATUS 0 0 6"};  // settle
   EXPECT_EQ(ClassRequests(), expected);
   std::vector<std::vector<uint8_t>> commands;
-  for (const SimRequestRecord& r : Device()->RequestLog()) {
+  for (const SimRequestRecord& r : Recorder()->RequestLog()) {
     if (r.name == "DNLOAD") commands.push_back(r.data);
   }
   EXPECT_EQ(commands, (std::vector<std::vector<uint8_t>>{{0x21, 0x00, 0x00, 0x00, 0x08}, {0x21, 0x00, 0x00, 0x01, 0x08}}));

@@ -7,8 +7,7 @@
 #include <thread>
 
 #include "protocol/byte_order.h"
-#include "protocol/driver_requests.h"
-#include "protocol/request_names.h"
+#include "sim/dfu_descriptors.h"
 
 namespace {
 
@@ -20,14 +19,6 @@ constexpr uint64_t DFU_REQUEST_MICROS_PER_KIB = 1000;
 constexpr uint32_t SIM_ACCELERATED_BLOCK = 4096;
 // The status a protected device reports for what it refuses.
 constexpr uint8_t SIM_STATUS_ERR_VENDOR = 0x0B;
-// Vendor-specific interfaces of a composite device.
-// String descriptor indexes; interface strings follow from 4.
-constexpr uint8_t SIM_STRING_MANUFACTURER = 1;
-constexpr uint8_t SIM_STRING_PRODUCT = 2;
-constexpr uint8_t SIM_STRING_SERIAL = 3;
-constexpr uint8_t SIM_STRING_FIRST_INTERFACE = 4;
-// How many bytes of a host-to-device data stage the log keeps.
-constexpr size_t SIM_LOGGED_DATA_BYTES = 64;
 
 class CSteadyClock : public CSimClock {
  public:
@@ -61,28 +52,14 @@ uint8_t OldFirmwareByte(size_t offset) {
   return static_cast<uint8_t>((offset * 7 + (offset >> 8) * 13) ^ 0x5A);
 }
 
-void AppendStringDescriptor(const std::u16string& units, std::vector<uint8_t>* descriptor) {
-  size_t count = std::min(units.size(), SIM_MAX_STRING_UNITS);
-  descriptor->push_back(static_cast<uint8_t>(2 + 2 * count));
-  descriptor->push_back(3);
-  for (size_t i = 0; i < count; ++i) {
-    descriptor->push_back(static_cast<uint8_t>(units[i]));
-    descriptor->push_back(static_cast<uint8_t>(units[i] >> 8));
-  }
-}
-
 }  // namespace
 
 std::shared_ptr<CSimClock> SimSteadyClock() { return std::make_shared<CSteadyClock>(); }
 
-// One request on its way through the device: what the log records of it.
-struct CDfuDevice::Exchange {
-  SimRequestRecord record;
-  uint32_t dataBytes = 0;  // size of the data stage, for the bus time
-  bool reportsStatus = false;
-  bool reportsState = false;
-  uint32_t returned = 0;
-};
+void CDfuDevice::Answer::Put(const uint8_t* bytes, uint32_t count) {
+  moved = std::min(count, room);
+  if (moved > 0) std::memcpy(data, bytes, moved);
+}
 
 CDfuDevice::CDfuDevice(SimDeviceOptions options)
     : options_(std::move(options)),
@@ -116,10 +93,6 @@ CDfuDevice::CDfuDevice(SimDeviceOptions options)
   }
 }
 
-CDfuDevice::~CDfuDevice() {
-  if (trace_ != nullptr) std::fclose(trace_);
-}
-
 bool CDfuDevice::Create(SimDeviceOptions options, std::unique_ptr<CDfuDevice>* device,
                         std::string* error) {
   std::unique_ptr<CDfuDevice> created;
@@ -135,14 +108,6 @@ bool CDfuDevice::Create(SimDeviceOptions options, std::unique_ptr<CDfuDevice>* d
   if (!flashPath.empty() && !created->memories_.empty() && created->memories_[0].Size() != 0 &&
       !created->flash_.Open(flashPath, &created->memories_[0], error)) {
     return false;
-  }
-  const std::string& tracePath = created->options_.tracePath;
-  if (!tracePath.empty()) {
-    created->trace_ = std::fopen(tracePath.c_str(), "wb");
-    if (created->trace_ == nullptr) {
-      *error = "virtual device trace file '" + tracePath + "' cannot be created";
-      return false;
-    }
   }
   *device = std::move(created);
   return true;
@@ -168,14 +133,17 @@ bool CDfuDevice::InDfuMode() const {
   return dfuMode_;
 }
 
-std::vector<SimRequestRecord> CDfuDevice::RequestLog() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return log_;
+std::vector<uint8_t> CDfuDevice::DeviceDescriptor() const {
+  return SimDeviceDescriptor(options_.profile);
 }
 
-uint32_t CDfuDevice::RequestCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return requestCount_;
+std::vector<uint8_t> CDfuDevice::ConfigurationDescriptor(bool dfuMode) const {
+  return SimConfigurationDescriptor(options_.profile, dfuMode);
+}
+
+bool CDfuDevice::StringDescriptor(bool dfuMode, uint8_t index,
+                                  std::vector<uint8_t>* descriptor) const {
+  return SimStringDescriptor(options_.profile, dfuMode, options_.index, index, descriptor);
 }
 
 uint8_t CDfuDevice::State() const {
@@ -234,6 +202,7 @@ void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bo
   attachment_ += std::max<uint32_t>(options_.attachmentStep, 1);
   present_ = true;
   dfuMode_ = backInDfuMode;
+  configuration_ = 1;
   state_ = dfuMode_ ? DFU_STATE_DFU_IDLE : DFU_STATE_APP_IDLE;
   status_ = DFU_STATUS_OK;
   alternate_ = 0;
@@ -241,255 +210,109 @@ void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bo
   changes->push_back({true, dfuMode_, attachment_});
 }
 
-// ---------------------------------------------------------------------------
-// Descriptors
-
-std::vector<uint8_t> CDfuDevice::DeviceDescriptor() const {
-  const SimProfile& p = options_.profile;
-  return {18,
-          1,
-          0x00,
-          0x02,  // USB 2.0
-          0,
-          0,
-          0,
-          64,
-          static_cast<uint8_t>(p.vendor),
-          static_cast<uint8_t>(p.vendor >> 8),
-          static_cast<uint8_t>(p.product),
-          static_cast<uint8_t>(p.product >> 8),
-          static_cast<uint8_t>(p.device),
-          static_cast<uint8_t>(p.device >> 8),
-          SIM_STRING_MANUFACTURER,
-          SIM_STRING_PRODUCT,
-          SIM_STRING_SERIAL,
-          1};
-}
-
-std::vector<uint8_t> CDfuDevice::ConfigurationDescriptor() const {
-  const SimProfile& p = options_.profile;
-  const uint8_t dfuInterface = DfuInterfaceNumber();
-  std::vector<uint8_t> d = {9, 2, 0, 0, static_cast<uint8_t>(dfuInterface + 1), 1, 0, 0x80, 50};
-  // A composite application's own interfaces come first.
-  for (uint8_t n = 0; n < dfuInterface; ++n) d.insert(d.end(), {9, 4, n, 0, 0, USB_CLASS_VENDOR_SPECIFIC, 0, 0, 0});
-  // In DFU mode every memory is one alternate setting of interface 0
-  // (protocol 2); an application offers a single run-time interface
-  // (protocol 1).
-  size_t count = dfuMode_ ? p.alternates.size() : 1;
-  for (size_t k = 0; k < count; ++k) {
-    uint8_t iInterface = 0;
-    if (dfuMode_ && p.alternates[k].hasString) {
-      iInterface = static_cast<uint8_t>(SIM_STRING_FIRST_INTERFACE + k);
-    }
-    d.insert(d.end(), {9, 4, dfuInterface, static_cast<uint8_t>(k), 0, 0xFE, 1,
-                       static_cast<uint8_t>(dfuMode_ ? 2 : 1), iInterface});
-  }
-  // The functional descriptor follows the last alternate setting.
-  d.insert(d.end(),
-           {9, 0x21, p.attributes, static_cast<uint8_t>(p.detachTimeout),
-            static_cast<uint8_t>(p.detachTimeout >> 8), static_cast<uint8_t>(p.transferSize),
-            static_cast<uint8_t>(p.transferSize >> 8), static_cast<uint8_t>(p.dfuVersion),
-            static_cast<uint8_t>(p.dfuVersion >> 8)});
-  d[2] = static_cast<uint8_t>(d.size());
-  d[3] = static_cast<uint8_t>(d.size() >> 8);
-  return d;
-}
-
-bool CDfuDevice::StringDescriptor(uint8_t index, std::vector<uint8_t>* descriptor) const {
-  const SimProfile& p = options_.profile;
-  descriptor->clear();
-  switch (index) {
-    case 0:
-      // The table of languages: US English only.
-      *descriptor = {4, 3, 0x09, 0x04};
-      return true;
-    case SIM_STRING_MANUFACTURER:
-      AppendStringDescriptor(u"ZUVA", descriptor);
-      return true;
-    case SIM_STRING_PRODUCT:
-      AppendStringDescriptor(p.hasDescription && !p.description.empty()
-                                 ? SimUtf8ToUtf16(p.description)
-                                 : u"Virtual DFU Device",
-                             descriptor);
-      return true;
-    case SIM_STRING_SERIAL: {
-      // "auto": one serial per device of the process or bus.
-      char numbered[16];
-      std::snprintf(numbered, sizeof numbered, "SIM%04u", static_cast<unsigned>(options_.index % 10000));
-      AppendStringDescriptor(SimUtf8ToUtf16(p.serialAuto ? std::string(numbered) : p.serial), descriptor);
-      return true;
-    }
-    default:
-      break;
-  }
-  size_t k = index - SIM_STRING_FIRST_INTERFACE;
-  if (!dfuMode_ || k >= p.alternates.size() || !p.alternates[k].hasString) return false;
-  AppendStringDescriptor(SimUtf8ToUtf16(p.alternates[k].text), descriptor);
-  return true;
-}
-
-uint8_t CDfuDevice::DfuInterfaceNumber() const { return dfuMode_ ? 0 : options_.profile.extraInterfaces; }
-
 uint32_t CDfuDevice::UploadBlockSize() const {
   const SimProfile& p = options_.profile;
   return (p.attributes & DFU_ATTR_ACCELERATED_UPLOAD) != 0 ? SIM_ACCELERATED_BLOCK : p.transferSize;
 }
 
+uint64_t CDfuDevice::BusMicros(uint32_t dataBytes) const {
+  if (options_.profile.timing != SimTiming::kReal) return 0;
+  return DFU_REQUEST_BASE_MICROS + dataBytes * DFU_REQUEST_MICROS_PER_KIB / 1024;
+}
+
+void CDfuDevice::SpendMicros(uint64_t micros) {
+  if (micros != 0) clock_->SleepMicros(micros);
+}
+
 // ---------------------------------------------------------------------------
 // Requests
 
-bool CDfuDevice::IoControl(uint32_t attachment, uint32_t code, const void* input,
-                           uint32_t inputSize, void* output, uint32_t outputSize,
-                           uint32_t* bytesReturned, std::vector<SimBusChange>* changes) {
-  const auto* in = static_cast<const uint8_t*>(input);
-  auto* out = static_cast<uint8_t*>(output);
-  if (in == nullptr) inputSize = 0;
-  if (out == nullptr) outputSize = 0;
-  if (bytesReturned != nullptr) *bytesReturned = 0;
-
-  Exchange exchange;
-  uint64_t busMicros = 0;
+SimOutcome CDfuDevice::Control(uint32_t attachment, const UsbSetup& setup, uint8_t* data,
+                               uint32_t* moved, std::vector<SimBusChange>* changes,
+                               const SimFault* plannedStatus, uint32_t* dataBytes) {
+  *moved = 0;
+  *dataBytes = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!present_ || attachment != attachment_) return SimOutcome::kGone;
+  Answer answer;
+  if (setup.In()) {
+    answer.data = data;
+    answer.room = data == nullptr ? 0 : setup.length;
+  }
   bool completed = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    SimRequestRecord& record = exchange.record;
-    record.number = ++requestCount_;
-    // Name and arguments first, so that a request that never reaches the
-    // device is still logged as what it was.
-    switch (code) {
-      case IOCTL_DFU_GET_DEVICE_DESCRIPTOR:
-        record.name = "GET_DEVICE_DESCRIPTOR";
-        break;
-      case IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR:
-        record.name = "GET_CONFIGURATION_DESCRIPTOR";
-        record.args = {inputSize >= 1 ? in[0] : 0u};
-        break;
-      case IOCTL_DFU_GET_STRING_DESCRIPTOR:
-        record.name = "GET_STRING_DESCRIPTOR";
-        record.args = {inputSize >= 1 ? in[0] : 0u,
-                       inputSize >= 3 ? GetLe16(in + 1) : 0u};
-        break;
-      case IOCTL_DFU_SELECT_ALTERNATE_SETTING:
-        record.name = "SELECT_ALTERNATE_SETTING";
-        for (uint32_t i = 0; i < 3; ++i) record.args.push_back(i < inputSize ? in[i] : 0u);
-        break;
-      case IOCTL_DFU_CONTROL_REQUEST:
-        if (inputSize >= CONTROL_REQUEST_HEADER_SIZE) {
-          ControlRequestHeader header = DecodeControlRequestHeader(in);
-          const char* name = DfuRequestName(header.request);
-          record.name =
-              name != nullptr ? name : SimJoin({"REQUEST_", std::to_string(header.request)});
-          record.args = {header.value, header.index, header.length};
-          if (header.direction != CONTROL_DIRECTION_DEVICE_TO_HOST) {
-            uint32_t available = inputSize - CONTROL_REQUEST_HEADER_SIZE;
-            uint32_t kept = std::min<uint32_t>(
-                {header.length, available, static_cast<uint32_t>(SIM_LOGGED_DATA_BYTES)});
-            record.data.assign(in + CONTROL_REQUEST_HEADER_SIZE,
-                               in + CONTROL_REQUEST_HEADER_SIZE + kept);
-          }
-        } else {
-          record.name = "CONTROL_REQUEST";
-        }
-        break;
-      default:
-        record.name = "UNKNOWN_IOCTL";
-        record.args = {code};
-        break;
-    }
-
-    // The device vanishes just before the planned request.
-    if (present_ && options_.faults.At(SimFaultKind::kUnplug, record.number) != nullptr) {
-      LeaveBus(false, changes);
-    }
-    if (!present_ || attachment != attachment_) {
-      record.outcome = SimOutcome::kGone;
-    } else if (options_.faults.At(SimFaultKind::kStall, record.number) != nullptr) {
-      // A planned stall hits the device as a stalled request would: a class
-      // request leaves it in dfuERROR.
-      if (code == IOCTL_DFU_CONTROL_REQUEST) Stall();
-      record.outcome = SimOutcome::kStall;
-    } else {
-      if (code == IOCTL_DFU_CONTROL_REQUEST) {
-        completed = HandleControlRequest(in, inputSize, out, outputSize, &exchange, changes);
-      } else {
-        completed = HandleDescriptorRequest(code, in, inputSize, out, outputSize, &exchange);
-      }
-      record.outcome = completed ? SimOutcome::kOk : SimOutcome::kStall;
-    }
-    if (options_.profile.timing == SimTiming::kReal && record.outcome != SimOutcome::kGone) {
-      busMicros = DFU_REQUEST_BASE_MICROS + exchange.dataBytes * DFU_REQUEST_MICROS_PER_KIB / 1024;
-    }
-    if (!completed) exchange.returned = 0;
-    Record(&exchange);
+  if (setup.Type() == USB_TYPE_STANDARD) {
+    completed = StandardRequest(setup, &answer);
+    *dataBytes = answer.moved;
+  } else if (setup.Type() == USB_TYPE_CLASS && setup.Recipient() == USB_RECIPIENT_INTERFACE) {
+    *dataBytes = setup.length;
+    completed = ClassRequest(setup, data, &answer, plannedStatus, changes);
   }
-  // The bus time is spent inside the request, without holding the device.
-  if (busMicros != 0) clock_->SleepMicros(busMicros);
-  if (bytesReturned != nullptr) *bytesReturned = exchange.returned;
-  return completed;
+  if (!completed) return SimOutcome::kStall;
+  *moved = answer.moved;
+  return SimOutcome::kOk;
 }
 
-void CDfuDevice::Record(Exchange* exchange) {
-  SimRequestRecord& record = exchange->record;
-  std::string line = SimJoin({std::to_string(record.number), " ", record.name});
-  for (uint32_t arg : record.args) line += SimJoin({" ", std::to_string(arg)});
-  line += " -> ";
-  switch (record.outcome) {
-    case SimOutcome::kOk:
-      line += "ok";
-      if (exchange->reportsStatus) {
-        line += SimJoin({" status=", std::to_string(record.status), " state=",
-                         std::to_string(record.state), " poll=", std::to_string(record.poll)});
-      } else if (exchange->reportsState) {
-        line += SimJoin({" state=", std::to_string(record.state)});
-      }
-      break;
-    case SimOutcome::kStall:
-      line += "stall";
-      break;
-    case SimOutcome::kGone:
-      line += "gone";
-      break;
-  }
-  record.line = line;
-  if (trace_ != nullptr) {
-    std::fputs(line.c_str(), trace_);
-    std::fputc('\n', trace_);
-    // Flushed line by line, so the trace survives a process that ends badly.
-    std::fflush(trace_);
-  }
-  log_.push_back(std::move(record));
+void CDfuDevice::PlannedStall(const UsbSetup& setup) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (setup.Type() == USB_TYPE_CLASS) Stall();
 }
 
-bool CDfuDevice::HandleDescriptorRequest(uint32_t code, const uint8_t* input, uint32_t inputSize,
-                                         uint8_t* output, uint32_t outputSize, Exchange* exchange) {
-  std::vector<uint8_t> descriptor;
-  switch (code) {
-    case IOCTL_DFU_GET_DEVICE_DESCRIPTOR:
-      descriptor = DeviceDescriptor();
-      break;
-    case IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR:
-      // One configuration, index 0.
-      if (inputSize < 1 || input[0] != 0) return false;
-      descriptor = ConfigurationDescriptor();
-      break;
-    case IOCTL_DFU_GET_STRING_DESCRIPTOR:
-      if (inputSize < 3 || !StringDescriptor(input[0], &descriptor)) return false;
-      break;
-    case IOCTL_DFU_SELECT_ALTERNATE_SETTING: {
-      size_t count = dfuMode_ ? options_.profile.alternates.size() : 1;
-      if (inputSize < 3 || input[0] != 0 || input[1] != DfuInterfaceNumber() || input[2] >= count) return false;
-      alternate_ = input[2];
+bool CDfuDevice::StandardRequest(const UsbSetup& setup, Answer* answer) {
+  const SimProfile& p = options_.profile;
+  const bool toDevice = setup.Recipient() == USB_RECIPIENT_DEVICE;
+  const bool toInterface = setup.Recipient() == USB_RECIPIENT_INTERFACE;
+  const uint8_t dfuInterface = SimDfuInterfaceNumber(p, dfuMode_);
+  auto put = [&](const std::vector<uint8_t>& bytes) {
+    if (!setup.In()) return false;
+    answer->Put(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    return true;
+  };
+  switch (setup.request) {
+    case USB_REQUEST_GET_DESCRIPTOR: {
+      const uint8_t index = static_cast<uint8_t>(setup.value);
+      std::vector<uint8_t> descriptor;
+      switch (setup.value >> 8) {
+        case USB_DT_DEVICE:
+          return toDevice && put(SimDeviceDescriptor(p));
+        case USB_DT_CONFIGURATION:
+          // One configuration, index 0.
+          return toDevice && index == 0 && put(SimConfigurationDescriptor(p, dfuMode_));
+        case USB_DT_STRING:
+          return toDevice && SimStringDescriptor(p, dfuMode_, options_.index, index, &descriptor) &&
+                 put(descriptor);
+        case DFU_DESCRIPTOR_TYPE_FUNCTIONAL:
+          // The functional descriptor can be asked for on its own; it is the
+          // one inside the configuration set.
+          return put(SimFunctionalDescriptor(p));
+        default:
+          return false;  // device qualifier, BOS, ...: a full-speed device has none
+      }
+    }
+    case USB_REQUEST_SET_INTERFACE:
+      if (setup.In() || !toInterface || setup.index != dfuInterface ||
+          setup.value >= SimAlternateCount(p, dfuMode_)) {
+        return false;
+      }
+      alternate_ = static_cast<uint8_t>(setup.value);
       return true;
-    }
+    case USB_REQUEST_GET_INTERFACE:
+      return toInterface && setup.index == dfuInterface && put({alternate_});
+    case USB_REQUEST_GET_STATUS:
+      // Bus powered, no remote wake-up, no halted endpoint.
+      return put({0, 0});
+    case USB_REQUEST_CLEAR_FEATURE:
+    case USB_REQUEST_SET_FEATURE:
+      return !setup.In();
+    case USB_REQUEST_GET_CONFIGURATION:
+      return toDevice && put({configuration_});
+    case USB_REQUEST_SET_CONFIGURATION:
+      // The device has one configuration, value 1; 0 unconfigures it.
+      if (setup.In() || !toDevice || setup.value > 1) return false;
+      configuration_ = static_cast<uint8_t>(setup.value);
+      return true;
     default:
       return false;
   }
-  // The driver hands back as much as the caller's buffer holds.
-  uint32_t count = std::min<uint32_t>(static_cast<uint32_t>(descriptor.size()), outputSize);
-  if (count > 0) std::memcpy(output, descriptor.data(), count);
-  exchange->returned = count;
-  exchange->dataBytes = count;
-  return true;
 }
 
 bool CDfuDevice::Stall() {
@@ -505,65 +328,36 @@ bool CDfuDevice::Stall() {
   return false;
 }
 
-bool CDfuDevice::HandleControlRequest(const uint8_t* input, uint32_t inputSize, uint8_t* output,
-                                      uint32_t outputSize, Exchange* exchange,
-                                      std::vector<SimBusChange>* changes) {
-  // Buffers that do not match the header are refused by the driver; the
-  // device never sees them.
-  if (inputSize < CONTROL_REQUEST_HEADER_SIZE) return false;
-  ControlRequestHeader header = DecodeControlRequestHeader(input);
-  if (header.requestKind != CONTROL_REQUEST_KIND_CLASS_INTERFACE) return false;
-  const bool toHost = header.direction == CONTROL_DIRECTION_DEVICE_TO_HOST;
-  if (header.direction > 1 || header.length > 0xFFFF) return false;
-  if (toHost ? outputSize < header.length
-             : inputSize - CONTROL_REQUEST_HEADER_SIZE < header.length) {
-    return false;
-  }
-  exchange->dataBytes = header.length;
-  const bool wantsToHost = header.request == DFU_REQUEST_UPLOAD ||
-                           header.request == DFU_REQUEST_GETSTATUS ||
-                           header.request == DFU_REQUEST_GETSTATE;
+bool CDfuDevice::ClassRequest(const UsbSetup& setup, const uint8_t* data, Answer* answer,
+                              const SimFault* plannedStatus, std::vector<SimBusChange>* changes) {
+  const bool wantsToHost = setup.request == DFU_REQUEST_UPLOAD ||
+                           setup.request == DFU_REQUEST_GETSTATUS ||
+                           setup.request == DFU_REQUEST_GETSTATE;
   // Requests to another interface than the DFU one, in the wrong direction
   // or unknown to DFU stall.
-  if ((header.index & 0xFF) != DfuInterfaceNumber() || wantsToHost != toHost || header.request > DFU_REQUEST_ABORT) {
+  if ((setup.index & 0xFF) != SimDfuInterfaceNumber(options_.profile, dfuMode_) ||
+      wantsToHost != setup.In() || setup.request > DFU_REQUEST_ABORT) {
     return Stall();
   }
-  const uint8_t* data = input + CONTROL_REQUEST_HEADER_SIZE;
-  if (dfuMode_) {
-    return HandleDfuModeRequest(header.request, header.value, header.length, data, output, exchange,
-                                changes);
-  }
-  return HandleAppModeRequest(header.request, header.value, header.length, output, exchange,
-                              changes);
+  if (dfuMode_) return DfuModeRequest(setup, data, answer, plannedStatus, changes);
+  return AppModeRequest(setup, answer, plannedStatus, changes);
 }
 
-void CDfuDevice::AnswerStatus(uint8_t status, uint32_t poll, uint8_t state, uint32_t length,
-                              uint8_t* output, Exchange* exchange) {
-  poll = std::min(poll, DFU_MAX_POLL_TIMEOUT_MS);
-  const uint8_t answer[6] = {status,
-                             static_cast<uint8_t>(poll),
-                             static_cast<uint8_t>(poll >> 8),
-                             static_cast<uint8_t>(poll >> 16),
-                             state,
-                             0};
-  uint32_t count = std::min<uint32_t>(6, length);
-  if (count > 0) std::memcpy(output, answer, count);
-  exchange->returned = count;
-  exchange->reportsStatus = true;
-  exchange->record.status = status;
-  exchange->record.state = state;
-  exchange->record.poll = poll;
+void CDfuDevice::AnswerStatus(uint8_t status, uint32_t poll, uint8_t state, Answer* answer) {
+  uint8_t bytes[DFU_STATUS_SIZE] = {status, 0, 0, 0, state, 0};
+  PutLe24(bytes + 1, std::min(poll, DFU_MAX_POLL_TIMEOUT_MS));
+  answer->Put(bytes, DFU_STATUS_SIZE);
 }
 
-bool CDfuDevice::HandleAppModeRequest(uint8_t request, uint16_t value, uint32_t length,
-                                      uint8_t* output, Exchange* exchange,
-                                      std::vector<SimBusChange>* changes) {
+bool CDfuDevice::AppModeRequest(const UsbSetup& setup, Answer* answer,
+                                const SimFault* plannedStatus,
+                                std::vector<SimBusChange>* changes) {
   const SimProfile& p = options_.profile;
   // Without a bus reset within the detach time-out the application carries on.
   if (state_ == DFU_STATE_APP_DETACH && clock_->NowMicros() >= detachUntil_) {
     state_ = DFU_STATE_APP_IDLE;
   }
-  switch (request) {
+  switch (setup.request) {
     case DFU_REQUEST_DETACH:
       if (state_ != DFU_STATE_APP_IDLE) return Stall();
       if ((p.attributes & DFU_ATTR_WILL_DETACH) != 0) {
@@ -572,46 +366,39 @@ bool CDfuDevice::HandleAppModeRequest(uint8_t request, uint16_t value, uint32_t 
       } else {
         state_ = DFU_STATE_APP_DETACH;
         detachUntil_ = clock_->NowMicros() +
-                       static_cast<uint64_t>(std::min<uint16_t>(value, p.detachTimeout)) * 1000;
+                       static_cast<uint64_t>(std::min<uint16_t>(setup.value, p.detachTimeout)) *
+                           1000;
       }
       return true;
-    case DFU_REQUEST_GETSTATUS: {
-      if (const SimFault* fault =
-              options_.faults.At(SimFaultKind::kStatus, exchange->record.number)) {
-        AnswerStatus(fault->status, 0, fault->state, length, output, exchange);
-        return true;
+    case DFU_REQUEST_GETSTATUS:
+      if (plannedStatus != nullptr) {
+        AnswerStatus(plannedStatus->status, 0, plannedStatus->state, answer);
+      } else {
+        AnswerStatus(status_, 0, state_, answer);
       }
-      AnswerStatus(status_, 0, state_, length, output, exchange);
       return true;
-    }
     case DFU_REQUEST_GETSTATE:
-      if (length > 0) output[0] = state_;
-      exchange->returned = std::min<uint32_t>(1, length);
-      exchange->reportsState = true;
-      exchange->record.state = state_;
+      answer->Put(&state_, 1);
       return true;
     default:
       return Stall();
   }
 }
 
-bool CDfuDevice::HandleDfuModeRequest(uint8_t request, uint16_t value, uint32_t length,
-                                      const uint8_t* data, uint8_t* output, Exchange* exchange,
-                                      std::vector<SimBusChange>* changes) {
+bool CDfuDevice::DfuModeRequest(const UsbSetup& setup, const uint8_t* data, Answer* answer,
+                                const SimFault* plannedStatus,
+                                std::vector<SimBusChange>* changes) {
   // Once the poll time-out has run out the device is in dfuDNLOAD-SYNC with
   // its work done, waiting for the status request that reports it.
   if (state_ == DFU_STATE_DNBUSY && clock_->NowMicros() >= busyUntil_) {
     state_ = DFU_STATE_DNLOAD_SYNC;
   }
-  switch (request) {
+  switch (setup.request) {
     case DFU_REQUEST_GETSTATUS:
-      return GetStatusInDfuMode(length, output, exchange, changes);
+      return GetStatusInDfuMode(answer, plannedStatus, changes);
     case DFU_REQUEST_GETSTATE:
       if (state_ == DFU_STATE_DNBUSY) return Stall();
-      if (length > 0) output[0] = state_;
-      exchange->returned = std::min<uint32_t>(1, length);
-      exchange->reportsState = true;
-      exchange->record.state = state_;
+      answer->Put(&state_, 1);
       return true;
     case DFU_REQUEST_CLRSTATUS:
       if (state_ != DFU_STATE_ERROR) return Stall();
@@ -626,9 +413,9 @@ bool CDfuDevice::HandleDfuModeRequest(uint8_t request, uint16_t value, uint32_t 
       state_ = DFU_STATE_DFU_IDLE;
       return true;
     case DFU_REQUEST_DNLOAD:
-      return Download(value, length, data, changes);
+      return Download(setup.value, setup.length, data, changes);
     case DFU_REQUEST_UPLOAD:
-      return Upload(value, length, output, exchange);
+      return Upload(setup.value, answer);
     default:
       // DETACH belongs to application mode.
       return Stall();
@@ -655,7 +442,7 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
     state_ = DFU_STATE_MANIFEST_SYNC;
     return true;
   }
-  if (length > p.transferSize) return Stall();
+  if (length > p.transferSize || data == nullptr) return Stall();
   PendingOperation operation;
   operation.alternate = alternate_;
   if (SimIsPlainDfu(p)) {
@@ -666,15 +453,13 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
     operation.address = static_cast<uint32_t>(std::min<uint64_t>(plainBlocks_ * p.transferSize, UINT32_MAX));
     operation.data.assign(data, data + length);
     plainBlocks_ += 1;
-  } else if (block == 0) {
+  } else if (block == DFUSE_COMMAND_BLOCK) {
     // A DfuSe command: its code, then a 32-bit little-endian address, or the
     // erase code alone for a mass erase.
-    uint32_t address = length == 5
-                           ? GetLe32(data + 1)
-                           : 0;
-    if (data[0] == DFUSE_CMD_SET_ADDRESS && length == 5) {
+    const bool addressed = length == DFUSE_COMMAND_LENGTH;
+    if (data[0] == DFUSE_CMD_SET_ADDRESS && addressed) {
       operation.kind = PendingOperation::Kind::kSetPointer;
-    } else if (data[0] == DFUSE_CMD_ERASE && length == 5) {
+    } else if (data[0] == DFUSE_CMD_ERASE && addressed) {
       operation.kind = PendingOperation::Kind::kErase;
     } else if (data[0] == DFUSE_CMD_ERASE && length == 1) {
       operation.kind = PendingOperation::Kind::kMassErase;
@@ -683,13 +468,14 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
     } else {
       return Stall();
     }
-    operation.address = address;
-  } else if (block == 1) {
+    operation.address = addressed ? GetLe32(data + 1) : 0;
+  } else if (block < DFUSE_FIRST_DATA_BLOCK) {
     // Block 1 has no meaning: commands travel in block 0, data from block 2.
     return Stall();
   } else {
     operation.kind = PendingOperation::Kind::kProgram;
-    operation.address = pointer_ + static_cast<uint32_t>(block - 2) * p.transferSize;
+    operation.address =
+        pointer_ + static_cast<uint32_t>(block - DFUSE_FIRST_DATA_BLOCK) * p.transferSize;
     operation.data.assign(data, data + length);
   }
   // Read-out protection refuses everything but the unprotect command; the
@@ -703,8 +489,9 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
   return true;
 }
 
-bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchange* exchange) {
+bool CDfuDevice::Upload(uint16_t block, Answer* answer) {
   const SimProfile& p = options_.profile;
+  const uint32_t length = answer->room;
   if ((state_ != DFU_STATE_DFU_IDLE && state_ != DFU_STATE_UPLOAD_IDLE) ||
       (p.attributes & DFU_ATTR_CAN_UPLOAD) == 0 || length == 0) {
     return Stall();
@@ -716,7 +503,6 @@ bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchan
     status_ = SIM_STATUS_ERR_VENDOR;
     return false;
   }
-  uint32_t count = 0;
   if (SimIsPlainDfu(p)) {
     // The memory from its start; past its end a block comes back short.
     if (state_ == DFU_STATE_DFU_IDLE) plainBlocks_ = 0;
@@ -725,33 +511,33 @@ bool CDfuDevice::Upload(uint16_t block, uint32_t length, uint8_t* output, Exchan
     const uint64_t offset = plainBlocks_ * blockSize;
     if (offset < memory.Size()) {
       size_t got = 0;
-      if (memory.Read(static_cast<uint32_t>(offset), length, output, &got) != SimMemoryResult::kOk) {
+      if (memory.Read(static_cast<uint32_t>(offset), length, answer->data, &got) !=
+          SimMemoryResult::kOk) {
         return Stall();
       }
-      count = static_cast<uint32_t>(got);
+      answer->moved = static_cast<uint32_t>(got);
     }
     plainBlocks_ += 1;
-  } else if (block == 0) {
+  } else if (block == DFUSE_COMMAND_BLOCK) {
     // DfuSe block 0 lists the commands the device supports.
-    const uint8_t commands[3] = {0x00, DFUSE_CMD_SET_ADDRESS, DFUSE_CMD_ERASE};
-    count = std::min<uint32_t>(3, length);
-    std::memcpy(output, commands, count);
-  } else if (block == 1) {
+    const uint8_t commands[3] = {DFUSE_CMD_GET_COMMANDS, DFUSE_CMD_SET_ADDRESS, DFUSE_CMD_ERASE};
+    answer->Put(commands, 3);
+  } else if (block < DFUSE_FIRST_DATA_BLOCK) {
     return Stall();
   } else {
     // Blocks are placed by their number, so a short last block reads from
     // the right place.
-    const uint32_t address = pointer_ + static_cast<uint32_t>(block - 2) * blockSize;
+    const uint32_t address =
+        pointer_ + static_cast<uint32_t>(block - DFUSE_FIRST_DATA_BLOCK) * blockSize;
     if (alternate_ >= memories_.size()) return Stall();
     size_t got = 0;
-    if (memories_[alternate_].Read(address, length, output, &got) != SimMemoryResult::kOk) {
+    if (memories_[alternate_].Read(address, length, answer->data, &got) != SimMemoryResult::kOk) {
       return Stall();
     }
-    count = static_cast<uint32_t>(got);
+    answer->moved = static_cast<uint32_t>(got);
   }
   // A short frame ends the upload.
-  state_ = count < length ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
-  exchange->returned = count;
+  state_ = answer->moved < length ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
   return true;
 }
 
@@ -842,17 +628,17 @@ uint32_t CDfuDevice::Announced(uint32_t remainingMs) const {
   return p.hasPollTimeout ? p.pollTimeoutMs : remainingMs;
 }
 
-bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* exchange,
+bool CDfuDevice::GetStatusInDfuMode(Answer* answer, const SimFault* plannedStatus,
                                     std::vector<SimBusChange>* changes) {
   const uint64_t now = clock_->NowMicros();
-  if (const SimFault* fault = options_.faults.At(SimFaultKind::kStatus, exchange->record.number)) {
+  if (plannedStatus != nullptr) {
     // The planned status replaces whatever the device was about to do.
     pending_ = PendingOperation();
-    state_ = fault->state;
-    status_ = fault->status;
+    state_ = plannedStatus->state;
+    status_ = plannedStatus->status;
     busyUntil_ = now;
     statusAfterBusy_ = DFU_STATUS_OK;
-    AnswerStatus(status_, 0, state_, length, output, exchange);
+    AnswerStatus(status_, 0, state_, answer);
     return true;
   }
   switch (state_) {
@@ -870,7 +656,7 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
         if (unprotect) {
           // New option bytes take effect at a reset: the device leaves the
           // bus and comes back, unprotected, under a new path.
-          AnswerStatus(status_, Announced(busyMs), DFU_STATE_DNBUSY, length, output, exchange);
+          AnswerStatus(status_, Announced(busyMs), DFU_STATE_DNBUSY, answer);
           LeaveBus(true, changes);
           return true;
         }
@@ -883,7 +669,7 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
         if (!options_.profile.statusHold && !doneAtOnce) {
           // The work has begun; the host polls again after bwPollTimeout.
           state_ = DFU_STATE_DNBUSY;
-          AnswerStatus(status_, Announced(busyMs), state_, length, output, exchange);
+          AnswerStatus(status_, Announced(busyMs), state_, answer);
           return true;
         }
         // The processor stalls while the flash works: this answer comes when
@@ -901,10 +687,10 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
     case DFU_STATE_DNBUSY:
       // Asked too early: still busy, for the time that remains (or for what
       // the device always announces).
-      AnswerStatus(status_, Announced(CeilDiv(busyUntil_ - now, 1000)), state_, length, output, exchange);
+      AnswerStatus(status_, Announced(CeilDiv(busyUntil_ - now, 1000)), state_, answer);
       return true;
     case DFU_STATE_MANIFEST_SYNC:
-      AnswerStatus(status_, 0, DFU_STATE_MANIFEST, length, output, exchange);
+      AnswerStatus(status_, 0, DFU_STATE_MANIFEST, answer);
       if ((options_.profile.attributes & DFU_ATTR_MANIFESTATION_TOLERANT) != 0) {
         state_ = DFU_STATE_MANIFEST;
       } else {
@@ -920,6 +706,6 @@ bool CDfuDevice::GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* 
     default:
       break;
   }
-  AnswerStatus(status_, 0, state_, length, output, exchange);
+  AnswerStatus(status_, 0, state_, answer);
   return true;
 }

@@ -1,15 +1,18 @@
 // A software model of a USB device in DfuSe DFU mode (or in application mode
-// with a run-time DFU interface): its descriptors, its memories, the DFU state
-// machine with the DfuSe commands, bus and flash timing, planned faults and a
-// log of every request. The model answers the five I/O-control requests of
-// the DFU driver; it knows nothing of paths, handles or threads of a front,
-// and every entry takes the one lock of the device, so fronts may call it
-// from any thread.
+// with a run-time DFU interface) that speaks USB: control transfers in,
+// answers out (ok with bytes, stall, or gone when the transfer never reaches
+// it). It keeps the DFU state machine with the DfuSe commands, the memories
+// and the bus and flash timing; its descriptors come from
+// sim/dfu_descriptors.h and alternate setting 0's memory reaches its flash
+// file (sim/flash_file.h) as it changes. It knows nothing of the front that
+// drives it nor of request numbers: the recorder (sim/sim_recorder.h) numbers
+// requests, applies the fault plan and writes the log and the trace. Every
+// entry takes the one lock of the device, so it may be called from any
+// thread.
 #ifndef ZUVA_SIM_DFU_DEVICE_H_
 #define ZUVA_SIM_DFU_DEVICE_H_
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "protocol/dfu.h"
+#include "protocol/usb.h"
 #include "sim/fault_plan.h"
 #include "sim/flash_file.h"
 #include "sim/profile.h"
@@ -47,20 +51,9 @@ struct SimDeviceOptions {
   uint32_t attachmentStep = 1;
 };
 
+// How a control transfer ended: answered, stalled, or not delivered because
+// the device is not (or no longer) at that place on the bus.
 enum class SimOutcome { kOk, kStall, kGone };
-
-// One request as the device received and answered it.
-struct SimRequestRecord {
-  uint32_t number = 0;         // from 1, over the device's life
-  std::string name;            // as in the trace: GETSTATUS, DNLOAD, ...
-  std::vector<uint32_t> args;  // as in the trace
-  SimOutcome outcome = SimOutcome::kOk;
-  uint8_t status = 0;         // GETSTATUS answers
-  uint8_t state = 0;          // GETSTATUS and GETSTATE answers
-  uint32_t poll = 0;          // GETSTATUS answers: bwPollTimeout
-  std::vector<uint8_t> data;  // first bytes of a host-to-device data stage
-  std::string line;           // the trace line, without its newline
-};
 
 // The device left or joined the bus. `attachment` numbers its appearances on
 // the bus from 0; a front derives the interface path from it.
@@ -72,13 +65,11 @@ struct SimBusChange {
 
 class CDfuDevice {
  public:
-  // Builds the device from a profile, loads the flash file when it exists and
-  // creates the trace file. False with *error (one line) when the flash file
-  // cannot be read or is longer than the memory, or the trace file cannot be
-  // created.
+  // Builds the device from a profile and opens its flash file: loaded when it
+  // exists, locked while the device exists. False with *error (one line) when
+  // the file cannot be used (see CSimFlashFile::Open).
   static bool Create(SimDeviceOptions options, std::unique_ptr<CDfuDevice>* device,
                      std::string* error);
-  ~CDfuDevice();
   CDfuDevice(const CDfuDevice&) = delete;
   CDfuDevice& operator=(const CDfuDevice&) = delete;
 
@@ -97,13 +88,30 @@ class CDfuDevice {
   uint32_t Attachment() const;
   bool InDfuMode() const;
 
-  // One driver I/O-control request through a connection opened on
-  // `attachment`. True when the request completed, with the count of output
-  // bytes in *bytesReturned. Bus changes it caused are appended to *changes
-  // for the front to announce.
-  bool IoControl(uint32_t attachment, uint32_t code, const void* input, uint32_t inputSize,
-                 void* output, uint32_t outputSize, uint32_t* bytesReturned,
-                 std::vector<SimBusChange>* changes);
+  // The descriptors the device shows in DFU mode or in application mode, as
+  // a bus keeps them for the host before anyone asks.
+  std::vector<uint8_t> DeviceDescriptor() const;
+  std::vector<uint8_t> ConfigurationDescriptor(bool dfuMode) const;
+  // False for an index the device has no string for.
+  bool StringDescriptor(bool dfuMode, uint8_t index, std::vector<uint8_t>* descriptor) const;
+
+  // One control transfer that reached the device through its appearance
+  // `attachment`. `data` holds the data stage: the host's bytes (out) or room
+  // for the answer (in, setup.length bytes; the count in *moved). A planned
+  // status, when given, is what a GETSTATUS answers. *dataBytes receives the
+  // size of the data stage, for the bus time. Bus changes it caused are
+  // appended to *changes.
+  SimOutcome Control(uint32_t attachment, const UsbSetup& setup, uint8_t* data, uint32_t* moved,
+                     std::vector<SimBusChange>* changes, const SimFault* plannedStatus,
+                     uint32_t* dataBytes);
+  // A planned stall hits the device as a stalled request would: a class
+  // request leaves it in dfuERROR.
+  void PlannedStall(const UsbSetup& setup);
+  // What a request with that much data costs on the bus, in microseconds
+  // (nothing with fast timing), and spending it. Fronts spend it without
+  // holding the device.
+  uint64_t BusMicros(uint32_t dataBytes) const;
+  void SpendMicros(uint64_t micros);
 
   // Takes the device off the bus for good, as a pulled cable does.
   void Unplug(std::vector<SimBusChange>* changes);
@@ -112,8 +120,6 @@ class CDfuDevice {
   void Arrive(std::vector<SimBusChange>* changes);
 
   // Observation, for tests and diagnosis.
-  std::vector<SimRequestRecord> RequestLog() const;
-  uint32_t RequestCount() const;
   uint8_t State() const;
   uint8_t Status() const;
   uint32_t AddressPointer() const;
@@ -123,7 +129,6 @@ class CDfuDevice {
   bool WriteMemory(uint8_t alternate, uint32_t address, const std::vector<uint8_t>& bytes);
 
  private:
-  struct Exchange;
   struct PendingOperation {
     enum class Kind { kNone, kSetPointer, kErase, kMassErase, kProgram, kPlainProgram, kReadUnprotect, kRefused };
     Kind kind = Kind::kNone;
@@ -131,41 +136,37 @@ class CDfuDevice {
     uint32_t address = 0;
     std::vector<uint8_t> data;
   };
+  // What a request answers, and where.
+  struct Answer {
+    uint8_t* data = nullptr;
+    uint32_t room = 0;
+    uint32_t moved = 0;
+    void Put(const uint8_t* bytes, uint32_t count);
+  };
 
   explicit CDfuDevice(SimDeviceOptions options);
 
-  bool HandleDescriptorRequest(uint32_t code, const uint8_t* input, uint32_t inputSize,
-                               uint8_t* output, uint32_t outputSize, Exchange* exchange);
-  bool HandleControlRequest(const uint8_t* input, uint32_t inputSize, uint8_t* output,
-                            uint32_t outputSize, Exchange* exchange,
-                            std::vector<SimBusChange>* changes);
-  bool HandleDfuModeRequest(uint8_t request, uint16_t value, uint32_t length, const uint8_t* data,
-                            uint8_t* output, Exchange* exchange,
-                            std::vector<SimBusChange>* changes);
-  bool HandleAppModeRequest(uint8_t request, uint16_t value, uint32_t length, uint8_t* output,
-                            Exchange* exchange, std::vector<SimBusChange>* changes);
-  bool GetStatusInDfuMode(uint32_t length, uint8_t* output, Exchange* exchange,
+  bool StandardRequest(const UsbSetup& setup, Answer* answer);
+  bool ClassRequest(const UsbSetup& setup, const uint8_t* data, Answer* answer,
+                    const SimFault* plannedStatus, std::vector<SimBusChange>* changes);
+  bool DfuModeRequest(const UsbSetup& setup, const uint8_t* data, Answer* answer,
+                      const SimFault* plannedStatus, std::vector<SimBusChange>* changes);
+  bool AppModeRequest(const UsbSetup& setup, Answer* answer, const SimFault* plannedStatus,
+                      std::vector<SimBusChange>* changes);
+  bool GetStatusInDfuMode(Answer* answer, const SimFault* plannedStatus,
                           std::vector<SimBusChange>* changes);
-  bool Download(uint16_t block, uint32_t length, const uint8_t* data, std::vector<SimBusChange>* changes);
-  bool Upload(uint16_t block, uint32_t length, uint8_t* output, Exchange* exchange);
+  bool Download(uint16_t block, uint32_t length, const uint8_t* data,
+                std::vector<SimBusChange>* changes);
+  bool Upload(uint16_t block, Answer* answer);
   // Carries out the pending DfuSe command or data block; returns the status
   // to report now and sets *busyMs and *laterStatus.
   uint8_t RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus);
   bool Stall();
-  void AnswerStatus(uint8_t status, uint32_t poll, uint8_t state, uint32_t length, uint8_t* output,
-                    Exchange* exchange);
+  void AnswerStatus(uint8_t status, uint32_t poll, uint8_t state, Answer* answer);
   void LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bool backInDfuMode = true);
   // The reset that ends a leave request, as the profile's after-leave says.
   void ResetAfterLeave(std::vector<SimBusChange>* changes);
-  void Record(Exchange* exchange);
-
-  std::vector<uint8_t> DeviceDescriptor() const;
-  std::vector<uint8_t> ConfigurationDescriptor() const;
-  bool StringDescriptor(uint8_t index, std::vector<uint8_t>* descriptor) const;
   uint32_t UploadBlockSize() const;
-  // bInterfaceNumber of the DFU interface: after a composite application's
-  // own interfaces, 0 in DFU mode.
-  uint8_t DfuInterfaceNumber() const;
   // The time a mass erase of `erasedBytes` takes.
   uint32_t MassEraseMillis(uint64_t erasedBytes) const;
   // The bwPollTimeout of a busy answer when `remainingMs` remain.
@@ -183,6 +184,7 @@ class CDfuDevice {
   bool waitingToArrive_ = false;  // off the bus until Arrive
   uint32_t attachment_ = 0;
   bool dfuMode_ = true;
+  uint8_t configuration_ = 1;
   uint8_t state_ = DFU_STATE_DFU_IDLE;
   uint8_t status_ = DFU_STATUS_OK;
   uint8_t alternate_ = 0;
@@ -196,9 +198,6 @@ class CDfuDevice {
   uint64_t busyUntil_ = 0;       // dfuDNBUSY lasts until then
   uint8_t statusAfterBusy_ = 0;  // reported when the busy time has passed
   uint64_t detachUntil_ = 0;     // appDETACH lasts until then
-  uint32_t requestCount_ = 0;
-  std::vector<SimRequestRecord> log_;
-  std::FILE* trace_ = nullptr;
 };
 
 #endif  // ZUVA_SIM_DFU_DEVICE_H_

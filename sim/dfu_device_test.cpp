@@ -8,8 +8,8 @@
 
 namespace {
 
-// A device model driven straight through its I/O-control entry, with a clock
-// that moves only when told.
+// A device driven through the driver front, with a clock that moves only when
+// told.
 struct Rig {
   explicit Rig(const std::string& profileText = "", const std::string& faults = "", uint32_t number = 1) {
     SimDeviceOptions options;
@@ -20,10 +20,11 @@ struct Rig {
         << error;
     EXPECT_TRUE(SimParseFaultPlan(faults, &options.faults, &error)) << error;
     options.clock = clock;
-    EXPECT_TRUE(CDfuDevice::Create(std::move(options), &device, &error)) << error;
+    EXPECT_TRUE(CSimRecorder::Create(std::move(options), &recorder, &error)) << error;
+    device = recorder->Device();
   }
   CDfuRequester Dfu(uint32_t attachment = 0) {
-    return CDfuRequester::ToModel(device.get(), attachment, &changes);
+    return CDfuRequester::ToModel(recorder.get(), attachment, &changes);
   }
   std::vector<uint8_t> Memory(uint32_t address, size_t count, uint8_t alternate = 0) {
     std::vector<uint8_t> bytes;
@@ -32,7 +33,8 @@ struct Rig {
   }
 
   std::shared_ptr<CFakeSimClock> clock = std::make_shared<CFakeSimClock>();
-  std::unique_ptr<CDfuDevice> device;
+  std::shared_ptr<CSimRecorder> recorder;
+  CDfuDevice* device = nullptr;
   uint32_t index = 1;
   std::vector<SimBusChange> changes;
 };
@@ -418,8 +420,8 @@ TEST(DfuDeviceDfuSe, UploadPastTheEndOfMemoryEndsWithAShortFrame) {
   uint8_t select[3] = {0, 0, 1};
   uint32_t returned = 0;
   std::vector<SimBusChange> changes;
-  ASSERT_TRUE(rig.device->IoControl(0, IOCTL_DFU_SELECT_ALTERNATE_SETTING, select, 3, nullptr, 0,
-                                    &returned, &changes));
+  ASSERT_TRUE(SimAnswerDriverRequest(rig.recorder.get(), 0, IOCTL_DFU_SELECT_ALTERNATE_SETTING,
+                                     select, 3, nullptr, 0, &returned, &changes));
   ASSERT_TRUE(dfu.Upload(2, 64, &data));
   EXPECT_EQ(data, std::vector<uint8_t>(16, 0xAB));
   EXPECT_EQ(rig.device->State(), DFU_STATE_DFU_IDLE);
@@ -861,7 +863,7 @@ TEST(DfuDeviceFaults, UnplugMakesThePlannedRequestAndEveryLaterOneGone) {
   std::vector<uint8_t> descriptor;
   EXPECT_FALSE(dfu.Ioctl(IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, &descriptor, 18));
   EXPECT_FALSE(rig.device->Present());
-  EXPECT_EQ(rig.device->RequestCount(), 3u) << "requests to a gone device still count";
+  EXPECT_EQ(rig.recorder->RequestCount(), 3u) << "requests to a gone device still count";
   EXPECT_EQ(rig.changes.size(), 1u);
 }
 
@@ -897,7 +899,7 @@ TEST(DfuDeviceLog, EveryRequestIsLoggedInTraceFormat) {
   rig.device->Unplug(&rig.changes);
   dfu.Detach(5000);
   std::vector<std::string> lines;
-  for (const SimRequestRecord& record : rig.device->RequestLog()) lines.push_back(record.line);
+  for (const SimRequestRecord& record : rig.recorder->RequestLog()) lines.push_back(record.line);
   EXPECT_EQ(lines, (std::vector<std::string>{
                        "1 GET_CONFIGURATION_DESCRIPTOR 0 -> ok",
                        "2 DNLOAD 0 0 5 -> ok",
@@ -910,7 +912,7 @@ TEST(DfuDeviceLog, EveryRequestIsLoggedInTraceFormat) {
                        "9 UPLOAD 2 0 16 -> stall",
                        "10 DETACH 5000 0 0 -> gone",
                    }));
-  const auto log = rig.device->RequestLog();
+  const auto log = rig.recorder->RequestLog();
   EXPECT_EQ(log[1].data, CDfuRequester::Command(0x21, FLASH));
 }
 
@@ -920,18 +922,18 @@ TEST(DfuDeviceLog, EveryRequestIsLoggedInTraceFormat) {
 TEST(DfuDeviceThreads, TwoFrontsMaySendAtTheSameTime) {
   Rig rig;
   auto work = [&] {
-    CDfuRequester dfu = CDfuRequester::ToModel(rig.device.get());
+    CDfuRequester dfu = CDfuRequester::ToModel(rig.recorder.get());
     for (int i = 0; i < 300; ++i) {
       std::vector<uint8_t> data;
       dfu.Upload(2, 32, &data);
       dfu.Abort();
-      (void)rig.device->RequestLog();
+      (void)rig.recorder->RequestLog();
     }
   };
   std::thread other(work);
   work();
   other.join();
-  EXPECT_EQ(rig.device->RequestCount(), 1200u);
+  EXPECT_EQ(rig.recorder->RequestCount(), 1200u);
 }
 
 }  // namespace

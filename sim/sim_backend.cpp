@@ -5,13 +5,14 @@
 
 #include "platform/device_notifier.h"
 #include "platform/thread_start.h"
+#include "sim/driver_front.h"
 
 namespace {
 
 class CSimConnection : public DriverConnection {
  public:
-  CSimConnection(std::shared_ptr<CDfuDevice> device, uint32_t attachment)
-      : device_(std::move(device)), attachment_(attachment) {}
+  CSimConnection(std::shared_ptr<CSimRecorder> recorder, uint32_t attachment)
+      : recorder_(std::move(recorder)), attachment_(attachment) {}
 
   bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
                  uint32_t outputSize, uint32_t* bytesReturned) override {
@@ -19,8 +20,9 @@ class CSimConnection : public DriverConnection {
     // does not answer, rather than an exception in the driver port.
     try {
       std::vector<SimBusChange> changes;
-      bool completed = device_->IoControl(attachment_, code, input, inputSize, output,
-                                          outputSize, bytesReturned, &changes);
+      bool completed = SimAnswerDriverRequest(recorder_.get(), attachment_, code, input,
+                                              inputSize, output, outputSize, bytesReturned,
+                                              &changes);
       // Announced after the device has let go of its lock.
       CSimBackend::Announce(changes);
       return completed;
@@ -31,14 +33,15 @@ class CSimConnection : public DriverConnection {
   }
 
  private:
-  const std::shared_ptr<CDfuDevice> device_;
+  const std::shared_ptr<CSimRecorder> recorder_;
   const uint32_t attachment_;
 };
 
 }  // namespace
 
-CSimBackend::CSimBackend(std::shared_ptr<CDfuDevice> device) : device_(std::move(device)) {
-  const uint32_t delayMs = device_->Profile().arriveAfterMs;
+CSimBackend::CSimBackend(std::shared_ptr<CSimRecorder> recorder)
+    : recorder_(std::move(recorder)) {
+  const uint32_t delayMs = Device()->Profile().arriveAfterMs;
   if (delayMs == 0) return;
   const bool started = PlatformStartThread(&arrival_, [this, delayMs] {
     {
@@ -49,13 +52,13 @@ CSimBackend::CSimBackend(std::shared_ptr<CDfuDevice> device) : device_(std::move
       }
     }
     std::vector<SimBusChange> changes;
-    device_->Arrive(&changes);
+    Device()->Arrive(&changes);
     Announce(changes);
   });
   // Without a thread to wait on, the device is there at once.
   if (!started) {
     std::vector<SimBusChange> changes;
-    device_->Arrive(&changes);
+    Device()->Arrive(&changes);
   }
 }
 
@@ -73,7 +76,7 @@ std::string CSimBackend::PathOf(uint32_t attachment) {
   return SIM_PATH_PREFIX + std::to_string(attachment);
 }
 
-std::string CSimBackend::CurrentPath() const { return PathOf(device_->Attachment()); }
+std::string CSimBackend::CurrentPath() const { return PathOf(Device()->Attachment()); }
 
 void CSimBackend::Announce(const std::vector<SimBusChange>& changes) {
   for (const SimBusChange& change : changes) {
@@ -86,25 +89,25 @@ void CSimBackend::Announce(const std::vector<SimBusChange>& changes) {
 }
 
 std::unique_ptr<DriverConnection> CSimBackend::Open(const std::string& path) {
-  CDfuDevice::BusPosition position = device_->Position();
+  CDfuDevice::BusPosition position = Device()->Position();
   if (!position.present || path != PathOf(position.attachment)) return nullptr;
-  return std::make_unique<CSimConnection>(device_, position.attachment);
+  return std::make_unique<CSimConnection>(recorder_, position.attachment);
 }
 
 void CSimBackend::Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
-  CDfuDevice::BusPosition position = device_->Position();
+  CDfuDevice::BusPosition position = Device()->Position();
   if (!position.present) return;
   const Guid& listedUnder = position.dfuMode ? DFU_INTERFACE_GUID : APP_INTERFACE_GUID;
   if (!(interfaceClass == listedUnder)) return;
   InterfaceInfo info;
   info.path = PathOf(position.attachment);
-  info.hasDescription = device_->Profile().hasDescription;
-  info.description = device_->Profile().description;
+  info.hasDescription = Device()->Profile().hasDescription;
+  info.description = Device()->Profile().description;
   interfaces->push_back(std::move(info));
 }
 
 void CSimBackend::Unplug() {
   std::vector<SimBusChange> changes;
-  device_->Unplug(&changes);
+  Device()->Unplug(&changes);
   Announce(changes);
 }

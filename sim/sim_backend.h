@@ -1,5 +1,6 @@
 // The "sim:" driver port: the virtual device behind the platform's driver
-// calls, as a backend of the driver port. Each appearance of the device on the
+// calls, as a backend of the driver port (requests pass through
+// sim/driver_front.h). Each appearance of the device on the
 // bus has its own path ("sim:0", after a detach and return "sim:1", ...); a
 // path that has left the bus opens no more, and a connection to it fails
 // every request.
@@ -14,7 +15,7 @@
 #include <vector>
 
 #include "platform/driver_port.h"
-#include "sim/dfu_device.h"
+#include "sim/sim_recorder.h"
 
 constexpr char SIM_PATH_PREFIX[] = "sim:";
 
@@ -22,7 +23,7 @@ class CSimBackend : public DriverBackend {
  public:
   // A device whose profile has it arrive later joins the bus, announced,
   // that long after the backend is made (or never, when it goes first).
-  explicit CSimBackend(std::shared_ptr<CDfuDevice> device);
+  explicit CSimBackend(std::shared_ptr<CSimRecorder> recorder);
   ~CSimBackend() override;
 
   std::string PathPrefix() const override { return SIM_PATH_PREFIX; }
@@ -30,7 +31,8 @@ class CSimBackend : public DriverBackend {
   std::unique_ptr<DriverConnection> Open(const std::string& path) override;
   void Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override;
 
-  CDfuDevice* Device() const { return device_.get(); }
+  CDfuDevice* Device() const { return recorder_->Device(); }
+  CSimRecorder* Recorder() const { return recorder_.get(); }
   // The path of the device's current appearance (also while it is gone).
   std::string CurrentPath() const;
   // Pulls the device off the bus and announces the removal.
@@ -41,7 +43,7 @@ class CSimBackend : public DriverBackend {
   static void Announce(const std::vector<SimBusChange>& changes);
 
  private:
-  const std::shared_ptr<CDfuDevice> device_;
+  const std::shared_ptr<CSimRecorder> recorder_;
   std::thread arrival_;
   std::mutex arrivalMutex_;
   std::condition_variable arrivalCancelled_;

@@ -188,7 +188,7 @@ TEST_F(SimBackendTest, EraseDownloadUploadAndLeaveThroughTheDriverPort) {
   EXPECT_EQ(sink.events[0].path, "sim:0");
   DriverClose(handle);
 
-  const std::vector<SimRequestRecord> log = backend->Device()->RequestLog();
+  const std::vector<SimRequestRecord> log = backend->Recorder()->RequestLog();
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[log.size() - 2].line,
             std::to_string(log.size() - 1) + " GETSTATUS 0 0 6 -> ok status=0 state=7 poll=0");
@@ -295,7 +295,7 @@ TEST_F(SimBackendTest, UnpluggedDeviceFailsEveryLaterRequestAndOpen) {
   ASSERT_EQ(sink.events.size(), 1u);
   EXPECT_EQ(sink.events[0].kind, DeviceChangeKind::kRemoval);
   EXPECT_EQ(sink.events[0].path, "sim:0");
-  const auto log = backend->Device()->RequestLog();
+  const auto log = backend->Recorder()->RequestLog();
   ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(log[1].line, "2 GETSTATUS 0 0 6 -> ok status=0 state=2 poll=0");
   EXPECT_EQ(log[2].line, "3 GETSTATUS 0 0 6 -> gone");

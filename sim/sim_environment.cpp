@@ -83,9 +83,9 @@ bool SimInstallAll(std::vector<SimDeviceOptions> devices, std::vector<std::share
   RemoveInstalledLocked();
   std::vector<std::shared_ptr<CSimBackend>> backends;
   for (SimDeviceOptions& options : devices) {
-    std::unique_ptr<CDfuDevice> device;
-    if (!CDfuDevice::Create(std::move(options), &device, error)) return false;
-    backends.push_back(std::make_shared<CSimBackend>(std::shared_ptr<CDfuDevice>(std::move(device))));
+    std::shared_ptr<CSimRecorder> recorder;
+    if (!CSimRecorder::Create(std::move(options), &recorder, error)) return false;
+    backends.push_back(std::make_shared<CSimBackend>(std::move(recorder)));
   }
   // Registered in list order, which is the order they are listed in.
   for (const auto& backend : backends) RegisterDriverBackend(backend);

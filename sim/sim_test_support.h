@@ -1,5 +1,6 @@
 // Test helpers: DFU class requests built into driver I/O-control requests and
-// sent either straight to a device model or through the driver port.
+// sent either through the driver front to a device or through the driver
+// port.
 #ifndef ZUVA_SIM_SIM_TEST_SUPPORT_H_
 #define ZUVA_SIM_SIM_TEST_SUPPORT_H_
 
@@ -9,8 +10,10 @@
 #include <vector>
 
 #include "platform/driver_port.h"
+#include "protocol/byte_order.h"
 #include "protocol/driver_requests.h"
-#include "sim/dfu_device.h"
+#include "sim/driver_front.h"
+#include "sim/sim_recorder.h"
 
 using SimIoctlSender =
     std::function<bool(uint32_t code, const void* input, uint32_t inputSize, void* output,
@@ -22,18 +25,40 @@ struct SimStatusAnswer {
   uint8_t state = 0xEE;
 };
 
+// The input of a driver control request: the header of a DFU class request,
+// then the data stage (host-to-device) or as many zero bytes (device-to-host).
+inline std::vector<uint8_t> SimClassRequestInput(uint8_t request, bool toHost, uint16_t value,
+                                                 uint16_t index, const std::vector<uint8_t>& data,
+                                                 uint32_t length) {
+  ControlRequestHeader header;
+  header.direction = toHost ? CONTROL_DIRECTION_DEVICE_TO_HOST : CONTROL_DIRECTION_HOST_TO_DEVICE;
+  header.request = request;
+  header.value = value;
+  header.index = index;
+  header.length = length;
+  std::vector<uint8_t> input(CONTROL_REQUEST_HEADER_SIZE);
+  EncodeControlRequestHeader(header, input.data());
+  if (toHost) {
+    input.resize(input.size() + length, 0);
+  } else {
+    input.insert(input.end(), data.begin(), data.end());
+  }
+  return input;
+}
+
 class CDfuRequester {
  public:
   explicit CDfuRequester(SimIoctlSender send) : send_(std::move(send)) {}
 
-  // Straight to the model, as a connection on `attachment` would send it.
-  static CDfuRequester ToModel(CDfuDevice* device, uint32_t attachment = 0,
+  // Through the driver front to the device, as a connection on `attachment`
+  // would send it.
+  static CDfuRequester ToModel(CSimRecorder* recorder, uint32_t attachment = 0,
                                std::vector<SimBusChange>* changes = nullptr) {
     return CDfuRequester([=](uint32_t code, const void* in, uint32_t inSize, void* out,
                              uint32_t outSize, uint32_t* returned) {
       std::vector<SimBusChange> ignored;
-      return device->IoControl(attachment, code, in, inSize, out, outSize, returned,
-                               changes != nullptr ? changes : &ignored);
+      return SimAnswerDriverRequest(recorder, attachment, code, in, inSize, out, outSize,
+                                    returned, changes != nullptr ? changes : &ignored);
     });
   }
   // Through the driver port, on an open handle.
@@ -61,20 +86,9 @@ class CDfuRequester {
   bool Request(uint8_t request, bool toHost, uint16_t value, uint16_t index,
                const std::vector<uint8_t>& data, uint32_t length,
                std::vector<uint8_t>* answer = nullptr) {
-    ControlRequestHeader header;
-    header.direction = toHost ? CONTROL_DIRECTION_DEVICE_TO_HOST : CONTROL_DIRECTION_HOST_TO_DEVICE;
-    header.request = request;
-    header.value = value;
-    header.index = index;
-    header.length = length;
-    std::vector<uint8_t> input(CONTROL_REQUEST_HEADER_SIZE);
-    EncodeControlRequestHeader(header, input.data());
-    if (toHost) {
-      input.resize(input.size() + length, 0);
-    } else {
-      input.insert(input.end(), data.begin(), data.end());
-    }
-    return Ioctl(IOCTL_DFU_CONTROL_REQUEST, input, answer, toHost ? length : 0);
+    return Ioctl(IOCTL_DFU_CONTROL_REQUEST,
+                 SimClassRequestInput(request, toHost, value, index, data, length), answer,
+                 toHost ? length : 0);
   }
 
   bool Detach(uint16_t timeout = 5000) {
@@ -92,7 +106,7 @@ class CDfuRequester {
       return false;
     }
     answer->status = bytes[0];
-    answer->poll = static_cast<uint32_t>(bytes[1] | (bytes[2] << 8) | (bytes[3] << 16));
+    answer->poll = GetLe24(bytes.data() + 1);
     answer->state = bytes[4];
     return true;
   }

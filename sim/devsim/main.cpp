@@ -91,33 +91,19 @@ void ReenterUnderWrapper(char** argv) {
   std::exit(DEVSIM_EXIT_SETUP);
 }
 
-// The i-th device, its model and its front.
+// The i-th device and its front.
 bool CreateDevice(const Options& options, size_t i,
-                  std::vector<std::shared_ptr<CDfuDevice>>* models,
                   std::vector<std::shared_ptr<CDevsimFront>>* fronts, std::string* error) {
   SimDeviceOptions device;
   device.index = static_cast<uint32_t>(i + 1);
   const std::string profile = Nth(options.profiles, i, true);
   if (!profile.empty() && !SimLoadProfile(profile, &device.profile, error)) return false;
   if (!SimParseFaultPlan(Nth(options.faults, i), &device.faults, error)) return false;
-  std::FILE* trace = nullptr;
-  const std::string tracePath = Nth(options.traces, i);
-  if (!tracePath.empty()) {
-    trace = std::fopen(tracePath.c_str(), "wb");
-    if (trace == nullptr) {
-      *error = "trace file '" + tracePath + "' cannot be created";
-      return false;
-    }
-  }
+  device.tracePath = Nth(options.traces, i);
   device.flashPath = Nth(options.flashes, i);
-  SimFaultPlan plan = device.faults;
-  std::unique_ptr<CDfuDevice> model;
-  if (!CDfuDevice::Create(std::move(device), &model, error)) {
-    if (trace != nullptr) std::fclose(trace);
-    return false;
-  }
-  models->push_back(std::shared_ptr<CDfuDevice>(std::move(model)));
-  fronts->push_back(std::make_shared<CDevsimFront>(models->back(), std::move(plan), trace));
+  std::shared_ptr<CSimRecorder> recorder;
+  if (!CSimRecorder::Create(std::move(device), &recorder, error)) return false;
+  fronts->push_back(std::make_shared<CDevsimFront>(std::move(recorder)));
   return true;
 }
 
@@ -135,11 +121,10 @@ int main(int argc, char** argv) {
   }
 
   std::string error;
-  std::vector<std::shared_ptr<CDfuDevice>> models;
   std::vector<std::shared_ptr<CDevsimFront>> fronts;
   const size_t count = options.DeviceCount();
   for (size_t i = 0; i < count; ++i) {
-    if (!CreateDevice(options, i, &models, &fronts, &error)) {
+    if (!CreateDevice(options, i, &fronts, &error)) {
       std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
       return DEVSIM_EXIT_SETUP;
     }

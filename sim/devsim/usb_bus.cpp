@@ -116,7 +116,7 @@ struct CUsbBus::Impl {
     DataRef argument;  // kUrb: the URB; kControl: the control block
     DataRef buffer;    // the data buffer, resolved
     uint64_t clientAddress = 0;
-    DevsimSetup setup;
+    UsbSetup setup;
     uint8_t* data = nullptr;  // the data stage, in local memory
     bool discarded = false;
   };
@@ -186,11 +186,7 @@ struct CUsbBus::Impl {
   // ---- nodes ---------------------------------------------------------------
 
   bool AddNode(size_t device, uint32_t attachment, bool dfuMode, std::string* error) {
-    DevsimAppearance shown;
-    const CDfuDevice* model = fronts[device]->Device();
-    if (!CDevsimFront::Describe(model->Profile(), dfuMode, &shown, error, model->Index())) {
-      return false;
-    }
+    const DevsimAppearance shown = DevsimDescribe(*fronts[device]->Device(), dfuMode);
     auto node = std::make_unique<Node>();
     node->bus = this;
     node->device = device;
@@ -582,33 +578,33 @@ struct CUsbBus::Impl {
       lock.unlock();
       uint32_t moved = 0;
       std::vector<SimBusChange> caused;
-      const DevsimOutcome outcome =
+      const SimOutcome outcome =
           fronts[job->node->device]->Control(job->node->attachment, job->setup, job->data, &moved,
                                              &caused);
-      const int failure = outcome == DevsimOutcome::kStall ? EPIPE : ENODEV;
+      const int failure = outcome == SimOutcome::kStall ? EPIPE : ENODEV;
       // usbfs counts the bytes of the data stage in either direction.
-      if (outcome == DevsimOutcome::kOk && (job->setup.requestType & 0x80) == 0) {
+      if (outcome == SimOutcome::kOk && !job->setup.In()) {
         moved = job->setup.length;
       }
       lock.lock();
       switch (job->kind) {
         case Job::Kind::kUrb: {
           auto* urb = reinterpret_cast<usbdevfs_urb*>(job->argument.get()->data);
-          urb->status = outcome == DevsimOutcome::kOk ? 0 : -failure;
+          urb->status = outcome == SimOutcome::kOk ? 0 : -failure;
           urb->actual_length = static_cast<int>(moved);
           FinishLocked(job->node, job);
           break;
         }
         case Job::Kind::kControl:
-          if (outcome == DevsimOutcome::kOk) {
+          if (outcome == SimOutcome::kOk) {
             Complete(job->client.get(), static_cast<long>(moved), 0);
           } else {
             Complete(job->client.get(), -1, failure);
           }
           break;
         default:
-          Complete(job->client.get(), outcome == DevsimOutcome::kOk ? 0 : -1,
-                   outcome == DevsimOutcome::kOk ? 0 : failure);
+          Complete(job->client.get(), outcome == SimOutcome::kOk ? 0 : -1,
+                   outcome == SimOutcome::kOk ? 0 : failure);
           break;
       }
       if (!caused.empty()) {

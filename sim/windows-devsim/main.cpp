@@ -163,8 +163,8 @@ bool WriteAll(HANDLE pipe, const uint8_t* data, size_t count) {
 
 class CPipeServer {
  public:
-  CPipeServer(std::shared_ptr<CDfuDevice> device, std::string readyPath, bool winUsb)
-      : device_(std::move(device)),
+  CPipeServer(std::shared_ptr<CSimRecorder> recorder, std::string readyPath, bool winUsb)
+      : recorder_(std::move(recorder)),
         readyPath_(std::move(readyPath)),
         winUsb_(winUsb),
         pipeName_(winUsb ? DEVSIM_WINUSB_PIPE_NAME_A : DEVSIM_PIPE_NAME_A) {}
@@ -211,7 +211,7 @@ class CPipeServer {
         return;
       }
       if (!ReadAll(pipe_, input.data(), request.inputSize)) return;
-      const std::vector<uint8_t> reply = DevsimAnswer(device_.get(), request, input.data());
+      const std::vector<uint8_t> reply = DevsimAnswer(recorder_.get(), request, input.data());
       if (!WriteAll(pipe_, reply.data(), reply.size())) return;
       if (!announced_) {
         AnnounceReady();
@@ -225,8 +225,8 @@ class CPipeServer {
   // (asked directly: this process has no winusb.dll to rely on).
   bool InterfaceListed() const {
     if (!winUsb_) {
-      const Guid& listedUnder = device_->Position().dfuMode ? DFU_INTERFACE_GUID
-                                                            : APP_INTERFACE_GUID;
+      const Guid& listedUnder = recorder_->Device()->Position().dfuMode ? DFU_INTERFACE_GUID
+                                                                        : APP_INTERFACE_GUID;
       std::vector<InterfaceInfo> interfaces;
       return EnumerateInterfaces(listedUnder, &interfaces) && !interfaces.empty();
     }
@@ -253,7 +253,7 @@ class CPipeServer {
     if (ready != nullptr) std::fclose(ready);
   }
 
-  const std::shared_ptr<CDfuDevice> device_;
+  const std::shared_ptr<CSimRecorder> recorder_;
   const std::string readyPath_;
   const bool winUsb_;
   const char* const pipeName_;
@@ -276,19 +276,18 @@ int main(int argc, char** argv) {
   std::string error;
   bool usable = options.profile.empty() || SimLoadProfile(options.profile, &device.profile, &error);
   if (usable) usable = SimParseFaultPlan(options.faults, &device.faults, &error);
-  std::unique_ptr<CDfuDevice> model;
+  std::shared_ptr<CSimRecorder> recorder;
   if (usable) {
     device.flashPath = options.flash;
     device.tracePath = options.trace;
     usable = ApplyDescription(device.profile, options.winUsb, &error) &&
-             CDfuDevice::Create(std::move(device), &model, &error);
+             CSimRecorder::Create(std::move(device), &recorder, &error);
   }
   if (!usable) {
     std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
     return DEVSIM_EXIT_SETUP;
   }
-  CPipeServer server(std::shared_ptr<CDfuDevice>(std::move(model)), options.ready,
-                     options.winUsb);
+  CPipeServer server(std::move(recorder), options.ready, options.winUsb);
   if (!server.Create()) {
     std::fprintf(stderr, "zuva-devsim: the driver's pipe cannot be created (error %lu)\n",
                  GetLastError());

@@ -3,14 +3,15 @@
 #include "protocol/byte_order.h"
 #include "protocol/driver_requests.h"
 #include "protocol/usb.h"
+#include "sim/driver_front.h"
 #include "sim/windows-driver/devsim_pipe.h"
 
 namespace {
 
 // A control transfer of the WinUSB node, answered as the driver request it
-// carries, so that the model counts, faults and traces it as one request
+// carries, so that the recorder counts, faults and traces it as one request
 // under that request's name. A transfer no driver request carries stalls.
-bool AnswerControlTransfer(CDfuDevice* device, uint32_t attachment, const uint8_t* input,
+bool AnswerControlTransfer(CSimRecorder* recorder, uint32_t attachment, const uint8_t* input,
                            uint32_t inputSize, uint8_t* output, uint32_t outputSize,
                            uint32_t* returned) {
   if (inputSize < DEVSIM_USB_SETUP_SIZE) return false;
@@ -63,9 +64,9 @@ bool AnswerControlTransfer(CDfuDevice* device, uint32_t attachment, const uint8_
     return false;
   }
   std::vector<SimBusChange> changes;
-  return device->IoControl(attachment, code, driverInput.data(),
-                           static_cast<uint32_t>(driverInput.size()), output, in ? length : 0,
-                           returned, &changes);
+  return SimAnswerDriverRequest(recorder, attachment, code, driverInput.data(),
+                                static_cast<uint32_t>(driverInput.size()), output,
+                                in ? length : 0, returned, &changes);
 }
 
 }  // namespace
@@ -81,7 +82,7 @@ bool DevsimDecodeRequest(const uint8_t* header, DevsimPipeRequest* request) {
          request->outputSize <= DEVSIM_PIPE_MAX_DATA;
 }
 
-std::vector<uint8_t> DevsimAnswer(CDfuDevice* device, const DevsimPipeRequest& request,
+std::vector<uint8_t> DevsimAnswer(CSimRecorder* recorder, const DevsimPipeRequest& request,
                                   const uint8_t* input) {
   bool completed = true;
   uint32_t returned = 0;
@@ -91,15 +92,16 @@ std::vector<uint8_t> DevsimAnswer(CDfuDevice* device, const DevsimPipeRequest& r
     // The driver shows bus changes from the place in the reply, not from
     // this list.
     std::vector<SimBusChange> changes;
-    completed = request.code == DEVSIM_IOCTL_USB_CONTROL
-                    ? AnswerControlTransfer(device, request.attachment, input, request.inputSize,
-                                            output.data(), request.outputSize, &returned)
-                    : device->IoControl(request.attachment, request.code, input,
-                                        request.inputSize, output.data(), request.outputSize,
-                                        &returned, &changes);
+    completed =
+        request.code == DEVSIM_IOCTL_USB_CONTROL
+            ? AnswerControlTransfer(recorder, request.attachment, input, request.inputSize,
+                                    output.data(), request.outputSize, &returned)
+            : SimAnswerDriverRequest(recorder, request.attachment, request.code, input,
+                                     request.inputSize, output.data(), request.outputSize,
+                                     &returned, &changes);
     if (!completed || returned > request.outputSize) returned = completed ? request.outputSize : 0;
   }
-  const CDfuDevice::BusPosition place = device->Position();
+  const CDfuDevice::BusPosition place = recorder->Device()->Position();
   std::vector<uint8_t> reply(DEVSIM_PIPE_REPLY_HEADER_SIZE + returned);
   PutLe32(reply.data(), completed ? 1 : 0);
   PutLe32(reply.data() + 4, returned);

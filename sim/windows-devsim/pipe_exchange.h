@@ -1,14 +1,15 @@
-// One exchange of the virtual DFU kernel driver with the device model, as the
-// model answers it: the request's header decoded, the model asked, the reply
-// encoded (message format: sim/windows-driver/devsim_pipe.h). Free of any
-// operating-system call, so that it is tested on its own.
+// One exchange of the virtual DFU kernel driver with the device model: the
+// request's header decoded, the driver request put to the device through the
+// driver front (sim/driver_front.h), the reply encoded (message format:
+// sim/windows-driver/devsim_pipe.h). Free of any operating-system call, so
+// that it is tested on its own.
 #ifndef ZUVA_SIM_WINDOWS_DEVSIM_PIPE_EXCHANGE_H_
 #define ZUVA_SIM_WINDOWS_DEVSIM_PIPE_EXCHANGE_H_
 
 #include <cstdint>
 #include <vector>
 
-#include "sim/dfu_device.h"
+#include "sim/sim_recorder.h"
 
 struct DevsimPipeRequest {
   uint32_t kind = 0;
@@ -25,7 +26,7 @@ bool DevsimDecodeRequest(const uint8_t* header, DevsimPipeRequest* request);
 
 // Answers a decoded request whose input bytes follow: the reply header and
 // its output bytes, never more of them than the request's output size.
-std::vector<uint8_t> DevsimAnswer(CDfuDevice* device, const DevsimPipeRequest& request,
+std::vector<uint8_t> DevsimAnswer(CSimRecorder* recorder, const DevsimPipeRequest& request,
                                   const uint8_t* input);
 
 #endif  // ZUVA_SIM_WINDOWS_DEVSIM_PIPE_EXCHANGE_H_

@@ -28,7 +28,7 @@ std::vector<uint8_t> Header(uint32_t kind, uint32_t attachment, uint32_t code, u
 
 // Sends one request the way the driver frames it and decodes the reply,
 // checking that the reply's length matches its own byte count.
-Reply Exchange(CDfuDevice* device, uint32_t kind, uint32_t attachment, uint32_t code,
+Reply Exchange(CSimRecorder* device, uint32_t kind, uint32_t attachment, uint32_t code,
                const std::vector<uint8_t>& input, uint32_t outputSize) {
   const std::vector<uint8_t> header =
       Header(kind, attachment, code, static_cast<uint32_t>(input.size()), outputSize);
@@ -41,12 +41,12 @@ Reply Exchange(CDfuDevice* device, uint32_t kind, uint32_t attachment, uint32_t 
   return reply;
 }
 
-std::unique_ptr<CDfuDevice> MakeDevice(SimMode mode = SimMode::kDfu) {
+std::shared_ptr<CSimRecorder> MakeDevice(SimMode mode = SimMode::kDfu) {
   SimDeviceOptions options;
   options.profile.mode = mode;
-  std::unique_ptr<CDfuDevice> device;
+  std::shared_ptr<CSimRecorder> device;
   std::string error;
-  EXPECT_TRUE(CDfuDevice::Create(std::move(options), &device, &error)) << error;
+  EXPECT_TRUE(CSimRecorder::Create(std::move(options), &device, &error)) << error;
   return device;
 }
 

@@ -293,12 +293,26 @@ def test_plain_dfu_both_ways_against_dfu_util(run):
               repr(result.stdout[-600:]) + repr(result.stderr[-600:]))
 
 
+def test_a_device_back_on_its_port_is_opened_anew(run):
+    # The device detaches by itself (bmAttributes bit 3) and comes back in DFU
+    # mode on the same port under a new device number.
+    profile = run.path("application.profile")
+    write(profile, b"mode = application\nattributes = 0x0B\n")
+    trace = run.path("reenumeration_trace.txt")
+    result = run.devsim([run.args.reenumeration], profile=profile, trace=trace)
+    lines = read(trace).decode().splitlines() if os.path.exists(trace) else []
+    run.check("a device that detaches and returns on its port is reached through a new handle",
+              result.returncode == 0 and any(" DETACH 1000 " in line for line in lines),
+              repr(result.stdout[-200:] + result.stderr[-400:]))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--devsim", required=True)
     parser.add_argument("--zuva", required=True)
     parser.add_argument("--readback", required=True)
     parser.add_argument("--zuvatool", required=True)
+    parser.add_argument("--reenumeration", required=True)
     parser.add_argument("--work-dir", required=True)
     args = parser.parse_args()
     if shutil.which("dfu-util") is None or shutil.which("umockdev-wrapper") is None:
@@ -314,7 +328,8 @@ def main():
                  test_zuva_survives_real_bootloaders_on_the_bus,
                  test_dfu_util_detaches_a_composite_device_through_its_interface,
                  test_two_devices_each_on_its_own_port,
-                 test_plain_dfu_both_ways_against_dfu_util):
+                 test_plain_dfu_both_ways_against_dfu_util,
+                 test_a_device_back_on_its_port_is_opened_anew):
         test(run)
     return 1 if run.failures else 0
 
