@@ -1,13 +1,15 @@
 // Erase, download and upload of a 512 KiB image against the virtual device
 // with fast timing: the engine's own cost per operation, the class requests
 // it sends, the bytes of their data stages and the bytes allocated while the
-// operation runs (engine, device layer and virtual device together).
+// operation runs (engine, device layer and virtual device together), and the
+// process's CPU time (every thread) per operation and per class request.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,15 @@ std::unique_ptr<CImage> BenchImage(OperationCode opCode, const std::vector<uint8
   return image;
 }
 
+// CPU time of the whole process (every thread: the caller, the worker and
+// the virtual device's work inside the worker's requests), in microseconds.
+uint64_t ProcessCpuMicros() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto micros = [](const timeval& t) { return static_cast<uint64_t>(t.tv_sec) * 1000000 + static_cast<uint64_t>(t.tv_usec); };
+  return micros(usage.ru_utime) + micros(usage.ru_stime);
+}
+
 bool IsClassRequest(const std::string& name) {
   return name == "DNLOAD" || name == "UPLOAD" || name == "GETSTATUS" || name == "CLRSTATUS" ||
          name == "GETSTATE" || name == "ABORT" || name == "DETACH";
@@ -59,6 +70,7 @@ void RunOperation(benchmark::State& state, OperationCode opCode) {
   uint64_t requests = 0;
   uint64_t dataBytes = 0;
   uint64_t allocated = 0;
+  uint64_t cpuMicros = 0;
   bool failed = false;
   for (auto _ : state) {
     state.PauseTiming();
@@ -80,6 +92,7 @@ void RunOperation(benchmark::State& state, OperationCode opCode) {
     context.image = image.get();
     std::strcpy(context.devicePath, backend->CurrentPath().c_str());
     const uint64_t allocatedBefore = gAllocatedBytes.load();
+    const uint64_t cpuBefore = ProcessCpuMicros();
     state.ResumeTiming();
 
     OperationId id = OP_INVALID_ID;
@@ -93,6 +106,7 @@ void RunOperation(benchmark::State& state, OperationCode opCode) {
     }
 
     state.PauseTiming();
+    cpuMicros += ProcessCpuMicros() - cpuBefore;
     allocated += gAllocatedBytes.load() - allocatedBefore;
     if (record.result != RESULT_OK || record.progress != 100) failed = true;
     if (opCode == OP_CODE_UPLOAD && std::memcmp(image->ElementAt(0)->data, bytes.data(), bytes.size()) != 0) {
@@ -110,6 +124,9 @@ void RunOperation(benchmark::State& state, OperationCode opCode) {
   if (failed) state.SkipWithError("the operation did not complete");
   state.counters["class_requests"] = benchmark::Counter(static_cast<double>(requests), benchmark::Counter::kAvgIterations);
   state.counters["data_stage_bytes"] = benchmark::Counter(static_cast<double>(dataBytes), benchmark::Counter::kAvgIterations);
+  state.counters["process_cpu_us"] = benchmark::Counter(static_cast<double>(cpuMicros), benchmark::Counter::kAvgIterations);
+  state.counters["process_cpu_us_per_request"] =
+      benchmark::Counter(requests != 0 ? static_cast<double>(cpuMicros) / static_cast<double>(requests) : 0.0);
   state.counters["allocated_bytes"] = benchmark::Counter(static_cast<double>(allocated), benchmark::Counter::kAvgIterations);
   DestroyDevicesManager();
 }
