@@ -51,6 +51,8 @@ CDFUThread::CDFUThread(OperationContext* caller)
   shared.appModeInterfaceClass = caller->appModeInterfaceClass;
   shared.opCode = caller->opCode;
   shared.skipBlankBlocks = caller->skipBlankBlocks;
+  shared.fastPoll = caller->fastPoll;
+  poll.SetEarly(caller->fastPoll != 0);
   shared.image = caller->image;
   // A path that fills the whole field is cut to keep its terminator.
   std::memcpy(shared.devicePath, caller->devicePath, sizeof(shared.devicePath));
@@ -438,7 +440,8 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
   const uint8_t state = context->deviceStatus.bState;
   if (state == DFU_STATE_DNBUSY || state == STATE_UPLOAD_BUSY) {
     PublishContext(*context);
-    nextWaitMs = BusyPollInterval(context->deviceStatus);
+    nextWaitMs = poll.FirstBusy(command, BusyPollInterval(context->deviceStatus),
+                                CPollSchedule::Clock::now());
   } else {
     nextWaitMs = 0;
   }
@@ -471,23 +474,32 @@ bool CDFUThread::BeginElementWalk(OperationContext* context) {
 
 bool CDFUThread::BusyStep(OperationContext* context, bool uploadStates, bool* repeat) {
   *repeat = false;
+  const bool early = poll.LastWaitEarly();
+  const CPollSchedule::Clock::time_point sentAt = CPollSchedule::Clock::now();
   EnterPhase(context, PHASE_GETSTATUS);
-  if (GetStatusInto(context) != RESULT_OK) return Fail(context, OP_ERR_UNEXPECTED, true);
+  if (GetStatusInto(context) != RESULT_OK) {
+    if (!early) return Fail(context, OP_ERR_UNEXPECTED, true);
+    FallBackToAnnouncedPolls(context);
+    if (!RecoverAfterFailedRequest(context)) return false;
+    return ResumeAfterRefusedPoll(context, uploadStates, repeat);
+  }
   PublishContext(*context);
   const DfuStatus& status = context->deviceStatus;
   if (status.bStatus == 0) {
     if (status.bState == DFU_STATE_DNLOAD_IDLE || (uploadStates && status.bState == DFU_STATE_UPLOAD_IDLE)) {
+      poll.Done(sentAt);
       retriesLeft = OP_RETRY_BUDGET;
       return true;
     }
     if (status.bState == DFU_STATE_DNBUSY) {
       if (!WithinBusyLimit()) return Fail(context, OP_ERR_UNEXPECTED, true);
-      nextWaitMs = BusyPollInterval(status);
+      nextWaitMs = poll.StillBusy(BusyPollInterval(status), CPollSchedule::Clock::now());
       retriesLeft = OP_RETRY_BUDGET;
       return true;
     }
     return Fail(context, OP_ERR_BAD_FIRMWARE_STATE, true);
   }
+  if (early) FallBackToAnnouncedPolls(context);
   EnterPhase(context, PHASE_CLRSTATUS);
   if (status.bState == DFU_STATE_ERROR) DfuClearStatus(&context->device);
   // Busy answers reset the budget of bad ones, so only the time bounds a
@@ -526,6 +538,33 @@ bool CDFUThread::AdvancePlainBlock(OperationContext* context) {
 void CDFUThread::RestartBusyTime() {
   busyRequest = UINT64_MAX;
   busySince = std::chrono::steady_clock::now();
+}
+
+void CDFUThread::FallBackToAnnouncedPolls(OperationContext* context) {
+  poll.FallBack();
+  context->fastPoll = 0;
+  PublishContext(*context);
+}
+
+bool CDFUThread::ResumeAfterRefusedPoll(OperationContext* context, bool uploadStates, bool* repeat) {
+  const uint8_t state = context->deviceStatus.bState;
+  if (state == DFU_STATE_DNBUSY || state == DFU_STATE_DNLOAD_SYNC) {
+    // Still at work: asked again once the announced time is over.
+    context->deviceStatus.bState = DFU_STATE_DNBUSY;
+    nextWaitMs = BusyPollInterval(context->deviceStatus);
+    PublishContext(*context);
+    return true;
+  }
+  if (state == DFU_STATE_DNLOAD_IDLE || (uploadStates && state == DFU_STATE_UPLOAD_IDLE)) {
+    poll.Done(CPollSchedule::Clock::now());
+    retriesLeft = OP_RETRY_BUDGET;
+    return true;
+  }
+  // The refusal cost the device its work (it went to dfuERROR, now
+  // cleared): the request is sent again.
+  if (--retriesLeft <= 0 || !WithinBusyLimit()) return Fail(context, OP_ERR_UNEXPECTED, true);
+  *repeat = true;
+  return true;
 }
 
 bool CDFUThread::WithinBusyLimit() const {

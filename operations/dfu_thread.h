@@ -12,6 +12,7 @@
 
 #include "device/dfu_requests.h"
 #include "operations/operation_context.h"
+#include "operations/poll_schedule.h"
 #include "operations/st_thread.h"
 #include "platform/wake_signal.h"
 
@@ -168,7 +169,15 @@ class CDFUThread : public CSTThread {
   void ReadCompositeDfuInterface(DeviceHandle device);
   // GETSTATUS into the record's deviceStatus (only on success).
   StatusCode GetStatusInto(OperationContext* context);
+  // An early status request failed or met an error: the device is polled
+  // on its announced time from now on, and the record says so.
+  void FallBackToAnnouncedPolls(OperationContext* context);
+  // After an early status request failed and the device's state was read
+  // (and an error cleared): poll again, go on, or send the request again.
+  bool ResumeAfterRefusedPoll(OperationContext* context, bool uploadStates, bool* repeat);
 
+  // When a busy device is asked for its status again.
+  CPollSchedule poll;
   OperationContext sharedContext;
   std::mutex contextLock;
   WakeSignal activity;

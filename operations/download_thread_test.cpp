@@ -228,6 +228,49 @@ TEST_F(DownloadFaultTest, ThreeStallsInARowEndTheOperation) {
   EXPECT_EQ(ClassRequests().back(), "ABORT 0 0 0");
 }
 
+// A device that announces more than it needs, asked early for its status.
+// When it refuses (a stall or an error) it is polled on its announced time
+// from then on, the block goes through, and the record tells the caller; the
+// plain schedule sends no early request, so a stall there ends the operation
+// as it always did.
+TEST_F(DownloadFaultTest, RefusedEarlyPollFallsBackToTheAnnouncedTime) {
+  const CleanRun run = Probe();
+  struct Case {
+    const char* fault;
+    uint32_t fastPoll;
+    StatusCode result;
+    uint32_t fastPollAfter;
+    size_t blocksSent;
+  };
+  const Case cases[] = {
+      {"", 1, RESULT_OK, 1, 1},
+      {"stall", 1, RESULT_OK, 0, 2},
+      {"status=0x0A", 1, RESULT_OK, 0, 2},
+      {"stall", 0, OP_ERR_UNEXPECTED, 0, 1},
+  };
+  for (const Case& c : cases) {
+    const std::string plan = c.fault[0] == '\0' ? "" : At(c.fault, run.blockBusyPoll);
+    Install(plan, [](SimProfile* p) {
+      UseTransferSize1024(p);
+      p->hasPollTimeout = true;
+      p->pollTimeoutMs = 20;
+    });
+    Blank(FLASH, 0x4000);
+    image = MakeImage({{FLASH, Pattern(1024)}});
+    OperationContext context = Context(OP_CODE_DOWNLOAD, image.get());
+    context.fastPoll = c.fastPoll;
+    const OperationContext final = Run(context);
+    const std::string name = plan + " fastPoll=" + std::to_string(c.fastPoll);
+    EXPECT_EQ(final.result, c.result) << name;
+    EXPECT_EQ(final.fastPoll, c.fastPollAfter) << name;
+    EXPECT_EQ(Only(ClassRequests(), {"DNLOAD 2"}).size(), c.blocksSent) << name;
+    if (c.result == RESULT_OK) {
+      EXPECT_EQ(Memory(FLASH, 1024), Pattern(1024)) << name;
+    }
+    SimUninstall();
+  }
+}
+
 TEST_F(DownloadFaultTest, StatusThatDoesNotFitTheRequestEndsWithoutRetryOrAbort) {
   const CleanRun run = Probe();
   struct Case {

@@ -1,5 +1,5 @@
 // The record that describes one operation of the engine: the caller fills the
-// first six fields, the worker publishes whole copies of it as it goes, and
+// first seven fields, the worker publishes whole copies of it as it goes, and
 // progress, the request in flight, the device's last status and the result
 // travel back in it.
 #ifndef ZUVA_OPERATIONS_OPERATION_CONTEXT_H_
@@ -53,6 +53,10 @@ struct OperationContext {
   Guid appModeInterfaceClass;
   OperationCode opCode;
   uint32_t skipBlankBlocks;  // non-zero: a download leaves out all-0xFF blocks
+  // Non-zero: a busy device is asked for its status before the poll time-out
+  // it announced (see operations/poll_schedule.h). The worker clears it when
+  // the device refuses an early status request.
+  uint32_t fastPoll;
   ImageHandle image;         // used directly; must outlive the operation
   char devicePath[OP_DEVICE_PATH_CAPACITY];
   uint32_t publishCount;

@@ -18,13 +18,14 @@ constexpr uint32_t TOOL_POLL_TIMEOUT_MS = 50;
 StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
                               const std::function<void(uint8_t)>& progress,
-                              OperationContext* final) {
+                              OperationContext* final, bool* fastPoll) {
   if (devicePath.size() >= OP_DEVICE_PATH_CAPACITY) return OP_ERR_BAD_PARAMETER;
   OperationContext context{};
   context.dfuModeInterfaceClass = DFU_INTERFACE_GUID;
   context.appModeInterfaceClass = APP_INTERFACE_GUID;
   context.opCode = opCode;
   context.skipBlankBlocks = skipBlankBlocks;
+  context.fastPoll = fastPoll != nullptr && *fastPoll ? 1 : 0;
   context.image = image;
   std::memcpy(context.devicePath, devicePath.c_str(), devicePath.size() + 1);
   OperationId id = OP_INVALID_ID;
@@ -35,6 +36,7 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
   for (;;) {
     WaitOperationActivity(id, TOOL_POLL_TIMEOUT_MS);
     QueryOperation(id, &snapshot);
+    if (fastPoll != nullptr && snapshot.fastPoll == 0) *fastPoll = false;
     // The result first: a last step may set both an error and 100.
     if (snapshot.result != RESULT_OK) {
       StopOperation(id, &snapshot);

@@ -17,11 +17,14 @@
 // needs none), calls `progress` with every new percentage, and returns
 // RESULT_OK once it reached 100 %, else its failure. The image must outlive
 // the call; an upload leaves what it read in it. With `final`, the
-// operation's last record goes there.
+// operation's last record goes there. With `fastPoll` given and true the
+// operation polls a busy device early (operations/poll_schedule.h); it comes
+// back false when the device refused that, so that the device's later
+// operations wait as it announces.
 StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
                               const std::function<void(uint8_t)>& progress,
-                              OperationContext* final = nullptr);
+                              OperationContext* final = nullptr, bool* fastPoll = nullptr);
 
 // Words for a status code of any layer.
 std::string StatusText(StatusCode status);

@@ -121,15 +121,16 @@ std::optional<uint32_t> FirstDifference(const std::vector<FirmwareElement>& sour
 // One engine step on a copy of the image fitted for it.
 StatusCode RunStep(const char* name, OperationCode opCode, ImageHandle source,
                    const MemoryMapping& memory, uint8_t alternate, uint64_t bytes,
-                   uint32_t skipBlank, const std::string& path, CToolOutput* out,
-                   CImageHolder* keep) {
+                   uint32_t skipBlank, const std::string& path, bool* fastPoll,
+                   CToolOutput* out, CImageHolder* keep) {
   ImageHandle copy = nullptr;
   if (ImageDuplicate(source, &copy) != RESULT_OK) return OP_ERR_UNEXPECTED;
   CImageHolder holder(copy);
   ImageFitToMapping(copy, &memory, opCode, skipBlank);
   out->StepBegin(name, alternate, bytes);
-  const StatusCode status = RunEngineOperation(opCode, copy, path, skipBlank,
-                                               [out](uint8_t percent) { out->Progress(percent); });
+  const StatusCode status = RunEngineOperation(
+      opCode, copy, path, skipBlank, [out](uint8_t percent) { out->Progress(percent); }, nullptr,
+      fastPoll);
   if (status == RESULT_OK) out->StepEnd();
   if (keep != nullptr) keep->Swap(&holder);
   return status;
@@ -211,7 +212,7 @@ void Overlay(const std::vector<FirmwareElement>& from, uint32_t start, std::vect
 // bytes, 0xFF elsewhere), read first; and every touched sector that cannot be
 // both read and erased, since what it holds cannot be predicted.
 StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memory,
-                           const std::string& path, CToolOutput* out,
+                           const std::string& path, bool* fastPoll, CToolOutput* out,
                            std::vector<AddressRange>* rewrite) {
   const std::vector<const MappingSector*> touched = TouchedSectors(target.elements, memory);
   std::vector<const MappingSector*> comparable;
@@ -233,7 +234,7 @@ StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memor
   if (request.get() == nullptr) return OP_ERR_UNEXPECTED;
   CImageHolder current;
   const StatusCode status = RunStep("compare", OP_CODE_UPLOAD, request.get(), memory,
-                                    target.alternate, readBytes, 0, path, out, &current);
+                                    target.alternate, readBytes, 0, path, fastPoll, out, &current);
   if (status != RESULT_OK) return status;
   const std::vector<FirmwareElement> read = ImageContents(current.get());
   for (const MappingSector* sector : comparable) {
@@ -251,12 +252,13 @@ StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memor
 }
 
 FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo& device,
-                                 bool verify, bool changedOnly, CToolOutput* out) {
+                                 bool verify, bool changedOnly, bool* fastPoll,
+                                 CToolOutput* out) {
   const MemoryMapping& memory = *FindMemory(device, target.alternate);
   std::vector<FirmwareElement> changed;
   if (changedOnly) {
     std::vector<AddressRange> rewrite;
-    const StatusCode status = RangesToRewrite(target, memory, device.path, out, &rewrite);
+    const StatusCode status = RangesToRewrite(target, memory, device.path, fastPoll, out, &rewrite);
     if (status != RESULT_OK) return StepFailed("compare", status);
     if (rewrite.empty()) return {};
     changed = ClipToRanges(target.elements, rewrite);
@@ -267,15 +269,15 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
   const uint64_t bytes = FirmwareByteCount(elements);
   StatusCode status = RunStep("erase", OP_CODE_ERASE, source.get(), memory, target.alternate,
                               SectorBytesTouched(elements, memory, SECTOR_ERASABLE), 0,
-                              device.path, out, nullptr);
+                              device.path, fastPoll, out, nullptr);
   if (status != RESULT_OK) return StepFailed("erase", status);
   status = RunStep("download", OP_CODE_DOWNLOAD, source.get(), memory, target.alternate, bytes, 1,
-                   device.path, out, nullptr);
+                   device.path, fastPoll, out, nullptr);
   if (status != RESULT_OK) return StepFailed("download", status);
   if (!verify) return {};
   CImageHolder readBack;
   status = RunStep("verify", OP_CODE_UPLOAD, source.get(), memory, target.alternate, bytes, 0,
-                   device.path, out, &readBack);
+                   device.path, fastPoll, out, &readBack);
   if (status != RESULT_OK) return StepFailed("verify", status);
   const auto difference = FirstDifference(elements, ImageContents(readBack.get()));
   if (difference) {
@@ -292,8 +294,12 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
   std::vector<FlashTarget> targets;
   FlashOutcome outcome;
   if (!PlanTargets(options, file, device, &targets, &outcome)) return outcome;
+  // Once the device refuses an early status request, none of its later
+  // steps polls early.
+  bool fastPoll = options.fastPoll;
   for (const FlashTarget& target : targets) {
-    outcome = FlashTargetOnDevice(target, device, !options.noVerify, options.changedOnly, out);
+    outcome = FlashTargetOnDevice(target, device, !options.noVerify, options.changedOnly,
+                                  &fastPoll, out);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
   }
   if (options.noLeave) return {};

@@ -15,7 +15,7 @@ Commands:
       (DfuSe or plain DFU), transfer size and, per alternate setting, its
       name and memories (address, sectors, access).
   flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
-             [--changed-only] [--all] [--force]
+             [--changed-only] [--fast-poll] [--all] [--force]
       Write FILE to the device: erase the sectors it covers, download, read
       back and compare, then leave DFU mode. FILE is a DfuSe file (each
       target to its alternate setting), Intel HEX, S-records, ELF (loadable
@@ -30,6 +30,12 @@ Commands:
       verified, and nothing is erased or written when none differs. It pays
       on a re-flash of mostly the same firmware; for new firmware the extra
       read makes it slower.
+      --fast-poll asks a busy device for its status before the poll time-out
+      it announces, starting well below it and backing off towards it (at
+      most once a millisecond). It pays on devices that announce far more
+      time than their flash needs. A device that refuses such an early
+      request is waited for as it announces from then on. Off by default:
+      the device's announcement is what the DFU standard asks to wait.
       --all flashes every matching device present at the start, all at
       once, each with its own progress (its own line on a terminal, a
       "device" field in every --json event). A failing device stops no

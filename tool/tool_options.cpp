@@ -91,6 +91,7 @@ const OptionSpec OPTIONS[] = {
     {"--no-verify", false, kFlash, FlagOn(&ToolOptions::noVerify)},
     {"--no-leave", false, kFlash, FlagOn(&ToolOptions::noLeave)},
     {"--changed-only", false, kFlash, FlagOn(&ToolOptions::changedOnly)},
+    {"--fast-poll", false, kFlash, FlagOn(&ToolOptions::fastPoll)},
     {"--all", false, kErase, FlagOn(&ToolOptions::all)},
     {"--all", false, kFlash, FlagOn(&ToolOptions::allDevices)},
     {"--watch", false, kFlash, FlagOn(&ToolOptions::watch)},

@@ -25,6 +25,7 @@ struct ToolOptions {
   bool noVerify = false;
   bool noLeave = false;
   bool changedOnly = false;
+  bool fastPoll = false;
   bool all = false;         // erase: every erasable sector
   bool allDevices = false;  // flash: every matching device at once
   bool watch = false;       // flash: each device as it arrives, until interrupted

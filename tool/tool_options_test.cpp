@@ -15,7 +15,7 @@ TEST(ToolOptions, ReadsAFlashCommandLine) {
   ToolOptions o;
   std::string error;
   ASSERT_TRUE(Parse({"flash", "fw.bin", "--alt", "1", "--address=0x08004000", "--no-leave",
-                     "--serial", "SIM0002"},
+                     "--fast-poll", "--serial", "SIM0002"},
                     &o, &error))
       << error;
   EXPECT_EQ(o.positional, std::vector<std::string>{"fw.bin"});
@@ -23,6 +23,8 @@ TEST(ToolOptions, ReadsAFlashCommandLine) {
   EXPECT_EQ(o.address, 0x08004000u);
   EXPECT_TRUE(o.noLeave);
   EXPECT_FALSE(o.noVerify);
+  EXPECT_TRUE(o.fastPoll);
+  EXPECT_FALSE(o.changedOnly);
   EXPECT_EQ(o.serial, "SIM0002");
 }
 

@@ -138,7 +138,7 @@ def help_names_every_command_option_and_exit_code(t):
     expect_exit(done, 0)
     for word in ["list", "flash", "read", "erase", "unprotect", "leave", "detach", "convert",
                  "info", "--json", "--alt", "--address", "--length", "--no-verify", "--no-leave",
-                 "--all", "--mass", "--force", "--changed-only", "--vid", "--pid", "--bcd", "--target", "--device",
+                 "--all", "--mass", "--force", "--changed-only", "--fast-poll", "--vid", "--pid", "--bcd", "--target", "--device",
                  "--serial", "--plain"]:
         expect(word in done.out, word + " missing from --help")
     for code in range(8):
@@ -451,6 +451,59 @@ def changed_only_rewrites_the_differing_sectors_and_ends_as_a_plain_flash(t):
         if erased is not None:
             wanted += [("erase", erased), ("download", blocks * 2048), ("verify", blocks * 2048)]
         expect(steps == wanted, "%s: %s" % (name, steps))
+
+
+def trace_records(trace):
+    """(number, request, outcome) per trace line."""
+    records = []
+    for line in open(trace).read().splitlines():
+        head, _, outcome = line.partition(" -> ")
+        number, _, request = head.partition(" ")
+        records.append((int(number), request, outcome))
+    return records
+
+
+def busy(outcome):
+    return outcome.startswith("ok") and " state=4 " in outcome
+
+
+@case
+def fast_poll_ends_as_a_plain_flash_and_falls_back_when_an_early_poll_is_refused(t):
+    # Every busy answer announces 100 ms. The first profile programs a block
+    # in 8 ms; the second in 24 ms, so that a poll on the early schedule
+    # would find the device still busy, which a poll after 100 ms never does.
+    inflated = "timing = real\npoll-timeout = 100\nerase-us-per-kib = 1000\n"
+    data = payload(0x2000, 21)
+    t.write("fw.bin", data)
+    old = t.old_flash()
+    cases = [
+        # (name, profile, fault on the first early poll or None)
+        ("accepted", inflated + "program-us-per-kib = 4000\n", None),
+        ("stalled", inflated + "program-us-per-kib = 12000\n", "stall"),
+        ("refused with an error", inflated + "program-us-per-kib = 12000\n", "status=0x0A"),
+    ]
+    for name, profile, fault in cases:
+        t.write("plain.bin", old)
+        expect_exit(t.run("flash", "fw.bin", "--no-leave", profile=profile, flash="plain.bin",
+                          trace="plain.txt"), 0)
+        # Up to the first busy answer both runs send the same requests.
+        first_busy = next(n for n, _, outcome in trace_records(t.path("plain.txt")) if busy(outcome))
+        faults = "%s@%d" % (fault, first_busy + 1) if fault else None
+        t.write("flash.bin", old)
+        done = t.run("flash", "fw.bin", "--no-leave", "--fast-poll", profile=profile, faults=faults,
+                     trace="fast.txt")
+        expect_exit(done, 0)
+        expect(t.read("flash.bin") == t.read("plain.bin"), name + ": differs from a plain flash")
+        records = trace_records(t.path("fast.txt"))
+        for (_, _, outcome), (number, request, _) in zip(records, records[1:]):
+            expect(not busy(outcome) or request.startswith("GETSTATUS"),
+                   "%s: request %d sent to a busy device" % (name, number))
+        if fault:
+            expect(records[first_busy][1].startswith("GETSTATUS"), name + ": the fault missed the poll")
+            later = records[first_busy + 1:]
+            for (_, _, outcome), (number, _, answer) in zip(later, later[1:]):
+                expect(not (busy(outcome) and busy(answer)),
+                       "%s: request %d polled before the announced time" % (name, number))
 
 
 @case
