@@ -30,15 +30,22 @@ PLAIN_PROFILE = ("description = Plain Board\ntiming = real\ndfu-version = 0x0110
                  "attributes = 0x07\nmemory-size = %d\nalt = Application\n" % IMAGE_SIZE)
 
 
-def run_on_bus(devsim, workdir, name, shell_command):
-    trace = os.path.join(workdir, name + ".trace")
+def run_on_bus(devsim, workdir, name, shell_command, profile="real.profile", devices=1):
+    """Runs shell_command with `devices` virtual devices of `profile` on the
+    bus; the first device's flash file is <name>.flash (which may be prepared
+    beforehand), the others' <name>.<i>.flash."""
+    def per_device(suffix):
+        return [os.path.join(workdir, name + ("" if i == 0 else ".%d" % i) + suffix)
+                for i in range(devices)]
+    traces = per_device(".trace")
+    flashes = per_device(".flash")
     timing = os.path.join(workdir, name + ".time")
-    flash = os.path.join(workdir, name + ".flash")
-    profile = os.path.join(workdir, "real.profile")
     # /usr/bin/time measures the client alone; the children's rusage covers
     # the bus process too.
-    command = [devsim, "--profile", profile, "--flash", flash, "--trace", trace, "--",
-               "/usr/bin/time", "-o", timing, "-f", "%e %U %S", "sh", "-c", shell_command]
+    command = [devsim, "--profile", os.path.join(workdir, profile)]
+    for flash, trace in zip(flashes, traces):
+        command += ["--flash", flash, "--trace", trace]
+    command += ["--", "/usr/bin/time", "-o", timing, "-f", "%e %U %S", "sh", "-c", shell_command]
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.monotonic()
     result = subprocess.run(command, input=b"n\n", cwd=workdir, capture_output=True)
@@ -50,9 +57,10 @@ def run_on_bus(devsim, workdir, name, shell_command):
         raise SystemExit("%s failed with exit code %d" % (name, result.returncode))
     client_wall, client_user, client_sys = (float(v) for v in open(timing).read().split()[-3:])
     counts = {"class": 0, "standard": 0}
-    for line in open(trace):
-        fields = line.split()
-        counts["class" if fields[1] in CLASS_REQUESTS else "standard"] += 1
+    for trace in traces:
+        for line in open(trace):
+            fields = line.split()
+            counts["class" if fields[1] in CLASS_REQUESTS else "standard"] += 1
     return {
         "name": name,
         "wall": wall,
@@ -61,7 +69,9 @@ def run_on_bus(devsim, workdir, name, shell_command):
         "total_cpu": (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime),
         "class": counts["class"],
         "standard": counts["standard"],
-        "flash": open(flash, "rb").read()[:IMAGE_SIZE],
+        "flash": open(flashes[0], "rb").read()[:IMAGE_SIZE],
+        "flashes": [open(flash, "rb").read()[:IMAGE_SIZE] for flash in flashes],
+        "traces": traces,
     }
 
 
