@@ -1,22 +1,30 @@
 // zuva-devsim.exe [--profile FILE] [--flash FILE] [--faults PLAN] [--trace FILE]
-//                 [--ready FILE] [--winusb]
-// The virtual DFU device behind the virtual kernel driver (run under Wine by
-// zuva-wine-devsim): serves the driver's pipe with the device model until its
-// standard input ends, then writes the flash file back and exits 0.
+//                 ... [--ready FILE] [--winusb]
+// The virtual DFU devices behind the virtual kernel driver (run under Wine by
+// zuva-wine-devsim): serves the pipe of each device node with a device model
+// until its standard input ends, then exits 0 (the flash files already hold
+// what the devices hold).
 //
-// As with ZUVA_SIM, the fault plan and the trace count every driver request
-// that reaches the model. The device node's description follows the profile
-// (none without a `description` line), as a device's own entry would name it.
-// --ready FILE is created once the driver has connected and the device's
-// interface is listed, so that a caller knows when to start its program.
-// --winusb serves the device node bound to WinUSB instead of the kernel
-// driver's; there the profile's description is the product string the bus
-// reported, and the node's own description stays the INF's.
+// --profile, --flash, --faults and --trace may each be given once per device:
+// there are as many devices as the most often given option, the i-th device
+// (on device node i - 1) takes the i-th occurrence of each, and a profile
+// given once serves every device; an empty value is the default. As with
+// ZUVA_SIM, a device's fault plan and trace count every driver request that
+// reaches its model. A device node's description follows its profile (none
+// without a `description` line), as a device's own entry would name it.
+// --ready FILE is created once the driver has connected to every device and
+// every device's interface is listed, so that a caller knows when to start
+// its program. --winusb serves the device nodes bound to WinUSB instead of the
+// kernel driver's; there the profile's description is the product string the
+// bus reported, and the node's own description stays the INF's.
 #include <windows.h>
 #include <setupapi.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,14 +42,13 @@ namespace {
 
 constexpr int DEVSIM_EXIT_USAGE = 2;
 constexpr int DEVSIM_EXIT_SETUP = 3;
-// The device node that the driver installation creates (hardware id
-// root\zuva_dfu, instance 0000).
-constexpr char DEVSIM_DEVICE_KEY[] = "System\\CurrentControlSet\\Enum\\ROOT\\ZUVA_DFU\\0000";
-// The USB device node bound to WinUSB (hardware id USB\VID_0483&PID_DF11), a
-// root device as zuva-driver-install names it.
-constexpr char DEVSIM_WINUSB_INSTANCE[] = "ROOT\\USB_VID_0483_PID_DF11\\0000";
-constexpr char DEVSIM_WINUSB_DEVICE_KEY[] =
-    "System\\CurrentControlSet\\Enum\\ROOT\\USB_VID_0483_PID_DF11\\0000";
+// The device nodes that the driver installation creates, node i with
+// instance number i: the kernel driver's (hardware id root\zuva_dfu) and the
+// USB device nodes bound to WinUSB (hardware id USB\VID_0483&PID_DF11, root
+// devices as zuva-driver-install names them).
+constexpr char DEVSIM_INSTANCE_FORMAT[] = "ROOT\\ZUVA_DFU\\%04u";
+constexpr char DEVSIM_WINUSB_INSTANCE_FORMAT[] = "ROOT\\USB_VID_0483_PID_DF11\\%04u";
+constexpr char DEVSIM_ENUM_KEY[] = "System\\CurrentControlSet\\Enum\\";
 // setupapi.dll exports it; MinGW's header does not declare it.
 extern "C" BOOL WINAPI SetupDiSetDevicePropertyW(HDEVINFO list, PSP_DEVINFO_DATA device,
                                                  const DEVPROPKEY* key, DEVPROPTYPE type,
@@ -56,13 +63,24 @@ constexpr DEVPROPTYPE DEVSIM_PROPERTY_EMPTY = 0x01;
 constexpr auto DEVSIM_READY_TIMEOUT = std::chrono::seconds(30);
 
 struct Options {
-  std::string profile;
-  std::string flash;
-  std::string faults;
-  std::string trace;
+  std::vector<std::string> profiles;
+  std::vector<std::string> flashes;
+  std::vector<std::string> faults;
+  std::vector<std::string> traces;
   std::string ready;
   bool winUsb = false;
+
+  size_t DeviceCount() const {
+    return std::max<size_t>({1, profiles.size(), flashes.size(), faults.size(), traces.size()});
+  }
 };
+
+// The i-th occurrence of an option, or none; a profile given once serves
+// every device.
+std::string Nth(const std::vector<std::string>& given, size_t i, bool sharedWhenOne = false) {
+  if (sharedWhenOne && given.size() == 1) return given[0];
+  return i < given.size() ? given[i] : std::string();
+}
 
 bool ParseArguments(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
@@ -71,26 +89,40 @@ bool ParseArguments(int argc, char** argv, Options* options) {
       options->winUsb = true;
       continue;
     }
-    std::string* target = nullptr;
-    if (argument == "--profile") target = &options->profile;
-    if (argument == "--flash") target = &options->flash;
+    std::vector<std::string>* target = nullptr;
+    if (argument == "--profile") target = &options->profiles;
+    if (argument == "--flash") target = &options->flashes;
     if (argument == "--faults") target = &options->faults;
-    if (argument == "--trace") target = &options->trace;
-    if (argument == "--ready") target = &options->ready;
+    if (argument == "--trace") target = &options->traces;
+    if (argument == "--ready") {
+      if (i + 1 >= argc) return false;
+      options->ready = argv[++i];
+      continue;
+    }
     if (target == nullptr || i + 1 >= argc) return false;
-    *target = argv[++i];
+    target->push_back(argv[++i]);
   }
   return true;
 }
 
-// The product string the bus reported for the WinUSB node: the profile's
+// The instance id of device node `node` of the kernel driver or of WinUSB.
+std::string NodeInstance(bool winUsb, size_t node) {
+  char instance[64];
+  std::snprintf(instance, sizeof instance,
+                winUsb ? DEVSIM_WINUSB_INSTANCE_FORMAT : DEVSIM_INSTANCE_FORMAT,
+                static_cast<unsigned>(node));
+  return instance;
+}
+
+// The product string the bus reported for a WinUSB node: the profile's
 // description, or none.
-bool ApplyBusDescription(const SimProfile& profile, std::string* error) {
+bool ApplyBusDescription(const SimProfile& profile, const std::string& instance,
+                         std::string* error) {
   HDEVINFO list = SetupDiCreateDeviceInfoList(nullptr, nullptr);
   SP_DEVINFO_DATA node = {};
   node.cbSize = sizeof(node);
   bool applied = list != INVALID_HANDLE_VALUE &&
-                 SetupDiOpenDeviceInfoA(list, DEVSIM_WINUSB_INSTANCE, nullptr, 0, &node);
+                 SetupDiOpenDeviceInfoA(list, instance.c_str(), nullptr, 0, &node);
   if (applied) {
     // The same code page as the kernel driver's node, named through the ANSI
     // registry call.
@@ -113,16 +145,16 @@ bool ApplyBusDescription(const SimProfile& profile, std::string* error) {
   return applied;
 }
 
-// Names the device node as the profile names the device. The WinUSB node
+// Names device node `node` as the profile names the device. A WinUSB node
 // keeps its INF's description unless the device has none at all.
-bool ApplyDescription(const SimProfile& profile, bool winUsb, std::string* error) {
-  if (winUsb && !ApplyBusDescription(profile, error)) return false;
+bool ApplyDescription(const SimProfile& profile, bool winUsb, size_t node, std::string* error) {
+  const std::string instance = NodeInstance(winUsb, node);
+  if (winUsb && !ApplyBusDescription(profile, instance, error)) return false;
   if (winUsb && profile.hasDescription) return true;
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, winUsb ? DEVSIM_WINUSB_DEVICE_KEY : DEVSIM_DEVICE_KEY, 0,
-                    KEY_SET_VALUE, &key) !=
-      ERROR_SUCCESS) {
-    *error = "the device node is not installed";
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (DEVSIM_ENUM_KEY + instance).c_str(), 0, KEY_SET_VALUE,
+                    &key) != ERROR_SUCCESS) {
+    *error = "the device node " + instance + " is not installed";
     return false;
   }
   LONG result;
@@ -161,13 +193,34 @@ bool WriteAll(HANDLE pipe, const uint8_t* data, size_t count) {
   return true;
 }
 
+// Creates the ready file once every device has been announced.
+class CReadiness {
+ public:
+  CReadiness(std::string path, size_t devices) : path_(std::move(path)), waiting_(devices) {}
+
+  void Announce() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (waiting_ == 0 || --waiting_ != 0 || path_.empty()) return;
+    std::FILE* ready = std::fopen(path_.c_str(), "wb");
+    if (ready != nullptr) std::fclose(ready);
+  }
+
+ private:
+  const std::string path_;
+  std::mutex lock_;
+  size_t waiting_;
+};
+
+// The pipe of one device node and the model behind it.
 class CPipeServer {
  public:
-  CPipeServer(std::shared_ptr<CSimRecorder> recorder, std::string readyPath, bool winUsb)
+  CPipeServer(std::shared_ptr<CSimRecorder> recorder, size_t node, bool winUsb,
+              CReadiness* readiness)
       : recorder_(std::move(recorder)),
-        readyPath_(std::move(readyPath)),
+        readiness_(readiness),
         winUsb_(winUsb),
-        pipeName_(winUsb ? DEVSIM_WINUSB_PIPE_NAME_A : DEVSIM_PIPE_NAME_A) {}
+        pipeName_((winUsb ? DEVSIM_WINUSB_PIPE_NAME_A : DEVSIM_PIPE_NAME_A) + std::to_string(node)),
+        listedAs_(ListedAs(NodeInstance(winUsb, node))) {}
 
   // Serves one driver connection after another; returns only on a failure.
   int Serve() {
@@ -183,7 +236,7 @@ class CPipeServer {
   }
 
   bool Create() {
-    pipe_ = CreateNamedPipeA(pipeName_,
+    pipe_ = CreateNamedPipeA(pipeName_.c_str(),
                              PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                              PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
                              DEVSIM_PIPE_REPLY_HEADER_SIZE + DEVSIM_PIPE_MAX_DATA,
@@ -191,13 +244,9 @@ class CPipeServer {
     return pipe_ != INVALID_HANDLE_VALUE;
   }
 
-  // Ends the process between two exchanges; the flash file already holds
-  // what the device holds.
-  [[noreturn]] void Stop() {
-    lock_.lock();
-    std::fflush(nullptr);
-    ExitProcess(0);
-  }
+  // Takes the device for good: no exchange starts after this, and none is
+  // half done.
+  void Hold() { lock_.lock(); }
 
  private:
   void ServeConnection() {
@@ -220,25 +269,47 @@ class CPipeServer {
     }
   }
 
-  // Whether the system lists the interface the driver shows: the kernel
-  // driver's by its class, the WinUSB node's by the class of its registry key
-  // (asked directly: this process has no winusb.dll to rely on).
+  // What an interface path of the node holds: its instance id with '#' for
+  // '\', in upper case.
+  static std::string ListedAs(std::string instance) {
+    for (char& c : instance) {
+      c = c == '\\' ? '#' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return instance;
+  }
+
+  // Whether the system lists the interface the driver shows for this node:
+  // the kernel driver's by its class, the WinUSB node's by the class of its
+  // registry key (asked directly: this process has no winusb.dll to rely on).
   bool InterfaceListed() const {
+    std::vector<std::string> paths;
     if (!winUsb_) {
       const Guid& listedUnder = recorder_->Device()->Position().dfuMode ? DFU_INTERFACE_GUID
                                                                         : APP_INTERFACE_GUID;
       std::vector<InterfaceInfo> interfaces;
-      return EnumerateInterfaces(listedUnder, &interfaces) && !interfaces.empty();
+      if (!EnumerateInterfaces(listedUnder, &interfaces)) return false;
+      for (const InterfaceInfo& listed : interfaces) paths.push_back(listed.path);
+    } else {
+      static const GUID winUsbClass = {DEVSIM_WINUSB_INTERFACE_GUID_FIELDS};
+      HDEVINFO list = SetupDiGetClassDevsA(&winUsbClass, nullptr, nullptr,
+                                           DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+      if (list == INVALID_HANDLE_VALUE) return false;
+      SP_DEVICE_INTERFACE_DATA data = {};
+      data.cbSize = sizeof(data);
+      for (DWORD i = 0; SetupDiEnumDeviceInterfaces(list, nullptr, &winUsbClass, i, &data); ++i) {
+        std::vector<uint8_t> detail(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) + MAX_PATH);
+        auto* path = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detail.data());
+        path->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (SetupDiGetDeviceInterfaceDetailA(list, &data, path, static_cast<DWORD>(detail.size()),
+                                             nullptr, nullptr)) {
+          paths.push_back(path->DevicePath);
+        }
+      }
+      SetupDiDestroyDeviceInfoList(list);
     }
-    static const GUID winUsbClass = {DEVSIM_WINUSB_INTERFACE_GUID_FIELDS};
-    HDEVINFO list = SetupDiGetClassDevsA(&winUsbClass, nullptr, nullptr,
-                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (list == INVALID_HANDLE_VALUE) return false;
-    SP_DEVICE_INTERFACE_DATA data = {};
-    data.cbSize = sizeof(data);
-    const bool listed = SetupDiEnumDeviceInterfaces(list, nullptr, &winUsbClass, 0, &data);
-    SetupDiDestroyDeviceInfoList(list);
-    return listed;
+    return std::any_of(paths.begin(), paths.end(), [this](const std::string& path) {
+      return ListedAs(path).find(listedAs_) != std::string::npos;
+    });
   }
 
   // The driver has the device's place; once the system lists the device's
@@ -248,15 +319,14 @@ class CPipeServer {
     while (std::chrono::steady_clock::now() < deadline && !InterfaceListed()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (readyPath_.empty()) return;
-    std::FILE* ready = std::fopen(readyPath_.c_str(), "wb");
-    if (ready != nullptr) std::fclose(ready);
+    readiness_->Announce();
   }
 
   const std::shared_ptr<CSimRecorder> recorder_;
-  const std::string readyPath_;
+  CReadiness* const readiness_;
   const bool winUsb_;
-  const char* const pipeName_;
+  const std::string pipeName_;
+  const std::string listedAs_;
   HANDLE pipe_ = INVALID_HANDLE_VALUE;
   std::mutex lock_;
   bool announced_ = false;
@@ -269,43 +339,70 @@ int main(int argc, char** argv) {
   if (!ParseArguments(argc, argv, &options)) {
     std::fprintf(stderr,
                  "usage: zuva-devsim [--profile FILE] [--flash FILE] [--faults PLAN] "
-                 "[--trace FILE] [--ready FILE] [--winusb]\n");
+                 "[--trace FILE] ... [--ready FILE] [--winusb]\n");
     return DEVSIM_EXIT_USAGE;
   }
-  SimDeviceOptions device;
-  std::string error;
-  bool usable = options.profile.empty() || SimLoadProfile(options.profile, &device.profile, &error);
-  if (usable) usable = SimParseFaultPlan(options.faults, &device.faults, &error);
-  std::shared_ptr<CSimRecorder> recorder;
-  if (usable) {
-    device.flashPath = options.flash;
-    device.tracePath = options.trace;
-    usable = ApplyDescription(device.profile, options.winUsb, &error) &&
-             CSimRecorder::Create(std::move(device), &recorder, &error);
+  const size_t count = options.DeviceCount();
+  CReadiness readiness(options.ready, count);
+  std::vector<std::unique_ptr<CPipeServer>> servers;
+  for (size_t i = 0; i < count; ++i) {
+    SimDeviceOptions device;
+    device.index = static_cast<uint32_t>(i + 1);
+    std::string error;
+    const std::string profile = Nth(options.profiles, i, true);
+    bool usable = profile.empty() || SimLoadProfile(profile, &device.profile, &error);
+    if (usable) usable = SimParseFaultPlan(Nth(options.faults, i), &device.faults, &error);
+    std::shared_ptr<CSimRecorder> recorder;
+    if (usable) {
+      device.flashPath = Nth(options.flashes, i);
+      device.tracePath = Nth(options.traces, i);
+      usable = ApplyDescription(device.profile, options.winUsb, i, &error) &&
+               CSimRecorder::Create(std::move(device), &recorder, &error);
+    }
+    if (!usable) {
+      std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
+      return DEVSIM_EXIT_SETUP;
+    }
+    servers.push_back(
+        std::make_unique<CPipeServer>(std::move(recorder), i, options.winUsb, &readiness));
+    if (!servers.back()->Create()) {
+      std::fprintf(stderr, "zuva-devsim: the driver's pipe cannot be created (error %lu)\n",
+                   GetLastError());
+      return DEVSIM_EXIT_SETUP;
+    }
   }
-  if (!usable) {
-    std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
-    return DEVSIM_EXIT_SETUP;
-  }
-  CPipeServer server(std::move(recorder), options.ready, options.winUsb);
-  if (!server.Create()) {
-    std::fprintf(stderr, "zuva-devsim: the driver's pipe cannot be created (error %lu)\n",
-                 GetLastError());
-    return DEVSIM_EXIT_SETUP;
-  }
-  // The caller ends the model by closing its standard input.
+  // The caller ends the models by closing its standard input: the process
+  // ends between two exchanges of every device, whose flash file already
+  // holds what the device holds.
   std::thread watcher;
-  if (!PlatformStartThread(&watcher, [&server] {
+  if (!PlatformStartThread(&watcher, [&servers] {
         char buffer[256];
         DWORD read = 0;
         HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
         while (ReadFile(input, buffer, sizeof buffer, &read, nullptr) && read > 0) {
         }
-        server.Stop();
+        for (const auto& server : servers) server->Hold();
+        std::fflush(nullptr);
+        ExitProcess(0);
       })) {
     std::fprintf(stderr, "zuva-devsim: the input watcher thread cannot be started\n");
     return DEVSIM_EXIT_SETUP;
   }
   watcher.detach();
-  return server.Serve();
+  // Every device but the first is served by a thread of its own; a server
+  // returns only on a failure, which ends the process.
+  for (size_t i = 1; i < servers.size(); ++i) {
+    std::thread serving;
+    CPipeServer* server = servers[i].get();
+    if (!PlatformStartThread(&serving, [server] {
+          const int code = server->Serve();
+          std::fflush(nullptr);
+          ExitProcess(code);
+        })) {
+      std::fprintf(stderr, "zuva-devsim: a device's thread cannot be started\n");
+      return DEVSIM_EXIT_SETUP;
+    }
+    serving.detach();
+  }
+  return servers.front()->Serve();
 }

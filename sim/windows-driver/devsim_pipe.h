@@ -1,6 +1,6 @@
 /* The message format between the virtual DFU kernel driver (the client) and
  * the device model program zuva-devsim.exe (the server), over one byte-mode
- * named pipe. Plain C: the driver and the model both include it.
+ * named pipe per device node. Plain C: the driver and the model both include it.
  *
  * One exchange at a time: the driver writes a request, the model answers it,
  * and nothing else crosses the pipe in between. All fields are 32-bit
@@ -28,13 +28,20 @@
 #ifndef ZUVA_SIM_WINDOWS_DRIVER_DEVSIM_PIPE_H_
 #define ZUVA_SIM_WINDOWS_DRIVER_DEVSIM_PIPE_H_
 
-#define DEVSIM_PIPE_NAME_W L"\\??\\pipe\\zuva-dfu-devsim"
-#define DEVSIM_PIPE_NAME_A "\\\\.\\pipe\\zuva-dfu-devsim"
-/* The same device bound to WinUSB: the second build of the driver serves a
- * USB device node (service WinUSB) through a pipe of its own, so that one
- * node at a time shows the device. */
-#define DEVSIM_WINUSB_PIPE_NAME_W L"\\??\\pipe\\zuva-dfu-devsim-winusb"
-#define DEVSIM_WINUSB_PIPE_NAME_A "\\\\.\\pipe\\zuva-dfu-devsim-winusb"
+/* Each device node serves one device through a pipe of its own: node i
+ * (from 0) connects to the pipe whose name is the prefix below followed by i
+ * in decimal. The node learns i from the value DEVSIM_NODE_VALUE (a DWORD)
+ * of its device key (Device Parameters), which zuva-driver-install writes;
+ * a node without it is node 0. */
+#define DEVSIM_PIPE_NAME_W L"\\??\\pipe\\zuva-dfu-devsim-"
+#define DEVSIM_PIPE_NAME_A "\\\\.\\pipe\\zuva-dfu-devsim-"
+/* The same devices bound to WinUSB: the second build of the driver serves
+ * USB device nodes (service WinUSB) through pipes of their own, so that one
+ * node at a time shows a device. */
+#define DEVSIM_WINUSB_PIPE_NAME_W L"\\??\\pipe\\zuva-dfu-devsim-winusb-"
+#define DEVSIM_WINUSB_PIPE_NAME_A "\\\\.\\pipe\\zuva-dfu-devsim-winusb-"
+#define DEVSIM_NODE_VALUE_W L"ZuvaDevsimNode"
+#define DEVSIM_NODE_VALUE_A "ZuvaDevsimNode"
 /* The interface class the WinUSB node's firmware would announce; the node's
  * registry key names it (DeviceInterfaceGUIDs), as Windows writes it from a
  * device's OS descriptors. */

@@ -1,9 +1,11 @@
 /* A virtual USB DFU kernel driver for tests: a PnP function driver that
  * exposes its device as a device interface of the DFU interface class and
  * hands every I/O-control request to the device model, an ordinary program
- * (zuva-devsim.exe) that serves a named pipe. The model decides every answer:
- * the driver completes a request with the model's outcome and byte count and
- * adds nothing of its own. Message format: devsim_pipe.h.
+ * (zuva-devsim.exe) that serves a named pipe. Each device node is one device
+ * with a pipe of its own, which the node's registry key names; several nodes
+ * are several devices. The model decides every answer: the driver completes a
+ * request with the model's outcome and byte count and adds nothing of its
+ * own. Message format: devsim_pipe.h.
  *
  * A system thread connects to the pipe, asks the model where the device is on
  * the bus, and asks again every DEVSIM_PIPE_PING_MS; a model that goes away
@@ -40,6 +42,9 @@ static const GUID DRIVER_APP_INTERFACE_GUID = {
 #define DRIVER_PIPE_NAME DEVSIM_PIPE_NAME_W
 #endif
 
+/* The pipe name's prefix, a node number of at most 10 digits, and the end. */
+#define DRIVER_PIPE_NAME_CHARS (sizeof(DRIVER_PIPE_NAME) / sizeof(WCHAR) + 10)
+
 #define DRIVER_POOL_TAG 0x4146555Au /* 'ZUFA' */
 /* FsContext of a file object: the appearance it was opened on, plus one. */
 #define DRIVER_NO_APPEARANCE 0
@@ -54,6 +59,8 @@ typedef struct {
   PDEVICE_OBJECT self;
   PDEVICE_OBJECT lower;
   PDEVICE_OBJECT pdo;
+  /* The pipe of this node's device. */
+  WCHAR pipeName[DRIVER_PIPE_NAME_CHARS];
 
   /* Guards the pipe, the buffer, the place and the interface. An auto-reset
    * event rather than a kernel mutex: this Wine's kernel mutex can leave a
@@ -152,7 +159,7 @@ static BOOLEAN Connect(DriverDevice* device) {
   IO_STATUS_BLOCK io;
   HANDLE pipe = NULL;
   NTSTATUS status;
-  RtlInitUnicodeString(&name, DRIVER_PIPE_NAME);
+  RtlInitUnicodeString(&name, device->pipeName);
   InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
                              NULL);
   status = ZwCreateFile(&pipe, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io, NULL,
@@ -418,6 +425,43 @@ static NTSTATUS NTAPI DispatchPassDown(PDEVICE_OBJECT object, PIRP irp) {
   return PassDown((DriverDevice*)object->DeviceExtension, irp);
 }
 
+/* The node's number among the virtual devices: the value DEVSIM_NODE_VALUE of
+ * its device key, 0 without it. */
+static ULONG NodeNumberOf(PDEVICE_OBJECT pdo) {
+  struct {
+    KEY_VALUE_PARTIAL_INFORMATION info;
+    UCHAR room[sizeof(ULONG)];
+  } value;
+  UNICODE_STRING name;
+  HANDLE key = NULL;
+  ULONG length = 0;
+  ULONG number = 0;
+  if (!NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) return 0;
+  RtlInitUnicodeString(&name, DEVSIM_NODE_VALUE_W);
+  if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, &value, sizeof value,
+                                 &length)) &&
+      value.info.Type == REG_DWORD && value.info.DataLength == sizeof(ULONG)) {
+    number = GetU32(value.info.Data);
+  }
+  ZwClose(key);
+  return number;
+}
+
+/* DRIVER_PIPE_NAME followed by `number` in decimal. */
+static void NamePipe(WCHAR* name, ULONG number) {
+  static const WCHAR prefix[] = DRIVER_PIPE_NAME;
+  WCHAR digits[10];
+  ULONG count = 0;
+  ULONG at = 0;
+  for (; prefix[at] != 0; ++at) name[at] = prefix[at];
+  do {
+    digits[count++] = (WCHAR)(L'0' + number % 10);
+    number /= 10;
+  } while (number != 0);
+  while (count > 0) name[at++] = digits[--count];
+  name[at] = 0;
+}
+
 static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT object = NULL;
   DriverDevice* device;
@@ -428,6 +472,7 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   RtlZeroMemory(device, sizeof(*device));
   device->self = object;
   device->pdo = pdo;
+  NamePipe(device->pipeName, NodeNumberOf(pdo));
   device->place.present = FALSE;
   device->place.dfuMode = TRUE;
   device->place.attachment = 0;

@@ -5,11 +5,11 @@ interface, CreateFileA opens it and DeviceIoControl goes to our virtual
 kernel driver, which hands each request to the device model
 (zuva-wine-devsim). The cases are those of tests/e2e/upgrade_test.py; their
 ZUVA_SIM settings become the fixture's options, so the program runs without
-any in-process device.
+any in-process device; a case with several devices has a device node for
+each.
 
 Cases without a device (no ZUVA_SIM) are left out: the driver's device is
-always on the bus while a model serves; so are cases with several devices,
-as the fixture serves one.
+always on the bus while a model serves.
 
 Wine hands the device-change window the interface name in UTF-16 where
 Windows gives a window registered with RegisterDeviceNotificationA ANSI text;
@@ -49,10 +49,10 @@ def left_the_bus(ctx):
 
 
 def driver_case(case):
-    """The case as it runs through the driver, or None when it has no device
-    or more than one (the fixture serves one device; settings that depend on
-    the platform are those of a device list)."""
-    if callable(case.env) or not case.env.get("ZUVA_SIM"):
+    """The case as it runs through the driver, or None when it has no
+    device."""
+    env = case.env("windows") if callable(case.env) else case.env
+    if not env.get("ZUVA_SIM"):
         return None
     check = case.check
     if LEAVING + upgrade_test.DONE in case.expected_stdout:
@@ -62,15 +62,16 @@ def driver_case(case):
                 inner(ctx)
             left_the_bus(ctx)
     return e2e.Case(case.name, case.expected_stdout, case.expected_exit_code, args=case.args,
-                    stdin=case.stdin, env=case.env, setup=case.setup, check=check,
+                    stdin=case.stdin, env=env, setup=case.setup, check=check,
                     normalize=case.normalize, timeout=case.timeout, program_name=case.program_name,
                     platforms=("windows",))
 
 
 class DriverRunner(e2e.Runner):
     """Runs each case's program under zuva-wine-devsim, with the case's
-    device settings as the fixture's options. The cases share one prefix;
-    only the device model starts anew for each."""
+    device settings as the fixture's options: each setting's list (separated
+    by ';', as on Windows) gives one option per device. The cases share one
+    prefix; only the device models start anew for each."""
 
     OPTIONS = (("ZUVA_SIM_FLASH", "--flash"), ("ZUVA_SIM_FAULTS", "--faults"),
                ("ZUVA_SIM_TRACE", "--trace"))
@@ -92,11 +93,14 @@ class DriverRunner(e2e.Runner):
 
     def command(self, case, program_name):
         options = []
-        if case.env["ZUVA_SIM"] != "default":
-            options += ["--profile", case.env["ZUVA_SIM"]]
+        profiles = case.env["ZUVA_SIM"].split(";")
+        if any(profile != "default" for profile in profiles):
+            for profile in profiles:
+                options += ["--profile", "" if profile == "default" else profile]
         for variable, option in self.OPTIONS:
             if case.env.get(variable):
-                options += [option, case.env[variable]]
+                for entry in case.env[variable].split(";"):
+                    options += [option, entry]
         return (["timeout", str(FIXTURE_TIMEOUT_SECONDS), self.devsim] + options
                 + ["--", "wine", program_name] + case.args)
 
