@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""zuva-wine-devsim as a program: its exit codes, its refusals, and that it
-leaves nothing running behind it, also when it is stopped part way.
+"""zuva-wine-devsim as a program: its exit codes, its refusals, a device node
+for each device, and that it leaves nothing running behind it, also when it
+is stopped part way.
 
-Command line: fixture_test.py --devsim SCRIPT --work-dir DIR
+Command line: fixture_test.py --devsim SCRIPT --tool zuvatool.exe --work-dir DIR
 """
 
 import argparse
+import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -35,6 +38,7 @@ def processes_of(prefix):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--devsim", required=True)
+    parser.add_argument("--tool", required=True)
     parser.add_argument("--work-dir", required=True, type=Path)
     args = parser.parse_args()
     work = args.work_dir.resolve()
@@ -76,6 +80,25 @@ def main():
         check(name, done.returncode == code and message in stderr and not left
               and not (work / "ran.txt").exists(),
               "exit %d, stderr %r, left running %r" % (done.returncode, stderr[-300:], left))
+
+    # Two devices, each with a node of its own, named by its own profile and
+    # listed in the order given.
+    shutil.copy2(args.tool, work / "zuvatool.exe")
+    (work / "first.profile").write_text("description = First Board\n")
+    (work / "second.profile").write_text("description = Second Board\n")
+    done = subprocess.run([devsim, "--profile", "first.profile", "--profile", "second.profile",
+                           "--", "wine", "zuvatool.exe", "list", "--json"],
+                          cwd=work, capture_output=True, timeout=TIMEOUT)
+    listed = []
+    for line in done.stdout.decode(errors="replace").splitlines():
+        event = json.loads(line) if line.startswith("{") else {}
+        if event.get("event") == "device":
+            listed.append((event.get("path", ""), event.get("description", "")))
+    check("each device has a node of its own",
+          done.returncode == 0 and [d for _, d in listed] == ["First Board", "Second Board"]
+          and listed[0][0] != listed[1][0],
+          "exit %d, listed %r, stderr %r" % (done.returncode, listed,
+                                             done.stderr.decode(errors="replace")[-300:]))
 
     # Stopped while its command runs: the command and the model go with it.
     run = subprocess.Popen([devsim, "--", "sh", "-c", "touch started; exec sleep 300"], cwd=work,
