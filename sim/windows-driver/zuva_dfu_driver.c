@@ -10,9 +10,11 @@
  * A system thread connects to the pipe, asks the model where the device is on
  * the bus, and asks again every DEVSIM_PIPE_PING_MS; a model that goes away
  * is noticed there (or by the next request) and the thread reconnects when a
- * model serves again. Without a model, requests fail and the interface stays
- * as it was (there is none before a model first answers). One exchange at a
- * time crosses the pipe, under one mutex.
+ * model serves again. Without a model, requests fail and the device is off
+ * the bus: its interface goes when its model goes (a node whose model has
+ * ended must not list a device that no longer answers), and there is none
+ * before a model first answers. One exchange at a time crosses the pipe,
+ * under one mutex.
  *
  * Built without the C runtime and without kernel32 (Wine would take a driver
  * that imports it for a DLL): frames stay small, buffers come from the pool.
@@ -194,11 +196,20 @@ static BOOLEAN ReadAll(DriverDevice* device, UCHAR* data, ULONG count) {
   return TRUE;
 }
 
+/* The model has gone: its device with it, until a model serves again. */
+static void LoseModel(DriverDevice* device) {
+  BusPlace gone = device->place;
+  Disconnect(device);
+  gone.present = FALSE;
+  ShowPlace(device, &gone);
+}
+
 /* One exchange with the model; called with the lock held. The request's input
  * is already in the buffer after the header. On success the reply's output is
  * in the buffer from offset 0 (*returned bytes, at most outputSize) and the
  * interface matches the device's place. False when no model answers; the
- * pipe is then closed. */
+ * pipe is then closed and a model that was there has taken its device off
+ * the bus. */
 static BOOLEAN Exchange(DriverDevice* device, ULONG kind, ULONG attachment, ULONG code,
                         ULONG inputSize, ULONG outputSize, BOOLEAN* completed, ULONG* returned) {
   UCHAR* buffer = device->buffer;
@@ -212,7 +223,7 @@ static BOOLEAN Exchange(DriverDevice* device, ULONG kind, ULONG attachment, ULON
   PutU32(buffer + 16, outputSize);
   if (!WriteAll(device, buffer, DEVSIM_PIPE_REQUEST_HEADER_SIZE + inputSize) ||
       !ReadAll(device, buffer, DEVSIM_PIPE_REPLY_HEADER_SIZE)) {
-    Disconnect(device);
+    LoseModel(device);
     return FALSE;
   }
   *completed = GetU32(buffer) != 0;
@@ -222,7 +233,7 @@ static BOOLEAN Exchange(DriverDevice* device, ULONG kind, ULONG attachment, ULON
   place.attachment = GetU32(buffer + 16);
   /* A model that answers more than was asked for is out of step. */
   if (count > outputSize || !ReadAll(device, buffer, count)) {
-    Disconnect(device);
+    LoseModel(device);
     return FALSE;
   }
   *returned = count;

@@ -82,23 +82,31 @@ def main():
               "exit %d, stderr %r, left running %r" % (done.returncode, stderr[-300:], left))
 
     # Two devices, each with a node of its own, named by its own profile and
-    # listed in the order given.
+    # listed in the order given; then, in the same prefix and Wine session,
+    # one device: the node whose model has ended lists nothing.
     shutil.copy2(args.tool, work / "zuvatool.exe")
-    (work / "first.profile").write_text("description = First Board\n")
-    (work / "second.profile").write_text("description = Second Board\n")
-    done = subprocess.run([devsim, "--profile", "first.profile", "--profile", "second.profile",
-                           "--", "wine", "zuvatool.exe", "list", "--json"],
-                          cwd=work, capture_output=True, timeout=TIMEOUT)
-    listed = []
-    for line in done.stdout.decode(errors="replace").splitlines():
-        event = json.loads(line) if line.startswith("{") else {}
-        if event.get("event") == "device":
-            listed.append((event.get("path", ""), event.get("description", "")))
-    check("each device has a node of its own",
-          done.returncode == 0 and [d for _, d in listed] == ["First Board", "Second Board"]
-          and listed[0][0] != listed[1][0],
-          "exit %d, listed %r, stderr %r" % (done.returncode, listed,
-                                             done.stderr.decode(errors="replace")[-300:]))
+    shutil.rmtree(work / "prefix", ignore_errors=True)
+    env = dict(os.environ, ZUVA_WINE_DEVSIM_PREFIX=str(work / "prefix"))
+    for name in ("First", "Second", "Third"):
+        (work / (name.lower() + ".profile")).write_text("description = %s Board\n" % name)
+    for name, profiles, expected in [
+            ("each device has a node of its own", ["first", "second"],
+             ["First Board", "Second Board"]),
+            ("a node whose device has gone lists nothing", ["third"], ["Third Board"])]:
+        options = [item for profile in profiles for item in ("--profile", profile + ".profile")]
+        done = subprocess.run([devsim] + options + ["--", "wine", "zuvatool.exe", "list", "--json"],
+                              cwd=work, env=env, capture_output=True, timeout=TIMEOUT)
+        listed = []
+        for line in done.stdout.decode(errors="replace").splitlines():
+            event = json.loads(line) if line.startswith("{") else {}
+            if event.get("event") == "device":
+                listed.append((event.get("path", ""), event.get("description", "")))
+        check(name, done.returncode == 0 and [d for _, d in listed] == expected
+              and len({p for p, _ in listed}) == len(listed),
+              "exit %d, listed %r, stderr %r" % (done.returncode, listed,
+                                                 done.stderr.decode(errors="replace")[-300:]))
+    subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=str(work / "prefix")),
+                   capture_output=True, timeout=TIMEOUT)
 
     # Stopped while its command runs: the command and the model go with it.
     run = subprocess.Popen([devsim, "--", "sh", "-c", "touch started; exec sleep 300"], cwd=work,
