@@ -79,6 +79,15 @@ void ListClass(const Guid& interfaceClass, bool dfuMode, std::vector<DfuDeviceIn
 
 }  // namespace
 
+bool DescribeDfuDevice(const std::string& path, bool dfuMode, DfuDeviceInfo* info) {
+  *info = DfuDeviceInfo();
+  info->path = path;
+  info->dfuMode = dfuMode;
+  CreateDevicesManager();
+  Describe(info);
+  return info->opened;
+}
+
 void ListDfuDevices(std::vector<DfuDeviceInfo>* devices) {
   devices->clear();
   CreateDevicesManager();

@@ -41,4 +41,9 @@ struct DfuDeviceInfo {
 // (opened false), so that a caller can tell "absent" from "not usable".
 void ListDfuDevices(std::vector<DfuDeviceInfo>* devices);
 
+// What ListDfuDevices says of the one device at `path` in the given mode,
+// without opening any other; false (with opened false in *info) when it
+// cannot be opened, which includes a device that has gone.
+bool DescribeDfuDevice(const std::string& path, bool dfuMode, DfuDeviceInfo* info);
+
 #endif  // ZUVA_DEVICE_DEVICE_LISTING_H_

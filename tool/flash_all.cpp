@@ -12,11 +12,8 @@
 #include "tool/flash_device.h"
 #include "tool/flash_summary.h"
 
-namespace {
-
-// One device's whole flash, timed, into its record.
-void FlashIntoRecord(const ToolOptions& options, const FirmwareFile& file,
-                     const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record) {
+FlashOutcome FlashIntoRecord(const ToolOptions& options, const FirmwareFile& file,
+                             const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record) {
   const auto start = std::chrono::steady_clock::now();
   FlashOutcome outcome;
   if (device.opened) {
@@ -30,13 +27,8 @@ void FlashIntoRecord(const ToolOptions& options, const FirmwareFile& file,
           .count());
   record->exitCode = outcome.exitCode;
   record->message = outcome.message;
-  out->Outcome(outcome.exitCode,
-               outcome.exitCode == TOOL_EXIT_OK ? "flashed " + options.positional[0]
-                                                : outcome.message,
-               outcome.address);
+  return outcome;
 }
-
-}  // namespace
 
 int RunFlashAll(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out) {
   std::vector<DfuDeviceInfo> devices;
@@ -56,7 +48,12 @@ int RunFlashAll(const ToolOptions& options, const FirmwareFile& file, CToolOutpu
   std::vector<std::thread> threads(devices.size());
   for (size_t i = 0; i < devices.size(); ++i) {
     const bool started = PlatformStartThread(&threads[i], [&, i] {
-      FlashIntoRecord(options, file, devices[i], outputs[i].get(), &records[i]);
+      const FlashOutcome outcome =
+          FlashIntoRecord(options, file, devices[i], outputs[i].get(), &records[i]);
+      outputs[i]->Outcome(outcome.exitCode,
+                          outcome.exitCode == TOOL_EXIT_OK ? "flashed " + options.positional[0]
+                                                           : outcome.message,
+                          outcome.address);
     });
     if (!started) {
       records[i].exitCode = TOOL_EXIT_FAILED;

@@ -319,6 +319,7 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   int exitCode = TOOL_EXIT_OK;
   if (!LoadInputFirmware(options.positional[0], &file, out, &exitCode)) return exitCode;
   if (options.allDevices) return RunFlashAll(options, file, out);
+  if (options.watch) return RunFlashWatch(options, file, out);
   DfuDeviceInfo device;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
   if (IsPlainDfuDevice(device)) return RunPlainFlash(options, file, device, out);

@@ -11,6 +11,7 @@
 #include "device/device_listing.h"
 #include "dfufiles/firmware_file.h"
 #include "tool/exit_code.h"
+#include "tool/flash_summary.h"
 #include "tool/tool_options.h"
 #include "tool/tool_output.h"
 
@@ -27,7 +28,16 @@ struct FlashOutcome {
 FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
                          const DfuDeviceInfo& device, CToolOutput* out);
 
+// FlashDevice timed, its outcome in *record (whose path and serial the
+// caller fills); a device that could not be opened fails with exit code 6.
+FlashOutcome FlashIntoRecord(const ToolOptions& options, const FirmwareFile& file,
+                             const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record);
+
 // flash --all: every matching device present at the start, at once.
 int RunFlashAll(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out);
+
+// flash --watch: each matching device in DFU mode as it arrives, until
+// interrupted; then the devices in progress finish and the summary ends it.
+int RunFlashWatch(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out);
 
 #endif  // ZUVA_TOOL_FLASH_DEVICE_H_

@@ -15,7 +15,7 @@ Commands:
       (DfuSe or plain DFU), transfer size and, per alternate setting, its
       name and memories (address, sectors, access).
   flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
-             [--changed-only] [--fast-poll] [--all] [--force]
+             [--changed-only] [--fast-poll] [--all | --watch] [--force]
       Write FILE to the device: erase the sectors it covers, download, read
       back and compare, then leave DFU mode. FILE is a DfuSe file (each
       target to its alternate setting), Intel HEX, S-records, ELF (loadable
@@ -43,6 +43,16 @@ Commands:
       serial, result, time; a "summary" event with --json) ends the run. The
       exit code is 0 when every device succeeded, else the worst device's:
       7, then 1, 6, 3.
+      --watch keeps running and flashes each matching DFU device as it
+      arrives (and those present at the start), several at once, waiting on
+      the system's device-change events. Each flash ends in one line: time,
+      path, serial, result, duration (a "result" event with "device",
+      "serial", "time", "exit" and "ms" with --json). A device that comes
+      back with the serial of one flashed before, as a board does after
+      leaving DFU mode, is looked at again a second later and flashed again
+      only if it is still in DFU mode. Ctrl-C lets the flashes in progress
+      finish, shows the summary and ends with the exit code --all would give
+      (a second Ctrl-C ends at once).
       On a plain DFU device (DFU version below 1.1A, no memory maps) FILE is
       raw bytes or a plain DFU file; the device places it from the start of
       the alternate setting's memory. A suffix whose vendor or product ID

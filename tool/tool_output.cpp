@@ -55,6 +55,7 @@ void CToolOutput::Device(const DfuDeviceInfo& device) {
                  .Str());
     return;
   }
+  if (!ShowsSteps()) return;
   char text[64];
   std::snprintf(text, sizeof text, "%04x:%04x", device.vendorId, device.productId);
   const std::string line = "Device " + device.path + " (" + text +

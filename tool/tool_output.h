@@ -24,7 +24,7 @@ class CToolOutput {
  public:
   explicit CToolOutput(OutputMode mode) : mode_(mode) {}
   // The output of the device at `devicePath` on a board; without `steps`
-  // only the device and its outcome are shown, not its steps and progress.
+  // its steps and progress are not shown, nor the device in the text modes.
   CToolOutput(OutputMode mode, COutputBoard* board, std::string devicePath, bool steps);
 
   OutputMode mode() const { return mode_; }

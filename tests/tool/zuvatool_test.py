@@ -10,9 +10,11 @@ import json
 import os
 import random
 import shutil
+import signal
 import struct
 import subprocess
 import sys
+import threading
 import traceback
 import zlib
 
@@ -61,6 +63,20 @@ class Tool:
         done.out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         done.err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
         return done
+
+    def start(self, *argv, sim, flash):
+        """The tool as a running process whose standard output is read as it comes."""
+        env = dict(os.environ)
+        for key in ("ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE"):
+            env.pop(key, None)
+        env.update(ZUVA_SIM=sim, ZUVA_SIM_FLASH=flash)
+        process = subprocess.Popen([self.args.exe] + list(argv), cwd=self.work, env=env,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        process.deadline = threading.Timer(RUN_TIMEOUT, process.kill)
+        process.deadline.daemon = True
+        process.deadline.start()
+        return process
 
     def json_lines(self, done):
         return [json.loads(line) for line in done.out.splitlines() if line.strip()]
@@ -138,7 +154,7 @@ def help_names_every_command_option_and_exit_code(t):
     expect_exit(done, 0)
     for word in ["list", "flash", "read", "erase", "unprotect", "leave", "detach", "convert",
                  "info", "--json", "--alt", "--address", "--length", "--no-verify", "--no-leave",
-                 "--all", "--mass", "--force", "--changed-only", "--fast-poll", "--vid", "--pid", "--bcd", "--target", "--device",
+                 "--all", "--watch", "--mass", "--force", "--changed-only", "--fast-poll", "--vid", "--pid", "--bcd", "--target", "--device",
                  "--serial", "--plain"]:
         expect(word in done.out, word + " missing from --help")
     for code in range(8):
@@ -628,16 +644,22 @@ def selection_among_several_devices(t):
     expect(t.read("f2.bin")[:len(data)] == data and t.read("f1.bin") == old, "wrong device")
 
 
-def several(t, count, profile_extra=""):
-    """count virtual devices with serials SIM0001.. and old content, as run() arguments."""
+def several(t, count, extras=None):
+    """count virtual devices with serials SIM0001.. and old content, as run() arguments;
+    extras[i], when given, is added to the i-th device's profile."""
     separator = ";" if t.args.wrapper else ":"
     profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
-    t.write("auto.profile", profile + "serial = auto\n" + profile_extra)
+    profiles = []
+    for i in range(count):
+        extra = extras[i] if extras else ""
+        base = profile.replace("timing = fast\n", "") if "timing =" in extra else profile
+        profiles.append("p%d.profile" % (i + 1))
+        t.write(profiles[-1], base + "serial = auto\n" + extra)
     flashes = ["f%d.bin" % (i + 1) for i in range(count)]
     old = bytes((i * 7 + 3) & 0xFF for i in range(FLASH_SIZE))
     for name in flashes:
         t.write(name, old)
-    return dict(sim=separator.join(["auto.profile"] * count), flash=separator.join(flashes)), old
+    return dict(sim=separator.join(profiles), flash=separator.join(flashes)), old
 
 
 @case
@@ -681,6 +703,64 @@ def flash_all_flashes_every_device_and_one_failing_stops_no_other(t):
     expect(table[-3][:3] == ["Device", "Serial", "Result"] and table[-2][1:3] == ["SIM0001", "ok"] and
            table[-1][1] == "SIM0002" and "failed" in done.out.splitlines()[-1], done.out)
     expect("1 of 2 devices failed" in done.err, done.err)
+
+
+@case
+def flash_all_leaves_a_device_that_arrives_meanwhile_alone(t):
+    data = payload(2048, 13)
+    t.write("fw.bin", data)
+    # The first device takes real time, so the second arrives during its flash.
+    devices, old = several(t, 2, ["timing = real\n", "arrive-after = 20\n"])
+    done = t.run("flash", "fw.bin", "--all", "--json", **devices)
+    expect_exit(done, 0)
+    summary = [e for e in t.json_lines(done) if e["event"] == "summary"][0]["devices"]
+    expect([d["serial"] for d in summary] == ["SIM0001"], summary)
+    expect(t.read("f1.bin")[:len(data)] == data and t.read("f2.bin") == old, "wrong devices flashed")
+
+
+@case
+def flash_watch_flashes_arrivals_again_only_in_dfu_mode_and_finishes_at_an_interrupt(t):
+    if t.args.wrapper:
+        return  # the interrupt is a POSIX signal here
+    data = payload(2048, 14)
+    t.write("fw.bin", data)
+    # Present at the start; arriving and coming back in DFU mode after each
+    # flash (slow, so that the interrupt finds it busy); arriving and coming
+    # back running its application.
+    devices, _ = several(t, 3, ["", "arrive-after = 300\nafter-leave = dfu\ntiming = real\n",
+                                "arrive-after = 600\nafter-leave = application\n"])
+    process = t.start("flash", "fw.bin", "--watch", "--json", **devices)
+    events = []
+    started = {}
+    interrupted = False
+    for line in process.stdout:
+        event = json.loads(line)
+        events.append(event)
+        if event["event"] == "device":
+            started[event["serial"]] = started.get(event["serial"], 0) + 1
+            if started.get("SIM0002") == 3 and not interrupted:
+                process.send_signal(signal.SIGINT)
+                interrupted = True
+    process.wait()
+    process.deadline.cancel()
+    expect(interrupted, "SIM0002 never came back twice: %s\n%s" % (events, process.stderr.read()))
+    expect(process.returncode == 0, "exit %d" % process.returncode)
+    results = [e for e in events if e["event"] == "result" and "device" in e]
+    by_serial = {}
+    for result in results:
+        expect(result["exit"] == 0 and result["time"].count(":") == 2 and "ms" in result, result)
+        by_serial.setdefault(result["serial"], []).append(result["device"])
+    # The flash in progress at the interrupt finished; the device that came
+    # back in application mode was not flashed again.
+    expect({s: len(p) for s, p in by_serial.items()} == {"SIM0001": 1, "SIM0002": 3, "SIM0003": 1},
+           by_serial)
+    expect(len(set(by_serial["SIM0002"])) == 3, "the same path flashed twice: %s" % by_serial)
+    summary = [e for e in events if e["event"] == "summary"]
+    expect(len(summary) == 1 and len(summary[0]["devices"]) == 5, summary)
+    expect(events[-1] == {"event": "result", "exit": 0, "message": "flashed fw.bin on 5 devices"},
+           events[-1])
+    for name in ("f1.bin", "f2.bin", "f3.bin"):
+        expect(t.read(name)[:len(data)] == data, name + " not flashed")
 
 
 @case

@@ -1,0 +1,277 @@
+// flash --watch: a production bench. The console thread sleeps on the
+// platform's device-change events and on the end of a flash; each DFU device
+// that arrives (or is present at the start) and matches the selectors is
+// flashed on a thread of its own, and its end is one log line. An interrupt
+// stops the arrivals being taken; the flashes in progress finish, the
+// summary ends the run.
+//
+// A device that comes back with the serial of one flashed before (a board
+// that reset after the leave request) may show its DFU interface for a
+// moment before its application starts: it is looked at again after a pause
+// and flashed only if it is still there in DFU mode.
+//
+// Besides the events, the interface paths are listed (nothing is opened)
+// once a second: a source that announces nothing (a WinUSB device of an
+// interface class not yet registered for notifications, libusb without
+// hot-plug) is still seen, a second late. The wait also ends every
+// WATCH_INTERRUPT_CHECK_MS to look for an interrupt, which a signal handler
+// can only record.
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/guid.h"
+#include "platform/device_notifier.h"
+#include "platform/driver_port.h"
+#include "platform/interrupt.h"
+#include "platform/thread_start.h"
+#include "platform/wake_signal.h"
+#include "tool/device_selection.h"
+#include "tool/flash_device.h"
+#include "tool/flash_summary.h"
+#include "tool/json_line.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t WATCH_INTERRUPT_CHECK_MS = 250;
+constexpr auto WATCH_RESCAN_INTERVAL = std::chrono::seconds(1);
+// How long a returning device (or one that could not be opened yet, as
+// while the system sets its permissions) is given before the second look.
+constexpr auto WATCH_SETTLE_TIME = std::chrono::milliseconds(1000);
+
+// Arrivals and removals, as the platform delivers them to the console
+// thread when it pumps.
+class CChangeLog : public DeviceEventSink {
+ public:
+  void OnDeviceChange(const DeviceChangeEvent& event) override {
+    (event.kind == DeviceChangeKind::kArrival ? arrived : removed).push_back(event.path);
+  }
+  std::vector<std::string> arrived;
+  std::vector<std::string> removed;
+};
+
+// One flash in progress: its thread writes the record and then says so.
+struct WatchJob {
+  DfuDeviceInfo device;
+  std::unique_ptr<CToolOutput> output;
+  DeviceRecord record;
+  std::thread thread;
+  std::atomic<bool> done{false};
+};
+
+std::string TimeOfDay() {
+  const std::time_t now = std::time(nullptr);
+  const std::tm* local = std::localtime(&now);  // the console thread's only
+  char text[16] = "--:--:--";
+  if (local != nullptr) std::strftime(text, sizeof text, "%H:%M:%S", local);
+  return text;
+}
+
+class CWatch {
+ public:
+  CWatch(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out)
+      : options_(options), file_(file), out_(out) {}
+
+  int Run() {
+    PlatformInstallInterruptHandlers();
+    std::unique_ptr<DeviceNotifier> notifier =
+        DeviceNotifier::Create(&changes_, {DFU_INTERFACE_GUID});
+    out_->Note("Waiting for DFU devices to flash with " + options_.positional[0] +
+               "; Ctrl-C ends.");
+    Rescan();
+    while (!PlatformInterrupted()) {
+      WaitForSignalOrThreadMessages(&wake_, WaitMs());
+      PumpThreadMessages();
+      TakeChanges();
+      if (Clock::now() >= nextRescan_) Rescan();
+      LookAgain();
+      Reap();
+    }
+    // Arrivals are no longer taken; what runs finishes.
+    notifier.reset();
+    while (!jobs_.empty()) {
+      WaitForSignalOrThreadMessages(&wake_, WATCH_INTERRUPT_CHECK_MS);
+      Reap();
+    }
+    return ReportSummary(records_, options_.positional[0], out_);
+  }
+
+ private:
+  uint32_t WaitMs() const {
+    auto until = nextRescan_;
+    for (const auto& [path, due] : settling_) {
+      if (due < until) until = due;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    if (left.count() <= 0) return 0;
+    return static_cast<uint32_t>(std::min<int64_t>(left.count(), WATCH_INTERRUPT_CHECK_MS));
+  }
+
+  void TakeChanges() {
+    for (const std::string& path : changes_.removed) {
+      present_.erase(path);
+      settling_.erase(path);
+    }
+    for (const std::string& path : changes_.arrived) {
+      if (present_.insert(path).second) Consider(path, false);
+    }
+    changes_.removed.clear();
+    changes_.arrived.clear();
+  }
+
+  static bool Listed(const std::string& path) {
+    std::vector<InterfaceInfo> listed;
+    EnumerateInterfaces(DFU_INTERFACE_GUID, &listed);
+    for (const InterfaceInfo& info : listed) {
+      if (info.path == path) return true;
+    }
+    return false;
+  }
+
+  // The present DFU interfaces, by path only.
+  void Rescan() {
+    nextRescan_ = Clock::now() + WATCH_RESCAN_INTERVAL;
+    std::vector<InterfaceInfo> listed;
+    if (!EnumerateInterfaces(DFU_INTERFACE_GUID, &listed)) return;
+    std::set<std::string> now;
+    for (const InterfaceInfo& info : listed) now.insert(info.path);
+    for (auto it = present_.begin(); it != present_.end();) {
+      if (now.count(*it) == 0) {
+        settling_.erase(*it);
+        it = present_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (const std::string& path : now) {
+      if (present_.insert(path).second) Consider(path, false);
+    }
+  }
+
+  void LookAgain() {
+    const auto now = Clock::now();
+    for (auto it = settling_.begin(); it != settling_.end();) {
+      if (it->second > now) {
+        ++it;
+        continue;
+      }
+      const std::string path = it->first;
+      it = settling_.erase(it);
+      Consider(path, true);
+    }
+  }
+
+  // A DFU device at a new path: flashed now, after a pause, or not at all.
+  void Consider(const std::string& path, bool settled) {
+    if (options_.devicePath && path != *options_.devicePath) return;
+    for (const auto& job : jobs_) {
+      if (job->device.path == path) return;
+    }
+    DfuDeviceInfo device;
+    if (!DescribeDfuDevice(path, true, &device)) {
+      if (!settled) {
+        settling_[path] = Clock::now() + WATCH_SETTLE_TIME;
+        return;
+      }
+      // Gone meanwhile, its removal not announced: nothing to flash.
+      if (!Listed(path)) return;
+    }
+    if (!MatchesSelectors(device, options_)) return;
+    if (!settled && device.opened && !device.serial.empty() && flashed_.count(device.serial) != 0) {
+      settling_[path] = Clock::now() + WATCH_SETTLE_TIME;
+      return;
+    }
+    Start(device);
+  }
+
+  void Start(const DfuDeviceInfo& device) {
+    auto job = std::make_unique<WatchJob>();
+    job->device = device;
+    job->output = std::make_unique<CToolOutput>(out_->mode(), &board_, device.path, false);
+    job->record.path = device.path;
+    job->record.serial = device.serial;
+    job->output->Device(device);
+    WatchJob* running = job.get();
+    const bool started = PlatformStartThread(&job->thread, [this, running] {
+      FlashIntoRecord(options_, file_, running->device, running->output.get(), &running->record);
+      running->done = true;
+      wake_.Set();
+    });
+    if (!started) {
+      job->record.exitCode = TOOL_EXIT_FAILED;
+      job->record.message = "no thread could be started for the device";
+      job->done = true;
+    }
+    jobs_.push_back(std::move(job));
+  }
+
+  // Every finished flash: joined, logged, recorded.
+  void Reap() {
+    for (auto it = jobs_.begin(); it != jobs_.end();) {
+      WatchJob& job = **it;
+      if (!job.done) {
+        ++it;
+        continue;
+      }
+      if (job.thread.joinable()) job.thread.join();
+      Log(job.record);
+      if (job.record.exitCode == TOOL_EXIT_OK && !job.record.serial.empty()) {
+        flashed_.insert(job.record.serial);
+      }
+      records_.push_back(job.record);
+      it = jobs_.erase(it);
+    }
+  }
+
+  // One line per device: time, path, serial, result, duration.
+  void Log(const DeviceRecord& record) {
+    const std::string time = TimeOfDay();
+    if (out_->mode() == OutputMode::kJson) {
+      CJsonObject line;
+      line.Text("event", "result")
+          .Text("device", record.path)
+          .Text("serial", record.serial)
+          .Text("time", time)
+          .Number("exit", static_cast<uint64_t>(record.exitCode));
+      if (record.exitCode != TOOL_EXIT_OK) line.Text("message", record.message);
+      line.Number("ms", record.milliseconds);
+      board_.Write(line.Str() + "\n");
+      return;
+    }
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s",
+                  static_cast<double>(record.milliseconds) / 1000.0);
+    board_.Write(time + "  " + record.path + "  " +
+                 (record.serial.empty() ? "-" : record.serial) + "  " +
+                 (record.exitCode == TOOL_EXIT_OK ? "flashed" : "failed: " + record.message) +
+                 "  " + seconds + "\n");
+  }
+
+  const ToolOptions& options_;
+  const FirmwareFile& file_;
+  CToolOutput* out_;
+  COutputBoard board_;
+  CChangeLog changes_;
+  WakeSignal wake_;
+  std::set<std::string> present_;                  // DFU paths already considered
+  std::map<std::string, Clock::time_point> settling_;  // looked at again then
+  std::set<std::string> flashed_;                  // serials flashed in this run
+  std::vector<std::unique_ptr<WatchJob>> jobs_;
+  std::vector<DeviceRecord> records_;
+  Clock::time_point nextRescan_ = Clock::now();
+};
+
+}  // namespace
+
+int RunFlashWatch(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out) {
+  CWatch watch(options, file, out);
+  return watch.Run();
+}
