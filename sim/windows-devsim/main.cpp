@@ -1,4 +1,4 @@
-// zuva-devsim.exe [--profile FILE] [--flash FILE] [--faults PLAN] [--trace FILE]
+// zuva-devsim-pipe.exe [--profile FILE] [--flash FILE] [--faults PLAN] [--trace FILE]
 //                 ... [--ready FILE] [--winusb]
 // The virtual DFU devices behind the virtual kernel driver (run under Wine by
 // zuva-wine-devsim): serves the pipe of each device node with a device model
@@ -226,7 +226,7 @@ class CPipeServer {
   int Serve() {
     for (;;) {
       if (!ConnectNamedPipe(pipe_, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
-        std::fprintf(stderr, "zuva-devsim: the driver cannot connect (error %lu)\n",
+        std::fprintf(stderr, "zuva-devsim-pipe: the driver cannot connect (error %lu)\n",
                      GetLastError());
         return DEVSIM_EXIT_SETUP;
       }
@@ -256,7 +256,7 @@ class CPipeServer {
       std::lock_guard<std::mutex> hold(lock_);
       DevsimPipeRequest request;
       if (!DevsimDecodeRequest(header, &request)) {
-        std::fprintf(stderr, "zuva-devsim: malformed request from the driver\n");
+        std::fprintf(stderr, "zuva-devsim-pipe: malformed request from the driver\n");
         return;
       }
       if (!ReadAll(pipe_, input.data(), request.inputSize)) return;
@@ -338,7 +338,7 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseArguments(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: zuva-devsim [--profile FILE] [--flash FILE] [--faults PLAN] "
+                 "usage: zuva-devsim-pipe [--profile FILE] [--flash FILE] [--faults PLAN] "
                  "[--trace FILE] ... [--ready FILE] [--winusb]\n");
     return DEVSIM_EXIT_USAGE;
   }
@@ -360,13 +360,13 @@ int main(int argc, char** argv) {
                CSimRecorder::Create(std::move(device), &recorder, &error);
     }
     if (!usable) {
-      std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
+      std::fprintf(stderr, "zuva-devsim-pipe: %s\n", error.c_str());
       return DEVSIM_EXIT_SETUP;
     }
     servers.push_back(
         std::make_unique<CPipeServer>(std::move(recorder), i, options.winUsb, &readiness));
     if (!servers.back()->Create()) {
-      std::fprintf(stderr, "zuva-devsim: the driver's pipe cannot be created (error %lu)\n",
+      std::fprintf(stderr, "zuva-devsim-pipe: the driver's pipe cannot be created (error %lu)\n",
                    GetLastError());
       return DEVSIM_EXIT_SETUP;
     }
@@ -385,7 +385,7 @@ int main(int argc, char** argv) {
         std::fflush(nullptr);
         ExitProcess(0);
       })) {
-    std::fprintf(stderr, "zuva-devsim: the input watcher thread cannot be started\n");
+    std::fprintf(stderr, "zuva-devsim-pipe: the input watcher thread cannot be started\n");
     return DEVSIM_EXIT_SETUP;
   }
   watcher.detach();
@@ -399,7 +399,7 @@ int main(int argc, char** argv) {
           std::fflush(nullptr);
           ExitProcess(code);
         })) {
-      std::fprintf(stderr, "zuva-devsim: a device's thread cannot be started\n");
+      std::fprintf(stderr, "zuva-devsim-pipe: a device's thread cannot be started\n");
       return DEVSIM_EXIT_SETUP;
     }
     serving.detach();

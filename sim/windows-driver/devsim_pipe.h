@@ -1,5 +1,5 @@
 /* The message format between the virtual DFU kernel driver (the client) and
- * the device model program zuva-devsim.exe (the server), over one byte-mode
+ * the device model program zuva-devsim-pipe.exe (the server), over one byte-mode
  * named pipe per device node. Plain C: the driver and the model both include it.
  *
  * One exchange at a time: the driver writes a request, the model answers it,

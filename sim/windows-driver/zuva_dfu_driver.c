@@ -1,7 +1,7 @@
 /* A virtual USB DFU kernel driver for tests: a PnP function driver that
  * exposes its device as a device interface of the DFU interface class and
  * hands every I/O-control request to the device model, an ordinary program
- * (zuva-devsim.exe) that serves a named pipe. Each device node is one device
+ * (zuva-devsim-pipe.exe) that serves a named pipe. Each device node is one device
  * with a pipe of its own, which the node's registry key names; several nodes
  * are several devices. The model decides every answer: the driver completes a
  * request with the model's outcome and byte count and adds nothing of its

@@ -10,7 +10,7 @@ device is listed, and then runs the programs. Each device has a description
 of its own, so the console names the one chosen.
 
 Command line: both_drivers_test.py --zuva ZUVA.exe --tool zuvatool.exe
-  --devsim zuva-wine-devsim --model zuva-devsim.exe --winusb-dll winusb.dll
+  --devsim zuva-wine-devsim --model zuva-devsim-pipe.exe --winusb-dll winusb.dll
   --work-dir DIR
 """
 
