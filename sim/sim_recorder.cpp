@@ -13,7 +13,7 @@ constexpr size_t SIM_LOGGED_DATA_BYTES = 64;
 
 }  // namespace
 
-CSimRecorder::CSimRecorder(std::unique_ptr<CDfuDevice> device, SimFaultPlan plan,
+CSimRecorder::CSimRecorder(Key, std::unique_ptr<CDfuDevice> device, SimFaultPlan plan,
                            std::FILE* trace)
     : device_(std::move(device)), plan_(std::move(plan)), trace_(trace) {}
 
@@ -36,7 +36,7 @@ bool CSimRecorder::Create(SimDeviceOptions options, std::shared_ptr<CSimRecorder
     }
   }
   try {
-    recorder->reset(new CSimRecorder(std::move(device), std::move(plan), trace));
+    *recorder = std::make_shared<CSimRecorder>(Key(), std::move(device), std::move(plan), trace);
   } catch (const std::bad_alloc&) {
     if (trace != nullptr) std::fclose(trace);
     *error = "virtual device does not fit in memory";

@@ -47,6 +47,13 @@ class CSimRecorder {
   // *error (one line) when the model or the trace cannot be made.
   static bool Create(SimDeviceOptions options, std::shared_ptr<CSimRecorder>* recorder,
                      std::string* error);
+  // Only Create makes one: the key is private.
+  struct Key {
+   private:
+    Key() {}
+    friend class CSimRecorder;
+  };
+  CSimRecorder(Key, std::unique_ptr<CDfuDevice> device, SimFaultPlan plan, std::FILE* trace);
   ~CSimRecorder();
   CSimRecorder(const CSimRecorder&) = delete;
   CSimRecorder& operator=(const CSimRecorder&) = delete;
@@ -63,8 +70,6 @@ class CSimRecorder {
   uint32_t RequestCount() const;
 
  private:
-  CSimRecorder(std::unique_ptr<CDfuDevice> device, SimFaultPlan plan, std::FILE* trace);
-
   const std::unique_ptr<CDfuDevice> device_;
   const SimFaultPlan plan_;
   std::FILE* const trace_;
