@@ -8,7 +8,12 @@
 // A device that comes back with the serial of one flashed before (a board
 // that reset after the leave request) may show its DFU interface for a
 // moment before its application starts: it is looked at again after a pause
-// and flashed only if it is still there in DFU mode.
+// and flashed only if it is still there in DFU mode. A board that keeps
+// coming back in DFU mode does not start what it was given: after
+// WATCH_REFLASH_LIMIT flashes again in a row it is left alone, with a line
+// that says so, rather than flashed for as long as the bench runs. A return
+// later than WATCH_RETURN_WINDOW after its last flash (a board unplugged and
+// plugged in again) starts the count afresh.
 //
 // Besides the events, the interface paths are listed (nothing is opened)
 // once a second: a source that announces nothing (a WinUSB device of an
@@ -46,6 +51,8 @@ constexpr auto WATCH_RESCAN_INTERVAL = std::chrono::seconds(1);
 // How long a returning device (or one that could not be opened yet, as
 // while the system sets its permissions) is given before the second look.
 constexpr auto WATCH_SETTLE_TIME = std::chrono::milliseconds(1000);
+constexpr int WATCH_REFLASH_LIMIT = 2;
+constexpr auto WATCH_RETURN_WINDOW = std::chrono::seconds(5);
 
 // Arrivals and removals, as the platform delivers them to the console
 // thread when it pumps.
@@ -90,10 +97,12 @@ class CWatch {
     while (!PlatformInterrupted()) {
       WaitForSignalOrThreadMessages(&wake_, WaitMs());
       PumpThreadMessages();
+      // Finished flashes first: a board back already must find its serial
+      // among the flashed ones.
+      Reap();
       TakeChanges();
       if (Clock::now() >= nextRescan_) Rescan();
       LookAgain();
-      Reap();
     }
     // Arrivals are no longer taken; what runs finishes.
     notifier.reset();
@@ -185,11 +194,43 @@ class CWatch {
       if (!Listed(path)) return;
     }
     if (!MatchesSelectors(device, options_)) return;
-    if (!settled && device.opened && !device.serial.empty() && flashed_.count(device.serial) != 0) {
-      settling_[path] = Clock::now() + WATCH_SETTLE_TIME;
-      return;
+    if (device.opened && !device.serial.empty()) {
+      if (!settled && SeenBefore(device.serial)) {
+        settling_[path] = Clock::now() + WATCH_SETTLE_TIME;
+        return;
+      }
+      if (settled && !FlashAgain(device)) return;
     }
     Start(device);
+  }
+
+  // A serial flashed in this run, or being flashed: the same board may be
+  // back under a new path, even before its flash has quite ended.
+  bool SeenBefore(const std::string& serial) const {
+    if (flashed_.count(serial) != 0) return true;
+    for (const auto& job : jobs_) {
+      if (job->device.serial == serial) return true;
+    }
+    return false;
+  }
+
+  // A settled device whose serial was flashed before: flashed again, unless
+  // it came back soon after each of the last flashes.
+  bool FlashAgain(const DfuDeviceInfo& device) {
+    const auto flashed = flashed_.find(device.serial);
+    if (flashed == flashed_.end()) return true;  // a namesake, still in its flash
+    FlashHistory& history = flashed->second;
+    const auto arrived = Clock::now() - WATCH_SETTLE_TIME;
+    if (arrived - history.lastEnd > WATCH_RETURN_WINDOW) {
+      history.againInARow = 0;
+      return true;
+    }
+    if (history.againInARow >= WATCH_REFLASH_LIMIT) {
+      LogLeftAlone(device, history.againInARow + 1);
+      return false;
+    }
+    ++history.againInARow;
+    return true;
   }
 
   void Start(const DfuDeviceInfo& device) {
@@ -224,23 +265,26 @@ class CWatch {
       if (job.thread.joinable()) job.thread.join();
       Log(job.record);
       if (job.record.exitCode == TOOL_EXIT_OK && !job.record.serial.empty()) {
-        flashed_.insert(job.record.serial);
+        flashed_[job.record.serial].lastEnd = Clock::now();
       }
       records_.push_back(job.record);
       it = jobs_.erase(it);
     }
   }
 
+  static CJsonObject Stamped(const char* event, const std::string& path,
+                             const std::string& serial, const std::string& time) {
+    CJsonObject line;
+    line.Text("event", event).Text("device", path).Text("serial", serial).Text("time", time);
+    return line;
+  }
+
   // One line per device: time, path, serial, result, duration.
   void Log(const DeviceRecord& record) {
     const std::string time = TimeOfDay();
     if (out_->mode() == OutputMode::kJson) {
-      CJsonObject line;
-      line.Text("event", "result")
-          .Text("device", record.path)
-          .Text("serial", record.serial)
-          .Text("time", time)
-          .Number("exit", static_cast<uint64_t>(record.exitCode));
+      CJsonObject line = Stamped("result", record.path, record.serial, time);
+      line.Number("exit", static_cast<uint64_t>(record.exitCode));
       if (record.exitCode != TOOL_EXIT_OK) line.Text("message", record.message);
       line.Number("ms", record.milliseconds);
       board_.Write(line.Str() + "\n");
@@ -255,6 +299,27 @@ class CWatch {
                  "  " + seconds + "\n");
   }
 
+  // A board back in DFU mode after every flash: one line, no flash.
+  void LogLeftAlone(const DfuDeviceInfo& device, int flashes) {
+    const std::string message =
+        "still in DFU mode after " + std::to_string(flashes) + " flashes; left alone";
+    const std::string time = TimeOfDay();
+    if (out_->mode() == OutputMode::kJson) {
+      CJsonObject line = Stamped("left-alone", device.path, device.serial, time);
+      line.Text("message", message);
+      board_.Write(line.Str() + "\n");
+      return;
+    }
+    board_.Write(time + "  " + device.path + "  " + device.serial + "  " + message + "\n");
+  }
+
+  // What the run did to a serial: when its last flash ended, and how many
+  // times in a row it was flashed again because it came back in DFU mode.
+  struct FlashHistory {
+    Clock::time_point lastEnd;
+    int againInARow = 0;
+  };
+
   const ToolOptions& options_;
   const FirmwareFile& file_;
   CToolOutput* out_;
@@ -263,7 +328,7 @@ class CWatch {
   WakeSignal wake_;
   std::set<std::string> present_;                  // DFU paths already considered
   std::map<std::string, Clock::time_point> settling_;  // looked at again then
-  std::set<std::string> flashed_;                  // serials flashed in this run
+  std::map<std::string, FlashHistory> flashed_;    // by serial, flashed in this run
   std::vector<std::unique_ptr<WatchJob>> jobs_;
   std::vector<DeviceRecord> records_;
   Clock::time_point nextRescan_ = Clock::now();

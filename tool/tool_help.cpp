@@ -50,7 +50,9 @@ Commands:
       "serial", "time", "exit" and "ms" with --json). A device that comes
       back with the serial of one flashed before, as a board does after
       leaving DFU mode, is looked at again a second later and flashed again
-      only if it is still in DFU mode. Ctrl-C lets the flashes in progress
+      only if it is still in DFU mode; one that is back in DFU mode within
+      5 s after each of three flashes in a row is left alone (one line, a
+      "left-alone" event with --json). Ctrl-C lets the flashes in progress
       finish, shows the summary and ends with the exit code --all would give
       (a second Ctrl-C ends at once).
       On a plain DFU device (DFU version below 1.1A, no memory maps) FILE is

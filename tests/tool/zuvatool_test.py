@@ -767,6 +767,33 @@ def flash_watch_flashes_arrivals_again_only_in_dfu_mode_and_finishes_at_an_inter
 
 
 @case
+def flash_watch_leaves_a_board_alone_that_keeps_coming_back_in_dfu_mode(t):
+    if t.args.wrapper:
+        return  # the interrupt is a POSIX signal here
+    data = payload(2048, 15)
+    t.write("fw.bin", data)
+    devices, _ = several(t, 1, ["after-leave = dfu\n"])
+    process = t.start("flash", "fw.bin", "--watch", "--json", **devices)
+    events = []
+    for line in process.stdout:
+        event = json.loads(line)
+        events.append(event)
+        if event["event"] == "left-alone":
+            process.send_signal(signal.SIGINT)
+    process.wait()
+    process.deadline.cancel()
+    # Flashed, then flashed again twice as it came back in DFU mode each
+    # time; the fourth return gets a line and no flash.
+    results = [e for e in events if e["event"] == "result" and "device" in e]
+    expect([r["exit"] for r in results] == [0, 0, 0], "%s\n%s" % (events, process.stderr.read()))
+    alone = [e for e in events if e["event"] == "left-alone"]
+    expect(len(alone) == 1 and alone[0]["serial"] == "SIM0001" and
+           alone[0]["message"] == "still in DFU mode after 3 flashes; left alone" and
+           alone[0]["device"] not in [r["device"] for r in results], alone)
+    expect(process.returncode == 0, "exit %d" % process.returncode)
+
+
+@case
 def flash_all_without_a_matching_device_exits_4(t):
     t.write("fw.bin", b"\x00" * 16)
     devices, _ = several(t, 2)
