@@ -1,6 +1,7 @@
 #include "device/device_manager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -10,89 +11,122 @@
 
 namespace {
 
-// The design has the console thread and one worker take turns with the
-// table; the lock makes those hand-overs well-defined and keeps a stray
-// concurrent call from corrupting it. It is held for the whole of one device
-// call, so a device object is never used by two threads at once either.
-std::mutex g_tableMutex;
-std::unique_ptr<CSTDevicesManager> g_manager;
+// Guards the manager's pointer only. Several threads use the device layer at
+// once: the console thread and the workers of several operations (one per
+// device with flash --all); each call holds its own device's lock, so one
+// device's transfer never waits for another's.
+std::mutex g_managerMutex;
+// Shared with the calls in progress, so a manager destroyed meanwhile lives
+// until they end.
+std::shared_ptr<CSTDevicesManager> g_manager;
 // Never reset, not even when the manager is recreated: a handle is never
 // reused.
-DeviceHandle g_nextHandle = 1;
+std::atomic<DeviceHandle> g_nextHandle{1};
+
+std::shared_ptr<CSTDevicesManager> Manager() {
+  std::lock_guard<std::mutex> lock(g_managerMutex);
+  return g_manager;
+}
 
 }  // namespace
 
 CSTDevicesManager::~CSTDevicesManager() {
-  for (Entry& entry : table) entry.device.reset();
+  // Nobody else holds the manager now, so no call is using a device.
+  for (Entry& entry : table) entry.slot->device.reset();
   table.clear();
 }
 
 DeviceHandle CSTDevicesManager::Add(std::unique_ptr<CSTDevice> device) {
-  DeviceHandle handle = g_nextHandle++;
-  table.push_back({handle, std::move(device)});
+  auto slot = std::make_shared<Slot>();
+  slot->device = std::move(device);
+  std::lock_guard<std::mutex> lock(tableMutex);
+  const DeviceHandle handle = g_nextHandle++;
+  table.push_back({handle, std::move(slot)});
   return handle;
 }
 
-CSTDevice* CSTDevicesManager::Find(DeviceHandle handle) const {
+std::shared_ptr<CSTDevicesManager::Slot> CSTDevicesManager::Find(DeviceHandle handle) const {
+  std::lock_guard<std::mutex> lock(tableMutex);
   for (const Entry& entry : table) {
-    if (entry.handle == handle) return entry.device.get();
+    if (entry.handle == handle) return entry.slot;
   }
   return nullptr;
 }
 
-bool CSTDevicesManager::Remove(DeviceHandle handle) {
+std::shared_ptr<CSTDevicesManager::Slot> CSTDevicesManager::Take(DeviceHandle handle) {
+  std::lock_guard<std::mutex> lock(tableMutex);
   auto it = std::find_if(table.begin(), table.end(),
                          [handle](const Entry& entry) { return entry.handle == handle; });
-  if (it == table.end()) return false;
-  std::unique_ptr<CSTDevice> device = std::move(it->device);
+  if (it == table.end()) return nullptr;
+  std::shared_ptr<Slot> slot = std::move(it->slot);
   table.erase(it);
-  device.reset();  // its destructor closes the driver connection
+  return slot;
+}
+
+bool CSTDevicesManager::Remove(DeviceHandle handle) {
+  std::shared_ptr<Slot> slot = Take(handle);
+  if (!slot) return false;
+  slot->device.reset();  // its destructor closes the driver connection
   return true;
+}
+
+size_t CSTDevicesManager::Count() const {
+  std::lock_guard<std::mutex> lock(tableMutex);
+  return table.size();
 }
 
 StatusCode WithDevice(DeviceHandle handle,
                       const std::function<StatusCode(CSTDevice&, CSTDevicesManager&)>& action) {
-  std::lock_guard<std::mutex> lock(g_tableMutex);
-  if (!g_manager) return DEV_ERR_NO_MANAGER;
-  CSTDevice* device = g_manager->Find(handle);
-  if (device == nullptr) return DEV_ERR_BAD_PARAMETER;
-  return action(*device, *g_manager);
+  const std::shared_ptr<CSTDevicesManager> manager = Manager();
+  if (!manager) return DEV_ERR_NO_MANAGER;
+  const std::shared_ptr<CSTDevicesManager::Slot> slot = manager->Find(handle);
+  if (!slot) return DEV_ERR_BAD_PARAMETER;
+  std::lock_guard<std::mutex> lock(slot->mutex);
+  if (!slot->device) return DEV_ERR_BAD_PARAMETER;
+  return action(*slot->device, *manager);
 }
 
 void CreateDevicesManager() {
-  std::lock_guard<std::mutex> lock(g_tableMutex);
-  if (!g_manager) g_manager = std::make_unique<CSTDevicesManager>();
+  std::lock_guard<std::mutex> lock(g_managerMutex);
+  if (!g_manager) g_manager = std::make_shared<CSTDevicesManager>();
 }
 
 void DestroyDevicesManager() {
-  std::lock_guard<std::mutex> lock(g_tableMutex);
-  g_manager.reset();
+  std::shared_ptr<CSTDevicesManager> last;
+  {
+    std::lock_guard<std::mutex> lock(g_managerMutex);
+    last.swap(g_manager);
+  }
+  // Destroyed here, outside the lock, unless a call still holds it.
 }
 
-bool DevicesManagerExists() {
-  std::lock_guard<std::mutex> lock(g_tableMutex);
-  return g_manager != nullptr;
-}
+bool DevicesManagerExists() { return Manager() != nullptr; }
 
 StatusCode OpenDevice(const std::string& path, DeviceHandle* handle) {
   if (path.empty() || handle == nullptr) return DEV_ERR_BAD_PARAMETER;
-  std::lock_guard<std::mutex> lock(g_tableMutex);
-  if (!g_manager) return DEV_ERR_NO_MANAGER;
+  const std::shared_ptr<CSTDevicesManager> manager = Manager();
+  if (!manager) return DEV_ERR_NO_MANAGER;
   std::unique_ptr<CSTDevice> device;
   try {
     device = std::make_unique<CSTDevice>(path);
   } catch (const std::bad_alloc&) {
     return DEV_ERR_BAD_PARAMETER;
   }
+  // Reading the descriptors takes several transfers: no lock is held.
   StatusCode status = device->Open();
   if (status != RESULT_OK) return status;
-  *handle = g_manager->Add(std::move(device));
+  *handle = manager->Add(std::move(device));
   return RESULT_OK;
 }
 
 StatusCode CloseDevice(DeviceHandle handle) {
-  std::lock_guard<std::mutex> lock(g_tableMutex);
-  if (g_manager) g_manager->Remove(handle);
+  const std::shared_ptr<CSTDevicesManager> manager = Manager();
+  if (!manager) return RESULT_OK;
+  const std::shared_ptr<CSTDevicesManager::Slot> slot = manager->Take(handle);
+  if (!slot) return RESULT_OK;
+  // A call in progress on the device ends first.
+  std::lock_guard<std::mutex> lock(slot->mutex);
+  slot->device.reset();
   return RESULT_OK;
 }
 

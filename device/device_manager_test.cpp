@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "device/device_test_support.h"
+#include "device/dfu_requests.h"
 #include "platform/text.h"
 
 namespace {
@@ -194,6 +199,72 @@ TEST_F(DeviceManagerTest, TwoThreadsOpenAndCloseConcurrently) {
   };
   std::thread worker(work);
   work();
+  worker.join();
+  EXPECT_EQ(fake->OpenConnections(), 0);
+}
+
+// flash --all drives each device from a thread of its own: a transfer on one
+// device must not wait for a transfer in progress on another.
+TEST_F(DeviceManagerTest, ATransferOnOneDeviceDoesNotWaitForOneInProgressOnAnother) {
+  AddDfuDevice("other", {"@Internal Flash  /0x08000000/04*016Kg"});
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool slowInside = false;
+  bool quickDone = false;
+  bool quickDoneWhileSlowInside = false;
+  fake->control = [&](const ControlRequestHeader&, const Bytes&, Bytes*) {
+    std::unique_lock<std::mutex> lock(mutex);
+    slowInside = true;
+    changed.notify_all();
+    // Bounded, so that a layer that makes the two wait for each other fails
+    // the test instead of hanging it.
+    quickDoneWhileSlowInside =
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return quickDone; });
+    return true;
+  };
+  DeviceHandle slow = 0, quick = 0;
+  ASSERT_EQ(OpenDevice(PathOf("dev"), &slow), RESULT_OK);
+  ASSERT_EQ(OpenDevice(PathOf("other"), &quick), RESULT_OK);
+  std::thread worker([&] {
+    DfuStatus status;
+    EXPECT_EQ(DfuGetStatus(&slow, &status), RESULT_OK);
+  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return slowInside; });
+  }
+  DfuStatus status;
+  EXPECT_EQ(DfuGetStatus(&quick, &status), RESULT_OK);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    quickDone = true;
+  }
+  changed.notify_all();
+  worker.join();
+  EXPECT_TRUE(quickDoneWhileSlowInside);
+}
+
+// A close from one thread while another thread sends on the same handle: the
+// sender's calls end with the device or find the handle gone, and the
+// connection is closed once (ASan and TSan watch the hand-over).
+TEST_F(DeviceManagerTest, ClosingAHandleInUseEndsItsCallsCleanly) {
+  DeviceHandle handle = 0;
+  ASSERT_EQ(OpenDevice(PathOf("dev"), &handle), RESULT_OK);
+  std::atomic<int> sent{0};
+  std::thread worker([&] {
+    for (;;) {
+      DfuStatus status;
+      DeviceHandle copy = handle;
+      const StatusCode result = DfuGetStatus(&copy, &status);
+      if (result != RESULT_OK) {
+        EXPECT_EQ(result, DEV_ERR_BAD_PARAMETER);
+        return;
+      }
+      ++sent;
+    }
+  });
+  while (sent.load() < 10) std::this_thread::yield();
+  EXPECT_EQ(CloseDevice(handle), RESULT_OK);
   worker.join();
   EXPECT_EQ(fake->OpenConnections(), 0);
 }
