@@ -130,29 +130,39 @@ struct CUsbBus::Impl {
     ClientRef self;  // keeps the key valid until the state is forgotten
   };
 
+  // The transfers of one device and the worker that carries them out. Each
+  // device sits on a port of its own, as on a hub with a transaction
+  // translator per port: one device's transfers and the time they take on
+  // its wire never hold up another's.
+  struct Lane {
+    std::condition_variable work;
+    std::deque<JobPtr> queue;
+    std::thread worker;
+  };
+
   std::vector<std::shared_ptr<CDevsimFront>> fronts;
   CGRef<UMockdevTestbed> testbed;
   std::string root;
 
   std::mutex mutex;
-  std::condition_variable work;
   std::condition_variable busChanged;
-  std::deque<JobPtr> queue;
+  std::vector<std::unique_ptr<Lane>> lanes;  // one per device, in the order of fronts
   std::map<UMockdevIoctlClient*, ClientState> clients;
   std::vector<std::unique_ptr<Node>> nodes;
   // Bus changes and the device that asked for them.
   std::deque<std::pair<size_t, SimBusChange>> changes;
   unsigned nextDevnum = DEVSIM_FIRST_DEVNUM;
   bool stopping = false;
-  std::thread worker;
 
   ~Impl() {
     {
       std::lock_guard<std::mutex> lock(mutex);
       stopping = true;
     }
-    work.notify_all();
-    if (worker.joinable()) worker.join();
+    for (auto& lane : lanes) {
+      lane->work.notify_all();
+      if (lane->worker.joinable()) lane->worker.join();
+    }
     for (auto& node : nodes) {
       if (node->handler) {
         GError* error = nullptr;
@@ -161,7 +171,7 @@ struct CUsbBus::Impl {
       }
       if (node->fifo >= 0) close(node->fifo);
     }
-    queue.clear();
+    lanes.clear();
     clients.clear();
   }
 
@@ -320,8 +330,10 @@ struct CUsbBus::Impl {
     Node* node = it->second.node;
     node->readyCount -= std::min(node->readyCount, it->second.ready.size());
     UpdateReadiness(node);
-    for (JobPtr& job : queue) {
-      if (job->client.get() == it->first) job->discarded = true;
+    for (auto& lane : lanes) {
+      for (JobPtr& job : lane->queue) {
+        if (job->client.get() == it->first) job->discarded = true;
+      }
     }
     return clients.erase(it);
   }
@@ -464,12 +476,13 @@ struct CUsbBus::Impl {
   }
 
   void Enqueue(JobPtr job) {
+    Lane& lane = *lanes[job->node->device];
     {
       std::lock_guard<std::mutex> lock(mutex);
       StateOf(job->node, job->client.get());
-      queue.push_back(std::move(job));
+      lane.queue.push_back(std::move(job));
     }
-    work.notify_one();
+    lane.work.notify_one();
   }
 
   void SubmitUrb(Node* node, UMockdevIoctlClient* client, UMockdevIoctlData* argument,
@@ -532,6 +545,7 @@ struct CUsbBus::Impl {
 
   void Discard(Node* node, UMockdevIoctlClient* client, uint64_t address) {
     std::lock_guard<std::mutex> lock(mutex);
+    std::deque<JobPtr>& queue = lanes[node->device]->queue;
     for (auto it = queue.begin(); it != queue.end(); ++it) {
       Job& job = **it;
       if (job.kind != Job::Kind::kUrb || job.client.get() != client ||
@@ -565,15 +579,15 @@ struct CUsbBus::Impl {
     UpdateReadiness(node);
   }
 
-  // ---- the worker ----------------------------------------------------------
+  // ---- the workers, one per device -----------------------------------------
 
-  void Run() {
+  void Run(Lane* lane) {
     std::unique_lock<std::mutex> lock(mutex);
     while (true) {
-      work.wait(lock, [this] { return stopping || !queue.empty(); });
+      lane->work.wait(lock, [this, lane] { return stopping || !lane->queue.empty(); });
       if (stopping) return;
-      JobPtr job = std::move(queue.front());
-      queue.pop_front();
+      JobPtr job = std::move(lane->queue.front());
+      lane->queue.pop_front();
       if (job->discarded) continue;
       lock.unlock();
       uint32_t moved = 0;
@@ -628,13 +642,17 @@ std::unique_ptr<CUsbBus> CUsbBus::Create(std::vector<std::shared_ptr<CDevsimFron
   impl->root = root;
   g_free(root);
   for (size_t device = 0; device < impl->fronts.size(); ++device) {
+    impl->lanes.push_back(std::make_unique<Impl::Lane>());
     const CDfuDevice::BusPosition position = impl->fronts[device]->Device()->Position();
     if (!impl->AddNode(device, position.attachment, position.dfuMode, error)) return nullptr;
   }
   Impl* running = impl.get();
-  if (!PlatformStartThread(&impl->worker, [running] { running->Run(); })) {
-    *error = "the bus's worker thread cannot be started";
-    return nullptr;
+  for (auto& lane : impl->lanes) {
+    Impl::Lane* served = lane.get();
+    if (!PlatformStartThread(&lane->worker, [running, served] { running->Run(served); })) {
+      *error = "the bus's worker threads cannot be started";
+      return nullptr;
+    }
   }
   return std::unique_ptr<CUsbBus>(new CUsbBus(std::move(impl)));
 }

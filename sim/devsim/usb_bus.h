@@ -1,10 +1,10 @@
 // The emulated USB bus: virtual devices in an emulated sysfs and usbfs
 // (umockdev), so that libusb, and every program built on it, finds, opens and
 // drives the device as hardware. usbfs requests arrive on umockdev's thread;
-// control transfers are carried out in order on a worker thread of the bus
-// (the device model may take its time there, as a device on a real bus
-// does), and the device's arrivals and removals are made on the thread that
-// calls Pump.
+// each device's control transfers are carried out in order on a worker thread
+// of its own (the device model may take its time there, as a device on a real
+// bus does, and several devices work at once, as on ports of their own), and
+// the devices' arrivals and removals are made on the thread that calls Pump.
 #ifndef ZUVA_SIM_DEVSIM_USB_BUS_H_
 #define ZUVA_SIM_DEVSIM_USB_BUS_H_
 
