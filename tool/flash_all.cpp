@@ -19,14 +19,14 @@ FlashOutcome FlashIntoRecord(const ToolOptions& options, const FirmwareFile& fil
   if (device.opened) {
     outcome = FlashDevice(options, file, device, out);
   } else {
-    outcome = {TOOL_EXIT_CANNOT_OPEN, "the device cannot be opened", std::nullopt};
+    outcome = {TOOL_EXIT_CANNOT_OPEN, "the device cannot be opened", std::nullopt, {}};
   }
   record->milliseconds = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                             start)
           .count());
   record->exitCode = outcome.exitCode;
-  record->message = outcome.message;
+  if (outcome.exitCode != TOOL_EXIT_OK) record->message = outcome.message;
   return outcome;
 }
 
@@ -50,9 +50,7 @@ int RunFlashAll(const ToolOptions& options, const FirmwareFile& file, CToolOutpu
     const bool started = PlatformStartThread(&threads[i], [&, i] {
       const FlashOutcome outcome =
           FlashIntoRecord(options, file, devices[i], outputs[i].get(), &records[i]);
-      outputs[i]->Outcome(outcome.exitCode,
-                          outcome.exitCode == TOOL_EXIT_OK ? "flashed " + options.positional[0]
-                                                           : outcome.message,
+      outputs[i]->Outcome(outcome.exitCode, FlashOutcomeText(outcome, options.positional[0]),
                           outcome.address);
     });
     if (!started) {

@@ -30,7 +30,7 @@ bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const Dfu
   const uint8_t alternate = options.alternate.value_or(0);
   if (options.address && file.format != FirmwareFormat::kRaw &&
       file.format != FirmwareFormat::kPlainDfu) {
-    *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt};
+    *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt, {}};
     return false;
   }
   switch (file.format) {
@@ -50,14 +50,14 @@ bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const Dfu
         if (memory == nullptr || memory->sectors.empty()) {
           *outcome = {TOOL_EXIT_FAILED,
                       "alternate setting " + std::to_string(alternate) + " has no memory map",
-                      std::nullopt};
+                      std::nullopt, {}};
           return false;
         }
         address = memory->sectors.front().startAddress;
       }
       if (uint64_t{address} + file.raw.size() > (uint64_t{1} << 32)) {
         *outcome = {TOOL_EXIT_BAD_INPUT, "the data reaches beyond the 32-bit address space",
-                    std::nullopt};
+                    std::nullopt, {}};
         return false;
       }
       targets->push_back({alternate, {{address, file.raw}}});
@@ -70,7 +70,7 @@ bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const Dfu
   if (targets->empty() || FirmwareByteCount(targets->front().elements) == 0) {
     *outcome = {TOOL_EXIT_BAD_INPUT,
                 "the file holds no data for alternate setting " + std::to_string(alternate),
-                std::nullopt};
+                std::nullopt, {}};
     return false;
   }
   // Every byte must have a writable home before anything is erased.
@@ -80,7 +80,7 @@ bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const Dfu
       *outcome = {
           TOOL_EXIT_BAD_INPUT,
           "the device has no memory at alternate setting " + std::to_string(target.alternate),
-          std::nullopt};
+          std::nullopt, {}};
       return false;
     }
     const auto outside = FirstAddressOutside(target.elements, *memory, SECTOR_WRITABLE);
@@ -90,7 +90,7 @@ bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const Dfu
                       " lies outside every writable memory of alternate "
                       "setting " +
                       std::to_string(target.alternate),
-                  outside};
+                  outside, {}};
       return false;
     }
   }
@@ -137,7 +137,7 @@ StatusCode RunStep(const char* name, OperationCode opCode, ImageHandle source,
 }
 
 FlashOutcome StepFailed(const char* step, StatusCode status) {
-  return {TOOL_EXIT_FAILED, std::string(step) + " failed: " + StatusText(status), std::nullopt};
+  return {TOOL_EXIT_FAILED, std::string(step) + " failed: " + StatusText(status), std::nullopt, {}};
 }
 
 struct AddressRange {
@@ -265,7 +265,7 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
   }
   const std::vector<FirmwareElement>& elements = changedOnly ? changed : target.elements;
   CImageHolder source(MakeImage(target.alternate, elements));
-  if (source.get() == nullptr) return {TOOL_EXIT_FAILED, "out of memory", std::nullopt};
+  if (source.get() == nullptr) return {TOOL_EXIT_FAILED, "out of memory", std::nullopt, {}};
   const uint64_t bytes = FirmwareByteCount(elements);
   StatusCode status = RunStep("erase", OP_CODE_ERASE, source.get(), memory, target.alternate,
                               SectorBytesTouched(elements, memory, SECTOR_ERASABLE), 0,
@@ -282,15 +282,21 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
   const auto difference = FirstDifference(elements, ImageContents(readBack.get()));
   if (difference) {
     return {TOOL_EXIT_VERIFY, "verify found a difference at " + HexText(*difference, 8),
-            difference};
+            difference, {}};
   }
   return {};
 }
 
 }  // namespace
 
+std::string FlashOutcomeText(const FlashOutcome& outcome, const std::string& fileName) {
+  if (outcome.exitCode == TOOL_EXIT_OK && outcome.message.empty()) return "flashed " + fileName;
+  return outcome.message;
+}
+
 FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
                          const DfuDeviceInfo& device, CToolOutput* out) {
+  if (IsPlainDfuDevice(device)) return FlashPlainDevice(options, file, device, out);
   std::vector<FlashTarget> targets;
   FlashOutcome outcome;
   if (!PlanTargets(options, file, device, &targets, &outcome)) return outcome;
@@ -308,7 +314,7 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
   const StatusCode status = RunEngineOperation(OP_CODE_LEAVE_DFU, leaveImage.get(), device.path, 0,
                                                [out](uint8_t percent) { out->Progress(percent); });
   if (status != RESULT_OK) {
-    return {TOOL_EXIT_FAILED, "leaving DFU mode failed: " + StatusText(status), std::nullopt};
+    return {TOOL_EXIT_FAILED, "leaving DFU mode failed: " + StatusText(status), std::nullopt, {}};
   }
   out->StepEnd();
   return {};
@@ -322,10 +328,7 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   if (options.watch) return RunFlashWatch(options, file, out);
   DfuDeviceInfo device;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
-  if (IsPlainDfuDevice(device)) return RunPlainFlash(options, file, device, out);
   const FlashOutcome outcome = FlashDevice(options, file, device, out);
-  if (outcome.exitCode != TOOL_EXIT_OK) {
-    return out->Result(outcome.exitCode, outcome.message, "", outcome.address);
-  }
-  return out->Result(TOOL_EXIT_OK, "flashed " + options.positional[0]);
+  return out->Result(outcome.exitCode, FlashOutcomeText(outcome, options.positional[0]),
+                     outcome.hint, outcome.address);
 }

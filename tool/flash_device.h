@@ -17,14 +17,22 @@
 
 struct FlashOutcome {
   int exitCode = TOOL_EXIT_OK;
+  // What went wrong; on success empty, or what the user must know of the
+  // device's state (a plain DFU device that was not read back).
   std::string message;
   std::optional<uint32_t> address;
+  std::string hint;  // how to go on after a refusal
 };
 
-// One device from start to end: the plan for its map, every target's
-// steps, then out of DFU mode. A difference stops everything and leaves the
-// device in DFU mode, ready for another attempt. Several devices may be
-// flashed at once, each on a thread of its own with an output of its own.
+// The words of an outcome's result line for a flash of `fileName`.
+std::string FlashOutcomeText(const FlashOutcome& outcome, const std::string& fileName);
+
+// One device from start to end. A DfuSe device: the plan for its map, every
+// target's steps, then out of DFU mode; a difference stops everything and
+// leaves the device in DFU mode, ready for another attempt. A plain DFU
+// device: its one download, manifestation and, where it can be had, the
+// read-back. Several devices may be flashed at once, each on a thread of
+// its own with an output of its own.
 FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
                          const DfuDeviceInfo& device, CToolOutput* out);
 

@@ -8,8 +8,10 @@
 
 namespace {
 
-// Worst last; a code not listed counts as a failed device.
-constexpr int SEVERITY_ORDER[] = {TOOL_EXIT_OK, TOOL_EXIT_BAD_INPUT, TOOL_EXIT_CANNOT_OPEN,
+// Worst last; a code not listed counts as a failed device. Options that have
+// no meaning for a device (a DfuSe option given to a plain DFU device) leave
+// it untouched, as data that does not fit it does.
+constexpr int SEVERITY_ORDER[] = {TOOL_EXIT_OK, TOOL_EXIT_USAGE, TOOL_EXIT_BAD_INPUT, TOOL_EXIT_CANNOT_OPEN,
                                   TOOL_EXIT_FAILED, TOOL_EXIT_VERIFY};
 
 size_t Severity(int exitCode) {

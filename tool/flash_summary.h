@@ -20,8 +20,8 @@ struct DeviceRecord {
 // 0 when every device succeeded (or there was none), else the code of the
 // worst outcome: a verify difference (the device holds wrong data although
 // every request succeeded), then a failed device (perhaps half written),
-// then one that could not be opened, then data that does not fit a device
-// (neither of which was touched).
+// then one that could not be opened, then data that does not fit a device,
+// then options that do not apply to a device (none of which was touched).
 int WorstExitCode(const std::vector<DeviceRecord>& records);
 
 // The table: a heading, then one line per device, columns aligned.

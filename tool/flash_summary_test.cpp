@@ -28,6 +28,8 @@ INSTANTIATE_TEST_SUITE_P(
                     WorstCase{"AllSucceeded", {0, 0}, TOOL_EXIT_OK},
                     WorstCase{"FailedOutranksCannotOpen", {6, 1, 0}, TOOL_EXIT_FAILED},
                     WorstCase{"CannotOpenOutranksBadInput", {3, 6}, TOOL_EXIT_CANNOT_OPEN},
+                    WorstCase{"UnusableOptionsOutrankSuccessNotBadInput", {0, 2, 0}, TOOL_EXIT_USAGE},
+                    WorstCase{"BadInputOutranksUnusableOptions", {2, 3}, TOOL_EXIT_BAD_INPUT},
                     WorstCase{"VerifyOutranksFailed", {1, 7, 1}, TOOL_EXIT_VERIFY}),
     [](const auto& info) { return std::string(info.param.name); });
 

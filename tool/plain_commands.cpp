@@ -69,17 +69,19 @@ bool IsPlainDfuDevice(const DfuDeviceInfo& device) {
   return device.dfuVersion < DFU_VERSION_DFUSE && !mapped;
 }
 
-int RunPlainFlash(const ToolOptions& options, const FirmwareFile& file, const DfuDeviceInfo& device,
-                  CToolOutput* out) {
+FlashOutcome FlashPlainDevice(const ToolOptions& options, const FirmwareFile& file,
+                              const DfuDeviceInfo& device, CToolOutput* out) {
   if (options.address || options.changedOnly || options.noLeave) {
-    return out->Result(TOOL_EXIT_USAGE,
-                       "a plain DFU device places the image itself and manifests it as the "
-                       "download ends: --address, --changed-only and --no-leave do not apply");
+    return {TOOL_EXIT_USAGE,
+            "a plain DFU device places the image itself and manifests it as the download ends: "
+            "--address, --changed-only and --no-leave do not apply",
+            std::nullopt, {}};
   }
   if (file.format != FirmwareFormat::kRaw && file.format != FirmwareFormat::kPlainDfu) {
-    return out->Result(TOOL_EXIT_BAD_INPUT,
-                       "a plain DFU device takes raw bytes or a plain DFU file, not " +
-                           std::string(FirmwareFormatName(file.format)));
+    return {TOOL_EXIT_BAD_INPUT,
+            "a plain DFU device takes raw bytes or a plain DFU file, not " +
+                std::string(FirmwareFormatName(file.format)),
+            std::nullopt, {}};
   }
   if (file.format == FirmwareFormat::kPlainDfu &&
       (IdMismatch(file.suffix.vendorId, device.vendorId) ||
@@ -87,39 +89,44 @@ int RunPlainFlash(const ToolOptions& options, const FirmwareFile& file, const Df
     const std::string mismatch = "the file is for " + HexText(file.suffix.vendorId, 4) + ":" +
                                  HexText(file.suffix.productId, 4) + ", the device is " +
                                  HexText(device.vendorId, 4) + ":" + HexText(device.productId, 4);
-    if (!options.force) return out->Result(TOOL_EXIT_BAD_INPUT, mismatch, "give --force to flash it anyway");
+    if (!options.force) return {TOOL_EXIT_BAD_INPUT, mismatch, std::nullopt, "give --force to flash it anyway"};
     out->Note("warning: " + mismatch);
   }
   const uint8_t alternate = options.alternate.value_or(0);
   if (!HasAlternate(device, alternate)) {
-    return out->Result(TOOL_EXIT_BAD_INPUT,
-                       "the device has no alternate setting " + std::to_string(alternate));
+    return {TOOL_EXIT_BAD_INPUT, "the device has no alternate setting " + std::to_string(alternate),
+            std::nullopt, {}};
   }
   if ((device.attributes & DFU_ATTR_CAN_DNLOAD) == 0) {
-    return out->Result(TOOL_EXIT_FAILED, "the device does not take downloads");
+    return {TOOL_EXIT_FAILED, "the device does not take downloads", std::nullopt, {}};
   }
   OperationContext final{};
   StatusCode status = RunPlain("download", OP_CODE_PLAIN_DOWNLOAD, alternate, file.raw, file.raw.size(),
                                device, out, nullptr, &final);
-  if (status != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, "download failed: " + StatusText(status));
+  if (status != RESULT_OK) {
+    return {TOOL_EXIT_FAILED, "download failed: " + StatusText(status), std::nullopt, {}};
+  }
   const std::string done = "flashed " + options.positional[0];
   if (final.deviceStatus.bState != DFU_STATE_DFU_IDLE) {
-    return out->Result(TOOL_EXIT_OK, done + "; not read back: " + AfterManifestation(final.deviceStatus.bState));
+    return {TOOL_EXIT_OK, done + "; not read back: " + AfterManifestation(final.deviceStatus.bState),
+            std::nullopt, {}};
   }
-  if (options.noVerify) return out->Result(TOOL_EXIT_OK, done + "; not read back (--no-verify)");
+  if (options.noVerify) return {TOOL_EXIT_OK, done + "; not read back (--no-verify)", std::nullopt, {}};
   if ((device.attributes & DFU_ATTR_CAN_UPLOAD) == 0) {
-    return out->Result(TOOL_EXIT_OK, done + "; not read back: the device cannot upload");
+    return {TOOL_EXIT_OK, done + "; not read back: the device cannot upload", std::nullopt, {}};
   }
   std::vector<uint8_t> read;
   status = RunPlain("verify", OP_CODE_PLAIN_UPLOAD, alternate, std::vector<uint8_t>(file.raw.size()),
                     file.raw.size(), device, out, &read, &final);
-  if (status != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, "verify failed: " + StatusText(status));
+  if (status != RESULT_OK) {
+    return {TOOL_EXIT_FAILED, "verify failed: " + StatusText(status), std::nullopt, {}};
+  }
   const auto difference = std::mismatch(read.begin(), read.end(), file.raw.begin());
   if (read.size() != file.raw.size() || difference.first != read.end()) {
     const uint32_t at = static_cast<uint32_t>(difference.first - read.begin());
-    return out->Result(TOOL_EXIT_VERIFY, "verify found a difference at offset " + HexText(at, 8), "", at);
+    return {TOOL_EXIT_VERIFY, "verify found a difference at offset " + HexText(at, 8), at, {}};
   }
-  return out->Result(TOOL_EXIT_OK, done + "; verified");
+  return {TOOL_EXIT_OK, done + "; verified", std::nullopt, {}};
 }
 
 int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device, CToolOutput* out) {

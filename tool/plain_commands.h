@@ -6,6 +6,7 @@
 
 #include "device/device_listing.h"
 #include "dfufiles/firmware_file.h"
+#include "tool/flash_device.h"
 #include "tool/tool_options.h"
 #include "tool/tool_output.h"
 
@@ -16,9 +17,10 @@ bool IsPlainDfuDevice(const DfuDeviceInfo& device);
 // Downloads the raw bytes or plain DFU file (its suffix's ids checked against
 // the device, a mismatch refused without --force), follows manifestation and
 // reads the image back when the device stays and can upload; otherwise the
-// result says that it was not read back, and why.
-int RunPlainFlash(const ToolOptions& options, const FirmwareFile& file, const DfuDeviceInfo& device,
-                  CToolOutput* out);
+// outcome's message says that it was not read back, and why. FlashDevice's
+// way with a plain device.
+FlashOutcome FlashPlainDevice(const ToolOptions& options, const FirmwareFile& file,
+                              const DfuDeviceInfo& device, CToolOutput* out);
 
 // Reads the alternate setting's memory from its start until the device ends
 // it with a short block (or --length bytes) into OUT: raw, a plain DFU file

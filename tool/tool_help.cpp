@@ -42,7 +42,7 @@ Commands:
       other; a device that arrives meanwhile is left alone. A table (device,
       serial, result, time; a "summary" event with --json) ends the run. The
       exit code is 0 when every device succeeded, else the worst device's:
-      7, then 1, 6, 3.
+      7, then 1, 6, 3, 2.
       --watch keeps running and flashes each matching DFU device as it
       arrives (and those present at the start), several at once, waiting on
       the system's device-change events. Each flash ends in one line: time,

@@ -886,6 +886,41 @@ def plain_flash_of_70000_blocks_wraps_the_block_number(t):
     expect(blocks[65535:65538] == [65535, 0, 1] and len(blocks) == 70000, blocks[65530:65540])
 
 
+@case
+def flash_all_takes_each_device_its_own_way_dfuse_and_plain_together(t):
+    image = payload(6000, 24)
+    t.write("fw.bin", image)
+    separator = ";" if t.args.wrapper else ":"
+    t.write("dfuse.profile", open(os.path.join(os.path.dirname(__file__), "default.profile")).read() +
+            "serial = auto\n")
+    t.write("plain.profile", plain_profile() + "serial = auto\n")
+    old = bytes((i * 7 + 3) & 0xFF for i in range(FLASH_SIZE))
+    t.write("f1.bin", old)
+    devices = dict(sim=separator.join(["dfuse.profile", "plain.profile"]),
+                   flash=separator.join(["f1.bin", "f2.bin"]))
+    done = t.run("flash", "fw.bin", "--all", "--json", **devices)
+    expect_exit(done, 0)
+    events = t.json_lines(done)
+    steps = {}
+    for e in events:
+        if e["event"] == "step":
+            steps.setdefault(e["device"], []).append(e["step"])
+    expect(sorted(steps.values()) == [["download", "verify"], ["erase", "download", "verify", "leave"]],
+           steps)
+    results = [e for e in events if e["event"] == "result" and "device" in e]
+    expect(len(results) == 2 and all(r["exit"] == 0 for r in results), results)
+    expect(any("verified" in r["message"] for r in results), results)
+    expect(t.read("f1.bin")[:len(image)] == image and t.read("f2.bin")[:len(image)] == image,
+           "a device was not flashed")
+    # An option with no meaning on a plain device refuses that device alone.
+    t.write("f1.bin", old)
+    done = t.run("flash", "fw.bin", "--all", "--no-leave", "--json", **devices)
+    expect_exit(done, 2)
+    summary = [e for e in t.json_lines(done) if e["event"] == "summary"][0]["devices"]
+    expect(sorted(d["exit"] for d in summary) == [0, 2], summary)
+    expect(t.read("f1.bin")[:len(image)] == image, "the DfuSe device was not flashed")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
