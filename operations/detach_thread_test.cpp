@@ -115,6 +115,42 @@ TEST_F(DetachTest, LeaveAnsweredBusyPollsTheDeviceUntilItManifests) {
   EXPECT_EQ(ClassRequests(), expected);
 }
 
+TEST_F(DetachTest, FailedPollAfterBusyLeaveRequestLetsTheRemovalDecide) {
+  const uint32_t status = LeaveStatusNumber();
+  struct Case {
+    const char* fault;  // on the poll after the busy answer to the leave request
+    StatusCode expected;
+  } cases[] = {
+      // It manifested and left before answering; the platform announces the
+      // removal only after the failed read.
+      {"unplug", RESULT_OK},
+      // It refuses the poll and stays: the wait for the removal runs out.
+      {"stall", OP_ERR_UNEXPECTED},
+  };
+  for (const Case& c : cases) {
+    Install(At("status=0x00:4", status) + "," + At(c.fault, status + 1));
+    auto image = SectorImage();
+    OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
+    OperationId id = OP_INVALID_ID;
+    ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+    // No event is pumped yet: the removal notice is still on its way.
+    const OperationContext waiting = QueryUntil(id, [](const OperationContext& r) {
+      return r.result != RESULT_OK || r.phase == PHASE_WAIT_REMOVAL;
+    });
+    EXPECT_EQ(waiting.result, RESULT_OK) << c.fault;
+    const OperationContext final = RunToEnd(id);
+    EXPECT_EQ(final.result, c.expected) << c.fault;
+    std::vector<std::string> expected = kLeaveSequence;
+    expected.push_back(std::string("GETSTATUS 0 0 6 ") + (c.expected == RESULT_OK ? "gone" : "stall"));
+    EXPECT_EQ(ClassRequests(), expected) << c.fault;
+    if (c.expected == RESULT_OK) {
+      EXPECT_EQ(final.progress, 100);
+      EXPECT_STREQ(final.devicePath, "Tolerant");
+    }
+    SimUninstall();
+  }
+}
+
 TEST_F(DetachTest, LeaveGivesUpAfterThreeBusyAnswers) {
   const uint32_t status = LeaveStatusNumber();
   Install(At("status=0x00:4", status) + "," + At("status=0x00:4", status + 1) + "," +
