@@ -15,6 +15,10 @@ namespace {
 // of its data stage.
 constexpr uint64_t DFU_REQUEST_BASE_MICROS = 500;
 constexpr uint64_t DFU_REQUEST_MICROS_PER_KIB = 1000;
+// The most of a sleep's overrun that later requests' bus time makes up for: a
+// few requests' worth. A longer overrun (the process was not scheduled) is
+// forgotten beyond it, so that the next requests still take bus time.
+constexpr uint64_t SIM_MAX_BUS_OVERRUN_MICROS = 5000;
 // Accelerated upload moves 4 KiB per block.
 constexpr uint32_t SIM_ACCELERATED_BLOCK = 4096;
 // The status a protected device reports for what it refuses.
@@ -221,7 +225,21 @@ uint64_t CDfuDevice::BusMicros(uint32_t dataBytes) const {
 }
 
 void CDfuDevice::SpendMicros(uint64_t micros) {
-  if (micros != 0) clock_->SleepMicros(micros);
+  if (micros == 0) return;
+  uint64_t owed = micros;
+  {
+    std::lock_guard<std::mutex> lock(busMutex_);
+    const uint64_t taken = std::min(busOverrunMicros_, owed);
+    busOverrunMicros_ -= taken;
+    owed -= taken;
+  }
+  if (owed == 0) return;
+  const uint64_t start = clock_->NowMicros();
+  clock_->SleepMicros(owed);
+  const uint64_t slept = clock_->NowMicros() - start;
+  if (slept <= owed) return;
+  std::lock_guard<std::mutex> lock(busMutex_);
+  busOverrunMicros_ = std::min(busOverrunMicros_ + (slept - owed), SIM_MAX_BUS_OVERRUN_MICROS);
 }
 
 // ---------------------------------------------------------------------------

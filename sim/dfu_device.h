@@ -109,7 +109,9 @@ class CDfuDevice {
   void PlannedStall(const UsbSetup& setup);
   // What a request with that much data costs on the bus, in microseconds
   // (nothing with fast timing), and spending it. Fronts spend it without
-  // holding the device.
+  // holding the device. A sleep wakes up late by some tens of microseconds;
+  // the overrun is taken off the next requests' sleeps, so the bus time of a
+  // whole run is what the requests cost and not that plus every overrun.
   uint64_t BusMicros(uint32_t dataBytes) const;
   void SpendMicros(uint64_t micros);
 
@@ -198,6 +200,11 @@ class CDfuDevice {
   uint64_t busyUntil_ = 0;       // dfuDNBUSY lasts until then
   uint8_t statusAfterBusy_ = 0;  // reported when the busy time has passed
   uint64_t detachUntil_ = 0;     // appDETACH lasts until then
+
+  // What earlier bus-time sleeps overran, taken off the next ones, so that a
+  // host's oversleeping does not add up over a thousand transfers.
+  std::mutex busMutex_;
+  uint64_t busOverrunMicros_ = 0;
 };
 
 #endif  // ZUVA_SIM_DFU_DEVICE_H_

@@ -612,6 +612,33 @@ TEST(DfuDeviceTiming, RealTimingSpendsBusTimeInsideEveryRequest) {
   EXPECT_EQ(rig.clock->Slept() - before, 500u) << "a stalled request takes bus time too";
 }
 
+// GETSTATUS costs 500 µs plus its 6 bytes on the bus.
+constexpr uint64_t GETSTATUS_BUS_MICROS = 500 + 6 * 1000 / 1024;
+
+TEST(DfuDeviceTiming, ASleepsOverrunIsTakenOffTheNextRequestsBusTime) {
+  Rig rig("timing = real\n");
+  CDfuRequester dfu = rig.Dfu();
+  rig.clock->OversleepBy(300);  // every sleep wakes up 300 µs late
+  const uint64_t start = rig.clock->NowMicros();
+  SimStatusAnswer answer;
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(dfu.GetStatus(&answer));
+  // One overrun in all, not one per request.
+  EXPECT_EQ(rig.clock->NowMicros() - start, 10 * GETSTATUS_BUS_MICROS + 300);
+}
+
+TEST(DfuDeviceTiming, ALongStallIsMadeUpForByAFewRequestsAtMost) {
+  Rig rig("timing = real\n");
+  CDfuRequester dfu = rig.Dfu();
+  SimStatusAnswer answer;
+  rig.clock->OversleepBy(50000);  // the process was not scheduled for 50 ms
+  ASSERT_TRUE(dfu.GetStatus(&answer));
+  rig.clock->OversleepBy(0);
+  const uint64_t before = rig.clock->Slept();
+  for (int i = 0; i < 19; ++i) ASSERT_TRUE(dfu.GetStatus(&answer));
+  // The next requests still take their bus time, less 5 ms.
+  EXPECT_EQ(rig.clock->Slept() - before, 19 * GETSTATUS_BUS_MICROS - 5000);
+}
+
 // ---------------------------------------------------------------------------
 // How real bootloaders differ from the ideal device
 

@@ -150,19 +150,23 @@ class CDfuRequester {
 };
 
 // A clock that only moves when the device sleeps or the test advances it.
+// Slept() counts the sleeps asked for; each sleep may move the clock by more
+// (OversleepBy), as a host's sleep that wakes up late.
 class CFakeSimClock : public CSimClock {
  public:
   uint64_t NowMicros() override { return now_; }
   void SleepMicros(uint64_t micros) override {
-    now_ += micros;
+    now_ += micros + oversleep_;
     slept_ += micros;
   }
   void Advance(uint64_t micros) { now_ += micros; }
+  void OversleepBy(uint64_t micros) { oversleep_ = micros; }
   uint64_t Slept() const { return slept_; }
 
  private:
   std::atomic<uint64_t> now_{1000000};
   std::atomic<uint64_t> slept_{0};
+  std::atomic<uint64_t> oversleep_{0};
 };
 
 #endif  // ZUVA_SIM_SIM_TEST_SUPPORT_H_
