@@ -34,6 +34,7 @@ bool CSTThread::LaunchWorker() {
   }
   if (!PlatformStartThread(started.get(), [this] {
         PlatformLowerThreadPriority();
+        PlatformWakeThreadOnTime();
         workerExitCode = WorkerMain();
       })) {
     return false;

@@ -5,6 +5,8 @@
 
 void PlatformLowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
 
+void PlatformWakeThreadOnTime() {}
+
 bool PlatformWaitNoPendingInstallations() {
   // Looked up at run time: the export is missing on some systems, and then
   // the wait is skipped. The library stays loaded for the process.

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/thread_start.h"
 #include "protocol/byte_order.h"
 
@@ -582,6 +583,8 @@ struct CUsbBus::Impl {
   // ---- the workers, one per device -----------------------------------------
 
   void Run(Lane* lane) {
+    // The device model sleeps out each transfer's bus time on this thread.
+    PlatformWakeThreadOnTime();
     std::unique_lock<std::mutex> lock(mutex);
     while (true) {
       lane->work.wait(lock, [this, lane] { return stopping || !lane->queue.empty(); });
