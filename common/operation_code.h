@@ -16,5 +16,8 @@ constexpr OperationCode OP_CODE_DOWNLOAD = 4;
 // manifestation.
 constexpr OperationCode OP_CODE_PLAIN_UPLOAD = 5;
 constexpr OperationCode OP_CODE_PLAIN_DOWNLOAD = 6;
+// DFU_DETACH as OP_CODE_DETACH, and for a device that does not detach by
+// itself (bitWillDetach clear) the USB reset that brings it up in DFU mode.
+constexpr OperationCode OP_CODE_DETACH_RESET = 7;
 
 #endif  // ZUVA_COMMON_OPERATION_CODE_H_

@@ -18,6 +18,11 @@ constexpr StatusCode DEV_ERR_NOT_OPEN = 0x1234000B;
 constexpr StatusCode DEV_ERR_CONTROL_TRANSFER = 0x1234000C;
 constexpr StatusCode DEV_ERR_DESCRIPTOR_TOO_LONG = 0x12340013;
 constexpr StatusCode DEV_ERR_BAD_DESCRIPTOR_LAYOUT = 0x12340014;
+// The device's transport has no way to send a USB reset (the kernel driver's
+// five requests, WinUSB).
+constexpr StatusCode DEV_ERR_RESET_UNSUPPORTED = 0x12340015;
+// The transport sent a USB reset and the port refused it.
+constexpr StatusCode DEV_ERR_RESET_FAILED = 0x12340016;
 
 // Operation engine.
 constexpr StatusCode OP_ERR_THREAD_LAUNCH = 0x12345001;

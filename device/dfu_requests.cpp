@@ -23,23 +23,37 @@ ControlRequestHeader ClassRequest(uint32_t direction, uint8_t request, uint16_t 
   return header;
 }
 
-// Sends one request to the device of *handle. When `closesDevice` approves
-// the completed transfer, the device is closed in the same turn of the table
-// lock and *handle cleared: the device is leaving the bus, and no later
-// request may reach it.
-template <typename ClosesDevice>
-StatusCode Send(DeviceHandle* handle, const ControlRequestHeader& header, void* data,
-                ClosesDevice closesDevice, uint32_t* received = nullptr) {
+// DFU_DETACH names the run-time interface and the detach time-out.
+ControlRequestHeader DetachRequest(uint8_t interfaceNumber) {
+  return ClassRequest(CONTROL_DIRECTION_HOST_TO_DEVICE, DFU_REQUEST_DETACH, DFU_DETACH_TIMEOUT_MS,
+                      interfaceNumber, 0);
+}
+
+// Runs `action` on the device of *handle. When `closesDevice` approves the
+// completed action, the device is closed in the same turn of the table lock
+// and *handle cleared: the device is leaving the bus, and no later request
+// may reach it.
+template <typename Action, typename ClosesDevice>
+StatusCode Act(DeviceHandle* handle, Action action, ClosesDevice closesDevice) {
   if (handle == nullptr) return DEV_ERR_BAD_PARAMETER;
   DeviceHandle target = *handle;
   bool closed = false;
   StatusCode status = WithDevice(target, [&](CSTDevice& device, CSTDevicesManager& manager) {
-    StatusCode result = device.SendControlRequest(&header, data, received);
+    StatusCode result = action(device);
     if (result == RESULT_OK && closesDevice()) closed = manager.Remove(target);
     return result;
   });
   if (closed) *handle = DEVICE_INVALID_HANDLE;
   return status;
+}
+
+// Sends one request to the device of *handle, closing it as Act does.
+template <typename ClosesDevice>
+StatusCode Send(DeviceHandle* handle, const ControlRequestHeader& header, void* data,
+                ClosesDevice closesDevice, uint32_t* received = nullptr) {
+  return Act(
+      handle, [&](CSTDevice& device) { return device.SendControlRequest(&header, data, received); },
+      closesDevice);
 }
 
 StatusCode Send(DeviceHandle* handle, const ControlRequestHeader& header, void* data) {
@@ -49,10 +63,16 @@ StatusCode Send(DeviceHandle* handle, const ControlRequestHeader& header, void* 
 }  // namespace
 
 StatusCode DfuDetach(DeviceHandle* handle, uint8_t interfaceNumber) {
-  return Send(handle,
-              ClassRequest(CONTROL_DIRECTION_HOST_TO_DEVICE, DFU_REQUEST_DETACH,
-                           DFU_DETACH_TIMEOUT_MS, interfaceNumber, 0),
-              nullptr, [] { return true; });
+  return Send(handle, DetachRequest(interfaceNumber), nullptr, [] { return true; });
+}
+
+StatusCode DfuDetachStaying(DeviceHandle* handle, uint8_t interfaceNumber) {
+  return Send(handle, DetachRequest(interfaceNumber), nullptr);
+}
+
+StatusCode UsbResetDevice(DeviceHandle* handle) {
+  return Act(
+      handle, [](CSTDevice& device) { return device.ResetPort(); }, [] { return true; });
 }
 
 StatusCode DfuDownload(DeviceHandle* handle, const void* data, uint32_t length,

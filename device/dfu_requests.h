@@ -55,6 +55,16 @@ constexpr uint16_t DFU_DETACH_TIMEOUT_MS = 5000;
 // DFU_DETACH to `interfaceNumber` with a 5000 ms time-out. On RESULT_OK the
 // device is closed and *handle becomes DEVICE_INVALID_HANDLE.
 StatusCode DfuDetach(DeviceHandle* handle, uint8_t interfaceNumber);
+// DFU_DETACH that leaves the device open: a device without bitWillDetach
+// waits in appDETACH for the USB reset that the host sends next.
+StatusCode DfuDetachStaying(DeviceHandle* handle, uint8_t interfaceNumber);
+// A USB reset of the device's port: it starts the new firmware of a device in
+// dfuMANIFEST-WAIT-RESET and brings a device in appDETACH up in DFU mode.
+// On RESULT_OK the device is closed and *handle becomes
+// DEVICE_INVALID_HANDLE, as it may re-enumerate under a new path.
+// DEV_ERR_RESET_UNSUPPORTED when its transport cannot send a reset (the
+// device stays open), DEV_ERR_RESET_FAILED when the port refused it.
+StatusCode UsbResetDevice(DeviceHandle* handle);
 // DFU_DNLOAD of `length` bytes as block `blockNumber`; `data` must not be null
 // even for length 0.
 StatusCode DfuDownload(DeviceHandle* handle, const void* data, uint32_t length,

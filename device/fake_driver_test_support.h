@@ -92,6 +92,8 @@ struct CFakeDevice {
   std::function<bool(const ControlRequestHeader& header, const std::vector<uint8_t>& dataOut,
                      std::vector<uint8_t>* reply)>
       control;
+  // Answers a USB reset of the port. Unset: the transport has none.
+  std::function<StatusCode()> reset;
 
   std::mutex mutex;
   std::vector<FakeRequest> requests;
@@ -207,6 +209,9 @@ class CFakeDriverBackend : public DriverBackend {
                    uint32_t outputSize, uint32_t* bytesReturned) override {
       return device_->Answer(code, static_cast<const uint8_t*>(input), inputSize,
                              static_cast<uint8_t*>(output), outputSize, bytesReturned);
+    }
+    StatusCode Reset() override {
+      return device_->reset ? device_->reset() : DEV_ERR_RESET_UNSUPPORTED;
     }
 
    private:

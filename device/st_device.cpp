@@ -368,6 +368,11 @@ StatusCode CSTDevice::SelectAlternate(uint32_t alternateIndex) {
   return RESULT_OK;
 }
 
+StatusCode CSTDevice::ResetPort() {
+  if (isOpen == 0) return DEV_ERR_NOT_OPEN;
+  return DriverResetDevice(driverHandle);
+}
+
 StatusCode CSTDevice::SendControlRequest(const ControlRequestHeader* header, void* data,
                                          uint32_t* received) {
   if (isOpen == 0) return DEV_ERR_NOT_OPEN;

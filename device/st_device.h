@@ -60,6 +60,9 @@ class CSTDevice : public CObject {
   // end short and its length goes there; without it a short one fails.
   StatusCode SendControlRequest(const ControlRequestHeader* header, void* data,
                                 uint32_t* received = nullptr);
+  // A USB reset of the device's port, with DriverResetDevice's results. The
+  // connection stays open; a device that re-enumerated answers no more.
+  StatusCode ResetPort();
 
   bool IsOpen() const { return isOpen != 0; }
   const std::string& DevicePath() const { return devicePath; }

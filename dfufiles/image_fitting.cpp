@@ -29,6 +29,7 @@ bool SectorQualifies(const MappingSector& sector, OperationCode operation) {
   if (sector.inUse == 0) return false;
   switch (operation) {
     case OP_CODE_DETACH:
+    case OP_CODE_DETACH_RESET:
       return false;
     case OP_CODE_LEAVE_DFU:
     case OP_CODE_UPLOAD:

@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(OP_CODE_UPLOAD, Layout{{0x1000, 0x100}, {0x1500, 0x100}}),
         std::make_pair(OP_CODE_ERASE, Layout{{0x1100, 0}, {0x1500, 0}}),
         std::make_pair(OP_CODE_DOWNLOAD, Layout{{0x1200, 0x100}, {0x1500, 0x100}}),
-        std::make_pair(OperationCode{7},
+        std::make_pair(OperationCode{99},
                        Layout{{0x1000, 0x100}, {0x1100, 0x100}, {0x1200, 0x100}, {0x1500, 0x100}})));
 
 TEST(ImageFitting, DataOutsideQualifyingSectorsIsDropped) {

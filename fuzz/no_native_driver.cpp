@@ -12,4 +12,6 @@ bool NativeDriverIoControl(NativeDeviceHandle, uint32_t, const void*, uint32_t, 
 
 void NativeDriverClose(NativeDeviceHandle) {}
 
+StatusCode NativeDriverReset(NativeDeviceHandle) { return DEV_ERR_RESET_UNSUPPORTED; }
+
 bool NativeEnumerateInterfaces(const Guid&, std::vector<InterfaceInfo>*) { return true; }

@@ -34,6 +34,9 @@ void SetPath(OperationContext* context, const char* text) {
 
 bool IsWaitPhase(uint32_t phase) { return phase == PHASE_WAIT_REMOVAL || phase == PHASE_WAIT_ARRIVAL; }
 
+// Both detach operations move a device from its application into DFU mode.
+bool IsDetach(OperationCode opCode) { return opCode == OP_CODE_DETACH || opCode == OP_CODE_DETACH_RESET; }
+
 }  // namespace
 
 void SetDetachTiming(const DetachTiming& timing) { ConfiguredTiming() = timing; }
@@ -82,14 +85,28 @@ bool CDetachThread::FirstStep(OperationContext* context) {
     return Fail(context, DEV_ERR_OPEN_FAILED, false);
   }
   const uint8_t attributes = functionalDescriptor.bmAttributes;
-  if ((attributes & DFU_ATTR_WILL_DETACH) == 0) return Fail(context, OP_ERR_UNSUPPORTED_FEATURE, false);
+  // A device without bitWillDetach leaves its application only at a USB
+  // reset, which only OP_CODE_DETACH_RESET sends.
+  const bool willDetach = (attributes & DFU_ATTR_WILL_DETACH) != 0;
+  if (!willDetach && context->opCode != OP_CODE_DETACH_RESET) {
+    return Fail(context, OP_ERR_UNSUPPORTED_FEATURE, false);
+  }
 
-  if (context->opCode == OP_CODE_DETACH) {
+  if (IsDetach(context->opCode)) {
     context->progress = 10;
     EnterPhase(context, PHASE_DETACH);
     ArmRemoval();
-    if (DfuDetach(&context->device, static_cast<uint8_t>(dfuInterfaceNumber)) != RESULT_OK) {
+    const uint8_t interfaceNumber = static_cast<uint8_t>(dfuInterfaceNumber);
+    if ((willDetach ? DfuDetach(&context->device, interfaceNumber)
+                    : DfuDetachStaying(&context->device, interfaceNumber)) != RESULT_OK) {
       return Fail(context, OP_ERR_UNEXPECTED, false);
+    }
+    if (!willDetach) {
+      // In appDETACH until the reset, which must come within the detach
+      // time-out.
+      EnterPhase(context, PHASE_USB_RESET);
+      context->resetResult = UsbResetDevice(&context->device);
+      if (context->resetResult != RESULT_OK) return Fail(context, context->resetResult, false);
     }
     EnterWaitForRemoval(context);
     // The device resets after the detach; device installations it causes are
@@ -211,7 +228,7 @@ bool CDetachThread::WaitStep() {
 }
 
 bool CDetachThread::ReattachedStep(OperationContext* context) {
-  if (context->opCode != OP_CODE_DETACH) {
+  if (!IsDetach(context->opCode)) {
     context->progress = 100;
     PublishContext(*context);
     return false;

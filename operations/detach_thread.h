@@ -1,6 +1,7 @@
 // Moves a device between its application and DFU mode: DFU_DETACH for a
 // device running its application (it leaves the bus and comes back in DFU
-// mode under a new path), or the DfuSe leave request for a device in DFU mode
+// mode under a new path; one without bitWillDetach only after the USB reset
+// that OP_CODE_DETACH_RESET sends), or the DfuSe leave request for a device in DFU mode
 // (it manifests and leaves the bus). The device's departure and return are
 // followed through device-change events delivered on the launching thread.
 #ifndef ZUVA_OPERATIONS_DETACH_THREAD_H_

@@ -280,6 +280,49 @@ TEST_F(DetachTest, DetachFollowsTheDeviceToItsNewPathAndSettlesIt) {
   }
 }
 
+TEST_F(DetachTest, DetachWithResetResetsOnlyADeviceThatDoesNotDetachByItself) {
+  struct Case {
+    const char* name;
+    uint8_t attributes;
+    std::vector<std::string> requests;
+  } cases[] = {
+      {"WaitsInAppDetach", 0x03, {"DETACH 5000 0 0", "RESET", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6"}},
+      {"DetachesByItself", 0x0B, {"DETACH 5000 0 0", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6"}},
+  };
+  for (const Case& c : cases) {
+    Install("", [&](SimProfile* p) {
+      p->mode = SimMode::kApplication;
+      p->attributes = c.attributes;
+    });
+    const OperationContext final = Run(Context(OP_CODE_DETACH_RESET, nullptr));
+    EXPECT_EQ(final.result, RESULT_OK) << c.name;
+    EXPECT_EQ(final.progress, 100) << c.name;
+    EXPECT_STREQ(final.devicePath, "sim:1") << c.name;
+    EXPECT_TRUE(Device()->InDfuMode()) << c.name;
+    EXPECT_EQ(ClassRequests(), c.requests) << c.name;
+    SimUninstall();
+  }
+}
+
+TEST_F(DetachTest, DetachWithResetFailsWhenThePortRefusesTheReset) {
+  auto install = [this](const std::string& faults) {
+    Install(faults, [](SimProfile* p) {
+      p->mode = SimMode::kApplication;
+      p->attributes = 0x03;
+    });
+  };
+  install("");
+  Run(Context(OP_CODE_DETACH_RESET, nullptr));
+  const uint32_t reset = RequestNumber("RESET");
+  SimUninstall();
+
+  install("stall@" + std::to_string(reset));
+  const OperationContext final = Run(Context(OP_CODE_DETACH_RESET, nullptr));
+  EXPECT_EQ(final.result, DEV_ERR_RESET_FAILED);
+  EXPECT_FALSE(Device()->InDfuMode());
+  EXPECT_STREQ(backend->CurrentPath().c_str(), "sim:0");
+}
+
 TEST_F(DetachTest, CompositeDeviceIsDetachedThroughItsDfuInterfacesOwnNumber) {
   Install("", [](SimProfile* p) {
     p->mode = SimMode::kApplication;

@@ -180,10 +180,12 @@ class SimEngineTest : public ::testing::Test {
     return log;
   }
 
-  // Class requests from log entry `from` on, as "NAME wValue wIndex wLength",
-  // with " stall" or " gone" for requests that failed.
+  // Class requests (and USB resets) from log entry `from` on, as "NAME
+  // wValue wIndex wLength", with " stall" or " gone" for requests that
+  // failed.
   std::vector<std::string> ClassRequests(size_t from = 0) {
-    static const char* const kClass[] = {"DETACH", "DNLOAD", "UPLOAD", "GETSTATUS", "CLRSTATUS", "GETSTATE", "ABORT"};
+    static const char* const kClass[] = {"DETACH", "DNLOAD",   "UPLOAD", "GETSTATUS",
+                                         "CLRSTATUS", "GETSTATE", "ABORT", "RESET"};
     std::vector<std::string> out;
     const std::vector<SimRequestRecord> log = Recorder()->RequestLog();
     for (size_t i = from; i < log.size(); ++i) {

@@ -34,6 +34,7 @@ constexpr uint32_t PHASE_SELECT_ALTERNATE = 0x13000000;
 constexpr uint32_t PHASE_WAIT_REMOVAL = 0x14000000;
 constexpr uint32_t PHASE_WAIT_ARRIVAL = 0x15000000;
 constexpr uint32_t PHASE_REATTACHED = 0x16000000;
+constexpr uint32_t PHASE_USB_RESET = 0x17000000;
 
 // Markers the engine keeps in deviceStatus.bState before the device answered.
 constexpr uint8_t STATE_NOT_STARTED = 0xFF;  // no step taken yet
@@ -70,6 +71,10 @@ struct OperationContext {
   uint32_t elementIndex;  // 0xFFFFFFFF before the first element
   StatusCode result;
   DeviceHandle device;  // as the worker opened it; cleared when the device left
+  // The USB reset the worker sent (a plain DFU device that waits for one
+  // after manifestation): RESULT_OK, DEV_ERR_RESET_UNSUPPORTED when the
+  // transport has none, DEV_ERR_RESET_FAILED; 0 when none was sent.
+  StatusCode resetResult;
 };
 
 #endif  // ZUVA_OPERATIONS_OPERATION_CONTEXT_H_

@@ -54,6 +54,7 @@ OperationId NextOperationId() {
 std::unique_ptr<CDFUThread> CreateOperation(OperationContext* context) {
   switch (context->opCode) {
     case OP_CODE_DETACH:
+    case OP_CODE_DETACH_RESET:
     case OP_CODE_LEAVE_DFU:
       return std::make_unique<CDetachThread>(context);
     case OP_CODE_UPLOAD:
@@ -70,7 +71,7 @@ std::unique_ptr<CDFUThread> CreateOperation(OperationContext* context) {
 }  // namespace
 
 StatusCode LaunchOperation(OperationContext* context, OperationId* id) {
-  if (context->opCode < OP_CODE_DETACH || context->opCode > OP_CODE_PLAIN_DOWNLOAD) return OP_ERR_BAD_PARAMETER;
+  if (context->opCode < OP_CODE_DETACH || context->opCode > OP_CODE_DETACH_RESET) return OP_ERR_BAD_PARAMETER;
   std::unique_ptr<CDFUThread> operation;
   try {
     operation = CreateOperation(context);

@@ -3,6 +3,7 @@
 // start and ends it with a short upload block.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -164,7 +165,10 @@ TEST_F(PlainDfuTest, DownloadNumbersBlocksFromZeroAndWrapsAfter0xFFFF) {
 struct ManifestationCase {
   const char* name;
   Manifestation manifestation;
+  bool transportResets;
   uint8_t finalState;
+  int resets;              // USB resets the device received
+  StatusCode resetResult;  // as the record gives it
 };
 
 class PlainManifestation : public PlainDfuTest, public testing::WithParamInterface<ManifestationCase> {};
@@ -172,23 +176,37 @@ class PlainManifestation : public PlainDfuTest, public testing::WithParamInterfa
 TEST_P(PlainManifestation, EndsTheDownloadAsTheDeviceDoes) {
   const std::vector<uint8_t> image = Pattern(3000);
   Install(1024, 4096, GetParam().manifestation);
+  std::atomic<int> resets{0};
+  if (GetParam().transportResets) {
+    fake->reset = [&resets] {
+      ++resets;
+      return RESULT_OK;
+    };
+  }
   std::vector<uint8_t> bytes = image;
   const OperationContext final = Run(OP_CODE_PLAIN_DOWNLOAD, &bytes);
 
   EXPECT_EQ(final.result, RESULT_OK);
   EXPECT_EQ(final.progress, 100);
   EXPECT_EQ(final.deviceStatus.bState, GetParam().finalState);
+  EXPECT_EQ(resets, GetParam().resets);
+  EXPECT_EQ(final.resetResult, GetParam().resetResult);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), device.memory.begin()));
   EXPECT_EQ(device.downloadBlocks, (std::vector<uint16_t>{0, 1, 2, 3}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PlainManifestation,
-    testing::Values(ManifestationCase{"TolerantReturnsToIdle", Manifestation::kTolerant, DFU_STATE_DFU_IDLE},
-                    ManifestationCase{"OtherWaitsForReset", Manifestation::kWaitForReset,
-                                      DFU_STATE_MANIFEST_WAIT_RESET},
+    testing::Values(ManifestationCase{"TolerantReturnsToIdle", Manifestation::kTolerant, true,
+                                      DFU_STATE_DFU_IDLE, 0, 0},
+                    ManifestationCase{"OtherWaitingForResetIsReset", Manifestation::kWaitForReset, true,
+                                      DFU_STATE_MANIFEST_WAIT_RESET, 1, RESULT_OK},
+                    // The record tells the caller to ask for a replug.
+                    ManifestationCase{"OtherWaitsOnATransportWithoutReset", Manifestation::kWaitForReset,
+                                      false, DFU_STATE_MANIFEST_WAIT_RESET, 0, DEV_ERR_RESET_UNSUPPORTED},
                     // The last status the device gave before it left the bus.
-                    ManifestationCase{"OtherLeavesTheBus", Manifestation::kVanish, DFU_STATE_MANIFEST}),
+                    ManifestationCase{"OtherLeavesTheBus", Manifestation::kVanish, true, DFU_STATE_MANIFEST, 0,
+                                      0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct UploadCase {

@@ -62,8 +62,15 @@ bool CPlainDownloadThread::PollManifestation(OperationContext* context) {
     return Fail(context, OP_ERR_DFU_ERROR, false);
   }
   switch (status.bState) {
-    case DFU_STATE_DFU_IDLE:
     case DFU_STATE_MANIFEST_WAIT_RESET:
+      // The new firmware starts at a USB reset. A transport that cannot send
+      // one leaves that to the user, and the record says so.
+      EnterPhase(context, PHASE_USB_RESET);
+      context->resetResult = UsbResetDevice(&context->device);
+      context->progress = 100;
+      PublishContext(*context);
+      return false;
+    case DFU_STATE_DFU_IDLE:
       context->progress = 100;
       PublishContext(*context);
       return false;

@@ -1,8 +1,8 @@
 // Download to a plain DFU device (no DfuSe): the image's one element in
 // blocks numbered from 0, each followed by the status poll, then the
 // zero-length download that starts manifestation, followed until the device
-// is idle again (manifestation tolerant), waits for a USB reset, or has left
-// the bus.
+// is idle again (manifestation tolerant), has left the bus, or waits for a
+// USB reset, which the operation then sends.
 #ifndef ZUVA_OPERATIONS_PLAIN_DOWNLOAD_THREAD_H_
 #define ZUVA_OPERATIONS_PLAIN_DOWNLOAD_THREAD_H_
 

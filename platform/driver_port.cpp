@@ -44,6 +44,11 @@ class CPortConnection {
                                  bytesReturned);
   }
 
+  StatusCode Reset() {
+    if (connection_) return connection_->Reset();
+    return NativeDriverReset(native_);
+  }
+
  private:
   std::shared_ptr<DriverBackend> backend_;
   std::unique_ptr<DriverConnection> connection_;
@@ -148,6 +153,12 @@ bool DriverIoControl(DriverHandle handle, uint32_t code, const void* input, uint
   std::shared_ptr<CPortConnection> connection = FindConnection(handle);
   if (!connection) return false;
   return connection->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+}
+
+StatusCode DriverResetDevice(DriverHandle handle) {
+  std::shared_ptr<CPortConnection> connection = FindConnection(handle);
+  if (!connection) return DEV_ERR_NOT_OPEN;
+  return connection->Reset();
 }
 
 void DriverClose(DriverHandle handle) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/guid.h"
+#include "common/status_code.h"
 
 using DriverHandle = uintptr_t;  // 0: not open
 constexpr DriverHandle DRIVER_INVALID_HANDLE = 0;
@@ -26,6 +27,16 @@ bool DriverIoControl(DriverHandle handle, uint32_t code, const void* input, uint
                      void* output, uint32_t outputSize, uint32_t* bytesReturned);
 
 void DriverClose(DriverHandle handle);
+
+// Resets the device's USB port, as a host does to start a device's new
+// firmware after manifestation or to bring a detached device up in DFU mode.
+// RESULT_OK when the reset was sent; a device whose descriptors change with
+// it re-enumerates as a new device, and the handle then reaches nothing. A
+// device that leaves at the reset cannot be told from one that had already
+// left: both are RESULT_OK. DEV_ERR_RESET_UNSUPPORTED when the transport has
+// no reset, DEV_ERR_NOT_OPEN for a handle that is not open,
+// DEV_ERR_RESET_FAILED when the port refused it.
+StatusCode DriverResetDevice(DriverHandle handle);
 
 // One present device interface.
 struct InterfaceInfo {
@@ -44,6 +55,9 @@ class DriverConnection {
   virtual ~DriverConnection() = default;
   virtual bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
                          uint32_t outputSize, uint32_t* bytesReturned) = 0;
+  // A USB reset of the device's port (DriverResetDevice); a backend without
+  // one keeps this.
+  virtual StatusCode Reset() { return DEV_ERR_RESET_UNSUPPORTED; }
 };
 
 // A source of devices other than the platform's native driver: the virtual

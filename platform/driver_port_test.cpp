@@ -112,6 +112,16 @@ TEST_F(DriverPortTest, ClosedHandlesAreDeadAndNeverReused) {
   EXPECT_FALSE(DriverIoControl(DRIVER_INVALID_HANDLE, 0x222008, nullptr, 0, &out, 1, &returned));
 }
 
+TEST_F(DriverPortTest, ResetOfABackendWithoutOneSaysSoAndAClosedHandleIsNotOpen) {
+  auto sim = std::make_shared<CTagBackend>("sim:", true, 1);
+  Register(sim);
+  DriverHandle handle = DriverOpen("sim:0");
+  EXPECT_EQ(DriverResetDevice(handle), DEV_ERR_RESET_UNSUPPORTED);
+  EXPECT_EQ(TagOf(handle), 1);  // still open and answering
+  DriverClose(handle);
+  EXPECT_EQ(DriverResetDevice(handle), DEV_ERR_NOT_OPEN);
+}
+
 TEST_F(DriverPortTest, OpenConnectionOutlivesItsBackendsRegistration) {
   auto sim = std::make_shared<CTagBackend>("sim:", true, 1);
   Register(sim);

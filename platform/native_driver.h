@@ -27,6 +27,9 @@ bool NativeDriverIoControl(NativeDeviceHandle device, uint32_t code, const void*
 
 void NativeDriverClose(NativeDeviceHandle device);
 
+// A USB reset of the device's port, with DriverResetDevice's results.
+StatusCode NativeDriverReset(NativeDeviceHandle device);
+
 // Appends the present native interfaces of `interfaceClass` in listing order.
 // False when no list can be had; an empty list is true.
 bool NativeEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces);

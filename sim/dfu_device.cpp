@@ -192,6 +192,25 @@ void CDfuDevice::Arrive(std::vector<SimBusChange>* changes) {
   changes->push_back({true, dfuMode_, attachment_});
 }
 
+SimOutcome CDfuDevice::BusReset(uint32_t attachment, std::vector<SimBusChange>* changes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!present_ || attachment != attachment_) return SimOutcome::kGone;
+  if (dfuMode_ && state_ == DFU_STATE_MANIFEST_WAIT_RESET) {
+    ResetAfterLeave(changes);
+  } else if (!dfuMode_ && state_ == DFU_STATE_APP_DETACH && clock_->NowMicros() < detachUntil_) {
+    LeaveBus(true, changes);
+  } else if (dfuMode_) {
+    // A boot loader held in DFU mode starts over.
+    state_ = DFU_STATE_DFU_IDLE;
+    status_ = DFU_STATUS_OK;
+    pending_ = PendingOperation();
+    alternate_ = 0;
+  } else {
+    state_ = DFU_STATE_APP_IDLE;
+  }
+  return SimOutcome::kOk;
+}
+
 void CDfuDevice::ResetAfterLeave(std::vector<SimBusChange>* changes) {
   const SimAfterLeave after = options_.profile.afterLeave;
   LeaveBus(after != SimAfterLeave::kGone, changes, after != SimAfterLeave::kApplication);
@@ -411,6 +430,12 @@ bool CDfuDevice::DfuModeRequest(const UsbSetup& setup, const uint8_t* data, Answ
   if (state_ == DFU_STATE_DNBUSY && clock_->NowMicros() >= busyUntil_) {
     state_ = DFU_STATE_DNLOAD_SYNC;
   }
+  // Waiting for the reset, the device tells its state and takes nothing
+  // else: a refused request leaves it waiting.
+  if (state_ == DFU_STATE_MANIFEST_WAIT_RESET && setup.request != DFU_REQUEST_GETSTATUS &&
+      setup.request != DFU_REQUEST_GETSTATE) {
+    return false;
+  }
   switch (setup.request) {
     case DFU_REQUEST_GETSTATUS:
       return GetStatusInDfuMode(answer, plannedStatus, changes);
@@ -450,7 +475,7 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
   if (length == 0) {
     // A device that resets at the leave request is gone before the host can
     // ask for its status.
-    if (p.leaveReset) {
+    if (p.leave == SimLeave::kReset) {
       state_ = DFU_STATE_MANIFEST_WAIT_RESET;
       ResetAfterLeave(changes);
       return true;
@@ -711,6 +736,9 @@ bool CDfuDevice::GetStatusInDfuMode(Answer* answer, const SimFault* plannedStatu
       AnswerStatus(status_, 0, DFU_STATE_MANIFEST, answer);
       if ((options_.profile.attributes & DFU_ATTR_MANIFESTATION_TOLERANT) != 0) {
         state_ = DFU_STATE_MANIFEST;
+      } else if (options_.profile.leave == SimLeave::kWaitReset) {
+        // The new firmware starts at the host's USB reset.
+        state_ = DFU_STATE_MANIFEST_WAIT_RESET;
       } else {
         // The new firmware starts: the device leaves the bus.
         state_ = DFU_STATE_MANIFEST_WAIT_RESET;

@@ -115,6 +115,14 @@ class CDfuDevice {
   uint64_t BusMicros(uint32_t dataBytes) const;
   void SpendMicros(uint64_t micros);
 
+  // A USB reset of the device's port through its appearance `attachment`. A
+  // device in dfuMANIFEST-WAIT-RESET starts its new firmware (where it goes
+  // then, the profile's after-leave says); one in appDETACH within the
+  // detach time-out comes back in DFU mode under a new path; any other keeps
+  // its place and mode, its DFU state back at dfuIDLE (appIDLE in
+  // application mode). Bus changes it caused are appended to *changes.
+  SimOutcome BusReset(uint32_t attachment, std::vector<SimBusChange>* changes);
+
   // Takes the device off the bus for good, as a pulled cable does.
   void Unplug(std::vector<SimBusChange>* changes);
   // A device whose profile has it arrive later joins the bus now, once;

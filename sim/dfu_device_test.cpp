@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "sim/sim_test_support.h"
@@ -351,6 +352,78 @@ TEST(DfuDeviceStateMachine, DetachWithWillDetachComesBackAsANewAttachmentInDfuMo
   CDfuRequester dfu = rig.Dfu(1);
   EXPECT_EQ(dfu.StatusState(), DFU_STATE_DFU_IDLE);
   EXPECT_TRUE(dfu.SetAddress(FLASH));
+}
+
+TEST(DfuDeviceStateMachine, PlainDeviceThatWaitsForTheResetTellsItsStateAndTakesNothingElse) {
+  Rig rig("dfu-version = 0x0110\nattributes = 0x03\ntransfer-size = 4\nmemory-size = 16\n"
+          "alt = Application\nleave = wait-reset\n");
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.DnloadAndSettle(0, {1, 2, 3, 4}));
+  ASSERT_TRUE(dfu.Dnload(1, {}));
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_MANIFEST);
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_MANIFEST_WAIT_RESET);
+  EXPECT_FALSE(dfu.Dnload(0, {5}));
+  EXPECT_FALSE(dfu.ClrStatus());
+  EXPECT_EQ(dfu.StatusState(), DFU_STATE_MANIFEST_WAIT_RESET);
+  EXPECT_TRUE(rig.changes.empty());
+  EXPECT_EQ(rig.Memory(0, 4), (std::vector<uint8_t>{1, 2, 3, 4}));
+}
+
+TEST(DfuDeviceStateMachine, BusResetStartsNewFirmwareOrDfuModeAndOtherwiseStartsOver) {
+  struct Case {
+    const char* name;
+    const char* profile;
+    std::function<void(Rig*)> reach;
+    bool moves;        // leaves and comes back as attachment 1
+    bool dfuModeAfter;
+    uint8_t stateAfter;
+  };
+  auto manifest = [](Rig* rig) {
+    CDfuRequester dfu = rig->Dfu();
+    ASSERT_TRUE(dfu.Dnload(0, {}));
+    EXPECT_EQ(dfu.StatusState(), DFU_STATE_MANIFEST);
+  };
+  auto detach = [](Rig* rig) { ASSERT_TRUE(rig->Dfu().Detach(5000)); };
+  const Case cases[] = {
+      {"WaitingForResetRunsItsApplication",
+       "dfu-version = 0x0110\nattributes = 0x03\ntransfer-size = 4\nmemory-size = 16\n"
+       "alt = Application\nleave = wait-reset\nafter-leave = application\n",
+       manifest, true, false, DFU_STATE_APP_IDLE},
+      {"WaitingForResetHeldInItsBootLoader",
+       "dfu-version = 0x0110\nattributes = 0x03\ntransfer-size = 4\nmemory-size = 16\n"
+       "alt = Application\nleave = wait-reset\nafter-leave = dfu\n",
+       manifest, true, true, DFU_STATE_DFU_IDLE},
+      {"AppDetachComesUpInDfuMode", "mode = application\nattributes = 0x03\n", detach, true, true,
+       DFU_STATE_DFU_IDLE},
+      {"AppDetachTooLateCarriesOn", "mode = application\nattributes = 0x03\ndetach-timeout = 100\n",
+       [&](Rig* rig) {
+         detach(rig);
+         rig->clock->Advance(100 * 1000);
+       },
+       false, false, DFU_STATE_APP_IDLE},
+      {"DfuErrorStartsOverInDfuIdle", "", [](Rig* rig) { EXPECT_FALSE(rig->Dfu().Dnload(1, {1})); }, false,
+       true, DFU_STATE_DFU_IDLE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(c.profile);
+    c.reach(&rig);
+    ASSERT_TRUE(rig.changes.empty());
+    EXPECT_EQ(rig.device->BusReset(0, &rig.changes), SimOutcome::kOk);
+    ASSERT_EQ(rig.changes.size(), c.moves ? 2u : 0u);
+    if (c.moves) {
+      EXPECT_FALSE(rig.changes[0].arrival);
+      EXPECT_TRUE(rig.changes[1].arrival);
+      EXPECT_EQ(rig.changes[1].dfuMode, c.dfuModeAfter);
+    }
+    EXPECT_EQ(rig.device->Attachment(), c.moves ? 1u : 0u);
+    EXPECT_EQ(rig.device->InDfuMode(), c.dfuModeAfter);
+    EXPECT_EQ(rig.device->State(), c.stateAfter);
+    // The old appearance is reset no more.
+    if (c.moves) {
+      EXPECT_EQ(rig.device->BusReset(0, &rig.changes), SimOutcome::kGone);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -232,11 +232,13 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
     } else if (key == "leave") {
       std::string_view word = Trim(value);
       if (word == "reset") {
-        result.leaveReset = true;
+        result.leave = SimLeave::kReset;
       } else if (word == "manifest") {
-        result.leaveReset = false;
+        result.leave = SimLeave::kManifest;
+      } else if (word == "wait-reset") {
+        result.leave = SimLeave::kWaitReset;
       } else {
-        return fail(SimJoin({"'leave' is 'reset' or 'manifest', not '", value, "'"}));
+        return fail(SimJoin({"'leave' is 'reset', 'manifest' or 'wait-reset', not '", value, "'"}));
       }
     } else if (key == "arrive-after") {
       if (!number(0xFFFFFFFF, &result.arriveAfterMs)) return false;

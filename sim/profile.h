@@ -28,6 +28,11 @@ constexpr uint32_t SIM_DEFAULT_PLAIN_MEMORY_SIZE = 524288;
 // A poll time-out is a 24-bit field.
 constexpr uint32_t SIM_MAX_POLL_TIMEOUT_MS = 0xFFFFFF;
 enum class SimMode { kDfu, kApplication };
+// What the device does at the leave request (a download of length 0):
+// answer dfuMANIFEST to the status request and reset by itself, reset at
+// once, or answer dfuMANIFEST and wait in dfuMANIFEST-WAIT-RESET for the
+// host's USB reset.
+enum class SimLeave { kManifest, kReset, kWaitReset };
 // Where the device is after the reset that follows the leave request.
 enum class SimAfterLeave { kGone, kDfu, kApplication };
 
@@ -61,7 +66,7 @@ struct SimProfile {
   uint32_t programUsPerKib = SIM_DEFAULT_PROGRAM_US_PER_KIB;
   bool hasMassEraseMs = false;  // false: the erase time of every sector of alternate 0
   uint32_t massEraseMs = 0;
-  bool leaveReset = false;        // the leave request resets the device without an answer
+  SimLeave leave = SimLeave::kManifest;
   bool readoutProtected = false;  // read-out protection until a read-unprotect
   uint8_t extraInterfaces = 0;    // vendor interfaces before the run-time DFU interface
   uint32_t arriveAfterMs = 0;     // joins the bus this long after it is installed

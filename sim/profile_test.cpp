@@ -85,7 +85,7 @@ TEST(SimProfile, MalformedLinesAreRefusedNamingTheFileAndLine) {
       {"poll-timeout = 0x1000000\n", 1, "poll-timeout"},
       {"status-hold = 1\n", 1, "'yes' or 'no'"},
       {"protected = maybe\n", 1, "'yes' or 'no'"},
-      {"leave = jump\n", 1, "'reset' or 'manifest'"},
+      {"leave = jump\n", 1, "'reset', 'manifest' or 'wait-reset'"},
       {"after-leave = back\n", 1, "'gone', 'dfu' or 'application'"},
       {"arrive-after = soon\n", 1, "arrive-after"},
       {"extra-interfaces = 17\n", 1, "extra-interfaces"},
@@ -120,7 +120,7 @@ TEST(SimProfile, BootloaderKeysAreReadAndDefaultToTheIdealDevice) {
   EXPECT_EQ(p.eraseUsPerKib, 7813u);
   EXPECT_EQ(p.programUsPerKib, 4000u);
   EXPECT_FALSE(p.hasMassEraseMs);
-  EXPECT_FALSE(p.leaveReset);
+  EXPECT_EQ(p.leave, SimLeave::kManifest);
   EXPECT_FALSE(p.readoutProtected);
   EXPECT_EQ(p.extraInterfaces, 0);
   EXPECT_EQ(p.arriveAfterMs, 0u);
@@ -141,7 +141,7 @@ TEST(SimProfile, BootloaderKeysAreReadAndDefaultToTheIdealDevice) {
   EXPECT_EQ(p.programUsPerKib, 0u);
   EXPECT_TRUE(p.hasMassEraseMs);
   EXPECT_EQ(p.massEraseMs, 30000u);
-  EXPECT_TRUE(p.leaveReset);
+  EXPECT_EQ(p.leave, SimLeave::kReset);
   EXPECT_TRUE(p.readoutProtected);
   EXPECT_EQ(p.extraInterfaces, 3);
   EXPECT_EQ(p.arriveAfterMs, 250u);
@@ -149,7 +149,9 @@ TEST(SimProfile, BootloaderKeysAreReadAndDefaultToTheIdealDevice) {
 
   ASSERT_TRUE(SimParseProfile("serial = auto\nleave = manifest\nstatus-hold = no\n", "p", &p, &error));
   EXPECT_TRUE(p.serialAuto);
-  EXPECT_FALSE(p.leaveReset);
+  EXPECT_EQ(p.leave, SimLeave::kManifest);
+  ASSERT_TRUE(SimParseProfile("leave = wait-reset\n", "p", &p, &error));
+  EXPECT_EQ(p.leave, SimLeave::kWaitReset);
   EXPECT_FALSE(p.statusHold);
 
   // Only the first memory is held whole; the others may be large.

@@ -32,6 +32,19 @@ class CSimConnection : public DriverConnection {
     }
   }
 
+  StatusCode Reset() override {
+    try {
+      std::vector<SimBusChange> changes;
+      const SimOutcome outcome = recorder_->BusReset(attachment_, &changes);
+      CSimBackend::Announce(changes);
+      // As on a real port, a device that is no longer there cannot be told
+      // from one that left at the reset.
+      return outcome == SimOutcome::kStall ? DEV_ERR_RESET_FAILED : RESULT_OK;
+    } catch (const std::bad_alloc&) {
+      return DEV_ERR_RESET_FAILED;
+    }
+  }
+
  private:
   const std::shared_ptr<CSimRecorder> recorder_;
   const uint32_t attachment_;

@@ -79,6 +79,8 @@ SimOutcome CSimRecorder::Exchange(uint32_t attachment, const SimRequest& request
     } else if (plan_.At(SimFaultKind::kStall, record.number) != nullptr) {
       if (request.reachesDevice) device_->PlannedStall(setup);
       outcome = SimOutcome::kStall;
+    } else if (request.busReset) {
+      outcome = device_->BusReset(attachment, changes);
     } else if (request.reachesDevice) {
       outcome = device_->Control(attachment, setup, data, moved, changes,
                                  plan_.At(SimFaultKind::kStatus, record.number), &dataBytes);
@@ -125,4 +127,12 @@ SimOutcome CSimRecorder::Exchange(uint32_t attachment, const SimRequest& request
   // The bus time is spent inside the request, without holding the device.
   device_->SpendMicros(busMicros);
   return outcome;
+}
+
+SimOutcome CSimRecorder::BusReset(uint32_t attachment, std::vector<SimBusChange>* changes) {
+  SimRequest request;
+  request.name = "RESET";
+  request.busReset = true;
+  uint32_t moved = 0;
+  return Exchange(attachment, request, nullptr, &moved, changes);
 }

@@ -39,6 +39,8 @@ struct SimRequest {
   // rejects a malformed buffer): it is numbered, logged and stalls.
   bool reachesDevice = false;
   UsbSetup setup;
+  // A USB reset of the device's port instead of a transfer.
+  bool busReset = false;
 };
 
 class CSimRecorder {
@@ -64,6 +66,10 @@ class CSimRecorder {
   // changes it caused are appended to *changes for the front to announce.
   SimOutcome Exchange(uint32_t attachment, const SimRequest& request, uint8_t* data,
                       uint32_t* moved, std::vector<SimBusChange>* changes);
+
+  // A USB reset of the device's port through `attachment`: one numbered
+  // request, traced as RESET, that the fault plan can stall or unplug.
+  SimOutcome BusReset(uint32_t attachment, std::vector<SimBusChange>* changes);
 
   CDfuDevice* Device() const { return device_.get(); }
   std::vector<SimRequestRecord> RequestLog() const;

@@ -191,8 +191,16 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
     status = RunDfuseCommand(device.path, DFUSE_CMD_READ_UNPROTECT, true);
   } else {
     CImageHolder leaveImage(detach ? nullptr : MakeLeaveImage(device));
-    status = RunEngineOperation(detach ? OP_CODE_DETACH : OP_CODE_LEAVE_DFU, leaveImage.get(),
+    // A device that does not detach by itself waits for the USB reset that
+    // OP_CODE_DETACH_RESET sends after DFU_DETACH.
+    status = RunEngineOperation(detach ? OP_CODE_DETACH_RESET : OP_CODE_LEAVE_DFU, leaveImage.get(),
                                 device.path, 0, [out](uint8_t percent) { out->Progress(percent); });
+  }
+  if (status == DEV_ERR_RESET_UNSUPPORTED) {
+    return out->Result(TOOL_EXIT_FAILED,
+                       options.command + " failed: the device waits for a USB reset to enter DFU "
+                                         "mode, and " + StatusText(status),
+                       "unplug the device and plug it in again");
   }
   if (status != RESULT_OK) {
     return out->Result(TOOL_EXIT_FAILED, options.command + " failed: " + StatusText(status));

@@ -78,6 +78,10 @@ std::string StatusText(StatusCode status) {
       return "the device reported an error";
     case OP_ERR_UNSUPPORTED_FEATURE:
       return "the device does not support this";
+    case DEV_ERR_RESET_UNSUPPORTED:
+      return "this transport cannot send a USB reset";
+    case DEV_ERR_RESET_FAILED:
+      return "the USB reset failed";
     case FILE_ERR_BAD_CONTENT:
       return "bad content";
     case FILE_ERR_IO:

@@ -51,12 +51,14 @@ StatusCode RunPlain(const char* step, OperationCode opCode, uint8_t alternate,
   return RESULT_OK;
 }
 
-std::string AfterManifestation(uint8_t state) {
-  if (state == DFU_STATE_MANIFEST_WAIT_RESET) {
-    return "the device waits for a USB reset to start the new firmware; zuvatool sends none: "
-           "unplug the device and plug it in again";
+// Where a device that did not stay in DFU mode went after manifestation.
+std::string AfterManifestation(const OperationContext& final) {
+  if (final.deviceStatus.bState != DFU_STATE_MANIFEST_WAIT_RESET) {
+    return "the device left the bus to start the new firmware";
   }
-  return "the device left the bus to start the new firmware";
+  if (final.resetResult == RESULT_OK) return "zuvatool reset the device to start the new firmware";
+  return "the device waits for a USB reset to start the new firmware, and " +
+         StatusText(final.resetResult) + ": unplug the device and plug it in again";
 }
 
 }  // namespace
@@ -108,8 +110,7 @@ FlashOutcome FlashPlainDevice(const ToolOptions& options, const FirmwareFile& fi
   }
   const std::string done = "flashed " + options.positional[0];
   if (final.deviceStatus.bState != DFU_STATE_DFU_IDLE) {
-    return {TOOL_EXIT_OK, done + "; not read back: " + AfterManifestation(final.deviceStatus.bState),
-            std::nullopt, {}};
+    return {TOOL_EXIT_OK, done + "; not read back: " + AfterManifestation(final), std::nullopt, {}};
   }
   if (options.noVerify) return {TOOL_EXIT_OK, done + "; not read back (--no-verify)", std::nullopt, {}};
   if ((device.attributes & DFU_ATTR_CAN_UPLOAD) == 0) {

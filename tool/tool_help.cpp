@@ -60,7 +60,9 @@ Commands:
       the alternate setting's memory. A suffix whose vendor or product ID
       names another device is refused unless --force is given. The download
       ends with manifestation; the image is read back when the device stays
-      in DFU mode and can upload, otherwise the result says it was not.
+      in DFU mode and can upload, otherwise the result says it was not. A
+      device that then waits for a USB reset is reset (on Linux; the Windows
+      drivers cannot send one, and the result asks for a replug).
   read OUT [--alt N] [--address A] [--length L]
       Read device memory into OUT (default: the whole first readable memory
       of the alternate setting). OUT ending in .dfu is written as a DfuSe
@@ -78,7 +80,9 @@ Commands:
       Make a device in DFU mode leave it and start its application.
   detach
       Send DETACH to a device running its application (to its DFU run-time
-      interface) and wait for it to come back in DFU mode.
+      interface) and wait for it to come back in DFU mode. A device that does
+      not detach by itself (bitWillDetach clear) gets a USB reset after
+      DETACH where the transport can send one, else a replug is asked for.
   convert IN OUT.dfu [--vid V --pid P --bcd D] [--alt N] [--address A]
                      [--target ALT=START-END ...]
       Write any input format as a DfuSe file: one target (alternate setting

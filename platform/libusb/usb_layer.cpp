@@ -138,6 +138,19 @@ class CUsbDevice : public CUsbTransport {
     return libusb_set_interface_alt_setting(handle_, interfaceNumber, alternateSetting);
   }
 
+  StatusCode Reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (libusb_reset_device(handle_)) {
+      case LIBUSB_SUCCESS:
+      case LIBUSB_ERROR_NOT_FOUND:  // re-enumerated as a new device, or gone
+        return RESULT_OK;
+      case LIBUSB_ERROR_NOT_SUPPORTED:
+        return DEV_ERR_RESET_UNSUPPORTED;
+      default:
+        return DEV_ERR_RESET_FAILED;
+    }
+  }
+
  private:
   const std::shared_ptr<CUsbContext> context_;  // outlives the handle
   libusb_device_handle* const handle_;
@@ -269,6 +282,15 @@ libusb_device* FindDevice(libusb_context* context, const std::string& path) {
   return found;
 }
 
+// The device behind an open connection, or null for a handle that is not
+// open.
+std::shared_ptr<CUsbDevice> DeviceOf(NativeDeviceHandle connection) {
+  UsbLayer& layer = Layer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  auto it = layer.connections.find(static_cast<const CUsbConnection*>(connection));
+  return it == layer.connections.end() ? nullptr : it->second->device;
+}
+
 }  // namespace
 
 NativeDeviceHandle UsbDriverOpen(const std::string& path) {
@@ -310,16 +332,17 @@ bool UsbDriverIoControl(NativeDeviceHandle device, uint32_t code, const void* in
                         uint32_t inputSize, void* output, uint32_t outputSize,
                         uint32_t* bytesReturned) {
   if (bytesReturned != nullptr) *bytesReturned = 0;
-  std::shared_ptr<CUsbDevice> shared;
-  {
-    UsbLayer& layer = Layer();
-    std::lock_guard<std::mutex> lock(layer.mutex);
-    auto it = layer.connections.find(static_cast<const CUsbConnection*>(device));
-    if (it == layer.connections.end()) return false;
-    shared = it->second->device;
-  }
+  std::shared_ptr<CUsbDevice> shared = DeviceOf(device);
+  if (!shared) return false;
   // The transfer runs without the layer's lock: it can take seconds.
   return shared->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+}
+
+StatusCode UsbDriverReset(NativeDeviceHandle device) {
+  std::shared_ptr<CUsbDevice> shared = DeviceOf(device);
+  if (!shared) return DEV_ERR_NOT_OPEN;
+  // The reset waits for the port without the layer's lock, as transfers do.
+  return shared->Reset();
 }
 
 void UsbDriverClose(NativeDeviceHandle device) {

@@ -25,6 +25,11 @@ bool UsbDriverIoControl(NativeDeviceHandle device, uint32_t code, const void* in
                         uint32_t inputSize, void* output, uint32_t outputSize,
                         uint32_t* bytesReturned);
 void UsbDriverClose(NativeDeviceHandle device);
+// libusb's reset of the device's port. A device whose descriptors change
+// with it (one that starts its new firmware, or comes up in DFU mode)
+// re-enumerates, which libusb reports as the device not found: that is the
+// reset done, RESULT_OK.
+StatusCode UsbDriverReset(NativeDeviceHandle device);
 
 // Appends every present device with a DFU interface of `interfaceClass`: its
 // path and, when the kernel could read it, its product string. Devices are

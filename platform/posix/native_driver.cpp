@@ -14,6 +14,8 @@ bool NativeDriverIoControl(NativeDeviceHandle device, uint32_t code, const void*
 
 void NativeDriverClose(NativeDeviceHandle device) { UsbDriverClose(device); }
 
+StatusCode NativeDriverReset(NativeDeviceHandle device) { return UsbDriverReset(device); }
+
 bool NativeEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
   return UsbEnumerateInterfaces(interfaceClass, interfaces);
 }

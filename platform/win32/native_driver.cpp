@@ -63,6 +63,11 @@ void NativeDriverClose(NativeDeviceHandle device) {
   if (device != nullptr) ActiveNativeDriverApi().closeHandle(static_cast<HANDLE>(device));
 }
 
+StatusCode NativeDriverReset(NativeDeviceHandle /*device*/) {
+  // The kernel driver's five requests have no reset of the port.
+  return DEV_ERR_RESET_UNSUPPORTED;
+}
+
 bool NativeEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
   const NativeDriverApi& api = ActiveNativeDriverApi();
   const GUID classGuid = ToWin32Guid(interfaceClass);

@@ -45,6 +45,11 @@ class CDevsimFront {
     return recorder_->Exchange(attachment, DevsimNameTransfer(setup), data, moved, changes);
   }
 
+  // A USB reset of the port of `attachment` (usbfs's reset request).
+  SimOutcome Reset(uint32_t attachment, std::vector<SimBusChange>* changes) {
+    return recorder_->BusReset(attachment, changes);
+  }
+
   CDfuDevice* Device() const { return recorder_->Device(); }
   CSimRecorder* Recorder() const { return recorder_.get(); }
 

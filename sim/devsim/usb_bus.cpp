@@ -110,7 +110,7 @@ struct CUsbBus::Impl {
 
   // One transfer on its way through the bus.
   struct Job {
-    enum class Kind { kUrb, kControl, kSetInterface, kSetConfiguration };
+    enum class Kind { kUrb, kControl, kSetInterface, kSetConfiguration, kReset };
     Kind kind = Kind::kUrb;
     Node* node = nullptr;
     ClientRef client;
@@ -392,6 +392,9 @@ struct CUsbBus::Impl {
       case USBDEVFS_GET_SPEED:
         return Complete(client, DEVSIM_USB_SPEED_FULL, 0);
       case USBDEVFS_RESET:
+        // In turn with the transfers before it: the reset may move the
+        // device (a new firmware, DFU mode after a detach).
+        return Enqueue(NewJob(Job::Kind::kReset, node, client));
       case USBDEVFS_CLEAR_HALT:
       case USBDEVFS_RESETEP:
         return Complete(client, 0, 0);
@@ -595,9 +598,16 @@ struct CUsbBus::Impl {
       lock.unlock();
       uint32_t moved = 0;
       std::vector<SimBusChange> caused;
-      const SimOutcome outcome =
-          fronts[job->node->device]->Control(job->node->attachment, job->setup, job->data, &moved,
-                                             &caused);
+      CDevsimFront& front = *fronts[job->node->device];
+      SimOutcome outcome = job->kind == Job::Kind::kReset
+                               ? front.Reset(job->node->attachment, &caused)
+                               : front.Control(job->node->attachment, job->setup, job->data,
+                                               &moved, &caused);
+      // usbfs fails the reset of a device that re-enumerated with it as one
+      // that is gone: its node is no more.
+      if (job->kind == Job::Kind::kReset && outcome == SimOutcome::kOk && !caused.empty()) {
+        outcome = SimOutcome::kGone;
+      }
       const int failure = outcome == SimOutcome::kStall ? EPIPE : ENODEV;
       // usbfs counts the bytes of the data stage in either direction.
       if (outcome == SimOutcome::kOk && !job->setup.In()) {

@@ -293,6 +293,49 @@ def test_plain_dfu_both_ways_against_dfu_util(run):
               repr(result.stdout[-600:]) + repr(result.stderr[-600:]))
 
 
+def listed(command):
+    """A shell loop that runs a listing until it shows a device (the bus adds
+    a device that came back a moment after its removal), for up to 5 s."""
+    return ("for i in $(seq 50); do %s >listing.txt 2>/dev/null; "
+            "grep -q -e '\"mode\"' -e 'Found DFU' listing.txt && break; sleep 0.1; done; cat listing.txt"
+            % command)
+
+
+def test_usb_reset_moves_the_device_on_the_bus(run):
+    # A plain device that waits for the reset after manifestation starts its
+    # application at zuvatool's reset: the libusb backend's reset reaches the
+    # emulated port, and the next listing finds the device in application mode.
+    profile = run.path("waiting.profile")
+    write(profile, (PLAIN_PROFILE.replace("attributes = 0x07", "attributes = 0x03") +
+                    "leave = wait-reset\nafter-leave = application\n").encode())
+    data = image(20000, 8)
+    write(run.path("waiting.bin"), data)
+    trace = run.path("waiting_trace.txt")
+    result = run.devsim(["sh", "-c", "'%s' flash waiting.bin && %s"
+                         % (run.args.zuvatool, listed("'%s' list --json" % run.args.zuvatool))],
+                        flash=run.path("waiting_flash.bin"), profile=profile, trace=trace)
+    resets = [line for line in open(trace).read().splitlines() if " RESET " in line] \
+        if os.path.exists(trace) else []
+    run.check("zuvatool's USB reset starts a plain device's new firmware on the bus",
+              result.returncode == 0 and b"zuvatool reset the device" in result.stdout
+              and b'"mode":"application"' in result.stdout and b'"mode":"dfu"' not in result.stdout
+              and len(resets) == 1 and read(run.path("waiting_flash.bin"))[:len(data)] == data,
+              repr(result.stdout[-800:]) + repr(result.stderr[-400:]) + repr(resets))
+    # A device without bitWillDetach enters DFU mode at the reset after
+    # DFU_DETACH, from zuvatool and from dfu-util alike.
+    write(profile, b"mode = application\nattributes = 0x03\n")
+    for name, command in (("zuvatool detach", "'%s' detach && %s"
+                           % (run.args.zuvatool, listed("'%s' list --json" % run.args.zuvatool))),
+                          ("dfu-util -e", "dfu-util -e; " + listed("dfu-util -l"))):
+        result = run.devsim(["sh", "-c", command], profile=profile, trace=trace)
+        lines = open(trace).read().splitlines() if os.path.exists(trace) else []
+        names = [line.split()[1] for line in lines if line.split()[1] in ("DETACH", "RESET")]
+        run.check(name + " resets a device that does not detach by itself into DFU mode",
+                  result.returncode == 0 and names == ["DETACH", "RESET"]
+                  and (b'"mode":"dfu"' in result.stdout or b"Found DFU" in result.stdout),
+                  repr(result.stdout[-800:]) + repr(result.stderr[-400:]) + repr(names))
+
+
 def test_a_device_back_on_its_port_is_opened_anew(run):
     # The device detaches by itself (bmAttributes bit 3) and comes back in DFU
     # mode on the same port under a new device number.
@@ -329,6 +372,7 @@ def main():
                  test_dfu_util_detaches_a_composite_device_through_its_interface,
                  test_two_devices_each_on_its_own_port,
                  test_plain_dfu_both_ways_against_dfu_util,
+                 test_usb_reset_moves_the_device_on_the_bus,
                  test_a_device_back_on_its_port_is_opened_anew):
         test(run)
     return 1 if run.failures else 0

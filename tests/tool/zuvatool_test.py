@@ -886,6 +886,41 @@ def plain_flash_of_70000_blocks_wraps_the_block_number(t):
     expect(blocks[65535:65538] == [65535, 0, 1] and len(blocks) == 70000, blocks[65530:65540])
 
 
+def trace_names(t, name):
+    with open(t.path(name)) as f:
+        return [line.split()[1] + ("" if "-> ok" in line else " failed") for line in f]
+
+
+@case
+def plain_flash_resets_a_device_that_waits_for_it_into_its_new_firmware(t):
+    image = payload(3000, 25)
+    t.write("fw.bin", image)
+    waiting = plain_profile(0x03) + "leave = wait-reset\nafter-leave = application\n"
+    done = t.run("flash", "fw.bin", trace="trace.txt", profile=waiting)
+    expect_exit(done, 0)
+    expect("not read back: zuvatool reset the device to start the new firmware" in done.out, done.out)
+    expect(t.read("flash.bin")[:len(image)] == image, "image not in flash")
+    # The reset is the last thing the device saw: it left DFU mode with it.
+    names = trace_names(t, "trace.txt")
+    expect(names[-3:] == ["GETSTATUS", "GETSTATUS", "RESET"], names[-5:])
+    # A reset the port refuses leaves the user the replug.
+    done = t.run("flash", "fw.bin", faults="stall@%d" % len(names), profile=waiting)
+    expect_exit(done, 0)
+    expect("the USB reset failed: unplug the device and plug it in again" in done.out, done.out)
+
+
+@case
+def detach_resets_a_device_that_does_not_detach_by_itself(t):
+    # (attributes, the requests of the detach): bitWillDetach set, then clear.
+    for attributes, requests in ((0x0B, ["DETACH"]), (0x03, ["DETACH", "RESET"])):
+        done = t.run("detach", trace="trace.txt", flash=None,
+                     profile="mode = application\nattributes = 0x%02X\n" % attributes)
+        expect_exit(done, 0)
+        expect("the device is in DFU mode" in done.out, done.out)
+        names = [n for n in trace_names(t, "trace.txt") if n in ("DETACH", "RESET")]
+        expect(names == requests, "attributes 0x%02X: %s" % (attributes, names))
+
+
 @case
 def flash_all_takes_each_device_its_own_way_dfuse_and_plain_together(t):
     image = payload(6000, 24)

@@ -105,6 +105,26 @@ def main():
               and len({p for p, _ in listed}) == len(listed),
               "exit %d, listed %r, stderr %r" % (done.returncode, listed,
                                                  done.stderr.decode(errors="replace")[-300:]))
+    # A plain DFU device that waits for a USB reset after manifestation,
+    # through the kernel driver, whose requests have no reset: zuvatool
+    # flashes it and asks for a replug.
+    (work / "waiting.profile").write_text(
+        "description = Plain Board\ndfu-version = 0x0110\nattributes = 0x03\ntransfer-size = 1024\n"
+        "memory-size = 65536\nalt = Application\nleave = wait-reset\n")
+    image = bytes((i * 13 + 5) & 0xFF for i in range(5000))
+    (work / "fw.bin").write_bytes(image)
+    (work / "waiting.flash").unlink(missing_ok=True)
+    done = subprocess.run([devsim, "--profile", "waiting.profile", "--flash", "waiting.flash", "--",
+                           "wine", "zuvatool.exe", "flash", "fw.bin"],
+                          cwd=work, env=env, capture_output=True, timeout=TIMEOUT)
+    out = done.stdout.decode(errors="replace")
+    flashed = (work / "waiting.flash").exists() and (work / "waiting.flash").read_bytes()[:len(image)] == image
+    check("a plain device that waits for a reset the kernel driver cannot send: flashed, and a "
+          "replug asked for",
+          done.returncode == 0 and flashed and "this transport cannot send a USB reset" in out
+          and "unplug the device and plug it in again" in out,
+          "exit %d, stdout %r, stderr %r" % (done.returncode, out[-300:],
+                                             done.stderr.decode(errors="replace")[-300:]))
     subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=str(work / "prefix")),
                    capture_output=True, timeout=TIMEOUT)
 
