@@ -76,7 +76,9 @@ FirmwareFormat DetectFirmwareFormat(const std::string& name, const uint8_t* byte
 
 StatusCode ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
   PlatformFile file;
-  const uint32_t opened = file.Open(path, PlatformFile::Mode::kReadExclusive);
+  // Several processes may flash the same image at once (one per board on a
+  // bench); a writer still keeps them out, and they keep it out.
+  const uint32_t opened = file.Open(path, PlatformFile::Mode::kReadAmongReaders);
   if (opened != 0) {
     *error = PlatformPathExists(path) ? SystemError("cannot open", path, opened)
                                       : "no such file: " + path;

@@ -36,6 +36,9 @@ class PlatformFile {
     kCreateReadWrite,   // created or truncated, read and write, no sharing
     kOpenReadWrite,     // existing file, read and write, no sharing
     kReadShared,        // existing file, read only, shared with other readers
+    kReadAmongReaders,  // existing file, read only, shared with readers only: a
+                        // holder without sharing keeps it out, and it keeps
+                        // such a holder out
     kOpenAlwaysReadWrite,  // existing or created, kept as it is, read and write; no
                            // other writer (readers that take no lock may look)
   };

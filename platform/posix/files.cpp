@@ -5,7 +5,9 @@
 // non-blocking exclusive flock() on the file; a second open by this program
 // (in this or another process) or by any process that also takes flock()
 // locks then fails with EWOULDBLOCK. Processes that do not lock are not kept
-// out: flock() locks are advisory. A shared read takes no lock.
+// out: flock() locks are advisory. A shared read takes no lock; a read among
+// readers takes a shared flock(), which other such reads share and an
+// exclusive holder refuses.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -54,6 +56,7 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
   switch (mode) {
     case Mode::kReadExclusive:
     case Mode::kReadShared:
+    case Mode::kReadAmongReaders:
       flags |= O_RDONLY;
       break;
     case Mode::kCreateReadWrite:
@@ -83,6 +86,8 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
     // A device or a FIFO has no length and no stable contents: /dev/zero
     // would read as an empty image, /dev/null would swallow a DfuSe file.
     error = static_cast<int>(PLATFORM_ERROR_NOT_A_FILE);
+  } else if (mode == Mode::kReadAmongReaders) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) error = errno;
   } else if (mode != Mode::kReadShared && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = errno;
   } else if (mode == Mode::kCreateReadWrite && ::ftruncate(fd, 0) != 0) {

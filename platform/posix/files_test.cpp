@@ -98,6 +98,24 @@ TEST_F(PosixFileTest, ASharedReadTakesNoLock) {
   EXPECT_EQ(second.Open(path_, PlatformFile::Mode::kReadShared), 0u);
 }
 
+// An image read by several flashing processes at once: readers share the
+// file, and a holder without sharing and they keep each other out.
+TEST_F(PosixFileTest, AReadAmongReadersSharesWithReadersOnly) {
+  using Mode = PlatformFile::Mode;
+  {
+    PlatformFile first;
+    PlatformFile second;
+    ASSERT_EQ(first.Open(path_, Mode::kReadAmongReaders), 0u);
+    EXPECT_EQ(second.Open(path_, Mode::kReadAmongReaders), 0u);
+    PlatformFile writer;
+    EXPECT_EQ(writer.Open(path_, Mode::kOpenReadWrite), PLATFORM_ERROR_IN_USE);
+  }
+  PlatformFile writer;
+  ASSERT_EQ(writer.Open(path_, Mode::kOpenReadWrite), 0u);
+  PlatformFile reader;
+  EXPECT_EQ(reader.Open(path_, Mode::kReadAmongReaders), PLATFORM_ERROR_IN_USE);
+}
+
 TEST_F(PosixFileTest, ReadWriteSeekAndLength) {
   PlatformFile file;
   ASSERT_EQ(file.Open(path_, PlatformFile::Mode::kCreateReadWrite), 0u);

@@ -64,6 +64,7 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
     case Mode::kReadExclusive:
       break;
     case Mode::kReadShared:
+    case Mode::kReadAmongReaders:
       share = FILE_SHARE_READ;
       break;
     case Mode::kCreateReadWrite:

@@ -1,0 +1,32 @@
+#include "dfufiles/firmware_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace {
+
+// A bench runs one flashing process per board, all with the same image: an
+// image being read by one of them must open for the others.
+TEST(FirmwareFile, OpensWhileAnotherReaderHoldsIt) {
+  const std::string path = testing::TempDir() + "/firmware_file_test.bin";
+  FILE* out = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  std::fputs("image", out);
+  std::fclose(out);
+  {
+    PlatformFile other;
+    ASSERT_EQ(other.Open(path, PlatformFile::Mode::kReadAmongReaders), 0u);
+    std::vector<uint8_t> bytes;
+    std::string error;
+    ASSERT_EQ(ReadWholeFile(path, &bytes, &error), RESULT_OK) << error;
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "image");
+  }
+  std::remove(path.c_str());
+}
+
+}  // namespace
