@@ -95,6 +95,31 @@ bool DriverRequestToSetup(uint32_t code, const uint8_t* input, uint32_t inputSiz
   }
 }
 
+uint32_t DriverRequestCarrying(const UsbSetup& setup) {
+  if (setup.requestType == USB_REQUEST_TYPE_STANDARD_IN &&
+      setup.request == USB_REQUEST_GET_DESCRIPTOR) {
+    switch (setup.value >> 8) {
+      case USB_DT_DEVICE:
+        return IOCTL_DFU_GET_DEVICE_DESCRIPTOR;
+      case USB_DT_CONFIGURATION:
+        return IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR;
+      case USB_DT_STRING:
+        return IOCTL_DFU_GET_STRING_DESCRIPTOR;
+      default:
+        return 0;
+    }
+  }
+  if (setup.requestType == USB_REQUEST_TYPE_STANDARD_INTERFACE_OUT &&
+      setup.request == USB_REQUEST_SET_INTERFACE) {
+    return IOCTL_DFU_SELECT_ALTERNATE_SETTING;
+  }
+  if (setup.requestType == USB_REQUEST_TYPE_CLASS_INTERFACE_OUT ||
+      setup.requestType == USB_REQUEST_TYPE_CLASS_INTERFACE_IN) {
+    return IOCTL_DFU_CONTROL_REQUEST;
+  }
+  return 0;
+}
+
 const char* DriverRequestName(uint32_t code) {
   switch (code) {
     case IOCTL_DFU_GET_DEVICE_DESCRIPTOR:

@@ -72,6 +72,12 @@ struct DriverSetup {
 bool DriverRequestToSetup(uint32_t code, const uint8_t* input, uint32_t inputSize,
                           uint32_t outputSize, DriverSetup* translated);
 
+// The driver request whose control transfer `setup` is, the other way from
+// DriverRequestToSetup: a descriptor read of the device, its configuration
+// or a string, SET_INTERFACE, or a class request to an interface. 0 for a
+// transfer that none of the five becomes.
+uint32_t DriverRequestCarrying(const UsbSetup& setup);
+
 // "GET_DEVICE_DESCRIPTOR", ...; null for a code that is none of the five.
 const char* DriverRequestName(uint32_t code);
 

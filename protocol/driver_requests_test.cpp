@@ -88,6 +88,28 @@ TEST(DriverRequests, EachRequestBecomesItsSetupPacketOrIsRefused) {
     EXPECT_EQ(translated.setup.index, c.setup.index);
     EXPECT_EQ(translated.setup.length, c.setup.length);
     EXPECT_EQ(translated.outData, c.dataOffset == 0 ? nullptr : input.data() + c.dataOffset);
+    // And the transfer is known again as the request it came from.
+    EXPECT_EQ(DriverRequestCarrying(translated.setup), c.code);
+  }
+}
+
+// Transfers that no driver request becomes: other standard requests, other
+// descriptors, other recipients, vendor requests.
+TEST(DriverRequests, OtherTransfersCarryNoDriverRequest) {
+  const struct {
+    const char* what;
+    UsbSetup setup;
+  } cases[] = {
+      {"get status", {0x80, 0, 0, 0, 2}},
+      {"functional descriptor", {0x80, 6, 0x2100, 0, 9}},
+      {"descriptor to the interface", {0x81, 6, 0x0100, 0, 18}},
+      {"get interface", {0x81, 10, 0, 0, 1}},
+      {"set interface to the device", {0x00, 11, 1, 0, 0}},
+      {"class request to the device", {0xA0, 3, 0, 0, 6}},
+      {"vendor request", {0x41, 1, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DriverRequestCarrying(c.setup), 0u) << c.what;
   }
 }
 

@@ -39,6 +39,38 @@ SimRequest SimNameDriverRequest(uint32_t code, const uint8_t* in, uint32_t input
   return request;
 }
 
+bool SimNameDriverTransfer(const UsbSetup& setup, SimRequest* request) {
+  const uint32_t code = DriverRequestCarrying(setup);
+  if (code == 0) return false;
+  *request = SimRequest();
+  request->name = DriverRequestName(code);
+  const uint32_t descriptorIndex = setup.value & 0xFF;
+  switch (code) {
+    case IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR:
+      request->args = {descriptorIndex};
+      break;
+    case IOCTL_DFU_GET_STRING_DESCRIPTOR:
+      request->args = {descriptorIndex, setup.index};
+      break;
+    case IOCTL_DFU_SELECT_ALTERNATE_SETTING:
+      // The device's one configuration, index 0, does not travel on the bus.
+      request->args = {0, setup.index, setup.value};
+      break;
+    case IOCTL_DFU_CONTROL_REQUEST: {
+      const char* dfuName = DfuRequestName(setup.request);
+      request->name =
+          dfuName != nullptr ? dfuName : SimJoin({"REQUEST_", std::to_string(setup.request)});
+      request->args = {setup.value, setup.index, setup.length};
+      break;
+    }
+    default:
+      break;
+  }
+  request->reachesDevice = true;
+  request->setup = setup;
+  return true;
+}
+
 bool SimAnswerDriverRequest(CSimRecorder* recorder, uint32_t attachment, uint32_t code,
                             const void* input, uint32_t inputSize, void* output,
                             uint32_t outputSize, uint32_t* bytesReturned,

@@ -17,6 +17,13 @@
 // its DFU name with wValue wIndex wLength.
 SimRequest SimNameDriverRequest(uint32_t code, const uint8_t* input, uint32_t inputSize);
 
+// A control transfer named as the driver request it is (the WinUSB node
+// sends the driver's requests as plain transfers), args taken from the
+// transfer as that request's would be; the transfer reaches the device as it
+// is. False for a transfer that no driver request becomes: the driver front
+// never passes it on, so it is not one of the requests the device counts.
+bool SimNameDriverTransfer(const UsbSetup& setup, SimRequest* request);
+
 // One driver request through a handle opened on `attachment`. True when it
 // completed, with the count of output bytes in *bytesReturned; bus changes
 // it caused are appended to *changes.

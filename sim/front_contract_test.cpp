@@ -1,7 +1,10 @@
 // One request script through each of the three fronts of the virtual device:
 // the "sim:" driver port, the emulated-bus front and the Wine pipe server's
-// exchange. Each must give the same answers and leave the device at the same
-// place on the bus, so that a test through one front speaks for all three.
+// exchange (for the kernel driver's requests and for the WinUSB node's
+// control transfers). Each must give the same answers and leave the device at
+// the same place on the bus, so that a test through one front speaks for all
+// three; the fronts that name requests as the driver does write the same
+// trace.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -60,11 +63,22 @@ std::shared_ptr<CSimRecorder> MakeDevice(const std::string& profileText, const s
   return recorder;
 }
 
+// Holds its connection, as a program holds its handle, until the device
+// comes back at another place.
 Front SimPort(std::shared_ptr<CSimRecorder> recorder) {
   auto backend = std::make_shared<CSimBackend>(recorder);
-  return [backend](uint32_t attachment, const Step& step) {
+  struct Held {
+    std::unique_ptr<DriverConnection> connection;
+    uint32_t attachment = 0;
+  };
+  auto held = std::make_shared<Held>();
+  return [backend, held](uint32_t attachment, const Step& step) {
     Result result;
-    std::unique_ptr<DriverConnection> connection = backend->Open(CSimBackend::PathOf(attachment));
+    if (held->connection == nullptr || held->attachment != attachment) {
+      held->connection = backend->Open(CSimBackend::PathOf(attachment));
+      held->attachment = attachment;
+    }
+    DriverConnection* connection = held->connection.get();
     result.output.assign(step.outputSize, 0);
     uint32_t returned = 0;
     result.completed = connection != nullptr &&
@@ -96,18 +110,46 @@ Front PipeServer(std::shared_ptr<CSimRecorder> recorder) {
   };
 }
 
+// The control transfer a driver request becomes, or a failure for a script
+// step no driver sends.
+DriverSetup Translate(const Step& step) {
+  DriverSetup translated;
+  if (!DriverRequestToSetup(step.code, step.input.data(), static_cast<uint32_t>(step.input.size()),
+                            step.outputSize, &translated)) {
+    ADD_FAILURE() << "the script holds only requests a driver sends";
+  }
+  return translated;
+}
+
+// The pipe server's WinUSB node: the control transfer, sent as the WinUSB
+// stand-in frames it (setup packet, then the host-to-device data).
+Front WinUsbNode(std::shared_ptr<CSimRecorder> recorder) {
+  return [recorder](uint32_t attachment, const Step& step) {
+    const DriverSetup translated = Translate(step);
+    const UsbSetup& setup = translated.setup;
+    std::vector<uint8_t> input(DEVSIM_USB_SETUP_SIZE);
+    input[0] = setup.requestType;
+    input[1] = setup.request;
+    PutLe16(input.data() + 2, setup.value);
+    PutLe16(input.data() + 4, setup.index);
+    PutLe16(input.data() + 6, setup.length);
+    if (translated.outData != nullptr) {
+      input.insert(input.end(), translated.outData, translated.outData + setup.length);
+    }
+    Step transfer = step;
+    transfer.code = DEVSIM_IOCTL_USB_CONTROL;
+    transfer.input = input;
+    transfer.outputSize = setup.In() ? setup.length : 0;
+    return PipeServer(recorder)(attachment, transfer);
+  };
+}
+
 Front Bus(std::shared_ptr<CSimRecorder> recorder) {
   auto front = std::make_shared<CDevsimFront>(recorder);
   auto place = std::make_shared<CDfuDevice::BusPosition>(recorder->Device()->Position());
   return [front, place](uint32_t attachment, const Step& step) {
-    DriverSetup translated;
+    const DriverSetup translated = Translate(step);
     Result result;
-    if (!DriverRequestToSetup(step.code, step.input.data(),
-                              static_cast<uint32_t>(step.input.size()), step.outputSize,
-                              &translated)) {
-      ADD_FAILURE() << "the script holds only requests a driver sends";
-      return result;
-    }
     std::vector<uint8_t> data(translated.setup.length);
     if (translated.outData != nullptr) {
       data.assign(translated.outData, translated.outData + data.size());
@@ -134,7 +176,12 @@ void RunScript(const std::string& profileText, const std::string& faults,
   const struct {
     const char* name;
     std::function<Front(std::shared_ptr<CSimRecorder>)> make;
-  } fronts[] = {{"sim: port", SimPort}, {"pipe server", PipeServer}, {"bus", Bus}};
+    bool driverNames;  // names requests as the driver does (the bus uses USB's names)
+  } fronts[] = {{"sim: port", SimPort, true},
+                {"pipe server", PipeServer, true},
+                {"WinUSB node", WinUsbNode, true},
+                {"bus", Bus, false}};
+  std::vector<std::string> driverTrace;
   for (const auto& f : fronts) {
     SCOPED_TRACE(f.name);
     std::shared_ptr<CSimRecorder> recorder = MakeDevice(profileText, faults);
@@ -153,6 +200,15 @@ void RunScript(const std::string& profileText, const std::string& faults,
       EXPECT_EQ(result.place.dfuMode, step.dfuMode);
       EXPECT_EQ(result.place.attachment, step.attachment);
       attachment = step.attachment;
+    }
+    std::vector<std::string> trace;
+    for (const SimRequestRecord& record : recorder->RequestLog()) trace.push_back(record.line);
+    EXPECT_EQ(trace.size(), script.size());
+    if (!f.driverNames) continue;
+    if (driverTrace.empty()) {
+      driverTrace = trace;
+    } else {
+      EXPECT_EQ(trace, driverTrace);
     }
   }
 }

@@ -154,15 +154,23 @@ TEST(PipeExchange, ControlTransfersAreAnsweredAsTheDriverRequestsTheyCarry) {
     uint32_t outputSize;
     bool completed;
     uint32_t returned;
-    const char* request;  // the model's name of it; null: nothing reached the model
+    const char* trace;  // the model's trace line; null: nothing reached the model
   };
   const std::vector<Row> rows = {
-      {"device descriptor", {0x80, 6, 0, 1, 0, 0, 18, 0}, 18, true, 18, "GET_DEVICE_DESCRIPTOR"},
+      {"device descriptor", {0x80, 6, 0, 1, 0, 0, 18, 0}, 18, true, 18,
+       "1 GET_DEVICE_DESCRIPTOR -> ok"},
+      {"configuration", {0x80, 6, 0, 2, 0, 0, 0, 2}, 512, true, 0,
+       "1 GET_CONFIGURATION_DESCRIPTOR 0 -> ok"},
       {"string descriptor", {0x80, 6, 2, 3, 0x09, 0x04, 255, 0}, 255, true, 0,
-       "GET_STRING_DESCRIPTOR"},
-      {"alternate setting", {0x01, 11, 1, 0, 0, 0, 0, 0}, 0, true, 0, "SELECT_ALTERNATE_SETTING"},
-      {"class request in", {0xA1, 3, 0, 0, 0, 0, 6, 0}, 6, true, 6, "GETSTATUS"},
-      {"class request out", {0x21, 1, 0, 0, 0, 0, 5, 0, 0x21, 0, 0, 0, 8}, 0, true, 0, "DNLOAD"},
+       "1 GET_STRING_DESCRIPTOR 2 1033 -> ok"},
+      {"alternate setting", {0x01, 11, 1, 0, 0, 0, 0, 0}, 0, true, 0,
+       "1 SELECT_ALTERNATE_SETTING 0 0 1 -> ok"},
+      {"class request in", {0xA1, 3, 0, 0, 0, 0, 6, 0}, 6, true, 6,
+       "1 GETSTATUS 0 0 6 -> ok status=0 state=2 poll=0"},
+      {"class request out", {0x21, 1, 0, 0, 0, 0, 5, 0, 0x21, 0, 0, 0, 8}, 0, true, 0,
+       "1 DNLOAD 0 0 5 -> ok"},
+      {"class request DFU has no name for", {0x21, 9, 0, 0, 0, 0, 0, 0}, 0, false, 0,
+       "1 REQUEST_9 0 0 0 -> stall"},
       {"standard request the model has none for", {0x80, 0, 0, 0, 0, 0, 2, 0}, 2, false, 0,
        nullptr},
       {"data stage shorter than its length", {0x21, 1, 0, 0, 0, 0, 5, 0, 0x21}, 0, false, 0,
@@ -180,11 +188,11 @@ TEST(PipeExchange, ControlTransfersAreAnsweredAsTheDriverRequestsTheyCarry) {
       EXPECT_EQ(reply.returned, row.returned);
     }
     const std::vector<SimRequestRecord> log = device->RequestLog();
-    if (row.request == nullptr) {
+    if (row.trace == nullptr) {
       EXPECT_TRUE(log.empty());
     } else {
       ASSERT_EQ(log.size(), 1u);
-      EXPECT_EQ(log[0].name, row.request);
+      EXPECT_EQ(log[0].line, row.trace);
     }
   }
 }
