@@ -152,6 +152,13 @@ struct CUsbBus::Impl {
   std::vector<std::unique_ptr<Node>> nodes;
   // Bus changes and the device that asked for them.
   std::deque<std::pair<size_t, SimBusChange>> changes;
+  // Devices still to be plugged in (a profile's arrive-after) and when; only
+  // the thread that calls Pump reads and changes them.
+  struct Arrival {
+    std::chrono::steady_clock::time_point due;
+    size_t device;
+  };
+  std::vector<Arrival> arrivals;
   unsigned nextDevnum = DEVSIM_FIRST_DEVNUM;
   bool stopping = false;
 
@@ -654,9 +661,17 @@ std::unique_ptr<CUsbBus> CUsbBus::Create(std::vector<std::shared_ptr<CDevsimFron
   gchar* root = umockdev_testbed_get_root_dir(impl->testbed.get());
   impl->root = root;
   g_free(root);
+  const auto installed = std::chrono::steady_clock::now();
   for (size_t device = 0; device < impl->fronts.size(); ++device) {
     impl->lanes.push_back(std::make_unique<Impl::Lane>());
-    const CDfuDevice::BusPosition position = impl->fronts[device]->Device()->Position();
+    const CDfuDevice* model = impl->fronts[device]->Device();
+    const CDfuDevice::BusPosition position = model->Position();
+    if (!position.present) {
+      // Plugged in later: off the bus until then.
+      impl->arrivals.push_back(
+          {installed + std::chrono::milliseconds(model->Profile().arriveAfterMs), device});
+      continue;
+    }
     if (!impl->AddNode(device, position.attachment, position.dfuMode, error)) return nullptr;
   }
   Impl* running = impl.get();
@@ -677,6 +692,18 @@ void CUsbBus::Pump(unsigned timeoutMs) {
     impl_->busChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                [this] { return !impl_->changes.empty(); });
     due.swap(impl_->changes);
+  }
+  const auto now = std::chrono::steady_clock::now();
+  auto& arrivals = impl_->arrivals;
+  for (auto it = arrivals.begin(); it != arrivals.end();) {
+    if (it->due > now) {
+      ++it;
+      continue;
+    }
+    std::vector<SimBusChange> arrived;
+    impl_->fronts[it->device]->Device()->Arrive(&arrived);
+    for (const SimBusChange& change : arrived) due.emplace_back(it->device, change);
+    it = arrivals.erase(it);
   }
   for (const auto& [device, change] : due) {
     if (!change.arrival) {

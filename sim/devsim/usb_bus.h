@@ -26,7 +26,8 @@ class CUsbBus {
   CUsbBus& operator=(const CUsbBus&) = delete;
 
   // Carries out the bus changes the device asked for since the last call,
-  // waiting at most `timeoutMs` for one.
+  // waiting at most `timeoutMs` for one, and plugs in the devices whose
+  // arrive-after time since Create has passed.
   void Pump(unsigned timeoutMs);
 
   struct Impl;

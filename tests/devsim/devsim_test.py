@@ -349,6 +349,21 @@ def test_a_device_back_on_its_port_is_opened_anew(run):
               repr(result.stdout[-200:] + result.stderr[-400:]))
 
 
+def test_a_device_plugged_in_later_arrives_on_the_bus(run):
+    # Off the bus when the command starts, on it once its arrive-after time
+    # has passed: the first listing is over long before that.
+    profile = run.path("late.profile")
+    write(profile, b"arrive-after = 2000\n")
+    result = run.devsim(["sh", "-c", "dfu-util -l; echo ---; tries=0; "
+                         "until dfu-util -l | grep -q 'Found DFU'; do "
+                         "[ $tries -lt 100 ] || exit 1; tries=$((tries + 1)); sleep 0.1; done"],
+                        profile=profile)
+    before, _, _ = result.stdout.partition(b"---")
+    run.check("a device with arrive-after is off the bus at first and arrives later",
+              result.returncode == 0 and b"---" in result.stdout and b"Found DFU" not in before,
+              repr(result.stdout[-600:]) + repr(result.stderr[-400:]))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--devsim", required=True)
@@ -373,7 +388,8 @@ def main():
                  test_two_devices_each_on_its_own_port,
                  test_plain_dfu_both_ways_against_dfu_util,
                  test_usb_reset_moves_the_device_on_the_bus,
-                 test_a_device_back_on_its_port_is_opened_anew):
+                 test_a_device_back_on_its_port_is_opened_anew,
+                 test_a_device_plugged_in_later_arrives_on_the_bus):
         test(run)
     return 1 if run.failures else 0
 
