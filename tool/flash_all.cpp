@@ -26,7 +26,7 @@ FlashOutcome FlashIntoRecord(const ToolOptions& options, const FirmwareFile& fil
                                                             start)
           .count());
   record->exitCode = outcome.exitCode;
-  if (outcome.exitCode != TOOL_EXIT_OK) record->message = outcome.message;
+  record->message = outcome.message;
   return outcome;
 }
 

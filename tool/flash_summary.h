@@ -13,7 +13,9 @@ struct DeviceRecord {
   std::string path;
   std::string serial;
   int exitCode = 0;
-  std::string message;  // what went wrong; empty for success
+  // What went wrong; on success empty, or what the user must know of the
+  // device (a plain DFU device that was not read back).
+  std::string message;
   uint64_t milliseconds = 0;
 };
 

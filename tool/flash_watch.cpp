@@ -285,7 +285,9 @@ class CWatch {
     if (out_->mode() == OutputMode::kJson) {
       CJsonObject line = Stamped("result", record.path, record.serial, time);
       line.Number("exit", static_cast<uint64_t>(record.exitCode));
-      if (record.exitCode != TOOL_EXIT_OK) line.Text("message", record.message);
+      // A success carries a message only when the user must act on it (a
+      // plain DFU device that waits for a replug).
+      if (record.exitCode != TOOL_EXIT_OK || !record.message.empty()) line.Text("message", record.message);
       line.Number("ms", record.milliseconds);
       board_.Write(line.Str() + "\n");
       return;
@@ -295,7 +297,9 @@ class CWatch {
                   static_cast<double>(record.milliseconds) / 1000.0);
     board_.Write(time + "  " + record.path + "  " +
                  (record.serial.empty() ? "-" : record.serial) + "  " +
-                 (record.exitCode == TOOL_EXIT_OK ? "flashed" : "failed: " + record.message) +
+                 (record.exitCode != TOOL_EXIT_OK ? "failed: " + record.message
+                  : record.message.empty()        ? "flashed"
+                                                  : record.message) +
                  "  " + seconds + "\n");
   }
 

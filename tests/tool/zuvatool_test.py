@@ -910,6 +910,25 @@ def plain_flash_resets_a_device_that_waits_for_it_into_its_new_firmware(t):
 
 
 @case
+def flash_watch_tells_what_became_of_a_plain_device_that_was_not_read_back(t):
+    if t.args.wrapper:
+        return  # the interrupt is a POSIX signal here
+    t.write("fw.bin", payload(2000, 26))
+    t.write("device.profile", plain_profile(0x03) + "leave = wait-reset\n")
+    process = t.start("flash", "fw.bin", "--watch", "--json", sim="device.profile", flash="flash.bin")
+    results = []
+    for line in process.stdout:
+        event = json.loads(line)
+        if event["event"] == "result" and "device" in event:
+            results.append(event)
+            process.send_signal(signal.SIGINT)
+    process.wait()
+    process.deadline.cancel()
+    expect(len(results) == 1 and results[0]["exit"] == 0 and
+           "zuvatool reset the device" in results[0].get("message", ""), results)
+
+
+@case
 def detach_resets_a_device_that_does_not_detach_by_itself(t):
     # (attributes, the requests of the detach): bitWillDetach set, then clear.
     for attributes, requests in ((0x0B, ["DETACH"]), (0x03, ["DETACH", "RESET"])):
