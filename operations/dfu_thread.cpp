@@ -442,6 +442,16 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
     PublishContext(*context);
     nextWaitMs = poll.FirstBusy(command, BusyPollInterval(context->deviceStatus),
                                 CPollSchedule::Clock::now());
+    // A device that announces no wait at all is asked again at once, but
+    // only once for a request: after that the shortest wait holds, so a
+    // device that keeps answering busy with 0 (or alternates busy answers
+    // with errors) is not flooded. Waiting the shortest wait after every
+    // block made a download with fast timing many times slower than an
+    // upload.
+    if (DfuStatusPollTimeout(context->deviceStatus) == 0 && request != immediatePollRequest) {
+      immediatePollRequest = request;
+      nextWaitMs = 0;
+    }
   } else {
     nextWaitMs = 0;
   }

@@ -30,7 +30,8 @@ constexpr uint32_t OP_CLEAR_ERROR_ROUNDS = 3;
 constexpr uint32_t OP_BUSY_LIMIT_MS = 120000;
 // The shortest wait before a status request while the device is busy,
 // whatever poll time-out it announces: a time-out of 0 would otherwise mean
-// thousands of requests a second.
+// thousands of requests a second. (The first busy answer to a request that
+// announces 0 is followed by a status request at once.)
 constexpr uint32_t OP_MIN_POLL_INTERVAL_MS = 1;
 
 // blockNumber of a plain DFU operation before its first block.
@@ -190,6 +191,9 @@ class CDFUThread : public CSTThread {
   // request counts on), and when it was first sent.
   uint64_t busyRequest = UINT64_MAX;
   std::chrono::steady_clock::time_point busySince{};
+  // The last request whose busy answer announcing 0 ms was followed by a
+  // status request at once.
+  uint64_t immediatePollRequest = UINT64_MAX;
   uint32_t busyLimitMs;
 };
 

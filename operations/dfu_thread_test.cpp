@@ -269,7 +269,7 @@ TEST_F(DfuThreadTest, DeviceStuckInErrorBeforeACommandEndsTheOperationAfterThree
   CloseDevice(context.device);
 }
 
-TEST_F(DfuThreadTest, BusyAnswerSetsTheWaitToItsPollTimeoutButNeverBelowAMillisecond) {
+TEST_F(DfuThreadTest, BusyAnswerSetsTheWaitToItsPollTimeoutAndAZeroOnlyOncePerRequest) {
   AddElement(0x08000000, std::vector<uint8_t>(1024, 0));
   CProbeThread thread(&caller);
   struct Case {
@@ -280,7 +280,8 @@ TEST_F(DfuThreadTest, BusyAnswerSetsTheWaitToItsPollTimeoutButNeverBelowAMillise
   } cases[] = {
       {50, 0, DFU_STATE_DNBUSY, 50},
       {0x10, 0x27, DFU_STATE_DNBUSY, 10000},
-      {0, 0, DFU_STATE_DNBUSY, 1},         // announced 0: still no flood
+      {0, 0, DFU_STATE_DNBUSY, 0},         // announced 0: asked again at once,
+      {0, 0, DFU_STATE_DNBUSY, 1},         // but for the same request no flood
       {50, 0, DFU_STATE_DNLOAD_IDLE, 0},  // not busy: the next step at once
   };
   for (const Case& c : cases) {
