@@ -1,5 +1,5 @@
 // Erase, download and upload of a 512 KiB image against the virtual device
-// with fast timing: the engine's own cost per operation, the class requests
+// with fast timing, each alone and as a whole upgrade with the leave: the engine's own cost per operation, the class requests
 // it sends, the bytes of their data stages and the bytes allocated while the
 // operation runs (engine, device layer and virtual device together), and the
 // process's CPU time (every thread) per operation and per class request.
@@ -16,6 +16,7 @@
 #include "device/device_manager.h"
 #include "dfufiles/image.h"
 #include "operations/operations.h"
+#include "platform/device_notifier.h"
 #include "sim/sim_environment.h"
 
 namespace {
@@ -64,6 +65,45 @@ bool IsClassRequest(const std::string& name) {
          name == "GETSTATE" || name == "ABORT" || name == "DETACH";
 }
 
+// Launches the operation and polls it as the console does (the leave's
+// device-change notices are delivered between polls) until it fails or
+// reaches 100; the final record.
+OperationContext RunToEnd(OperationContext context) {
+  OperationId id = OP_INVALID_ID;
+  OperationContext record{};
+  if (LaunchOperation(&context, &id) != RESULT_OK) {
+    record.result = context.result != RESULT_OK ? context.result : OP_ERR_UNEXPECTED;
+    return record;
+  }
+  do {
+    WaitOperationActivity(id, 10);
+    QueryOperation(id, &record);
+    PumpThreadMessages();
+  } while (record.result == RESULT_OK && record.progress != 100);
+  StopOperation(id, &record);
+  return record;
+}
+
+OperationContext BenchContext(OperationCode opCode, CImage* image, const std::string& path) {
+  OperationContext context{};
+  context.dfuModeInterfaceClass = DFU_INTERFACE_GUID;
+  context.appModeInterfaceClass = APP_INTERFACE_GUID;
+  context.opCode = opCode;
+  context.skipBlankBlocks = opCode == OP_CODE_DOWNLOAD ? 1 : 0;
+  context.image = image;
+  std::strcpy(context.devicePath, path.c_str());
+  return context;
+}
+
+// A fresh virtual device with the default profile (fast timing); null, and
+// the benchmark skipped, when it cannot be installed.
+std::shared_ptr<CSimBackend> InstallDevice(benchmark::State& state) {
+  std::string error;
+  std::shared_ptr<CSimBackend> backend = SimInstall(SimDeviceOptions(), &error);
+  if (backend == nullptr) state.SkipWithError(error.c_str());
+  return backend;
+}
+
 void RunOperation(benchmark::State& state, OperationCode opCode) {
   CreateDevicesManager();
   const std::vector<uint8_t> bytes = BenchPattern();
@@ -74,36 +114,18 @@ void RunOperation(benchmark::State& state, OperationCode opCode) {
   bool failed = false;
   for (auto _ : state) {
     state.PauseTiming();
-    std::string error;
-    std::shared_ptr<CSimBackend> backend = SimInstall(SimDeviceOptions(), &error);
-    if (backend == nullptr) {
-      state.SkipWithError(error.c_str());
-      break;
-    }
+    std::shared_ptr<CSimBackend> backend = InstallDevice(state);
+    if (backend == nullptr) break;
     // Download programs erased flash; upload reads what a download left.
     const std::vector<uint8_t> flash = opCode == OP_CODE_DOWNLOAD ? std::vector<uint8_t>(bytes.size(), 0xFF) : bytes;
     backend->Device()->WriteMemory(0, BENCH_FLASH, flash);
     std::unique_ptr<CImage> image = BenchImage(opCode, bytes);
-    OperationContext context{};
-    context.dfuModeInterfaceClass = DFU_INTERFACE_GUID;
-    context.appModeInterfaceClass = APP_INTERFACE_GUID;
-    context.opCode = opCode;
-    context.skipBlankBlocks = opCode == OP_CODE_DOWNLOAD ? 1 : 0;
-    context.image = image.get();
-    std::strcpy(context.devicePath, backend->CurrentPath().c_str());
+    const OperationContext context = BenchContext(opCode, image.get(), backend->CurrentPath());
     const uint64_t allocatedBefore = gAllocatedBytes.load();
     const uint64_t cpuBefore = ProcessCpuMicros();
     state.ResumeTiming();
 
-    OperationId id = OP_INVALID_ID;
-    OperationContext record{};
-    if (LaunchOperation(&context, &id) == RESULT_OK) {
-      do {
-        WaitOperationActivity(id, 10);
-        QueryOperation(id, &record);
-      } while (record.result == RESULT_OK && record.progress != 100);
-      StopOperation(id, &record);
-    }
+    const OperationContext record = RunToEnd(context);
 
     state.PauseTiming();
     cpuMicros += ProcessCpuMicros() - cpuBefore;
@@ -135,9 +157,56 @@ void BM_Erase512KiB(benchmark::State& state) { RunOperation(state, OP_CODE_ERASE
 void BM_Download512KiB(benchmark::State& state) { RunOperation(state, OP_CODE_DOWNLOAD); }
 void BM_Upload512KiB(benchmark::State& state) { RunOperation(state, OP_CODE_UPLOAD); }
 
+// The whole upgrade as the console runs it, one operation after the other on
+// one device: erase of the image's sectors, download, upload of the written
+// range and its comparison, and the leave (manifestation and the removal).
+void BM_Upgrade512KiB(benchmark::State& state) {
+  CreateDevicesManager();
+  const std::vector<uint8_t> bytes = BenchPattern();
+  uint64_t cpuMicros = 0;
+  bool failed = false;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::shared_ptr<CSimBackend> backend = InstallDevice(state);
+    if (backend == nullptr) break;
+    std::unique_ptr<CImage> erase = BenchImage(OP_CODE_ERASE, bytes);
+    std::unique_ptr<CImage> download = BenchImage(OP_CODE_DOWNLOAD, bytes);
+    std::unique_ptr<CImage> upload = BenchImage(OP_CODE_UPLOAD, bytes);
+    const std::string path = backend->CurrentPath();
+    const uint64_t cpuBefore = ProcessCpuMicros();
+    state.ResumeTiming();
+
+    bool ok = true;
+    for (auto [opCode, image] : {std::pair{OP_CODE_ERASE, erase.get()}, std::pair{OP_CODE_DOWNLOAD, download.get()},
+                                 std::pair{OP_CODE_UPLOAD, upload.get()}, std::pair{OP_CODE_LEAVE_DFU, download.get()}}) {
+      const OperationContext record = RunToEnd(BenchContext(opCode, image, path));
+      if (record.result != RESULT_OK || record.progress != 100) {
+        ok = false;
+        break;
+      }
+      if (opCode == OP_CODE_UPLOAD && std::memcmp(upload->ElementAt(0)->data, bytes.data(), bytes.size()) != 0) {
+        ok = false;
+        break;
+      }
+    }
+
+    state.PauseTiming();
+    cpuMicros += ProcessCpuMicros() - cpuBefore;
+    if (!ok) failed = true;
+    backend.reset();
+    SimUninstall();
+    state.ResumeTiming();
+    if (failed) break;
+  }
+  if (failed) state.SkipWithError("the upgrade did not complete");
+  state.counters["process_cpu_us"] = benchmark::Counter(static_cast<double>(cpuMicros), benchmark::Counter::kAvgIterations);
+  DestroyDevicesManager();
+}
+
 BENCHMARK(BM_Erase512KiB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Download512KiB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Upload512KiB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Upgrade512KiB)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

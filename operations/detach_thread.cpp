@@ -272,6 +272,7 @@ void CDetachThread::EnterWaitForRemoval(OperationContext* context) {
       context->phase = PHASE_REATTACHED;
       SetPath(context, arrivalPath.c_str());
     }
+    phaseMoved.Set();
   }
   removalArmed = false;
   removalSeen = false;
@@ -288,6 +289,7 @@ void CDetachThread::OnDeviceChange(const DeviceChangeEvent& event) {
     if (context.phase == PHASE_WAIT_REMOVAL) {
       ApplyRemoval(&context);
       PublishContext(context);
+      phaseMoved.Set();
     } else if (removalArmed) {
       removalSeen = true;
     }
@@ -299,10 +301,21 @@ void CDetachThread::OnDeviceChange(const DeviceChangeEvent& event) {
     context.phase = PHASE_REATTACHED;
     SetPath(&context, event.path.c_str());
     PublishContext(context);
+    phaseMoved.Set();
   } else if (removalSeen && !arrivalSeen) {
     arrivalSeen = true;
     arrivalPath = event.path;
   }
+}
+
+uint32_t CDetachThread::ExtraWaitEvents(CAutoResetEvent* events[OP_MAX_EXTRA_EVENTS]) {
+  events[0] = &phaseMoved;
+  return 1;
+}
+
+bool CDetachThread::OnExtraEvent(uint32_t /*index*/) {
+  nextWaitMs = 0;
+  return true;
 }
 
 bool CDetachThread::PauseUnlessStopped(uint32_t milliseconds) {

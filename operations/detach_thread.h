@@ -48,6 +48,10 @@ class CDetachThread : public CDFUThread, public DeviceEventSink {
   // Removals and arrivals of interfaces of either class, on the launching
   // thread.
   void OnDeviceChange(const DeviceChangeEvent& event) override;
+  // The worker also wakes when the sink moves the phase on, so that the step
+  // after a removal or an arrival does not wait out a poll interval.
+  uint32_t ExtraWaitEvents(CAutoResetEvent* events[OP_MAX_EXTRA_EVENTS]) override;
+  bool OnExtraEvent(uint32_t index) override;
 
  private:
   bool FirstStep(OperationContext* context);
@@ -83,6 +87,8 @@ class CDetachThread : public CDFUThread, public DeviceEventSink {
   uint32_t busyAnswers = 0;  // worker only
   bool leaveResent = false;  // worker only
   std::atomic<bool> leaveRequestInFlight{false};
+  // Set whenever a removal or an arrival has moved the phase.
+  CAutoResetEvent phaseMoved;
 };
 
 #endif  // ZUVA_OPERATIONS_DETACH_THREAD_H_

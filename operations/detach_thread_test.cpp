@@ -84,6 +84,33 @@ TEST_F(DetachTest, RemovalDeliveredBeforeTheWaitIsPublishedStillCounts) {
   EXPECT_STREQ(final.devicePath, "Tolerant");
 }
 
+TEST_F(DetachTest, StepAfterTheRemovalFollowsAtOnceNotAtTheNextPoll) {
+  // A poll interval far longer than RunToEnd waits: only the wake-up on the
+  // removal can end the leave in time.
+  SetDetachTiming({60000, 1});
+  for (bool removalBeforeTheWait : {false, true}) {
+    Install();
+    auto image = SectorImage();
+    OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
+    OperationId id = OP_INVALID_ID;
+    if (removalBeforeTheWait) {
+      auto log = Start<CDetachThread>(&context, &id, [](const OperationContext& r) {
+        return r.deviceStatus.bState == DFU_STATE_MANIFEST;
+      });
+      ASSERT_TRUE(log->WaitUntilHeld());
+      PumpThreadMessages();
+      log->Release();
+    } else {
+      ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+      QueryUntil(id, WaitingForRemoval);
+    }
+    const OperationContext final = RunToEnd(id);
+    EXPECT_EQ(final.result, RESULT_OK) << removalBeforeTheWait;
+    EXPECT_EQ(final.progress, 100) << removalBeforeTheWait;
+    SimUninstall();
+  }
+}
+
 TEST_F(DetachTest, LeaveAnsweredBusyPollsTheDeviceUntilItManifests) {
   const uint32_t status = LeaveStatusNumber();
   // Busy, then dfuDNLOAD-IDLE: the leave request goes again and succeeds.
