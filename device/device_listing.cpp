@@ -1,5 +1,7 @@
 #include "device/device_listing.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string_view>
 
@@ -93,4 +95,19 @@ void ListDfuDevices(std::vector<DfuDeviceInfo>* devices) {
   CreateDevicesManager();
   ListClass(DFU_INTERFACE_GUID, true, devices);
   ListClass(APP_INTERFACE_GUID, false, devices);
+}
+
+bool InterfaceListed(const std::string& path, const std::vector<Guid>& interfaceClasses) {
+  const auto samePath = [&path](const InterfaceInfo& listed) {
+    return listed.path.size() == path.size() &&
+           std::equal(path.begin(), path.end(), listed.path.begin(), [](char a, char b) {
+             return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+  };
+  for (const Guid& interfaceClass : interfaceClasses) {
+    std::vector<InterfaceInfo> interfaces;
+    if (!EnumerateInterfaces(interfaceClass, &interfaces)) continue;
+    if (std::any_of(interfaces.begin(), interfaces.end(), samePath)) return true;
+  }
+  return false;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/guid.h"
 #include "common/memory_mapping.h"
 #include "common/status_code.h"
 
@@ -45,5 +46,10 @@ void ListDfuDevices(std::vector<DfuDeviceInfo>* devices);
 // without opening any other; false (with opened false in *info) when it
 // cannot be opened, which includes a device that has gone.
 bool DescribeDfuDevice(const std::string& path, bool dfuMode, DfuDeviceInfo* info);
+
+// True while an interface of one of the classes is listed at `path` (letter
+// case aside). Asks the platform's listing only: no device is opened and no
+// request reaches one.
+bool InterfaceListed(const std::string& path, const std::vector<Guid>& interfaceClasses);
 
 #endif  // ZUVA_DEVICE_DEVICE_LISTING_H_

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "device/device_listing.h"
 #include "platform/process.h"
 
 namespace {
@@ -42,8 +43,10 @@ bool IsDetach(OperationCode opCode) { return opCode == OP_CODE_DETACH || opCode 
 void SetDetachTiming(const DetachTiming& timing) { ConfiguredTiming() = timing; }
 
 CDetachThread::CDetachThread(OperationContext* caller)
-    : CDFUThread(caller), timing(ConfiguredTiming()) {
-  notifier = DeviceNotifier::Create(this, {caller->dfuModeInterfaceClass, caller->appModeInterfaceClass});
+    : CDFUThread(caller),
+      timing(ConfiguredTiming()),
+      interfaceClasses{caller->dfuModeInterfaceClass, caller->appModeInterfaceClass} {
+  notifier = DeviceNotifier::Create(this, interfaceClasses);
 }
 
 CDetachThread::~CDetachThread() {
@@ -210,12 +213,30 @@ bool CDetachThread::LeaveBusyStep(OperationContext* context) {
 
 bool CDetachThread::WaitStep() {
   PlatformWaitNoPendingInstallations();
+  // Looked up outside the lock: the sink must not wait for the listing.
+  std::string unlisted;
+  {
+    OperationContext before;
+    ReadContext(&before);
+    if (before.phase == PHASE_WAIT_REMOVAL && !InterfaceListed(before.devicePath, interfaceClasses)) {
+      unlisted = before.devicePath;
+    }
+  }
   std::lock_guard<std::mutex> guard(notifyLock);
   // The phase as it stands now: the sink may have moved it since the step
   // began.
   OperationContext current;
   ReadContext(&current);
   if (!IsWaitPhase(current.phase)) return true;
+  if (current.phase == PHASE_WAIT_REMOVAL && !unlisted.empty() && unlisted == current.devicePath) {
+    // Gone from the listing, but no removal notice: a platform may deliver
+    // it late, or lose it (one whose notifications start on a thread of
+    // their own misses a device that leaves before that thread listens).
+    // The device has left all the same; the next step follows at once.
+    ApplyRemoval(&current);
+    PublishContext(current);
+    return true;
+  }
   waitPolls += 1;
   const int32_t base = current.phase == PHASE_WAIT_REMOVAL ? 25 : 50;
   SetSharedProgress(static_cast<uint8_t>(waitPolls / 8 + base));

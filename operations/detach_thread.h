@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "operations/dfu_thread.h"
 #include "platform/device_notifier.h"
@@ -73,6 +74,8 @@ class CDetachThread : public CDFUThread, public DeviceEventSink {
   bool PauseUnlessStopped(uint32_t milliseconds);
 
   DetachTiming timing;
+  // The classes whose arrivals and removals count: DFU mode, application.
+  std::vector<Guid> interfaceClasses;
   std::unique_ptr<DeviceNotifier> notifier;
 
   // Serialises the event sink with the worker's changes of the waiting

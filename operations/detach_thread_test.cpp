@@ -29,6 +29,9 @@ class DetachTest : public SimEngineTest {
     return record;
   }
   static bool WaitingForRemoval(const OperationContext& record) { return record.phase == PHASE_WAIT_REMOVAL; }
+  // No poll of the wait before the test pumps the notices: a poll would find
+  // the device gone from the listing and end the wait without them.
+  static void PollOnlyAfterTheNotices() { SetDetachTiming({10000, 1}); }
 
   // The request numbers of a clean leave: the leave request and its status.
   uint32_t LeaveStatusNumber() {
@@ -46,6 +49,7 @@ const std::vector<std::string> kLeaveSequence = {"GETSTATUS 0 0 6", "GETSTATUS 0
                                                  "DNLOAD 0 0 0", "GETSTATUS 0 0 6"};
 
 TEST_F(DetachTest, LeaveSendsTheLeaveRequestAndEndsWithTheRemoval) {
+  PollOnlyAfterTheNotices();
   Install();
   auto image = SectorImage();
   OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
@@ -160,9 +164,10 @@ TEST_F(DetachTest, FailedPollAfterBusyLeaveRequestLetsTheRemovalDecide) {
     OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
     OperationId id = OP_INVALID_ID;
     ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
-    // No event is pumped yet: the removal notice is still on its way.
+    // No event is pumped yet: the removal notice is still on its way (the
+    // wait may already have found the device gone from the listing).
     const OperationContext waiting = QueryUntil(id, [](const OperationContext& r) {
-      return r.result != RESULT_OK || r.phase == PHASE_WAIT_REMOVAL;
+      return r.result != RESULT_OK || r.phase == PHASE_WAIT_REMOVAL || r.phase == PHASE_REATTACHED;
     });
     EXPECT_EQ(waiting.result, RESULT_OK) << c.fault;
     const OperationContext final = RunToEnd(id);
@@ -240,6 +245,30 @@ class CNeverArrives : public CRecording<CDetachThread> {
   }
 };
 
+// A leave whose removal notice never comes, as on a platform that lost it.
+class CDeafToRemovals : public CRecording<CDetachThread> {
+ public:
+  using CRecording<CDetachThread>::CRecording;
+  void OnDeviceChange(const DeviceChangeEvent& event) override {
+    if (event.kind != DeviceChangeKind::kRemoval) CRecording<CDetachThread>::OnDeviceChange(event);
+  }
+};
+
+TEST_F(DetachTest, LeaveWithoutARemovalNoticeEndsOnceTheDeviceIsNoLongerListed) {
+  Install();
+  auto image = SectorImage();
+  OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
+  OperationId id = OP_INVALID_ID;
+  auto log = Start<CDetachThread, CDeafToRemovals>(&context, &id);
+  const OperationContext final = RunToEnd(id);
+
+  EXPECT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  EXPECT_STREQ(final.devicePath, "Tolerant");
+  // The listing asks the device nothing.
+  EXPECT_EQ(ClassRequests(), kLeaveSequence);
+}
+
 TEST_F(DetachTest, WaitProgressReadsThirtyFiveAndSixtyAtTheEightiethPoll) {
   // Waiting for a removal that never comes: a refused leave request.
   Install("", [](SimProfile* p) { p->attributes = 0x0A; });
@@ -283,6 +312,7 @@ TEST_F(DetachTest, DeviceWithoutTheNeededAttributesIsRefusedBeforeAnyRequest) {
 }
 
 TEST_F(DetachTest, DetachFollowsTheDeviceToItsNewPathAndSettlesIt) {
+  PollOnlyAfterTheNotices();
   for (bool pumpAtOnce : {false, true}) {
     Install("", [](SimProfile* p) { p->mode = SimMode::kApplication; });
     OperationContext context = Context(OP_CODE_DETACH, nullptr);
