@@ -86,12 +86,8 @@ OperationContext RunToEnd(OperationContext context) {
 
 OperationContext BenchContext(OperationCode opCode, CImage* image, const std::string& path) {
   OperationContext context{};
-  context.dfuModeInterfaceClass = DFU_INTERFACE_GUID;
-  context.appModeInterfaceClass = APP_INTERFACE_GUID;
-  context.opCode = opCode;
+  NewOperationContext(opCode, image, path, &context);
   context.skipBlankBlocks = opCode == OP_CODE_DOWNLOAD ? 1 : 0;
-  context.image = image;
-  std::strcpy(context.devicePath, path.c_str());
   return context;
 }
 

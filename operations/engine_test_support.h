@@ -133,12 +133,8 @@ class SimEngineTest : public ::testing::Test {
 
   OperationContext Context(OperationCode opCode, CImage* image) {
     OperationContext context{};
-    context.dfuModeInterfaceClass = DFU_INTERFACE_GUID;
-    context.appModeInterfaceClass = APP_INTERFACE_GUID;
-    context.opCode = opCode;
+    EXPECT_TRUE(NewOperationContext(opCode, image, backend->CurrentPath(), &context));
     context.skipBlankBlocks = opCode == OP_CODE_DOWNLOAD ? 1 : 0;
-    context.image = image;
-    std::strcpy(context.devicePath, backend->CurrentPath().c_str());
     return context;
   }
 

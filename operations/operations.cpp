@@ -1,6 +1,7 @@
 #include "operations/operations.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -69,6 +70,18 @@ std::unique_ptr<CDFUThread> CreateOperation(OperationContext* context) {
 }
 
 }  // namespace
+
+bool NewOperationContext(OperationCode opCode, ImageHandle image, const std::string& devicePath,
+                         OperationContext* context) {
+  if (devicePath.size() >= OP_DEVICE_PATH_CAPACITY) return false;
+  *context = OperationContext{};
+  context->dfuModeInterfaceClass = DFU_INTERFACE_GUID;
+  context->appModeInterfaceClass = APP_INTERFACE_GUID;
+  context->opCode = opCode;
+  context->image = image;
+  std::memcpy(context->devicePath, devicePath.c_str(), devicePath.size() + 1);
+  return true;
+}
 
 StatusCode LaunchOperation(OperationContext* context, OperationId* id) {
   if (context->opCode < OP_CODE_DETACH || context->opCode > OP_CODE_DETACH_RESET) return OP_ERR_BAD_PARAMETER;

@@ -11,11 +11,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/status_code.h"
 #include "operations/operation_context.h"
 
 class CDFUThread;
+
+// A record for one operation on the device at devicePath, ready to launch:
+// the code, the image, and the interface classes of DFU mode and of the
+// application that the engine follows; every other field zero. False, and
+// *context untouched, when the path does not fit.
+bool NewOperationContext(OperationCode opCode, ImageHandle image, const std::string& devicePath,
+                         OperationContext* context);
 
 // Starts the operation that context->opCode names (the first six fields of
 // *context describe it). Writes context->result and context->blockSize; on

@@ -116,11 +116,7 @@ TEST_F(OperationsTest, ThreadsDriveTheirOwnOperationsOnTheirOwnDevices) {
       for (int round = 0; round < kRounds; ++round) {
         auto image = MakeImage({{0x08000000, std::vector<uint8_t>(4096)}});
         OperationContext context{};
-        context.dfuModeInterfaceClass = DFU_INTERFACE_GUID;
-        context.appModeInterfaceClass = APP_INTERFACE_GUID;
-        context.opCode = OP_CODE_UPLOAD;
-        context.image = image.get();
-        std::strcpy(context.devicePath, installed[i]->CurrentPath().c_str());
+        NewOperationContext(OP_CODE_UPLOAD, image.get(), installed[i]->CurrentPath(), &context);
         OperationId id = OP_INVALID_ID;
         if (LaunchOperation(&context, &id) != RESULT_OK) return;
         OperationContext record{};

@@ -1,9 +1,7 @@
 #include "tool/engine_run.h"
 
 #include <cstdio>
-#include <cstring>
 
-#include "common/guid.h"
 #include "operations/operations.h"
 #include "platform/device_notifier.h"
 
@@ -19,15 +17,10 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
                               const std::function<void(uint8_t)>& progress,
                               OperationContext* final, bool* fastPoll) {
-  if (devicePath.size() >= OP_DEVICE_PATH_CAPACITY) return OP_ERR_BAD_PARAMETER;
-  OperationContext context{};
-  context.dfuModeInterfaceClass = DFU_INTERFACE_GUID;
-  context.appModeInterfaceClass = APP_INTERFACE_GUID;
-  context.opCode = opCode;
+  OperationContext context;
+  if (!NewOperationContext(opCode, image, devicePath, &context)) return OP_ERR_BAD_PARAMETER;
   context.skipBlankBlocks = skipBlankBlocks;
   context.fastPoll = fastPoll != nullptr && *fastPoll ? 1 : 0;
-  context.image = image;
-  std::memcpy(context.devicePath, devicePath.c_str(), devicePath.size() + 1);
   OperationId id = OP_INVALID_ID;
   const StatusCode launched = LaunchOperation(&context, &id);
   if (launched != RESULT_OK) return launched;
