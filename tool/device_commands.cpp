@@ -8,6 +8,7 @@
 #include "dfufiles/image_registry.h"
 #include "dfufiles/intel_hex.h"
 #include "operations/dfuse_command.h"
+#include "protocol/dfu.h"
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
 #include "tool/exit_code.h"
@@ -87,6 +88,12 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   DfuDeviceInfo device;
   int exitCode = TOOL_EXIT_OK;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
+  if ((device.attributes & DFU_ATTR_CAN_UPLOAD) == 0) {
+    // Every upload would stall: nothing is asked of the device.
+    return out->Result(TOOL_EXIT_FAILED,
+                       "the device cannot upload (its DFU functional descriptor does not set "
+                       "bitCanUpload): nothing can be read from it");
+  }
   if (IsPlainDfuDevice(device)) return RunPlainRead(options, device, out);
   const uint8_t alternate = options.alternate.value_or(0);
   const MemoryMapping* memory = MemoryOrFail(device, alternate, out, &exitCode);

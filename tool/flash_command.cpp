@@ -7,6 +7,7 @@
 
 #include "common/operation_code.h"
 #include "dfufiles/firmware_file.h"
+#include "protocol/dfu.h"
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
 #include "tool/exit_code.h"
@@ -297,6 +298,14 @@ std::string FlashOutcomeText(const FlashOutcome& outcome, const std::string& fil
 FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
                          const DfuDeviceInfo& device, CToolOutput* out) {
   if (IsPlainDfuDevice(device)) return FlashPlainDevice(options, file, device, out);
+  // A device without bitCanUpload stalls every upload: what it holds can
+  // be neither compared before nor read back after.
+  const bool canUpload = (device.attributes & DFU_ATTR_CAN_UPLOAD) != 0;
+  if (options.changedOnly && !canUpload) {
+    return {TOOL_EXIT_USAGE,
+            "--changed-only compares with what the device holds, and the device cannot upload",
+            std::nullopt, "flash without --changed-only"};
+  }
   std::vector<FlashTarget> targets;
   FlashOutcome outcome;
   if (!PlanTargets(options, file, device, &targets, &outcome)) return outcome;
@@ -304,11 +313,15 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
   // steps polls early.
   bool fastPoll = options.fastPoll;
   for (const FlashTarget& target : targets) {
-    outcome = FlashTargetOnDevice(target, device, !options.noVerify, options.changedOnly,
-                                  &fastPoll, out);
+    outcome = FlashTargetOnDevice(target, device, !options.noVerify && canUpload,
+                                  options.changedOnly, &fastPoll, out);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
   }
-  if (options.noLeave) return {};
+  FlashOutcome done;
+  if (!options.noVerify && !canUpload) {
+    done.message = "flashed " + options.positional[0] + "; not read back: the device cannot upload";
+  }
+  if (options.noLeave) return done;
   CImageHolder leaveImage(MakeLeaveImage(device));
   out->StepBegin("leave", 0, 0);
   const StatusCode status = RunEngineOperation(OP_CODE_LEAVE_DFU, leaveImage.get(), device.path, 0,
@@ -317,7 +330,7 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
     return {TOOL_EXIT_FAILED, "leaving DFU mode failed: " + StatusText(status), std::nullopt, {}};
   }
   out->StepEnd();
-  return {};
+  return done;
 }
 
 int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {

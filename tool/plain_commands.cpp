@@ -138,9 +138,6 @@ int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device, CToolO
   if (!HasAlternate(device, alternate)) {
     return out->Result(TOOL_EXIT_FAILED, "the device has no alternate setting " + std::to_string(alternate));
   }
-  if ((device.attributes & DFU_ATTR_CAN_UPLOAD) == 0) {
-    return out->Result(TOOL_EXIT_FAILED, "the device cannot upload");
-  }
   const uint32_t limit = options.length.value_or(PLAIN_READ_DEFAULT_LIMIT);
   std::vector<uint8_t> read;
   OperationContext final{};

@@ -975,6 +975,47 @@ def flash_all_takes_each_device_its_own_way_dfuse_and_plain_together(t):
     expect(t.read("f1.bin")[:len(image)] == image, "the DfuSe device was not flashed")
 
 
+# ---------------------------------------------------------------------------
+# DfuSe boot loaders that keep themselves in flash: no upload, a leave that
+# comes back, a mass erase that erases nothing
+
+def default_profile(**changes):
+    """The default profile with keys (underscores for dashes) set anew."""
+    keys = {key.replace("_", "-"): value for key, value in changes.items()}
+    lines = open(os.path.join(os.path.dirname(__file__), "default.profile")).read().splitlines()
+    kept = [line for line in lines if line.partition(" = ")[0] not in keys]
+    return "\n".join(kept + ["%s = %s" % item for item in keys.items()]) + "\n"
+
+
+def class_requests(t, name):
+    """The DFU requests of a trace (descriptor reads of the listing left out)."""
+    return [name for name in trace_names(t, name) if not name.startswith("GET_")]
+
+
+@case
+def dfuse_device_that_cannot_upload_is_written_but_never_read(t):
+    profile = default_profile(attributes="0x09")
+    image = payload(3000, 31)
+    t.write("fw.bin", image)
+    t.old_flash()
+    done = t.run("flash", "fw.bin", profile=profile, trace="trace.txt")
+    expect_exit(done, 0)
+    expect("flashed fw.bin; not read back: the device cannot upload" in done.out, done.out)
+    expect(t.read("flash.bin")[:len(image)] == image, "image not in flash")
+    requests = class_requests(t, "trace.txt")
+    expect("UPLOAD" not in " ".join(requests) and "DNLOAD" in requests, requests)
+    # What needs a read is refused before any request reaches the device.
+    before = t.read("flash.bin")
+    for argv, code, words in ((("flash", "fw.bin", "--changed-only"), 2, "--changed-only"),
+                              (("read", "back.bin"), 1, "cannot upload")):
+        done = t.run(*argv, profile=profile, trace="trace.txt")
+        expect_exit(done, code)
+        expect(words in done.err, done.err)
+        expect(class_requests(t, "trace.txt") == [], "%s: %s" % (argv, class_requests(t, "trace.txt")))
+        expect(not os.path.exists(t.path("back.bin")), "read wrote a file")
+    expect(t.read("flash.bin") == before, "a refused command changed the flash")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
