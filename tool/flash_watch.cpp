@@ -11,7 +11,8 @@
 // and flashed only if it is still there in DFU mode. A board that keeps
 // coming back in DFU mode does not start what it was given: after
 // WATCH_REFLASH_LIMIT flashes again in a row it is left alone, with a line
-// that says so, rather than flashed for as long as the bench runs. A return
+// that says so and a failed row in the summary, rather than flashed for as
+// long as the bench runs. A return
 // later than WATCH_RETURN_WINDOW after its last flash (a board unplugged and
 // plugged in again) starts the count afresh.
 //
@@ -303,10 +304,18 @@ class CWatch {
                  "  " + seconds + "\n");
   }
 
-  // A board back in DFU mode after every flash: one line, no flash.
+  // A board back in DFU mode after every flash: one line, no flash, and a
+  // failed row of its own in the summary, since the board does not run what
+  // it was given.
   void LogLeftAlone(const DfuDeviceInfo& device, int flashes) {
     const std::string message =
         "still in DFU mode after " + std::to_string(flashes) + " flashes; left alone";
+    DeviceRecord record;
+    record.path = device.path;
+    record.serial = device.serial;
+    record.exitCode = TOOL_EXIT_FAILED;
+    record.message = message;
+    records_.push_back(record);
     const std::string time = TimeOfDay();
     if (out_->mode() == OutputMode::kJson) {
       CJsonObject line = Stamped("left-alone", device.path, device.serial, time);

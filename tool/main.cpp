@@ -28,10 +28,23 @@ constexpr CommandEntry COMMAND_TABLE[] = {
     {"leave", RunModeCommand},  {"detach", RunModeCommand}, {"unprotect", RunModeCommand},
 };
 
+bool AsksForJson(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) return true;
+  }
+  return false;
+}
+
 int Dispatch(int argc, char** argv) {
   ToolOptions options;
   std::string error;
   if (!ParseToolOptions(argc, argv, &options, &error)) {
+    // A script that asked for JSON reads its result from standard output,
+    // whatever went wrong; the option may come after the word that failed.
+    if (options.json || AsksForJson(argc, argv)) {
+      CToolOutput json(OutputMode::kJson);
+      return json.Result(TOOL_EXIT_USAGE, error, "Run 'zuvatool --help' for the commands and options.");
+    }
     std::fprintf(stderr, "zuvatool: %s\nRun 'zuvatool --help' for the commands and options.\n",
                  error.c_str());
     return TOOL_EXIT_USAGE;

@@ -5,6 +5,13 @@
 // per device: there are as many devices as the most often given option, the
 // i-th device takes the i-th occurrence of each, and a profile given once
 // serves every device.
+//
+// SIGINT, SIGTERM and SIGHUP sent to zuva-devsim alone are passed on to the
+// command, which may end in its own way; zuva-devsim keeps the bus up until
+// the command has ended and exits with its code. A signal the terminal sent
+// to the whole foreground group has reached the command already and is not
+// sent twice.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -38,6 +46,22 @@ struct Options {
     return std::max<size_t>({1, profiles.size(), flashes.size(), faults.size(), traces.size()});
   }
 };
+
+// The last signal to pass on to the command, 0 for none.
+std::atomic<int> g_pendingSignal{0};
+
+void OnSignal(int number, siginfo_t* info, void* /*context*/) {
+  if (info != nullptr && info->si_code == SI_KERNEL) return;  // from the terminal, to the group
+  g_pendingSignal.store(number);
+}
+
+void InstallSignalForwarding() {
+  struct sigaction action = {};
+  action.sa_sigaction = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_SIGINFO;  // no SA_RESTART: the wait returns at the signal
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
+}
 
 // The i-th occurrence of an option, or none; a profile given once serves
 // every device.
@@ -141,6 +165,10 @@ int main(int argc, char** argv) {
     unsetenv(name);
   }
   std::fflush(nullptr);
+  // Before the fork, so that no signal finds the default action; the
+  // command starts with the default ones again, as exec resets caught
+  // signals.
+  InstallSignalForwarding();
   const pid_t child = fork();
   if (child < 0) {
     std::fprintf(stderr, "zuva-devsim: cannot start the command: %s\n", std::strerror(errno));
@@ -154,6 +182,8 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   while (true) {
+    const int pending = g_pendingSignal.exchange(0);
+    if (pending != 0) kill(child, pending);
     bus->Pump(DEVSIM_PUMP_MS);
     pid_t done = waitpid(child, &status, WNOHANG);
     if (done == child) break;

@@ -6,6 +6,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -364,6 +365,37 @@ def test_a_device_plugged_in_later_arrives_on_the_bus(run):
               repr(result.stdout[-600:]) + repr(result.stderr[-400:]))
 
 
+def test_a_signal_to_devsim_reaches_its_command(run):
+    # Each signal sent to zuva-devsim alone: the command gets it, ends in its
+    # own way, and its exit code is zuva-devsim's.
+    for number, code in ((signal.SIGTERM, 42), (signal.SIGINT, 43), (signal.SIGHUP, 44)):
+        pid_file = run.path("command.pid")
+        script = ('trap "exit %d" %s; echo $$ > command.pid; echo ready; '
+                  'while :; do sleep 0.05; done' % (code, signal.Signals(number).name[3:]))
+        process = subprocess.Popen([run.args.devsim, "--", "sh", "-c", script],
+                                   cwd=run.args.work_dir, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        ready = process.stdout.readline() == b"ready\n"
+        process.send_signal(number)
+        try:
+            returncode = process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            returncode = process.wait()
+        command = int(read(pid_file).decode()) if ready else 0
+        alive = True
+        try:
+            os.kill(command, 0)
+        except OSError:
+            alive = False
+        if alive and command:
+            os.kill(command, signal.SIGKILL)
+        run.check("%s to zuva-devsim ends its command and returns the command's code" %
+                  signal.Signals(number).name,
+                  ready and returncode == code and not alive,
+                  "exit %s, command %s" % (returncode, "still running" if alive else "gone"))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--devsim", required=True)
@@ -389,7 +421,8 @@ def main():
                  test_plain_dfu_both_ways_against_dfu_util,
                  test_usb_reset_moves_the_device_on_the_bus,
                  test_a_device_back_on_its_port_is_opened_anew,
-                 test_a_device_plugged_in_later_arrives_on_the_bus):
+                 test_a_device_plugged_in_later_arrives_on_the_bus,
+                 test_a_signal_to_devsim_reaches_its_command):
         test(run)
     return 1 if run.failures else 0
 

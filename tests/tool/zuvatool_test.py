@@ -171,6 +171,17 @@ def usage_errors_exit_2_on_standard_error(t):
         expect_exit(done, 2)
         expect(done.out == "", "usage error on standard output")
         expect("zuvatool:" in done.err, "no message")
+    # A script that asked for JSON gets the result event, wherever --json
+    # stands relative to the word that is wrong.
+    for argv, words in ((["frobnicate", "--json"], "unknown command"),
+                        (["flash", "--json"], "takes 1 file"),
+                        (["read", "--json", "--bogus", "x.bin"], "--bogus"),
+                        (["read", "--bogus", "x.bin", "--json"], "--bogus")):
+        done = t.run(*argv, sim=None, flash=None)
+        expect_exit(done, 2)
+        lines = t.json_lines(done)
+        expect(len(lines) == 1 and lines[0]["event"] == "result" and lines[0]["exit"] == 2 and
+               words in lines[0]["message"], "%s: %s" % (argv, done.out))
 
 
 @case
@@ -790,7 +801,13 @@ def flash_watch_leaves_a_board_alone_that_keeps_coming_back_in_dfu_mode(t):
     expect(len(alone) == 1 and alone[0]["serial"] == "SIM0001" and
            alone[0]["message"] == "still in DFU mode after 3 flashes; left alone" and
            alone[0]["device"] not in [r["device"] for r in results], alone)
-    expect(process.returncode == 0, "exit %d" % process.returncode)
+    # The board does not run what it was given: a failed row of its own.
+    summary = [e for e in events if e["event"] == "summary"][0]["devices"]
+    expect([d["exit"] for d in summary] == [0, 0, 0, 1] and
+           summary[-1]["device"] == alone[0]["device"] and
+           summary[-1]["message"] == alone[0]["message"], summary)
+    expect(events[-1]["exit"] == 1 and events[-1]["message"] == "1 of 4 devices failed", events[-1])
+    expect(process.returncode == 1, "exit %d" % process.returncode)
 
 
 @case
