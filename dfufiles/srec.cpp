@@ -74,6 +74,12 @@ StatusCode ParseSrec(std::string_view text, FirmwareImage* image, std::string* e
     *error = "no records";
     return FILE_ERR_BAD_CONTENT;
   }
+  // Without its S7, S8 or S9 record the file may have been cut short: the
+  // records that made it are no proof that nothing followed them.
+  if (!ended) {
+    *error = "no end record (S7, S8 or S9): the file may be cut short";
+    return FILE_ERR_BAD_CONTENT;
+  }
   if (!builder.Take(&image->elements, error)) return FILE_ERR_BAD_CONTENT;
   return RESULT_OK;
 }

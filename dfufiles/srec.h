@@ -12,7 +12,8 @@
 // RESULT_OK with the file's data, or FILE_ERR_BAD_CONTENT with the line and
 // reason in *error: a malformed line, a bad checksum, a count that does not
 // match the line, an unknown type, overlapping data, a count record that
-// disagrees with the data records before it, or records after the end.
+// disagrees with the data records before it, records after the end, or no
+// end record at all.
 StatusCode ParseSrec(std::string_view text, FirmwareImage* image, std::string* error);
 
 #endif  // ZUVA_DFUFILES_SREC_H_

@@ -25,8 +25,7 @@ INSTANTIATE_TEST_SUITE_P(
                             SrecRecord(5, 2, 2, {}) + SrecRecord(9, 0x100, 2, {}),
                         {{0x100, {1, 2, 3}}},
                         true,
-                        0x100},
-        RecordValidCase{"NoEndRecord", SrecRecord(1, 0x10, 2, {9}), {{0x10, {9}}}, false, 0}),
+                        0x100}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class SrecInvalid : public testing::TestWithParam<RecordInvalidCase> {};
@@ -38,12 +37,17 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RecordInvalidCase{"BadChecksum", "S1040010090F\n", "line 1: bad checksum"},
         RecordInvalidCase{"Overlapping",
-                          SrecRecord(1, 0x10, 2, {1, 2}) + SrecRecord(1, 0x11, 2, {3}),
+                          SrecRecord(1, 0x10, 2, {1, 2}) + SrecRecord(1, 0x11, 2, {3}) +
+                              SrecRecord(9, 0, 2, {}),
                           "line 2: data overlaps"},
         RecordInvalidCase{"CountByteDisagrees", "S10500100952\n", "count byte"},
         RecordInvalidCase{"ReservedType", SrecRecord(4, 0, 2, {}), "unknown record type"},
         RecordInvalidCase{"RecordCountDisagrees",
                           SrecRecord(1, 0, 2, {1}) + SrecRecord(5, 2, 2, {}), "record count"},
+        // Cut short after a data record, or after the count record.
+        RecordInvalidCase{"NoEndRecord", SrecRecord(1, 0x10, 2, {9}), "no end record"},
+        RecordInvalidCase{"NoEndRecordAfterTheCount",
+                          SrecRecord(1, 0x10, 2, {9}) + SrecRecord(5, 1, 2, {}), "no end record"},
         RecordInvalidCase{"TextAfterEnd", SrecRecord(9, 0, 2, {}) + SrecRecord(1, 0, 2, {1}),
                           "after the end"},
         RecordInvalidCase{"NotARecord", "hello\n", "must begin with S"},
