@@ -1,6 +1,7 @@
 #include "dfufiles/dfuse_content.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -87,6 +88,50 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
   }
   if (at != bodyEnd) return Refuse(error, "bytes after the last target");
   return RESULT_OK;
+}
+
+bool FindDfuSeOverlap(const DfuSeContent& content, std::string* error) {
+  struct Extent {
+    uint8_t alternate;
+    uint32_t address;
+    uint64_t end;
+    size_t target;
+    size_t element;
+  };
+  std::vector<Extent> extents;
+  for (size_t t = 0; t < content.targets.size(); ++t) {
+    const FirmwareTarget& target = content.targets[t];
+    for (size_t e = 0; e < target.elements.size(); ++e) {
+      const FirmwareElement& element = target.elements[e];
+      if (element.data.empty()) continue;
+      extents.push_back({target.alternate, element.address,
+                         uint64_t{element.address} + element.data.size(), t, e});
+    }
+  }
+  std::stable_sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) {
+    return a.alternate != b.alternate ? a.alternate < b.alternate : a.address < b.address;
+  });
+  // In address order, as long as nothing overlaps, each extent reaches
+  // further than every one before it: only the one before can overlap.
+  const Extent* previous = nullptr;
+  for (const Extent& extent : extents) {
+    if (previous != nullptr && previous->alternate == extent.alternate &&
+        extent.address < previous->end) {
+      const auto later = [](const Extent& a, const Extent& b) {
+        return a.target != b.target ? a.target > b.target : a.element > b.element;
+      };
+      const Extent& named = later(extent, *previous) ? extent : *previous;
+      char text[128];
+      std::snprintf(text, sizeof text,
+                    "target %zu, element %zu: data overlaps earlier data for alternate setting "
+                    "%u at 0x%08X",
+                    named.target, named.element, named.alternate, extent.address);
+      *error = text;
+      return true;
+    }
+    previous = &extent;
+  }
+  return false;
 }
 
 StatusCode FormatDfuSe(const DfuSeContent& content, std::vector<uint8_t>* bytes) {

@@ -33,6 +33,13 @@ struct DfuSeContent {
 // sizes that disagree with their elements, or bytes after the last target.
 StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content, std::string* error);
 
+// Whether two elements for one alternate setting claim the same byte, in one
+// target or in two targets of that setting: the device would be asked to
+// program the byte twice, and nothing says which value was meant. True with
+// *error naming the later of the two elements and the first address both
+// claim.
+bool FindDfuSeOverlap(const DfuSeContent& content, std::string* error);
+
 // The file for the content: sizes, counts and the checksum are computed; a
 // name is cut to 254 characters. FILE_ERR_BAD_PARAMETER for more than 255
 // targets or a target or file beyond 4 GiB.

@@ -105,4 +105,42 @@ INSTANTIATE_TEST_SUITE_P(
                     BrokenCase{"ElementSizeHuge", E0_SIZE + 3, 0x80, "element 0: outside"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct OverlapCase {
+  const char* name;
+  std::vector<FirmwareTarget> targets;
+  const char* reason;  // nullptr: no overlap
+};
+
+class DfuSeOverlap : public testing::TestWithParam<OverlapCase> {};
+
+TEST_P(DfuSeOverlap, IsFoundWithinAndAcrossTargetsOfOneAlternateSetting) {
+  DfuSeContent content;
+  content.targets = GetParam().targets;
+  std::string error;
+  EXPECT_EQ(FindDfuSeOverlap(content, &error), GetParam().reason != nullptr) << error;
+  if (GetParam().reason != nullptr) {
+    EXPECT_NE(error.find(GetParam().reason), std::string::npos) << error;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DfuSeOverlap,
+    testing::Values(
+        OverlapCase{"TouchingElements", {{0, false, "", {{0x100, {1, 2}}, {0x102, {3}}}}}, nullptr},
+        OverlapCase{"SameAddressesOnTwoAlternateSettings",
+                    {{0, false, "", {{0x100, {1, 2}}}}, {1, false, "", {{0x100, {3}}}}},
+                    nullptr},
+        OverlapCase{"EmptyElementInsideAnother",
+                    {{0, false, "", {{0x100, {1, 2, 3}}, {0x101, {}}}}}, nullptr},
+        OverlapCase{"WithinOneTarget",
+                    {{0, false, "", {{0x200, {1}}, {0x100, {1, 2, 3}}, {0x102, {4}}}}},
+                    "target 0, element 2: data overlaps earlier data for alternate setting 0 at "
+                    "0x00000102"},
+        OverlapCase{"AcrossTwoTargetsOfOneSetting",
+                    {{0, false, "", {{0x100, {1, 2}}}}, {1, false, "", {{0x100, {5}}}},
+                     {0, false, "", {{0x101, {3}}}}},
+                    "target 2, element 0: data overlaps earlier data for alternate setting 0 at "
+                    "0x00000101"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

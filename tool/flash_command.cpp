@@ -36,9 +36,22 @@ bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const Dfu
   }
   switch (file.format) {
     case FirmwareFormat::kDfuSe:
+      // Targets for one alternate setting may share a sector: erased,
+      // written and verified each on its own, the second would erase what
+      // the first wrote after it was verified. They become one, so that
+      // every sector is erased once before anything is written. (They claim
+      // no byte twice: the loader refused such a file.)
       for (const FirmwareTarget& target : file.dfuse.targets) {
         if (options.alternate && target.alternate != alternate) continue;
-        targets->push_back({target.alternate, target.elements});
+        auto same = std::find_if(targets->begin(), targets->end(), [&](const FlashTarget& t) {
+          return t.alternate == target.alternate;
+        });
+        if (same == targets->end()) {
+          targets->push_back({target.alternate, target.elements});
+        } else {
+          same->elements.insert(same->elements.end(), target.elements.begin(),
+                                target.elements.end());
+        }
       }
       break;
     case FirmwareFormat::kRaw:

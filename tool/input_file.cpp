@@ -13,6 +13,11 @@ bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput*
     *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": the DfuSe checksum does not match");
     return false;
   }
+  std::string overlap;
+  if (file->format == FirmwareFormat::kDfuSe && FindDfuSeOverlap(file->dfuse, &overlap)) {
+    *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": " + overlap);
+    return false;
+  }
   if (file->format == FirmwareFormat::kPlainDfu && !file->suffix.CrcMatches()) {
     *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": the DFU suffix checksum does not match");
     return false;

@@ -8,7 +8,8 @@
 #include "tool/tool_output.h"
 
 // Loads and decodes the file; a DfuSe or plain DFU file must also carry a
-// matching checksum, since its bytes would go to a device. False with the exit code
+// matching checksum, since its bytes would go to a device, and a DfuSe file
+// may give no byte of an alternate setting twice. False with the exit code
 // (3) already reported otherwise.
 bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput* out,
                        int* exitCode);

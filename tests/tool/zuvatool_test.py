@@ -378,6 +378,13 @@ def flash_elf_and_srec(t):
     for offset in range(0, 64, 16):
         body = bytes([21]) + struct.pack(">I", 0x08020000 + offset) + elf_data[offset:offset + 16]
         srec.append("S3" + body.hex().upper() + "%02X" % (~sum(body) & 0xFF))
+    # Cut short (no S7, S8 or S9 end record): refused before anything is erased.
+    t.write("fw.txt", "\n".join(srec) + "\n")
+    before = t.read("flash.bin")
+    done = t.run("flash", "fw.txt")
+    expect_exit(done, 3)
+    expect("no end record" in done.err and t.read("flash.bin") == before, done.err)
+    srec.append("S70508020000F0")
     t.write("fw.txt", "\n".join(srec) + "\n")  # recognised by content, not by name
     expect_exit(t.run("flash", "fw.txt"), 0)
     expect(t.read("flash.bin")[0x20000:0x20040] == elf_data[:64], "S-record data")
@@ -404,6 +411,57 @@ def flash_dfuse_sends_each_target_to_its_alternate_setting(t):
     expect_exit(done, 0)
     steps = [(e["step"], e["alt"]) for e in t.json_lines(done) if e["event"] == "step"]
     expect(steps == [("erase", 1), ("download", 1), ("verify", 1), ("leave", 0)], steps)
+
+
+def dfuse_file(targets):
+    """A DfuSe file with a correct suffix: targets are (alt, [(address, data), ...])."""
+    body = b""
+    for alt, elements in targets:
+        data = b"".join(struct.pack("<II", a, len(d)) + d for a, d in elements)
+        body += b"Target" + bytes([alt]) + struct.pack("<I", 0) + bytes(255) + \
+            struct.pack("<II", len(data), len(elements)) + data
+    image = b"DfuSe\x01" + struct.pack("<I", 11 + len(body)) + bytes([len(targets)]) + body
+    image += struct.pack("<HHHH", 0x2200, 0xDF11, 0x0483, 0x011A) + b"UFD\x10"
+    return image + struct.pack("<I", ~zlib.crc32(image) & 0xFFFFFFFF)
+
+
+@case
+def targets_of_one_alternate_setting_sharing_a_sector_are_erased_once(t):
+    t.old_flash()
+    data = payload(0x3000, 12)  # all inside the first 16 KiB sector
+    t.write("fw.bin", data)
+    expect_exit(t.run("convert", "fw.bin", "fw.dfu", "--address", "0x08000000",
+                      "--target", "0=0x08000000-0x08001000", "--target", "0=0x08001000-0x08003000",
+                      sim=None, flash=None), 0)
+    for extra in ([], ["--changed-only"]):
+        done = t.run("flash", "fw.dfu", "--json", *extra)
+        expect_exit(done, 0)
+        steps = [(e["step"], e["alt"]) for e in t.json_lines(done) if e["event"] == "step"]
+        expect(steps[-4:] == [("erase", 0), ("download", 0), ("verify", 0), ("leave", 0)], steps)
+        expect(t.read("flash.bin")[:0x4000] == data + b"\xFF" * 0x1000, "first target lost")
+        t.old_flash()
+
+
+@case
+def dfuse_elements_that_overlap_are_refused_before_any_erase(t):
+    cases = {
+        "one target": [(0, [(0x08000000, b"\x01" * 32), (0x08000010, b"\x02" * 32)])],
+        "two targets": [(0, [(0x08000000, b"\x01" * 32)]), (1, [(0x1FFFC000, b"\x03")]),
+                        (0, [(0x0800001F, b"\x02")])],
+    }
+    for name, targets in cases.items():
+        before = t.old_flash()
+        t.write("overlap.dfu", dfuse_file(targets))
+        done = t.run("flash", "overlap.dfu", trace="trace.txt")
+        expect_exit(done, 3)
+        expect("overlaps" in done.err, name + ": " + done.err)
+        expect(t.read("flash.bin") == before, name + ": flash changed")
+        expect(" DNLOAD " not in open(t.path("trace.txt")).read(), name + ": the device was asked")
+    # Elements that only touch, and the same addresses on another setting, are fine.
+    t.write("touch.dfu", dfuse_file([(0, [(0x08000000, b"\x01" * 16), (0x08000010, b"\x02")]),
+                                     (1, [(0x1FFFC000, b"\x03")])]))
+    expect_exit(t.run("info", "touch.dfu", sim=None, flash=None), 0)
+    expect_exit(t.run("flash", "touch.dfu"), 0)
 
 
 @case
