@@ -14,7 +14,7 @@ tests=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 python3-pefile
   umockdev libumockdev-dev dfu-util
   clang libclang-rt-14-dev
-  dpkg-dev help2man
+  dpkg-dev lintian
 )
 case "${1:-all}" in
   main) packages=("${main[@]}") ;;

@@ -14,6 +14,7 @@
 #include "sim/sim_environment.h"
 #include "tool/exit_code.h"
 #include "tool/tool_commands.h"
+#include "tool/tool_help.h"
 
 namespace {
 
@@ -39,18 +40,25 @@ int Dispatch(int argc, char** argv) {
   ToolOptions options;
   std::string error;
   if (!ParseToolOptions(argc, argv, &options, &error)) {
+    // A known command's own help says what it takes.
+    const std::string hint =
+        ToolCommandHelpText(options.command).empty()
+            ? std::string("Run 'zuvatool --help' for the commands and options.")
+            : "Run 'zuvatool " + options.command + " --help' for its options.";
     // A script that asked for JSON reads its result from standard output,
     // whatever went wrong; the option may come after the word that failed.
     if (options.json || AsksForJson(argc, argv)) {
       CToolOutput json(OutputMode::kJson);
-      return json.Result(TOOL_EXIT_USAGE, error, "Run 'zuvatool --help' for the commands and options.");
+      return json.Result(TOOL_EXIT_USAGE, error, hint);
     }
-    std::fprintf(stderr, "zuvatool: %s\nRun 'zuvatool --help' for the commands and options.\n",
-                 error.c_str());
+    std::fprintf(stderr, "zuvatool: %s\n%s\n", error.c_str(), hint.c_str());
     return TOOL_EXIT_USAGE;
   }
   if (options.help) {
-    std::fputs(ToolHelpText(), stdout);
+    const std::string text = options.helpAll           ? ToolFullHelpText()
+                             : options.command.empty() ? ToolOverviewText()
+                                                       : ToolCommandHelpText(options.command);
+    std::fputs(text.c_str(), stdout);
     return TOOL_EXIT_OK;
   }
   if (options.version) {

@@ -1,127 +1,339 @@
-#include "tool/tool_options.h"
+#include "tool/tool_help.h"
 
-const char* ToolHelpText() {
-  return R"(Usage: zuvatool COMMAND [OPTIONS]
-       zuvatool --help | --version
+#include <cstddef>
+#include <initializer_list>
+#include <vector>
 
-Upgrade, read and erase USB devices in DFU mode (DfuSe, and plain DFU 1.1)
-from scripts, and convert firmware files. Never prompts and never reads
-standard input.
+namespace {
 
-Commands:
-  list [--json]
-      List every DFU device: path, VID:PID, bcdDevice, serial number,
-      description, mode (dfu or application), DFU version and protocol
-      (DfuSe or plain DFU), transfer size and, per alternate setting, its
-      name and memories (address, sectors, access).
-  flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
-             [--changed-only] [--fast-poll] [--all | --watch] [--force]
-      Write FILE to the device: erase the sectors it covers, download, read
-      back and compare, then leave DFU mode. FILE is a DfuSe file (each
-      target to its alternate setting), Intel HEX, S-records, ELF (loadable
-      segments at their physical addresses) or raw bytes (a .bin name, or
-      anything else unrecognised), recognised by content. Raw bytes go to
-      --address, else to the start of the alternate setting's first memory.
-      Data outside every writable memory is refused before anything is
-      erased. After a difference the device stays in DFU mode.
-      --changed-only first reads the sectors FILE covers and leaves alone
-      those that already hold what a flash would leave (FILE's bytes, 0xFF
-      elsewhere in the sector); only the others are erased, written and
-      verified, and nothing is erased or written when none differs. It pays
-      on a re-flash of mostly the same firmware; for new firmware the extra
-      read makes it slower.
-      --fast-poll asks a busy device for its status before the poll time-out
-      it announces, starting well below it and backing off towards it (at
-      most once a millisecond). It pays on devices that announce far more
-      time than their flash needs. A device that refuses such an early
-      request is waited for as it announces from then on. Off by default:
-      the device's announcement is what the DFU standard asks to wait.
-      --all flashes every matching device present at the start, all at
-      once, each with its own progress (its own line on a terminal, a
-      "device" field in every --json event). A failing device stops no
-      other; a device that arrives meanwhile is left alone. A table (device,
-      serial, result, time; a "summary" event with --json) ends the run. The
-      exit code is 0 when every device succeeded, else the worst device's:
-      7, then 1, 6, 3, 2.
-      --watch keeps running and flashes each matching DFU device as it
-      arrives (and those present at the start), several at once, waiting on
-      the system's device-change events. Each flash ends in one line: time,
-      path, serial, result, duration (a "result" event with "device",
-      "serial", "time", "exit" and "ms" with --json). A device that comes
-      back with the serial of one flashed before, as a board does after
-      leaving DFU mode, is looked at again a second later and flashed again
-      only if it is still in DFU mode; one that is back in DFU mode within
-      5 s after each of three flashes in a row is left alone (one line, a
-      "left-alone" event with --json). Ctrl-C lets the flashes in progress
-      finish, shows the summary and ends with the exit code --all would give
-      (a second Ctrl-C ends at once).
-      On a plain DFU device (DFU version below 1.1A, no memory maps) FILE is
-      raw bytes or a plain DFU file; the device places it from the start of
-      the alternate setting's memory. A suffix whose vendor or product ID
-      names another device is refused unless --force is given. The download
-      ends with manifestation; the image is read back when the device stays
-      in DFU mode and can upload, otherwise the result says it was not. A
-      device that then waits for a USB reset is reset (on Linux; the Windows
-      drivers cannot send one, and the result asks for a replug).
-  read OUT [--alt N] [--address A] [--length L]
-      Read device memory into OUT (default: the whole first readable memory
-      of the alternate setting). OUT ending in .dfu is written as a DfuSe
-      file, .hex as Intel HEX, any other name as raw bytes. A plain DFU
-      device is read from the start of the alternate setting's memory until
-      it ends it (at most --length bytes, 16 MiB by default); .dfu then
-      writes a plain DFU file.
-  erase [--alt N] (--address A --length L | --all | --mass)
-      Erase the sectors that cover the range, every erasable sector, or the
-      whole device with the DfuSe mass-erase command.
-  unprotect --force
-      Send the DfuSe read-unprotect command: the device erases everything and
-      resets. Refused without --force.
-  leave
-      Make a device in DFU mode leave it and start its application.
-  detach
-      Send DETACH to a device running its application (to its DFU run-time
-      interface) and wait for it to come back in DFU mode. A device that does
-      not detach by itself (bitWillDetach clear) gets a USB reset after
-      DETACH where the transport can send one, else a replug is asked for.
-  convert IN OUT.dfu [--vid V --pid P --bcd D] [--alt N] [--address A]
-                     [--target ALT=START-END ...]
-      Write any input format as a DfuSe file: one target (alternate setting
-      --alt, 0 by default) with one element per contiguous run of the input.
-      Raw input needs --address. --target (repeatable) splits the input's
-      data by address [START, END) into targets. --vid, --pid and --bcd set
-      the suffix identity (default 0x0483, 0xDF11, 0x2200).
-  convert IN OUT.dfu --plain [--vid V --pid P --bcd D]
-      Write a plain DFU file (for devices without DfuSe): the input's bytes
-      from its lowest address to its highest (gaps 0xFF) and a 16-byte DFU
-      suffix, bcdDFU 0x0100. A plain DFU input keeps its image and gets its
-      suffix replaced; ids not given stay as they were, or 0xFFFF (any).
-  info FILE [--json]
-      Show what a DfuSe, plain DFU, HEX, S-record or ELF file holds: targets,
-      elements, addresses, sizes, suffix and checksum state.
+struct OptionHelp {
+  const char* name;  // with its value's placeholder
+  const char* text;  // lines after the first are continued under it
+};
 
-Device selection (every command that talks to a device):
-  --device PATH        the device with this path (as list shows it)
-  --serial S           the device with this serial number
-  --vid V --pid P      the device with this vendor and product ID
-  With several matching devices a command refuses and lists them (flash
-  --all takes them all).
+struct CommandHelp {
+  const char* name;
+  const char* summary;  // the overview's line
+  // Each form after "zuvatool "; its further lines continue the first.
+  std::vector<const char*> usage;
+  const char* text;  // what the command does, lines of at most 72 columns
+  std::vector<OptionHelp> options;
+  bool selectsDevice;
+  const char* exitCodes;  // the exit codes the command can end with
+};
 
-Output:
-  On a terminal each step shows a progress bar with bytes, rate and time
-  left; otherwise plain lines. --json prints one JSON object per line:
-  "device", "step", "progress" and "result" events; "result" carries the
-  exit code and, after a verify difference, its address.
+// The usage lines and what the tool is for, then the start of the commands.
+const char* const HEADER =
+    "Usage: zuvatool COMMAND [OPTIONS]\n"
+    "       zuvatool COMMAND --help\n"
+    "       zuvatool --help | --help-all | --version\n"
+    "\n"
+    "Upgrade, read and erase USB devices in DFU mode (DfuSe, and plain DFU 1.1)\n"
+    "from scripts, and convert firmware files. Never prompts and never reads\n"
+    "standard input.\n"
+    "\n"
+    "Commands:\n";
 
-Numbers are decimal or hexadecimal with 0x.
+const OptionHelp JSON_EVENTS = {"--json", "one JSON object per line instead of text"};
 
-Exit codes:
-  0  success
-  1  the device or the operation failed
-  2  usage error
-  3  the input file is missing, unreadable or invalid
-  4  no matching device
-  5  several devices match
-  6  a device is present but cannot be opened (permission, no driver, in use)
-  7  verify found a difference
-)";
+const std::vector<CommandHelp>& Commands() {
+  static const std::vector<CommandHelp> commands = {
+      {"list", "list every DFU device and what it offers", {"list [--json] [selection]"},
+       R"(List every DFU device: path, VID:PID, bcdDevice, serial number,
+description, mode (dfu or application), DFU version and protocol
+(DfuSe or plain DFU), transfer size and, per alternate setting, its
+name and memories (address, sectors, access).
+)",
+       {{"--json", "one JSON object per device"}},
+       true,
+       "0124"},
+      {"flash", "write a firmware file, verify it and start the device",
+       {R"(flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
+[--changed-only] [--fast-poll] [--all | --watch] [--force]
+[--json] [selection])"},
+       R"(Write FILE to the device: erase the sectors it covers, download, read
+back and compare, then leave DFU mode. FILE is a DfuSe file (each
+target to its alternate setting), Intel HEX, S-records, ELF (loadable
+segments at their physical addresses) or raw bytes (a .bin name, or
+anything else unrecognised), recognised by content. Raw bytes go to
+--address, else to the start of the alternate setting's first memory.
+Data outside every writable memory is refused before anything is
+erased. After a difference the device stays in DFU mode.
+
+--changed-only first reads the sectors FILE covers and leaves alone
+those that already hold what a flash would leave (FILE's bytes, 0xFF
+elsewhere in the sector); only the others are erased, written and
+verified, and nothing is erased or written when none differs. It pays
+on a re-flash of mostly the same firmware; for new firmware the extra
+read makes it slower.
+
+--fast-poll asks a busy device for its status before the poll time-out
+it announces, starting well below it and backing off towards it (at
+most once a millisecond). It pays on devices that announce far more
+time than their flash needs. A device that refuses such an early
+request is waited for as it announces from then on. Off by default:
+the device's announcement is what the DFU standard asks to wait.
+
+--all flashes every matching device present at the start, all at
+once, each with its own progress (its own line on a terminal, a
+"device" field in every --json event). A failing device stops no
+other; a device that arrives meanwhile is left alone. A table (device,
+serial, result, time; a "summary" event with --json) ends the run. The
+exit code is 0 when every device succeeded, else the worst device's:
+7, then 1, 6, 3, 2.
+
+--watch keeps running and flashes each matching DFU device as it
+arrives (and those present at the start), several at once, waiting on
+the system's device-change events. Each flash ends in one line: time,
+path, serial, result, duration (a "result" event with "device",
+"serial", "time", "exit" and "ms" with --json). A device that comes
+back with the serial of one flashed before, as a board does after
+leaving DFU mode, is looked at again a second later and flashed again
+only if it is still in DFU mode; one that is back in DFU mode within
+5 s after each of three flashes in a row is left alone (one line, a
+"left-alone" event with --json). Ctrl-C lets the flashes in progress
+finish, shows the summary and ends with the exit code --all would give
+(a second Ctrl-C ends at once).
+
+On a plain DFU device (DFU version below 1.1A, no memory maps) FILE is
+raw bytes or a plain DFU file; the device places it from the start of
+the alternate setting's memory. A suffix whose vendor or product ID
+names another device is refused unless --force is given. The download
+ends with manifestation; the image is read back when the device stays
+in DFU mode and can upload, otherwise the result says it was not. A
+device that then waits for a USB reset is reset (on Linux; the Windows
+drivers cannot send one, and the result asks for a replug).
+)",
+       {{"--alt N", "the alternate setting for raw bytes, or the one target\n"
+                    "of a DfuSe file to flash (default 0)"},
+        {"--address A", "where raw bytes go"},
+        {"--no-verify", "do not read back and compare"},
+        {"--no-leave", "stay in DFU mode afterwards"},
+        {"--changed-only", "erase and write only the sectors that differ"},
+        {"--fast-poll", "ask a busy device for its status early"},
+        {"--all", "every matching device present, at once"},
+        {"--watch", "each matching device as it arrives, until Ctrl-C"},
+        {"--force", "flash a plain DFU file made for another device"},
+        JSON_EVENTS},
+       true,
+       "01234567"},
+      {"read", "read device memory into a file",
+       {"read OUT [--alt N] [--address A] [--length L] [--json] [selection]"},
+       R"(Read device memory into OUT (default: the whole first readable memory
+of the alternate setting). OUT ending in .dfu is written as a DfuSe
+file, .hex as Intel HEX, any other name as raw bytes. A plain DFU
+device is read from the start of the alternate setting's memory until
+it ends it (at most --length bytes, 16 MiB by default); .dfu then
+writes a plain DFU file.
+)",
+       {{"--alt N", "the alternate setting to read (default 0)"},
+        {"--address A", "the first address to read"},
+        {"--length L", "how many bytes to read"},
+        JSON_EVENTS},
+       true,
+       "012456"},
+      {"erase", "erase sectors, or the whole device",
+       {"erase [--alt N] (--address A --length L | --all | --mass) [--json]\n[selection]"},
+       R"(Erase the sectors that cover the range, every erasable sector, or the
+whole device with the DfuSe mass-erase command.
+)",
+       {{"--alt N", "the alternate setting whose memory is erased (default 0)"},
+        {"--address A", "the start of the range"},
+        {"--length L", "the range's length in bytes"},
+        {"--all", "every erasable sector"},
+        {"--mass", "the whole device, with the mass-erase command"},
+        JSON_EVENTS},
+       true,
+       "012456"},
+      {"unprotect", "remove the read protection (erases everything)",
+       {"unprotect --force [--json] [selection]"},
+       R"(Send the DfuSe read-unprotect command: the device erases everything and
+resets. Refused without --force.
+)",
+       {{"--force", "confirm that the whole device is erased"}, JSON_EVENTS},
+       true,
+       "012456"},
+      {"leave", "make a device leave DFU mode and start its application",
+       {"leave [--json] [selection]"},
+       R"(Make a device in DFU mode leave it and start its application.
+)",
+       {JSON_EVENTS},
+       true,
+       "012456"},
+      {"detach", "bring a device running its application into DFU mode",
+       {"detach [--json] [selection]"},
+       R"(Send DETACH to a device running its application (to its DFU run-time
+interface) and wait for it to come back in DFU mode. A device that does
+not detach by itself (bitWillDetach clear) gets a USB reset after
+DETACH where the transport can send one, else a replug is asked for.
+)",
+       {JSON_EVENTS},
+       true,
+       "012456"},
+      {"convert", "write any firmware file as a DfuSe or plain DFU file",
+       {"convert IN OUT.dfu [--vid V --pid P --bcd D] [--alt N] [--address A]\n"
+        "[--target ALT=START-END ...] [--json]",
+        "convert IN OUT.dfu --plain [--vid V --pid P --bcd D] [--json]"},
+       R"(Write any input format as a DfuSe file: one target (alternate setting
+--alt, 0 by default) with one element per contiguous run of the input.
+Raw input needs --address. --target (repeatable) splits the input's
+data by address [START, END) into targets. --vid, --pid and --bcd set
+the suffix identity (default 0x0483, 0xDF11, 0x2200).
+With --plain, write a plain DFU file (for devices without DfuSe): the
+input's bytes from its lowest address to its highest (gaps 0xFF) and a
+16-byte DFU suffix, bcdDFU 0x0100. A plain DFU input keeps its image and
+gets its suffix replaced; ids not given stay as they were, or 0xFFFF
+(any).
+)",
+       {{"--vid V", "the suffix's vendor ID"},
+        {"--pid P", "the suffix's product ID"},
+        {"--bcd D", "the suffix's device version"},
+        {"--alt N", "the alternate setting of the one target (default 0)"},
+        {"--address A", "where raw input starts"},
+        {"--target ALT=START-END", "the input's bytes in [START, END) as a target for\n"
+                                   "alternate setting ALT (repeatable)"},
+        {"--plain", "write a plain DFU file"},
+        {"--json", "the result as one JSON object"}},
+       false,
+       "0123"},
+      {"info", "show what a firmware file holds", {"info FILE [--json]"},
+       R"(Show what a DfuSe, plain DFU, HEX, S-record or ELF file holds: targets,
+elements, addresses, sizes, suffix and checksum state.
+)",
+       {{"--json", "the description as JSON"}},
+       false,
+       "0123"},
+  };
+  return commands;
+}
+
+const char* const SELECTION =
+    "Device selection:\n"
+    "  --device PATH        the device with this path (as list shows it)\n"
+    "  --serial S           the device with this serial number\n"
+    "  --vid V --pid P      the device with this vendor and product ID\n"
+    "  With several matching devices a command refuses and lists them (flash --all\n"
+    "  takes them all).\n";
+
+const char* const OUTPUT =
+    "Output:\n"
+    "  On a terminal each step shows a progress bar with bytes, rate and time\n"
+    "  left; otherwise plain lines. --json prints one JSON object per line:\n"
+    "  \"device\", \"step\", \"progress\" and \"result\" events; \"result\" carries the\n"
+    "  exit code and, after a verify difference, its address.\n";
+
+const char* const NUMBERS = "Numbers are decimal or hexadecimal with 0x.\n";
+
+const char* const EXIT_CODE_LINES[] = {
+    "0  success",
+    "1  the device or the operation failed",
+    "2  usage error",
+    "3  the input file is missing, unreadable or invalid",
+    "4  no matching device",
+    "5  several devices match",
+    "6  a device is present but cannot be opened (permission, no driver, in use)",
+    "7  verify found a difference",
+};
+
+// Every line of `text` after `indent`; continuation lines of a multi-line
+// first text get `continuation` instead.
+std::string Indented(const char* text, const std::string& indent) {
+  std::string result;
+  bool lineStart = true;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (lineStart && *c != '\n') result += indent;
+    result += *c;
+    lineStart = *c == '\n';
+  }
+  if (!result.empty() && result.back() != '\n') result += '\n';
+  return result;
+}
+
+// Each form of the command after its prefix (the first's, then `again`),
+// continuation lines lined up after the command's name.
+std::string UsageLines(const CommandHelp& command, const std::string& first,
+                       const std::string& again) {
+  std::string result;
+  for (size_t form = 0; form < command.usage.size(); ++form) {
+    const std::string& prefix = form == 0 ? first : again;
+    const std::string under(prefix.size() + std::string(command.name).size() + 1, ' ');
+    result += prefix;
+    for (const char* c = command.usage[form]; *c != '\0'; ++c) {
+      result += *c;
+      if (*c == '\n') result += under;
+    }
+    result += "\n";
+  }
+  return result;
+}
+
+std::string OptionLines(const std::vector<OptionHelp>& options, const std::string& indent) {
+  constexpr size_t kColumn = 21;
+  std::string result;
+  for (const OptionHelp& option : options) {
+    std::string line = indent + option.name;
+    const std::string under(indent.size() + kColumn, ' ');
+    line += line.size() < indent.size() + kColumn ? std::string(indent.size() + kColumn - line.size(), ' ')
+                                                  : "\n" + under;
+    for (const char* c = option.text; *c != '\0'; ++c) {
+      line += *c;
+      if (*c == '\n') line += under;
+    }
+    result += line + "\n";
+  }
+  return result;
+}
+
+std::string ExitCodes(const char* codes, const std::string& indent) {
+  std::string result = "Exit codes:\n";
+  for (const char* c = codes; *c != '\0'; ++c) {
+    result += indent + EXIT_CODE_LINES[*c - '0'] + "\n";
+  }
+  return result;
+}
+
+const CommandHelp* FindCommand(const std::string& name) {
+  for (const CommandHelp& command : Commands()) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string ToolOverviewText() {
+  std::string text = HEADER;
+  for (const CommandHelp& command : Commands()) {
+    std::string name = command.name;
+    name.resize(11, ' ');
+    text += "  " + name + command.summary + "\n";
+  }
+  text +=
+      "\nRun 'zuvatool COMMAND --help' (or 'zuvatool help COMMAND') for a command's\n"
+      "options and exit codes, 'zuvatool --help-all' or 'man zuvatool' for all of it.\n";
+  return text;
+}
+
+std::string ToolCommandHelpText(const std::string& name) {
+  const CommandHelp* command = FindCommand(name);
+  if (command == nullptr) return {};
+  std::string text = UsageLines(*command, "Usage: zuvatool ", "       zuvatool ") + "\n";
+  text += Indented(command->text, "  ");
+  text += "\nOptions:\n" + OptionLines(command->options, "  ");
+  if (command->selectsDevice) text += std::string("\n") + SELECTION + "\n" + OUTPUT;
+  text += std::string("\n") + NUMBERS + "\n" + ExitCodes(command->exitCodes, "  ");
+  return text;
+}
+
+std::string ToolFullHelpText() {
+  std::string text = HEADER;
+  for (const CommandHelp& command : Commands()) {
+    if (&command != &Commands().front()) text += "\n";
+    text += UsageLines(command, "  ", "  ");
+    text += Indented(command.text, "      ");
+    text += OptionLines(command.options, "      ");
+  }
+  text += std::string("\n") + SELECTION + "\n" + OUTPUT + "\n" + NUMBERS + "\n" +
+          ExitCodes("01234567", "  ");
+  return text;
 }

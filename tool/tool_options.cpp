@@ -101,6 +101,13 @@ const OptionSpec OPTIONS[] = {
     {"--plain", false, kConvert, FlagOn(&ToolOptions::plain)},
 };
 
+const CommandSpec* FindCommand(const std::string& name) {
+  for (const CommandSpec& entry : COMMANDS) {
+    if (name == entry.name) return &entry;
+  }
+  return nullptr;
+}
+
 bool CheckCombination(const ToolOptions& o, std::string* error) {
   if (o.command == "erase") {
     const int ways = (o.address || o.length ? 1 : 0) + (o.all ? 1 : 0) + (o.mass ? 1 : 0);
@@ -166,11 +173,30 @@ bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value) {
 
 bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, std::string* error) {
   *options = ToolOptions{};
+  bool help = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      options->help = true;
+    if (std::strcmp(argv[i], "--help-all") == 0) {
+      options->help = options->helpAll = true;
       return true;
     }
+    help = help || std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0;
+  }
+  // `help COMMAND`, or `COMMAND ... --help`: that command's help.
+  std::string topic;
+  if (argc >= 2 && std::strcmp(argv[1], "help") == 0) {
+    help = true;
+    if (argc >= 3) topic = argv[2];
+  } else if (help && argc >= 2 && argv[1][0] != '-') {
+    topic = argv[1];
+  }
+  if (help) {
+    options->command = topic;
+    if (!topic.empty() && FindCommand(topic) == nullptr) {
+      *error = "unknown command '" + topic + "'";
+      return false;
+    }
+    options->help = true;
+    return true;
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     options->version = true;
@@ -181,14 +207,7 @@ bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, s
     return false;
   }
   options->command = argv[1];
-  if (options->command == "help") {
-    options->help = true;
-    return true;
-  }
-  const CommandSpec* command = nullptr;
-  for (const CommandSpec& entry : COMMANDS) {
-    if (options->command == entry.name) command = &entry;
-  }
+  const CommandSpec* command = FindCommand(options->command);
   if (command == nullptr) {
     *error = "unknown command '" + options->command + "'";
     return false;

@@ -19,7 +19,8 @@ struct TargetRange {
 struct ToolOptions {
   std::string command;
   std::vector<std::string> positional;
-  bool help = false;
+  bool help = false;     // command: the one whose help is asked, or empty
+  bool helpAll = false;  // --help-all: every command's help at once
   bool version = false;
   bool json = false;
   bool noVerify = false;
@@ -43,15 +44,13 @@ struct ToolOptions {
   std::vector<TargetRange> targets;
 };
 
-// False with the reason in *error for a usage error. `--help` anywhere (or
-// `help` as the command) sets help, `--version` sets version; neither is
-// ever an error.
+// False with the reason in *error for a usage error (command then holds the
+// command's name when one was given). `--help` anywhere, or `help [COMMAND]`,
+// sets help and the command whose help is asked (empty for the overview);
+// only the name of no command is an error there. `--version` sets version.
 bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, std::string* error);
 
 // A number in decimal or with 0x in hexadecimal, up to `limit`.
 bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value);
-
-// The full help text: every command, option and exit code.
-const char* ToolHelpText();
 
 #endif  // ZUVA_TOOL_TOOL_OPTIONS_H_

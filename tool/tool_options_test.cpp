@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "tool/tool_help.h"
+
 namespace {
 
 bool Parse(std::vector<const char*> args, ToolOptions* options, std::string* error) {
@@ -53,11 +55,69 @@ TEST(ToolOptions, AllMeansSectorsToEraseAndDevicesToFlash) {
   EXPECT_FALSE(o.all);
 }
 
-TEST(ToolOptions, HelpAnywhereWins) {
+struct HelpCase {
+  std::vector<const char*> args;
+  const char* command;  // whose help is asked; empty for the overview
+};
+
+TEST(ToolOptions, HelpNamesTheCommandWhoseHelpIsAsked) {
+  const HelpCase cases[] = {
+      {{"--help"}, ""},
+      {{"help"}, ""},
+      {{"--json", "-h"}, ""},
+      {{"flash", "--help"}, "flash"},
+      {{"help", "flash"}, "flash"},
+      {{"flash", "--bogus", "--help"}, "flash"},
+      {{"erase", "--all", "--mass", "-h"}, "erase"},
+  };
+  for (const HelpCase& c : cases) {
+    ToolOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse(c.args, &o, &error)) << c.args[0] << ": " << error;
+    EXPECT_TRUE(o.help);
+    EXPECT_FALSE(o.helpAll);
+    EXPECT_EQ(o.command, c.command) << c.args[0];
+  }
   ToolOptions o;
   std::string error;
-  ASSERT_TRUE(Parse({"flash", "--bogus", "--help"}, &o, &error));
-  EXPECT_TRUE(o.help);
+  ASSERT_TRUE(Parse({"list", "--help-all"}, &o, &error));
+  EXPECT_TRUE(o.help && o.helpAll);
+  for (std::vector<const char*> args : {std::vector<const char*>{"help", "burn"},
+                                        std::vector<const char*>{"burn", "--help"}}) {
+    EXPECT_FALSE(Parse(args, &o, &error));
+    EXPECT_NE(error.find("unknown command 'burn'"), std::string::npos) << error;
+  }
+}
+
+// Every option a command's help offers is one the command takes, and a
+// command's own help is about it alone.
+TEST(ToolOptions, EachCommandTakesTheOptionsItsHelpOffers) {
+  const std::vector<std::vector<const char*>> commands = {
+      {"list"},  {"flash", "f"}, {"read", "o"}, {"erase"},          {"unprotect"},
+      {"leave"}, {"detach"},     {"convert", "a", "b"}, {"info", "f"}};
+  for (const std::vector<const char*>& base : commands) {
+    const std::string help = ToolCommandHelpText(base[0]);
+    ASSERT_EQ(help.rfind(std::string("Usage: zuvatool ") + base[0] + " ", 0), 0u) << help;
+    const size_t options = help.find("\nOptions:\n");
+    ASSERT_NE(options, std::string::npos) << base[0];
+    size_t at = options;
+    int offered = 0;
+    while ((at = help.find("\n  --", at)) != std::string::npos) {
+      const size_t end = help.find_first_of(" \n", at + 3);
+      const std::string name = help.substr(at + 3, end - at - 3);
+      at = end;
+      std::vector<const char*> args = base;
+      args.push_back(name.c_str());
+      args.push_back("1");  // a value, or a file too many: never "does not belong"
+      ToolOptions o;
+      std::string error;
+      Parse(args, &o, &error);
+      EXPECT_EQ(error.find("does not belong"), std::string::npos) << base[0] << " " << name;
+      ++offered;
+    }
+    EXPECT_GT(offered, 0) << base[0];
+  }
+  EXPECT_EQ(ToolCommandHelpText("burn"), "");
 }
 
 struct UsageCase {

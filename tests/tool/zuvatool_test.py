@@ -148,17 +148,63 @@ def elf32(segments, entry=0):
 # ---------------------------------------------------------------------------
 # Commands without a device
 
+SELECTION = ["--device", "--serial", "--vid", "--pid"]
+# Each command: the options its help names, and the exit codes it can end with.
+COMMAND_HELP = {
+    "list": (["--json"] + SELECTION, "0124"),
+    "flash": (["--alt", "--address", "--no-verify", "--no-leave", "--changed-only", "--fast-poll",
+               "--all", "--watch", "--force", "--json"] + SELECTION, "01234567"),
+    "read": (["--alt", "--address", "--length", "--json"] + SELECTION, "012456"),
+    "erase": (["--alt", "--address", "--length", "--all", "--mass", "--json"] + SELECTION,
+              "012456"),
+    "unprotect": (["--force", "--json"] + SELECTION, "012456"),
+    "leave": (["--json"] + SELECTION, "012456"),
+    "detach": (["--json"] + SELECTION, "012456"),
+    "convert": (["--vid", "--pid", "--bcd", "--alt", "--address", "--target", "--plain", "--json"],
+                "0123"),
+    "info": (["--json"], "0123"),
+}
+
+
+def options_named(text):
+    """The options a help's option lines name: "  --vid V --pid P   the device..."."""
+    named = set()
+    for line in text.split("\nOptions:\n")[-1].splitlines():
+        if line.startswith("  --"):
+            named.update(w for w in line.strip().split("  ")[0].split() if w.startswith("--"))
+    return named
+
+
+def exit_code_lines(text):
+    return sorted(int(line.split()[0]) for line in text.split("\nExit codes:\n")[-1].splitlines()
+                  if line[:3].strip().isdigit())
+
+
 @case
-def help_names_every_command_option_and_exit_code(t):
-    done = t.run("--help", sim=None, flash=None)
-    expect_exit(done, 0)
-    for word in ["list", "flash", "read", "erase", "unprotect", "leave", "detach", "convert",
-                 "info", "--json", "--alt", "--address", "--length", "--no-verify", "--no-leave",
-                 "--all", "--watch", "--mass", "--force", "--changed-only", "--fast-poll", "--vid", "--pid", "--bcd", "--target", "--device",
-                 "--serial", "--plain"]:
-        expect(word in done.out, word + " missing from --help")
-    for code in range(8):
-        expect("\n  %d  " % code in done.out, "exit code %d missing from --help" % code)
+def help_per_command_overview_and_everything(t):
+    overview = t.run("--help", sim=None, flash=None)
+    expect_exit(overview, 0)
+    expect(t.run("help", sim=None, flash=None).out == overview.out, "help differs from --help")
+    for command in COMMAND_HELP:
+        expect("\n  %s " % command in overview.out, command + " missing from the overview")
+    expect("zuvatool COMMAND --help" in overview.out, overview.out)
+    expect("--changed-only" not in overview.out, "the overview describes options")
+    everything = t.run("--help-all", sim=None, flash=None)
+    expect_exit(everything, 0)
+    for command, (options, codes) in COMMAND_HELP.items():
+        own = t.run(command, "--help", sim=None, flash=None)
+        expect_exit(own, 0)
+        expect(t.run("help", command, sim=None, flash=None).out == own.out,
+               "help %s differs from %s --help" % (command, command))
+        expect(own.out.startswith("Usage: zuvatool %s " % command), own.out[:200])
+        expect(options_named(own.out) == set(options),
+               "%s --help names %s" % (command, sorted(options_named(own.out))))
+        expect(exit_code_lines(own.out) == [int(c) for c in codes], "%s exit codes: %s" %
+               (command, exit_code_lines(own.out)))
+        # Everything holds each command's own description.
+        description = own.out.split("\n\n")[1].split("\n")[0].strip()
+        expect(description in everything.out, command + " description missing from --help-all")
+    expect(exit_code_lines(everything.out) == list(range(8)), everything.out[-600:])
     version = t.run("--version", sim=None, flash=None)
     expect_exit(version, 0)
     expect(version.out.startswith("zuvatool ") and version.out.count("\n") == 1, version.out)
@@ -166,11 +212,19 @@ def help_names_every_command_option_and_exit_code(t):
 
 @case
 def usage_errors_exit_2_on_standard_error(t):
-    for argv in (["frobnicate"], ["flash"], ["erase", "--all", "--mass"], ["unprotect"]):
+    # (command line, the help the message points to)
+    for argv, points_to in ((["frobnicate"], "zuvatool --help"),
+                            (["help", "frobnicate"], "zuvatool --help"),
+                            (["flash"], "zuvatool flash --help"),
+                            (["erase", "--all", "--mass"], "zuvatool erase --help"),
+                            (["unprotect"], "zuvatool unprotect --help"),
+                            (["read", "out.bin", "--watch"], "zuvatool read --help")):
         done = t.run(*argv, sim=None, flash=None)
         expect_exit(done, 2)
         expect(done.out == "", "usage error on standard output")
-        expect("zuvatool:" in done.err, "no message")
+        expect("zuvatool:" in done.err and "Run '%s'" % points_to in done.err, done.err)
+    done = t.run("read", "out.bin", "--watch", sim=None, flash=None)
+    expect("--watch does not belong to read" in done.err, done.err)
     # A script that asked for JSON gets the result event, wherever --json
     # stands relative to the word that is wrong.
     for argv, words in ((["frobnicate", "--json"], "unknown command"),
