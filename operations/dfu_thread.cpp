@@ -408,6 +408,15 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
     bool retry = true;
     if (requestResult != RESULT_OK) {
       if (!RecoverAfterFailedRequest(context)) return false;
+    } else if (plainDfu && !download) {
+      // No status request between plain upload blocks: the state diagram
+      // needs none, and some device stacks answer dfuIDLE after a full
+      // block instead of dfuUPLOAD-IDLE. The record holds the state the
+      // diagram gives; the device is asked once the read ends.
+      context->deviceStatus.bStatus = 0;
+      context->deviceStatus.bState = shortBlock ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
+      PublishContext(*context);
+      retry = false;
     } else {
       EnterPhase(context, PHASE_GETSTATUS);
       if (GetStatusInto(context) != RESULT_OK) {

@@ -3,6 +3,7 @@
 // start and ends it with a short upload block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -30,10 +31,16 @@ struct PlainDevice {
   std::vector<uint16_t> downloadBlocks;
   std::vector<uint16_t> uploadBlocks;
   uint32_t uploadOffset = 0;
+  // A stack that answers dfuIDLE after every upload block and places each
+  // block by its number.
+  bool uploadStaysIdle = false;
+  uint32_t blockSize = 0;
+  std::vector<uint8_t> requests;  // every class request, in order
   CFakeDevice* fake = nullptr;
 
   bool Answer(const ControlRequestHeader& h, const std::vector<uint8_t>& data, std::vector<uint8_t>* reply) {
     std::lock_guard<std::mutex> lock(mutex);
+    requests.push_back(h.request);
     switch (h.request) {
       case DFU_REQUEST_DNLOAD:
         downloadBlocks.push_back(h.value);
@@ -49,11 +56,11 @@ struct PlainDevice {
         return true;
       case DFU_REQUEST_UPLOAD: {
         uploadBlocks.push_back(h.value);
-        if (state == DFU_STATE_DFU_IDLE) uploadOffset = 0;
-        const uint32_t n = std::min<uint32_t>(h.length, memorySize - uploadOffset);
+        if (state == DFU_STATE_DFU_IDLE) uploadOffset = uploadStaysIdle ? h.value * blockSize : 0;
+        const uint32_t n = std::min<uint32_t>(h.length, memorySize - std::min(uploadOffset, memorySize));
         reply->assign(memory.begin() + uploadOffset, memory.begin() + uploadOffset + n);
         uploadOffset += n;
-        state = n < h.length ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
+        state = n < h.length || uploadStaysIdle ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
         return true;
       }
       case DFU_REQUEST_GETSTATUS:
@@ -97,6 +104,7 @@ class PlainDfuTest : public ::testing::Test {
                                (manifestation == Manifestation::kTolerant ? DFU_ATTR_MANIFESTATION_TOLERANT : 0);
     fake->configurations = {CConfigBuilder(1).Interface(0, 0, 0).Functional(attributes, transferSize, 0x0110).Build()};
     device.memorySize = memorySize;
+    device.blockSize = transferSize;
     device.memory.assign(memorySize, 0xA5);
     device.manifestation = manifestation;
     device.fake = fake.get();
@@ -215,6 +223,7 @@ struct UploadCase {
   uint32_t asked;
   uint64_t read;
   std::vector<uint16_t> blocks;
+  bool staysIdle = false;
 };
 
 class PlainUpload : public PlainDfuTest, public testing::WithParamInterface<UploadCase> {};
@@ -223,6 +232,7 @@ TEST_P(PlainUpload, ReadsFromBlockZeroUntilAShortBlockOrTheEnd) {
   const UploadCase& c = GetParam();
   Install(1024, c.memorySize, Manifestation::kTolerant);
   device.memory = Pattern(c.memorySize);
+  device.uploadStaysIdle = c.staysIdle;
   std::vector<uint8_t> bytes(c.asked, 0);
   const OperationContext final = Run(OP_CODE_PLAIN_UPLOAD, &bytes);
 
@@ -231,6 +241,12 @@ TEST_P(PlainUpload, ReadsFromBlockZeroUntilAShortBlockOrTheEnd) {
   EXPECT_EQ(PlainUploadedBytes(final), c.read);
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(c.read), device.memory.begin()));
   EXPECT_EQ(device.uploadBlocks, c.blocks);
+  // The blocks follow one another without a status request between them;
+  // the device is asked for its state only once the read ends.
+  const auto first = std::find(device.requests.begin(), device.requests.end(), DFU_REQUEST_UPLOAD);
+  ASSERT_NE(first, device.requests.end());
+  EXPECT_EQ(std::vector<uint8_t>(first, first + static_cast<ptrdiff_t>(c.blocks.size())),
+            std::vector<uint8_t>(c.blocks.size(), DFU_REQUEST_UPLOAD));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -238,7 +254,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(UploadCase{"ShortLastBlock", 2500, 8192, 2500, {0, 1, 2}},
                     // A memory of whole blocks ends with an empty one.
                     UploadCase{"EmptyLastBlock", 2048, 8192, 2048, {0, 1, 2}},
-                    UploadCase{"StopsWhereAsked", 4096, 1500, 1500, {0, 1}}),
+                    UploadCase{"StopsWhereAsked", 4096, 1500, 1500, {0, 1}},
+                    // dfuIDLE after a full block is taken as the device's way.
+                    UploadCase{"DeviceStaysIdleShortLastBlock", 2500, 8192, 2500, {0, 1, 2}, true},
+                    UploadCase{"DeviceStaysIdleStopsWhereAsked", 4096, 1500, 1500, {0, 1}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PlainDfuTest, AnImageOfSeveralElementsIsRefusedAtLaunch) {

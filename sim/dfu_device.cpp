@@ -21,6 +21,10 @@ constexpr uint64_t DFU_REQUEST_MICROS_PER_KIB = 1000;
 constexpr uint64_t SIM_MAX_BUS_OVERRUN_MICROS = 5000;
 // Accelerated upload moves 4 KiB per block.
 constexpr uint32_t SIM_ACCELERATED_BLOCK = 4096;
+// The transfer size at which a `corrupt-64` device loses the first bytes of
+// every download block, and how many it loses: a setup packet's worth.
+constexpr uint16_t SIM_CORRUPT_TRANSFER_SIZE = 64;
+constexpr size_t SIM_SETUP_PACKET_SIZE = 8;
 // The status a protected device reports for what it refuses.
 constexpr uint8_t SIM_STATUS_ERR_VENDOR = 0x0B;
 
@@ -456,7 +460,7 @@ bool CDfuDevice::DfuModeRequest(const UsbSetup& setup, const uint8_t* data, Answ
       state_ = DFU_STATE_DFU_IDLE;
       return true;
     case DFU_REQUEST_DNLOAD:
-      return Download(setup.value, setup.length, data, changes);
+      return Download(setup, data, changes);
     case DFU_REQUEST_UPLOAD:
       return Upload(setup.value, answer);
     default:
@@ -465,9 +469,11 @@ bool CDfuDevice::DfuModeRequest(const UsbSetup& setup, const uint8_t* data, Answ
   }
 }
 
-bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
+bool CDfuDevice::Download(const UsbSetup& setup, const uint8_t* data,
                           std::vector<SimBusChange>* changes) {
   const SimProfile& p = options_.profile;
+  const uint16_t block = setup.value;
+  const uint32_t length = setup.length;
   if ((state_ != DFU_STATE_DFU_IDLE && state_ != DFU_STATE_DNLOAD_IDLE) ||
       (p.attributes & DFU_ATTR_CAN_DNLOAD) == 0) {
     return Stall();
@@ -521,6 +527,19 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
         pointer_ + static_cast<uint32_t>(block - DFUSE_FIRST_DATA_BLOCK) * p.transferSize;
     operation.data.assign(data, data + length);
   }
+  if (p.corrupt64 && p.transferSize == SIM_CORRUPT_TRANSFER_SIZE && !operation.data.empty()) {
+    // The stack's control buffer is shared with the setup packet: a block
+    // that fits one packet loses its first bytes to the request's own.
+    const uint8_t packet[SIM_SETUP_PACKET_SIZE] = {setup.requestType,
+                                                   setup.request,
+                                                   static_cast<uint8_t>(setup.value),
+                                                   static_cast<uint8_t>(setup.value >> 8),
+                                                   static_cast<uint8_t>(setup.index),
+                                                   static_cast<uint8_t>(setup.index >> 8),
+                                                   static_cast<uint8_t>(setup.length),
+                                                   static_cast<uint8_t>(setup.length >> 8)};
+    std::copy_n(packet, std::min(operation.data.size(), sizeof packet), operation.data.begin());
+  }
   // Read-out protection refuses everything but the unprotect command; the
   // request is taken, and the status request that follows says so.
   if (protected_ && operation.kind != PendingOperation::Kind::kReadUnprotect) {
@@ -535,7 +554,10 @@ bool CDfuDevice::Download(uint16_t block, uint32_t length, const uint8_t* data,
 bool CDfuDevice::Upload(uint16_t block, Answer* answer) {
   const SimProfile& p = options_.profile;
   const uint32_t length = answer->room;
-  if ((state_ != DFU_STATE_DFU_IDLE && state_ != DFU_STATE_UPLOAD_IDLE) ||
+  // Some stacks take an upload in dfuDNLOAD-IDLE as one from dfuIDLE.
+  const bool startsUpload =
+      state_ == DFU_STATE_DFU_IDLE || (p.uploadInDownloadIdle && state_ == DFU_STATE_DNLOAD_IDLE);
+  if ((!startsUpload && state_ != DFU_STATE_UPLOAD_IDLE) ||
       (p.attributes & DFU_ATTR_CAN_UPLOAD) == 0 || length == 0) {
     return Stall();
   }
@@ -548,7 +570,9 @@ bool CDfuDevice::Upload(uint16_t block, Answer* answer) {
   }
   if (SimIsPlainDfu(p)) {
     // The memory from its start; past its end a block comes back short.
-    if (state_ == DFU_STATE_DFU_IDLE) plainBlocks_ = 0;
+    // A device that stays in dfuIDLE takes every block as a new start and
+    // places it by its number.
+    if (startsUpload) plainBlocks_ = p.uploadStaysIdle ? block : 0;
     if (block != static_cast<uint16_t>(plainBlocks_) || alternate_ >= memories_.size()) return Stall();
     const CSimMemory& memory = memories_[alternate_];
     const uint64_t offset = plainBlocks_ * blockSize;
@@ -573,14 +597,21 @@ bool CDfuDevice::Upload(uint16_t block, Answer* answer) {
     const uint32_t address =
         pointer_ + static_cast<uint32_t>(block - DFUSE_FIRST_DATA_BLOCK) * blockSize;
     if (alternate_ >= memories_.size()) return Stall();
+    const CSimMemory& memory = memories_[alternate_];
     size_t got = 0;
-    if (memories_[alternate_].Read(address, length, answer->data, &got) != SimMemoryResult::kOk) {
-      return Stall();
-    }
+    const SimMemoryResult result = memory.Read(address, length, answer->data, &got);
+    // A block that starts where a memory ends is empty (one that runs over
+    // the end is short), and so ends the read; one that starts anywhere else
+    // outside the memory stalls.
+    uint32_t start = 0;
+    uint32_t size = 0;
+    const bool atEnd = result == SimMemoryResult::kAddress && address != 0 &&
+                       memory.SectorHolding(address - 1, &start, &size);
+    if (result != SimMemoryResult::kOk && !atEnd) return Stall();
     answer->moved = static_cast<uint32_t>(got);
   }
-  // A short frame ends the upload.
-  state_ = answer->moved < length ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
+  // A short frame ends the upload; some stacks never leave dfuIDLE.
+  state_ = answer->moved < length || p.uploadStaysIdle ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
   return true;
 }
 

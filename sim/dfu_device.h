@@ -165,7 +165,7 @@ class CDfuDevice {
                       std::vector<SimBusChange>* changes);
   bool GetStatusInDfuMode(Answer* answer, const SimFault* plannedStatus,
                           std::vector<SimBusChange>* changes);
-  bool Download(uint16_t block, uint32_t length, const uint8_t* data,
+  bool Download(const UsbSetup& setup, const uint8_t* data,
                 std::vector<SimBusChange>* changes);
   bool Upload(uint16_t block, Answer* answer);
   // Carries out the pending DfuSe command or data block; returns the status

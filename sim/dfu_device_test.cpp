@@ -97,6 +97,73 @@ TEST(DfuDevicePlain, UploadReadsFromTheStartAndEndsWithAShortBlock) {
   EXPECT_FALSE(dfu.Upload(1, 4, &data));
 }
 
+// Device stacks whose state machine differs from the ideal one, each key
+// against the ideal device.
+TEST(DfuDevicePlain, UploadIdleStaysInDfuIdleAndPlacesEachBlockByItsNumber) {
+  for (const bool quirk : {false, true}) {
+    SCOPED_TRACE(quirk);
+    Rig rig(std::string(PLAIN_PROFILE) + (quirk ? "upload-idle = yes\n" : ""));
+    CDfuRequester dfu = rig.Dfu();
+    ASSERT_TRUE(rig.device->WriteMemory(0, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(dfu.Upload(0, 4, &data));
+    EXPECT_EQ(rig.device->State(), quirk ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE);
+    // Block 2 without block 1: only the stack that places by number takes it.
+    EXPECT_EQ(dfu.Upload(2, 4, &data), quirk);
+    if (quirk) {
+      EXPECT_EQ(data, (std::vector<uint8_t>{9, 10, 11, 12}));
+    }
+  }
+}
+
+TEST(DfuDevicePlain, UploadInDnloadIdleIsAnsweredOnlyWithItsKey) {
+  for (const bool quirk : {false, true}) {
+    SCOPED_TRACE(quirk);
+    Rig rig(std::string(PLAIN_PROFILE) + (quirk ? "upload-in-dnload-idle = yes\n" : ""));
+    CDfuRequester dfu = rig.Dfu();
+    ASSERT_TRUE(dfu.DnloadAndSettle(0, {7, 7, 7, 7}));
+    ASSERT_EQ(rig.device->State(), DFU_STATE_DNLOAD_IDLE);
+    std::vector<uint8_t> data;
+    EXPECT_EQ(dfu.Upload(0, 4, &data), quirk);
+    if (quirk) {
+      EXPECT_EQ(data, (std::vector<uint8_t>{7, 7, 7, 7}));
+    }
+    EXPECT_EQ(rig.device->State(), quirk ? DFU_STATE_UPLOAD_IDLE : DFU_STATE_ERROR);
+  }
+}
+
+TEST(DfuDeviceFlash, Corrupt64StoresTheSetupPacketOverABlocksFirstBytesAtTransferSize64Only) {
+  struct Case {
+    const char* profile;
+    uint32_t transferSize;  // where block 1 lands
+    bool corrupted;
+  } cases[] = {{"dfu-version = 0x0110\ntransfer-size = 64\nalt = A\ncorrupt-64 = yes\n", 64, true},
+               {"dfu-version = 0x0110\ntransfer-size = 128\nalt = A\ncorrupt-64 = yes\n", 128, false},
+               {"dfu-version = 0x0110\ntransfer-size = 64\nalt = A\n", 64, false}};
+  const std::vector<uint8_t> block(64, 0x33);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.profile);
+    Rig rig(c.profile);
+    CDfuRequester dfu = rig.Dfu();
+    ASSERT_TRUE(dfu.DnloadAndSettle(0, block));
+    ASSERT_TRUE(dfu.DnloadAndSettle(1, block));
+    std::vector<uint8_t> expected = block;
+    if (c.corrupted) {
+      // DNLOAD, class request to the interface, block 1, interface 0, 64 bytes.
+      const std::vector<uint8_t> packet = {0x21, 0x01, 0x01, 0x00, 0x00, 0x00, 0x40, 0x00};
+      std::copy(packet.begin(), packet.end(), expected.begin());
+    }
+    EXPECT_EQ(rig.Memory(c.transferSize, 64), expected);
+  }
+  // A DfuSe device loses the same bytes of its data blocks.
+  Rig rig("transfer-size = 64\ncorrupt-64 = yes\n");
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.Erase(FLASH));
+  ASSERT_TRUE(dfu.SetAddress(FLASH));
+  ASSERT_TRUE(dfu.DnloadAndSettle(2, block));
+  EXPECT_EQ(rig.Memory(FLASH, 9), (std::vector<uint8_t>{0x21, 0x01, 0x02, 0x00, 0x00, 0x00, 0x40, 0x00, 0x33}));
+}
+
 // ---------------------------------------------------------------------------
 // The state machine: every request in every reachable DFU state.
 
@@ -498,6 +565,22 @@ TEST(DfuDeviceDfuSe, UploadPastTheEndOfMemoryEndsWithAShortFrame) {
   ASSERT_TRUE(dfu.Upload(2, 64, &data));
   EXPECT_EQ(data, std::vector<uint8_t>(16, 0xAB));
   EXPECT_EQ(rig.device->State(), DFU_STATE_DFU_IDLE);
+}
+
+TEST(DfuDeviceDfuSe, ABlockThatStartsWhereTheMemoryEndsIsEmptyAndOneFurtherOnStalls) {
+  // 512 KiB of internal flash in 2048-byte blocks: block 258 starts at its end.
+  Rig rig;
+  CDfuRequester dfu = rig.Dfu();
+  ASSERT_TRUE(dfu.SetAddress(FLASH));
+  ASSERT_TRUE(dfu.Abort());
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(dfu.Upload(257, 2048, &data));
+  EXPECT_EQ(data.size(), 2048u);
+  ASSERT_TRUE(dfu.Upload(258, 2048, &data));
+  EXPECT_TRUE(data.empty());
+  EXPECT_EQ(rig.device->State(), DFU_STATE_DFU_IDLE);
+  EXPECT_FALSE(dfu.Upload(259, 2048, &data));
+  EXPECT_EQ(rig.device->State(), DFU_STATE_ERROR);
 }
 
 TEST(DfuDeviceDfuSe, UploadBlockZeroListsTheSupportedCommands) {

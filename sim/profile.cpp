@@ -1,5 +1,6 @@
 #include "sim/profile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <set>
@@ -258,6 +259,12 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
     } else if (key == "memory-size") {
       if (!number(SIM_MAX_MEMORY_BYTES, &result.memorySize)) return false;
       if (result.memorySize == 0) return fail("'memory-size' must not be 0");
+    } else if (key == "upload-idle") {
+      if (!yesNo(&result.uploadStaysIdle)) return false;
+    } else if (key == "upload-in-dnload-idle") {
+      if (!yesNo(&result.uploadInDownloadIdle)) return false;
+    } else if (key == "corrupt-64") {
+      if (!yesNo(&result.corrupt64)) return false;
     } else if (key == "extra-interfaces") {
       if (!number(SIM_MAX_EXTRA_INTERFACES, &result.extraInterfaces)) return false;
     } else if (key == "alt") {
@@ -294,7 +301,13 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
 
 }  // namespace
 
-bool SimIsPlainDfu(const SimProfile& profile) { return profile.dfuVersion < DFU_VERSION_DFUSE; }
+bool SimIsPlainDfu(const SimProfile& profile) {
+  if (profile.dfuVersion >= DFU_VERSION_DFUSE) return false;
+  std::vector<SimSectorLayout> sectors;
+  return std::none_of(profile.alternates.begin(), profile.alternates.end(), [&sectors](const SimAlternate& a) {
+    return a.hasString && SimParseMemoryMap(a.text, &sectors);
+  });
+}
 
 SimProfile SimDefaultProfile() {
   SimProfile profile;

@@ -74,9 +74,15 @@ struct SimProfile {
   // A plain DFU device (dfuVersion below 1.1A): each alternate setting is a
   // named memory of this many bytes, filled and read from its start.
   uint32_t memorySize = SIM_DEFAULT_PLAIN_MEMORY_SIZE;
+  // Device stacks whose DFU state machine differs from the ideal one.
+  bool uploadStaysIdle = false;       // dfuIDLE after every upload block
+  bool uploadInDownloadIdle = false;  // an upload in dfuDNLOAD-IDLE is answered
+  bool corrupt64 = false;             // at transfer size 64 a block's first bytes are lost
 };
 
-// Whether the profile describes a plain DFU device rather than a DfuSe one.
+// Whether the profile describes a plain DFU device rather than a DfuSe one:
+// a version below the DfuSe one and no interface string that is a memory map
+// (a device that publishes maps is a DfuSe device whatever it announces).
 bool SimIsPlainDfu(const SimProfile& profile);
 
 // The text of the default profile, line for line.

@@ -198,3 +198,22 @@ TEST(SimProfile, Utf8BecomesUtf16) {
 }
 
 }  // namespace
+
+TEST(SimProfile, ADeviceThatPublishesMemoryMapsIsDfuSeWhateverVersionItAnnounces) {
+  struct Case {
+    const char* text;
+    bool plain;
+  } cases[] = {
+      {"dfu-version = 0x011A\n", false},
+      {"dfu-version = 0x0100\n", false},  // the default profile's maps
+      {"dfu-version = 0x0100\nalt = Application\nalt = @Flash/0x08000000/02*001Kg\n", false},
+      {"dfu-version = 0x0110\nalt = Application\nalt = @Settings\n", true},
+      {"dfu-version = 0x0110\nalt =\n", true},
+  };
+  for (const Case& c : cases) {
+    SimProfile profile;
+    std::string error;
+    ASSERT_TRUE(SimParseProfile(c.text, "test", &profile, &error)) << error;
+    EXPECT_EQ(SimIsPlainDfu(profile), c.plain) << c.text;
+  }
+}

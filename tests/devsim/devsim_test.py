@@ -294,6 +294,45 @@ def test_plain_dfu_both_ways_against_dfu_util(run):
               repr(result.stdout[-600:]) + repr(result.stderr[-600:]))
 
 
+# Device stacks that differ from the DFU 1.1 state diagram: (key lines,
+# transfer size, zuvatool flash's exit and the words of its result).
+DIFFERING_STACKS = [("upload-idle = yes\n", 1024, 0, b"verified"),
+                    ("upload-in-dnload-idle = yes\n", 1024, 0, b"verified"),
+                    ("corrupt-64 = yes\n", 64, 7, b"verify found a difference at offset 0x00000000")]
+
+
+def test_zuvatool_serves_device_stacks_that_differ_on_the_bus(run):
+    data = image(5000, 9)
+    write(run.path("stack.bin"), data)
+    for n, (lines, size, code, words) in enumerate(DIFFERING_STACKS):
+        profile = run.path("stack%d.profile" % n)
+        write(profile, (PLAIN_PROFILE.replace("transfer-size = 1024", "transfer-size = %d" % size)
+                        + lines).encode())
+        flash = run.path("stack%d_flash.bin" % n)
+        back = run.path("stack%d_back.bin" % n)
+        flashed = run.devsim([run.args.zuvatool, "flash", "stack.bin"], flash=flash, profile=profile)
+        result = run.devsim([run.args.zuvatool, "read", back, "--length", "8192"], flash=flash,
+                            profile=profile)
+        held = read(flash) if os.path.exists(flash) else b""
+        write(profile + ".app", read(profile) + b"mode = application\n")
+        detached = run.devsim([run.args.zuvatool, "detach"], profile=profile + ".app")
+        run.check("%son the bus: zuvatool flash exits %d, read returns what the device holds, "
+                  "detach works" % (lines.replace("\n", " "), code),
+                  flashed.returncode == code and words in flashed.stdout + flashed.stderr
+                  and result.returncode == 0 and os.path.exists(back) and read(back) == held[:8192]
+                  and detached.returncode == 0,
+                  repr(flashed.stdout[-300:] + flashed.stderr[-300:]) + repr(result.stderr[-300:])
+                  + repr(detached.stdout[-300:] + detached.stderr[-300:]))
+    # dfu-util, which asks for no status between upload blocks either, reads
+    # the stack that stays in dfuIDLE.
+    profile = run.path("stack0.profile")
+    result = run.devsim(["dfu-util", "-a", "0", "-U", run.path("stack_dfu_util.bin")],
+                        flash=run.path("stack0_flash.bin"), profile=profile)
+    run.check("dfu-util -U reads a device that stays in dfuIDLE",
+              result.returncode == 0 and read(run.path("stack_dfu_util.bin"))[:len(data)] == data,
+              repr(result.stderr[-400:]))
+
+
 def listed(command):
     """A shell loop that runs a listing until it shows a device (the bus adds
     a device that came back a moment after its removal), for up to 5 s."""
@@ -419,6 +458,7 @@ def main():
                  test_dfu_util_detaches_a_composite_device_through_its_interface,
                  test_two_devices_each_on_its_own_port,
                  test_plain_dfu_both_ways_against_dfu_util,
+                 test_zuvatool_serves_device_stacks_that_differ_on_the_bus,
                  test_usb_reset_moves_the_device_on_the_bus,
                  test_a_device_back_on_its_port_is_opened_anew,
                  test_a_device_plugged_in_later_arrives_on_the_bus,

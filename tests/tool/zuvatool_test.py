@@ -1069,6 +1069,78 @@ def detach_resets_a_device_that_does_not_detach_by_itself(t):
         expect(names == requests, "attributes 0x%02X: %s" % (attributes, names))
 
 
+def default_profile():
+    return open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+
+
+# Device stacks that differ from the DFU 1.1 state diagram, each against
+# flash, read and detach: (name, profile, flash exit, words of the flash
+# result). What the device holds afterwards is read back whole.
+DIFFERING_STACKS = [
+    ("upload-idle", plain_profile(0x07) + "upload-idle = yes\n", 0, "verified"),
+    ("upload-in-dnload-idle", plain_profile(0x07) + "upload-in-dnload-idle = yes\n", 0, "verified"),
+    ("corrupt-64 plain", plain_profile(0x07, transfer_size=64) + "corrupt-64 = yes\n", 7,
+     "verify found a difference at offset 0x00000000"),
+    ("corrupt-64 DfuSe", default_profile().replace("transfer-size = 2048", "transfer-size = 64") +
+     "corrupt-64 = yes\n", 7, "verify found a difference at 0x08000000"),
+]
+
+
+@case
+def device_stacks_that_differ_are_flashed_read_and_detached(t):
+    image = payload(5000, 27)
+    t.write("fw.bin", image)
+    for name, profile, code, words in DIFFERING_STACKS:
+        for leftover in ("flash.bin", "back.bin"):
+            os.path.exists(t.path(leftover)) and os.remove(t.path(leftover))
+        dfuse = "DfuSe" in name
+        done = t.run("flash", "fw.bin", *(["--no-leave"] if dfuse else []), profile=profile)
+        expect_exit(done, code)
+        expect(words in done.out + done.err, "%s: %s%s" % (name, done.out, done.err))
+        done = t.run("read", "back.bin", *(["--length", "5000"] if dfuse else []), trace="trace.txt",
+                     profile=profile)
+        expect_exit(done, 0)
+        held = t.read("flash.bin")
+        expect(t.read("back.bin") == held[:len(t.read("back.bin"))] and len(t.read("back.bin")) >= 5000,
+               "%s: read back differs from the device" % name)
+        if not dfuse:
+            # Plain blocks follow one another without a status request.
+            names = trace_names(t, "trace.txt")
+            uploads = [i for i, n in enumerate(names) if n == "UPLOAD"]
+            expect(set(names[uploads[0]:uploads[-1] + 1]) == {"UPLOAD"}, "%s: %s" % (name, names))
+        done = t.run("detach", profile=profile + "mode = application\n", flash=None)
+        expect_exit(done, 0)
+        expect("the device is in DFU mode" in done.out, "%s: %s" % (name, done.out))
+
+
+@case
+def a_dfu_1_0_device_with_memory_maps_is_served_as_dfuse(t):
+    image = payload(5000, 28)
+    t.write("fw.bin", image)
+    t.old_flash()
+    done = t.run("flash", "fw.bin", "--json", profile=default_profile().replace("0x011A", "0x0100"))
+    expect_exit(done, 0)
+    steps = [e["step"] for e in t.json_lines(done) if e["event"] == "step"]
+    expect(steps == ["erase", "download", "verify", "leave"], steps)
+    expect(t.read("flash.bin")[:len(image)] == image, "image not in flash")
+
+
+@case
+def read_stops_at_the_end_of_a_memory(t):
+    # The option bytes are 16 bytes: one short block reads them whole.
+    done = t.run("read", "ob.bin", "--alt", "1", trace="trace.txt", flash=None)
+    expect_exit(done, 0)
+    expect(len(t.read("ob.bin")) == 16, done.out)
+    expect(trace_names(t, "trace.txt").count("UPLOAD") == 1, trace_names(t, "trace.txt"))
+    # A range that runs past the end is refused before any request reaches
+    # the memory.
+    done = t.run("read", "ob.bin", "--alt", "1", "--address", "0x1FFFC000", "--length", "32",
+                 trace="trace.txt", flash=None)
+    expect_exit(done, 1)
+    expect("no accessible sector at 0x1FFFC010" in done.err, done.err)
+    expect("UPLOAD" not in trace_names(t, "trace.txt"), trace_names(t, "trace.txt"))
+
+
 @case
 def flash_all_takes_each_device_its_own_way_dfuse_and_plain_together(t):
     image = payload(6000, 24)
