@@ -12,6 +12,7 @@
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
 #include "tool/exit_code.h"
+#include "tool/output_format.h"
 #include "tool/plain_commands.h"
 #include "tool/tool_commands.h"
 #include "tool/tool_text.h"
@@ -85,6 +86,11 @@ std::vector<uint8_t> RawBytes(const std::vector<FirmwareElement>& elements, uint
 }  // namespace
 
 int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
+  // The name decides the format (any name without a known ending gives raw
+  // bytes); one that cannot be written is refused before the device is read.
+  if (OutputFormatOfName(options.positional[0]) == OutputFormat::kNotWritable) {
+    return out->Result(TOOL_EXIT_USAGE, OutputNameRefusal(options.positional[0]));
+  }
   DfuDeviceInfo device;
   int exitCode = TOOL_EXIT_OK;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;

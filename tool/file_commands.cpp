@@ -4,9 +4,12 @@
 
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/firmware_file.h"
+#include "dfufiles/intel_hex.h"
+#include "platform/files.h"
 #include "tool/exit_code.h"
 #include "tool/input_file.h"
 #include "tool/json_line.h"
+#include "tool/output_format.h"
 #include "tool/tool_commands.h"
 #include "tool/tool_text.h"
 
@@ -129,9 +132,23 @@ int InfoImage(FirmwareFormat format, const FirmwareImage& image, CToolOutput* ou
   return out->Result(TOOL_EXIT_OK, "");
 }
 
-// The image of a plain DFU file: the input's bytes from its lowest address to
-// its highest, gaps filled with 0xFF as erased flash reads. A plain file has
-// no place for an alternate setting, so data for several is refused.
+// A DfuSe file's elements for an output that has no place for an alternate
+// setting (plain DFU, HEX, raw): data for several settings is refused.
+bool ElementsOfOneSetting(const DfuSeContent& content, std::vector<FirmwareElement>* elements,
+                          std::string* message) {
+  for (const FirmwareTarget& target : content.targets) {
+    if (target.elements.empty()) continue;
+    if (!elements->empty() && target.alternate != content.targets.front().alternate) {
+      *message = "the DfuSe file holds data for several alternate settings";
+      return false;
+    }
+    elements->insert(elements->end(), target.elements.begin(), target.elements.end());
+  }
+  return true;
+}
+
+// The image of a plain DFU or raw file: the input's bytes from its lowest
+// address to its highest, gaps filled with 0xFF as erased flash reads.
 bool BuildPlainImage(const FirmwareFile& input, std::vector<uint8_t>* image, std::string* message) {
   std::vector<FirmwareElement> elements;
   switch (input.format) {
@@ -140,14 +157,7 @@ bool BuildPlainImage(const FirmwareFile& input, std::vector<uint8_t>* image, std
       *image = input.raw;
       return true;
     case FirmwareFormat::kDfuSe:
-      for (const FirmwareTarget& target : input.dfuse.targets) {
-        if (target.elements.empty()) continue;
-        if (!elements.empty() && target.alternate != input.dfuse.targets.front().alternate) {
-          *message = "the DfuSe file holds data for several alternate settings";
-          return false;
-        }
-        elements.insert(elements.end(), target.elements.begin(), target.elements.end());
-      }
+      if (!ElementsOfOneSetting(input.dfuse, &elements, message)) return false;
       break;
     default:
       elements = input.image.elements;
@@ -196,39 +206,82 @@ int ConvertToPlainDfu(const ToolOptions& options, const FirmwareFile& input, CTo
                                        HexText(suffix.productId, 4));
 }
 
+bool IsRaw(const FirmwareFile& input) {
+  return input.format == FirmwareFormat::kRaw || input.format == FirmwareFormat::kPlainDfu;
+}
+
+// Raw input at --address, which it needs and nothing else takes.
+bool PlaceRawInput(const ToolOptions& options, const FirmwareFile& input,
+                   std::vector<FirmwareElement>* elements, int* exitCode, std::string* message) {
+  if (!IsRaw(input)) {
+    if (!options.address) return true;
+    *exitCode = TOOL_EXIT_USAGE;
+    *message = "--address places raw input only";
+    return false;
+  }
+  if (!options.address) {
+    *exitCode = TOOL_EXIT_USAGE;
+    *message = "raw input needs --address";
+    return false;
+  }
+  if (uint64_t{*options.address} + input.raw.size() > (uint64_t{1} << 32)) {
+    *exitCode = TOOL_EXIT_BAD_INPUT;
+    *message = "the data reaches beyond the 32-bit address space";
+    return false;
+  }
+  elements->push_back({*options.address, input.raw});
+  return true;
+}
+
+// An Intel HEX or raw file of the input's data.
+int ConvertToImageFile(const ToolOptions& options, OutputFormat format, const FirmwareFile& input,
+                       CToolOutput* out) {
+  const std::string& path = options.positional[1];
+  std::vector<uint8_t> bytes;
+  std::string error;
+  uint64_t dataBytes = 0;
+  if (format == OutputFormat::kRaw) {
+    if (options.address) {
+      return out->Result(TOOL_EXIT_USAGE, "--address places data in a .dfu or .hex output");
+    }
+    if (!BuildPlainImage(input, &bytes, &error)) return out->Result(TOOL_EXIT_BAD_INPUT, error);
+    dataBytes = bytes.size();
+  } else {
+    std::vector<FirmwareElement> elements;
+    int exitCode = TOOL_EXIT_BAD_INPUT;
+    if (!PlaceRawInput(options, input, &elements, &exitCode, &error)) {
+      return out->Result(exitCode, error);
+    }
+    if (input.format == FirmwareFormat::kDfuSe) {
+      if (!ElementsOfOneSetting(input.dfuse, &elements, &error)) {
+        return out->Result(TOOL_EXIT_BAD_INPUT, error);
+      }
+    } else if (!IsRaw(input)) {
+      elements = input.image.elements;
+    }
+    std::sort(elements.begin(), elements.end(),
+              [](const FirmwareElement& a, const FirmwareElement& b) { return a.address < b.address; });
+    dataBytes = FirmwareByteCount(elements);
+    const std::string text = FormatIntelHex(elements);
+    bytes.assign(text.begin(), text.end());
+  }
+  if (WriteWholeFile(path, bytes, &error) != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, error);
+  return out->Result(TOOL_EXIT_OK, "wrote " + path + ": " +
+                                       (format == OutputFormat::kRaw ? "raw bytes, " : "Intel HEX, ") +
+                                       std::to_string(dataBytes) + " bytes");
+}
+
 // The input's data split into the targets of the DfuSe file.
 bool BuildTargets(const ToolOptions& options, const FirmwareFile& input,
                   std::vector<FirmwareTarget>* targets, int* exitCode, std::string* message) {
   std::vector<FirmwareElement> elements;
-  switch (input.format) {
-    case FirmwareFormat::kRaw:
-    case FirmwareFormat::kPlainDfu:
-      if (!options.address) {
-        *exitCode = TOOL_EXIT_USAGE;
-        *message = "raw input needs --address";
-        return false;
-      }
-      if (uint64_t{*options.address} + input.raw.size() > (uint64_t{1} << 32)) {
-        *exitCode = TOOL_EXIT_BAD_INPUT;
-        *message = "the data reaches beyond the 32-bit address space";
-        return false;
-      }
-      elements.push_back({*options.address, input.raw});
-      break;
-    case FirmwareFormat::kDfuSe:
-      for (const FirmwareTarget& target : input.dfuse.targets) {
-        for (const FirmwareElement& element : target.elements) elements.push_back(element);
-      }
-      break;
-    default:
-      elements = input.image.elements;
-      break;
-  }
-  if (options.address && input.format != FirmwareFormat::kRaw &&
-      input.format != FirmwareFormat::kPlainDfu) {
-    *exitCode = TOOL_EXIT_USAGE;
-    *message = "--address places raw input only";
-    return false;
+  if (!PlaceRawInput(options, input, &elements, exitCode, message)) return false;
+  if (input.format == FirmwareFormat::kDfuSe) {
+    for (const FirmwareTarget& target : input.dfuse.targets) {
+      for (const FirmwareElement& element : target.elements) elements.push_back(element);
+    }
+  } else if (!IsRaw(input)) {
+    elements = input.image.elements;
   }
   if (options.targets.empty()) {
     targets->push_back({options.alternate.value_or(0), false, "", std::move(elements)});
@@ -294,9 +347,32 @@ int RunInfoCommand(const ToolOptions& options, CToolOutput* out) {
 }
 
 int RunConvertCommand(const ToolOptions& options, CToolOutput* out) {
+  const std::string& inputPath = options.positional[0];
+  const std::string& outputPath = options.positional[1];
+  const OutputFormat format = OutputFormatOfName(outputPath);
+  if (format == OutputFormat::kNotWritable) {
+    return out->Result(TOOL_EXIT_USAGE, OutputNameRefusal(outputPath));
+  }
+  if (format == OutputFormat::kOther) {
+    return out->Result(TOOL_EXIT_USAGE,
+                       outputPath + ": name the output .dfu (a DfuSe file, or a plain DFU file "
+                                    "with --plain), .hex (Intel HEX) or .bin (raw bytes)");
+  }
+  if (format != OutputFormat::kDfu &&
+      (options.plain || !options.targets.empty() || options.alternate || options.vendorId ||
+       options.productId || options.deviceVersion)) {
+    return out->Result(TOOL_EXIT_USAGE,
+                       "--plain, --target, --alt, --vid, --pid and --bcd shape a .dfu output");
+  }
+  // Writing the output would replace the input it is made from.
+  if (PlatformSameFile(inputPath, outputPath)) {
+    return out->Result(TOOL_EXIT_USAGE, "the output " + outputPath + " is the input file " +
+                                            inputPath + "; name another output");
+  }
   FirmwareFile input;
   int exitCode = TOOL_EXIT_OK;
-  if (!LoadInputFirmware(options.positional[0], &input, out, &exitCode)) return exitCode;
+  if (!LoadInputFirmware(inputPath, &input, out, &exitCode)) return exitCode;
+  if (format != OutputFormat::kDfu) return ConvertToImageFile(options, format, input, out);
   if (options.plain) return ConvertToPlainDfu(options, input, out);
   std::string error;
   DfuSeContent content;

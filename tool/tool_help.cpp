@@ -121,7 +121,8 @@ drivers cannot send one, and the result asks for a replug).
        {"read OUT [--alt N] [--address A] [--length L] [--json] [selection]"},
        R"(Read device memory into OUT (default: the whole first readable memory
 of the alternate setting). OUT ending in .dfu is written as a DfuSe
-file, .hex as Intel HEX, any other name as raw bytes. A plain DFU
+file, .hex as Intel HEX, any other name as raw bytes (S-record and ELF
+names are refused: those are read, never written). A plain DFU
 device is read from the start of the alternate setting's memory until
 it ends it (at most --length bytes, 16 MiB by default); .dfu then
 writes a plain DFU file.
@@ -170,10 +171,12 @@ DETACH where the transport can send one, else a replug is asked for.
        {JSON_EVENTS},
        true,
        "012456"},
-      {"convert", "write any firmware file as a DfuSe or plain DFU file",
+      {"convert", "write any firmware file as DfuSe, plain DFU, Intel HEX or raw bytes",
        {"convert IN OUT.dfu [--vid V --pid P --bcd D] [--alt N] [--address A]\n"
         "[--target ALT=START-END ...] [--json]",
-        "convert IN OUT.dfu --plain [--vid V --pid P --bcd D] [--json]"},
+        "convert IN OUT.dfu --plain [--vid V --pid P --bcd D] [--json]",
+        "convert IN OUT.hex [--address A] [--json]",
+        "convert IN OUT.bin [--json]"},
        R"(Write any input format as a DfuSe file: one target (alternate setting
 --alt, 0 by default) with one element per contiguous run of the input.
 Raw input needs --address. --target (repeatable) splits the input's
@@ -184,6 +187,9 @@ input's bytes from its lowest address to its highest (gaps 0xFF) and a
 16-byte DFU suffix, bcdDFU 0x0100. A plain DFU input keeps its image and
 gets its suffix replaced; ids not given stay as they were, or 0xFFFF
 (any).
+OUT.hex gets the input's data (of one alternate setting) as Intel HEX,
+OUT.bin as raw bytes from its lowest address to its highest (gaps 0xFF).
+OUT must end in .dfu, .hex or .bin, and may not be IN itself.
 )",
        {{"--vid V", "the suffix's vendor ID"},
         {"--pid P", "the suffix's product ID"},

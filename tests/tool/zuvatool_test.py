@@ -278,6 +278,50 @@ def convert_splits_targets_by_address(t):
 
 
 @case
+def convert_writes_the_format_its_output_is_named_for(t):
+    data = payload(40, 3)
+    t.write("fw.elf", elf32([(0x08000010, data[:8]), (0x08010000, data[8:])]))
+    # .hex and .bin give what read gives under those names; info reads them back.
+    expect_exit(t.run("convert", "fw.elf", "fw.hex", sim=None, flash=None), 0)
+    info = t.json_lines(t.run("info", "fw.hex", "--json", sim=None, flash=None))[0]
+    expect(info["format"] == "ihex" and info["elements"] ==
+           [{"address": "0x08000010", "size": 8}, {"address": "0x08010000", "size": 32}], info)
+    expect_exit(t.run("convert", "fw.elf", "fw.bin", sim=None, flash=None), 0)
+    expect(t.read("fw.bin") == data[:8] + b"\xFF" * (0x10000 - 0x18) + data[8:], "raw output")
+    # Raw input placed by --address, to HEX.
+    expect_exit(t.run("convert", "fw.bin", "again.hex", "--address", "0x08000010", sim=None,
+                      flash=None), 0)
+    info = t.json_lines(t.run("info", "again.hex", "--json", sim=None, flash=None))[0]
+    expect(info["elements"] == [{"address": "0x08000010", "size": len(t.read("fw.bin"))}], info)
+    # Names that do not fit, options that only shape a .dfu, and the input as
+    # its own output are usage errors; nothing is written.
+    refused = [
+        (["fw.elf", "fw.s19"], "never written"),
+        (["fw.elf", "fw.out"], "name the output"),
+        (["fw.elf", "fw2.hex", "--plain"], "shape a .dfu"),
+        (["fw.elf", "fw2.bin", "--target", "0=0x08000000-0x08080000"], "shape a .dfu"),
+        (["fw.hex", "fw.hex"], "is the input file"),
+        (["fw.hex", "./fw.hex"], "is the input file"),
+    ]
+    before = t.read("fw.hex")
+    for argv, words in refused:
+        done = t.run("convert", *argv, sim=None, flash=None)
+        expect_exit(done, 2)
+        expect(words in done.err, "%s: %s" % (argv, done.err))
+        expect(not os.path.exists(t.path(argv[1])) or argv[0] == argv[1].lstrip("./"),
+               "%s: output written" % argv)
+    expect(t.read("fw.hex") == before, "the input was replaced")
+    if not t.args.wrapper:
+        os.symlink("fw.hex", t.path("link.hex"))
+        expect_exit(t.run("convert", "fw.hex", "link.hex", sim=None, flash=None), 2)
+        expect(t.read("fw.hex") == before, "the input was replaced through a link")
+    # read refuses a name it cannot write before it asks the device anything.
+    done = t.run("read", "out.srec", trace="trace.txt")
+    expect_exit(done, 2)
+    expect(" UPLOAD " not in open(t.path("trace.txt")).read(), "the device was read")
+
+
+@case
 def info_refuses_bad_inputs_with_exit_3(t):
     good = hex_records(0x08000000, b"\x01\x02")
     t.write("bad.hex", good.replace(":0200000001", ":0200000002"))  # checksum now wrong
