@@ -642,6 +642,7 @@ uint8_t CDfuDevice::RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus) 
       return DFU_STATUS_OK;
     }
     case PendingOperation::Kind::kMassErase: {
+      if (p.massEraseIgnored) return DFU_STATUS_OK;
       uint64_t erased = 0;
       if (memory.EraseAll(&erased) != SimMemoryResult::kOk) return DFU_STATUS_ERR_ERASE;
       if (operation.alternate == 0 && !flash_.StoreAll(memory)) return DFU_STATUS_ERR_WRITE;

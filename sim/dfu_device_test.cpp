@@ -510,11 +510,17 @@ TEST(DfuDeviceDfuSe, SectorEraseClearsExactlyTheSectorThatHoldsTheAddress) {
   EXPECT_NE(rig.Memory(FLASH + 0x8000, 4), std::vector<uint8_t>(4, 0xFF));
 }
 
-TEST(DfuDeviceDfuSe, OneByteEraseCommandErasesTheWholeMemory) {
+TEST(DfuDeviceDfuSe, OneByteEraseCommandErasesTheWholeMemoryUnlessTheLoaderIgnoresIt) {
   Rig rig;
   CDfuRequester dfu = rig.Dfu();
   ASSERT_TRUE(dfu.DnloadAndSettle(0, {0x41}));
   EXPECT_EQ(rig.Memory(FLASH, 512 * 1024), std::vector<uint8_t>(512 * 1024, 0xFF));
+
+  Rig ignoring("mass-erase = nothing\n");
+  const std::vector<uint8_t> before = ignoring.Memory(FLASH, 512 * 1024);
+  CDfuRequester told = ignoring.Dfu();
+  ASSERT_TRUE(told.DnloadAndSettle(0, {0x41})) << "the command is reported done";
+  EXPECT_EQ(ignoring.Memory(FLASH, 512 * 1024), before);
 }
 
 TEST(DfuDeviceDfuSe, DataBlocksArePlacedByTheirNumberFromTheAddressPointer) {

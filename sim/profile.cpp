@@ -230,6 +230,12 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
     } else if (key == "mass-erase-ms") {
       if (!number(0xFFFFFFFF, &result.massEraseMs)) return false;
       result.hasMassEraseMs = true;
+    } else if (key == "mass-erase") {
+      std::string_view word = Trim(value);
+      if (word != "all" && word != "nothing") {
+        return fail(SimJoin({"'mass-erase' is 'all' or 'nothing', not '", value, "'"}));
+      }
+      result.massEraseIgnored = word == "nothing";
     } else if (key == "leave") {
       std::string_view word = Trim(value);
       if (word == "reset") {

@@ -66,6 +66,10 @@ struct SimProfile {
   uint32_t programUsPerKib = SIM_DEFAULT_PROGRAM_US_PER_KIB;
   bool hasMassEraseMs = false;  // false: the erase time of every sector of alternate 0
   uint32_t massEraseMs = 0;
+  // The mass erase is taken and reported done but erases nothing, as on
+  // loaders that read every erase command as a sector erase whatever its
+  // length.
+  bool massEraseIgnored = false;
   SimLeave leave = SimLeave::kManifest;
   bool readoutProtected = false;  // read-out protection until a read-unprotect
   uint8_t extraInterfaces = 0;    // vendor interfaces before the run-time DFU interface

@@ -92,6 +92,7 @@ TEST(SimProfile, MalformedLinesAreRefusedNamingTheFileAndLine) {
       {"memory-size = 0\n", 1, "memory-size"},
       {"memory-size = 0x4000001\n", 1, "memory-size"},
       {"mass-erase-ms = -1\n", 1, "mass-erase-ms"},
+      {"mass-erase = some\n", 1, "'all' or 'nothing'"},
       {"serial = a\nserial = b\n", 2, "given twice"},
       {"alt = @A name far too long for a string descriptor of a device: it must stay within one "
        "hundred and twenty-six characters /0x08000000/1*1Kg\n",
@@ -120,6 +121,7 @@ TEST(SimProfile, BootloaderKeysAreReadAndDefaultToTheIdealDevice) {
   EXPECT_EQ(p.eraseUsPerKib, 7813u);
   EXPECT_EQ(p.programUsPerKib, 4000u);
   EXPECT_FALSE(p.hasMassEraseMs);
+  EXPECT_FALSE(p.massEraseIgnored);
   EXPECT_EQ(p.leave, SimLeave::kManifest);
   EXPECT_FALSE(p.readoutProtected);
   EXPECT_EQ(p.extraInterfaces, 0);
@@ -128,6 +130,7 @@ TEST(SimProfile, BootloaderKeysAreReadAndDefaultToTheIdealDevice) {
 
   ASSERT_TRUE(SimParseProfile("serial = 0042ABCD \npoll-timeout = 0x10\nstatus-hold = yes\n"
                               "erase-us-per-kib = 250000\nprogram-us-per-kib = 0\nmass-erase-ms = 30000\n"
+                              "mass-erase = nothing\n"
                               "leave = reset\nprotected = yes\nextra-interfaces = 3\n"
                               "arrive-after = 250\nafter-leave = application\nmemory-size = 0x1000\n",
                               "p", &p, &error))
@@ -141,6 +144,7 @@ TEST(SimProfile, BootloaderKeysAreReadAndDefaultToTheIdealDevice) {
   EXPECT_EQ(p.programUsPerKib, 0u);
   EXPECT_TRUE(p.hasMassEraseMs);
   EXPECT_EQ(p.massEraseMs, 30000u);
+  EXPECT_TRUE(p.massEraseIgnored);
   EXPECT_EQ(p.leave, SimLeave::kReset);
   EXPECT_TRUE(p.readoutProtected);
   EXPECT_EQ(p.extraInterfaces, 3);

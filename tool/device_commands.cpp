@@ -1,4 +1,5 @@
 // read, erase, leave, detach and unprotect.
+#include <algorithm>
 #include <cstdio>
 
 #include "common/operation_code.h"
@@ -83,6 +84,72 @@ std::vector<uint8_t> RawBytes(const std::vector<FirmwareElement>& elements, uint
   return bytes;
 }
 
+// At most this many sectors are read back after a mass erase; the sectors
+// of a larger memory are sampled evenly, the first and the last included.
+constexpr size_t TOOL_BLANK_CHECK_SECTORS = 64;
+
+// One block at the start of every sector that a mass erase must have
+// cleared and that can be read (or of an even sample of them), as 0xFF.
+std::vector<FirmwareElement> BlankCheckBlocks(const MemoryMapping& memory, uint32_t blockSize) {
+  std::vector<const MappingSector*> sectors;
+  const uint8_t both = SECTOR_READABLE | SECTOR_ERASABLE;
+  for (const MappingSector& sector : memory.sectors) {
+    if (sector.inUse != 0 && sector.sectorSize != 0 && (sector.sectorType & both) == both) {
+      sectors.push_back(&sector);
+    }
+  }
+  std::vector<FirmwareElement> blocks;
+  const size_t count = std::min(sectors.size(), TOOL_BLANK_CHECK_SECTORS);
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = count == 1 ? 0 : i * (sectors.size() - 1) / (count - 1);
+    const MappingSector& sector = *sectors[at];
+    blocks.push_back({sector.startAddress, std::vector<uint8_t>(std::min(sector.sectorSize, blockSize), 0xFF)});
+  }
+  return blocks;
+}
+
+// Reads the blocks of BlankCheckBlocks back and reports the first cell
+// that is not blank.
+int CheckMassErase(const DfuDeviceInfo& device, CToolOutput* out) {
+  if ((device.attributes & DFU_ATTR_CAN_UPLOAD) == 0) {
+    return out->Result(TOOL_EXIT_OK, "mass erase done; not checked: the device cannot upload");
+  }
+  const MemoryMapping* memory = FindMemory(device, 0);
+  const uint32_t blockSize = device.transferSize != 0 ? device.transferSize : 2048;
+  const std::vector<FirmwareElement> blocks =
+      memory != nullptr ? BlankCheckBlocks(*memory, blockSize) : std::vector<FirmwareElement>{};
+  if (blocks.empty()) {
+    return out->Result(TOOL_EXIT_OK, "mass erase done; not checked: no sector of alternate "
+                                     "setting 0 can be both erased and read");
+  }
+  CImageHolder image(MakeImage(0, blocks));
+  if (image.get() == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
+  const StatusCode status = RunFitted("blank-check", OP_CODE_UPLOAD, image.get(), *memory, 0,
+                                      FirmwareByteCount(blocks), device.path, out);
+  if (status != RESULT_OK) {
+    return out->Result(TOOL_EXIT_FAILED, "mass erase done, but reading it back failed: " + StatusText(status));
+  }
+  for (const FirmwareElement& read : ImageContents(image.get())) {
+    const auto dirty = std::find_if(read.data.begin(), read.data.end(), [](uint8_t b) { return b != 0xFF; });
+    if (dirty == read.data.end()) continue;
+    const uint32_t address = read.address + static_cast<uint32_t>(dirty - read.data.begin());
+    // Blocks of adjacent small sectors come back joined: name the sector.
+    uint32_t sectorStart = address;
+    for (const MappingSector& sector : memory->sectors) {
+      if (address >= sector.startAddress && address - sector.startAddress < sector.sectorSize) {
+        sectorStart = sector.startAddress;
+      }
+    }
+    return out->Result(TOOL_EXIT_FAILED,
+                       "the mass erase was reported done, but the sector at " + HexText(sectorStart, 8) +
+                           " is not blank (" + HexText(address, 8) + " holds " + HexText(*dirty, 2) + ")",
+                       "the device may not support the mass erase: erase with --all instead", address);
+  }
+  const size_t checked = blocks.size();
+  return out->Result(TOOL_EXIT_OK, "mass erase done; checked blank: the first block of " +
+                                       std::to_string(checked) + (checked == 1 ? " sector" : " sectors"));
+}
+
 }  // namespace
 
 int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
@@ -154,7 +221,7 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
       return out->Result(TOOL_EXIT_FAILED, "mass erase failed: " + StatusText(status));
     }
     out->StepEnd();
-    return out->Result(TOOL_EXIT_OK, "mass erase done");
+    return CheckMassErase(device, out);
   }
   const uint8_t alternate = options.alternate.value_or(0);
   const MemoryMapping* memory = MemoryOrFail(device, alternate, out, &exitCode);

@@ -136,7 +136,8 @@ writes a plain DFU file.
       {"erase", "erase sectors, or the whole device",
        {"erase [--alt N] (--address A --length L | --all | --mass) [--json]\n[selection]"},
        R"(Erase the sectors that cover the range, every erasable sector, or the
-whole device with the DfuSe mass-erase command.
+whole device with the DfuSe mass-erase command, after which the first
+block of each erasable sector is read back to check that it is blank.
 )",
        {{"--alt N", "the alternate setting whose memory is erased (default 0)"},
         {"--address A", "the start of the range"},

@@ -1261,6 +1261,37 @@ def dfuse_device_that_cannot_upload_is_written_but_never_read(t):
     expect(t.read("flash.bin") == before, "a refused command changed the flash")
 
 
+@case
+def mass_erase_reads_back_what_it_erased_where_the_device_can_upload(t):
+    # A loader that keeps itself in read-only pages: those are never checked.
+    loader_map = "@Internal Flash /0x08000000/8*001Ka,56*001Kg"
+    for changes, code, words in (
+            ({}, 0, "checked blank: the first block of 56 sectors"),
+            ({"mass_erase": "nothing"}, 1, "the sector at 0x08002000 is not blank"),
+            ({"attributes": "0x09", "mass_erase": "nothing"}, 0, "not checked: the device cannot upload")):
+        profile = default_profile(**changes).replace(
+            "alt = @Internal Flash  /0x08000000/04*016Kg,01*064Kg,03*128Kg", "alt = " + loader_map)
+        t.write("flash.bin", b"")
+        os.remove(t.path("flash.bin"))
+        done = t.run("erase", "--mass", "--json", profile=profile, trace="trace.txt")
+        expect_exit(done, code)
+        result = t.json_lines(done)[-1]
+        expect(words in result["message"], "%s: %s" % (changes, result))
+        expect(code == 0 or result["address"] == "0x08002000", result)
+        uploads = [name for name in trace_names(t, "trace.txt") if name.startswith("UPLOAD")]
+        expect(bool(uploads) == ("attributes" not in changes), "%s: %s" % (changes, uploads))
+    # A memory of many sectors is sampled, its last sector included.
+    profile = default_profile(mass_erase="nothing").replace(
+        "alt = @Internal Flash  /0x08000000/04*016Kg,01*064Kg,03*128Kg",
+        "alt = @Internal Flash /0x08000000/200*001Kg")
+    data = bytearray(b"\xff" * (200 * 1024))
+    data[199 * 1024] = 0
+    t.write("flash.bin", bytes(data))
+    done = t.run("erase", "--mass", "--json", profile=profile)
+    expect_exit(done, 1)
+    expect(t.json_lines(done)[-1]["address"] == "0x08031C00", done.out)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
