@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/run_operation.h"
 #include "device/device_manager.h"
 #include "dfufiles/image.h"
 #include "operations/operations.h"
@@ -63,25 +64,6 @@ uint64_t ProcessCpuMicros() {
 bool IsClassRequest(const std::string& name) {
   return name == "DNLOAD" || name == "UPLOAD" || name == "GETSTATUS" || name == "CLRSTATUS" ||
          name == "GETSTATE" || name == "ABORT" || name == "DETACH";
-}
-
-// Launches the operation and polls it as the console does (the leave's
-// device-change notices are delivered between polls) until it fails or
-// reaches 100; the final record.
-OperationContext RunToEnd(OperationContext context) {
-  OperationId id = OP_INVALID_ID;
-  OperationContext record{};
-  if (LaunchOperation(&context, &id) != RESULT_OK) {
-    record.result = context.result != RESULT_OK ? context.result : OP_ERR_UNEXPECTED;
-    return record;
-  }
-  do {
-    WaitOperationActivity(id, 10);
-    QueryOperation(id, &record);
-    PumpThreadMessages();
-  } while (record.result == RESULT_OK && record.progress != 100);
-  StopOperation(id, &record);
-  return record;
 }
 
 OperationContext BenchContext(OperationCode opCode, CImage* image, const std::string& path) {

@@ -1,43 +1,43 @@
 #include "operations/auto_reset_event.h"
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
+
+#include "platform/timed_condition.h"
 
 namespace {
 
 // Waiting on any of several events needs one condition variable that every
 // member signals. The engine's events are few and set rarely (a stop request,
 // an extra event of an operation), so one lock and one condition variable
-// serve them all.
-std::mutex& EventsLock() {
-  static std::mutex lock;
-  return lock;
-}
+// serve them all. The platform's timed condition ends the worker's short
+// waits (a device's poll time-out of a few milliseconds) when they are due.
+std::atomic<CAutoResetEvent::SleepObserver> gSleepObserver{nullptr};
 
-std::condition_variable& EventsChanged() {
-  static std::condition_variable changed;
-  return changed;
+TimedCondition& Events() {
+  static TimedCondition events;
+  return events;
 }
 
 }  // namespace
 
 void CAutoResetEvent::Set() {
   {
-    std::lock_guard<std::mutex> guard(EventsLock());
+    std::lock_guard<TimedCondition> guard(Events());
     signalled = true;
   }
-  EventsChanged().notify_all();
+  Events().NotifyAll();
 }
 
 void CAutoResetEvent::Reset() {
-  std::lock_guard<std::mutex> guard(EventsLock());
+  std::lock_guard<TimedCondition> guard(Events());
   signalled = false;
 }
 
 int CAutoResetEvent::WaitAny(CAutoResetEvent* const* events, size_t count, uint32_t timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::unique_lock<std::mutex> guard(EventsLock());
+  std::lock_guard<TimedCondition> guard(Events());
   auto takeFirstSignalled = [&]() -> int {
     for (size_t i = 0; i < count; ++i) {
       if (events[i]->signalled) {
@@ -47,14 +47,21 @@ int CAutoResetEvent::WaitAny(CAutoResetEvent* const* events, size_t count, uint3
     }
     return -1;
   };
+  bool told = false;
   for (;;) {
     const int index = takeFirstSignalled();
     // A time-out of 0 asks only for a look: a timed wait that has already
     // expired still costs a trip through the scheduler's timers.
     if (index >= 0 || timeoutMs == 0) return index;
-    if (EventsChanged().wait_until(guard, deadline) == std::cv_status::timeout) {
+    if (!told) {
+      told = true;
+      if (SleepObserver observer = gSleepObserver.load(std::memory_order_relaxed)) observer(timeoutMs);
+    }
+    if (!Events().WaitUntil(deadline)) {
       // A Set may have come together with the time-out.
       return takeFirstSignalled();
     }
   }
 }
+
+void CAutoResetEvent::ObserveSleeps(SleepObserver observer) { gSleepObserver.store(observer); }

@@ -22,6 +22,13 @@ class CAutoResetEvent {
   // a time-out returns -1. A time-out of 0 only tests the events.
   static int WaitAny(CAutoResetEvent* const* events, size_t count, uint32_t timeoutMs);
 
+  // Told the time-out of every wait that sleeps (a time-out above 0 with no
+  // event signalled yet), on the waiting thread; null: nobody. For
+  // benchmarks that count an operation's short waits; set while no
+  // operation runs.
+  using SleepObserver = void (*)(uint32_t timeoutMs);
+  static void ObserveSleeps(SleepObserver observer);
+
  private:
   bool signalled = false;  // guarded by the events' shared lock
 };

@@ -35,6 +35,8 @@ bool CSTThread::LaunchWorker() {
   if (!PlatformStartThread(started.get(), [this] {
         PlatformLowerThreadPriority();
         PlatformWakeThreadOnTime();
+        // Held until the worker returns, whichever way it ends.
+        const FineTimerScope fineTimer;
         workerExitCode = WorkerMain();
       })) {
     return false;

@@ -5,7 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <stdexcept>
 #include <thread>
+
+#include "platform/process.h"
 
 namespace {
 
@@ -20,7 +23,9 @@ class CCountingThread : public CSTThread {
   ~CCountingThread() override { Halt(); }
 
   bool Step() override {
+    heldDuringStep = FineTimerScope::Held();
     const int done = ++steps;
+    if (throwAtStep == done) throw std::runtime_error("step failed");
     return done < stepsBeforeFinish;
   }
   uint32_t StepInterval() override { return intervalMs; }
@@ -37,6 +42,8 @@ class CCountingThread : public CSTThread {
 
   std::atomic<int> steps{0};
   std::atomic<int> handledExtra{-1};
+  std::atomic<uint32_t> heldDuringStep{0};
+  int throwAtStep = 0;  // non-zero: that step throws
   int stepsBeforeFinish;
   uint32_t intervalMs;
   uint32_t extraCount = 0;
@@ -97,6 +104,31 @@ TEST(STThreadTest, HaltDuringALongWaitEndsTheWorkerAtOnceWithExitCodeOne) {
   EXPECT_EQ(exitCode, OP_EXIT_STOPPED);
   EXPECT_EQ(thread.steps.load(), 0);
   EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+// The worker holds the fine timer resolution for the whole operation and
+// gives it back however it ends: finished, failed in a step, stopped in a
+// wait, or refused before its first step.
+TEST(STThreadTest, TheFineTimerIsHeldWhileTheWorkerRunsAndReleasedHoweverItEnds) {
+  enum class Ending { kFinished, kStepThrows, kStopped, kTooManyEvents };
+  for (Ending ending : {Ending::kFinished, Ending::kStepThrows, Ending::kStopped, Ending::kTooManyEvents}) {
+    SCOPED_TRACE(static_cast<int>(ending));
+    ASSERT_EQ(FineTimerScope::Held(), 0u);
+    CCountingThread thread(ending == Ending::kFinished ? 2 : 1000, ending == Ending::kStopped ? 1 : 0);
+    if (ending == Ending::kStepThrows) thread.throwAtStep = 2;
+    if (ending == Ending::kTooManyEvents) thread.extraCount = OP_MAX_EXTRA_EVENTS + 1;
+    ASSERT_TRUE(thread.LaunchWorker());
+    if (ending != Ending::kTooManyEvents) {
+      WaitUntil([&] { return thread.steps.load() >= 2; });
+      EXPECT_EQ(thread.heldDuringStep.load(), 1u);
+    }
+    uint32_t exitCode = 99;
+    EXPECT_TRUE(thread.Halt(&exitCode));
+    EXPECT_EQ(exitCode, ending == Ending::kStopped         ? OP_EXIT_STOPPED
+                        : ending == Ending::kTooManyEvents ? OP_EXIT_TOO_MANY_EVENTS
+                                                           : OP_EXIT_FINISHED);
+    EXPECT_EQ(FineTimerScope::Held(), 0u);
+  }
 }
 
 TEST(STThreadTest, SecondLaunchIsRefusedAndLeavesTheRunningWorkerAlone) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #include "platform/process.h"
 
@@ -38,3 +39,17 @@ void PlatformWakeThreadOnTime() {
 
 // Linux installs no drivers for a DFU device; there is nothing to wait for.
 bool PlatformWaitNoPendingInstallations() { return true; }
+
+// Linux has no timer resolution to ask for: a thread's timed waits end within
+// its timer slack.
+bool PlatformRaiseTimerResolution() { return false; }
+void PlatformRestoreTimerResolution() {}
+
+bool PlatformTimerResolution(uint32_t* currentUs, uint32_t* finestUs) {
+  timespec resolution{};
+  if (clock_getres(CLOCK_MONOTONIC, &resolution) != 0) return false;
+  const auto us = static_cast<uint32_t>(resolution.tv_sec * 1000000 + (resolution.tv_nsec + 999) / 1000);
+  *currentUs = us;
+  *finestUs = us;
+  return true;
+}
