@@ -12,7 +12,7 @@ tests=(
   python3 git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 python3-pefile
-  umockdev libumockdev-dev dfu-util
+  umockdev libumockdev-dev dfu-util fwupd
   clang libclang-rt-14-dev
   dpkg-dev lintian
 )

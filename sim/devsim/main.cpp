@@ -25,6 +25,7 @@
 
 #include "sim/devsim/devsim_front.h"
 #include "sim/devsim/usb_bus.h"
+#include "sim/devsim/usbfs_seek.h"
 #include "sim/fault_plan.h"
 #include "sim/profile.h"
 
@@ -115,6 +116,21 @@ void ReenterUnderWrapper(char** argv) {
   std::exit(DEVSIM_EXIT_SETUP);
 }
 
+// The library that lets the command seek on a usbfs node, beside this
+// program (a build tree) or where it is installed; empty when neither holds
+// it.
+std::string SeekLibrary() {
+  char self[4096] = {};
+  if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return {};
+  std::string folder(self);
+  folder.erase(folder.rfind('/') + 1);
+  for (const std::string& candidate :
+       {folder + DEVSIM_SEEK_LIBRARY, folder + ZUVA_DEVSIM_LIBDIR + "/" + DEVSIM_SEEK_LIBRARY}) {
+    if (access(candidate.c_str(), R_OK) == 0) return candidate;
+  }
+  return {};
+}
+
 // The i-th device and its front.
 bool CreateDevice(const Options& options, size_t i,
                   std::vector<std::shared_ptr<CDevsimFront>>* fronts, std::string* error) {
@@ -164,6 +180,10 @@ int main(int argc, char** argv) {
   for (const char* name : {"ZUVA_SIM", "ZUVA_SIM_FLASH", "ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE"}) {
     unsetenv(name);
   }
+  // The command may seek on a usbfs node: the library for it comes after
+  // umockdev's preload, which stays first.
+  const std::string seek = SeekLibrary();
+  if (!seek.empty()) setenv("LD_PRELOAD", (std::string(preload) + " " + seek).c_str(), 1);
   std::fflush(nullptr);
   // Before the fork, so that no signal finds the default action; the
   // command starts with the default ones again, as exec resets caught

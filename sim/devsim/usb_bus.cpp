@@ -23,6 +23,7 @@
 #include "platform/process.h"
 #include "platform/thread_start.h"
 #include "protocol/byte_order.h"
+#include "sim/devsim/usbfs_seek.h"
 
 namespace {
 
@@ -106,6 +107,9 @@ struct CUsbBus::Impl {
     int fifo = -1;
     size_t readyCount = 0;
     bool signalled = false;
+    // What a read of the node returns, as usbfs gives it: the device
+    // descriptor, then each configuration's whole descriptor set.
+    std::vector<uint8_t> descriptors;
   };
 
   // One transfer on its way through the bus.
@@ -127,6 +131,7 @@ struct CUsbBus::Impl {
     std::deque<JobPtr> ready;
     DataRef waitingReap;  // a blocking REAPURB waits for the next transfer
     std::vector<unsigned> claimed;
+    uint64_t position = 0;  // of reads of the node, as an open file keeps it
     Node* node = nullptr;
     ClientRef self;  // keeps the key valid until the state is forgotten
   };
@@ -257,6 +262,7 @@ struct CUsbBus::Impl {
     descriptors.insert(descriptors.end(), shown.configuration.begin(), shown.configuration.end());
     umockdev_testbed_set_attribute_binary(testbed.get(), node->syspath.c_str(), "descriptors",
                                           descriptors.data(), static_cast<gint>(descriptors.size()));
+    node->descriptors = std::move(descriptors);
 
     // The usbfs node: the testbed does not create it for this subsystem.
     const std::string folder = root + "/dev/bus/usb/" + Number3(DEVSIM_BUS);
@@ -272,6 +278,7 @@ struct CUsbBus::Impl {
 
     node->handler = CGRef<UMockdevIoctlBase>(umockdev_ioctl_base_new());
     g_signal_connect(node->handler.get(), "handle-ioctl", G_CALLBACK(&Impl::OnIoctl), node.get());
+    g_signal_connect(node->handler.get(), "handle-read", G_CALLBACK(&Impl::OnRead), node.get());
     g_signal_connect(node->handler.get(), "client-vanished", G_CALLBACK(&Impl::OnVanished),
                      node.get());
     GError* attachError = nullptr;
@@ -321,6 +328,50 @@ struct CUsbBus::Impl {
     Node* node = static_cast<Node*>(user);
     node->bus->HandleIoctl(node, client);
     return TRUE;
+  }
+
+  static gboolean OnRead(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client,
+                         gpointer user) {
+    Node* node = static_cast<Node*>(user);
+    node->bus->Read(node, client);
+    return TRUE;
+  }
+
+  // A read of the node gives its descriptors from the open file's position
+  // on; at their end it reads nothing.
+  void Read(Node* node, UMockdevIoctlClient* client) {
+    UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
+    std::lock_guard<std::mutex> lock(mutex);
+    ClientState& state = StateOf(node, client);
+    const size_t room = buffer != nullptr ? static_cast<size_t>(buffer->data_len) : 0;
+    const size_t from = static_cast<size_t>(std::min<uint64_t>(state.position, node->descriptors.size()));
+    const size_t count = std::min(room, node->descriptors.size() - from);
+    if (count > 0) {
+      umockdev_ioctl_data_update(buffer, 0, node->descriptors.data() + from, static_cast<gint>(count));
+    }
+    state.position += count;
+    Complete(client, static_cast<long>(count), 0);
+  }
+
+  // lseek on the node (usbfs_seek.cpp), as on a usbfs node.
+  void Seek(Node* node, UMockdevIoctlClient* client, UMockdevIoctlData* argument) {
+    DataRef block = Resolve(argument, 0, sizeof(DevsimSeek));
+    if (!block) return Complete(client, -1, EFAULT);
+    DevsimSeek seek;
+    std::memcpy(&seek, block.get()->data, sizeof seek);
+    std::lock_guard<std::mutex> lock(mutex);
+    ClientState& state = StateOf(node, client);
+    int64_t base = 0;
+    if (seek.whence == SEEK_CUR) base = static_cast<int64_t>(state.position);
+    if (seek.whence == SEEK_END) base = static_cast<int64_t>(node->descriptors.size());
+    if ((seek.whence != SEEK_SET && seek.whence != SEEK_CUR && seek.whence != SEEK_END) ||
+        seek.offset < -base) {
+      return Complete(client, -1, EINVAL);
+    }
+    state.position = static_cast<uint64_t>(base + seek.offset);
+    seek.position = static_cast<int64_t>(state.position);
+    std::memcpy(block.get()->data, &seek, sizeof seek);
+    Complete(client, 0, 0);
   }
 
   static void OnVanished(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client,
@@ -442,6 +493,8 @@ struct CUsbBus::Impl {
       }
       case USBDEVFS_SUBMITURB:
         return SubmitUrb(node, client, argument, argumentValue);
+      case DEVSIM_IOCTL_SEEK:
+        return Seek(node, client, argument);
       case USBDEVFS_REAPURB:
       case USBDEVFS_REAPURBNDELAY:
         return Reap(node, client, argument, request == USBDEVFS_REAPURB);

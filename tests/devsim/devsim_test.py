@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """End-to-end tests on the emulated USB bus: ZUVA through its libusb backend,
-and dfu-util as an independent DFU client, against zuva-devsim."""
+and dfu-util and fwupd as independent DFU clients, against zuva-devsim."""
 import argparse
+import json
 import os
 import random
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 
@@ -333,6 +335,36 @@ def test_zuvatool_serves_device_stacks_that_differ_on_the_bus(run):
               repr(result.stderr[-400:]))
 
 
+NODE_READER = """
+import os
+fd = os.open("/dev/bus/usb/001/002", os.O_RDWR)
+whole = os.read(fd, 4096)
+os.lseek(fd, 18, os.SEEK_SET)
+rest = b"".join(iter(lambda: os.read(fd, 7), b""))
+end = os.lseek(fd, 0, os.SEEK_END)
+print(whole.hex(), rest.hex(), end, open("/sys/bus/usb/devices/1-1/descriptors", "rb").read().hex())
+"""
+
+
+def test_the_usbfs_node_reads_and_seeks_like_the_kernels(run):
+    # What libusb_wrap_sys_device reads from a node it is handed: the device
+    # descriptor, then the configuration's descriptors, as in sysfs.
+    result = run.devsim([sys.executable, "-c", NODE_READER])
+    try:
+        whole, rest, end, sysfs = result.stdout.split()
+        whole, rest, sysfs = bytes.fromhex(whole.decode()), bytes.fromhex(rest.decode()), \
+            bytes.fromhex(sysfs.decode())
+        total = struct.unpack_from("<H", whole, 18 + 2)[0]
+    except (ValueError, struct.error):
+        whole = rest = sysfs = b""
+        end, total = b"0", -1
+    run.check("the device node reads the descriptors from where it was sought, as usbfs does",
+              result.returncode == 0 and whole[:2] == b"\x12\x01" and whole[19] == 2
+              and len(whole) == 18 + total and rest == whole[18:] and int(end) == len(whole)
+              and whole == sysfs,
+              repr(result.stdout[-600:]) + repr(result.stderr[-400:]))
+
+
 def listed(command):
     """A shell loop that runs a listing until it shows a device (the bus adds
     a device that came back a moment after its removal), for up to 5 s."""
@@ -435,6 +467,168 @@ def test_a_signal_to_devsim_reaches_its_command(run):
                   "exit %s, command %s" % (returncode, "still running" if alive else "gone"))
 
 
+# ---------------------------------------------------------------------------
+# fwupd as a second, independent peer: on the bus it finds the virtual device,
+# writes a DfuSe file that zuvatool made and reads a memory whole; offline it
+# parses the files ZUVA and zuvatool write, and zuvatool reads the files it
+# builds. fwupd reads the DFU functional descriptor of a device with several
+# alternate settings wrongly (a limitation of fwupd), so the writes and reads
+# use a device with one alternate setting.
+
+MEMORY_SIZE = 512 * 1024
+ONE_MEMORY = ("description = One Memory Board\n"
+              "alt = @Internal Flash  /0x08000000/04*016Kg,01*064Kg,03*128Kg\n")
+# What fwupd builds: a DfuSe file of one element, and a plain DFU file.
+BUILT_DFUSE = """<firmware gtype="FuDfuseFirmware">
+  <vendor>0x1234</vendor>
+  <product>0x5678</product>
+  <release>0x0100</release>
+  <firmware gtype="FuFirmware">
+    <idx>0x00</idx>
+    <id>Internal Flash</id>
+    <chunks>
+      <chunk>
+        <addr>0x08000400</addr>
+        <data>aGVsbG8gd29ybGQ=</data>
+      </chunk>
+    </chunks>
+  </firmware>
+</firmware>
+"""
+BUILT_PLAIN = """<firmware gtype="FuDfuFirmware">
+  <vendor>0x1209</vendor>
+  <product>0x70b1</product>
+  <data>aGVsbG8gd29ybGQ=</data>
+</firmware>
+"""
+
+
+def environment(run):
+    """fwupd keeps its state and history in the work folder, not in the
+    system's."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("ZUVA_SIM")}
+    env["FWUPD_LOCALSTATEDIR"] = run.path("fwupd-state")
+    return env
+
+
+def call(run, argv, stdin=b""):
+    return subprocess.run(argv, input=stdin, capture_output=True, timeout=240,
+                          cwd=run.args.work_dir, env=environment(run))
+
+
+def on_bus(run, command, profile=None, flash=None, trace=None):
+    return run.devsim(command, profile=profile, flash=flash, trace=trace, env=environment(run))
+
+
+def dfuse_elements(data):
+    """(address, bytes) of every element of a DfuSe file."""
+    elements = []
+    at = 11
+    targets = data[10]
+    for _ in range(targets):
+        count = struct.unpack_from("<I", data, at + 270)[0]
+        at += 274
+        for _ in range(count):
+            address, size = struct.unpack_from("<II", data, at)
+            elements.append((address, data[at + 8:at + 8 + size]))
+            at += 8 + size
+    return elements
+
+
+def fwupd_device_id(run, profile):
+    result = on_bus(run, ["fwupdtool", "get-devices", "--plugins", "dfu", "--json"], profile=profile)
+    try:
+        return json.loads(result.stdout)["Devices"][0]["DeviceId"]
+    except (ValueError, KeyError, IndexError):
+        return None
+
+
+def test_fwupd_lists_the_virtual_device(run):
+    result = on_bus(run, ["fwupdtool", "get-devices", "--plugins", "dfu", "--json"])
+    try:
+        devices = json.loads(result.stdout)["Devices"]
+    except (ValueError, KeyError):
+        devices = []
+    run.check("fwupdtool get-devices --plugins dfu lists the virtual device on the bus",
+              result.returncode == 0 and [d.get("Name") for d in devices] == ["Virtual DFU Device"]
+              and devices[0].get("Serial") == "ZUVA00000001",
+              repr(result.stdout[-600:]) + repr(result.stderr[-600:]))
+
+
+def test_fwupd_writes_a_file_zuvatool_made(run):
+    profile = run.path("one.profile")
+    write(profile, ONE_MEMORY.encode())
+    data = image(30001, 1)
+    write(run.path("fw.bin"), data)
+    converted = call(run, [run.args.zuvatool, "convert", "fw.bin", "fw.dfu", "--address", hex(ADDRESS)])
+    device = fwupd_device_id(run, profile)
+    flash = run.path("install_flash.bin")
+    result = on_bus(run, ["fwupdtool", "install-blob", "fw.dfu", str(device), "--plugins", "dfu",
+                         "--force"], profile=profile, flash=flash)
+    held = read(flash) if os.path.exists(flash) else b""
+    run.check("fwupdtool install-blob writes a DfuSe file from zuvatool convert byte for byte",
+              converted.returncode == 0 and device is not None and result.returncode == 0
+              and held[:len(data)] == data,
+              repr(device) + repr(result.stderr[-800:]))
+
+
+def test_fwupd_reads_a_memory_to_its_end(run):
+    # fwupd asks for one block past the end of the memory; the device answers
+    # it empty, and the read ends there with the whole memory.
+    profile = run.path("one.profile")
+    write(profile, ONE_MEMORY.encode())
+    flash = run.path("dump_flash.bin")
+    write(flash, image(MEMORY_SIZE, 2))
+    device = fwupd_device_id(run, profile)
+    trace = run.path("dump_trace.txt")
+    result = on_bus(run, ["fwupdtool", "firmware-dump", "dump.dfu", str(device), "--plugins", "dfu"],
+                        profile=profile, flash=flash, trace=trace)
+    dump = read(run.path("dump.dfu")) if os.path.exists(run.path("dump.dfu")) else b""
+    elements = dfuse_elements(dump) if dump else []
+    uploads = [line.split()[2] for line in read(trace).decode().splitlines() if " UPLOAD " in line] \
+        if os.path.exists(trace) else []
+    info = call(run, [run.args.zuvatool, "info", "dump.dfu"])
+    run.check("fwupdtool firmware-dump reads the memory whole, one empty block past its end, "
+              "and zuvatool info reads the file",
+              result.returncode == 0 and elements == [(ADDRESS, read(flash))]
+              and uploads[-1:] == [str(2 + MEMORY_SIZE // 2048)] and info.returncode == 0
+              and b"524288 bytes" in info.stdout,
+              repr(result.stderr[-600:]) + repr(uploads[-3:]) + repr(info.stdout[-300:]))
+
+
+def test_fwupd_parses_what_zuva_and_zuvatool_write(run):
+    data = image(20000, 3)
+    write(run.path("offline.bin"), data)
+    # ZUVA converts the raw image to a DfuSe file, finds no device and, told
+    # "n", gives up.
+    call(run, [run.args.zuva, "offline.bin"], stdin=b"n\n")
+    made = [call(run, [run.args.zuvatool, "convert", "offline.bin", "tool.dfu", "--address", hex(ADDRESS)]),
+            call(run, [run.args.zuvatool, "convert", "offline.bin", "plain.dfu", "--plain"])]
+    for name, kind in (("offline.dfu", "dfuse"), ("tool.dfu", "dfuse"), ("plain.dfu", "dfu")):
+        result = call(run, ["fwupdtool", "firmware-parse", name, kind])
+        run.check("fwupdtool firmware-parse accepts %s as %s" % (name, kind),
+                  all(m.returncode == 0 for m in made) and result.returncode == 0
+                  and b"<firmware" in result.stdout,
+                  repr(result.stdout[-300:]) + repr(result.stderr[-300:]))
+
+
+def test_zuvatool_reads_files_fwupd_built(run):
+    for name, xml, words in (("built.dfu", BUILT_DFUSE, [b"format: DfuSe", b"0x08000400  11 bytes",
+                                                          b"vid 0x1234 pid 0x5678"]),
+                             ("built_plain.dfu", BUILT_PLAIN, [b"vid 0x1209 pid 0x70B1"])):
+        write(run.path(name + ".xml"), xml.encode())
+        built = call(run, ["fwupdtool", "firmware-build", name + ".xml", name])
+        info = call(run, [run.args.zuvatool, "info", name])
+        run.check("zuvatool info reads %s, which fwupdtool firmware-build made" % name,
+                  built.returncode == 0 and info.returncode == 0 and all(w in info.stdout for w in words),
+                  repr(built.stderr[-300:]) + repr(info.stdout[-400:]) + repr(info.stderr[-200:]))
+
+
+FWUPD_TESTS = (test_fwupd_lists_the_virtual_device, test_fwupd_writes_a_file_zuvatool_made,
+               test_fwupd_reads_a_memory_to_its_end, test_fwupd_parses_what_zuva_and_zuvatool_write,
+               test_zuvatool_reads_files_fwupd_built)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--devsim", required=True)
@@ -444,8 +638,8 @@ def main():
     parser.add_argument("--reenumeration", required=True)
     parser.add_argument("--work-dir", required=True)
     args = parser.parse_args()
-    if shutil.which("dfu-util") is None or shutil.which("umockdev-wrapper") is None:
-        print("dfu-util and umockdev-wrapper are needed (scripts/install-deps.sh)")
+    if any(shutil.which(p) is None for p in ("dfu-util", "fwupdtool", "umockdev-wrapper")):
+        print("dfu-util, fwupd and umockdev-wrapper are needed (scripts/install-deps.sh)")
         return 1
     shutil.rmtree(args.work_dir, ignore_errors=True)
     os.makedirs(args.work_dir)
@@ -459,10 +653,11 @@ def main():
                  test_two_devices_each_on_its_own_port,
                  test_plain_dfu_both_ways_against_dfu_util,
                  test_zuvatool_serves_device_stacks_that_differ_on_the_bus,
+                 test_the_usbfs_node_reads_and_seeks_like_the_kernels,
                  test_usb_reset_moves_the_device_on_the_bus,
                  test_a_device_back_on_its_port_is_opened_anew,
                  test_a_device_plugged_in_later_arrives_on_the_bus,
-                 test_a_signal_to_devsim_reaches_its_command):
+                 test_a_signal_to_devsim_reaches_its_command) + FWUPD_TESTS:
         test(run)
     return 1 if run.failures else 0
 

@@ -59,11 +59,14 @@ def check_files(run, root, args):
     pages = ["ZUVA"] + (["zuvatool"] if args.with_tool else [])
     wanted = ["usr/bin/" + p for p in programs] + \
              ["usr/share/man/man1/%s.1.gz" % p for p in pages] + \
-             [RULE, "usr/share/doc/zuva/README.md", "usr/share/doc/zuva/virtual-device.md"]
+             [RULE, "usr/share/doc/zuva/README.md", "usr/share/doc/zuva/virtual-device.md",
+              # zuva-devsim's own preloaded library (a usbfs node that seeks)
+              "usr/lib/zuva/libzuva-devsim-usbfs.so"]
     if (SOURCE_DIR / "LICENSE").exists():
         wanted.append("usr/share/doc/zuva/copyright")
     present = sorted(str(p.relative_to(root)) for p in root.rglob("*") if not p.is_dir())
-    run.check("the package holds the programs, manual pages, udev rule and documents, nothing else",
+    run.check("the package holds the programs, manual pages, udev rule, documents and zuva-devsim's "
+              "library, nothing else",
               present == sorted(wanted), "has %s, wants %s" % (present, sorted(wanted)))
     run.check("the programs are executable",
               all(os.access(root / "usr/bin" / p, os.X_OK) for p in programs))
@@ -113,6 +116,13 @@ def check_programs(run, root, args):
     check_upgrade(run, "installed ZUVA under the installed zuva-devsim",
                   ["zuva-devsim", "--flash", str(bus / "flash.bin"), "--", "ZUVA"], env,
                   bus / "flash.bin", bus)
+    # The command under the installed zuva-devsim has its library preloaded.
+    result = subprocess.run(["zuva-devsim", "--", "sh", "-c", "echo $LD_PRELOAD"], capture_output=True,
+                            text=True, env=env, cwd=bus, timeout=120, stdin=subprocess.DEVNULL)
+    run.check("the installed zuva-devsim preloads its installed library into the command",
+              os.path.realpath(root / "usr/lib/zuva/libzuva-devsim-usbfs.so")
+              in [os.path.realpath(p) for p in result.stdout.split()],
+              result.stdout + result.stderr)
 
     if args.with_tool:
         env = installed_env(root, work, {"ZUVA_SIM": "default"})
