@@ -9,7 +9,9 @@
 #include "dfufiles/image_registry.h"
 #include "dfufiles/intel_hex.h"
 #include "operations/dfuse_command.h"
+#include "operations/operation_context.h"
 #include "protocol/dfu.h"
+#include "tool/after_leave.h"
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
 #include "tool/exit_code.h"
@@ -150,6 +152,42 @@ int CheckMassErase(const DfuDeviceInfo& device, CToolOutput* out) {
                                        std::to_string(checked) + (checked == 1 ? " sector" : " sectors"));
 }
 
+// The leave request, then what became of the device: started its
+// application, back in DFU mode, or still there.
+int LeaveDfuMode(const DfuDeviceInfo& device, CToolOutput* out) {
+  const std::vector<std::string> before = PresentInterfacePaths();
+  CImageHolder leaveImage(MakeLeaveImage(device));
+  OperationContext final{};
+  out->StepBegin("leave", 0, 0);
+  const StatusCode status = RunEngineOperation(
+      OP_CODE_LEAVE_DFU, leaveImage.get(), device.path, 0,
+      [out](uint8_t percent) { out->Progress(percent); }, &final);
+  if (status != RESULT_OK) {
+    // The request went, and the wait for the device to go ran out.
+    if (final.phase == PHASE_WAIT_REMOVAL && InterfaceListed(device.path, {DFU_INTERFACE_GUID})) {
+      return out->Result(TOOL_EXIT_FAILED,
+                         "the device did not leave: it is still there in DFU mode after the leave request",
+                         "it may wait for a USB reset or ignore the request: unplug it and plug it in again");
+    }
+    return out->Result(TOOL_EXIT_FAILED, "leave failed: " + StatusText(status));
+  }
+  out->StepEnd();
+  const AfterLeave after = WatchAfterLeave(device, before, TOOL_LEAVE_SETTLE_TIME, TOOL_LEAVE_CONFIRM_TIME);
+  switch (after.where) {
+    case AfterLeave::Where::kDfuMode:
+      return out->Result(TOOL_EXIT_FAILED,
+                         "the device left the bus but came back in DFU mode (" + after.path + ")",
+                         "no valid application may be present: flash one, then leave again");
+    case AfterLeave::Where::kApplication:
+      return out->Result(TOOL_EXIT_OK, "the device left DFU mode and came back running its application (" +
+                                           after.path + ")");
+    default:
+      return out->Result(TOOL_EXIT_OK,
+                         "the device left the bus to start its application (not seen again within " +
+                             std::to_string(TOOL_LEAVE_SETTLE_TIME.count() / 1000) + " s)");
+  }
+}
+
 }  // namespace
 
 int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
@@ -265,16 +303,16 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
     // manifesting a download.
     return out->Result(TOOL_EXIT_FAILED, options.command + " needs a DfuSe device; this one speaks plain DFU");
   }
+  if (options.command == "leave") return LeaveDfuMode(device, out);
   StatusCode status = RESULT_OK;
   out->StepBegin(options.command, 0, 0);
   if (options.command == "unprotect") {
     status = RunDfuseCommand(device.path, DFUSE_CMD_READ_UNPROTECT, true);
   } else {
-    CImageHolder leaveImage(detach ? nullptr : MakeLeaveImage(device));
     // A device that does not detach by itself waits for the USB reset that
     // OP_CODE_DETACH_RESET sends after DFU_DETACH.
-    status = RunEngineOperation(detach ? OP_CODE_DETACH_RESET : OP_CODE_LEAVE_DFU, leaveImage.get(),
-                                device.path, 0, [out](uint8_t percent) { out->Progress(percent); });
+    status = RunEngineOperation(OP_CODE_DETACH_RESET, nullptr, device.path, 0,
+                                [out](uint8_t percent) { out->Progress(percent); });
   }
   if (status == DEV_ERR_RESET_UNSUPPORTED) {
     return out->Result(TOOL_EXIT_FAILED,
@@ -286,8 +324,5 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
     return out->Result(TOOL_EXIT_FAILED, options.command + " failed: " + StatusText(status));
   }
   out->StepEnd();
-  return out->Result(TOOL_EXIT_OK, detach ? "the device is in DFU mode"
-                                   : options.command == "leave"
-                                       ? "the device left DFU mode"
-                                       : "the device was unprotected and resets");
+  return out->Result(TOOL_EXIT_OK, detach ? "the device is in DFU mode" : "the device was unprotected and resets");
 }

@@ -157,7 +157,10 @@ resets. Refused without --force.
        "012456"},
       {"leave", "make a device leave DFU mode and start its application",
        {"leave [--json] [selection]"},
-       R"(Make a device in DFU mode leave it and start its application.
+       R"(Make a device in DFU mode leave it and start its application, then
+watch for 3 s what became of it: not seen again or back running its
+application (exit 0), back in DFU mode, as when no valid application is
+present, or still there (exit 1).
 )",
        {JSON_EVENTS},
        true,

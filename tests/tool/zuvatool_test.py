@@ -1292,6 +1292,21 @@ def mass_erase_reads_back_what_it_erased_where_the_device_can_upload(t):
     expect(t.json_lines(done)[-1]["address"] == "0x08031C00", done.out)
 
 
+@case
+def leave_says_where_the_device_went(t):
+    for changes, code, words in (
+            ({}, 0, "the device left the bus to start its application (not seen again within 3 s)"),
+            ({"after_leave": "application"}, 0, "came back running its application"),
+            ({"after_leave": "dfu"}, 1, "came back in DFU mode"),
+            ({"leave": "wait-reset"}, 1, "did not leave: it is still there in DFU mode")):
+        done = t.run("leave", "--json", profile=default_profile(**changes), flash=None)
+        expect_exit(done, code)
+        result = t.json_lines(done)[-1]
+        expect(words in result["message"], "%s: %s" % (changes, result))
+        if "after_leave" in changes and code == 1:
+            expect("no valid application" in result.get("hint", ""), result)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
