@@ -17,6 +17,9 @@ constexpr StatusText APP_STATUS_TEXTS[] = {
     {OP_ERR_BAD_PARAMETER, "Error Code: Bad parameter\n"},
     {OP_ERR_BAD_FIRMWARE_STATE, "Error Code: Bad state machine in firmware\n"},
     {OP_ERR_UNEXPECTED, "Error Code: Unexpected error\n"},
+    // The console has one text for every device that does not answer as it
+    // should, the one that stays busy included.
+    {OP_ERR_BUSY_TIMEOUT, "Error Code: Unexpected error\n"},
     {OP_ERR_DFU_ERROR, "Error Code: DFU error\n"},
     {OP_ERR_RETRY, "Error Code: Retry error\n"},
 };

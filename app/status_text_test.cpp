@@ -29,6 +29,8 @@ INSTANTIATE_TEST_SUITE_P(
         StatusTextCase{OP_ERR_BAD_PARAMETER, "Error Code: Bad parameter\n"},
         StatusTextCase{OP_ERR_BAD_FIRMWARE_STATE, "Error Code: Bad state machine in firmware\n"},
         StatusTextCase{OP_ERR_UNEXPECTED, "Error Code: Unexpected error\n"},
+        // A device that stays busy beyond the limit reads as before.
+        StatusTextCase{OP_ERR_BUSY_TIMEOUT, "Error Code: Unexpected error\n"},
         StatusTextCase{OP_ERR_DFU_ERROR, "Error Code: DFU error\n"},
         StatusTextCase{OP_ERR_RETRY, "Error Code: Retry error\n"},
         // Codes without words of their own, including the engine's last one

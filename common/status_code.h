@@ -33,6 +33,9 @@ constexpr StatusCode OP_ERR_UNEXPECTED = 0x1234500A;
 constexpr StatusCode OP_ERR_DFU_ERROR = 0x1234500B;
 constexpr StatusCode OP_ERR_RETRY = 0x1234500C;
 constexpr StatusCode OP_ERR_UNSUPPORTED_FEATURE = 0x1234500D;
+// The device stayed busy (or kept refusing its status) for longer than the
+// busy limit of one command or block.
+constexpr StatusCode OP_ERR_BUSY_TIMEOUT = 0x1234500E;
 
 // Image and file layer.
 constexpr StatusCode FILE_ERR_BAD_CONTENT = 0x12346005;

@@ -195,8 +195,9 @@ bool CDetachThread::LeaveBusyStep(OperationContext* context) {
     // After the re-sent request the busy answer to it was the one allowed.
     const uint32_t limit = leaveResent ? 2 : OP_LEAVE_BUSY_LIMIT;
     if (++busyAnswers >= limit) return Fail(context, OP_ERR_UNEXPECTED, true);
+    if (!WithinBusyLimit()) return Fail(context, OP_ERR_BUSY_TIMEOUT, true);
     PublishContext(*context);
-    nextWaitMs = BusyPollInterval(status);
+    nextWaitMs = BoundedBusyWait(BusyPollInterval(status));
     return true;
   }
   if (status.bStatus == 0 && (status.bState == DFU_STATE_DNLOAD_IDLE || status.bState == DFU_STATE_DFU_IDLE)) {

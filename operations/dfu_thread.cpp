@@ -449,8 +449,8 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
   const uint8_t state = context->deviceStatus.bState;
   if (state == DFU_STATE_DNBUSY || state == STATE_UPLOAD_BUSY) {
     PublishContext(*context);
-    nextWaitMs = poll.FirstBusy(command, BusyPollInterval(context->deviceStatus),
-                                CPollSchedule::Clock::now());
+    nextWaitMs = BoundedBusyWait(poll.FirstBusy(command, BusyPollInterval(context->deviceStatus),
+                                                CPollSchedule::Clock::now()));
     // A device that announces no wait at all is asked again at once, but
     // only once for a request: after that the shortest wait holds, so a
     // device that keeps answering busy with 0 (or alternates busy answers
@@ -511,8 +511,8 @@ bool CDFUThread::BusyStep(OperationContext* context, bool uploadStates, bool* re
       return true;
     }
     if (status.bState == DFU_STATE_DNBUSY) {
-      if (!WithinBusyLimit()) return Fail(context, OP_ERR_UNEXPECTED, true);
-      nextWaitMs = poll.StillBusy(BusyPollInterval(status), CPollSchedule::Clock::now());
+      if (!WithinBusyLimit()) return Fail(context, OP_ERR_BUSY_TIMEOUT, true);
+      nextWaitMs = BoundedBusyWait(poll.StillBusy(BusyPollInterval(status), CPollSchedule::Clock::now()));
       retriesLeft = OP_RETRY_BUDGET;
       return true;
     }
@@ -523,7 +523,8 @@ bool CDFUThread::BusyStep(OperationContext* context, bool uploadStates, bool* re
   if (status.bState == DFU_STATE_ERROR) DfuClearStatus(&context->device);
   // Busy answers reset the budget of bad ones, so only the time bounds a
   // device that alternates them.
-  if (--retriesLeft <= 0 || !WithinBusyLimit()) return Fail(context, OP_ERR_UNEXPECTED, true);
+  if (--retriesLeft <= 0) return Fail(context, OP_ERR_UNEXPECTED, true);
+  if (!WithinBusyLimit()) return Fail(context, OP_ERR_BUSY_TIMEOUT, true);
   *repeat = true;
   return true;
 }
@@ -570,7 +571,7 @@ bool CDFUThread::ResumeAfterRefusedPoll(OperationContext* context, bool uploadSt
   if (state == DFU_STATE_DNBUSY || state == DFU_STATE_DNLOAD_SYNC) {
     // Still at work: asked again once the announced time is over.
     context->deviceStatus.bState = DFU_STATE_DNBUSY;
-    nextWaitMs = BusyPollInterval(context->deviceStatus);
+    nextWaitMs = BoundedBusyWait(BusyPollInterval(context->deviceStatus));
     PublishContext(*context);
     return true;
   }
@@ -581,13 +582,23 @@ bool CDFUThread::ResumeAfterRefusedPoll(OperationContext* context, bool uploadSt
   }
   // The refusal cost the device its work (it went to dfuERROR, now
   // cleared): the request is sent again.
-  if (--retriesLeft <= 0 || !WithinBusyLimit()) return Fail(context, OP_ERR_UNEXPECTED, true);
+  if (--retriesLeft <= 0) return Fail(context, OP_ERR_UNEXPECTED, true);
+  if (!WithinBusyLimit()) return Fail(context, OP_ERR_BUSY_TIMEOUT, true);
   *repeat = true;
   return true;
 }
 
 bool CDFUThread::WithinBusyLimit() const {
   return std::chrono::steady_clock::now() - busySince < std::chrono::milliseconds(busyLimitMs);
+}
+
+uint32_t CDFUThread::BoundedBusyWait(uint32_t wait) const {
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - busySince)
+                           .count();
+  if (elapsed < 0) return std::min(wait, busyLimitMs);
+  if (static_cast<uint64_t>(elapsed) >= busyLimitMs) return 0;
+  return std::min<uint32_t>(wait, busyLimitMs - static_cast<uint32_t>(elapsed));
 }
 
 bool CDFUThread::FinishElementWalk(OperationContext* context, uint32_t lastElementDone) {

@@ -23,7 +23,10 @@ constexpr int32_t OP_RETRY_BUDGET = 3;
 constexpr uint32_t OP_CLEAR_ERROR_ROUNDS = 3;
 
 // The longest one command or block may keep the device busy before the
-// operation gives up with OP_ERR_UNEXPECTED. A mass erase of a 2 MiB internal
+// operation gives up with OP_ERR_BUSY_TIMEOUT. It also bounds every single
+// wait that a busy answer announces: a poll time-out of hours is cut to what
+// is left of the limit, and the status request after it ends the operation
+// when the device is still busy. A mass erase of a 2 MiB internal
 // flash at the lowest programming parallelism takes up to about a minute on
 // the slowest parts; twice that leaves room for it while a device that never
 // finishes no longer holds the operation for ever.
@@ -140,6 +143,8 @@ class CDFUThread : public CSTThread {
   // True while the request that made the device busy has kept it busy for
   // less than the limit.
   bool WithinBusyLimit() const;
+  // `wait` cut to the time left before the busy limit (0 once it is over).
+  uint32_t BoundedBusyWait(uint32_t wait) const;
   // Makes this a plain DFU operation (see plainDfu); the caller's result
   // becomes OP_ERR_BAD_PARAMETER for an image that is not one element and
   // OP_ERR_UNEXPECTED without a transfer size.

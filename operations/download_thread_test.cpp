@@ -174,7 +174,7 @@ TEST_F(DownloadFaultTest, DeviceThatStaysBusyEndsTheOperationWithoutBeingFlooded
   for (const std::string& plan : {At("status=0x00:4", run.blockStatus) + "-", alternating}) {
     SetBusyLimit(kLimitMs);
     const OperationContext final = RunWith(plan);
-    EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
+    EXPECT_EQ(final.result, OP_ERR_BUSY_TIMEOUT);
     const std::vector<std::string> requests = ClassRequests();
     EXPECT_EQ(requests.back().rfind("ABORT 0 0 0", 0), 0u);
     // Never more than one status request a millisecond while busy: every
@@ -187,6 +187,57 @@ TEST_F(DownloadFaultTest, DeviceThatStaysBusyEndsTheOperationWithoutBeingFlooded
     }
     EXPECT_GT(polls, 3u);
     EXPECT_LE(polls, kLimitMs + 10);
+    SimUninstall();
+  }
+}
+
+// A device that announces a poll time-out of hours (0xFFFFFF ms) is not
+// waited for that long, on either schedule: the wait ends with the busy
+// limit. One that is done by then goes on; one that is still busy ends the
+// operation.
+TEST_F(DownloadFaultTest, AnnouncedWaitOfHoursEndsWithTheBusyLimit) {
+  constexpr uint32_t kLimitMs = 300;
+  struct Case {
+    bool stillBusy;  // the block takes 20 s, far beyond the limit
+    uint32_t fastPoll;
+    StatusCode result;
+  };
+  const Case cases[] = {
+      {false, 0, RESULT_OK},
+      {false, 1, RESULT_OK},
+      {true, 0, OP_ERR_BUSY_TIMEOUT},
+      {true, 1, OP_ERR_BUSY_TIMEOUT},
+  };
+  for (const Case& c : cases) {
+    SetBusyLimit(kLimitMs);
+    Install("", [&c](SimProfile* p) {
+      UseTransferSize1024(p);
+      p->hasPollTimeout = true;
+      p->pollTimeoutMs = 0xFFFFFF;
+      if (c.stillBusy) {
+        p->timing = SimTiming::kReal;
+        p->programUsPerKib = 20000000;
+      }
+    });
+    Blank(FLASH, 0x4000);
+    image = MakeImage({{FLASH, Pattern(1024)}});
+    OperationContext context = Context(OP_CODE_DOWNLOAD, image.get());
+    context.fastPoll = c.fastPoll;
+    const auto start = std::chrono::steady_clock::now();
+    const OperationContext final = Run(context);
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::string name = std::string(c.stillBusy ? "still busy" : "done") + " fastPoll=" +
+                             std::to_string(c.fastPoll);
+    EXPECT_EQ(final.result, c.result) << name;
+    // Two commands and a block, each waited for up to the limit at most.
+    EXPECT_LT(took, std::chrono::seconds(10)) << name;
+    if (c.result == RESULT_OK) {
+      EXPECT_EQ(final.progress, 100) << name;
+      EXPECT_EQ(Memory(FLASH, 1024), Pattern(1024)) << name;
+    } else {
+      // (A device still at work may stall the abort.)
+      EXPECT_EQ(ClassRequests().back().rfind("ABORT 0 0 0", 0), 0u) << name;
+    }
     SimUninstall();
   }
 }

@@ -76,8 +76,8 @@ bool CPlainDownloadThread::PollManifestation(OperationContext* context) {
       return false;
     case DFU_STATE_MANIFEST_SYNC:
     case DFU_STATE_MANIFEST:
-      if (!WithinBusyLimit()) return Fail(context, OP_ERR_UNEXPECTED, true);
-      nextWaitMs = BusyPollInterval(status);
+      if (!WithinBusyLimit()) return Fail(context, OP_ERR_BUSY_TIMEOUT, true);
+      nextWaitMs = BoundedBusyWait(BusyPollInterval(status));
       PublishContext(*context);
       return true;
     default:

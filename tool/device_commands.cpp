@@ -67,8 +67,9 @@ StatusCode RunFitted(const char* step, OperationCode opCode, ImageHandle image,
                      const std::string& path, CToolOutput* out) {
   ImageFitToMapping(image, &memory, opCode, 0);
   out->StepBegin(step, alternate, bytes);
-  const StatusCode status = RunEngineOperation(opCode, image, path, 0,
-                                               [out](uint8_t percent) { out->Progress(percent); });
+  const StatusCode status = RunEngineOperation(
+      opCode, image, path, 0, [out](uint8_t percent) { out->Progress(percent); }, nullptr, nullptr,
+      [out](const std::string& text) { out->Note(text); });
   if (status == RESULT_OK) out->StepEnd();
   return status;
 }

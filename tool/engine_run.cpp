@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "operations/dfu_thread.h"
 #include "operations/operations.h"
 #include "platform/device_notifier.h"
 
@@ -11,12 +12,72 @@ namespace {
 // arrives for this thread, or this much time passes.
 constexpr uint32_t TOOL_POLL_TIMEOUT_MS = 50;
 
+constexpr uint8_t DFU_STATUS_LAST_ERROR = 0x0F;  // errSTALLEDPKT
+constexpr uint8_t DFU_STATUS_ERR_VENDOR = 0x0B;
+
+// The names and meanings of the DFU status codes 1 to 15.
+constexpr const char* DFU_STATUS_TEXTS[][2] = {
+    {"errTARGET", "the file is not meant for this device"},
+    {"errFILE", "the file failed the device's own check"},
+    {"errWRITE", "the memory cannot be written"},
+    {"errERASE", "the erase failed"},
+    {"errCHECK_ERASED", "the check of the erase failed"},
+    {"errPROG", "programming the memory failed"},
+    {"errVERIFY", "the memory failed its check after programming"},
+    {"errADDRESS", "the address is out of range"},
+    {"errNOTDONE", "the device does not have all the data yet"},
+    {"errFIRMWARE", "the firmware is corrupt"},
+    {"errVENDOR", "a vendor-specific error"},
+    {"errUSBR", "an unexpected USB reset"},
+    {"errPOR", "an unexpected power-on reset"},
+    {"errUNKNOWN", "an unknown error"},
+    {"errSTALLEDPKT", "the device stalled an unexpected request"},
+};
+
+bool IsBusy(const DfuStatus& status) {
+  return status.bStatus == 0 &&
+         (status.bState == DFU_STATE_DNBUSY || status.bState == STATE_UPLOAD_BUSY ||
+          status.bState == DFU_STATE_MANIFEST);
+}
+
+// The failure as the tool names it: a generic failure after which the
+// device's last status was an error is that error.
+StatusCode NamedFailure(const OperationContext& record) {
+  const uint8_t bStatus = record.deviceStatus.bStatus;
+  const bool generic = record.result == OP_ERR_UNEXPECTED || record.result == OP_ERR_DFU_ERROR;
+  if (generic && bStatus != 0 && bStatus <= DFU_STATUS_LAST_ERROR) return DeviceStatusFailure(bStatus);
+  return record.result;
+}
+
+std::string Duration(uint32_t milliseconds) {
+  const uint32_t seconds = milliseconds / 1000;
+  char text[48];
+  if (seconds < 120) {
+    std::snprintf(text, sizeof text, "%u s", static_cast<unsigned>(seconds));
+  } else if (seconds < 2 * 3600) {
+    std::snprintf(text, sizeof text, "%u min", static_cast<unsigned>(seconds / 60));
+  } else {
+    std::snprintf(text, sizeof text, "%u h %u min", static_cast<unsigned>(seconds / 3600),
+                  static_cast<unsigned>(seconds / 60 % 60));
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string LongWaitText(uint32_t announcedMs) {
+  std::string text = "the device asks to wait " + Duration(announcedMs) + " before it answers again";
+  if (announcedMs > OP_BUSY_LIMIT_MS) {
+    text += "; it is given at most " + Duration(OP_BUSY_LIMIT_MS) + " to finish";
+  }
+  return text;
+}
 
 StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
                               const std::function<void(uint8_t)>& progress,
-                              OperationContext* final, bool* fastPoll) {
+                              OperationContext* final, bool* fastPoll,
+                              const std::function<void(const std::string&)>& note) {
   OperationContext context;
   if (!NewOperationContext(opCode, image, devicePath, &context)) return OP_ERR_BAD_PARAMETER;
   context.skipBlankBlocks = skipBlankBlocks;
@@ -26,6 +87,7 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
   if (launched != RESULT_OK) return launched;
   OperationContext snapshot = context;
   uint8_t shown = 0;
+  bool longWaitNoted = false;
   for (;;) {
     WaitOperationActivity(id, TOOL_POLL_TIMEOUT_MS);
     QueryOperation(id, &snapshot);
@@ -34,7 +96,13 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
     if (snapshot.result != RESULT_OK) {
       StopOperation(id, &snapshot);
       if (final != nullptr) *final = snapshot;
-      return snapshot.result;
+      return NamedFailure(snapshot);
+    }
+    // The worker sleeps through the wait with the busy answer published.
+    if (note && !longWaitNoted && IsBusy(snapshot.deviceStatus) &&
+        DfuStatusPollTimeout(snapshot.deviceStatus) >= TOOL_LONG_WAIT_NOTE_MS) {
+      longWaitNoted = true;
+      note(LongWaitText(DfuStatusPollTimeout(snapshot.deviceStatus)));
     }
     if (snapshot.progress != shown) {
       shown = snapshot.progress;
@@ -71,6 +139,13 @@ std::string StatusText(StatusCode status) {
       return "the device reported an error";
     case OP_ERR_UNSUPPORTED_FEATURE:
       return "the device does not support this";
+    case OP_ERR_BUSY_TIMEOUT:
+      return "the device stayed busy (dfuDNBUSY) for more than " + Duration(OP_BUSY_LIMIT_MS);
+    case DeviceStatusFailure(DFU_STATUS_ERR_VENDOR):
+      // What a DfuSe device answers to every erase, write and read while its
+      // read-out protection holds.
+      return "the device refused with errVENDOR: it is read-protected; 'zuvatool unprotect --force' "
+             "lifts the protection and erases the whole flash";
     case DEV_ERR_RESET_UNSUPPORTED:
       return "this transport cannot send a USB reset";
     case DEV_ERR_RESET_FAILED:
@@ -81,6 +156,10 @@ std::string StatusText(StatusCode status) {
       return "input/output error";
     default:
       break;
+  }
+  if (status > TOOL_DEVICE_STATUS_FAILURE && status <= DeviceStatusFailure(DFU_STATUS_LAST_ERROR)) {
+    const auto* named = DFU_STATUS_TEXTS[status - TOOL_DEVICE_STATUS_FAILURE - 1];
+    return std::string("the device reported ") + named[0] + " (" + named[1] + ")";
   }
   char text[48];
   std::snprintf(text, sizeof text, "error 0x%08X", status);

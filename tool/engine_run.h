@@ -21,10 +21,29 @@
 // operation polls a busy device early (operations/poll_schedule.h); it comes
 // back false when the device refused that, so that the device's later
 // operations wait as it announces.
+//
+// A failure that the device's own status explains (it answered an error
+// status to the last request) comes back as DeviceStatusFailure(bStatus),
+// so that its words name what the device said. `note`, when given, hears
+// once of a device that asks for a long wait before its next status.
 StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
                               const std::function<void(uint8_t)>& progress,
-                              OperationContext* final = nullptr, bool* fastPoll = nullptr);
+                              OperationContext* final = nullptr, bool* fastPoll = nullptr,
+                              const std::function<void(const std::string&)>& note = nullptr);
+
+// The tool's code for an operation that failed because the device answered
+// the DFU status `bStatus` (1 to 15).
+constexpr StatusCode TOOL_DEVICE_STATUS_FAILURE = 0x12347100;
+constexpr StatusCode DeviceStatusFailure(uint8_t bStatus) { return TOOL_DEVICE_STATUS_FAILURE + bStatus; }
+
+// An announced wait from this long on is worth a line: the user sees why
+// nothing moves.
+constexpr uint32_t TOOL_LONG_WAIT_NOTE_MS = 10000;
+
+// The line about a device that asks to wait `announcedMs` before its next
+// status request.
+std::string LongWaitText(uint32_t announcedMs);
 
 // Words for a status code of any layer.
 std::string StatusText(StatusCode status);

@@ -144,7 +144,7 @@ StatusCode RunStep(const char* name, OperationCode opCode, ImageHandle source,
   out->StepBegin(name, alternate, bytes);
   const StatusCode status = RunEngineOperation(
       opCode, copy, path, skipBlank, [out](uint8_t percent) { out->Progress(percent); }, nullptr,
-      fastPoll);
+      fastPoll, [out](const std::string& text) { out->Note(text); });
   if (status == RESULT_OK) out->StepEnd();
   if (keep != nullptr) keep->Swap(&holder);
   return status;

@@ -40,7 +40,8 @@ StatusCode RunPlain(const char* step, OperationCode opCode, uint8_t alternate,
   if (image.get() == nullptr) return OP_ERR_UNEXPECTED;
   out->StepBegin(step, alternate, announced);
   const StatusCode status = RunEngineOperation(
-      opCode, image.get(), device.path, 0, [out](uint8_t percent) { out->Progress(percent); }, final);
+      opCode, image.get(), device.path, 0, [out](uint8_t percent) { out->Progress(percent); }, final,
+      nullptr, [out](const std::string& text) { out->Note(text); });
   if (status != RESULT_OK) return status;
   out->StepEnd();
   if (read != nullptr) {

@@ -143,7 +143,13 @@ void CToolOutput::DrawBar(bool final) {
 }
 
 void CToolOutput::Note(const std::string& text) {
-  if (mode_ != OutputMode::kJson) Emit(Tagged(text + "\n"));
+  if (mode_ == OutputMode::kJson) return;
+  // A bar drawn in place keeps its line; it is drawn again below.
+  if (barShown_) {
+    WriteOut("\n");
+    barShown_ = false;
+  }
+  Emit(Tagged(text + "\n"));
 }
 
 void CToolOutput::Outcome(int exitCode, const std::string& message,

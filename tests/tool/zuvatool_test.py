@@ -766,6 +766,7 @@ def protected_device_refuses_flashing_until_unprotected(t):
     done = t.run("flash", "fw.bin", profile=profile + "protected = yes\n")
     expect_exit(done, 1)
     expect(t.read("flash.bin") == old, "a protected device was written")
+    expect("read-protected" in done.err and "unprotect --force" in done.err, done.err)
     done = t.run("unprotect", "--force", profile=profile + "protected = yes\n")
     expect_exit(done, 0)
     expect(t.read("flash.bin") == b"\xff" * FLASH_SIZE, "the unprotect did not wipe the flash")
@@ -972,6 +973,22 @@ def flash_all_without_a_matching_device_exits_4(t):
     devices, _ = several(t, 2)
     done = t.run("flash", "fw.bin", "--all", "--serial", "NOPE", **devices)
     expect_exit(done, 4)
+
+
+@case
+def a_device_error_status_is_named_in_the_message(t):
+    t.old_flash()
+    t.write("fw.bin", payload(4096, 8))
+    expect_exit(t.run("flash", "fw.bin", "--no-leave", trace="clean.txt"), 0)
+    first_block = next(n for n, request, _ in trace_records(t.path("clean.txt"))
+                       if request.startswith("DNLOAD 2 "))
+    # Every status from the first data block's on answers the error.
+    for status, words in ((0x06, "errPROG"), (0x03, "errWRITE"), (0x08, "errADDRESS")):
+        t.old_flash()
+        done = t.run("flash", "fw.bin", "--no-leave",
+                     faults="status=0x%02X@%d-" % (status, first_block + 1))
+        expect_exit(done, 1)
+        expect("download failed: the device reported " + words in done.err, done.err)
 
 
 @case
