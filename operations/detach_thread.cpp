@@ -140,9 +140,10 @@ bool CDetachThread::SendLeaveRequest(OperationContext* context, bool afterBusy) 
   context->blockNumber = 0;
   context->blockLength = 0;
   ArmRemoval();
-  // A refused leave request is no failure by itself (the removal decides),
-  // so a reader must never see the transfer's error: it would stop the
-  // operation while it still waits for the device to go.
+  // A refused leave request is no failure by itself (the removal decides,
+  // provided the device was there to refuse it), so a reader must never see
+  // the transfer's error: it would stop the operation while it still waits
+  // for the device to go.
   leaveRequestInFlight = true;
   const bool sent = SendDownloadBlock(context);
   leaveRequestInFlight = false;
@@ -155,6 +156,11 @@ bool CDetachThread::SendLeaveRequest(OperationContext* context, bool afterBusy) 
   }
   if (afterBusy && !(sent && context->device == DEVICE_INVALID_HANDLE)) {
     return Fail(context, OP_ERR_UNEXPECTED, context->device != DEVICE_INVALID_HANDLE);
+  }
+  if (!sent && !requestReachedDevice) {
+    // The device was gone before the request reached it: its removal,
+    // whenever it is seen, says nothing about the leave.
+    return Fail(context, OP_ERR_UNEXPECTED, false);
   }
   // The first leave request decides nothing by itself: the removal does.
   context->result = RESULT_OK;

@@ -183,6 +183,30 @@ TEST_F(DetachTest, FailedPollAfterBusyLeaveRequestLetsTheRemovalDecide) {
   }
 }
 
+// Only a device that the leave request reached may count as gone because of
+// it: one that vanished before (its removal seen or not) fails the leave,
+// while one that took the request in and left at once has left.
+TEST_F(DetachTest, LeaveCountsOnlyForADeviceTheRequestReached) {
+  const uint32_t leave = LeaveStatusNumber() - 1;
+  struct Case {
+    std::string faults;
+    StatusCode expected;
+  } cases[] = {
+      {At("unplug", leave), OP_ERR_UNEXPECTED},
+      {At("unplug", leave + 1), RESULT_OK},
+  };
+  for (const Case& c : cases) {
+    Install(c.faults);
+    auto image = SectorImage();
+    const OperationContext final = Run(Context(OP_CODE_LEAVE_DFU, image.get()));
+    EXPECT_EQ(final.result, c.expected) << c.faults;
+    EXPECT_EQ(Only(ClassRequests(), {"DNLOAD"}),
+              std::vector<std::string>{std::string("DNLOAD 0 0 0") + (c.expected == RESULT_OK ? "" : " gone")})
+        << c.faults;
+    SimUninstall();
+  }
+}
+
 TEST_F(DetachTest, LeaveGivesUpAfterThreeBusyAnswers) {
   const uint32_t status = LeaveStatusNumber();
   Install(At("status=0x00:4", status) + "," + At("status=0x00:4", status + 1) + "," +

@@ -337,6 +337,7 @@ bool CDFUThread::RecoverAfterFailedRequest(OperationContext* context) {
 }
 
 bool CDFUThread::TransferBlock(OperationContext* context) {
+  requestReachedDevice = false;
   const bool download = context->phase == PHASE_DNLOAD;
   const uint8_t command = static_cast<uint8_t>(context->blockNumber >> 16);
   const ImageElement* element = TransferElement(*context);
@@ -408,7 +409,9 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
     bool retry = true;
     if (requestResult != RESULT_OK) {
       if (!RecoverAfterFailedRequest(context)) return false;
+      requestReachedDevice = true;
     } else if (plainDfu && !download) {
+      requestReachedDevice = true;
       // No status request between plain upload blocks: the state diagram
       // needs none, and some device stacks answer dfuIDLE after a full
       // block instead of dfuUPLOAD-IDLE. The record holds the state the
@@ -418,6 +421,7 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
       PublishContext(*context);
       retry = false;
     } else {
+      requestReachedDevice = true;
       EnterPhase(context, PHASE_GETSTATUS);
       if (GetStatusInto(context) != RESULT_OK) {
         if (!RecoverAfterFailedRequest(context)) return false;

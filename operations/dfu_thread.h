@@ -138,6 +138,10 @@ class CDFUThread : public CSTThread {
   uint32_t dfuAlternateCount = 0;
   uint32_t nextWaitMs = 0;
   int32_t retriesLeft = OP_RETRY_BUDGET;
+  // Set by TransferBlock when the device took its request in, or, after a
+  // failed one, still answered the state request that followed (it was
+  // there to refuse it); false when every attempt found nothing to reach.
+  bool requestReachedDevice = false;
   uint32_t totalBlocks = 0;
 
   // True while the request that made the device busy has kept it busy for

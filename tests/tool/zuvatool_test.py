@@ -992,6 +992,20 @@ def a_device_error_status_is_named_in_the_message(t):
 
 
 @case
+def a_device_gone_before_the_leave_request_reached_it_has_not_left(t):
+    t.old_flash()
+    t.write("fw.bin", payload(4096, 9))
+    expect_exit(t.run("flash", "fw.bin", trace="clean.txt"), 0)
+    leave = [n for n, request, _ in trace_records(t.path("clean.txt")) if request == "DNLOAD 0 0 0"][-1]
+    # Unplugged as the leave request goes out, or right after it reached it.
+    for number, code in ((leave, 1), (leave + 1, 0)):
+        done = t.run("flash", "fw.bin", faults="unplug@%d" % number)
+        expect_exit(done, code)
+        if code:
+            expect("leaving DFU mode failed" in done.err, done.err)
+
+
+@case
 def a_failing_device_exits_1(t):
     t.old_flash()
     t.write("fw.bin", payload(4096, 8))
