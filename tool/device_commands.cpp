@@ -315,6 +315,9 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
     status = RunEngineOperation(OP_CODE_DETACH_RESET, nullptr, device.path, 0,
                                 [out](uint8_t percent) { out->Progress(percent); });
   }
+  if (status == TOOL_INTERRUPTED && detach) {
+    return out->Result(TOOL_EXIT_FAILED, "detach interrupted: the device may still be in application mode");
+  }
   if (status == DEV_ERR_RESET_UNSUPPORTED) {
     return out->Result(TOOL_EXIT_FAILED,
                        options.command + " failed: the device waits for a USB reset to enter DFU "

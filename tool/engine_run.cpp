@@ -1,10 +1,12 @@
 #include "tool/engine_run.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "operations/dfu_thread.h"
 #include "operations/operations.h"
 #include "platform/device_notifier.h"
+#include "platform/interrupt.h"
 
 namespace {
 
@@ -63,7 +65,13 @@ std::string Duration(uint32_t milliseconds) {
   return text;
 }
 
+std::atomic<bool> g_interruptStops{true};
+
 }  // namespace
+
+void SetInterruptStopsOperations(bool stops) { g_interruptStops = stops; }
+
+bool RunInterrupted() { return g_interruptStops && PlatformInterrupted(); }
 
 std::string LongWaitText(uint32_t announcedMs) {
   std::string text = "the device asks to wait " + Duration(announcedMs) + " before it answers again";
@@ -79,6 +87,7 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               OperationContext* final, bool* fastPoll,
                               const std::function<void(const std::string&)>& note) {
   OperationContext context;
+  if (RunInterrupted()) return TOOL_INTERRUPTED;
   if (!NewOperationContext(opCode, image, devicePath, &context)) return OP_ERR_BAD_PARAMETER;
   context.skipBlankBlocks = skipBlankBlocks;
   context.fastPoll = fastPoll != nullptr && *fastPoll ? 1 : 0;
@@ -97,6 +106,12 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
       StopOperation(id, &snapshot);
       if (final != nullptr) *final = snapshot;
       return NamedFailure(snapshot);
+    }
+    if (RunInterrupted()) {
+      // The halt sends the abort request to the device of a DFU operation.
+      StopOperation(id, &snapshot);
+      if (final != nullptr) *final = snapshot;
+      return TOOL_INTERRUPTED;
     }
     // The worker sleeps through the wait with the busy answer published.
     if (note && !longWaitNoted && IsBusy(snapshot.deviceStatus) &&
@@ -139,6 +154,8 @@ std::string StatusText(StatusCode status) {
       return "the device reported an error";
     case OP_ERR_UNSUPPORTED_FEATURE:
       return "the device does not support this";
+    case TOOL_INTERRUPTED:
+      return "interrupted; the device was told to stop and stays in DFU mode";
     case OP_ERR_BUSY_TIMEOUT:
       return "the device stayed busy (dfuDNBUSY) for more than " + Duration(OP_BUSY_LIMIT_MS);
     case DeviceStatusFailure(DFU_STATUS_ERR_VENDOR):

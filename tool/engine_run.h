@@ -45,6 +45,17 @@ constexpr uint32_t TOOL_LONG_WAIT_NOTE_MS = 10000;
 // status request.
 std::string LongWaitText(uint32_t announcedMs);
 
+// An operation stopped because the run was interrupted (Ctrl-C, SIGTERM):
+// the device was told to abort and stays in DFU mode.
+constexpr StatusCode TOOL_INTERRUPTED = 0x12347200;
+
+// Whether an interruption stops the operation in progress and decides the
+// run's exit code: yes by default; flash --watch says no, since there it
+// only ends the taking of arrivals and lets the flashes finish.
+void SetInterruptStopsOperations(bool stops);
+// True once the run was interrupted, where that stops operations.
+bool RunInterrupted();
+
 // Words for a status code of any layer.
 std::string StatusText(StatusCode status);
 

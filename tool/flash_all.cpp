@@ -7,7 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/interrupt.h"
 #include "platform/thread_start.h"
+#include "tool/engine_run.h"
 #include "tool/device_session.h"
 #include "tool/flash_device.h"
 #include "tool/flash_summary.h"
@@ -25,6 +27,8 @@ FlashOutcome FlashIntoRecord(const ToolOptions& options, const FirmwareFile& fil
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                             start)
           .count());
+  // A flash that an interruption stopped says so in its code.
+  if (outcome.exitCode != TOOL_EXIT_OK && RunInterrupted()) outcome.exitCode = PlatformInterruptExitCode();
   record->exitCode = outcome.exitCode;
   record->message = outcome.message;
   return outcome;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tool/engine_run.h"
 #include "tool/exit_code.h"
 #include "tool/json_line.h"
 
@@ -92,6 +93,7 @@ int ReportSummary(const std::vector<DeviceRecord>& records, const std::string& f
     return out->Result(TOOL_EXIT_OK, "flashed " + fileName + " on " + count +
                                          (records.size() == 1 ? " device" : " devices"));
   }
-  return out->Result(WorstExitCode(records),
-                     std::to_string(failed) + " of " + count + " devices failed");
+  return out->Result(WorstExitCode(records), std::string(RunInterrupted() ? "interrupted: " : "") +
+                                                 std::to_string(failed) + " of " + count +
+                                                 " devices failed");
 }

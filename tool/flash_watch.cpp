@@ -39,6 +39,7 @@
 #include "platform/thread_start.h"
 #include "platform/wake_signal.h"
 #include "tool/device_selection.h"
+#include "tool/engine_run.h"
 #include "tool/flash_device.h"
 #include "tool/flash_summary.h"
 #include "tool/json_line.h"
@@ -89,7 +90,7 @@ class CWatch {
       : options_(options), file_(file), out_(out) {}
 
   int Run() {
-    PlatformInstallInterruptHandlers();
+    SetInterruptStopsOperations(false);
     std::unique_ptr<DeviceNotifier> notifier =
         DeviceNotifier::Create(&changes_, {DFU_INTERFACE_GUID});
     out_->Note("Waiting for DFU devices to flash with " + options_.positional[0] +

@@ -9,6 +9,7 @@
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image.h"
 #include "operations/operations.h"
+#include "platform/interrupt.h"
 #include "platform/terminal.h"
 #include "resources/version.h"
 #include "sim/sim_environment.h"
@@ -78,6 +79,9 @@ int Dispatch(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // An interruption stops the operation in progress (the device is told to
+  // abort), and the run ends with a line, or its result event, that says so.
+  PlatformInstallInterruptHandlers();
   SimInstallFromEnvironment();
   CreateDevicesManager();
   const int exitCode = Dispatch(argc, argv);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/interrupt.h"
+#include "tool/engine_run.h"
 #include "tool/tool_text.h"
 
 namespace {
@@ -174,6 +176,8 @@ void CToolOutput::Outcome(int exitCode, const std::string& message,
 
 int CToolOutput::Result(int exitCode, const std::string& message, const std::string& hint,
                         std::optional<uint32_t> address) {
+  // A run that an interruption cut short says so in its exit code.
+  if (exitCode != 0 && RunInterrupted()) exitCode = PlatformInterruptExitCode();
   if (barShown_) {
     WriteOut("\n");
     barShown_ = false;

@@ -968,6 +968,50 @@ def flash_watch_leaves_a_board_alone_that_keeps_coming_back_in_dfu_mode(t):
 
 
 @case
+def an_interrupt_stops_the_flash_and_says_what_the_device_was_left_in(t):
+    if t.args.wrapper:
+        return  # the interrupt is a POSIX signal here
+    data = payload(0x10000, 31)
+    t.write("fw.bin", data)
+    slow = "timing = real\nprogram-us-per-kib = 20000\n"
+    # (arguments, devices): one device in the text modes and with --json,
+    # two with --all.
+    for extra, count in (([], 1), (["--json"], 1), (["--all", "--json"], 2)):
+        devices, old = several(t, count, [slow] * count)
+        process = t.start("flash", "fw.bin", *extra, **devices)
+        started = set()
+        lines = []
+        for line in process.stdout:
+            lines.append(line.decode())
+            if line.startswith(b"download") or b'"step": "download"' in line or \
+                    b'"step":"download"' in line:
+                started.add(json.loads(line).get("device") if line.startswith(b"{") else None)
+                if len(started) == count:
+                    process.send_signal(signal.SIGINT)
+                    break
+        lines += [line.decode() for line in process.stdout]
+        err = process.stderr.read().decode()
+        process.wait()
+        process.deadline.cancel()
+        name = " ".join(extra) or "text"
+        expect(process.returncode == 130, "%s: exit %d\n%s%s" % (name, process.returncode,
+                                                                "".join(lines), err))
+        if not extra:
+            told = [line for line in err.splitlines() if "interrupted" in line]
+            expect(len(told) == 1 and "stays in DFU mode" in told[0], name + ": " + err)
+        else:
+            events = [json.loads(line) for line in lines]
+            expect(events[-1]["event"] == "result" and events[-1]["exit"] == 130 and
+                   "interrupted" in events[-1]["message"], "%s: %s" % (name, events[-1]))
+        if count > 1:
+            summary = [e for e in events if e["event"] == "summary"]
+            expect(len(summary) == 1 and [d["exit"] for d in summary[0]["devices"]] == [130] * count and
+                   all("stays in DFU mode" in d["message"] for d in summary[0]["devices"]), summary)
+        for i in range(count):
+            expect(t.read("f%d.bin" % (i + 1))[:len(data)] != data, name + ": the flash went on")
+
+
+@case
 def flash_all_without_a_matching_device_exits_4(t):
     t.write("fw.bin", b"\x00" * 16)
     devices, _ = several(t, 2)
