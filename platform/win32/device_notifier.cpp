@@ -1,5 +1,5 @@
-// Device-change notifiers on Windows: a hidden window that receives the
-// system's WM_DEVICECHANGE for the registered interface classes, plus the
+// Device-change notifiers on Windows: a message-only window that receives the
+// system's WM_DEVICECHANGE for device interfaces, plus the
 // per-thread queue for events of virtual devices. Both reach the sink only
 // while the creating thread pumps its messages.
 #include <windows.h>
@@ -14,6 +14,7 @@
 #include "platform/device_events.h"
 #include "platform/device_notifier.h"
 #include "platform/text.h"
+#include "platform/win32/notifier_api.h"
 #include "platform/win32/win32_guid.h"
 #include "platform/win32/winusb_backend.h"
 
@@ -40,12 +41,28 @@ class CWindowDeviceNotifier : public DeviceNotifier {
     windowClass.hInstance = instance_;
     windowClass.lpszClassName = WIN32_NOTIFY_WINDOW_CLASS;
     RegisterClassExA(&windowClass);
-    window_ = CreateWindowExA(WS_EX_TOOLWINDOW, WIN32_NOTIFY_WINDOW_CLASS, nullptr, WS_POPUP, 0, 0,
-                              0, 0, nullptr, nullptr, instance_, this);
+    // Message-only: the window takes the notifications it registers for and
+    // none of the broadcasts every top-level window receives.
+    window_ = CreateWindowExA(0, WIN32_NOTIFY_WINDOW_CLASS, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
+                              nullptr, instance_, this);
     if (window_ == nullptr) return;
-    // A device bound to WinUSB announces itself under the interface class
-    // its firmware or INF chose; those of the devices listed so far are
-    // registered too, and their broadcasts translated.
+    const NotifierApi& api = ActiveNotifierApi();
+    // Every interface class at once: a device bound to WinUSB announces
+    // itself under the interface class its firmware or INF chose, and one
+    // that comes back from a detach usually has a product id and a class of
+    // its own that no listing has seen yet. A class not registered by the
+    // caller is translated (the WinUSB backend lists the devices again on an
+    // unknown arrival) or dropped.
+    DEV_BROADCAST_DEVICEINTERFACE_A anyClass = {};
+    anyClass.dbcc_size = sizeof(anyClass);
+    anyClass.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    if (HDEVNOTIFY all = api.registerNotification(
+            window_, &anyClass, DEVICE_NOTIFY_WINDOW_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES)) {
+      notifications_.push_back(all);
+      return;
+    }
+    // A system that refuses the flag is asked class by class: the caller's
+    // and those of the WinUSB devices listed so far.
     std::vector<Guid> registered = interfaceClasses_;
     for (const Guid& winUsbClass : WinUsbNotificationClasses()) {
       if (std::find(registered.begin(), registered.end(), winUsbClass) == registered.end()) {
@@ -57,8 +74,7 @@ class CWindowDeviceNotifier : public DeviceNotifier {
       filter.dbcc_size = sizeof(filter);
       filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
       filter.dbcc_classguid = ToWin32Guid(interfaceClass);
-      HDEVNOTIFY notification =
-          RegisterDeviceNotificationA(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+      HDEVNOTIFY notification = api.registerNotification(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
       if (notification != nullptr) notifications_.push_back(notification);
     }
   }
@@ -67,7 +83,7 @@ class CWindowDeviceNotifier : public DeviceNotifier {
     UnregisterQueuedNotifier(registration_);
     // Last registered, first unregistered.
     for (auto it = notifications_.rbegin(); it != notifications_.rend(); ++it) {
-      UnregisterDeviceNotification(*it);
+      ActiveNotifierApi().unregisterNotification(*it);
     }
     if (window_ != nullptr) DestroyWindow(window_);
     // Fails harmlessly while another notifier's window still uses the class.
@@ -151,6 +167,11 @@ class CWindowDeviceNotifier : public DeviceNotifier {
 };
 
 }  // namespace
+
+NotifierApi& ActiveNotifierApi() {
+  static NotifierApi api = {&::RegisterDeviceNotificationA, &::UnregisterDeviceNotification};
+  return api;
+}
 
 std::unique_ptr<DeviceNotifier> DeviceNotifier::Create(DeviceEventSink* sink,
                                                        const std::vector<Guid>& interfaceClasses) {

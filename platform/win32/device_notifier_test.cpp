@@ -8,6 +8,7 @@
 
 #include "platform/device_notifier.h"
 #include "platform/wake_signal.h"
+#include "platform/win32/notifier_api.h"
 #include "platform/win32/win32_guid.h"
 
 namespace {
@@ -43,18 +44,18 @@ class CBroadcast {
   std::vector<uint8_t> storage_;
 };
 
-HWND FindNotifyWindow() { return FindWindowA("DETACHWIND", nullptr); }
+HWND FindNotifyWindow() { return FindWindowExA(HWND_MESSAGE, nullptr, "DETACHWIND", nullptr); }
 
-TEST(Win32DeviceNotifier, CreatesAHiddenToolWindowOnTheCreatingThread) {
+// A message-only window (its parent is the message-only root, not the
+// desktop), so the broadcasts every top-level window receives never reach it.
+TEST(Win32DeviceNotifier, CreatesAMessageOnlyWindowOnTheCreatingThread) {
   CRecordingSink sink;
   auto notifier = DeviceNotifier::Create(&sink, {DFU_INTERFACE_GUID, APP_INTERFACE_GUID});
   HWND window = FindNotifyWindow();
   ASSERT_NE(window, nullptr);
+  EXPECT_NE(GetAncestor(window, GA_PARENT), GetDesktopWindow());
   EXPECT_EQ(GetWindowThreadProcessId(window, nullptr), GetCurrentThreadId());
-  EXPECT_EQ(static_cast<DWORD>(GetWindowLongPtrA(window, GWL_STYLE)) & WS_POPUP, WS_POPUP);
   EXPECT_FALSE(IsWindowVisible(window));
-  EXPECT_EQ(static_cast<DWORD>(GetWindowLongPtrA(window, GWL_EXSTYLE)) & WS_EX_TOOLWINDOW,
-            static_cast<DWORD>(WS_EX_TOOLWINDOW));
   char title[16] = "x";
   EXPECT_EQ(GetWindowTextA(window, title, sizeof(title)), 0);
   WNDCLASSEXA windowClass = {};
@@ -186,8 +187,8 @@ TEST(Win32DeviceNotifier, NotifiersLiveSideBySide) {
   auto a = DeviceNotifier::Create(&first, {DFU_INTERFACE_GUID});
   HWND windowA = FindNotifyWindow();
   auto b = DeviceNotifier::Create(&second, {DFU_INTERFACE_GUID});
-  HWND windowB = FindWindowExA(nullptr, nullptr, "DETACHWIND", nullptr);
-  if (windowB == windowA) windowB = FindWindowExA(nullptr, windowA, "DETACHWIND", nullptr);
+  HWND windowB = FindWindowExA(HWND_MESSAGE, nullptr, "DETACHWIND", nullptr);
+  if (windowB == windowA) windowB = FindWindowExA(HWND_MESSAGE, windowA, "DETACHWIND", nullptr);
   ASSERT_NE(windowB, nullptr);
   ASSERT_NE(windowA, windowB);
   a.reset();
@@ -198,6 +199,64 @@ TEST(Win32DeviceNotifier, NotifiersLiveSideBySide) {
   EXPECT_EQ(second.events[0].path, "sim:2");
   b.reset();
   EXPECT_EQ(FindNotifyWindow(), nullptr);
+}
+
+// The registrations the window makes: one for every interface class; class by
+// class (the caller's) only when the system refuses that. Each is given back.
+struct Registration {
+  HANDLE recipient;
+  DWORD flags;
+  DWORD deviceType;
+  Guid interfaceClass;
+};
+std::vector<Registration> gRegistrations;
+std::vector<HDEVNOTIFY> gUnregistered;
+bool gRefuseAllClasses = false;
+
+HDEVNOTIFY WINAPI FakeRegister(HANDLE recipient, LPVOID filter, DWORD flags) {
+  const auto* record = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(filter);
+  if (gRefuseAllClasses && (flags & DEVICE_NOTIFY_ALL_INTERFACE_CLASSES) != 0) return nullptr;
+  gRegistrations.push_back({recipient, flags, record->dbcc_devicetype, FromWin32Guid(record->dbcc_classguid)});
+  return reinterpret_cast<HDEVNOTIFY>(0x100 + gRegistrations.size());
+}
+
+BOOL WINAPI FakeUnregister(HDEVNOTIFY handle) {
+  gUnregistered.push_back(handle);
+  return TRUE;
+}
+
+TEST(Win32DeviceNotifier, RegistersTheMessageOnlyWindowForEveryInterfaceClassAtOnce) {
+  NotifierApi& api = ActiveNotifierApi();
+  const NotifierApi saved = api;
+  api = {&FakeRegister, &FakeUnregister};
+  for (bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "flag refused" : "flag taken");
+    gRegistrations.clear();
+    gUnregistered.clear();
+    gRefuseAllClasses = refuse;
+    CRecordingSink sink;
+    auto notifier = DeviceNotifier::Create(&sink, {DFU_INTERFACE_GUID, APP_INTERFACE_GUID});
+    HWND window = FindNotifyWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_FALSE(gRegistrations.empty());
+    for (const Registration& r : gRegistrations) {
+      EXPECT_EQ(r.recipient, window);
+      EXPECT_EQ(r.deviceType, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
+      EXPECT_EQ(r.flags, refuse ? static_cast<DWORD>(DEVICE_NOTIFY_WINDOW_HANDLE)
+                                : static_cast<DWORD>(DEVICE_NOTIFY_WINDOW_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES));
+    }
+    if (refuse) {
+      ASSERT_GE(gRegistrations.size(), 2u);
+      EXPECT_EQ(gRegistrations[0].interfaceClass, DFU_INTERFACE_GUID);
+      EXPECT_EQ(gRegistrations[1].interfaceClass, APP_INTERFACE_GUID);
+    } else {
+      EXPECT_EQ(gRegistrations.size(), 1u);
+    }
+    const size_t made = gRegistrations.size();
+    notifier.reset();
+    EXPECT_EQ(gUnregistered.size(), made);
+  }
+  api = saved;
 }
 
 }  // namespace
