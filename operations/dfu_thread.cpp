@@ -7,6 +7,9 @@ namespace {
 
 // The largest block a transfer can carry: wTransferSize is a 16-bit field.
 constexpr size_t OP_BLOCK_BUFFER_SIZE = 0x10000;
+// The largest block of a plain DFU transfer: the longest data stage every
+// host's USB stack carries in one control transfer.
+constexpr uint16_t OP_PLAIN_MAX_BLOCK_SIZE = 4096;
 
 bool IsDataBlock(uint32_t blockNumber) { return blockNumber >= 2; }
 
@@ -40,6 +43,14 @@ CDFUThread::CDFUThread(OperationContext* caller)
     } else {
       ReadCompositeDfuInterface(device);
       caller->blockSize = functionalDescriptor.wTransferSize;
+      // WinUSB refuses a control transfer whose data stage is longer than
+      // 4096 bytes (Linux's usbfs has the same limit). Plain DFU numbers its
+      // blocks and leaves their size to the host, so a device that announces
+      // more gets blocks of 4096; a DfuSe device places each block at its
+      // number times its own transfer size, so its size stays.
+      if (caller->opCode == OP_CODE_PLAIN_DOWNLOAD || caller->opCode == OP_CODE_PLAIN_UPLOAD) {
+        caller->blockSize = std::min(caller->blockSize, OP_PLAIN_MAX_BLOCK_SIZE);
+      }
     }
     CloseDevice(device);
   }

@@ -170,6 +170,26 @@ TEST_F(PlainDfuTest, DownloadNumbersBlocksFromZeroAndWrapsAfter0xFFFF) {
   EXPECT_EQ(device.downloadBlocks.back(), static_cast<uint16_t>(70001));
 }
 
+// WinUSB and usbfs carry at most 4096 bytes in a control transfer: a device
+// that announces more gets blocks of 4096 both ways.
+TEST_F(PlainDfuTest, ATransferSizeAbove4096IsClampedTo4096) {
+  const std::vector<uint8_t> image = Pattern(10000);
+  Install(8192, 10000, Manifestation::kTolerant);
+  std::vector<uint8_t> bytes = image;
+  const OperationContext downloaded = Run(OP_CODE_PLAIN_DOWNLOAD, &bytes);
+  EXPECT_EQ(downloaded.result, RESULT_OK);
+  EXPECT_EQ(downloaded.blockSize, 4096);
+  EXPECT_EQ(device.memory, image);
+  // Blocks of 4096, 4096 and 1808, then the zero-length download.
+  EXPECT_EQ(device.downloadBlocks, (std::vector<uint16_t>{0, 1, 2, 3}));
+
+  std::vector<uint8_t> read(image.size(), 0);
+  const OperationContext uploaded = Run(OP_CODE_PLAIN_UPLOAD, &read);
+  EXPECT_EQ(uploaded.result, RESULT_OK);
+  EXPECT_EQ(read, image);
+  EXPECT_EQ(device.uploadBlocks, (std::vector<uint16_t>{0, 1, 2}));
+}
+
 struct ManifestationCase {
   const char* name;
   Manifestation manifestation;
