@@ -2,10 +2,12 @@
 // present for the whole run; its flash file follows its memory as it changes.
 #include "app/program_flow.h"
 #include "platform/interrupt.h"
+#include "platform/process.h"
 #include "platform/standard_streams.h"
 #include "sim/sim_environment.h"
 
 int main(int argc, char** argv) {
+  PlatformRestrictLibrarySearch();
   PlatformEnsureStandardStreams();
   PlatformInstallInterruptHandlers();
   // A refused setting is reported on standard error and leaves no virtual

@@ -2,12 +2,13 @@
 """Benchmark of ZUVA.exe under Wine with `real` timing and a 512 KiB image,
 through each way a Windows program reaches the device: the in-process virtual
 device (`sim:`), the legacy kernel driver and a WinUSB-bound device (both
-through zuva-wine-devsim; WinUSB with our stand-in winusb.dll). Reports the
+through zuva-wine-devsim; WinUSB with our stand-in winusb.dll, which
+zuva-wine-devsim puts into the prefix's System32). Reports the
 wall time of ZUVA.exe alone (Wine's session already running) and its ratio to
 the `sim:` path, and checks that each flash holds the image.
 
 usage: windows_paths_bench.py --zuva ZUVA.exe --devsim zuva-wine-devsim
-                              --winusb-dll winusb.dll [--work-dir DIR]
+                              [--work-dir DIR]
 """
 import argparse
 import os
@@ -40,8 +41,6 @@ def run(args, workdir, name, prefix):
     else:
         command = [args.devsim, "--profile", profile, "--flash", flash]
         if name == "winusb":
-            shutil.copy2(args.winusb_dll, os.path.join(folder, "winusb.dll"))
-            env["WINEDLLOVERRIDES"] = "winusb=n"
             command.append("--winusb")
         command += ["--"] + client
     done = subprocess.run(command, input=b"\n", cwd=folder, env=env, capture_output=True)
@@ -59,7 +58,6 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--zuva", required=True)
     parser.add_argument("--devsim", required=True)
-    parser.add_argument("--winusb-dll", required=True)
     parser.add_argument("--work-dir")
     args = parser.parse_args()
     workdir = os.path.abspath(args.work_dir or tempfile.mkdtemp(prefix="windows_paths_bench_"))

@@ -116,8 +116,7 @@ bool CDetachThread::FirstStep(OperationContext* context) {
     // let through before the first look for its return.
     for (uint32_t i = 0; i < OP_DETACH_SETTLE_ROUNDS; ++i) {
       SetSharedProgress(static_cast<uint8_t>(10 + i / 2));
-      PlatformWaitNoPendingInstallations();
-      if (!PauseUnlessStopped(timing.settleSleepMs)) break;
+      if (!WaitInstallationsUnlessStopped() || !PauseUnlessStopped(timing.settleSleepMs)) break;
     }
     return true;
   }
@@ -219,7 +218,8 @@ bool CDetachThread::LeaveBusyStep(OperationContext* context) {
 }
 
 bool CDetachThread::WaitStep() {
-  PlatformWaitNoPendingInstallations();
+  // A stop request ends the wait; the worker's next wait then sees it.
+  if (!WaitInstallationsUnlessStopped()) return true;
   // Looked up outside the lock: the sink must not wait for the listing.
   std::string unlisted;
   {
@@ -344,6 +344,15 @@ uint32_t CDetachThread::ExtraWaitEvents(CAutoResetEvent* events[OP_MAX_EXTRA_EVE
 bool CDetachThread::OnExtraEvent(uint32_t /*index*/) {
   nextWaitMs = 0;
   return true;
+}
+
+bool CDetachThread::WaitInstallationsUnlessStopped() {
+  bool stopped = false;
+  PlatformWaitNoPendingInstallations([this, &stopped] {
+    stopped = !PauseUnlessStopped(0);
+    return stopped;
+  });
+  return !stopped;
 }
 
 bool CDetachThread::PauseUnlessStopped(uint32_t milliseconds) {

@@ -72,6 +72,9 @@ class CDetachThread : public CDFUThread, public DeviceEventSink {
   // Pauses, but a stop request ends the pause at once (and stays pending for
   // the worker's wait).
   bool PauseUnlessStopped(uint32_t milliseconds);
+  // Waits for pending device installations; false when a stop request ended
+  // the wait (the request stays set for the worker's wait).
+  bool WaitInstallationsUnlessStopped();
 
   DetachTiming timing;
   // The classes whose arrivals and removals count: DFU mode, application.

@@ -4,6 +4,17 @@
 #define ZUVA_PLATFORM_PROCESS_H_
 
 #include <cstdint>
+#include <functional>
+#include <string>
+
+// The operating system and its version in a line, e.g. "Windows 10.0 build
+// 19045 (x64)" or "Linux 6.1.0 x86_64".
+std::string PlatformSystemDescription();
+
+// Keeps the libraries the process loads at run time to the system's own
+// folder: a library planted beside the program or in the current folder is
+// never loaded in its place. Called once by the program before anything else.
+void PlatformRestrictLibrarySearch();
 
 // Lowers the calling thread a little below its process (Windows:
 // THREAD_PRIORITY_LOWEST, two steps below normal; Linux: nice +2).
@@ -45,10 +56,17 @@ class FineTimerScope {
   bool raised_;
 };
 
-// Blocks until no device installation is pending. True when nothing is
-// pending any more: the system's wait said so, or the platform installs no
-// drivers (Linux). False, at once, when the system lacks the call, or when its
+// The longest single wait for pending device installations: a stop request
+// is looked at between two of them.
+constexpr uint32_t PLATFORM_INSTALL_WAIT_SLICE_MS = 100;
+
+// Blocks until no device installation is pending, in waits of at most
+// PLATFORM_INSTALL_WAIT_SLICE_MS, asking `stopRequested` between two of them
+// (an installation, such as the one of the device a firmware brings up, can
+// take tens of seconds). True when nothing is pending any more: the system's
+// wait said so, or the platform installs no drivers (Linux). False when
+// `stopRequested` said yes, and at once when the system lacks the call or its
 // wait failed: the caller goes on without the wait.
-bool PlatformWaitNoPendingInstallations();
+bool PlatformWaitNoPendingInstallations(const std::function<bool()>& stopRequested);
 
 #endif  // ZUVA_PLATFORM_PROCESS_H_

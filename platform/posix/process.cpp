@@ -2,6 +2,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,7 +39,7 @@ void PlatformWakeThreadOnTime() {
 }
 
 // Linux installs no drivers for a DFU device; there is nothing to wait for.
-bool PlatformWaitNoPendingInstallations() { return true; }
+bool PlatformWaitNoPendingInstallations(const std::function<bool()>& /*stopRequested*/) { return true; }
 
 // Linux has no timer resolution to ask for: a thread's timed waits end within
 // its timer slack.
@@ -52,4 +53,14 @@ bool PlatformTimerResolution(uint32_t* currentUs, uint32_t* finestUs) {
   *currentUs = us;
   *finestUs = us;
   return true;
+}
+
+// The dynamic loader takes no library from the program's folder unless the
+// program's run path names it: nothing to restrict.
+void PlatformRestrictLibrarySearch() {}
+
+std::string PlatformSystemDescription() {
+  utsname name{};
+  if (uname(&name) != 0) return "unknown";
+  return std::string(name.sysname) + " " + name.release + " " + name.machine;
 }

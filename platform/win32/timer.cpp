@@ -30,8 +30,6 @@ Function LookUp(HMODULE library, const char* name) {
 
 }  // namespace
 
-HMODULE LoadSystemLibrary(const char* name) { return LoadLibraryExA(name, nullptr, SYSTEM_LIBRARY_LOAD_FLAGS); }
-
 TimerApi SystemTimerApi() {
   TimerApi api{};
   HMODULE winmm = LoadSystemLibrary("winmm.dll");

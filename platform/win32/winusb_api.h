@@ -42,8 +42,8 @@ struct WinUsbApi {
 // The table in use; the operating system's entry points until replaced.
 WinUsbApi& ActiveWinUsbApi();
 
-// The operating system's own entry points, winusb.dll loaded from the usual
-// places (the program's folder first).
+// The operating system's own entry points, winusb.dll loaded from System32
+// alone (a file of that name beside the program is never loaded).
 WinUsbApi SystemWinUsbApi();
 
 #endif  // ZUVA_PLATFORM_WIN32_WINUSB_API_H_

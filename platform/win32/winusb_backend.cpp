@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -17,6 +18,7 @@
 #include "platform/libusb/usb_requests.h"
 #include "platform/text.h"
 #include "platform/win32/interface_path.h"
+#include "platform/win32/system_library.h"
 #include "platform/win32/win32_guid.h"
 #include "platform/win32/winusb_api.h"
 
@@ -25,6 +27,8 @@ namespace {
 // Every present device node, whatever its setup class: a device bound by
 // hand keeps the class its INF gave it.
 constexpr DWORD WINUSB_ALL_PRESENT_DEVICES = DIGCF_PRESENT | DIGCF_ALLCLASSES;
+// The enumerator of the devices the USB bus found.
+constexpr char WINUSB_ENUMERATOR[] = "USB";
 constexpr DWORD WINUSB_PRESENT_INTERFACES = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 // Service names, compatible ids and instance ids fit easily.
 constexpr DWORD WINUSB_PROPERTY_BUFFER_SIZE = 2048;
@@ -219,11 +223,27 @@ struct ListedInterface {
   Guid interfaceClass;  // the class of the interface itself
 };
 
+// The present device nodes the USB bus enumerated: every USB device is one
+// of them, while a real PC has hundreds of other nodes (ACPI, PCI, storage,
+// software devices) whose service need not be read on every look. A system
+// that shows no USB node at all (a virtual machine without a USB bus, Wine,
+// whose nodes are all root-enumerated) has every node listed instead.
+HDEVINFO ListDeviceNodes(const WinUsbApi& api) {
+  HDEVINFO list = api.getClassDevs(nullptr, WINUSB_ENUMERATOR, nullptr, WINUSB_ALL_PRESENT_DEVICES);
+  if (list != INVALID_HANDLE_VALUE) {
+    SP_DEVINFO_DATA first = {};
+    first.cbSize = sizeof(first);
+    if (api.enumDeviceInfo(list, 0, &first)) return list;
+    api.destroyDeviceInfoList(list);
+  }
+  return api.getClassDevs(nullptr, nullptr, nullptr, WINUSB_ALL_PRESENT_DEVICES);
+}
+
 // Every present WinUSB DFU interface, in the order of the device list.
 std::vector<ListedInterface> ListInterfaces(const WinUsbApi& api) {
   std::vector<ListedInterface> listed;
   if (!api.HasWinUsb()) return listed;
-  HDEVINFO list = api.getClassDevs(nullptr, nullptr, nullptr, WINUSB_ALL_PRESENT_DEVICES);
+  HDEVINFO list = ListDeviceNodes(api);
   if (list == INVALID_HANDLE_VALUE) return listed;
   for (DWORD index = 0;; ++index) {
     SP_DEVINFO_DATA device = {};
@@ -323,9 +343,9 @@ class CWinUsbDevice : public CUsbTransport {
     }
     auto device = std::make_shared<CWinUsbDevice>(api, file, handle,
                                                   InterfaceNumberOf(interfacePath));
-    // Without its time-out a request to a device that never answers would
-    // wait for ever.
-    if (!device->SetTimeout(USB_CONTROL_TIMEOUT_MS)) return nullptr;
+    // A refused time-out is no reason to leave the device unused: the
+    // control pipe then keeps WinUSB's own (5 s unless changed).
+    device->SetTimeout(USB_CONTROL_TIMEOUT_MS);
     return device;
   }
 
@@ -342,7 +362,7 @@ class CWinUsbDevice : public CUsbTransport {
                       uint8_t* data, uint16_t length, unsigned timeoutMs) override {
     // WinUSB's limit: a longer data stage is refused here, never cut short.
     if (length > WINUSB_MAX_CONTROL_TRANSFER) return WINUSB_RESULT_INVALID_PARAM;
-    if (timeoutMs != timeoutMs_ && !SetTimeout(timeoutMs)) return Failure();
+    if (timeoutMs != timeoutMs_) SetTimeout(timeoutMs);
     WINUSB_SETUP_PACKET setup;
     setup.RequestType = requestType;
     setup.Request = request;
@@ -372,14 +392,20 @@ class CWinUsbDevice : public CUsbTransport {
   }
 
  private:
-  bool SetTimeout(unsigned timeoutMs) {
+  // Sets the control pipe's time-out; a refusal is written to the debug log
+  // once per device, and the transfer goes on under the pipe's time-out.
+  void SetTimeout(unsigned timeoutMs) {
     ULONG value = timeoutMs;
-    if (!api_.setPipePolicy(interface_, WINUSB_CONTROL_PIPE, PIPE_TRANSFER_TIMEOUT, sizeof(value),
-                            &value)) {
-      return false;
+    if (api_.setPipePolicy(interface_, WINUSB_CONTROL_PIPE, PIPE_TRANSFER_TIMEOUT, sizeof(value), &value)) {
+      timeoutMs_ = timeoutMs;
+      return;
     }
-    timeoutMs_ = timeoutMs;
-    return true;
+    if (!timeoutRefusalLogged_) {
+      timeoutRefusalLogged_ = true;
+      const std::string note = "ZUVA: WinUSB refused the control pipe's time-out of " + std::to_string(timeoutMs) +
+                               " ms (error " + std::to_string(GetLastError()) + "); the pipe keeps its own\n";
+      OutputDebugStringA(note.c_str());
+    }
   }
 
   int Failure() {
@@ -393,6 +419,7 @@ class CWinUsbDevice : public CUsbTransport {
   const WINUSB_INTERFACE_HANDLE interface_;
   const int interfaceNumber_;
   unsigned timeoutMs_ = 0;
+  bool timeoutRefusalLogged_ = false;
   std::mutex mutex_;
   std::atomic<bool> gone_{false};
 };
@@ -457,6 +484,9 @@ int WinUsbResultOfError(DWORD error) {
       {ERROR_SEM_TIMEOUT, WINUSB_RESULT_TIMEOUT},
       {ERROR_FILE_NOT_FOUND, WINUSB_RESULT_NO_DEVICE},
       {ERROR_DEVICE_NOT_CONNECTED, WINUSB_RESULT_NO_DEVICE},
+      // What WinUSB answers to a request on a handle whose device has been
+      // unplugged.
+      {ERROR_BAD_COMMAND, WINUSB_RESULT_NO_DEVICE},
       {WINUSB_ERROR_NO_SUCH_DEVICE, WINUSB_RESULT_NO_DEVICE},
       // WinUSB lets one handle at a time reach a device.
       {ERROR_ACCESS_DENIED, WINUSB_RESULT_BUSY},
@@ -497,7 +527,7 @@ bool WinUsbTranslateDeviceChange(DeviceChangeKind kind, const Guid& broadcastCla
 
 WinUsbApi SystemWinUsbApi() {
   WinUsbApi api = {};
-  if (HMODULE library = LoadLibraryA("winusb.dll")) {
+  if (HMODULE library = LoadSystemLibrary("winusb.dll")) {
     // The library stays loaded for the life of the process.
     auto load = [library](auto* entry, const char* name) {
       *entry = reinterpret_cast<std::remove_pointer_t<decltype(entry)>>(

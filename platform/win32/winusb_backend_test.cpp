@@ -74,6 +74,9 @@ const WINUSB_INTERFACE_HANDLE FAKE_INTERFACE = reinterpret_cast<WINUSB_INTERFACE
 // The list of every device; a list of one interface class is 0x2000 + its
 // index among the classes asked for.
 const HDEVINFO ALL_DEVICES = reinterpret_cast<HDEVINFO>(0x1000);
+// The list of the nodes the USB bus enumerated (instance ids "USB\...").
+const HDEVINFO USB_DEVICES = reinterpret_cast<HDEVINFO>(0x1001);
+std::vector<std::string> askedEnumerators;  // "" for none
 const HKEY FAKE_KEY_BASE = reinterpret_cast<HKEY>(0x3000);
 std::vector<GUID> askedClasses;
 
@@ -144,9 +147,29 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   return TRUE;
 }
 
-HDEVINFO WINAPI FakeGetClassDevs(const GUID* interfaceClass, PCSTR, HWND, DWORD flags) {
+bool UsbEnumerated(const FakeNode& node) { return node.instanceId.rfind("USB\\", 0) == 0; }
+
+// The index in fake->nodes of a list's index-th node.
+bool NodeOfList(HDEVINFO list, DWORD index, size_t* node) {
+  if (list == ALL_DEVICES) {
+    *node = index;
+    return index < fake->nodes.size();
+  }
+  if (list != USB_DEVICES) return false;
+  for (size_t i = 0; i < fake->nodes.size(); ++i) {
+    if (UsbEnumerated(fake->nodes[i]) && index-- == 0) {
+      *node = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+HDEVINFO WINAPI FakeGetClassDevs(const GUID* interfaceClass, PCSTR enumerator, HWND, DWORD flags) {
   if (interfaceClass == nullptr) {
-    return (flags & DIGCF_ALLCLASSES) != 0 ? ALL_DEVICES : INVALID_HANDLE_VALUE;
+    askedEnumerators.push_back(enumerator != nullptr ? enumerator : "");
+    if ((flags & DIGCF_ALLCLASSES) == 0) return INVALID_HANDLE_VALUE;
+    return enumerator == nullptr ? ALL_DEVICES : std::string(enumerator) == "USB" ? USB_DEVICES : INVALID_HANDLE_VALUE;
   }
   if ((flags & DIGCF_DEVICEINTERFACE) == 0) return INVALID_HANDLE_VALUE;
   askedClasses.push_back(*interfaceClass);
@@ -154,8 +177,9 @@ HDEVINFO WINAPI FakeGetClassDevs(const GUID* interfaceClass, PCSTR, HWND, DWORD 
 }
 
 BOOL WINAPI FakeEnumDeviceInfo(HDEVINFO list, DWORD index, PSP_DEVINFO_DATA device) {
-  if (list != ALL_DEVICES || index >= fake->nodes.size()) return FALSE;
-  device->DevInst = index;
+  size_t node = 0;
+  if (!NodeOfList(list, index, &node)) return FALSE;
+  device->DevInst = static_cast<DWORD>(node);
   return TRUE;
 }
 
@@ -309,6 +333,7 @@ class WinUsbBackendTest : public ::testing::Test {
   void SetUp() override {
     fake = &system_;
     askedClasses.clear();
+    askedEnumerators.clear();
     ActiveWinUsbApi() = FakeApi(true);
   }
   void TearDown() override {
@@ -392,6 +417,26 @@ TEST_F(WinUsbBackendTest, ListsTheDfuInterfacesOfDevicesBoundToWinUsbOnly) {
                                       " = Application \xE9"}));
 }
 
+// Only the nodes the USB bus enumerated are read; a system that shows none
+// (Wine's virtual devices are root-enumerated) has every node read.
+TEST_F(WinUsbBackendTest, ReadsTheUsbBusNodesAloneUnlessTheBusShowsNone) {
+  FakeNode rootEnumerated = DfuDevice("R9");
+  rootEnumerated.instanceId = "ROOT\\USB_VID_0483_PID_DF11\\0000";
+  const std::string usbLine =
+      std::string("winusb:\\\\?\\usb#vid_0483&pid_df11#A1#") + FIRMWARE_CLASS_TEXT + " = DFU in FS Mode";
+  const std::string rootLine =
+      std::string("winusb:\\\\?\\usb#vid_0483&pid_df11#R9#") + FIRMWARE_CLASS_TEXT + " = DFU in FS Mode";
+
+  system_.nodes = {rootEnumerated, DfuDevice("A1")};
+  EXPECT_EQ(Listed(DFU_INTERFACE_GUID), std::vector<std::string>{usbLine});
+  EXPECT_EQ(askedEnumerators, std::vector<std::string>{"USB"});
+
+  askedEnumerators.clear();
+  system_.nodes = {rootEnumerated};
+  EXPECT_EQ(Listed(DFU_INTERFACE_GUID), std::vector<std::string>{rootLine});
+  EXPECT_EQ(askedEnumerators, (std::vector<std::string>{"USB", ""}));
+}
+
 TEST_F(WinUsbBackendTest, WithoutWinUsbNothingIsListedOrOpened) {
   system_.nodes = {DfuDevice("A1")};
   ActiveWinUsbApi() = FakeApi(false);
@@ -444,12 +489,18 @@ TEST_F(WinUsbBackendTest, OpeningSetsTheControlPipeTimeOutBeforeAnyTransfer) {
   EXPECT_EQ(system_.freed, 1);
   EXPECT_EQ(system_.closed, 1);
 
-  // A device whose time-out cannot be set is not used: a request could wait
-  // for ever.
+  // A refused time-out leaves the pipe with WinUSB's own: the device is
+  // used all the same, and each request still tries its own time-out.
   system_.policyFails = true;
-  EXPECT_EQ(OpenDevice(), DRIVER_INVALID_HANDLE);
-  EXPECT_EQ(system_.freed, 2);
-  EXPECT_EQ(system_.closed, 2);
+  system_.calls.clear();
+  handle = OpenDevice();
+  ASSERT_NE(handle, DRIVER_INVALID_HANDLE);
+  ASSERT_TRUE(DriverIoControl(handle, IOCTL_DFU_CONTROL_REQUEST, statusRequest, sizeof statusRequest, status,
+                              sizeof status, &returned));
+  EXPECT_EQ(system_.calls, (std::vector<std::string>{policy + std::to_string(USB_CONTROL_TIMEOUT_MS),
+                                                     policy + std::to_string(USB_CONTROL_TIMEOUT_MS),
+                                                     "transfer"}));
+  DriverClose(handle);
 }
 
 TEST_F(WinUsbBackendTest, TwoOpensOfOnePathShareTheDevicesOneHandle) {
@@ -553,6 +604,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorRow{"TimeOut", ERROR_SEM_TIMEOUT, -7},
                       ErrorRow{"FileNotFound", ERROR_FILE_NOT_FOUND, -4},
                       ErrorRow{"DeviceNotConnected", ERROR_DEVICE_NOT_CONNECTED, -4},
+                      ErrorRow{"BadCommandAfterUnplug", ERROR_BAD_COMMAND, -4},
                       ErrorRow{"NoSuchDevice", WINUSB_ERROR_NO_SUCH_DEVICE, -4},
                       ErrorRow{"AccessDenied", ERROR_ACCESS_DENIED, -6},
                       ErrorRow{"Other", ERROR_INVALID_FUNCTION, -1}),

@@ -1,8 +1,9 @@
 /* A stand-in for Microsoft's winusb.dll, for the tests under Wine only: the
  * DLL of Wine 8 fails every call, so the WinUSB path of ZUVA.exe could not
- * run at all. It is built as winusb.dll in a folder of its own, copied beside
- * a test's copy of ZUVA.exe and loaded instead of Wine's with
- * WINEDLLOVERRIDES=winusb=n; it is never installed or shipped.
+ * run at all. It is built as winusb.dll in a folder of its own, copied into
+ * the System32 of zuva-wine-devsim's Wine prefix (ZUVA.exe loads system
+ * libraries from there alone) and loaded instead of Wine's with
+ * WINEDLLOVERRIDES=winusb=n; it is never shipped.
  *
  * It gives the calls ZUVA.exe makes the documented behaviour of the real
  * DLL: the same return values, GetLastError codes and LengthTransferred

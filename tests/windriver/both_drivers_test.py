@@ -10,8 +10,7 @@ device is listed, and then runs the programs. Each device has a description
 of its own, so the console names the one chosen.
 
 Command line: both_drivers_test.py --zuva ZUVA.exe --tool zuvatool.exe
-  --devsim zuva-wine-devsim --model zuva-devsim-pipe.exe --winusb-dll winusb.dll
-  --work-dir DIR
+  --devsim zuva-wine-devsim --model zuva-devsim-pipe.exe --work-dir DIR
 """
 
 import argparse
@@ -48,7 +47,7 @@ exit "$status"
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("--zuva", "--tool", "--devsim", "--model", "--winusb-dll", "--work-dir"):
+    for option in ("--zuva", "--tool", "--devsim", "--model", "--work-dir"):
         parser.add_argument(option, required=True, type=Path)
     args = parser.parse_args()
     work = args.work_dir.resolve()
@@ -56,7 +55,6 @@ def main():
     work.mkdir(parents=True)
     shutil.copy2(args.zuva, work / "ZUVA.exe")
     shutil.copy2(args.tool, work / "zuvatool.exe")
-    shutil.copy2(args.winusb_dll, work / "winusb.dll")
     (work / "fw.bin").write_bytes(IMAGE)
     (work / "legacy.profile").write_text("description = Kernel Driver DFU\n")
     (work / "winusb.profile").write_text("description = WinUSB DFU\n")
@@ -64,7 +62,7 @@ def main():
         (work / flash).write_bytes(OLD_FLASH)
 
     env = {k: v for k, v in os.environ.items() if not k.startswith("ZUVA_SIM")}
-    env.update({"WINEDLLOVERRIDES": "winusb=n", "MODEL": str(args.model.resolve()),
+    env.update({"MODEL": str(args.model.resolve()),
                 "ZUVA_WINE_DEVSIM_PREFIX": str(work / "prefix")})
     done = subprocess.run(
         [str(args.devsim.resolve()), "--winusb", "--profile", "winusb.profile",

@@ -7,15 +7,14 @@ as control transfers to the virtual driver's WinUSB node and on to the device
 model (zuva-wine-devsim --winusb). The device leaves through the same node,
 so the leave step must see the WinUSB interface go.
 
-Wine's own winusb.dll fails every call, so each case's program folder holds
-our stand-in (sim/windows-driver/winusb_standin.c) beside ZUVA.exe, loaded
-with WINEDLLOVERRIDES=winusb=n. The console text and the flash must be those
-of the other three runs.
+Wine's own winusb.dll fails every call, so zuva-wine-devsim puts our stand-in
+(sim/windows-driver/winusb_standin.c) into the prefix's System32, where
+ZUVA.exe loads its system libraries from, never beside ZUVA.exe. The console
+text and the flash must be those of the other three runs.
 
-Command line: as windriver_upgrade_test.py, plus --winusb-dll (the stand-in).
+Command line: as windriver_upgrade_test.py.
 """
 
-import shutil
 import sys
 from pathlib import Path
 
@@ -27,31 +26,13 @@ import zuva_e2e as e2e  # noqa: E402
 
 
 class WinUsbRunner(driver.DriverRunner):
-    """The driver suite's runner, with the device on the WinUSB node and the
-    stand-in DLL in each case's program folder."""
-
-    def __init__(self, args, exe, wrapper, work_root):
-        super().__init__(args, exe, wrapper, work_root)
-        self.winusb_dll = Path(args.winusb_dll).resolve()
-
-    def environment(self, case):
-        env = super().environment(case)
-        env["WINEDLLOVERRIDES"] = "winusb=n"
-        return env
+    """The driver suite's runner, with the device on the WinUSB node."""
 
     def command(self, case, program_name):
         command = super().command(case, program_name)
         at = command.index("--")
         return command[:at] + ["--winusb"] + command[at:]
 
-    def prepare(self, ctx):
-        shutil.copy2(self.winusb_dll, ctx.work_dir / "winusb.dll")
-
-
-def add_arguments(parser):
-    driver.add_arguments(parser)
-    parser.add_argument("--winusb-dll", required=True, help="the stand-in winusb.dll")
-
 
 if __name__ == "__main__":
-    sys.exit(e2e.main(driver.CASES, runner_class=WinUsbRunner, add_arguments=add_arguments))
+    sys.exit(e2e.main(driver.CASES, runner_class=WinUsbRunner, add_arguments=driver.add_arguments))
