@@ -10,10 +10,12 @@
 #include "dfufiles/image.h"
 #include "operations/operations.h"
 #include "platform/interrupt.h"
+#include "platform/process.h"
 #include "platform/terminal.h"
 #include "resources/version.h"
 #include "sim/sim_environment.h"
 #include "tool/exit_code.h"
+#include "tool/system_report.h"
 #include "tool/tool_commands.h"
 #include "tool/tool_help.h"
 
@@ -64,6 +66,7 @@ int Dispatch(int argc, char** argv) {
   }
   if (options.version) {
     std::fputs("zuvatool " ZUVA_VERSION_TEXT "\n", stdout);
+    if (options.verbose) PrintSystemReport(stdout);
     return TOOL_EXIT_OK;
   }
   const OutputMode mode = options.json                 ? OutputMode::kJson
@@ -79,6 +82,7 @@ int Dispatch(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  PlatformRestrictLibrarySearch();
   // An interruption stops the operation in progress (the device is told to
   // abort), and the run ends with a line, or its result event, that says so.
   PlatformInstallInterruptHandlers();

@@ -26,7 +26,7 @@ struct CommandHelp {
 const char* const HEADER =
     "Usage: zuvatool COMMAND [OPTIONS]\n"
     "       zuvatool COMMAND --help\n"
-    "       zuvatool --help | --help-all | --version\n"
+    "       zuvatool --help | --help-all | --version [--verbose]\n"
     "\n"
     "Upgrade, read and erase USB devices in DFU mode (DfuSe, and plain DFU 1.1)\n"
     "from scripts, and convert firmware files. Never prompts and never reads\n"

@@ -202,6 +202,12 @@ bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, s
     options->version = true;
     return true;
   }
+  if (argc == 3 && ((std::strcmp(argv[1], "--version") == 0 && std::strcmp(argv[2], "--verbose") == 0) ||
+                    (std::strcmp(argv[1], "--verbose") == 0 && std::strcmp(argv[2], "--version") == 0))) {
+    options->version = true;
+    options->verbose = true;
+    return true;
+  }
   if (argc < 2) {
     *error = "no command given";
     return false;

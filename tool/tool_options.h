@@ -22,6 +22,7 @@ struct ToolOptions {
   bool help = false;     // command: the one whose help is asked, or empty
   bool helpAll = false;  // --help-all: every command's help at once
   bool version = false;
+  bool verbose = false;  // with version: the report of the system, its timer and devices
   bool json = false;
   bool noVerify = false;
   bool noLeave = false;
@@ -47,7 +48,8 @@ struct ToolOptions {
 // False with the reason in *error for a usage error (command then holds the
 // command's name when one was given). `--help` anywhere, or `help [COMMAND]`,
 // sets help and the command whose help is asked (empty for the overview);
-// only the name of no command is an error there. `--version` sets version.
+// only the name of no command is an error there. `--version` sets version
+// (with `--verbose`, before or after it, verbose too).
 bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, std::string* error);
 
 // A number in decimal or with 0x in hexadecimal, up to `limit`.

@@ -120,6 +120,21 @@ TEST(ToolOptions, EachCommandTakesTheOptionsItsHelpOffers) {
   EXPECT_EQ(ToolCommandHelpText("burn"), "");
 }
 
+TEST(ToolOptions, VerboseGoesWithVersionInEitherOrder) {
+  for (const auto& args : {std::vector<const char*>{"--version", "--verbose"},
+                           std::vector<const char*>{"--verbose", "--version"}}) {
+    ToolOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse(args, &o, &error)) << error;
+    EXPECT_TRUE(o.version);
+    EXPECT_TRUE(o.verbose);
+  }
+  ToolOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--version"}, &o, &error));
+  EXPECT_FALSE(o.verbose);
+}
+
 struct UsageCase {
   const char* name;
   std::vector<const char*> args;

@@ -208,6 +208,13 @@ def help_per_command_overview_and_everything(t):
     version = t.run("--version", sim=None, flash=None)
     expect_exit(version, 0)
     expect(version.out.startswith("zuvatool ") and version.out.count("\n") == 1, version.out)
+    report = t.run("--version", "--verbose")
+    expect_exit(report, 0)
+    lines = report.out.splitlines()
+    expect(lines[0] == version.out.strip() and lines[1].startswith("system: ") and
+           lines[2].startswith("timer resolution: ") and
+           any(line.startswith("device: sim:") and "DFU mode, virtual device" in line for line in lines),
+           report.out)
 
 
 @case
