@@ -5,8 +5,9 @@
 // console's "\r\n" into the single line end that the yes/no prompt discards.
 //
 // A reader that goes away (`ZUVA fw.bin | head -c 10`) ends the run as an
-// interruption does: the write fails with EPIPE (SIGPIPE is ignored), and the
-// console thread stops the operation at its next poll.
+// interruption does: the write fails (EPIPE with SIGPIPE ignored; on Windows
+// a broken pipe), and the console thread stops the operation at its next
+// poll.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -20,7 +21,10 @@ void ConsolePrintf(const char* format, ...) {
   errno = 0;
   std::vfprintf(stdout, format, args);
   va_end(args);
-  if (std::fflush(stdout) != 0 && errno == EPIPE) PlatformInterruptForLostOutput();
+  // The write may fail inside the print itself (a line-buffered stream) or in
+  // the flush; the stream's error flag tells either.
+  const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  if (failed && PlatformOutputReaderGone(errno)) PlatformInterruptForLostOutput();
   // Whatever failed, later messages are still tried.
   std::clearerr(stdout);
 }

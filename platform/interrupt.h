@@ -20,6 +20,12 @@ bool PlatformInterrupted();
 // Records the loss of standard output as an interruption.
 void PlatformInterruptForLostOutput();
 
+// True when the write to standard output that just failed with `errorNumber`
+// (errno) failed because the reader of its pipe has gone: EPIPE on POSIX; on
+// Windows the system's ERROR_NO_DATA or ERROR_BROKEN_PIPE, which the C
+// runtime reports as EINVAL or EPIPE.
+bool PlatformOutputReaderGone(int errorNumber);
+
 // The exit code the interruption calls for: 128 + the signal's number on
 // POSIX (130 for SIGINT, 141 for a lost output); STATUS_CONTROL_C_EXIT on
 // Windows (ERROR_BROKEN_PIPE for a lost output). 0 when not interrupted.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 
 #include "platform/interrupt.h"
 
@@ -50,5 +51,7 @@ int PlatformInterruptExitCode() {
   const int number = g_signal.load();
   return number == 0 ? 0 : 128 + number;
 }
+
+bool PlatformOutputReaderGone(int errorNumber) { return errorNumber == EPIPE; }
 
 void PlatformClearInterrupt() { g_signal.store(0); }

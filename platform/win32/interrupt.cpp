@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cerrno>
 
 #include "platform/interrupt.h"
 
@@ -53,6 +54,13 @@ int PlatformInterruptExitCode() {
     default:
       return 0;
   }
+}
+
+bool PlatformOutputReaderGone(int errorNumber) {
+  if (errorNumber != EINVAL && errorNumber != EPIPE) return false;
+  // The runtime's write leaves the system's own error in place.
+  const DWORD error = GetLastError();
+  return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
 }
 
 void PlatformClearInterrupt() { g_cause.store(kNone); }
