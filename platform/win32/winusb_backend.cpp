@@ -46,6 +46,8 @@ constexpr char WINUSB_INTERFACE_GUID_VALUE[] = "DeviceInterfaceGUID";
 // The interface of a composite device's node: "&MI_nn" in its instance id,
 // which the interface path carries too.
 constexpr char WINUSB_INTERFACE_MARK[] = "&mi_";
+// GUID_DEVINTERFACE_USB_DEVICE, the interface class of every USB device node.
+constexpr Guid WINUSB_USB_DEVICE_CLASS = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 constexpr UCHAR WINUSB_CONTROL_PIPE = 0;
 // The text of DEVPKEY_Device_BusReportedDeviceDesc: the product string the
 // device reported when it arrived.
@@ -258,8 +260,15 @@ std::vector<ListedInterface> ListInterfaces(const WinUsbApi& api) {
     const Guid* listedClass = ListedClassOf(compatibleIds);
     std::string instanceId;
     if (listedClass == nullptr || !ReadInstanceId(api, list, &device, &instanceId)) continue;
+    std::vector<Guid> interfaceClasses = ReadInterfaceClasses(api, list, &device);
+    // Without a class of its own, a device bound to WinUSB as a whole is
+    // still reached through the interface the USB hub gives every device; the
+    // interface of a composite device's function has no such interface.
+    if (interfaceClasses.empty() && Lower(instanceId).find(WINUSB_INTERFACE_MARK) == std::string::npos) {
+      interfaceClasses.push_back(WINUSB_USB_DEVICE_CLASS);
+    }
     // One entry per device: the first of its classes that has an interface.
-    for (const Guid& interfaceClass : ReadInterfaceClasses(api, list, &device)) {
+    for (const Guid& interfaceClass : interfaceClasses) {
       std::string path;
       if (!FindInterfacePath(api, interfaceClass, instanceId, &path)) continue;
       ListedInterface entry{{}, *listedClass, interfaceClass};

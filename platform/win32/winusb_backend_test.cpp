@@ -417,6 +417,23 @@ TEST_F(WinUsbBackendTest, ListsTheDfuInterfacesOfDevicesBoundToWinUsbOnly) {
                                       " = Application \xE9"}));
 }
 
+// A device bound to WinUSB whose key names no interface class is reached
+// through the USB device interface every device node has; a composite
+// device's function without one is not listed.
+TEST_F(WinUsbBackendTest, ADeviceWithoutAnInterfaceClassIsReachedAsAUsbDevice) {
+  constexpr GUID USB_DEVICE_CLASS = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+  FakeNode whole = DfuDevice("H8");
+  whole.interfacesValue.clear();
+  whole.interfaces = {{USB_DEVICE_CLASS, "\\\\?\\usb#vid_0483&pid_df11#h8#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"}};
+  FakeNode function = whole;
+  function.instanceId = "USB\\VID_0483&PID_5740&MI_00\\9&1";
+  function.interfaces = {{USB_DEVICE_CLASS, "\\\\?\\usb#vid_0483&pid_5740&mi_00#9&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"}};
+  system_.nodes = {whole, function};
+  EXPECT_EQ(Listed(DFU_INTERFACE_GUID),
+            std::vector<std::string>{"winusb:\\\\?\\usb#vid_0483&pid_df11#h8#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"
+                                     " = DFU in FS Mode"});
+}
+
 // Only the nodes the USB bus enumerated are read; a system that shows none
 // (Wine's virtual devices are root-enumerated) has every node read.
 TEST_F(WinUsbBackendTest, ReadsTheUsbBusNodesAloneUnlessTheBusShowsNone) {
