@@ -322,11 +322,16 @@ StatusCode CSTDevice::ReadString(uint32_t index, std::string* text) {
   PutLe16(input + 1, DRIVER_LANGID_EN_US);
   uint8_t output[BLOCK_SIZE] = {};
   uint32_t returned = 0;
-  if (!DriverIoControl(driverHandle, IOCTL_DFU_GET_STRING_DESCRIPTOR, input, sizeof input, output,
-                       sizeof output, &returned) ||
-      returned <= 2 || output[1] != USB_DT_STRING) {
-    return DEV_ERR_STRING_DESCRIPTOR;
+  // A device may stall one string request now and then (busy elsewhere, as
+  // some are just after they enumerate); the request goes once more before
+  // the string counts as unreadable, for a memory-map string lost to one
+  // stall takes the whole alternate setting with it.
+  bool answered = false;
+  for (int attempt = 0; attempt < 2 && !answered; ++attempt) {
+    answered = DriverIoControl(driverHandle, IOCTL_DFU_GET_STRING_DESCRIPTOR, input, sizeof input,
+                               output, sizeof output, &returned);
   }
+  if (!answered || returned <= 2 || output[1] != USB_DT_STRING) return DEV_ERR_STRING_DESCRIPTOR;
   // UTF-16LE from byte 2 up to the first zero unit; the zero-filled buffer
   // bounds a descriptor that carries none. Index 0 (the language table) is
   // read the same way.

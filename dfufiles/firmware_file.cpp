@@ -23,7 +23,9 @@ size_t FirstVisible(const uint8_t* bytes, size_t size) {
 }
 
 std::string SystemError(const char* what, const std::string& path, uint32_t code) {
-  return std::string(what) + " " + path + " (system error " + std::to_string(code) + ")";
+  const std::string words = PlatformErrorText(code);
+  return std::string(what) + " " + path + " (" + (words.empty() ? "" : words + ", ") + "system error " +
+         std::to_string(code) + ")";
 }
 
 }  // namespace

@@ -10,6 +10,19 @@
 
 namespace {
 
+// A file that cannot be read is named with the system's words for the
+// reason, not only its error number.
+TEST(FirmwareFile, ReadFailureNamesTheReasonInWords) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  ASSERT_NE(ReadWholeFile(testing::TempDir(), &bytes, &error), RESULT_OK);
+  const size_t number = error.find(", system error ");
+  ASSERT_NE(number, std::string::npos) << error;
+  const size_t open = error.rfind('(', number);
+  ASSERT_NE(open, std::string::npos) << error;
+  EXPECT_GT(number, open + 1) << error;
+}
+
 // A bench runs one flashing process per board, all with the same image: an
 // image being read by one of them must open for the others.
 TEST(FirmwareFile, OpensWhileAnotherReaderHoldsIt) {

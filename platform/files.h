@@ -11,6 +11,11 @@
 // True for an existing file or directory.
 bool PlatformPathExists(const std::string& path);
 
+// The system's words for one of its error numbers (errno on Linux,
+// GetLastError on Windows), starting in lower case, without a final full
+// stop; empty when the system has none.
+std::string PlatformErrorText(uint32_t code);
+
 // True when both paths exist and name one file, however they reach it (a
 // symbolic or hard link, another spelling of the path): the identities are
 // compared, not the names (Linux: device and inode; Windows: volume serial

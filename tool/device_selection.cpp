@@ -3,16 +3,17 @@
 #include <cstdio>
 
 #include "tool/exit_code.h"
+#include "tool/tool_text.h"
 
 namespace {
 
 std::string Summary(const DfuDeviceInfo& device) {
   char ids[32];
   std::snprintf(ids, sizeof ids, "%04x:%04x", device.vendorId, device.productId);
-  std::string line = "  " + device.path;
+  std::string line = "  " + ShownText(device.path);
   if (device.opened) {
     line += std::string("  ") + ids;
-    if (!device.serial.empty()) line += "  serial " + device.serial;
+    if (!device.serial.empty()) line += "  serial " + ShownText(device.serial);
   } else {
     line += "  (cannot be opened)";
   }
@@ -55,7 +56,7 @@ void ExplainUnusableFunctions(const std::vector<UnusableDfuFunction>& functions,
   outcome->message = "a DFU device is present but has a driver that zuvatool cannot use:";
   for (const UnusableDfuFunction& function : functions) {
     outcome->message += "\n  " + function.instanceId;
-    if (!function.description.empty()) outcome->message += "  " + function.description;
+    if (!function.description.empty()) outcome->message += "  " + ShownText(function.description);
     outcome->message +=
         "  driver: " + (function.driver.empty() ? std::string("(none)") : function.driver);
   }

@@ -6,6 +6,7 @@
 #include "tool/engine_run.h"
 #include "tool/exit_code.h"
 #include "tool/json_line.h"
+#include "tool/tool_text.h"
 
 namespace {
 
@@ -44,7 +45,8 @@ int WorstExitCode(const std::vector<DeviceRecord>& records) {
 std::string SummaryTable(const std::vector<DeviceRecord>& records) {
   std::vector<std::vector<std::string>> rows = {{"Device", "Serial", "Result", "Time"}};
   for (const DeviceRecord& record : records) {
-    rows.push_back({record.path, record.serial.empty() ? "-" : record.serial, ResultText(record),
+    rows.push_back({ShownText(record.path), record.serial.empty() ? "-" : ShownText(record.serial),
+                    ResultText(record),
                     TimeText(record.milliseconds)});
   }
   std::vector<size_t> widths(rows.front().size(), 0);

@@ -43,6 +43,7 @@
 #include "tool/flash_device.h"
 #include "tool/flash_summary.h"
 #include "tool/json_line.h"
+#include "tool/tool_text.h"
 
 namespace {
 
@@ -297,8 +298,8 @@ class CWatch {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s",
                   static_cast<double>(record.milliseconds) / 1000.0);
-    board_.Write(time + "  " + record.path + "  " +
-                 (record.serial.empty() ? "-" : record.serial) + "  " +
+    board_.Write(time + "  " + ShownText(record.path) + "  " +
+                 (record.serial.empty() ? "-" : ShownText(record.serial)) + "  " +
                  (record.exitCode != TOOL_EXIT_OK ? "failed: " + record.message
                   : record.message.empty()        ? "flashed"
                                                   : record.message) +
@@ -324,7 +325,8 @@ class CWatch {
       board_.Write(line.Str() + "\n");
       return;
     }
-    board_.Write(time + "  " + device.path + "  " + device.serial + "  " + message + "\n");
+    board_.Write(time + "  " + ShownText(device.path) + "  " + ShownText(device.serial) + "  " + message +
+                 "\n");
   }
 
   // What the run did to a serial: when its last flash ended, and how many

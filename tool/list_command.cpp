@@ -84,21 +84,21 @@ std::string DeviceJson(const DfuDeviceInfo& device) {
 }
 
 void PrintDevice(const DfuDeviceInfo& device) {
-  std::printf("%s\n", device.path.c_str());
+  std::printf("%s\n", ShownText(device.path).c_str());
   std::printf("  description: %s\n",
-              device.description.empty() ? "(none)" : device.description.c_str());
+              device.description.empty() ? "(none)" : ShownText(device.description).c_str());
   std::printf("  mode: %s\n", device.dfuMode ? "DFU" : "application");
   if (!device.opened) {
     std::printf("  cannot be opened\n");
     return;
   }
   std::printf("  id: %04x:%04x  bcdDevice %04x  serial %s\n", device.vendorId, device.productId,
-              device.deviceVersion, device.serial.empty() ? "(none)" : device.serial.c_str());
+              device.deviceVersion, device.serial.empty() ? "(none)" : ShownText(device.serial).c_str());
   std::printf("  DFU version %x.%02x (%s), transfer size %u, interface %u\n", device.dfuVersion >> 8,
               device.dfuVersion & 0xFF, IsPlainDfuDevice(device) ? "plain DFU" : "DfuSe",
               device.transferSize, device.interfaceNumber);
   for (const DfuAlternateInfo& alternate : device.alternates) {
-    std::printf("  alt %u: %s\n", alternate.alternateSetting, alternate.name.c_str());
+    std::printf("  alt %u: %s\n", alternate.alternateSetting, ShownText(alternate.name).c_str());
     if (!alternate.hasMemory) continue;
     for (const SectorRun& run : SectorRuns(alternate.memory)) {
       std::printf("    0x%08X  %u x %u bytes  %s\n", run.start, run.count, run.size,

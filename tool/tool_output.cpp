@@ -60,8 +60,8 @@ void CToolOutput::Device(const DfuDeviceInfo& device) {
   if (!ShowsSteps()) return;
   char text[64];
   std::snprintf(text, sizeof text, "%04x:%04x", device.vendorId, device.productId);
-  const std::string line = "Device " + device.path + " (" + text +
-                           (device.serial.empty() ? "" : ", serial " + device.serial) + ")";
+  const std::string line = "Device " + ShownText(device.path) + " (" + text +
+                           (device.serial.empty() ? "" : ", serial " + ShownText(device.serial)) + ")";
   if (board_ != nullptr && mode_ == OutputMode::kTerminal && steps_) {
     row_ = board_->AddRow(line);
     return;

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <limits>
 
 #include "platform/files.h"
@@ -24,6 +25,18 @@ const uint32_t PLATFORM_ERROR_IN_USE = EWOULDBLOCK;
 bool PlatformPathExists(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0;
+}
+
+std::string PlatformErrorText(uint32_t code) {
+  char buffer[256] = {};
+  // The GNU strerror_r returns its text, which need not be in the buffer.
+  const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+  std::string words = text != nullptr ? text : "";
+  if (words.empty() || words.rfind("Unknown error", 0) == 0) return {};
+  if (words[0] >= 'A' && words[0] <= 'Z' && !(words.size() > 1 && words[1] >= 'A' && words[1] <= 'Z')) {
+    words[0] = static_cast<char>(words[0] - 'A' + 'a');
+  }
+  return words;
 }
 
 bool PlatformSameFile(const std::string& first, const std::string& second) {

@@ -151,3 +151,11 @@ TEST_F(PosixFileTest, AFileOpenedForReadingRefusesWrites) {
 }
 
 }  // namespace
+
+// A message names the error in words, as the system words it, so that no one
+// has to look the number up.
+TEST(PlatformErrorTextTest, GivesTheSystemsWordsInLowerCase) {
+  EXPECT_EQ(PlatformErrorText(ENOSPC), "no space left on device");
+  EXPECT_EQ(PlatformErrorText(EACCES), "permission denied");
+  EXPECT_EQ(PlatformErrorText(0x7FFFFFF0u), "");
+}

@@ -32,6 +32,23 @@ bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
 
 }  // namespace
 
+std::string PlatformErrorText(uint32_t code) {
+  char buffer[512] = {};
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                      buffer, sizeof buffer, nullptr);
+  std::string words(buffer, length);
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ' ||
+                            words.back() == '.')) {
+    words.pop_back();
+  }
+  if (!words.empty() && words[0] >= 'A' && words[0] <= 'Z' &&
+      !(words.size() > 1 && words[1] >= 'A' && words[1] <= 'Z')) {
+    words[0] = static_cast<char>(words[0] - 'A' + 'a');
+  }
+  return words;
+}
+
 bool PlatformSameFile(const std::string& first, const std::string& second) {
   BY_HANDLE_FILE_INFORMATION a;
   BY_HANDLE_FILE_INFORMATION b;

@@ -1057,6 +1057,42 @@ def a_device_gone_before_the_leave_request_reached_it_has_not_left(t):
 
 
 @case
+def device_strings_with_control_characters_are_escaped_in_the_text_modes(t):
+    profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+    hostile = profile.replace("description = Virtual DFU Device",
+                              "description = Board\x1b]0;title\x07\x7f") + "serial = EVIL\x1b[2J\x07\n"
+    t.old_flash()
+    t.write("fw.bin", payload(2048, 10))
+    for argv in (["list"], ["flash", "fw.bin", "--no-leave"]):
+        done = t.run(*argv, profile=hostile)
+        expect_exit(done, 0)
+        text = done.out + done.err
+        expect(not any(c in text for c in "\x1b\x07\x7f"), "%s: raw control characters: %r" % (argv, text))
+        expect("EVIL\\x1B[2J\\x07" in done.out, "%s: %r" % (argv, done.out))
+    listed = t.run("list", profile=hostile).out
+    expect("Board\\x1B]0;title\\x07\\x7F" in listed, repr(listed))
+    # JSON carries the string itself, escaped as JSON escapes it.
+    device = t.json_lines(t.run("list", "--json", profile=hostile))[0]
+    expect(device["serial"] == "EVIL\x1b[2J\x07", device)
+
+
+@case
+def one_stalled_string_request_loses_nothing(t):
+    data = payload(2048, 12)
+    t.write("fw.bin", data)
+    t.old_flash()
+    expect_exit(t.run("flash", "fw.bin", "--no-leave", trace="clean.txt"), 0)
+    strings = [n for n, request, _ in trace_records(t.path("clean.txt"))
+               if request.startswith("GET_STRING_DESCRIPTOR")]
+    expect(strings, "no string request")
+    for number in strings:
+        t.old_flash()
+        done = t.run("flash", "fw.bin", "--no-leave", faults="stall@%d" % number)
+        expect_exit(done, 0)
+        expect(t.read("flash.bin")[:len(data)] == data, "stall@%d: not flashed" % number)
+
+
+@case
 def a_failing_device_exits_1(t):
     t.old_flash()
     t.write("fw.bin", payload(4096, 8))
