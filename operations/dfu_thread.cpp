@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "operations/engine_clock.h"
+
 namespace {
 
 // The largest block a transfer can carry: wTransferSize is a 16-bit field.
@@ -356,7 +358,7 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
   const uint64_t request = (static_cast<uint64_t>(context->elementIndex) << 32) | context->blockNumber;
   if (request != busyRequest) {
     busyRequest = request;
-    busySince = std::chrono::steady_clock::now();
+    busySince = EngineNow();
   }
 
   for (int32_t attemptsLeft = OP_RETRY_BUDGET;;) {
@@ -465,7 +467,7 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
   if (state == DFU_STATE_DNBUSY || state == STATE_UPLOAD_BUSY) {
     PublishContext(*context);
     nextWaitMs = BoundedBusyWait(poll.FirstBusy(command, BusyPollInterval(context->deviceStatus),
-                                                CPollSchedule::Clock::now()));
+                                                EngineNow()));
     // A device that announces no wait at all is asked again at once, but
     // only once for a request: after that the shortest wait holds, so a
     // device that keeps answering busy with 0 (or alternates busy answers
@@ -509,7 +511,7 @@ bool CDFUThread::BeginElementWalk(OperationContext* context) {
 bool CDFUThread::BusyStep(OperationContext* context, bool uploadStates, bool* repeat) {
   *repeat = false;
   const bool early = poll.LastWaitEarly();
-  const CPollSchedule::Clock::time_point sentAt = CPollSchedule::Clock::now();
+  const CPollSchedule::Clock::time_point sentAt = EngineNow();
   EnterPhase(context, PHASE_GETSTATUS);
   if (GetStatusInto(context) != RESULT_OK) {
     if (!early) return Fail(context, OP_ERR_UNEXPECTED, true);
@@ -527,7 +529,7 @@ bool CDFUThread::BusyStep(OperationContext* context, bool uploadStates, bool* re
     }
     if (status.bState == DFU_STATE_DNBUSY) {
       if (!WithinBusyLimit()) return Fail(context, OP_ERR_BUSY_TIMEOUT, true);
-      nextWaitMs = BoundedBusyWait(poll.StillBusy(BusyPollInterval(status), CPollSchedule::Clock::now()));
+      nextWaitMs = BoundedBusyWait(poll.StillBusy(BusyPollInterval(status), EngineNow()));
       retriesLeft = OP_RETRY_BUDGET;
       return true;
     }
@@ -572,7 +574,7 @@ bool CDFUThread::AdvancePlainBlock(OperationContext* context) {
 
 void CDFUThread::RestartBusyTime() {
   busyRequest = UINT64_MAX;
-  busySince = std::chrono::steady_clock::now();
+  busySince = EngineNow();
 }
 
 void CDFUThread::FallBackToAnnouncedPolls(OperationContext* context) {
@@ -591,7 +593,7 @@ bool CDFUThread::ResumeAfterRefusedPoll(OperationContext* context, bool uploadSt
     return true;
   }
   if (state == DFU_STATE_DNLOAD_IDLE || (uploadStates && state == DFU_STATE_UPLOAD_IDLE)) {
-    poll.Done(CPollSchedule::Clock::now());
+    poll.Done(EngineNow());
     retriesLeft = OP_RETRY_BUDGET;
     return true;
   }
@@ -604,12 +606,12 @@ bool CDFUThread::ResumeAfterRefusedPoll(OperationContext* context, bool uploadSt
 }
 
 bool CDFUThread::WithinBusyLimit() const {
-  return std::chrono::steady_clock::now() - busySince < std::chrono::milliseconds(busyLimitMs);
+  return EngineNow() - busySince < std::chrono::milliseconds(busyLimitMs);
 }
 
 uint32_t CDFUThread::BoundedBusyWait(uint32_t wait) const {
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - busySince)
+                           EngineNow() - busySince)
                            .count();
   if (elapsed < 0) return std::min(wait, busyLimitMs);
   if (static_cast<uint64_t>(elapsed) >= busyLimitMs) return 0;
