@@ -1,12 +1,19 @@
 #include "operations/dfuse_command.h"
 
 #include <chrono>
-#include <thread>
 
 #include "device/device_manager.h"
 #include "device/dfu_requests.h"
+#include "operations/engine_clock.h"
 
 namespace {
+
+uint32_t& ConfiguredCommandLimit() {
+  static uint32_t limit = OP_DFUSE_COMMAND_LIMIT_MS;
+  return limit;
+}
+
+uint32_t DfuseCommandLimit() { return ConfiguredCommandLimit(); }
 
 // Clears an error and aborts whatever the device was doing; true in dfuIDLE.
 bool BringToIdle(DeviceHandle* handle) {
@@ -29,9 +36,8 @@ StatusCode SendAndWait(DeviceHandle* handle, uint8_t command, bool deviceResets)
   if (DfuDownload(handle, bytes, 1, 0) != RESULT_OK) {
     return deviceResets ? RESULT_OK : DEV_ERR_CONTROL_TRANSFER;
   }
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(OP_DFUSE_COMMAND_LIMIT_MS);
-  while (std::chrono::steady_clock::now() < deadline) {
+  const auto deadline = EngineNow() + std::chrono::milliseconds(DfuseCommandLimit());
+  while (EngineNow() < deadline) {
     DfuStatus status{};
     if (DfuGetStatus(handle, &status) != RESULT_OK) {
       return deviceResets ? RESULT_OK : DEV_ERR_CONTROL_TRANSFER;
@@ -46,13 +52,22 @@ StatusCode SendAndWait(DeviceHandle* handle, uint8_t command, bool deviceResets)
       DfuAbort(handle);
       return RESULT_OK;
     }
+    // Only a device at work is asked again: one that answers any other
+    // state (dfuIDLE to everything, say) has not taken the command and would
+    // otherwise be polled until the limit.
+    if (status.bState != DFU_STATE_DNBUSY && status.bState != DFU_STATE_DNLOAD_SYNC) {
+      DfuAbort(handle);
+      return OP_ERR_BAD_FIRMWARE_STATE;
+    }
     const uint32_t wait = DfuStatusPollTimeout(status);
-    std::this_thread::sleep_for(std::chrono::milliseconds(wait == 0 ? 1 : wait));
+    EngineSleep(wait == 0 ? 1 : wait);
   }
   return OP_ERR_UNEXPECTED;
 }
 
 }  // namespace
+
+void SetDfuseCommandLimit(uint32_t milliseconds) { ConfiguredCommandLimit() = milliseconds; }
 
 StatusCode RunDfuseCommand(const std::string& devicePath, uint8_t command, bool deviceResets) {
   CreateDevicesManager();

@@ -16,6 +16,8 @@ constexpr uint8_t DFUSE_CMD_MASS_ERASE = DFUSE_CMD_ERASE;
 
 // Longest wait for the device to finish a command before giving up.
 constexpr uint32_t OP_DFUSE_COMMAND_LIMIT_MS = 120000;
+// The limit of the commands run from now on; tests and fuzzers shorten it.
+void SetDfuseCommandLimit(uint32_t milliseconds);
 
 // Opens the device, brings it to dfuIDLE, sends the one-byte command and
 // polls its status, waiting the time each answer announces, until the device
