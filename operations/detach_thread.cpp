@@ -70,7 +70,10 @@ bool CDetachThread::Step() {
   nextWaitMs = 0;
   OperationContext context;
   ReadContext(&context);
-  if (context.deviceStatus.bState == STATE_NOT_STARTED) return FirstStep(&context);
+  if (!started) {
+    started = true;
+    return FirstStep(&context);
+  }
   // dfuDNBUSY after the leave request: the device was kept open to be polled.
   if (context.deviceStatus.bState == DFU_STATE_DNBUSY && context.device != DEVICE_INVALID_HANDLE) {
     return LeaveBusyStep(&context);

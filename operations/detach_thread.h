@@ -90,6 +90,10 @@ class CDetachThread : public CDFUThread, public DeviceEventSink {
   bool arrivalSeen = false;
   std::string arrivalPath;
 
+  // The first step has run: the markers the record keeps in bState before
+  // the device answered are also states a device may answer, so they
+  // cannot tell whether the operation has begun.
+  bool started = false;      // worker only
   uint32_t busyAnswers = 0;  // worker only
   bool leaveResent = false;  // worker only
   std::atomic<bool> leaveRequestInFlight{false};

@@ -236,6 +236,27 @@ TEST_F(DetachTest, LeaveRequestIsSentAgainOnlyOnce) {
   }
 }
 
+TEST_F(DetachTest, LeaveAnsweredWithTheNotStartedMarkerIsNotBegunAgain) {
+  const uint32_t status = LeaveStatusNumber();
+  // bState 0xFF (and 0xFE) are the record's own markers before any answer;
+  // a device that answers them after the leave request must not start the
+  // operation over, which sent the leave request again every poll for ever.
+  for (const char* fault : {"status=0x00:0xFF", "status=0x00:0xFE"}) {
+    Install(At(fault, status), [](SimProfile* p) { p->attributes = 0x0B; });
+    auto image = SectorImage();
+    OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
+    OperationId id = OP_INVALID_ID;
+    ASSERT_EQ(LaunchOperation(&context, &id), RESULT_OK);
+    QueryUntil(id, WaitingForRemoval);
+    backend->Unplug();
+    const OperationContext final = RunToEnd(id);
+    EXPECT_EQ(final.result, RESULT_OK) << fault;
+    EXPECT_EQ(final.progress, 100) << fault;
+    EXPECT_EQ(Only(ClassRequests(), {"DNLOAD"}).size(), 1u) << fault;
+    SimUninstall();
+  }
+}
+
 TEST_F(DetachTest, RefusedLeaveRequestWaitsForTheRemovalAndGivesUpAfterTwoHundredPolls) {
   // A device that cannot download stalls the leave request.
   Install("", [](SimProfile* p) { p->attributes = 0x0A; });
