@@ -20,8 +20,12 @@ bool CUploadThread::Step() {
       return SendSetAddressCommand(&context);
     case DFU_STATE_DNBUSY:
     case STATE_UPLOAD_BUSY: {
+      // dfuUPLOAD-IDLE ends the wait after an upload block only: after the
+      // set-address command it says the command was not taken, and the
+      // blocks would be read from wherever the device points.
+      const bool uploadBlock = context.blockNumber >= 2;
       bool repeat = false;
-      if (!BusyStep(&context, true, &repeat)) return false;
+      if (!BusyStep(&context, uploadBlock, &repeat)) return false;
       return repeat ? ContinueStep(&context, true) : true;
     }
     case DFU_STATE_DNLOAD_IDLE:

@@ -43,6 +43,22 @@ TEST_F(UploadTest, BlockSizeFollowsTheAcceleratedUploadBit) {
   }
 }
 
+TEST_F(UploadTest, SetAddressCommandEndedInUploadIdleIsNotTaken) {
+  // The number of the status request after the set-address command.
+  Install();
+  auto image = MakeImage({{FLASH, std::vector<uint8_t>(100, 0)}});
+  ASSERT_EQ(Run(Context(OP_CODE_UPLOAD, image.get())).result, RESULT_OK);
+  const uint32_t status = RequestNumber("DNLOAD 0 0 5") + 1;
+  SimUninstall();
+
+  // Busy after the command, then dfuUPLOAD-IDLE.
+  Install("status=0x00:4@" + std::to_string(status) + ",status=0x00:9@" + std::to_string(status + 1));
+  image = MakeImage({{FLASH, std::vector<uint8_t>(100, 0)}});
+  const OperationContext final = Run(Context(OP_CODE_UPLOAD, image.get()));
+  EXPECT_EQ(final.result, OP_ERR_BAD_FIRMWARE_STATE);
+  EXPECT_TRUE(Only(ClassRequests(), {"UPLOAD"}).empty());
+}
+
 TEST_F(UploadTest, TwoElementsEachGetTheirCommandAndAborts) {
   Install();
   const std::vector<uint8_t> first = Pattern(3000, 5);
