@@ -15,3 +15,5 @@ void NativeDriverClose(NativeDeviceHandle) {}
 StatusCode NativeDriverReset(NativeDeviceHandle) { return DEV_ERR_RESET_UNSUPPORTED; }
 
 bool NativeEnumerateInterfaces(const Guid&, std::vector<InterfaceInfo>*) { return true; }
+
+std::vector<std::shared_ptr<DriverBackend>> NativeBackends() { return {}; }
