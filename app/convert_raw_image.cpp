@@ -82,8 +82,10 @@ bool FillAndWrite(ImageHandle image, const char* sourcePath, const char* dfuPath
     return false;
   }
   const StatusCode appended = DfuFileAppendImage(file, image);
-  DfuFileClose(file);
-  if (appended != RESULT_OK) {
+  // Closing puts the complete file in place of any old one; that can fail
+  // too (a full disk, a file held by another program).
+  const StatusCode closed = DfuFileClose(file);
+  if (appended != RESULT_OK || closed != RESULT_OK) {
     ConsolePrintf("Failure for '%s'...\n", shownName);
     return false;
   }

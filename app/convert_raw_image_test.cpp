@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +12,10 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -229,6 +234,36 @@ TEST_F(ConvertRawImageTest, ReportsASourceThatCannotBeMeasured) {
   EXPECT_EQ(Convert("/proc/self/status", dfu, nullptr, 0, &ok), expected);
   EXPECT_FALSE(ok);
   EXPECT_FALSE(fs::exists(dfu));
+}
+
+// A full disk in the middle of the element: the old DfuSe file stays whole
+// (no partial file that looks like a DfuSe file takes its place) and nothing
+// else is left beside it. The file size limit stands in for the full disk.
+TEST_F(ConvertRawImageTest, AFailedWriteKeepsTheOldDfuSeFile) {
+  const std::string source = PathOf("fw.bin");
+  const std::string dfu = PathOf("fw.dfu");
+  WriteFileBytes(source, PatternBytes(16));
+  const std::vector<uint8_t> old = PatternBytes(2000);
+  WriteFileBytes(dfu, old);
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit limited = saved;
+  limited.rlim_cur = 100000;  // far less than the 524,597 bytes of the file
+  void (*savedSignal)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  bool ok = true;
+  const std::string printed = Convert(source.c_str(), dfu, nullptr, 0, &ok);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedSignal);
+  EXPECT_EQ(printed, "Failure for '" + source + "'...\n");
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(ReadFileBytes(dfu), old);
+  size_t names = 0;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    (void)entry;
+    ++names;
+  }
+  EXPECT_EQ(names, 2u);
 }
 #endif
 

@@ -97,11 +97,14 @@ void CDFUFile::CreateNew(const std::string& path) {
   deviceVersion = DFU_FILE_DEVICE_VERSION;
   targetCount = 0;
   status = RESULT_OK;
-  uint32_t error = file.Open(path, PlatformFile::Mode::kCreateReadWrite);
+  // Written beside the path, so that a full disk or a failed append never
+  // leaves a partial file there in place of the old one.
+  uint32_t error = file.Open(path, PlatformFile::Mode::kCreateReplacement);
   if (error != 0) {
     status = error;
     return;
   }
+  created_ = true;
   uint8_t prefix[DFU_FILE_PREFIX_SIZE];
   std::memcpy(prefix, DFU_FILE_SIGNATURE, DFU_FILE_SIGNATURE_SIZE);
   prefix[5] = FILE_FORMAT_VERSION;
@@ -113,6 +116,15 @@ void CDFUFile::CreateNew(const std::string& path) {
     return;
   }
   status = WriteSuffix();
+}
+
+StatusCode CDFUFile::Close() {
+  StatusCode result = RESULT_OK;
+  if (created_ && file.IsOpen() && status == RESULT_OK && file.CommitReplacement() != 0) {
+    result = FILE_ERR_IO;
+  }
+  file.Close();  // a created file not put in place is removed
+  return result;
 }
 
 // The CRC covers the suffix's first 12 bytes, so the suffix is written once
@@ -340,7 +352,11 @@ StatusCode DfuFileAppendImage(FileHandle file, ImageHandle image) {
 }
 
 StatusCode DfuFileClose(FileHandle file) {
-  return Registry().Destroy(file) ? RESULT_OK : OP_ERR_BAD_PARAMETER;
+  CDFUFile* object = Registry().Find(file);
+  if (object == nullptr) return OP_ERR_BAD_PARAMETER;
+  const StatusCode closed = object->Close();
+  Registry().Destroy(file);
+  return closed;
 }
 
 void DfuFileDestroyAll() { Registry().DestroyAll(); }

@@ -34,7 +34,8 @@ constexpr uint16_t DFU_FILE_DFU_RELEASE = 0x011A;
 
 enum class DfuFileMode {
   kOpen,    // existing file, read only, checked on opening
-  kCreate,  // new (or truncated) file holding a prefix and a suffix
+  kCreate,  // new file holding a prefix and a suffix, in place of any old one
+            // once closed complete
 };
 
 class CDFUFile : public CObject {
@@ -52,6 +53,12 @@ class CDFUFile : public CObject {
   StatusCode AppendImage(const CImage& image);
   // Writes the suffix at the current position, then its CRC.
   StatusCode WriteSuffix();
+  // Ends the work on the file. A created file is written beside its path
+  // and takes the path's place only here, and only when it is complete
+  // (`status` RESULT_OK): until then the path keeps what it held, and a
+  // file whose append failed never reaches it. RESULT_OK, or FILE_ERR_IO
+  // when the complete file could not be put in place.
+  StatusCode Close();
   // The checksum of the file on disk without its last four bytes; false on a
   // file failure.
   bool ComputeCrc(uint32_t* crc);
@@ -69,6 +76,7 @@ class CDFUFile : public CObject {
   bool AppendTarget(const CImage& image);
 
   PlatformFile file;
+  bool created_ = false;
 };
 
 // A file handle is the CDFUFile's own address; it is valid while the file is
@@ -86,8 +94,10 @@ StatusCode DfuFileReadImage(FileHandle file, uint32_t index, ImageHandle* image)
 // Appends a registered image as a new target. FILE_ERR_BAD_PARAMETER for an
 // unregistered file or image handle.
 StatusCode DfuFileAppendImage(FileHandle file, ImageHandle image);
-// Closes the file and unregisters it; OP_ERR_BAD_PARAMETER for an
-// unregistered handle. The caller's handle variable is left as it is.
+// Closes the file (CDFUFile::Close: a created file takes its path's place
+// now) and unregisters it; OP_ERR_BAD_PARAMETER for an unregistered handle,
+// FILE_ERR_IO when a created file could not be put in place. The caller's
+// handle variable is left as it is.
 StatusCode DfuFileClose(FileHandle file);
 
 // Program clean-up: destroys every registered file in registry order and

@@ -107,14 +107,30 @@ StatusCode ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, s
 
 StatusCode WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes,
                           std::string* error) {
-  PlatformFile file;
-  const uint32_t opened = file.Open(path, PlatformFile::Mode::kCreateReadWrite);
+  CWholeFileWriter writer;
+  const StatusCode begun = writer.Begin(path, error);
+  return begun != RESULT_OK ? begun : writer.Finish(bytes, error);
+}
+
+StatusCode CWholeFileWriter::Begin(const std::string& path, std::string* error) {
+  path_ = path;
+  const uint32_t opened = file_.Open(path, PlatformFile::Mode::kCreateReplacement);
   if (opened != 0) {
     *error = SystemError("cannot create", path, opened);
     return FILE_ERR_IO;
   }
-  if ((!bytes.empty() && !file.Write(bytes.data(), bytes.size())) || !file.Flush()) {
-    *error = SystemError("cannot write", path, file.LastError());
+  return RESULT_OK;
+}
+
+StatusCode CWholeFileWriter::Finish(const std::vector<uint8_t>& bytes, std::string* error) {
+  if (!bytes.empty() && !file_.Write(bytes.data(), bytes.size())) {
+    *error = SystemError("cannot write", path_, file_.LastError());
+    file_.Close();  // the old file stays
+    return FILE_ERR_IO;
+  }
+  const uint32_t committed = file_.CommitReplacement();
+  if (committed != 0) {
+    *error = SystemError("cannot write", path_, committed);
     return FILE_ERR_IO;
   }
   return RESULT_OK;

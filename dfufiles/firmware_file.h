@@ -14,6 +14,7 @@
 #include "dfufiles/dfu_suffix.h"
 #include "dfufiles/dfuse_content.h"
 #include "dfufiles/firmware_data.h"
+#include "platform/files.h"
 
 enum class FirmwareFormat { kRaw, kDfuSe, kPlainDfu, kIntelHex, kSrec, kElf };
 
@@ -43,6 +44,21 @@ StatusCode ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, s
 // Creates or replaces the file with the bytes. FILE_ERR_IO with the reason.
 StatusCode WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes,
                           std::string* error);
+
+// The same in two steps: Begin() creates the new file beside the path, so
+// that a command finds out that it cannot write there before long work, and
+// Finish() writes the bytes and puts the file in place. The path keeps its
+// old file until every byte is on the disk: a full disk, a failure or a run
+// that ends before Finish() leaves it as it was.
+class CWholeFileWriter {
+ public:
+  StatusCode Begin(const std::string& path, std::string* error);
+  StatusCode Finish(const std::vector<uint8_t>& bytes, std::string* error);
+
+ private:
+  std::string path_;
+  PlatformFile file_;
+};
 
 // Reads and decodes the file. FILE_ERR_IO when it cannot be read,
 // FILE_ERR_BAD_CONTENT when its content is refused; *error says why.

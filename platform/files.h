@@ -46,6 +46,9 @@ class PlatformFile {
                         // such a holder out
     kOpenAlwaysReadWrite,  // existing or created, kept as it is, read and write; no
                            // other writer (readers that take no lock may look)
+    kCreateReplacement,    // a new, empty file beside the path, read and write,
+                           // that takes the path's place at CommitReplacement();
+                           // see there
   };
   enum class Origin { kBegin, kCurrent, kEnd };
 
@@ -67,7 +70,25 @@ class PlatformFile {
   bool Flush();
   uint32_t LastError() const;
 
+  // A file opened with kCreateReplacement is written beside its path (in
+  // the same folder, under a name of its own) so that the file at the path
+  // changes in one step or not at all: a full disk, a failed write or an
+  // interrupted run leaves the old file whole, never a partial one that
+  // looks complete. The open fails as a create would when the path is a
+  // directory or no regular file, when the file there cannot be written, or
+  // when another holder has it open without sharing (it is then held so
+  // from the open to the commit where the system allows).
+  //
+  // CommitReplacement flushes the new file to the disk, closes it and
+  // renames it over the path, replacing what was there (a link is followed
+  // on POSIX: the file it names is replaced). 0, or the error number; on a
+  // failure the new file is removed and the path keeps what it held.
+  // Close() (or the destructor) without a commit removes the new file.
+  uint32_t CommitReplacement();
+
  private:
+  uint32_t OpenReplacement(const std::string& path);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

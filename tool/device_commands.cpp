@@ -206,13 +206,18 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
                        "the device cannot upload (its DFU functional descriptor does not set "
                        "bitCanUpload): nothing can be read from it");
   }
-  if (IsPlainDfuDevice(device)) return RunPlainRead(options, device, out);
+  // Created now, not after a read that may take minutes.
+  CWholeFileWriter output;
+  std::string error;
+  if (output.Begin(options.positional[0], &error) != RESULT_OK) {
+    return out->Result(TOOL_EXIT_FAILED, error);
+  }
+  if (IsPlainDfuDevice(device)) return RunPlainRead(options, device, &output, out);
   const uint8_t alternate = options.alternate.value_or(0);
   const MemoryMapping* memory = MemoryOrFail(device, alternate, out, &exitCode);
   if (memory == nullptr) return exitCode;
   uint32_t start = 0;
   uint32_t length = 0;
-  std::string error;
   if (!ResolveRange(options, *memory, SECTOR_READABLE, &start, &length, &error)) {
     return out->Result(TOOL_EXIT_FAILED, error);
   }
@@ -241,7 +246,7 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   } else {
     bytes = RawBytes(read, start, length);
   }
-  if (WriteWholeFile(path, bytes, &error) != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, error);
+  if (output.Finish(bytes, &error) != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, error);
   return out->Result(TOOL_EXIT_OK, "read " + std::to_string(length) + " bytes from " +
                                        HexText(start, 8) + " into " + path);
 }

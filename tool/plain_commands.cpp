@@ -131,7 +131,8 @@ FlashOutcome FlashPlainDevice(const ToolOptions& options, const FirmwareFile& fi
   return {TOOL_EXIT_OK, done + "; verified", std::nullopt, {}};
 }
 
-int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device, CToolOutput* out) {
+int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device,
+                 CWholeFileWriter* output, CToolOutput* out) {
   if (options.address) {
     return out->Result(TOOL_EXIT_USAGE, "a plain DFU device is read from its start: --address does not apply");
   }
@@ -159,6 +160,6 @@ int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device, CToolO
     bytes.assign(text.begin(), text.end());
   }
   std::string error;
-  if (WriteWholeFile(path, bytes, &error) != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, error);
+  if (output->Finish(bytes, &error) != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, error);
   return out->Result(TOOL_EXIT_OK, "read " + std::to_string(read.size()) + " bytes into " + path);
 }

@@ -23,8 +23,10 @@ FlashOutcome FlashPlainDevice(const ToolOptions& options, const FirmwareFile& fi
                               const DfuDeviceInfo& device, CToolOutput* out);
 
 // Reads the alternate setting's memory from its start until the device ends
-// it with a short block (or --length bytes) into OUT: raw, a plain DFU file
-// with the device's ids (.dfu) or Intel HEX at address 0 (.hex).
-int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device, CToolOutput* out);
+// it with a short block (or --length bytes) into OUT, through the output
+// the caller began: raw, a plain DFU file with the device's ids (.dfu) or
+// Intel HEX at address 0 (.hex).
+int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device,
+                 CWholeFileWriter* output, CToolOutput* out);
 
 #endif  // ZUVA_TOOL_PLAIN_COMMANDS_H_

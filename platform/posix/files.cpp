@@ -14,6 +14,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -49,6 +54,11 @@ bool PlatformSameFile(const std::string& first, const std::string& second) {
 struct PlatformFile::Impl {
   int fd = -1;
   uint32_t lastError = 0;
+  // A replacement: the path it takes the place of, its own name until then,
+  // and the file at the path, held locked (-1 when there is none).
+  std::string replacing;
+  std::string temporary;
+  int replacedFd = -1;
 
   bool Fail(int error) {
     lastError = static_cast<uint32_t>(error);
@@ -57,12 +67,117 @@ struct PlatformFile::Impl {
   bool FailFromErrno() { return Fail(errno); }
 };
 
+namespace {
+
+// The file a link names, so that replacing through a link replaces that
+// file and keeps the link, as writing through it did; else the path itself.
+std::string FollowLinks(const std::string& path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string target(resolved);
+  std::free(resolved);
+  return target;
+}
+
+// A name beside `path` that no other file has yet: hidden, and unique per
+// process and call.
+std::string TemporaryNameBeside(const std::string& path) {
+  static std::atomic<uint32_t> counter{0};
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  const auto now = static_cast<unsigned long long>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  char tail[64];
+  std::snprintf(tail, sizeof tail, ".%x.%x.%llx~", static_cast<unsigned>(::getpid()),
+                static_cast<unsigned>(counter.fetch_add(1)), now & 0xFFFFFFull);
+  return folder + "." + base + tail;
+}
+
+// After a rename, the folder's entry reaches the disk only with the folder.
+void FlushFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);  // best effort: the rename itself has happened
+  ::close(fd);
+}
+
+}  // namespace
+
 PlatformFile::PlatformFile() : impl_(std::make_unique<Impl>()) {}
 
 PlatformFile::~PlatformFile() { Close(); }
 
+// The file at the path is checked and locked as a create would lock it
+// (a directory, a device or a file in use is refused before anything is
+// made); the new file is then created beside it.
+uint32_t PlatformFile::OpenReplacement(const std::string& path) {
+  const std::string target = FollowLinks(path);
+  struct stat info;
+  int error = 0;
+  int replacedFd = -1;
+  if (::stat(target.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) {
+      error = EISDIR;
+    } else if (!S_ISREG(info.st_mode)) {
+      error = static_cast<int>(PLATFORM_ERROR_NOT_A_FILE);
+    } else {
+      replacedFd = ::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+      if (replacedFd < 0 || ::flock(replacedFd, LOCK_EX | LOCK_NB) != 0) error = errno;
+    }
+  } else if (errno != ENOENT) {
+    error = errno;
+  }
+  std::string temporary;
+  int fd = -1;
+  while (error == 0 && fd < 0) {
+    temporary = TemporaryNameBeside(target);
+    fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0 && errno != EEXIST) error = errno;
+  }
+  if (error != 0) {
+    if (replacedFd >= 0) ::close(replacedFd);
+    impl_->Fail(error);
+    return impl_->lastError;
+  }
+  // The new file keeps the permissions of the one it replaces.
+  if (replacedFd >= 0) ::fchmod(fd, info.st_mode & 07777);
+  impl_->fd = fd;
+  impl_->replacing = target;
+  impl_->temporary = temporary;
+  impl_->replacedFd = replacedFd;
+  impl_->lastError = 0;
+  return 0;
+}
+
+uint32_t PlatformFile::CommitReplacement() {
+  if (impl_->fd < 0 || impl_->temporary.empty()) {
+    impl_->Fail(EBADF);
+    return impl_->lastError;
+  }
+  int error = 0;
+  if (::fsync(impl_->fd) != 0) error = errno;
+  if (::close(impl_->fd) != 0 && error == 0) error = errno;
+  impl_->fd = -1;
+  if (error == 0 && ::rename(impl_->temporary.c_str(), impl_->replacing.c_str()) != 0) {
+    error = errno;
+  }
+  if (error == 0) {
+    FlushFolderOf(impl_->replacing);
+    impl_->temporary.clear();
+  }
+  Close();  // removes the new file after a failure, and releases the old one
+  if (error != 0) impl_->Fail(error);
+  return static_cast<uint32_t>(error);
+}
+
 uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
   Close();
+  if (mode == Mode::kCreateReplacement) return OpenReplacement(path);
   // O_NONBLOCK: opening a FIFO would otherwise wait for a writer. It changes
   // nothing for a regular file, the only kind that is kept.
   int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
@@ -81,6 +196,7 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
       flags |= O_RDWR;
       break;
     case Mode::kOpenAlwaysReadWrite:
+    case Mode::kCreateReplacement:  // opened above
       flags |= O_RDWR | O_CREAT;
       break;
   }
@@ -119,9 +235,19 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
 bool PlatformFile::IsOpen() const { return impl_->fd >= 0; }
 
 void PlatformFile::Close() {
-  if (impl_->fd < 0) return;
-  ::close(impl_->fd);  // releases the lock too
-  impl_->fd = -1;
+  if (impl_->fd >= 0) {
+    ::close(impl_->fd);  // releases the lock too
+    impl_->fd = -1;
+  }
+  if (!impl_->temporary.empty()) {
+    ::unlink(impl_->temporary.c_str());
+    impl_->temporary.clear();
+  }
+  if (impl_->replacedFd >= 0) {
+    ::close(impl_->replacedFd);
+    impl_->replacedFd = -1;
+  }
+  impl_->replacing.clear();
 }
 
 // Loops over partial reads so that a short count means the end of the file.

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -148,6 +149,24 @@ TEST_F(PosixFileTest, AFileOpenedForReadingRefusesWrites) {
   EXPECT_FALSE(file.Write("x", 1));
   EXPECT_FALSE(file.SetLength(0));
   EXPECT_EQ(std::filesystem::file_size(path_), 10u);
+}
+
+// Replacing through a link replaces the file it names and keeps the link,
+// as writing through it did; the new file keeps the old one's permissions.
+TEST_F(PosixFileTest, AReplacementFollowsALinkAndKeepsThePermissions) {
+  ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
+  const std::string link = (directory_ / "link.bin").string();
+  std::filesystem::create_symlink(path_, link);
+  PlatformFile file;
+  ASSERT_EQ(file.Open(link, PlatformFile::Mode::kCreateReplacement), 0u);
+  ASSERT_TRUE(file.Write("new", 3));
+  ASSERT_EQ(file.CommitReplacement(), 0u);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  std::ifstream in(path_, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
+  struct stat info;
+  ASSERT_EQ(::stat(path_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <limits>
 
 #include "platform/files.h"
@@ -60,6 +62,9 @@ bool PlatformSameFile(const std::string& first, const std::string& second) {
 struct PlatformFile::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
   uint32_t lastError = 0;
+  // A replacement: the path it takes the place of and its own name until then.
+  std::string replacing;
+  std::string temporary;
 
   bool Fail(DWORD error) {
     lastError = static_cast<uint32_t>(error);
@@ -68,12 +73,87 @@ struct PlatformFile::Impl {
   bool FailFromLastError() { return Fail(GetLastError()); }
 };
 
+namespace {
+
+// A name beside `path` that no other file has yet, unique per process and
+// call.
+std::string TemporaryNameBeside(const std::string& path) {
+  static std::atomic<uint32_t> counter{0};
+  char tail[48];
+  std::snprintf(tail, sizeof tail, ".%lx.%x.%lx~", static_cast<unsigned long>(GetCurrentProcessId()),
+                static_cast<unsigned>(counter.fetch_add(1)),
+                static_cast<unsigned long>(GetTickCount() & 0xFFFFFF));
+  return path + tail;
+}
+
+}  // namespace
+
 PlatformFile::PlatformFile() : impl_(std::make_unique<Impl>()) {}
+
+// The file at the path must allow what a create would do to it: opening it
+// for writing without sharing refuses a directory, a read-only file and a
+// file that another holder has open. It is not held: MoveFileEx cannot
+// replace a file that is open, this program's own handles included.
+uint32_t PlatformFile::OpenReplacement(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    HANDLE old = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (old == INVALID_HANDLE_VALUE) {
+      impl_->FailFromLastError();
+      return impl_->lastError;
+    }
+    const DWORD type = GetFileType(old);
+    CloseHandle(old);
+    if (type != FILE_TYPE_DISK) {
+      impl_->Fail(PLATFORM_ERROR_NOT_A_FILE);
+      return impl_->lastError;
+    }
+  }
+  for (;;) {
+    const std::string temporary = TemporaryNameBeside(path);
+    HANDLE handle = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      impl_->handle = handle;
+      impl_->replacing = path;
+      impl_->temporary = temporary;
+      impl_->lastError = 0;
+      return 0;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+      impl_->Fail(error);
+      return impl_->lastError;
+    }
+  }
+}
+
+uint32_t PlatformFile::CommitReplacement() {
+  if (impl_->handle == INVALID_HANDLE_VALUE || impl_->temporary.empty()) {
+    impl_->Fail(ERROR_INVALID_HANDLE);
+    return impl_->lastError;
+  }
+  DWORD error = 0;
+  if (!FlushFileBuffers(impl_->handle)) error = GetLastError();
+  CloseHandle(impl_->handle);
+  impl_->handle = INVALID_HANDLE_VALUE;
+  // Write-through: the call returns once the rename is on the disk.
+  if (error == 0 && !MoveFileExA(impl_->temporary.c_str(), impl_->replacing.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = GetLastError();
+  }
+  if (error == 0) impl_->temporary.clear();
+  Close();  // removes the new file after a failure
+  if (error != 0) impl_->Fail(error);
+  return static_cast<uint32_t>(error);
+}
 
 PlatformFile::~PlatformFile() { Close(); }
 
 uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
   Close();
+  if (mode == Mode::kCreateReplacement) return OpenReplacement(path);
   DWORD access = GENERIC_READ;
   DWORD disposition = OPEN_EXISTING;
   DWORD share = 0;
@@ -91,6 +171,7 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
     case Mode::kOpenReadWrite:
       access = GENERIC_READ | GENERIC_WRITE;
       break;
+    case Mode::kCreateReplacement:  // opened above
     case Mode::kOpenAlwaysReadWrite:
       // Others may look, as flock() lets them on Linux; nobody else writes.
       access = GENERIC_READ | GENERIC_WRITE;
@@ -121,9 +202,15 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
 bool PlatformFile::IsOpen() const { return impl_->handle != INVALID_HANDLE_VALUE; }
 
 void PlatformFile::Close() {
-  if (impl_->handle == INVALID_HANDLE_VALUE) return;
-  CloseHandle(impl_->handle);
-  impl_->handle = INVALID_HANDLE_VALUE;
+  if (impl_->handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(impl_->handle);
+    impl_->handle = INVALID_HANDLE_VALUE;
+  }
+  if (!impl_->temporary.empty()) {
+    DeleteFileA(impl_->temporary.c_str());
+    impl_->temporary.clear();
+  }
+  impl_->replacing.clear();
 }
 
 // ReadFile takes 32-bit counts: large reads go in pieces, and a short count

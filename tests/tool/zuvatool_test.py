@@ -9,6 +9,7 @@ import argparse
 import json
 import os
 import random
+import resource
 import shutil
 import signal
 import struct
@@ -41,7 +42,9 @@ class Tool:
     def path(self, name):
         return os.path.join(self.work, name)
 
-    def run(self, *argv, sim="default", faults=None, trace=None, flash="flash.bin", profile=None):
+    def run(self, *argv, sim="default", faults=None, trace=None, flash="flash.bin", profile=None,
+            file_size_limit=None):
+        """file_size_limit: no file of the run may grow past it (Linux), as on a full disk."""
         env = dict(os.environ)
         for key in ("ZUVA_SIM", "ZUVA_SIM_FLASH", "ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE"):
             env.pop(key, None)
@@ -58,8 +61,13 @@ class Tool:
         if trace:
             env["ZUVA_SIM_TRACE"] = trace
         command = ([self.args.wrapper] if self.args.wrapper else []) + [self.args.exe] + list(argv)
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+
         done = subprocess.run(command, cwd=self.work, env=env, capture_output=True,
-                              stdin=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
+                              stdin=subprocess.DEVNULL, timeout=RUN_TIMEOUT,
+                              preexec_fn=limit if file_size_limit else None)
         done.out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         done.err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
         return done
@@ -715,6 +723,29 @@ def read_writes_raw_hex_and_dfuse(t):
     expect(raw[11 + 274 + 8:11 + 274 + 8 + 256] == before[0x10000:0x10100], "DfuSe element bytes")
     done = t.run("read", "x.bin", "--address", "0x20000000")
     expect_exit(done, 1)
+
+
+@case
+def a_failed_write_keeps_the_old_output_and_a_read_checks_its_output_first(t):
+    if t.args.wrapper:
+        return  # the file size limit stands in for a full disk on Linux only
+    t.write("fw.hex", hex_records(0x08000000, payload(0x30000, 13)))
+    old = b"an earlier image" * 100
+    for argv in (["read", "out.bin"], ["read", "out.hex"], ["convert", "fw.hex", "out.dfu"],
+                 ["convert", "fw.hex", "out.hex"]):
+        t.write(argv[-1], old)
+        # No flash file: the device's own would not fit under the limit either.
+        done = t.run(*argv, flash=None, file_size_limit=64 * 1024)
+        expect_exit(done, 1)
+        expect("cannot write " + argv[-1] in done.err, "%s: %s" % (argv, done.err))
+        expect(t.read(argv[-1]) == old, "%s: the old file was lost" % argv)
+    expect(sorted(os.listdir(t.work)) == ["fw.hex", "out.bin", "out.dfu", "out.hex"],
+           "left behind: %s" % os.listdir(t.work))
+    # An output that cannot be created fails before the device is read.
+    done = t.run("read", "missing/out.bin", trace="trace.txt")
+    expect_exit(done, 1)
+    expect("cannot create missing/out.bin" in done.err, done.err)
+    expect(" UPLOAD " not in open(t.path("trace.txt")).read(), "read before the output was made")
 
 
 @case
