@@ -89,7 +89,7 @@ int InfoDfuSe(const DfuSeContent& content, CToolOutput* out) {
                   target.named ? "\"" : "", target.elements.size());
       PrintElements(target.elements, "    ");
     }
-    std::fflush(stdout);
+    ToolFlushStdout();
   }
   if (!crcOk) return out->Result(TOOL_EXIT_BAD_INPUT, "the DfuSe checksum does not match");
   return out->Result(TOOL_EXIT_OK, "");
@@ -107,7 +107,7 @@ int InfoPlainDfu(const FirmwareFile& file, CToolOutput* out) {
     std::printf("format: DFU (plain)\n");
     PrintSuffix(suffix);
     std::printf("data: %zu bytes\n", file.raw.size());
-    std::fflush(stdout);
+    ToolFlushStdout();
   }
   if (!crcOk) return out->Result(TOOL_EXIT_BAD_INPUT, "the DFU suffix checksum does not match");
   return out->Result(TOOL_EXIT_OK, "");
@@ -127,7 +127,7 @@ int InfoImage(FirmwareFormat format, const FirmwareImage& image, CToolOutput* ou
     std::printf("data: %llu bytes in %zu run(s)\n", static_cast<unsigned long long>(total),
                 image.elements.size());
     PrintElements(image.elements, "  ");
-    std::fflush(stdout);
+    ToolFlushStdout();
   }
   return out->Result(TOOL_EXIT_OK, "");
 }

@@ -124,7 +124,7 @@ int RunListCommand(const ToolOptions& options, CToolOutput* out) {
       PrintDevice(device);
     }
   }
-  std::fflush(stdout);
+  ToolFlushStdout();
   if (shown == 0) return out->Result(TOOL_EXIT_NO_DEVICE, "no DFU device found");
   return out->Result(TOOL_EXIT_OK, "", unopened ? OpenFailureHint() : "");
 }

@@ -17,6 +17,7 @@
 #include "tool/exit_code.h"
 #include "tool/system_report.h"
 #include "tool/tool_commands.h"
+#include "tool/tool_output.h"
 #include "tool/tool_help.h"
 
 namespace {
@@ -88,7 +89,8 @@ int main(int argc, char** argv) {
   PlatformInstallInterruptHandlers();
   SimInstallFromEnvironment();
   CreateDevicesManager();
-  const int exitCode = Dispatch(argc, argv);
+  // A result that never reached standard output is a failure of its own.
+  const int exitCode = ToolFinishOutput(Dispatch(argc, argv));
   ShutdownOperations();
   ImageDestroyAll();
   DfuFileDestroyAll();

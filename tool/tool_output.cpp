@@ -1,20 +1,30 @@
 #include "tool/tool_output.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "platform/interrupt.h"
 #include "tool/engine_run.h"
+#include "tool/exit_code.h"
 #include "tool/tool_text.h"
 
 namespace {
 
 constexpr int TOOL_BAR_WIDTH = 24;
 
-void WriteOut(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fflush(stdout);
+// The first error number of a failed write to standard output; 0 while none
+// failed. Devices of flash --all write from their own threads.
+std::atomic<int> g_stdoutError{0};
+
+void NoteStdoutError(int error) {
+  int none = 0;
+  g_stdoutError.compare_exchange_strong(none, error != 0 ? error : EIO);
 }
+
+void WriteOut(const std::string& text) { ToolWriteStdout(text); }
 
 std::string Kib(double bytes) {
   char text[32];
@@ -23,6 +33,26 @@ std::string Kib(double bytes) {
 }
 
 }  // namespace
+
+void ToolWriteStdout(const std::string& text) {
+  errno = 0;
+  if (std::fputs(text.c_str(), stdout) == EOF) NoteStdoutError(errno);
+  ToolFlushStdout();
+}
+
+void ToolFlushStdout() {
+  errno = 0;
+  if (std::fflush(stdout) == EOF || std::ferror(stdout)) NoteStdoutError(errno);
+}
+
+int ToolFinishOutput(int exitCode) {
+  ToolFlushStdout();
+  const int error = g_stdoutError.load();
+  if (error == 0) return exitCode;
+  std::fprintf(stderr, "zuvatool: cannot write to standard output: %s\n", std::strerror(error));
+  std::fflush(stderr);
+  return exitCode == TOOL_EXIT_OK ? TOOL_EXIT_FAILED : exitCode;
+}
 
 CToolOutput::CToolOutput(OutputMode mode, COutputBoard* board, std::string devicePath, bool steps)
     : mode_(mode), board_(board), device_(std::move(devicePath)), steps_(steps) {}

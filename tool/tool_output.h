@@ -20,6 +20,19 @@
 
 enum class OutputMode { kTerminal, kPlain, kJson };
 
+// Text to standard output, flushed at once. A write that fails (a full disk,
+// /dev/full) is remembered with its error number for ToolFinishOutput.
+void ToolWriteStdout(const std::string& text);
+// Flushes what printf left in standard output's buffer, remembering a
+// failure the same way.
+void ToolFlushStdout();
+
+// Ends the run's output: flushes standard output and, when any write to it
+// failed, says so on standard error and gives exit code 1 for a run that
+// would have succeeded (a run that failed keeps its own code, which decides).
+// Returns the exit code.
+int ToolFinishOutput(int exitCode);
+
 class CToolOutput {
  public:
   explicit CToolOutput(OutputMode mode) : mode_(mode) {}

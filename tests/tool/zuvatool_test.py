@@ -43,8 +43,10 @@ class Tool:
         return os.path.join(self.work, name)
 
     def run(self, *argv, sim="default", faults=None, trace=None, flash="flash.bin", profile=None,
-            file_size_limit=None):
-        """file_size_limit: no file of the run may grow past it (Linux), as on a full disk."""
+            file_size_limit=None, stdout=None):
+        """file_size_limit: no file of the run may grow past it (Linux), as on a full disk.
+        stdout: a path that takes the standard output instead of a pipe (done.out is then
+        empty)."""
         env = dict(os.environ)
         for key in ("ZUVA_SIM", "ZUVA_SIM_FLASH", "ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE"):
             env.pop(key, None)
@@ -65,9 +67,12 @@ class Tool:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
             resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
 
-        done = subprocess.run(command, cwd=self.work, env=env, capture_output=True,
-                              stdin=subprocess.DEVNULL, timeout=RUN_TIMEOUT,
-                              preexec_fn=limit if file_size_limit else None)
+        with open(stdout if stdout else os.devnull, "wb") as out:
+            done = subprocess.run(command, cwd=self.work, env=env,
+                                  stdout=out if stdout else subprocess.PIPE,
+                                  stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                  timeout=RUN_TIMEOUT, preexec_fn=limit if file_size_limit else None)
+        done.stdout = done.stdout or b""
         done.out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         done.err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
         return done
@@ -746,6 +751,37 @@ def a_failed_write_keeps_the_old_output_and_a_read_checks_its_output_first(t):
     expect_exit(done, 1)
     expect("cannot create missing/out.bin" in done.err, done.err)
     expect(" UPLOAD " not in open(t.path("trace.txt")).read(), "read before the output was made")
+
+
+@case
+def output_that_cannot_be_written_fails_the_run(t):
+    if t.args.wrapper or not os.path.exists("/dev/full"):
+        return
+    t.old_flash()
+    data = payload(256, 14)
+    t.write("fw.hex", hex_records(0x08000000, data))
+    full = "No space left on device"
+    cases = [
+        # (argv, run options, exit code)
+        (["list", "--json"], {}, 1),
+        (["list"], {}, 1),
+        (["info", "fw.hex"], {"sim": None, "flash": None}, 1),
+        # The device's own failure decides the exit code.
+        (["flash", "fw.hex"], {"faults": "corrupt@0x08000010"}, 7),
+        (["flash", "fw.hex", "--json"], {}, 1),
+    ]
+    for argv, options, code in cases:
+        done = t.run(*argv, stdout="/dev/full", **options)
+        expect_exit(done, code)
+        expect("cannot write to standard output: " + full in done.err, "%s: %s" % (argv, done.err))
+    expect(t.read("flash.bin")[:256] == data, "the flash itself was done")
+    # A disk that fills under the JSON file.
+    done = t.run("list", "--json", stdout=t.path("list.json"), flash=None, file_size_limit=16)
+    expect_exit(done, 1)
+    expect("cannot write to standard output" in done.err, done.err)
+    done = t.run("list", "--json", stdout=t.path("list.json"))
+    expect_exit(done, 0)
+    expect(json.loads(open(t.path("list.json")).read().splitlines()[-1])["exit"] == 0, "result")
 
 
 @case
