@@ -367,8 +367,9 @@ def test_the_usbfs_node_reads_and_seeks_like_the_kernels(run):
 
 def listed(command):
     """A shell loop that runs a listing until it shows a device (the bus adds
-    a device that came back a moment after its removal), for up to 5 s."""
-    return ("for i in $(seq 50); do %s >listing.txt 2>/dev/null; "
+    a device that came back a moment after its removal), for up to 20 s: on a
+    loaded machine the bus can take seconds to bring it back."""
+    return ("for i in $(seq 200); do %s >listing.txt 2>/dev/null; "
             "grep -q -e '\"mode\"' -e 'Found DFU' listing.txt && break; sleep 0.1; done; cat listing.txt"
             % command)
 
