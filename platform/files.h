@@ -34,6 +34,10 @@ extern const uint32_t PLATFORM_ERROR_NOT_A_FILE;  // EINVAL, ERROR_INVALID_PARAM
 // Another holder has the file open without sharing.
 extern const uint32_t PLATFORM_ERROR_IN_USE;  // EWOULDBLOCK, ERROR_SHARING_VIOLATION
 
+// The operating system's words for an error number ("No space left on
+// device"), without a final full stop; "system error N" when it has none.
+std::string PlatformErrorText(uint32_t error);
+
 class PlatformFile {
  public:
   enum class Mode {
@@ -49,6 +53,9 @@ class PlatformFile {
     kCreateReplacement,    // a new, empty file beside the path, read and write,
                            // that takes the path's place at CommitReplacement();
                            // see there
+    kAppendShared,  // existing or created, written only at its end, each write
+                    // whole at the end even while other holders append too;
+                    // shared with readers and other appenders
   };
   enum class Origin { kBegin, kCurrent, kEnd };
 

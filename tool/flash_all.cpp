@@ -14,12 +14,12 @@
 #include "tool/flash_device.h"
 #include "tool/flash_summary.h"
 
-FlashOutcome FlashIntoRecord(const ToolOptions& options, const FirmwareFile& file,
+FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image,
                              const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record) {
   const auto start = std::chrono::steady_clock::now();
   FlashOutcome outcome;
   if (device.opened) {
-    outcome = FlashDevice(options, file, device, out);
+    outcome = FlashDevice(options, image.file, device, out);
   } else {
     outcome = {TOOL_EXIT_CANNOT_OPEN, "the device cannot be opened", std::nullopt, {}};
   }
@@ -29,12 +29,21 @@ FlashOutcome FlashIntoRecord(const ToolOptions& options, const FirmwareFile& fil
           .count());
   // A flash that an interruption stopped says so in its code.
   if (outcome.exitCode != TOOL_EXIT_OK && RunInterrupted()) outcome.exitCode = PlatformInterruptExitCode();
+  std::string error;
+  if (image.log != nullptr &&
+      !image.log->Append(device, image.identity,
+                         {outcome.exitCode, FlashOutcomeText(outcome, options.positional[0]),
+                          record->milliseconds, outcome.address},
+                         &error)) {
+    outcome.message = FlashOutcomeText(outcome, options.positional[0]) + "; " + error;
+    if (outcome.exitCode == TOOL_EXIT_OK) outcome.exitCode = TOOL_EXIT_FAILED;
+  }
   record->exitCode = outcome.exitCode;
   record->message = outcome.message;
   return outcome;
 }
 
-int RunFlashAll(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out) {
+int RunFlashAll(const ToolOptions& options, const FlashImage& image, CToolOutput* out) {
   std::vector<DfuDeviceInfo> devices;
   int exitCode = TOOL_EXIT_OK;
   if (!ChooseDevices(options, out, true, &devices, &exitCode)) return exitCode;
@@ -53,7 +62,7 @@ int RunFlashAll(const ToolOptions& options, const FirmwareFile& file, CToolOutpu
   for (size_t i = 0; i < devices.size(); ++i) {
     const bool started = PlatformStartThread(&threads[i], [&, i] {
       const FlashOutcome outcome =
-          FlashIntoRecord(options, file, devices[i], outputs[i].get(), &records[i]);
+          FlashIntoRecord(options, image, devices[i], outputs[i].get(), &records[i]);
       outputs[i]->Outcome(outcome.exitCode, FlashOutcomeText(outcome, options.positional[0]),
                           outcome.address);
     });

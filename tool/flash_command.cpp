@@ -347,14 +347,32 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
 }
 
 int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
-  FirmwareFile file;
+  FlashImage image;
   int exitCode = TOOL_EXIT_OK;
-  if (!LoadInputFirmware(options.positional[0], &file, out, &exitCode)) return exitCode;
-  if (options.allDevices) return RunFlashAll(options, file, out);
-  if (options.watch) return RunFlashWatch(options, file, out);
+  const bool identify = options.logPath || options.expectedSha256;
+  if (!LoadInputFirmware(options.positional[0], &image.file, out, &exitCode,
+                         identify ? &image.identity : nullptr)) {
+    return exitCode;
+  }
+  // The wrong build is refused before any device is looked at.
+  if (options.expectedSha256 && *options.expectedSha256 != image.identity.sha256) {
+    return out->Result(TOOL_EXIT_BAD_INPUT, options.positional[0] + ": its SHA-256 is " +
+                                                image.identity.sha256 + ", not the expected " +
+                                                *options.expectedSha256);
+  }
+  // The record must be writable before anything is flashed.
+  CProductionLog log;
+  if (options.logPath) {
+    std::string error;
+    if (!log.Open(*options.logPath, &error)) return out->Result(TOOL_EXIT_FAILED, error);
+    image.log = &log;
+  }
+  if (options.allDevices) return RunFlashAll(options, image, out);
+  if (options.watch) return RunFlashWatch(options, image, out);
   DfuDeviceInfo device;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
-  const FlashOutcome outcome = FlashDevice(options, file, device, out);
+  DeviceRecord record;
+  const FlashOutcome outcome = FlashIntoRecord(options, image, device, out, &record);
   return out->Result(outcome.exitCode, FlashOutcomeText(outcome, options.positional[0]),
                      outcome.hint, outcome.address);
 }

@@ -12,8 +12,17 @@
 #include "dfufiles/firmware_file.h"
 #include "tool/exit_code.h"
 #include "tool/flash_summary.h"
+#include "tool/production_log.h"
 #include "tool/tool_options.h"
 #include "tool/tool_output.h"
+
+// What a run flashes: the decoded file, what it is, and where each device's
+// end is recorded (flash --log), if anywhere.
+struct FlashImage {
+  FirmwareFile file;
+  ImageIdentity identity;
+  CProductionLog* log = nullptr;
+};
 
 struct FlashOutcome {
   int exitCode = TOOL_EXIT_OK;
@@ -37,15 +46,17 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
                          const DfuDeviceInfo& device, CToolOutput* out);
 
 // FlashDevice timed, its outcome in *record (whose path and serial the
-// caller fills); a device that could not be opened fails with exit code 6.
-FlashOutcome FlashIntoRecord(const ToolOptions& options, const FirmwareFile& file,
+// caller fills) and, with a log, in the production record; a device that
+// could not be opened fails with exit code 6. A record that cannot be
+// written fails a flash that succeeded (exit code 1), its words saying both.
+FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image,
                              const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record);
 
 // flash --all: every matching device present at the start, at once.
-int RunFlashAll(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out);
+int RunFlashAll(const ToolOptions& options, const FlashImage& image, CToolOutput* out);
 
 // flash --watch: each matching device in DFU mode as it arrives, until
 // interrupted; then the devices in progress finish and the summary ends it.
-int RunFlashWatch(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out);
+int RunFlashWatch(const ToolOptions& options, const FlashImage& image, CToolOutput* out);
 
 #endif  // ZUVA_TOOL_FLASH_DEVICE_H_

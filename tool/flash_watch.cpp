@@ -87,8 +87,8 @@ std::string TimeOfDay() {
 
 class CWatch {
  public:
-  CWatch(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out)
-      : options_(options), file_(file), out_(out) {}
+  CWatch(const ToolOptions& options, const FlashImage& image, CToolOutput* out)
+      : options_(options), image_(image), out_(out) {}
 
   int Run() {
     SetInterruptStopsOperations(false);
@@ -245,7 +245,7 @@ class CWatch {
     job->output->Device(device);
     WatchJob* running = job.get();
     const bool started = PlatformStartThread(&job->thread, [this, running] {
-      FlashIntoRecord(options_, file_, running->device, running->output.get(), &running->record);
+      FlashIntoRecord(options_, image_, running->device, running->output.get(), &running->record);
       running->done = true;
       wake_.Set();
     });
@@ -337,7 +337,7 @@ class CWatch {
   };
 
   const ToolOptions& options_;
-  const FirmwareFile& file_;
+  const FlashImage& image_;
   CToolOutput* out_;
   COutputBoard board_;
   CChangeLog changes_;
@@ -352,7 +352,7 @@ class CWatch {
 
 }  // namespace
 
-int RunFlashWatch(const ToolOptions& options, const FirmwareFile& file, CToolOutput* out) {
-  CWatch watch(options, file, out);
+int RunFlashWatch(const ToolOptions& options, const FlashImage& image, CToolOutput* out) {
+  CWatch watch(options, image, out);
   return watch.Run();
 }

@@ -1,11 +1,14 @@
 #include "tool/input_file.h"
 
 #include "tool/exit_code.h"
+#include "tool/sha256.h"
 
 bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput* out,
-                       int* exitCode) {
+                       int* exitCode, ImageIdentity* identity) {
   std::string error;
-  if (LoadFirmwareFile(path, file, &error) != RESULT_OK) {
+  std::vector<uint8_t> bytes;
+  if (ReadWholeFile(path, &bytes, &error) != RESULT_OK ||
+      DecodeFirmware(path, bytes.data(), bytes.size(), file, &error) != RESULT_OK) {
     *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": " + error);
     return false;
   }
@@ -22,5 +25,6 @@ bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput*
     *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": the DFU suffix checksum does not match");
     return false;
   }
+  if (identity != nullptr) *identity = {path, Sha256Hex(bytes.data(), bytes.size()), bytes.size()};
   return true;
 }

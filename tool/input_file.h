@@ -5,13 +5,15 @@
 #include <string>
 
 #include "dfufiles/firmware_file.h"
+#include "tool/production_log.h"
 #include "tool/tool_output.h"
 
 // Loads and decodes the file; a DfuSe or plain DFU file must also carry a
 // matching checksum, since its bytes would go to a device, and a DfuSe file
 // may give no byte of an alternate setting twice. False with the exit code
-// (3) already reported otherwise.
+// (3) already reported otherwise. With `identity`, also the name, size and
+// SHA-256 of the very bytes decoded.
 bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput* out,
-                       int* exitCode);
+                       int* exitCode, ImageIdentity* identity = nullptr);
 
 #endif  // ZUVA_TOOL_INPUT_FILE_H_

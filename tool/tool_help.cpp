@@ -50,7 +50,7 @@ name and memories (address, sectors, access).
       {"flash", "write a firmware file, verify it and start the device",
        {R"(flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
 [--changed-only] [--fast-poll] [--all | --watch] [--force]
-[--json] [selection])"},
+[--log RECORD] [--expect-sha256 HASH] [--json] [selection])"},
        R"(Write FILE to the device: erase the sectors it covers, download, read
 back and compare, then leave DFU mode. FILE is a DfuSe file (each
 target to its alternate setting), Intel HEX, S-records, ELF (loadable
@@ -103,6 +103,16 @@ ends with manifestation; the image is read back when the device stays
 in DFU mode and can upload, otherwise the result says it was not. A
 device that then waits for a USB reset is reset (on Linux; the Windows
 drivers cannot send one, and the result asks for a replug).
+
+--log RECORD appends one JSON line to the file RECORD for each device
+the flash was tried on, written to the disk as the device ends: "time"
+(UTC), "device", "serial", "vidpid", "image" (FILE as given), "sha256"
+and "size" of FILE, "result" (ok or failed), "message", "exit", "ms"
+and, when verify found a difference, its "address". Several runs may
+append to one file. A record that cannot be written (a full disk) is
+an error after the device's result, and fails a device that succeeded
+(exit code 1). --expect-sha256 refuses FILE (exit code 3) unless its
+SHA-256 is HASH, before any device is touched.
 )",
        {{"--alt N", "the alternate setting for raw bytes, or the one target\n"
                     "of a DfuSe file to flash (default 0)"},
@@ -114,6 +124,8 @@ drivers cannot send one, and the result asks for a replug).
         {"--all", "every matching device present, at once"},
         {"--watch", "each matching device as it arrives, until Ctrl-C"},
         {"--force", "flash a plain DFU file made for another device"},
+        {"--log RECORD", "append one JSON line per device to RECORD"},
+        {"--expect-sha256 HASH", "refuse FILE unless its SHA-256 is HASH (64 hex digits)"},
         JSON_EVENTS},
        true,
        "01234567"},

@@ -77,6 +77,19 @@ bool ParseTarget(ToolOptions* o, const std::string& text) {
   return true;
 }
 
+// 64 hexadecimal digits, kept in lower case.
+bool ParseSha256(ToolOptions* o, const std::string& text) {
+  if (text.size() != 64) return false;
+  std::string digest;
+  for (char c : text) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    digest += c;
+  }
+  o->expectedSha256 = digest;
+  return true;
+}
+
 const OptionSpec OPTIONS[] = {
     {"--json", false, kEveryCommand, FlagOn(&ToolOptions::json)},
     {"--device", true, kDeviceCommands, TextInto(&ToolOptions::devicePath)},
@@ -95,6 +108,8 @@ const OptionSpec OPTIONS[] = {
     {"--all", false, kErase, FlagOn(&ToolOptions::all)},
     {"--all", false, kFlash, FlagOn(&ToolOptions::allDevices)},
     {"--watch", false, kFlash, FlagOn(&ToolOptions::watch)},
+    {"--log", true, kFlash, TextInto(&ToolOptions::logPath)},
+    {"--expect-sha256", true, kFlash, ParseSha256},
     {"--mass", false, kErase, FlagOn(&ToolOptions::mass)},
     {"--force", false, kUnprotect | kFlash, FlagOn(&ToolOptions::force)},
     {"--target", true, kConvert, ParseTarget},

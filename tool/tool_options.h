@@ -42,6 +42,8 @@ struct ToolOptions {
   std::optional<uint16_t> deviceVersion;
   std::optional<std::string> devicePath;
   std::optional<std::string> serial;
+  std::optional<std::string> logPath;         // flash --log: the production record
+  std::optional<std::string> expectedSha256;  // flash: lower-case hexadecimal
   std::vector<TargetRange> targets;
 };
 

@@ -176,6 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"TargetWithoutAlt", {"convert", "a", "b", "--target", "0x10-0x20"}, "bad value"},
         UsageCase{
             "AltAndTarget", {"convert", "a", "b", "--alt", "1", "--target", "0=0-1"}, "exclude"},
+        UsageCase{"ShortSha256", {"flash", "f", "--expect-sha256", "abc"}, "bad value"},
+        UsageCase{"LogOfAnotherCommand", {"read", "o", "--log", "r.log"}, "does not belong"},
         UsageCase{"PlainWithAddress", {"convert", "a", "b", "--plain", "--address", "0"}, "--plain"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -25,6 +25,16 @@
 #include "platform/files.h"
 
 const uint32_t PLATFORM_ERROR_NOT_A_FILE = EINVAL;
+
+std::string PlatformErrorText(uint32_t error) {
+  if (error > static_cast<uint32_t>(std::numeric_limits<int>::max())) {
+    return "system error " + std::to_string(error);
+  }
+  char buffer[256] = "";
+  // The GNU strerror_r: the text, in the buffer or a static string.
+  const char* text = ::strerror_r(static_cast<int>(error), buffer, sizeof buffer);
+  return text != nullptr && *text != '\0' ? text : "system error " + std::to_string(error);
+}
 const uint32_t PLATFORM_ERROR_IN_USE = EWOULDBLOCK;
 
 bool PlatformPathExists(const std::string& path) {
@@ -199,6 +209,9 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
     case Mode::kCreateReplacement:  // opened above
       flags |= O_RDWR | O_CREAT;
       break;
+    case Mode::kAppendShared:
+      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      break;
   }
   int fd = ::open(path.c_str(), flags, 0666);
   if (fd < 0) {
@@ -217,7 +230,8 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
     error = static_cast<int>(PLATFORM_ERROR_NOT_A_FILE);
   } else if (mode == Mode::kReadAmongReaders) {
     if (::flock(fd, LOCK_SH | LOCK_NB) != 0) error = errno;
-  } else if (mode != Mode::kReadShared && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  } else if (mode != Mode::kReadShared && mode != Mode::kAppendShared &&
+             ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = errno;
   } else if (mode == Mode::kCreateReadWrite && ::ftruncate(fd, 0) != 0) {
     error = errno;

@@ -117,6 +117,24 @@ TEST_F(PosixFileTest, AReadAmongReadersSharesWithReadersOnly) {
   EXPECT_EQ(reader.Open(path_, Mode::kReadAmongReaders), PLATFORM_ERROR_IN_USE);
 }
 
+// Appenders share the file and each write lands whole at its end, wherever
+// another holder's position was.
+TEST_F(PosixFileTest, AppendersShareTheFileAndWriteAtItsEnd) {
+  using Mode = PlatformFile::Mode;
+  PlatformFile first;
+  PlatformFile second;
+  ASSERT_EQ(first.Open(path_, Mode::kAppendShared), 0u);
+  ASSERT_EQ(second.Open(path_, Mode::kAppendShared), 0u);
+  ASSERT_TRUE(first.Write("a\n", 2));
+  ASSERT_TRUE(second.Write("bb\n", 3));
+  ASSERT_TRUE(first.Write("c\n", 2));
+  std::ifstream in(path_, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "0123456789a\nbb\nc\n");
+  PlatformFile created;
+  EXPECT_EQ(created.Open((directory_ / "new.log").string(), Mode::kAppendShared), 0u);
+}
+
 TEST_F(PosixFileTest, ReadWriteSeekAndLength) {
   PlatformFile file;
   ASSERT_EQ(file.Open(path_, PlatformFile::Mode::kCreateReadWrite), 0u);

@@ -6,10 +6,12 @@ and the Windows one through a wrapper (Wine).
   zuvatool_test.py --exe PATH [--wrapper PROGRAM] --work-dir DIR [-k NAME]
 """
 import argparse
+import hashlib
 import json
 import os
 import random
 import resource
+import re
 import shutil
 import signal
 import struct
@@ -166,7 +168,8 @@ SELECTION = ["--device", "--serial", "--vid", "--pid"]
 COMMAND_HELP = {
     "list": (["--json"] + SELECTION, "0124"),
     "flash": (["--alt", "--address", "--no-verify", "--no-leave", "--changed-only", "--fast-poll",
-               "--all", "--watch", "--force", "--json"] + SELECTION, "01234567"),
+               "--all", "--watch", "--force", "--log", "--expect-sha256", "--json"] + SELECTION,
+              "01234567"),
     "read": (["--alt", "--address", "--length", "--json"] + SELECTION, "012456"),
     "erase": (["--alt", "--address", "--length", "--all", "--mass", "--json"] + SELECTION,
               "012456"),
@@ -945,6 +948,113 @@ def flash_all_flashes_every_device_and_one_failing_stops_no_other(t):
     expect(table[-3][:3] == ["Device", "Serial", "Result"] and table[-2][1:3] == ["SIM0001", "ok"] and
            table[-1][1] == "SIM0002" and "failed" in done.out.splitlines()[-1], done.out)
     expect("1 of 2 devices failed" in done.err, done.err)
+
+
+def record_lines(t, name):
+    with open(t.path(name)) as f:
+        text = f.read()
+    expect(text.endswith("\n"), "the record's last line is not ended: %r" % text[-200:])
+    return [json.loads(line) for line in text.splitlines()]
+
+
+RECORD_FIELDS = ["time", "device", "serial", "vidpid", "image", "sha256", "size", "result",
+                 "message", "exit", "ms"]
+
+
+@case
+def flash_log_records_each_device_as_it_ends(t):
+    data = payload(20000, 40)
+    t.write("fw.bin", data)
+    digest = hashlib.sha256(data).hexdigest()
+    t.old_flash()
+    expect_exit(t.run("flash", "fw.bin", "--log", "run.log"), 0)
+    expect_exit(t.run("flash", "fw.bin", "--log", "run.log", "--json",
+                      faults="corrupt@0x08000010"), 7)
+    first, second = record_lines(t, "run.log")
+    expect(list(first) == RECORD_FIELDS, first)
+    expect(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", first["time"]) and
+           first["vidpid"] == "0483:df11" and first["image"] == "fw.bin" and
+           first["sha256"] == digest and first["size"] == len(data) and
+           first["result"] == "ok" and first["exit"] == 0 and first["device"].startswith("sim:"),
+           first)
+    expect(second["exit"] == 7 and second["result"] == "failed" and
+           second["address"] == "0x08000010", second)
+    # --all: a line per device, failing ones too.
+    devices, _ = several(t, 3)
+    done = t.run("flash", "fw.bin", "--all", "--log", "all.log", faults=";unplug@20;", **devices)
+    expect_exit(done, 1)
+    lines = record_lines(t, "all.log")
+    expect(sorted((line["serial"], line["exit"]) for line in lines) ==
+           [("SIM0001", 0), ("SIM0002", 1), ("SIM0003", 0)], lines)
+    # A record that cannot be opened stops the run before any device is touched.
+    os.mkdir(t.path("folder"))
+    before = t.read("flash.bin")
+    done = t.run("flash", "fw.bin", "--log", "folder")
+    expect_exit(done, 1)
+    expect("cannot open the record folder" in done.err and t.read("flash.bin") == before, done.err)
+
+
+@case
+def flash_log_on_a_full_disk_says_so_and_still_reports_the_flash(t):
+    if t.args.wrapper:
+        return  # the file size limit is a Linux process limit
+    data = payload(20000, 41)
+    t.write("fw.bin", data)
+    t.old_flash()
+    # The record already reaches almost to the limit: its line cannot be
+    # written whole.
+    limit = max(os.path.getsize(t.path("flash.bin")), 100) + 20
+    t.write("full.log", "x" * (limit - 21) + "\n")
+    for json_output in (False, True):
+        done = t.run("flash", "fw.bin", "--log", "full.log", *(["--json"] if json_output else []),
+                     file_size_limit=limit)
+        expect_exit(done, 1)
+        words = t.json_lines(done)[-1]["message"] if json_output else done.err
+        expect("flashed fw.bin" in words and "cannot write the record of sim:" in words and
+               "full.log" in words, done.out + done.err)
+        expect(t.read("flash.bin")[:len(data)] == data, "the device was not flashed")
+
+
+@case
+def flash_log_takes_two_processes_appending_at_once(t):
+    data = payload(4000, 42)
+    t.write("fw.bin", data)
+    runs = []
+    for run in ("a", "b"):
+        separator = ";" if t.args.wrapper else ":"
+        profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+        names = []
+        for i in range(4):
+            names.append("%s%d" % (run, i))
+            t.write(names[-1] + ".profile", profile + "serial = auto\n")
+        runs.append(t.start("flash", "fw.bin", "--all", "--log", "shared.log",
+                            sim=separator.join(n + ".profile" for n in names),
+                            flash=separator.join(n + ".bin" for n in names)))
+    for process in runs:
+        process.communicate()
+        process.deadline.cancel()
+        expect(process.returncode == 0, "exit %d" % process.returncode)
+    lines = record_lines(t, "shared.log")
+    expect(len(lines) == 8 and all(list(line) == RECORD_FIELDS and line["exit"] == 0
+                                   for line in lines), lines)
+
+
+@case
+def expect_sha256_refuses_another_image_before_anything_is_erased(t):
+    data = payload(20000, 43)
+    t.write("fw.bin", data)
+    digest = hashlib.sha256(data).hexdigest()
+    before = t.old_flash()
+    other = hashlib.sha256(b"another build").hexdigest()
+    done = t.run("flash", "fw.bin", "--expect-sha256", other, trace="trace.txt")
+    expect_exit(done, 3)
+    expect(digest in done.err and other in done.err, done.err)
+    expect(t.read("flash.bin") == before, "the device was changed")
+    trace = open(t.path("trace.txt")).read() if os.path.exists(t.path("trace.txt")) else ""
+    expect("DNLOAD" not in trace, trace[:400])
+    done = t.run("flash", "fw.bin", "--expect-sha256", digest.upper())
+    expect_exit(done, 0)
+    expect(t.read("flash.bin")[:len(data)] == data, "not flashed")
 
 
 @case
