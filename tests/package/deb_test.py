@@ -11,6 +11,7 @@ import gzip
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -54,33 +55,82 @@ def check_control(run, deb, args):
               os.access(postinst, os.X_OK) and "udevadm control --reload-rules" in text, text)
 
 
+COPYRIGHT = "usr/share/doc/zuva/copyright"
+BASH_COMPLETION = "usr/share/bash-completion/completions/zuvatool"
+
+
 def check_files(run, root, args):
     programs = ["ZUVA", "zuva-devsim"] + (["zuvatool"] if args.with_tool else [])
-    pages = ["ZUVA"] + (["zuvatool"] if args.with_tool else [])
     wanted = ["usr/bin/" + p for p in programs] + \
-             ["usr/share/man/man1/%s.1.gz" % p for p in pages] + \
+             ["usr/share/man/man1/%s.1.gz" % p for p in programs] + \
              [RULE, "usr/share/doc/zuva/README.md", "usr/share/doc/zuva/virtual-device.md",
+              COPYRIGHT, "usr/share/doc/zuva/changelog.gz",
               # zuva-devsim's own preloaded library (a usbfs node that seeks)
               "usr/lib/zuva/libzuva-devsim-usbfs.so"]
-    if (SOURCE_DIR / "LICENSE").exists():
-        wanted.append("usr/share/doc/zuva/copyright")
+    if args.with_tool:
+        wanted += [BASH_COMPLETION, "usr/share/zsh/vendor-completions/_zuvatool"]
     present = sorted(str(p.relative_to(root)) for p in root.rglob("*") if not p.is_dir())
-    run.check("the package holds the programs, manual pages, udev rule, documents and zuva-devsim's "
-              "library, nothing else",
+    run.check("the package holds the programs, manual pages, udev rule, documents, "
+              "completions and zuva-devsim's library, nothing else",
               present == sorted(wanted), "has %s, wants %s" % (present, sorted(wanted)))
     run.check("the programs are executable",
               all(os.access(root / "usr/bin" / p, os.X_OK) for p in programs))
+    check_copyright(run, root)
     rule = (SOURCE_DIR / "packaging/50-zuva-dfu.rules").read_text()
     run.check("the installed udev rule is the project's", (root / RULE).read_text() == rule)
     readme = (root / "usr/share/doc/zuva/README.md").read_text()
     run.check("the README shows the rule as installed",
               all(line in readme for line in rule.splitlines() if line and not line.startswith("#")))
-    for page in pages:
+    for page in programs:
         path = root / ("usr/share/man/man1/%s.1.gz" % page)
         text = gzip.decompress(path.read_bytes()).decode() if path.exists() else ""
         title = re.search(r'^\.TH "?%s"? "?1"?' % re.escape(page), text, re.M | re.I)
         run.check("the manual page of %s states the version" % page,
                   title is not None and args.version in text, text[:200])
+
+
+def check_copyright(run, root):
+    """Debian's machine-readable copyright file: one paragraph for every file,
+    the MIT (Expat) licence's words, held by the ZUVA authors."""
+    path = root / COPYRIGHT
+    text = path.read_text() if path.exists() else ""
+    licence = (SOURCE_DIR / "LICENSE").read_text()
+    terms = licence[licence.index("Permission is hereby granted"):].split()
+    run.check("the copyright file is in Debian's format with the MIT licence of the ZUVA authors",
+              text.startswith("Format: https://www.debian.org/doc/packaging-manuals/"
+                              "copyright-format/1.0/\n") and
+              "\nFiles: *\nCopyright: 2026 the ZUVA authors\nLicense: Expat\n" in text and
+              [w for w in text.split() if w != "."][-len(terms):] == terms and
+              all(line.startswith(" ") for line in text.split("License: Expat\n")[1].splitlines()),
+              text[:600])
+
+
+def check_lintian(run, deb):
+    """lintian finds nothing a maintainer must fix: no error, no warning."""
+    if shutil.which("lintian") is None:
+        run.check("lintian is installed (scripts/install-deps.sh)", False)
+        return
+    result = subprocess.run(["lintian", "--tag-display-limit", "0", str(deb)],
+                            capture_output=True, text=True, timeout=600)
+    findings = [line for line in result.stdout.splitlines() if line.startswith(("E:", "W:"))]
+    run.check("lintian reports no error and no warning", not findings and
+              result.returncode == 0, result.stdout[-3000:] + result.stderr[-1500:])
+
+
+def check_completion(run, root, args):
+    """The installed bash completion registers itself and completes the
+    installed zuvatool's commands."""
+    if not args.with_tool:
+        return
+    script = 'source "$1" && complete -p zuvatool && COMP_WORDS=(zuvatool fl) COMP_CWORD=1 && ' \
+             '_zuvatool && echo "${COMPREPLY[*]}"'
+    env = installed_env(root, run.work, {})
+    done = subprocess.run(["bash", "--norc", "--noprofile", "-c", script, "bash",
+                           str(root / BASH_COMPLETION)], capture_output=True, text=True,
+                          env=env, timeout=60)
+    run.check("the installed bash completion completes zuvatool's commands",
+              done.returncode == 0 and "-F _zuvatool zuvatool" in done.stdout and
+              done.stdout.splitlines()[-1] == "flash", done.stdout + done.stderr)
 
 
 def installed_env(root, work, extra):
@@ -148,7 +198,9 @@ def main():
     root = work / "root"
     subprocess.run(["dpkg", "-x", str(deb), str(root)], check=True)
     check_files(run, root, args)
+    check_completion(run, root, args)
     check_programs(run, root, args)
+    check_lintian(run, deb)
     return run.status()
 
 

@@ -38,8 +38,7 @@ def main():
         return 1
 
     programs = ["ZUVA.exe"] + (["zuvatool.exe"] if args.with_tool else [])
-    documents = ["README.md", "virtual-device.md"] + \
-        (["LICENSE"] if (SOURCE_DIR / "LICENSE").exists() else [])
+    documents = ["README.md", "virtual-device.md", "LICENSE"]
     with zipfile.ZipFile(archive) as z:
         names = sorted(n for n in z.namelist() if not n.endswith("/"))
         wanted = sorted(folder + "/" + n for n in programs + documents)
@@ -49,9 +48,10 @@ def main():
             member = folder + "/" + name
             run.check(name + " is an x86-64 Windows executable",
                       member in names and is_amd64_exe(z.read(member)))
-        run.check("README.md is the project's",
-                  folder + "/README.md" in names and
-                  z.read(folder + "/README.md") == (SOURCE_DIR / "README.md").read_bytes())
+        for document in ("README.md", "LICENSE"):
+            member = folder + "/" + document
+            run.check(document + " is the project's", member in names and
+                      z.read(member) == (SOURCE_DIR / document).read_bytes())
     return run.status()
 
 
