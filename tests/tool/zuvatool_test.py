@@ -85,7 +85,8 @@ class Tool:
         for key in ("ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE"):
             env.pop(key, None)
         env.update(ZUVA_SIM=sim, ZUVA_SIM_FLASH=flash)
-        process = subprocess.Popen([self.args.exe] + list(argv), cwd=self.work, env=env,
+        wrapper = [self.args.wrapper] if self.args.wrapper else []
+        process = subprocess.Popen(wrapper + [self.args.exe] + list(argv), cwd=self.work, env=env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         process.deadline = threading.Timer(RUN_TIMEOUT, process.kill)
