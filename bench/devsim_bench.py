@@ -45,7 +45,7 @@ def run_on_bus(devsim, workdir, name, shell_command, profile="real.profile", dev
     command = [devsim, "--profile", os.path.join(workdir, profile)]
     for flash, trace in zip(flashes, traces):
         command += ["--flash", flash, "--trace", trace]
-    command += ["--", "/usr/bin/time", "-o", timing, "-f", "%e %U %S", "sh", "-c", shell_command]
+    command += ["--", "/usr/bin/time", "-o", timing, "-f", "%e %U %S %M", "sh", "-c", shell_command]
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.monotonic()
     result = subprocess.run(command, input=b"n\n", cwd=workdir, capture_output=True)
@@ -55,7 +55,9 @@ def run_on_bus(devsim, workdir, name, shell_command, profile="real.profile", dev
         sys.stderr.write(result.stdout.decode(errors="replace")[-2000:])
         sys.stderr.write(result.stderr.decode(errors="replace")[-2000:])
         raise SystemExit("%s failed with exit code %d" % (name, result.returncode))
-    client_wall, client_user, client_sys = (float(v) for v in open(timing).read().split()[-3:])
+    # %M: the largest resident set among the shell and what it waited for.
+    client_wall, client_user, client_sys, client_rss = \
+        (float(v) for v in open(timing).read().split()[-4:])
     counts = {"class": 0, "standard": 0}
     for trace in traces:
         for line in open(trace):
@@ -66,6 +68,7 @@ def run_on_bus(devsim, workdir, name, shell_command, profile="real.profile", dev
         "wall": wall,
         "client_wall": client_wall,
         "client_cpu": client_user + client_sys,
+        "client_rss_kib": int(client_rss),
         "total_cpu": (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime),
         "class": counts["class"],
         "standard": counts["standard"],

@@ -14,7 +14,11 @@ that each target of the options names:
     over the plain run's requests (which leaves out the emulated bus's own
     cost);
   - four devices with --all against four runs one after the other (skipped
-    while flash does not take --all).
+    while flash does not take --all);
+  - sixteen devices with --all against one: wall time, the client's largest
+    resident set, and the CPU time of the client against that of the whole
+    run (the emulated bus's processes included), which shows whose work
+    bounds the run on a machine of few cores.
 
 usage: zuvatool_bench.py --devsim PATH --zuvatool PATH [--work-dir DIR]
                          [-k NAME ...]
@@ -37,6 +41,7 @@ ERASE_US_PER_KIB = 7813
 PROGRAM_US_PER_KIB = 4000
 INFLATED = PROFILE + "poll-timeout = 100\nprogram-us-per-kib = %d\n" % PROGRAM_US_PER_KIB
 DEVICES = 4
+MANY_DEVICES = 16
 # The bus costs of the virtual device: 0.5 ms a request, 1 ms per KiB of data.
 REQUEST_MS = 0.5
 MS_PER_KIB = 1.0
@@ -74,11 +79,13 @@ def main():
     parser.add_argument("--zuvatool", required=True)
     parser.add_argument("--work-dir")
     parser.add_argument("-k", action="append", default=[],
-                        help="only the groups whose name holds this: dfu-util, changed, poll, all")
+                        help="only the groups whose name holds this: dfu-util, changed, poll, all, "
+                             "sixteen")
     args = parser.parse_args()
     workdir = args.work_dir or tempfile.mkdtemp(prefix="zuvatool_bench_")
     shutil.rmtree(workdir, ignore_errors=True)
     os.makedirs(workdir)
+    load_before = " ".join("%.2f" % v for v in os.getloadavg())
     rng = random.Random(512)
     image = bytes(rng.getrandbits(8) for _ in range(IMAGE_SIZE))
     # One byte changed in the second 16 KiB sector.
@@ -164,6 +171,18 @@ def main():
             results.append(("four devices", "in sequence", serial["client_wall"],
                             "one device", one["client_wall"], "-"))
 
+    many = []  # (run, its row), for the table of the sixteen devices
+    if wanted("sixteen"):
+        single = tool("one-of-sixteen", "flash fw.bin --all", profile="several.profile")
+        sixteen = tool("sixteen-all", "flash fw.bin --all", profile="several.profile",
+                       devices=MANY_DEVICES)
+        many = [("1 device, --all", single), ("%d devices, --all" % MANY_DEVICES, sixteen)]
+        results.append(("%d devices" % MANY_DEVICES, "--all", sixteen["client_wall"],
+                        "one device", single["client_wall"], "<= 1.3"))
+        results.append(("%d devices, resident memory" % MANY_DEVICES, "--all",
+                        sixteen["client_rss_kib"] / 1024.0, "one device",
+                        single["client_rss_kib"] / 1024.0, "<= 2.0"))
+
     print("512 KiB image, real timing, emulated USB bus; wall times of the client in seconds")
     print("%-38s %-15s %8s %-17s %8s %7s %7s" % ("comparison", "run", "wall", "reference", "wall",
                                                  "ratio", "target"))
@@ -171,6 +190,16 @@ def main():
         print("%-38s %-15s %8.2f %-17s %8.2f %7.3f %7s" % (comparison, run, wall, reference,
                                                            reference_wall, wall / reference_wall,
                                                            target))
+    if many:
+        print("(the resident memory row is in MiB, not seconds)")
+        print("\n%d CPU cores; load average before the runs: %s" % (os.cpu_count(), load_before))
+        print("%-20s %8s %12s %12s %12s %10s" % ("run", "wall s", "client CPU s", "total CPU s",
+                                                 "client share", "client MiB"))
+        for run, row in many:
+            print("%-20s %8.2f %12.2f %12.2f %11.0f%% %10.1f" % (
+                run, row["client_wall"], row["client_cpu"], row["total_cpu"],
+                100.0 * row["client_cpu"] / max(row["total_cpu"], 1e-9),
+                row["client_rss_kib"] / 1024.0))
     return 0
 
 
