@@ -14,6 +14,19 @@
 #include "tool/flash_device.h"
 #include "tool/flash_summary.h"
 
+void RecordDeviceEnd(const ToolOptions& options, const FlashImage& image,
+                     const DfuDeviceInfo& device, uint64_t milliseconds, FlashOutcome* outcome) {
+  std::string error;
+  if (image.log != nullptr &&
+      !image.log->Append(device, image.identity,
+                         {outcome->exitCode, FlashOutcomeText(*outcome, options.positional[0]),
+                          milliseconds, outcome->address},
+                         &error)) {
+    outcome->message = FlashOutcomeText(*outcome, options.positional[0]) + "; " + error;
+    if (outcome->exitCode == TOOL_EXIT_OK) outcome->exitCode = TOOL_EXIT_FAILED;
+  }
+}
+
 FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image,
                              const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record) {
   const auto start = std::chrono::steady_clock::now();
@@ -29,15 +42,7 @@ FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image
           .count());
   // A flash that an interruption stopped says so in its code.
   if (outcome.exitCode != TOOL_EXIT_OK && RunInterrupted()) outcome.exitCode = PlatformInterruptExitCode();
-  std::string error;
-  if (image.log != nullptr &&
-      !image.log->Append(device, image.identity,
-                         {outcome.exitCode, FlashOutcomeText(outcome, options.positional[0]),
-                          record->milliseconds, outcome.address},
-                         &error)) {
-    outcome.message = FlashOutcomeText(outcome, options.positional[0]) + "; " + error;
-    if (outcome.exitCode == TOOL_EXIT_OK) outcome.exitCode = TOOL_EXIT_FAILED;
-  }
+  RecordDeviceEnd(options, image, device, record->milliseconds, &outcome);
   record->exitCode = outcome.exitCode;
   record->message = outcome.message;
   return outcome;

@@ -2,6 +2,7 @@
 // bytes go to which alternate setting) is made from the file once; the steps
 // then run on the chosen device through the engine.
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 
@@ -371,8 +372,11 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   if (options.watch) return RunFlashWatch(options, image, out);
   DfuDeviceInfo device;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
-  DeviceRecord record;
-  const FlashOutcome outcome = FlashIntoRecord(options, image, device, out, &record);
+  const auto start = std::chrono::steady_clock::now();
+  FlashOutcome outcome = FlashDevice(options, image.file, device, out);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  RecordDeviceEnd(options, image, device, static_cast<uint64_t>(took.count()), &outcome);
   return out->Result(outcome.exitCode, FlashOutcomeText(outcome, options.positional[0]),
                      outcome.hint, outcome.address);
 }

@@ -45,10 +45,15 @@ std::string FlashOutcomeText(const FlashOutcome& outcome, const std::string& fil
 FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
                          const DfuDeviceInfo& device, CToolOutput* out);
 
+// With a log, the device's line in the production record. A record that
+// cannot be written fails a flash that succeeded (exit code 1), the
+// outcome's words saying both.
+void RecordDeviceEnd(const ToolOptions& options, const FlashImage& image,
+                     const DfuDeviceInfo& device, uint64_t milliseconds, FlashOutcome* outcome);
+
 // FlashDevice timed, its outcome in *record (whose path and serial the
-// caller fills) and, with a log, in the production record; a device that
-// could not be opened fails with exit code 6. A record that cannot be
-// written fails a flash that succeeded (exit code 1), its words saying both.
+// caller fills) and in the production record; a device that could not be
+// opened fails with exit code 6.
 FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image,
                              const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record);
 
