@@ -34,10 +34,6 @@ extern const uint32_t PLATFORM_ERROR_NOT_A_FILE;  // EINVAL, ERROR_INVALID_PARAM
 // Another holder has the file open without sharing.
 extern const uint32_t PLATFORM_ERROR_IN_USE;  // EWOULDBLOCK, ERROR_SHARING_VIOLATION
 
-// The operating system's words for an error number ("No space left on
-// device"), without a final full stop; "system error N" when it has none.
-std::string PlatformErrorText(uint32_t error);
-
 class PlatformFile {
  public:
   enum class Mode {

@@ -6,6 +6,15 @@
 #include "tool/json_line.h"
 #include "tool/tool_text.h"
 
+namespace {
+
+std::string ErrorWords(uint32_t code) {
+  const std::string words = PlatformErrorText(code);
+  return words.empty() ? "system error " + std::to_string(code) : words;
+}
+
+}  // namespace
+
 std::string ProductionRecordLine(const std::string& time, const DfuDeviceInfo& device,
                                  const ImageIdentity& image, const DeviceEnd& end) {
   char ids[16];
@@ -46,7 +55,7 @@ bool CProductionLog::Open(const std::string& path, std::string* error) {
   path_ = path;
   const uint32_t opened = file_.Open(path, PlatformFile::Mode::kAppendShared);
   if (opened != 0) {
-    *error = "cannot open the record " + path + ": " + PlatformErrorText(opened);
+    *error = "cannot open the record " + path + ": " + ErrorWords(opened);
     return false;
   }
   return true;
@@ -60,7 +69,7 @@ bool CProductionLog::Append(const DfuDeviceInfo& device, const ImageIdentity& im
   // the disk, so that a record survives a bench that loses power.
   if (!file_.Write(line.data(), line.size()) || !file_.Flush()) {
     *error = "cannot write the record of " + device.path + " to " + path_ + ": " +
-             PlatformErrorText(file_.LastError());
+             ErrorWords(file_.LastError());
     return false;
   }
   return true;

@@ -25,16 +25,6 @@
 #include "platform/files.h"
 
 const uint32_t PLATFORM_ERROR_NOT_A_FILE = EINVAL;
-
-std::string PlatformErrorText(uint32_t error) {
-  if (error > static_cast<uint32_t>(std::numeric_limits<int>::max())) {
-    return "system error " + std::to_string(error);
-  }
-  char buffer[256] = "";
-  // The GNU strerror_r: the text, in the buffer or a static string.
-  const char* text = ::strerror_r(static_cast<int>(error), buffer, sizeof buffer);
-  return text != nullptr && *text != '\0' ? text : "system error " + std::to_string(error);
-}
 const uint32_t PLATFORM_ERROR_IN_USE = EWOULDBLOCK;
 
 bool PlatformPathExists(const std::string& path) {

@@ -12,18 +12,6 @@
 
 const uint32_t PLATFORM_ERROR_NOT_A_FILE = ERROR_INVALID_PARAMETER;
 
-std::string PlatformErrorText(uint32_t error) {
-  char buffer[512] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, error, 0, buffer, sizeof buffer, nullptr);
-  // The system's text ends in ".\r\n".
-  while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' ||
-                        buffer[length - 1] == '.' || buffer[length - 1] == ' ')) {
-    --length;
-  }
-  if (length == 0) return "system error " + std::to_string(error);
-  return std::string(buffer, length);
-}
 const uint32_t PLATFORM_ERROR_IN_USE = ERROR_SHARING_VIOLATION;
 
 // GetFileAttributesA rather than the shell's PathFileExistsA, which stops at
