@@ -25,8 +25,9 @@ constexpr uint16_t APP_DFUSE_VERSION_LAST = 0x011F;
 // listed (a virtual device comes after the real ones) is the one used. An
 // attempt that lists nothing leaves the path of an earlier attempt.
 void ListDfuInterfaces(std::string* devicePath, std::string* name) {
+  // A source that cannot list adds nothing; the others' interfaces still count.
   std::vector<InterfaceInfo> interfaces;
-  if (!EnumerateInterfaces(DFU_INTERFACE_GUID, &interfaces)) return;
+  EnumerateInterfaces(DFU_INTERFACE_GUID, &interfaces);
   for (const InterfaceInfo& info : interfaces) {
     if (!info.path.empty()) *devicePath = info.path;
     const bool fits = info.hasDescription && info.description.size() < APP_DESCRIPTION_BUFFER_SIZE;

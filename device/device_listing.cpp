@@ -66,8 +66,9 @@ void Describe(DfuDeviceInfo* info) {
 }
 
 void ListClass(const Guid& interfaceClass, bool dfuMode, std::vector<DfuDeviceInfo>* devices) {
+  // A source that cannot list adds nothing; the others' devices still count.
   std::vector<InterfaceInfo> interfaces;
-  if (!EnumerateInterfaces(interfaceClass, &interfaces)) return;
+  EnumerateInterfaces(interfaceClass, &interfaces);
   for (const InterfaceInfo& listed : interfaces) {
     if (listed.path.empty()) continue;
     DfuDeviceInfo info;
@@ -97,17 +98,18 @@ void ListDfuDevices(std::vector<DfuDeviceInfo>* devices) {
   ListClass(APP_INTERFACE_GUID, false, devices);
 }
 
-bool InterfaceListed(const std::string& path, const std::vector<Guid>& interfaceClasses) {
+ListingAnswer InterfaceListed(const std::string& path, const std::vector<Guid>& interfaceClasses) {
   const auto samePath = [&path](const InterfaceInfo& listed) {
     return listed.path.size() == path.size() &&
            std::equal(path.begin(), path.end(), listed.path.begin(), [](char a, char b) {
              return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
            });
   };
+  bool complete = true;
   for (const Guid& interfaceClass : interfaceClasses) {
     std::vector<InterfaceInfo> interfaces;
-    if (!EnumerateInterfaces(interfaceClass, &interfaces)) continue;
-    if (std::any_of(interfaces.begin(), interfaces.end(), samePath)) return true;
+    if (!EnumerateInterfaces(interfaceClass, &interfaces)) complete = false;
+    if (std::any_of(interfaces.begin(), interfaces.end(), samePath)) return LISTING_PRESENT;
   }
-  return false;
+  return complete ? LISTING_ABSENT : LISTING_FAILED;
 }

@@ -47,9 +47,11 @@ void ListDfuDevices(std::vector<DfuDeviceInfo>* devices);
 // cannot be opened, which includes a device that has gone.
 bool DescribeDfuDevice(const std::string& path, bool dfuMode, DfuDeviceInfo* info);
 
-// True while an interface of one of the classes is listed at `path` (letter
-// case aside). Asks the platform's listing only: no device is opened and no
-// request reaches one.
-bool InterfaceListed(const std::string& path, const std::vector<Guid>& interfaceClasses);
+// What the platform's listing says of an interface of one of the classes at
+// `path` (letter case aside): present, absent, or unknown because a listing
+// failed and did not show it (a failed listing is no sign of removal). No
+// device is opened and no request reaches one.
+enum ListingAnswer { LISTING_PRESENT, LISTING_ABSENT, LISTING_FAILED };
+ListingAnswer InterfaceListed(const std::string& path, const std::vector<Guid>& interfaceClasses);
 
 #endif  // ZUVA_DEVICE_DEVICE_LISTING_H_

@@ -191,10 +191,17 @@ class CFakeDriverBackend : public DriverBackend {
     return std::make_unique<CConnection>(device);
   }
 
-  void Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {
-    if (!(interfaceClass == DFU_INTERFACE_GUID)) return;
+  bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    // A listing that fails lists nothing, as a system's does.
+    if (failListing_) return false;
+    if (!(interfaceClass == DFU_INTERFACE_GUID)) return true;
     for (const auto& [path, device] : devices_) interfaces->push_back({path, true, "Fake"});
+    return true;
+  }
+  void SetListingFails(bool fails) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failListing_ = fails;
   }
 
  private:
@@ -221,6 +228,7 @@ class CFakeDriverBackend : public DriverBackend {
   std::mutex mutex_;
   std::map<std::string, std::shared_ptr<CFakeDevice>> devices_;
   bool isVirtual_ = true;
+  bool failListing_ = false;
 };
 
 #endif  // ZUVA_DEVICE_FAKE_DRIVER_TEST_SUPPORT_H_

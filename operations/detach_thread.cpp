@@ -228,7 +228,8 @@ bool CDetachThread::WaitStep() {
   {
     OperationContext before;
     ReadContext(&before);
-    if (before.phase == PHASE_WAIT_REMOVAL && !InterfaceListed(before.devicePath, interfaceClasses)) {
+    if (before.phase == PHASE_WAIT_REMOVAL &&
+        InterfaceListed(before.devicePath, interfaceClasses) == LISTING_ABSENT) {
       unlisted = before.devicePath;
     }
   }

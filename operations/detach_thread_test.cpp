@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device/fake_driver_test_support.h"
 #include "operations/engine_test_support.h"
 #include "platform/device_notifier.h"
 
@@ -312,6 +313,23 @@ TEST_F(DetachTest, LeaveWithoutARemovalNoticeEndsOnceTheDeviceIsNoLongerListed) 
   EXPECT_STREQ(final.devicePath, "Tolerant");
   // The listing asks the device nothing.
   EXPECT_EQ(ClassRequests(), kLeaveSequence);
+}
+
+TEST_F(DetachTest, LeaveDoesNotTakeAFailedListingForTheDevicesRemoval) {
+  Install();
+  // Another source whose listing fails: the listing as a whole proves nothing.
+  auto failing = std::make_shared<CFakeDriverBackend>();
+  failing->SetListingFails(true);
+  RegisterDriverBackend(failing);
+  auto image = SectorImage();
+  OperationContext context = Context(OP_CODE_LEAVE_DFU, image.get());
+  OperationId id = OP_INVALID_ID;
+  auto log = Start<CDetachThread, CDeafToRemovals>(&context, &id);
+  const OperationContext final = RunToEnd(id);
+  UnregisterDriverBackend(failing.get());
+
+  EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
+  EXPECT_EQ(final.phase, PHASE_WAIT_REMOVAL);
 }
 
 TEST_F(DetachTest, WaitProgressReadsThirtyFiveAndSixtyAtTheEightiethPoll) {

@@ -184,8 +184,7 @@ bool EnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>*
   for (bool wantVirtual : {false, true}) {
     for (const auto& backend : backends) {
       if (backend->IsVirtual() != wantVirtual) continue;
-      backend->Enumerate(interfaceClass, interfaces);
-      listed = true;
+      if (!backend->Enumerate(interfaceClass, interfaces)) listed = false;
     }
   }
   return listed;

@@ -46,7 +46,9 @@ struct InterfaceInfo {
 };
 
 // The present interfaces of an interface class, in listing order: real
-// devices first, virtual devices last. False when no list can be had.
+// devices first, virtual devices last. False when a source (the system's
+// listing or a backend's) could not list its devices: *interfaces then holds
+// what the others listed, and a device missing from it may still be present.
 bool EnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces);
 
 // An open device connection of a backend.
@@ -69,7 +71,9 @@ class DriverBackend {
   // Virtual backends are listed after the real ones.
   virtual bool IsVirtual() const = 0;
   virtual std::unique_ptr<DriverConnection> Open(const std::string& path) = 0;
-  virtual void Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) = 0;
+  // Appends the backend's interfaces of the class; false when it could not
+  // list them.
+  virtual bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) = 0;
 };
 
 // Registration is done by the console thread at start-up (or by a test) and

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -24,10 +25,13 @@ class CTagBackend : public DriverBackend {
     ++opens;
     return std::make_unique<CConnection>(this);
   }
-  void Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {
+  bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {
+    if (listingFails) return false;
     if (interfaceClass == DFU_INTERFACE_GUID) interfaces->push_back({prefix_ + "0", false, ""});
+    return true;
   }
 
+  std::atomic<bool> listingFails{false};
   std::atomic<int> opens{0};
   std::atomic<int> closes{0};
 
@@ -148,6 +152,19 @@ TEST_F(DriverPortTest, EnumerationListsRealBackendsBeforeVirtualOnes) {
 #if !defined(_WIN32)
   EXPECT_TRUE(interfaces.empty());
 #endif
+}
+
+TEST_F(DriverPortTest, ABackendThatCannotListMakesTheListingIncompleteNotEmpty) {
+  auto failing = std::make_shared<CTagBackend>("vdev:", true, 3);
+  failing->listingFails = true;
+  Register(std::make_shared<CTagBackend>("sim:", true, 1));
+  Register(failing);
+  std::vector<InterfaceInfo> interfaces;
+  EXPECT_FALSE(EnumerateInterfaces(DFU_INTERFACE_GUID, &interfaces));
+  std::vector<std::string> paths;
+  for (const auto& info : interfaces) paths.push_back(info.path);
+  EXPECT_NE(std::find(paths.begin(), paths.end(), "sim:0"), paths.end());
+  EXPECT_EQ(std::find(paths.begin(), paths.end(), "vdev:0"), paths.end());
 }
 
 TEST_F(DriverPortTest, ConcurrentOpensAndRequestsFromTwoThreads) {

@@ -107,16 +107,17 @@ std::unique_ptr<DriverConnection> CSimBackend::Open(const std::string& path) {
   return std::make_unique<CSimConnection>(recorder_, position.attachment);
 }
 
-void CSimBackend::Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
+bool CSimBackend::Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
   CDfuDevice::BusPosition position = Device()->Position();
-  if (!position.present) return;
+  if (!position.present) return true;
   const Guid& listedUnder = position.dfuMode ? DFU_INTERFACE_GUID : APP_INTERFACE_GUID;
-  if (!(interfaceClass == listedUnder)) return;
+  if (!(interfaceClass == listedUnder)) return true;
   InterfaceInfo info;
   info.path = PathOf(position.attachment);
   info.hasDescription = Device()->Profile().hasDescription;
   info.description = Device()->Profile().description;
   interfaces->push_back(std::move(info));
+  return true;
 }
 
 void CSimBackend::Unplug() {

@@ -165,7 +165,8 @@ int LeaveDfuMode(const DfuDeviceInfo& device, CToolOutput* out) {
       [out](uint8_t percent) { out->Progress(percent); }, &final);
   if (status != RESULT_OK) {
     // The request went, and the wait for the device to go ran out.
-    if (final.phase == PHASE_WAIT_REMOVAL && InterfaceListed(device.path, {DFU_INTERFACE_GUID})) {
+    if (final.phase == PHASE_WAIT_REMOVAL &&
+        InterfaceListed(device.path, {DFU_INTERFACE_GUID}) == LISTING_PRESENT) {
       return out->Result(TOOL_EXIT_FAILED,
                          "the device did not leave: it is still there in DFU mode after the leave request",
                          "it may wait for a USB reset or ignore the request: unplug it and plug it in again");

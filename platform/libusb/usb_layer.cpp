@@ -376,7 +376,7 @@ bool UsbEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInf
   if (!context) return true;
   libusb_device** list = nullptr;
   ssize_t count = libusb_get_device_list(context->Get(), &list);
-  if (count < 0) return true;
+  if (count < 0) return false;
   std::vector<std::pair<std::string, libusb_device*>> found;
   for (ssize_t i = 0; i < count; ++i) {
     std::string path = PathOf(list[i]);

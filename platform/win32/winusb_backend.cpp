@@ -241,12 +241,15 @@ HDEVINFO ListDeviceNodes(const WinUsbApi& api) {
   return api.getClassDevs(nullptr, nullptr, nullptr, WINUSB_ALL_PRESENT_DEVICES);
 }
 
-// Every present WinUSB DFU interface, in the order of the device list.
-std::vector<ListedInterface> ListInterfaces(const WinUsbApi& api) {
-  std::vector<ListedInterface> listed;
-  if (!api.HasWinUsb()) return listed;
+// Every present WinUSB DFU interface, in the order of the device list; the
+// flag is false when the system gave no device list (a machine without
+// WinUSB has nothing to list, which is no failure).
+std::pair<bool, std::vector<ListedInterface>> ListInterfaces(const WinUsbApi& api) {
+  std::pair<bool, std::vector<ListedInterface>> answer{true, {}};
+  std::vector<ListedInterface>& listed = answer.second;
+  if (!api.HasWinUsb()) return answer;
   HDEVINFO list = ListDeviceNodes(api);
-  if (list == INVALID_HANDLE_VALUE) return listed;
+  if (list == INVALID_HANDLE_VALUE) return {false, {}};
   for (DWORD index = 0;; ++index) {
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof(device);
@@ -279,7 +282,7 @@ std::vector<ListedInterface> ListInterfaces(const WinUsbApi& api) {
     }
   }
   api.destroyDeviceInfoList(list);
-  return listed;
+  return answer;
 }
 
 // What the listings have seen, for the device-change window: a device that
@@ -467,12 +470,13 @@ class CWinUsbBackend : public DriverBackend {
     return std::make_unique<CWinUsbConnection>(std::move(shared));
   }
 
-  void Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {
-    const std::vector<ListedInterface> listed = ListInterfaces(ActiveWinUsbApi());
+  bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {
+    const auto [complete, listed] = ListInterfaces(ActiveWinUsbApi());
     Remember(listed);
     for (const ListedInterface& entry : listed) {
       if (entry.listedClass == interfaceClass) interfaces->push_back(entry.info);
     }
+    return complete;
   }
 
  private:
@@ -530,7 +534,7 @@ bool WinUsbTranslateDeviceChange(DeviceChangeKind kind, const Guid& broadcastCla
   if (lookUp()) return true;
   // A device that arrives can still be asked what it is.
   if (kind != DeviceChangeKind::kArrival) return false;
-  Remember(ListInterfaces(ActiveWinUsbApi()));
+  Remember(ListInterfaces(ActiveWinUsbApi()).second);
   return lookUp();
 }
 

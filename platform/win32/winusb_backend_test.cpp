@@ -721,8 +721,9 @@ class CVirtualBackend : public DriverBackend {
   std::string PathPrefix() const override { return "sim:"; }
   bool IsVirtual() const override { return true; }
   std::unique_ptr<DriverConnection> Open(const std::string&) override { return nullptr; }
-  void Enumerate(const Guid&, std::vector<InterfaceInfo>* interfaces) override {
+  bool Enumerate(const Guid&, std::vector<InterfaceInfo>* interfaces) override {
     interfaces->push_back({"sim:0", false, ""});
+    return true;
   }
 };
 
