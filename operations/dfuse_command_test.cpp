@@ -1,4 +1,4 @@
-// The whole-device DfuSe commands against the virtual device.
+// The DfuSe commands that act on a whole device, against the virtual device.
 #include "operations/dfuse_command.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +9,25 @@ namespace {
 
 class DfuseCommandTest : public SimEngineTest {
  protected:
+  void SetUp() override {
+    SimEngineTest::SetUp();
+    SetDfuseResetLimit(300);
+  }
   void TearDown() override {
+    SetDfuseResetLimit(OP_DFUSE_RESET_LIMIT_MS);
     SetDfuseCommandLimit(OP_DFUSE_COMMAND_LIMIT_MS);
     SimEngineTest::TearDown();
+  }
+  void InstallProtected(const std::string& faults = "") {
+    Install(faults, [](SimProfile* p) { p->readoutProtected = true; });
+  }
+  // The number of the request that carries the command, from a clean run.
+  uint32_t CommandNumber() {
+    InstallProtected();
+    EXPECT_EQ(RunDfuseCommand(backend->CurrentPath(), DFUSE_CMD_READ_UNPROTECT, true), RESULT_OK);
+    const uint32_t number = RequestNumber("DNLOAD 0 0 1");
+    SimUninstall();
+    return number;
   }
   // The number of the first status request after the command.
   uint32_t StatusAfterCommand() {
@@ -47,6 +63,32 @@ TEST_F(DfuseCommandTest, MassEraseEndsAtOnceWhenTheDeviceAnswersAStateOfNoWork) 
       EXPECT_EQ(Only(requests, {"GETSTATUS"}).size(), 2u) << c.faults;
       EXPECT_EQ(requests.back().rfind("ABORT", 0), 0u) << c.faults;
     }
+    SimUninstall();
+  }
+}
+
+TEST_F(DfuseCommandTest, UnprotectSucceedsOnlyWhenTheDeviceLeavesTheBus) {
+  const uint32_t command = CommandNumber();
+  ASSERT_NE(command, 0u);
+  struct Case {
+    std::string faults;
+    StatusCode result;
+  };
+  const Case cases[] = {
+      {"", RESULT_OK},
+      // The command is refused: the device stays, protected.
+      {"stall@" + std::to_string(command), DEV_ERR_CONTROL_TRANSFER},
+      // Taken, but every status request after it stalls: still listed.
+      {"stall@" + std::to_string(command + 1) + "-", DEV_ERR_CONTROL_TRANSFER},
+      // Refused with an error status.
+      {"status=0x0B@" + std::to_string(command + 1), OP_ERR_DFU_ERROR},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults);
+    InstallProtected(c.faults);
+    const std::string path = backend->CurrentPath();
+    EXPECT_EQ(RunDfuseCommand(path, DFUSE_CMD_READ_UNPROTECT, true), c.result);
+    EXPECT_EQ(backend->CurrentPath() != path, c.result == RESULT_OK);
     SimUninstall();
   }
 }

@@ -330,6 +330,11 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
                                          "mode, and " + StatusText(status),
                        "unplug the device and plug it in again");
   }
+  if (status != RESULT_OK && options.command == "unprotect") {
+    // The unprotect is done only when the device resets; it is still listed.
+    return out->Result(TOOL_EXIT_FAILED, "unprotect failed: " + StatusText(status) +
+                                             ", and the device did not reset");
+  }
   if (status != RESULT_OK) {
     return out->Result(TOOL_EXIT_FAILED, options.command + " failed: " + StatusText(status));
   }
