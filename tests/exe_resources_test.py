@@ -2,9 +2,12 @@
 """Reads the resources and imports of the built ZUVA.exe back and checks
 them: the default image (RCDATA 101, English UK), the application title
 (string 103), the version record 5.8.0.1 with its named entries, the manifest
-(run as invoker, DPI-aware), and a static build that needs no DLL beside it.
+(run as invoker, DPI-aware, UTF-8 code page, long paths), and a static build
+that needs no DLL beside it. With --tool, the same of zuvatool.exe but the
+image and the title, which it does not have.
 
 Usage: exe_resources_test.py ZUVA.exe default_image.bin
+       exe_resources_test.py --tool zuvatool.exe
 """
 
 import struct
@@ -39,19 +42,29 @@ def string_from_table(block, index):
     return block[offset + 2:offset + 2 + 2 * length].decode("utf-16-le")
 
 
-def check(pe, image, faults):
+# The named entries of each executable's version record.
+VERSION_STRINGS = {
+    "ZUVA.exe": b"ZUVA upgrade application",
+    "zuvatool.exe": b"ZUVA scripting tool",
+}
+
+
+def check(pe, image, faults, name="ZUVA.exe"):
+    """image: the default image the executable carries, or None for one that
+    carries none (zuvatool.exe)."""
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") or not hasattr(pe, "VS_FIXEDFILEINFO"):
         faults.append("no resources or no version record")
         return
     found = resources(pe)
 
-    if found.get((RT_RCDATA, 101)) != [(LANG_ENGLISH_UK, image)]:
-        faults.append("RCDATA 101 is not the default image in English (UK) alone")
+    if image is not None:
+        if found.get((RT_RCDATA, 101)) != [(LANG_ENGLISH_UK, image)]:
+            faults.append("RCDATA 101 is not the default image in English (UK) alone")
 
-    block = found.get((RT_STRING, 103 // 16 + 1), [])
-    if [lang for lang, _ in block] != [LANG_NEUTRAL] or \
-            string_from_table(block[0][1], 103 % 16) != "ZUVA":
-        faults.append("string 103 is not the neutral title \"ZUVA\"")
+        block = found.get((RT_STRING, 103 // 16 + 1), [])
+        if [lang for lang, _ in block] != [LANG_NEUTRAL] or \
+                string_from_table(block[0][1], 103 % 16) != "ZUVA":
+            faults.append("string 103 is not the neutral title \"ZUVA\"")
 
     if [lang for lang, _ in found.get((RT_VERSION, 1), [])] != [LANG_ENGLISH_UK]:
         faults.append("version record 1 is not in English (UK) alone")
@@ -67,8 +80,8 @@ def check(pe, image, faults):
               for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
               for table in info.StringTable}
     strings = tables.get(b"040904b0") or tables.get(b"040904B0")
-    expected = {b"FileDescription": b"ZUVA upgrade application", b"InternalName": b"ZUVA.exe",
-                b"OriginalFilename": b"ZUVA.exe", b"ProductName": b"ZUVA",
+    expected = {b"FileDescription": VERSION_STRINGS[name], b"InternalName": name.encode(),
+                b"OriginalFilename": name.encode(), b"ProductName": b"ZUVA",
                 b"FileVersion": b"5.8.0.1", b"ProductVersion": b"5.8.0.1"}
     if strings is None:
         faults.append("no string block for U.S. English, Unicode: %s" % list(tables))
@@ -116,14 +129,17 @@ def main(argv):
     if len(argv) != 3:
         sys.stderr.write(__doc__)
         return 2
-    pe = pefile.PE(argv[1])
-    with open(argv[2], "rb") as source:
-        image = source.read()
+    if argv[1] == "--tool":
+        path, image, name = argv[2], None, "zuvatool.exe"
+    else:
+        with open(argv[2], "rb") as source:
+            path, image, name = argv[1], source.read(), "ZUVA.exe"
+    pe = pefile.PE(path)
     faults = []
-    check(pe, image, faults)
+    check(pe, image, faults, name)
     for fault in faults:
         print("FAIL " + fault)
-    print("%s: %s" % (argv[1], "faults" if faults else "resources and imports ok"))
+    print("%s: %s" % (path, "faults" if faults else "resources and imports ok"))
     return 1 if faults else 0
 
 
