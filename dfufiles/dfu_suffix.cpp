@@ -1,5 +1,6 @@
 #include "dfufiles/dfu_suffix.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "dfufiles/dfu_crc.h"
@@ -25,6 +26,25 @@ bool HasPlainDfuSuffix(const uint8_t* bytes, size_t size) {
   const uint8_t* at = bytes + size - DFU_SUFFIX_SIZE;
   return std::memcmp(at + 8, DFU_SUFFIX_SIGNATURE, 3) == 0 && at[11] == DFU_SUFFIX_SIZE &&
          GetLe16(at + 6) < DFU_VERSION_DFUSE;
+}
+
+std::string UnusableDfuSuffix(const uint8_t* bytes, size_t size) {
+  // The signature and the length field end the suffix before its CRC,
+  // whatever length the field gives.
+  if (size < DFU_SUFFIX_SIZE) return {};
+  const uint8_t* at = bytes + size - DFU_SUFFIX_SIZE;
+  if (std::memcmp(at + 8, DFU_SUFFIX_SIGNATURE, 3) != 0) return {};
+  if (at[11] != DFU_SUFFIX_SIZE) {
+    return "its DFU suffix gives its own length as " + std::to_string(at[11]) + ", not 16";
+  }
+  const uint16_t version = GetLe16(at + 6);
+  if (version >= DFU_VERSION_DFUSE) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", version);
+    return std::string("its DFU suffix gives DFU version ") + text +
+           ", a DfuSe file, but the file does not begin with the DfuSe prefix";
+  }
+  return {};
 }
 
 void AppendDfuSuffix(const DfuSuffix& suffix, std::vector<uint8_t>* bytes) {

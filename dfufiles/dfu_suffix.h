@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // bcdDFU of a plain DFU file (no DfuSe prefix); DfuSe files carry 0x011A.
@@ -31,6 +32,12 @@ bool ReadDfuSuffix(const uint8_t* bytes, size_t size, DfuSuffix* suffix);
 // True when the bytes end in a suffix of a plain DFU file: a DFU suffix whose
 // bcdDFU is below the DfuSe version.
 bool HasPlainDfuSuffix(const uint8_t* bytes, size_t size);
+
+// Why the bytes' tail, which carries the suffix's signature, is no suffix of
+// a plain DFU file: its length field is not 16, or its bcdDFU is a DfuSe
+// version (a DfuSe file begins with its prefix, which these bytes lack).
+// Empty when the tail has no signature or is a plain DFU file's suffix.
+std::string UnusableDfuSuffix(const uint8_t* bytes, size_t size);
 
 // Appends the suffix's identity and the CRC over everything in *bytes before
 // it; storedCrc and computedCrc are not used.

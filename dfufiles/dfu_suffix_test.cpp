@@ -77,6 +77,46 @@ INSTANTIATE_TEST_SUITE_P(
         DetectCase{"ShorterThanASuffix", "x", {'U', 'F', 'D', 16}, FirmwareFormat::kRaw}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Raw bytes that look like a DFU file which cannot be read as one are marked
+// as such, with the reason; other raw bytes are not.
+struct UnreadCase {
+  const char* name;
+  std::string fileName;
+  std::vector<uint8_t> bytes;
+  const char* reason;  // a word of the reason, or null for none
+};
+
+class UnreadSuffix : public testing::TestWithParam<UnreadCase> {};
+
+TEST_P(UnreadSuffix, IsNamedWhenRawBytesLookLikeADfuFile) {
+  const UnreadCase& c = GetParam();
+  FirmwareFile file;
+  std::string error;
+  ASSERT_EQ(DecodeFirmware(c.fileName, c.bytes.data(), c.bytes.size(), &file, &error), RESULT_OK);
+  ASSERT_EQ(file.format, FirmwareFormat::kRaw);
+  if (c.reason == nullptr) {
+    EXPECT_EQ(file.unreadSuffix, "");
+  } else {
+    EXPECT_NE(file.unreadSuffix.find(c.reason), std::string::npos) << file.unreadSuffix;
+  }
+}
+
+std::vector<uint8_t> Cut(std::vector<uint8_t> bytes, size_t count) {
+  bytes.resize(bytes.size() - count);
+  return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnreadSuffix,
+    testing::Values(
+        UnreadCase{"DfuSeVersionWithoutPrefix", "fw.img", PlainFile({9, 9}, 0x011A), "0x011A"},
+        UnreadCase{"OtherSuffixLength", "fw.img", WithLength(PlainFile({9}, 0x0100), 17), "17"},
+        UnreadCase{"CutDfuName", "FW.DFU", Cut(PlainFile({9, 9, 9}, 0x0100), 4), ".dfu"},
+        UnreadCase{"DfuNameWithoutSuffix", "fw.dfu", {1, 2, 3}, ".dfu"},
+        UnreadCase{"BinNameTakesAnyTail", "fw.bin", PlainFile({9, 9}, 0x011A), nullptr},
+        UnreadCase{"OtherNameWithoutSuffix", "fw.img", Cut(PlainFile({9, 9}, 0x0100), 4), nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(DfuSuffix, DecodingAPlainFileGivesTheImageWithoutItsSuffix) {
   const std::vector<uint8_t> bytes = PlainFile({7, 8, 9}, DFU_SUFFIX_PLAIN_VERSION);
   FirmwareFile file;

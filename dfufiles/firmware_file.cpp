@@ -155,6 +155,11 @@ StatusCode DecodeFirmware(const std::string& name, const uint8_t* bytes, size_t 
       size -= DFU_SUFFIX_SIZE;
       break;
     case FirmwareFormat::kRaw:
+      if (NameEndsWith(name, ".bin")) break;
+      file->unreadSuffix = UnusableDfuSuffix(bytes, size);
+      if (file->unreadSuffix.empty() && NameEndsWith(name, ".dfu")) {
+        file->unreadSuffix = "its name ends in .dfu, but it has no DFU suffix (cut short or damaged?)";
+      }
       break;
   }
   if (size == 0) {

@@ -33,6 +33,11 @@ struct FirmwareFile {
   FirmwareImage image;       // kIntelHex, kSrec, kElf
   std::vector<uint8_t> raw;  // kRaw, kPlainDfu: the bytes, to be placed by the caller
   DfuSuffix suffix;          // kPlainDfu: the suffix that followed them
+  // kRaw: why the bytes look like a DFU file that cannot be read as one (a
+  // suffix not understood, or a ".dfu" name without a suffix); empty for
+  // plain raw bytes. Flashing them as raw would write the suffix's bytes and
+  // skip its device check.
+  std::string unreadSuffix;
 };
 
 // Files beyond this size are refused before they are read.

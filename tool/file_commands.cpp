@@ -113,16 +113,20 @@ int InfoPlainDfu(const FirmwareFile& file, CToolOutput* out) {
   return out->Result(TOOL_EXIT_OK, "");
 }
 
-int InfoImage(FirmwareFormat format, const FirmwareImage& image, CToolOutput* out) {
+// `note`: what the reader could not make of the file, when anything.
+int InfoImage(FirmwareFormat format, const FirmwareImage& image, CToolOutput* out,
+              const std::string& note = "") {
   const uint64_t total = FirmwareByteCount(image.elements);
   if (out->mode() == OutputMode::kJson) {
     CJsonObject json;
     json.Text("event", "info").Text("format", FirmwareFormatName(format));
+    if (!note.empty()) json.Text("note", note);
     if (image.hasEntry) json.Text("entry", HexText(image.entry, 8));
     json.Number("bytes", total).Raw("elements", ElementsJson(image.elements));
     out->JsonLine(json.Str());
   } else {
     std::printf("format: %s\n", FirmwareFormatName(format));
+    if (!note.empty()) std::printf("note: %s\n", note.c_str());
     if (image.hasEntry) std::printf("entry: 0x%08X\n", image.entry);
     std::printf("data: %llu bytes in %zu run(s)\n", static_cast<unsigned long long>(total),
                 image.elements.size());
@@ -339,7 +343,7 @@ int RunInfoCommand(const ToolOptions& options, CToolOutput* out) {
     case FirmwareFormat::kRaw: {
       FirmwareImage raw;
       raw.elements.push_back({0, std::move(file.raw)});
-      return InfoImage(FirmwareFormat::kRaw, raw, out);
+      return InfoImage(FirmwareFormat::kRaw, raw, out, file.unreadSuffix);
     }
     default:
       return InfoImage(file.format, file.image, out);

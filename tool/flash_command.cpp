@@ -352,7 +352,7 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   int exitCode = TOOL_EXIT_OK;
   const bool identify = options.logPath || options.expectedSha256;
   if (!LoadInputFirmware(options.positional[0], &image.file, out, &exitCode,
-                         identify ? &image.identity : nullptr)) {
+                         identify ? &image.identity : nullptr, options.force)) {
     return exitCode;
   }
   // The wrong build is refused before any device is looked at.

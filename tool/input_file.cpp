@@ -4,7 +4,7 @@
 #include "tool/sha256.h"
 
 bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput* out,
-                       int* exitCode, ImageIdentity* identity) {
+                       int* exitCode, ImageIdentity* identity, bool rawAnyway) {
   std::string error;
   std::vector<uint8_t> bytes;
   if (ReadWholeFile(path, &bytes, &error) != RESULT_OK ||
@@ -19,6 +19,11 @@ bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput*
   std::string overlap;
   if (file->format == FirmwareFormat::kDfuSe && FindDfuSeOverlap(file->dfuse, &overlap)) {
     *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": " + overlap);
+    return false;
+  }
+  if (!file->unreadSuffix.empty() && !rawAnyway) {
+    *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": " + file->unreadSuffix,
+                            "give --force to flash the whole file as raw bytes");
     return false;
   }
   if (file->format == FirmwareFormat::kPlainDfu && !file->suffix.CrcMatches()) {

@@ -11,9 +11,10 @@
 // Loads and decodes the file; a DfuSe or plain DFU file must also carry a
 // matching checksum, since its bytes would go to a device, and a DfuSe file
 // may give no byte of an alternate setting twice. False with the exit code
-// (3) already reported otherwise. With `identity`, also the name, size and
-// SHA-256 of the very bytes decoded.
+// (3) already reported otherwise. Raw bytes that look like a DFU file that
+// cannot be read as one are refused too, unless `rawAnyway` (flash --force).
+// With `identity`, also the name, size and SHA-256 of the very bytes decoded.
 bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput* out,
-                       int* exitCode, ImageIdentity* identity = nullptr);
+                       int* exitCode, ImageIdentity* identity = nullptr, bool rawAnyway = false);
 
 #endif  // ZUVA_TOOL_INPUT_FILE_H_

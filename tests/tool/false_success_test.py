@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""zuvatool against the virtual device where a run used to end in success
+over something that went wrong: a file that is not what its name or suffix
+says, a closed standard stream, a listing or status that proves nothing.
+Uses the runner of zuvatool_test.py.
+
+  false_success_test.py --exe PATH [--wrapper PROGRAM] --work-dir DIR [-k NAME]
+"""
+import os
+import struct
+import subprocess
+import sys
+import zlib
+
+import zuvatool_test as tool
+from zuvatool_test import FLASH_BASE, expect, expect_exit, payload
+
+CASES = []
+
+
+def case(function):
+    CASES.append(function)
+    return function
+
+
+def with_suffix(image, dfu_version=0x0100, length=16):
+    """image followed by a DFU suffix with these fields and a right CRC."""
+    data = image + struct.pack("<HHHH", 0x2200, 0xDF11, 0x0483, dfu_version) + b"UFD" + bytes([length])
+    return data + struct.pack("<I", ~zlib.crc32(data) & 0xFFFFFFFF)
+
+
+@case
+def file_with_a_dfu_suffix_that_cannot_be_read_is_refused_unless_forced(t):
+    image = payload(4096, 29)
+    files = {
+        # A DfuSe version without the DfuSe prefix.
+        "dfuse-version.dfu": (with_suffix(image, 0x011A), "0x011A"),
+        "other-length.img": (with_suffix(image, 0x0100, 17), "17"),
+        # A plain DFU file that lost the end of its suffix.
+        "cut.dfu": (with_suffix(image)[:-4], ".dfu"),
+    }
+    old = t.old_flash()
+    for name, (data, reason) in files.items():
+        t.write(name, data)
+        done = t.run("flash", name)
+        expect_exit(done, 3)
+        expect(reason in done.err and "--force" in done.err, done.err)
+        expect(t.read("flash.bin") == old, name + ": the device was written")
+        done = t.run("info", name, sim=None, flash=None)
+        expect_exit(done, 0)
+        expect("note: " in done.out and reason in done.out, done.out)
+    # --force takes the whole file as raw bytes.
+    data = files["cut.dfu"][0]
+    done = t.run("flash", "cut.dfu", "--force", "--no-leave")
+    expect_exit(done, 0)
+    expect(t.read("flash.bin")[:len(data)] == data, "the forced file was not flashed as it is")
+    # A name ending in .bin is raw whatever its end looks like.
+    t.write("fw.bin", files["dfuse-version.dfu"][0])
+    expect_exit(t.run("flash", "fw.bin", "--no-leave"), 0)
+
+
+if __name__ == "__main__":
+    tool.CASES[:] = CASES
+    sys.exit(tool.main())
