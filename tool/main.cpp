@@ -11,6 +11,7 @@
 #include "operations/operations.h"
 #include "platform/interrupt.h"
 #include "platform/process.h"
+#include "platform/standard_streams.h"
 #include "platform/terminal.h"
 #include "resources/version.h"
 #include "sim/sim_environment.h"
@@ -83,6 +84,9 @@ int Dispatch(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened: a missing standard stream would hand its
+  // number to the virtual device's flash file or to the USB library.
+  PlatformEnsureStandardStreams();
   PlatformRestrictLibrarySearch();
   // An interruption stops the operation in progress (the device is told to
   // abort), and the run ends with a line, or its result event, that says so.

@@ -59,6 +59,27 @@ def file_with_a_dfu_suffix_that_cannot_be_read_is_refused_unless_forced(t):
     expect_exit(t.run("flash", "fw.bin", "--no-leave"), 0)
 
 
+@case
+def run_with_standard_output_closed_keeps_the_flash_file_whole(t):
+    if t.args.wrapper:
+        return  # a closed descriptor is a POSIX matter
+    image = payload(8192, 6)
+    t.write("fw.bin", image)
+    old = t.old_flash()
+    env = dict(os.environ, ZUVA_SIM="default", ZUVA_SIM_FLASH="flash.bin")
+    for key in ("ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE"):
+        env.pop(key, None)
+    done = subprocess.run([t.args.exe, "flash", "fw.bin", "--no-leave"], cwd=t.work, env=env,
+                          stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          preexec_fn=lambda: os.close(1), timeout=tool.RUN_TIMEOUT)
+    expect(done.returncode == 0, "exit %d: %r" % (done.returncode, done.stderr))
+    flash = t.read("flash.bin")
+    expect(len(flash) == len(old), "the flash file is %d bytes long" % len(flash))
+    # The image fills half of the first 16 KiB sector; the rest is untouched.
+    expect(flash[:len(image)] == image and flash[0x4000:] == old[0x4000:],
+           "the console's text went into the flash file")
+
+
 if __name__ == "__main__":
     tool.CASES[:] = CASES
     sys.exit(tool.main())
