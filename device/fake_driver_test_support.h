@@ -196,7 +196,10 @@ class CFakeDriverBackend : public DriverBackend {
     // A listing that fails lists nothing, as a system's does.
     if (failListing_) return false;
     if (!(interfaceClass == DFU_INTERFACE_GUID)) return true;
-    for (const auto& [path, device] : devices_) interfaces->push_back({path, true, "Fake"});
+    for (const auto& [path, device] : devices_) {
+      std::lock_guard<std::mutex> deviceLock(device->mutex);
+      if (!device->gone) interfaces->push_back({path, true, "Fake"});
+    }
     return true;
   }
   void SetListingFails(bool fails) {

@@ -18,7 +18,10 @@
 
 namespace {
 
-enum class Manifestation { kTolerant, kWaitForReset, kVanish };
+// kSilentWaitForReset says it manifests, then answers nothing while it
+// waits for the reset; kSilentAfterZeroLength answers no status after the
+// zero-length download. Both stay on the bus.
+enum class Manifestation { kTolerant, kWaitForReset, kVanish, kSilentWaitForReset, kSilentAfterZeroLength };
 
 // The device's side: memory, state, and the wire block numbers it saw.
 struct PlainDevice {
@@ -64,6 +67,15 @@ struct PlainDevice {
         return true;
       }
       case DFU_REQUEST_GETSTATUS:
+        if (state == DFU_STATE_MANIFEST_SYNC && manifestation == Manifestation::kSilentAfterZeroLength) {
+          return false;
+        }
+        if (state == DFU_STATE_MANIFEST && manifestation == Manifestation::kSilentWaitForReset) {
+          state = DFU_STATE_MANIFEST_WAIT_RESET;
+        }
+        if (state == DFU_STATE_MANIFEST_WAIT_RESET && manifestation != Manifestation::kWaitForReset) {
+          return false;
+        }
         if (state == DFU_STATE_DNLOAD_SYNC) state = DFU_STATE_DNLOAD_IDLE;
         else if (state == DFU_STATE_MANIFEST_SYNC) state = DFU_STATE_MANIFEST;
         else if (state == DFU_STATE_MANIFEST) {
@@ -197,6 +209,7 @@ struct ManifestationCase {
   uint8_t finalState;
   int resets;              // USB resets the device received
   StatusCode resetResult;  // as the record gives it
+  StatusCode result = RESULT_OK;
 };
 
 class PlainManifestation : public PlainDfuTest, public testing::WithParamInterface<ManifestationCase> {};
@@ -214,8 +227,8 @@ TEST_P(PlainManifestation, EndsTheDownloadAsTheDeviceDoes) {
   std::vector<uint8_t> bytes = image;
   const OperationContext final = Run(OP_CODE_PLAIN_DOWNLOAD, &bytes);
 
-  EXPECT_EQ(final.result, RESULT_OK);
-  EXPECT_EQ(final.progress, 100);
+  EXPECT_EQ(final.result, GetParam().result);
+  EXPECT_EQ(final.progress == 100, GetParam().result == RESULT_OK);
   EXPECT_EQ(final.deviceStatus.bState, GetParam().finalState);
   EXPECT_EQ(resets, GetParam().resets);
   EXPECT_EQ(final.resetResult, GetParam().resetResult);
@@ -234,7 +247,15 @@ INSTANTIATE_TEST_SUITE_P(
                                       false, DFU_STATE_MANIFEST_WAIT_RESET, 0, DEV_ERR_RESET_UNSUPPORTED},
                     // The last status the device gave before it left the bus.
                     ManifestationCase{"OtherLeavesTheBus", Manifestation::kVanish, true, DFU_STATE_MANIFEST, 0,
-                                      0}),
+                                      0},
+                    // Still listed after its last answer: it waits for the reset.
+                    ManifestationCase{"OtherSilentAndStillListedIsReset", Manifestation::kSilentWaitForReset,
+                                      true, DFU_STATE_MANIFEST, 1, RESULT_OK},
+                    ManifestationCase{"OtherSilentOnATransportWithoutReset", Manifestation::kSilentWaitForReset,
+                                      false, DFU_STATE_MANIFEST, 0, DEV_ERR_RESET_UNSUPPORTED},
+                    // No status ever said that it manifests.
+                    ManifestationCase{"NoManifestationAnsweredIsNoSuccess", Manifestation::kSilentAfterZeroLength,
+                                      true, DFU_STATE_DNLOAD_IDLE, 0, 0, OP_ERR_UNEXPECTED}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct UploadCase {

@@ -1,5 +1,8 @@
 #include "operations/plain_download_thread.h"
 
+#include "common/guid.h"
+#include "device/device_listing.h"
+
 CPlainDownloadThread::CPlainDownloadThread(OperationContext* caller) : CDFUThread(caller) {
   BecomePlain(caller);
 }
@@ -50,9 +53,17 @@ bool CPlainDownloadThread::PollManifestation(OperationContext* context) {
   EnterPhase(context, PHASE_GETSTATUS);
   DfuStatus status{};
   if (DfuGetStatusStaying(&context->device, &status) != RESULT_OK) {
-    // A device that does not tolerate manifestation may leave the bus
-    // without a word: the firmware is in, and the device is starting it.
-    if (tolerant) return Fail(context, OP_ERR_UNEXPECTED, false);
+    // Without a status that said the device manifests, nothing shows that
+    // the firmware was taken.
+    if (tolerant || !manifestationSeen) return Fail(context, OP_ERR_UNEXPECTED, false);
+    // A device that does not tolerate manifestation may stop answering once
+    // it has manifested: it leaves the bus to start its firmware, or waits
+    // in silence in dfuMANIFEST-WAIT-RESET for the USB reset it then gets.
+    // Only a complete listing without it shows that it has left.
+    if (InterfaceListed(context->devicePath, {DFU_INTERFACE_GUID}) != LISTING_ABSENT) {
+      EnterPhase(context, PHASE_USB_RESET);
+      context->resetResult = UsbResetDevice(&context->device);
+    }
     context->progress = 100;
     PublishContext(*context);
     return false;
@@ -76,6 +87,7 @@ bool CPlainDownloadThread::PollManifestation(OperationContext* context) {
       return false;
     case DFU_STATE_MANIFEST_SYNC:
     case DFU_STATE_MANIFEST:
+      manifestationSeen = true;
       if (!WithinBusyLimit()) return Fail(context, OP_ERR_BUSY_TIMEOUT, true);
       nextWaitMs = BoundedBusyWait(BusyPollInterval(status));
       PublishContext(*context);

@@ -2,7 +2,9 @@
 // blocks numbered from 0, each followed by the status poll, then the
 // zero-length download that starts manifestation, followed until the device
 // is idle again (manifestation tolerant), has left the bus, or waits for a
-// USB reset, which the operation then sends.
+// USB reset, which the operation then sends: also to a device that said it
+// manifests, then stopped answering, and is still listed. A device that
+// never said it manifests has not shown that it took the firmware.
 #ifndef ZUVA_OPERATIONS_PLAIN_DOWNLOAD_THREAD_H_
 #define ZUVA_OPERATIONS_PLAIN_DOWNLOAD_THREAD_H_
 
@@ -23,6 +25,9 @@ class CPlainDownloadThread : public CDFUThread {
   bool PollManifestation(OperationContext* context);
 
   bool manifesting = false;
+  // A status after the zero-length download has said dfuMANIFEST-SYNC or
+  // dfuMANIFEST.
+  bool manifestationSeen = false;
 };
 
 #endif  // ZUVA_OPERATIONS_PLAIN_DOWNLOAD_THREAD_H_
