@@ -266,6 +266,8 @@ StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memor
   return RESULT_OK;
 }
 
+// Erases, writes and reads back one target. On success the outcome's message
+// lists the written ranges that could not be read back (empty when none).
 FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo& device,
                                  bool verify, bool changedOnly, bool* fastPoll,
                                  CToolOutput* out) {
@@ -290,16 +292,31 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
                    device.path, fastPoll, out, nullptr);
   if (status != RESULT_OK) return StepFailed("download", status);
   if (!verify) return {};
+  // The read-back leaves out what the map marks unreadable: those bytes are
+  // written but cannot be verified, and the outcome says so.
+  FlashOutcome done;
+  std::vector<AddressRange> unreadable;
+  for (const MappingSector* sector : TouchedSectors(elements, memory)) {
+    if ((sector->sectorType & SECTOR_READABLE) != 0) continue;
+    unreadable.push_back({sector->startAddress, uint64_t{sector->startAddress} + sector->sectorSize});
+  }
+  const std::vector<FirmwareElement> unverified = ClipToRanges(elements, unreadable);
+  for (const FirmwareElement& piece : unverified) {
+    done.message += (done.message.empty() ? "" : ", ") + HexText(piece.address, 8) + ".." +
+                    HexText(static_cast<uint32_t>(piece.address + piece.data.size() - 1), 8);
+  }
+  const uint64_t unverifiedBytes = FirmwareByteCount(unverified);
+  if (unverifiedBytes == bytes) return done;
   CImageHolder readBack;
-  status = RunStep("verify", OP_CODE_UPLOAD, source.get(), memory, target.alternate, bytes, 0,
-                   device.path, fastPoll, out, &readBack);
+  status = RunStep("verify", OP_CODE_UPLOAD, source.get(), memory, target.alternate,
+                   bytes - unverifiedBytes, 0, device.path, fastPoll, out, &readBack);
   if (status != RESULT_OK) return StepFailed("verify", status);
   const auto difference = FirstDifference(elements, ImageContents(readBack.get()));
   if (difference) {
     return {TOOL_EXIT_VERIFY, "verify found a difference at " + HexText(*difference, 8),
             difference, {}};
   }
-  return {};
+  return done;
 }
 
 }  // namespace
@@ -326,14 +343,19 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
   // Once the device refuses an early status request, none of its later
   // steps polls early.
   bool fastPoll = options.fastPoll;
+  std::string unverified;
   for (const FlashTarget& target : targets) {
     outcome = FlashTargetOnDevice(target, device, !options.noVerify && canUpload,
                                   options.changedOnly, &fastPoll, out);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
+    if (!outcome.message.empty()) unverified += (unverified.empty() ? "" : ", ") + outcome.message;
   }
   FlashOutcome done;
   if (!options.noVerify && !canUpload) {
     done.message = "flashed " + options.positional[0] + "; not read back: the device cannot upload";
+  } else if (!unverified.empty()) {
+    done.message = "flashed " + options.positional[0] + "; not read back: " + unverified +
+                   ", which the memory map marks unreadable";
   }
   if (options.noLeave) return done;
   CImageHolder leaveImage(MakeLeaveImage(device));

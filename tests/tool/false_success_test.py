@@ -80,6 +80,35 @@ def run_with_standard_output_closed_keeps_the_flash_file_whole(t):
            "the console's text went into the flash file")
 
 
+def default_profile():
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "default.profile")) as f:
+        return f.read()
+
+
+@case
+def verify_names_the_bytes_it_could_not_read_back(t):
+    # The second 16 KiB sector can be erased and written, not read.
+    profile = default_profile().replace(
+        "alt = @Internal Flash  /0x08000000/04*016Kg,", "alt = @Internal Flash  /0x08000000/01*016Kg,01*016Kf,02*016Kg,")
+    expect("01*016Kf" in profile, "the default profile's map changed")
+    image = payload(0x8000, 41)
+    t.write("fw.bin", image)
+    t.old_flash()
+    # A cell of the unreadable sector stores a wrong bit: nothing can catch it.
+    done = t.run("flash", "fw.bin", "--no-leave", faults="corrupt@0x08004010", profile=profile)
+    expect_exit(done, 0)
+    expect("0x08004000..0x08007FFF" in done.out and "not read back" in done.out, done.out)
+    done = t.run("flash", "fw.bin", "--no-leave", "--json", profile=profile)
+    expect_exit(done, 0)
+    result = t.json_lines(done)[-1]
+    expect("0x08004000..0x08007FFF" in result.get("message", ""), result)
+    # Nothing of it readable: no verify step at all.
+    t.write("high.bin", image[0x4000:])
+    done = t.run("flash", "high.bin", "--no-leave", "--address", "0x08004000", profile=profile)
+    expect_exit(done, 0)
+    expect("verify" not in done.out and "not read back" in done.out, done.out)
+
+
 if __name__ == "__main__":
     tool.CASES[:] = CASES
     sys.exit(tool.main())
