@@ -123,7 +123,8 @@ SHA-256 is HASH, before any device is touched.
         {"--fast-poll", "ask a busy device for its status early"},
         {"--all", "every matching device present, at once"},
         {"--watch", "each matching device as it arrives, until Ctrl-C"},
-        {"--force", "flash a plain DFU file made for another device"},
+        {"--force", "flash a plain DFU file made for another device, or a\n"
+                    "file whose DFU suffix cannot be read as raw bytes"},
         {"--log RECORD", "append one JSON line per device to RECORD"},
         {"--expect-sha256 HASH", "refuse FILE unless its SHA-256 is HASH (64 hex digits)"},
         JSON_EVENTS},
@@ -162,7 +163,8 @@ block of each erasable sector is read back to check that it is blank.
       {"unprotect", "remove the read protection (erases everything)",
        {"unprotect --force [--json] [selection]"},
        R"(Send the DfuSe read-unprotect command: the device erases everything and
-resets. Refused without --force.
+resets; it is done once the device has left the bus. Refused without
+--force.
 )",
        {{"--force", "confirm that the whole device is erased"}, JSON_EVENTS},
        true,
