@@ -313,9 +313,9 @@ class CScriptedDevice {
 // The fake backend, with a gone device left out of the listing.
 class CConversationBackend : public CFakeDriverBackend {
  public:
-  void Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {
-    if (device && device->gone) return;
-    CFakeDriverBackend::Enumerate(interfaceClass, interfaces);
+  bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {
+    if (device && device->gone) return true;
+    return CFakeDriverBackend::Enumerate(interfaceClass, interfaces);
   }
   std::shared_ptr<CFakeDevice> device;
 };
