@@ -586,7 +586,9 @@ void CDFUThread::FallBackToAnnouncedPolls(OperationContext* context) {
 bool CDFUThread::ResumeAfterRefusedPoll(OperationContext* context, bool uploadStates, bool* repeat) {
   const uint8_t state = context->deviceStatus.bState;
   if (state == DFU_STATE_DNBUSY || state == DFU_STATE_DNLOAD_SYNC) {
-    // Still at work: asked again once the announced time is over.
+    // Still at work: asked again once the announced time is over, within
+    // the bound every busy device has.
+    if (!WithinBusyLimit()) return Fail(context, OP_ERR_BUSY_TIMEOUT, true);
     context->deviceStatus.bState = DFU_STATE_DNBUSY;
     nextWaitMs = BoundedBusyWait(BusyPollInterval(context->deviceStatus));
     PublishContext(*context);

@@ -27,8 +27,12 @@ class CPollSchedule {
   // Polls early from now on (or not).
   void SetEarly(bool early) { this->early = early; }
   bool Early() const { return early; }
-  // From now on every wait is the announced one.
-  void FallBack() { early = false; }
+  // From now on every wait is the announced one, the last one included: a
+  // later failed status request is no longer taken for a refused early one.
+  void FallBack() {
+    early = false;
+    lastWaitEarly = false;
+  }
 
   // The device answered busy to the status request right after the request
   // of kind `kind` (a DfuSe command's code, 0 for a data block); returns the
