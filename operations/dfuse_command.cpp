@@ -1,7 +1,6 @@
 #include "operations/dfuse_command.h"
 
 #include <chrono>
-#include <thread>
 
 #include "common/guid.h"
 #include "device/device_listing.h"
@@ -15,8 +14,6 @@ uint32_t& ConfiguredCommandLimit() {
   static uint32_t limit = OP_DFUSE_COMMAND_LIMIT_MS;
   return limit;
 }
-
-uint32_t DfuseCommandLimit() { return ConfiguredCommandLimit(); }
 
 uint32_t& ConfiguredResetLimit() {
   static uint32_t limit = OP_DFUSE_RESET_LIMIT_MS;
@@ -50,7 +47,7 @@ StatusCode SendAndWait(DeviceHandle* handle, uint8_t command, bool* mayHaveReset
     *mayHaveReset = true;
     return DEV_ERR_CONTROL_TRANSFER;
   }
-  const auto deadline = EngineNow() + std::chrono::milliseconds(DfuseCommandLimit());
+  const auto deadline = EngineNow() + std::chrono::milliseconds(ConfiguredCommandLimit());
   while (EngineNow() < deadline) {
     DfuStatus status{};
     if (DfuGetStatus(handle, &status) != RESULT_OK) {
@@ -86,12 +83,11 @@ StatusCode SendAndWait(DeviceHandle* handle, uint8_t command, bool* mayHaveReset
 // True once no DFU interface is listed at `path` any more; a listing that
 // failed proves nothing and the wait goes on.
 bool LeftTheListing(const std::string& path) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(ConfiguredResetLimit());
+  const auto deadline = EngineNow() + std::chrono::milliseconds(ConfiguredResetLimit());
   do {
     if (InterfaceListed(path, {DFU_INTERFACE_GUID}) == LISTING_ABSENT) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  } while (std::chrono::steady_clock::now() < deadline);
+    EngineSleep(10);
+  } while (EngineNow() < deadline);
   return false;
 }
 
