@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""zuvatool's bash completion, loaded into a bash that then completes a few
-command lines as a user's Tab would (`complete -p`, the completion function
-on COMP_WORDS), with the built zuvatool first in PATH and a virtual device
-present for the device selectors.
+"""zuvatool's shell completion, completing a few command lines as a user's
+Tab would, with the built zuvatool first in PATH and a virtual device present
+for the device selectors. bash: the script is sourced, `complete -p` checked
+and the completion function run on COMP_WORDS. zsh: an interactive zsh
+under zpty with compinit on the script's folder (tests/tool/zsh_complete.zsh).
 
   completion_test.py --exe ZUVATOOL --script zuvatool.bash --work-dir DIR
+  completion_test.py --exe ZUVATOOL --script _zuvatool --shell zsh --work-dir DIR
 """
 import argparse
 import os
@@ -36,6 +38,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--script", required=True)
     parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--shell", choices=("bash", "zsh"), default="bash")
     args = parser.parse_args()
     work = args.work_dir
     shutil.rmtree(work, ignore_errors=True)
@@ -46,6 +49,8 @@ def main():
     env = {k: v for k, v in os.environ.items() if not k.startswith("ZUVA_")}
     env.update(PATH=os.path.join(work, "bin") + os.pathsep + env.get("PATH", "/usr/bin:/bin"),
                ZUVA_SIM="default", ZUVA_SIM_FLASH=os.path.join(work, "flash.bin"))
+    if args.shell == "zsh":
+        return check_zsh(args.script, work, env)
     script = ['source "$1" || exit 9', "complete -p zuvatool"]
     for words, _, _ in CASES:
         quoted = " ".join("'%s'" % w for w in words)
@@ -56,7 +61,6 @@ def main():
                            os.path.abspath(args.script)], cwd=work, env=env, capture_output=True, text=True,
                           timeout=120)
     lines = done.stdout.splitlines()
-    failures = []
     if done.returncode != 0 or len(lines) != len(CASES) + 1:
         print("FAIL bash ended %d\n%s\n%s" % (done.returncode, done.stdout, done.stderr))
         return 1
@@ -64,15 +68,36 @@ def main():
     ok = registered.startswith("complete ") and "-F _zuvatool" in registered and \
         registered.endswith(" zuvatool")
     print(("ok   " if ok else "FAIL ") + "complete -p zuvatool: " + registered)
-    if not ok:
-        failures.append("complete -p")
-    for (words, wanted, unwanted), line in zip(CASES, lines[1:]):
-        offered = set(line.split())
-        ok = wanted <= offered and not (unwanted & offered)
-        print(("ok   " if ok else "FAIL ") + " ".join(words) + "<Tab> -> " + line)
-        if not ok:
-            failures.append(" ".join(words))
-    return 1 if failures else 0
+    failed = not ok
+    for case, line in zip(CASES, lines[1:]):
+        failed |= not judge(case, line.split())
+    return 1 if failed else 0
+
+
+def judge(case, offered):
+    words, wanted, unwanted = case
+    ok = wanted <= set(offered) and not (unwanted & set(offered))
+    print(("ok   " if ok else "FAIL ") + " ".join(words) + "<Tab> -> " + " ".join(offered))
+    return ok
+
+
+def check_zsh(script, work, env):
+    # compinit finds the function by its file name in a folder of fpath.
+    functions = os.path.join(work, "functions")
+    os.makedirs(functions)
+    shutil.copy(script, os.path.join(functions, "_zuvatool"))
+    driver = os.path.join(os.path.dirname(os.path.abspath(__file__)), "zsh_complete.zsh")
+    failed = False
+    for case in CASES:
+        line = " ".join(case[0])
+        done = subprocess.run(["zsh", "-f", driver, functions, work, line], cwd=work, env=env,
+                              capture_output=True, text=True, timeout=60)
+        if done.returncode != 0:
+            print("FAIL %s<Tab>: zsh ended %d\n%s" % (line, done.returncode, done.stderr))
+            failed = True
+            continue
+        failed |= not judge(case, done.stdout.split())
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
