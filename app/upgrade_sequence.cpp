@@ -13,21 +13,15 @@
 #include "device/memory_map.h"
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image_registry.h"
+#include "operations/drive_operation.h"
 #include "operations/operations.h"
 #include "platform/console.h"
-#include "platform/device_notifier.h"
 #include "platform/interrupt.h"
 
 namespace {
 
 // The longest device path handed to an operation; longer ones are cut.
 constexpr size_t APP_DEVICE_PATH_MAX_LENGTH = 258;
-
-// The poll loop sleeps until the operation publishes, a device-change event
-// arrives for this thread, or this much time passes; it never spins.
-constexpr uint32_t APP_POLL_TIMEOUT_MS = 50;
-
-constexpr uint8_t APP_PROGRESS_DONE = 100;
 
 // The upgrade always works on alternate setting 0, the device's flash.
 constexpr uint8_t APP_TARGET_ALTERNATE = 0;
@@ -120,26 +114,31 @@ void FillContext(OperationCode opCode, ImageHandle image, const char* devicePath
   context->devicePath[length] = '\0';
 }
 
-// Polls a launched operation until it fails or reaches 100 %, showing every
-// new percentage over the last one. Returns the final snapshot's verdict.
+// The console's view of a running operation: each new percentage over the
+// last one, and a stop when the run is interrupted.
+class CConsoleObserver : public COperationObserver {
+ public:
+  explicit CConsoleObserver(CProgressLine* line) : line_(line) {}
+  // An interrupted run stops the operation as a halt does (the worker is
+  // stopped, an interrupted transfer is aborted, the device is closed) and
+  // runs no further step.
+  bool StopRequested() override { return PlatformInterrupted(); }
+  void Progress(uint8_t percent) override { line_->Show(static_cast<int>(percent)); }
+
+ private:
+  CProgressLine* line_;
+};
+
+// Drives a launched operation to its end and says how it ended. Returns the
+// final snapshot's verdict.
 bool PollOperation(OperationId id, OperationCode opCode, ImageHandle comparisonImage,
                    const MemoryMapping* mapping, OperationContext* snapshot,
                    CProgressLine* line) {
-  uint8_t shown = 0;
-  for (;;) {
-    WaitOperationActivity(id, APP_POLL_TIMEOUT_MS);
-    // An interrupted run stops the operation as a halt does (the worker is
-    // stopped, an interrupted transfer is aborted, the device is closed) and
-    // runs no further step.
-    if (PlatformInterrupted()) {
-      StopOperation(id, snapshot);
+  CConsoleObserver observer(line);
+  switch (DriveOperation(id, &observer, snapshot)) {
+    case OperationEnd::kStopped:
       return false;
-    }
-    QueryOperation(id, snapshot);
-    // The result is looked at before the progress: a last step may set both
-    // an error and 100.
-    if (snapshot->result != RESULT_OK) {
-      StopOperation(id, snapshot);
+    case OperationEnd::kFailed:
       if (snapshot->result == OP_ERR_UNSUPPORTED_FEATURE) {
         line->Replace("this feature is not supported by this firmware.\n");
       } else {
@@ -147,23 +146,14 @@ bool PollOperation(OperationId id, OperationCode opCode, ImageHandle comparisonI
         PrintStatusText(snapshot->result);
       }
       return false;
-    }
-    if (snapshot->progress != shown) {
-      line->Show(static_cast<int>(snapshot->progress));
-      shown = snapshot->progress;
-    }
-    // The leave operation's device-change notifications belong to this
-    // thread and reach it only here.
-    PumpThreadMessages();
-    if (snapshot->progress == APP_PROGRESS_DONE) {
-      StopOperation(id, snapshot);
-      if (opCode == OP_CODE_UPLOAD && comparisonImage != nullptr) {
-        return VerifyReadImage(snapshot->image, comparisonImage, mapping, line);
-      }
-      line->Replace("finished.\n");
-      return true;
-    }
+    case OperationEnd::kDone:
+      break;
   }
+  if (opCode == OP_CODE_UPLOAD && comparisonImage != nullptr) {
+    return VerifyReadImage(snapshot->image, comparisonImage, mapping, line);
+  }
+  line->Replace("finished.\n");
+  return true;
 }
 
 // The first target of the file whose alternate setting is 0; the targets

@@ -4,15 +4,11 @@
 #include <cstdio>
 
 #include "operations/dfu_thread.h"
+#include "operations/drive_operation.h"
 #include "operations/operations.h"
-#include "platform/device_notifier.h"
 #include "platform/interrupt.h"
 
 namespace {
-
-// The poll loop sleeps until the operation publishes, a device-change event
-// arrives for this thread, or this much time passes.
-constexpr uint32_t TOOL_POLL_TIMEOUT_MS = 50;
 
 constexpr uint8_t DFU_STATUS_LAST_ERROR = 0x0F;  // errSTALLEDPKT
 constexpr uint8_t DFU_STATUS_ERR_VENDOR = 0x0B;
@@ -67,6 +63,30 @@ std::string Duration(uint32_t milliseconds) {
 
 std::atomic<bool> g_interruptStops{true};
 
+// The tool's view of a running operation: each new percentage, one line
+// about a device that asks for a long wait, and a stop at an interrupt.
+class CToolObserver : public COperationObserver {
+ public:
+  CToolObserver(const std::function<void(uint8_t)>& progress,
+                const std::function<void(const std::string&)>& note)
+      : progress_(progress), note_(note) {}
+  bool StopRequested() override { return RunInterrupted(); }
+  void Running(const OperationContext& record) override {
+    // The worker sleeps through the wait with the busy answer published.
+    if (note_ && !longWaitNoted_ && IsBusy(record.deviceStatus) &&
+        DfuStatusPollTimeout(record.deviceStatus) >= TOOL_LONG_WAIT_NOTE_MS) {
+      longWaitNoted_ = true;
+      note_(LongWaitText(DfuStatusPollTimeout(record.deviceStatus)));
+    }
+  }
+  void Progress(uint8_t percent) override { progress_(percent); }
+
+ private:
+  const std::function<void(uint8_t)>& progress_;
+  const std::function<void(const std::string&)>& note_;
+  bool longWaitNoted_ = false;
+};
+
 }  // namespace
 
 void SetInterruptStopsOperations(bool stops) { g_interruptStops = stops; }
@@ -94,44 +114,23 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
   OperationId id = OP_INVALID_ID;
   const StatusCode launched = LaunchOperation(&context, &id);
   if (launched != RESULT_OK) return launched;
-  OperationContext snapshot = context;
-  uint8_t shown = 0;
-  bool longWaitNoted = false;
-  for (;;) {
-    WaitOperationActivity(id, TOOL_POLL_TIMEOUT_MS);
-    QueryOperation(id, &snapshot);
-    if (fastPoll != nullptr && snapshot.fastPoll == 0) *fastPoll = false;
-    // The result first: a last step may set both an error and 100.
-    if (snapshot.result != RESULT_OK) {
-      StopOperation(id, &snapshot);
-      if (final != nullptr) *final = snapshot;
-      return NamedFailure(snapshot);
-    }
-    if (RunInterrupted()) {
-      // The halt sends the abort request to the device of a DFU operation.
-      StopOperation(id, &snapshot);
-      if (final != nullptr) *final = snapshot;
+  CToolObserver observer(progress, note);
+  OperationContext record = context;
+  const OperationEnd end = DriveOperation(id, &observer, &record);
+  // The worker clears fastPoll in the record it publishes when the device
+  // refuses an early status request; the final record has the last word.
+  if (fastPoll != nullptr && record.fastPoll == 0) *fastPoll = false;
+  if (final != nullptr) *final = record;
+  switch (end) {
+    case OperationEnd::kFailed:
+      return NamedFailure(record);
+    case OperationEnd::kStopped:
+      // The halt sent the abort request to the device of a DFU operation.
       return TOOL_INTERRUPTED;
-    }
-    // The worker sleeps through the wait with the busy answer published.
-    if (note && !longWaitNoted && IsBusy(snapshot.deviceStatus) &&
-        DfuStatusPollTimeout(snapshot.deviceStatus) >= TOOL_LONG_WAIT_NOTE_MS) {
-      longWaitNoted = true;
-      note(LongWaitText(DfuStatusPollTimeout(snapshot.deviceStatus)));
-    }
-    if (snapshot.progress != shown) {
-      shown = snapshot.progress;
-      progress(shown);
-    }
-    // Device-change notifications of detach and leave reach the operation
-    // only through this thread's pump.
-    PumpThreadMessages();
-    if (snapshot.progress >= 100) {
-      StopOperation(id, &snapshot);
-      if (final != nullptr) *final = snapshot;
-      return snapshot.result;
-    }
+    case OperationEnd::kDone:
+      break;
   }
+  return record.result;
 }
 
 std::string StatusText(StatusCode status) {
