@@ -8,7 +8,6 @@
 #include "app/device_discovery.h"
 #include "app/progress_line.h"
 #include "app/status_text.h"
-#include "common/guid.h"
 #include "device/device_manager.h"
 #include "device/memory_map.h"
 #include "dfufiles/dfu_file.h"
@@ -100,18 +99,16 @@ bool VerifyReadImage(ImageHandle readImage, ImageHandle comparisonImage,
   return true;
 }
 
+// The record of one launch; the device path is cut to its first
+// APP_DEVICE_PATH_MAX_LENGTH characters, so that it always fits.
 void FillContext(OperationCode opCode, ImageHandle image, const char* devicePath,
                  uint8_t skipBlankBlocks, OperationContext* context) {
-  *context = OperationContext{};
-  context->dfuModeInterfaceClass = DFU_INTERFACE_GUID;
-  context->appModeInterfaceClass = APP_INTERFACE_GUID;
-  context->opCode = opCode;
+  static_assert(APP_DEVICE_PATH_MAX_LENGTH < OP_DEVICE_PATH_CAPACITY);
+  const std::string path = devicePath != nullptr
+                               ? std::string(devicePath, strnlen(devicePath, APP_DEVICE_PATH_MAX_LENGTH))
+                               : std::string();
+  NewOperationContext(opCode, image, path, context);
   context->skipBlankBlocks = skipBlankBlocks;
-  context->image = image;
-  const size_t length =
-      devicePath != nullptr ? strnlen(devicePath, APP_DEVICE_PATH_MAX_LENGTH) : 0;
-  if (length != 0) std::memcpy(context->devicePath, devicePath, length);
-  context->devicePath[length] = '\0';
 }
 
 // The console's view of a running operation: each new percentage over the
