@@ -14,6 +14,7 @@
 #include "tool/after_leave.h"
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
+#include "tool/engine_step.h"
 #include "tool/exit_code.h"
 #include "tool/output_format.h"
 #include "tool/plain_commands.h"
@@ -60,18 +61,6 @@ const MemoryMapping* MemoryOrFail(const DfuDeviceInfo& device, uint8_t alternate
                                                   std::to_string(alternate));
   }
   return memory;
-}
-
-StatusCode RunFitted(const char* step, OperationCode opCode, ImageHandle image,
-                     const MemoryMapping& memory, uint8_t alternate, uint64_t bytes,
-                     const std::string& path, CToolOutput* out) {
-  ImageFitToMapping(image, &memory, opCode, 0);
-  out->StepBegin(step, alternate, bytes);
-  const StatusCode status = RunEngineOperation(
-      opCode, image, path, 0, [out](uint8_t percent) { out->Progress(percent); }, nullptr, nullptr,
-      [out](const std::string& text) { out->Note(text); });
-  if (status == RESULT_OK) out->StepEnd();
-  return status;
 }
 
 std::vector<uint8_t> RawBytes(const std::vector<FirmwareElement>& elements, uint32_t start,
@@ -127,8 +116,10 @@ int CheckMassErase(const DfuDeviceInfo& device, CToolOutput* out) {
   }
   CImageHolder image(MakeImage(0, blocks));
   if (image.get() == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
-  const StatusCode status = RunFitted("blank-check", OP_CODE_UPLOAD, image.get(), *memory, 0,
-                                      FirmwareByteCount(blocks), device.path, out);
+  const StatusCode status = RunEngineStep(
+      {.name = "blank-check", .opCode = OP_CODE_UPLOAD, .image = image.get(),
+       .bytes = FirmwareByteCount(blocks), .fitTo = memory},
+      device.path, out);
   if (status != RESULT_OK) {
     return out->Result(TOOL_EXIT_FAILED, "mass erase done, but reading it back failed: " + StatusText(status));
   }
@@ -159,10 +150,10 @@ int LeaveDfuMode(const DfuDeviceInfo& device, CToolOutput* out) {
   const std::vector<std::string> before = PresentInterfacePaths();
   CImageHolder leaveImage(MakeLeaveImage(device));
   OperationContext final{};
-  out->StepBegin("leave", 0, 0);
-  const StatusCode status = RunEngineOperation(
-      OP_CODE_LEAVE_DFU, leaveImage.get(), device.path, 0,
-      [out](uint8_t percent) { out->Progress(percent); }, &final);
+  const StatusCode status = RunEngineStep(
+      {.name = "leave", .opCode = OP_CODE_LEAVE_DFU, .image = leaveImage.get(), .noteLongWait = false,
+       .final = &final},
+      device.path, out);
   if (status != RESULT_OK) {
     // The request went, and the wait for the device to go ran out.
     if (final.phase == PHASE_WAIT_REMOVAL &&
@@ -173,7 +164,6 @@ int LeaveDfuMode(const DfuDeviceInfo& device, CToolOutput* out) {
     }
     return out->Result(TOOL_EXIT_FAILED, "leave failed: " + StatusText(status));
   }
-  out->StepEnd();
   const AfterLeave after = WatchAfterLeave(device, before, TOOL_LEAVE_SETTLE_TIME, TOOL_LEAVE_CONFIRM_TIME);
   switch (after.where) {
     case AfterLeave::Where::kDfuMode:
@@ -226,8 +216,10 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   CImageHolder image(MakeImage(alternate, wanted));
   wanted.clear();
   if (image.get() == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
-  const StatusCode status = RunFitted("upload", OP_CODE_UPLOAD, image.get(), *memory, alternate,
-                                      length, device.path, out);
+  const StatusCode status = RunEngineStep(
+      {.name = "upload", .opCode = OP_CODE_UPLOAD, .image = image.get(), .alternate = alternate,
+       .bytes = length, .fitTo = memory},
+      device.path, out);
   if (status != RESULT_OK)
     return out->Result(TOOL_EXIT_FAILED, "upload failed: " + StatusText(status));
   const std::vector<FirmwareElement> read = ImageContents(image.get());
@@ -293,8 +285,10 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
   CImageHolder image(handle);
   const std::vector<FirmwareElement> covered = ImageContents(image.get());
   const uint64_t bytes = SectorBytesTouched(covered, *memory, SECTOR_ERASABLE);
-  const StatusCode status =
-      RunFitted("erase", OP_CODE_ERASE, image.get(), *memory, alternate, bytes, device.path, out);
+  const StatusCode status = RunEngineStep(
+      {.name = "erase", .opCode = OP_CODE_ERASE, .image = image.get(), .alternate = alternate,
+       .bytes = bytes, .fitTo = memory},
+      device.path, out);
   if (status != RESULT_OK)
     return out->Result(TOOL_EXIT_FAILED, "erase failed: " + StatusText(status));
   return out->Result(TOOL_EXIT_OK, done);
@@ -312,14 +306,15 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
   }
   if (options.command == "leave") return LeaveDfuMode(device, out);
   StatusCode status = RESULT_OK;
-  out->StepBegin(options.command, 0, 0);
   if (options.command == "unprotect") {
+    out->StepBegin(options.command, 0, 0);
     status = RunDfuseCommand(device.path, DFUSE_CMD_READ_UNPROTECT, true);
+    if (status == RESULT_OK) out->StepEnd();
   } else {
     // A device that does not detach by itself waits for the USB reset that
     // OP_CODE_DETACH_RESET sends after DFU_DETACH.
-    status = RunEngineOperation(OP_CODE_DETACH_RESET, nullptr, device.path, 0,
-                                [out](uint8_t percent) { out->Progress(percent); });
+    status = RunEngineStep({.name = "detach", .opCode = OP_CODE_DETACH_RESET, .noteLongWait = false},
+                           device.path, out);
   }
   if (status == TOOL_INTERRUPTED && detach) {
     return out->Result(TOOL_EXIT_FAILED, "detach interrupted: the device may still be in application mode");
@@ -338,6 +333,5 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
   if (status != RESULT_OK) {
     return out->Result(TOOL_EXIT_FAILED, options.command + " failed: " + StatusText(status));
   }
-  out->StepEnd();
   return out->Result(TOOL_EXIT_OK, detach ? "the device is in DFU mode" : "the device was unprotected and resets");
 }

@@ -11,6 +11,7 @@
 #include "protocol/dfu.h"
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
+#include "tool/engine_step.h"
 #include "tool/exit_code.h"
 #include "tool/flash_device.h"
 #include "tool/input_file.h"
@@ -133,7 +134,8 @@ std::optional<uint32_t> FirstDifference(const std::vector<FirmwareElement>& sour
   return first;
 }
 
-// One engine step on a copy of the image fitted for it.
+// One engine step on a copy of the image, fitted for it; `keep` takes the
+// copy (what an upload read).
 StatusCode RunStep(const char* name, OperationCode opCode, ImageHandle source,
                    const MemoryMapping& memory, uint8_t alternate, uint64_t bytes,
                    uint32_t skipBlank, const std::string& path, bool* fastPoll,
@@ -141,12 +143,10 @@ StatusCode RunStep(const char* name, OperationCode opCode, ImageHandle source,
   ImageHandle copy = nullptr;
   if (ImageDuplicate(source, &copy) != RESULT_OK) return OP_ERR_UNEXPECTED;
   CImageHolder holder(copy);
-  ImageFitToMapping(copy, &memory, opCode, skipBlank);
-  out->StepBegin(name, alternate, bytes);
-  const StatusCode status = RunEngineOperation(
-      opCode, copy, path, skipBlank, [out](uint8_t percent) { out->Progress(percent); }, nullptr,
-      fastPoll, [out](const std::string& text) { out->Note(text); });
-  if (status == RESULT_OK) out->StepEnd();
+  const StatusCode status = RunEngineStep(
+      {.name = name, .opCode = opCode, .image = copy, .alternate = alternate, .bytes = bytes,
+       .fitTo = &memory, .skipBlank = skipBlank, .fastPoll = fastPoll},
+      path, out);
   if (keep != nullptr) keep->Swap(&holder);
   return status;
 }
@@ -359,13 +359,12 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
   }
   if (options.noLeave) return done;
   CImageHolder leaveImage(MakeLeaveImage(device));
-  out->StepBegin("leave", 0, 0);
-  const StatusCode status = RunEngineOperation(OP_CODE_LEAVE_DFU, leaveImage.get(), device.path, 0,
-                                               [out](uint8_t percent) { out->Progress(percent); });
+  const StatusCode status = RunEngineStep(
+      {.name = "leave", .opCode = OP_CODE_LEAVE_DFU, .image = leaveImage.get(), .noteLongWait = false},
+      device.path, out);
   if (status != RESULT_OK) {
     return {TOOL_EXIT_FAILED, "leaving DFU mode failed: " + StatusText(status), std::nullopt, {}};
   }
-  out->StepEnd();
   return done;
 }
 

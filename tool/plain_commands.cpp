@@ -12,6 +12,7 @@
 #include "protocol/dfu.h"
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
+#include "tool/engine_step.h"
 #include "tool/exit_code.h"
 #include "tool/tool_text.h"
 
@@ -38,12 +39,11 @@ StatusCode RunPlain(const char* step, OperationCode opCode, uint8_t alternate,
                     CToolOutput* out, std::vector<uint8_t>* read, OperationContext* final) {
   CImageHolder image(MakeImage(alternate, {{0, bytes}}));
   if (image.get() == nullptr) return OP_ERR_UNEXPECTED;
-  out->StepBegin(step, alternate, announced);
-  const StatusCode status = RunEngineOperation(
-      opCode, image.get(), device.path, 0, [out](uint8_t percent) { out->Progress(percent); }, final,
-      nullptr, [out](const std::string& text) { out->Note(text); });
+  const StatusCode status = RunEngineStep(
+      {.name = step, .opCode = opCode, .image = image.get(), .alternate = alternate,
+       .bytes = announced, .final = final},
+      device.path, out);
   if (status != RESULT_OK) return status;
-  out->StepEnd();
   if (read != nullptr) {
     const std::vector<FirmwareElement> contents = ImageContents(image.get());
     *read = contents.empty() ? std::vector<uint8_t>{} : contents.front().data;

@@ -1,0 +1,43 @@
+// One step of a device command on the engine, shown the same way by every
+// command: announced with its name, alternate setting and size, run with its
+// progress (and a line about a device that asks for a long wait), and marked
+// done once the operation reached its end. A failed step is left for the
+// command to put into words.
+#ifndef ZUVA_TOOL_ENGINE_STEP_H_
+#define ZUVA_TOOL_ENGINE_STEP_H_
+
+#include <cstdint>
+#include <string>
+
+#include "common/memory_mapping.h"
+#include "common/operation_code.h"
+#include "common/status_code.h"
+#include "dfufiles/image.h"
+#include "operations/operation_context.h"
+#include "tool/tool_output.h"
+
+struct EngineStep {
+  const char* name = "";
+  OperationCode opCode = OP_CODE_LEAVE_DFU;
+  // Used directly, so it must outlive the step; an upload leaves what it
+  // read in it. Null where the operation needs none.
+  ImageHandle image = nullptr;
+  uint8_t alternate = 0;  // shown with the step
+  uint64_t bytes = 0;     // shown with the step; 0 when it has no size
+  // When given, the image is first fitted to this map for opCode.
+  const MemoryMapping* fitTo = nullptr;
+  // Non-zero: the fit and the download leave out all-0xFF blocks.
+  uint32_t skipBlank = 0;
+  // The line about a long announced wait; leave and detach never had one.
+  bool noteLongWait = true;
+  // As RunEngineOperation takes them (tool/engine_run.h).
+  bool* fastPoll = nullptr;
+  OperationContext* final = nullptr;
+};
+
+// Runs `step` on the device at `devicePath`, reporting to `out`. RESULT_OK
+// once the operation reached 100 %, else its failure as RunEngineOperation
+// names it.
+StatusCode RunEngineStep(const EngineStep& step, const std::string& devicePath, CToolOutput* out);
+
+#endif  // ZUVA_TOOL_ENGINE_STEP_H_
