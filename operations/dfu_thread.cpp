@@ -67,6 +67,7 @@ CDFUThread::CDFUThread(OperationContext* caller)
   shared.fastPoll = caller->fastPoll;
   poll.SetEarly(caller->fastPoll != 0);
   shared.image = caller->image;
+  shared.uploadSink = caller->uploadSink;
   // A path that fills the whole field is cut to keep its terminator.
   std::memcpy(shared.devicePath, caller->devicePath, sizeof(shared.devicePath));
   shared.devicePath[sizeof(shared.devicePath) - 1] = '\0';
@@ -414,8 +415,13 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
         requestResult = DfuUpload(&context->device, blockBuffer.data(), context->blockLength, block);
       }
       if (requestResult == RESULT_OK && context->blockLength != 0) {
-        // The block goes straight into its place in the element.
-        std::memcpy(element->data + offset, blockBuffer.data(), context->blockLength);
+        if (context->uploadSink != nullptr) {
+          context->uploadSink->Received(*element, static_cast<uint32_t>(offset), blockBuffer.data(),
+                                        context->blockLength);
+        } else {
+          // The block goes straight into its place in the element.
+          std::memcpy(element->data + offset, blockBuffer.data(), context->blockLength);
+        }
       }
     }
 

@@ -1,7 +1,7 @@
 // The record that describes one operation of the engine: the caller fills the
-// first seven fields, the worker publishes whole copies of it as it goes, and
-// progress, the request in flight, the device's last status and the result
-// travel back in it.
+// fields up to uploadSink, the worker publishes whole copies of it as it
+// goes, and progress, the request in flight, the device's last status and the
+// result travel back in it.
 #ifndef ZUVA_OPERATIONS_OPERATION_CONTEXT_H_
 #define ZUVA_OPERATIONS_OPERATION_CONTEXT_H_
 
@@ -13,6 +13,7 @@
 #include "device/device_manager.h"
 #include "device/dfu_requests.h"
 #include "dfufiles/image.h"
+#include "operations/upload_sink.h"
 #include "protocol/dfu.h"
 
 // Names a launched operation; never 0.
@@ -60,6 +61,10 @@ struct OperationContext {
   uint32_t fastPoll;
   ImageHandle image;         // used directly; must outlive the operation
   char devicePath[OP_DEVICE_PATH_CAPACITY];
+  // Null: an upload writes each block into its place in the image. Else
+  // every block goes here and the image is only read, never changed; the
+  // sink must outlive the operation.
+  CUploadSink* uploadSink;
   uint32_t publishCount;
   uint8_t progress;  // 0..100; 100 ends the work (test result first)
   uint16_t blockSize;

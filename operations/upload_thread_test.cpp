@@ -135,4 +135,64 @@ TEST_F(UploadTest, FailedCommandOfALaterElementReadsNothingMore) {
             std::vector<uint8_t>(100, 0));
 }
 
+// Collects what a sink is handed: (element address, offset, bytes) per block.
+class CRecordingSink : public CUploadSink {
+ public:
+  struct Block {
+    uint32_t element;
+    uint32_t offset;
+    std::vector<uint8_t> bytes;
+  };
+  void Received(const ImageElement& element, uint32_t offset, const uint8_t* bytes,
+                uint32_t length) override {
+    blocks.push_back({element.address, offset, std::vector<uint8_t>(bytes, bytes + length)});
+  }
+  std::vector<Block> blocks;
+};
+
+TEST_F(UploadTest, ASinkGetsEveryBlockAndTheImageStaysAsItWas) {
+  const std::vector<uint8_t> first = Pattern(3000, 5);
+  const std::vector<uint8_t> second = Pattern(100, 9);
+  const auto install = [&](const std::string& faults) {
+    Install(faults);
+    ASSERT_TRUE(Device()->WriteMemory(0, FLASH, first));
+    ASSERT_TRUE(Device()->WriteMemory(0, 0x08010000, second));
+  };
+  install("");
+  auto image = MakeImage({{FLASH, std::vector<uint8_t>(3000, 0)}, {0x08010000, std::vector<uint8_t>(100, 0)}});
+  ASSERT_EQ(Run(Context(OP_CODE_UPLOAD, image.get())).result, RESULT_OK);
+  const uint32_t statusAfterSecondBlock = RequestNumber("UPLOAD 3") + 1;
+  SimUninstall();
+
+  // The status after the second block answers dfuERROR: that block is read
+  // again, and handed over again.
+  install("status=0x0E@" + std::to_string(statusAfterSecondBlock));
+  image = MakeImage({{FLASH, std::vector<uint8_t>(3000, 0)}, {0x08010000, std::vector<uint8_t>(100, 0)}});
+  CRecordingSink sink;
+  OperationContext context = Context(OP_CODE_UPLOAD, image.get());
+  context.uploadSink = &sink;
+  ASSERT_EQ(Run(context).result, RESULT_OK);
+  EXPECT_EQ(Only(ClassRequests(), {"UPLOAD"}),
+            (std::vector<std::string>{"UPLOAD 2 0 2048", "UPLOAD 3 0 952", "UPLOAD 3 0 952",
+                                      "UPLOAD 2 0 100"}));
+  ASSERT_EQ(sink.blocks.size(), 4u);
+  const std::vector<uint8_t> tail(first.begin() + 2048, first.end());
+  EXPECT_EQ(sink.blocks[0].element, FLASH);
+  EXPECT_EQ(sink.blocks[0].offset, 0u);
+  EXPECT_EQ(sink.blocks[0].bytes, std::vector<uint8_t>(first.begin(), first.begin() + 2048));
+  for (size_t i = 1; i <= 2; ++i) {
+    EXPECT_EQ(sink.blocks[i].element, FLASH);
+    EXPECT_EQ(sink.blocks[i].offset, 2048u);
+    EXPECT_EQ(sink.blocks[i].bytes, tail);
+  }
+  EXPECT_EQ(sink.blocks[3].element, 0x08010000u);
+  EXPECT_EQ(sink.blocks[3].offset, 0u);
+  EXPECT_EQ(sink.blocks[3].bytes, second);
+  // Nothing of what was read went into the image.
+  EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(0)->data, image->ElementAt(0)->data + 3000),
+            std::vector<uint8_t>(3000, 0));
+  EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(1)->data, image->ElementAt(1)->data + 100),
+            std::vector<uint8_t>(100, 0));
+}
+
 }  // namespace

@@ -105,12 +105,14 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
                               const std::function<void(uint8_t)>& progress,
                               OperationContext* final, bool* fastPoll,
-                              const std::function<void(const std::string&)>& note) {
+                              const std::function<void(const std::string&)>& note,
+                              CUploadSink* uploadSink) {
   OperationContext context;
   if (RunInterrupted()) return TOOL_INTERRUPTED;
   if (!NewOperationContext(opCode, image, devicePath, &context)) return OP_ERR_BAD_PARAMETER;
   context.skipBlankBlocks = skipBlankBlocks;
   context.fastPoll = fastPoll != nullptr && *fastPoll ? 1 : 0;
+  context.uploadSink = uploadSink;
   OperationId id = OP_INVALID_ID;
   const StatusCode launched = LaunchOperation(&context, &id);
   if (launched != RESULT_OK) return launched;

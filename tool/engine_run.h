@@ -25,12 +25,15 @@
 // A failure that the device's own status explains (it answered an error
 // status to the last request) comes back as DeviceStatusFailure(bStatus),
 // so that its words name what the device said. `note`, when given, hears
-// once of a device that asks for a long wait before its next status.
+// once of a device that asks for a long wait before its next status. An
+// upload with `uploadSink` hands its blocks there and leaves the image as it
+// was (operations/upload_sink.h).
 StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
                               const std::function<void(uint8_t)>& progress,
                               OperationContext* final = nullptr, bool* fastPoll = nullptr,
-                              const std::function<void(const std::string&)>& note = nullptr);
+                              const std::function<void(const std::string&)>& note = nullptr,
+                              CUploadSink* uploadSink = nullptr);
 
 // The tool's code for an operation that failed because the device answered
 // the DFU status `bStatus` (1 to 15).
