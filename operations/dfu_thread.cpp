@@ -33,7 +33,9 @@ uint32_t BusyPollInterval(const DfuStatus& status) {
 }
 
 CDFUThread::CDFUThread(OperationContext* caller)
-    : sharedContext(), blockBuffer(OP_BLOCK_BUFFER_SIZE), busyLimitMs(ConfiguredBusyLimit()) {
+    : sharedContext(),
+      blockBuffer(std::make_unique_for_overwrite<uint8_t[]>(OP_BLOCK_BUFFER_SIZE)),
+      busyLimitMs(ConfiguredBusyLimit()) {
   caller->result = RESULT_OK;
   DeviceHandle device = DEVICE_INVALID_HANDLE;
   if (OpenDevice(caller->devicePath, &device) != RESULT_OK) {
@@ -376,12 +378,12 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
       if (block == 1 && !plainDfu) return Fail(context, OP_ERR_BAD_PARAMETER, false);
       if (dataBlock) {
         // Only the block travels: its bytes are copied, never the element.
-        if (offset + context->blockLength > element->size || context->blockLength > blockBuffer.size()) {
+        if (offset + context->blockLength > element->size || context->blockLength > OP_BLOCK_BUFFER_SIZE) {
           return Fail(context, OP_ERR_BAD_PARAMETER, false);
         }
         context->blockAddress = element->address + static_cast<uint32_t>(offset);
         if (context->blockLength != 0) {
-          std::memcpy(blockBuffer.data(), element->data + offset, context->blockLength);
+          std::memcpy(blockBuffer.get(), element->data + offset, context->blockLength);
         }
       } else {
         if (!ClearErrorBeforeCommand(context)) return false;
@@ -394,10 +396,10 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
       }
       if (!plainDfu) context->blockNumber = block;
       EnterPhase(context, PHASE_DNLOAD);
-      requestResult = DfuDownload(&context->device, blockBuffer.data(), context->blockLength, block);
+      requestResult = DfuDownload(&context->device, blockBuffer.get(), context->blockLength, block);
     } else {
       if (!dataBlock) return Fail(context, OP_ERR_BAD_PARAMETER, false);
-      if (offset + context->blockLength > element->size || context->blockLength > blockBuffer.size()) {
+      if (offset + context->blockLength > element->size || context->blockLength > OP_BLOCK_BUFFER_SIZE) {
         return Fail(context, OP_ERR_BAD_PARAMETER, false);
       }
       context->blockAddress = element->address + static_cast<uint32_t>(offset);
@@ -405,22 +407,22 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
       if (plainDfu) {
         // A plain DFU device ends its memory with a short block.
         uint32_t received = 0;
-        requestResult = DfuUploadUpTo(&context->device, blockBuffer.data(), context->blockLength, block,
+        requestResult = DfuUploadUpTo(&context->device, blockBuffer.get(), context->blockLength, block,
                                       &received);
         if (requestResult == RESULT_OK) {
           shortBlock = received < context->blockLength;
           context->blockLength = received;
         }
       } else {
-        requestResult = DfuUpload(&context->device, blockBuffer.data(), context->blockLength, block);
+        requestResult = DfuUpload(&context->device, blockBuffer.get(), context->blockLength, block);
       }
       if (requestResult == RESULT_OK && context->blockLength != 0) {
         if (context->uploadSink != nullptr) {
-          context->uploadSink->Received(*element, static_cast<uint32_t>(offset), blockBuffer.data(),
+          context->uploadSink->Received(*element, static_cast<uint32_t>(offset), blockBuffer.get(),
                                         context->blockLength);
         } else {
           // The block goes straight into its place in the element.
-          std::memcpy(element->data + offset, blockBuffer.data(), context->blockLength);
+          std::memcpy(element->data + offset, blockBuffer.get(), context->blockLength);
         }
       }
     }

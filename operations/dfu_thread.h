@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -193,8 +194,11 @@ class CDFUThread : public CSTThread {
   WakeSignal activity;
   OperationId id = OP_INVALID_ID;
   // The block a transfer sends or receives; one per operation, sized at
-  // construction, so that a transfer never copies more than its block.
-  std::vector<uint8_t> blockBuffer;
+  // construction, so that a transfer never copies more than its block. It is
+  // not cleared: every request fills the bytes it sends, and only the pages
+  // that blocks reach take memory (several devices flashed at once each
+  // have operations of their own).
+  std::unique_ptr<uint8_t[]> blockBuffer;
   // The command or block that the busy time is counted for (its element and
   // block number as a transfer receives them, so that a repeat of the same
   // request counts on), and when it was first sent.
