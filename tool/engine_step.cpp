@@ -13,7 +13,8 @@ StatusCode RunEngineStep(const EngineStep& step, const std::string& devicePath, 
   if (step.noteLongWait) note = [out](const std::string& text) { out->Note(text); };
   const StatusCode status = RunEngineOperation(
       step.opCode, step.image, devicePath, step.skipBlank,
-      [out](uint8_t percent) { out->Progress(percent); }, step.final, step.fastPoll, note);
+      [out](uint8_t percent) { out->Progress(percent); }, step.final, step.fastPoll, note,
+      step.uploadSink);
   if (status == RESULT_OK) out->StepEnd();
   return status;
 }

@@ -20,7 +20,7 @@ struct EngineStep {
   const char* name = "";
   OperationCode opCode = OP_CODE_LEAVE_DFU;
   // Used directly, so it must outlive the step; an upload leaves what it
-  // read in it. Null where the operation needs none.
+  // read in it, unless it has a sink. Null where the operation needs none.
   ImageHandle image = nullptr;
   uint8_t alternate = 0;  // shown with the step
   uint64_t bytes = 0;     // shown with the step; 0 when it has no size
@@ -33,6 +33,8 @@ struct EngineStep {
   // As RunEngineOperation takes them (tool/engine_run.h).
   bool* fastPoll = nullptr;
   OperationContext* final = nullptr;
+  // An upload's blocks go here instead of into the image (tool/engine_run.h).
+  CUploadSink* uploadSink = nullptr;
 };
 
 // Runs `step` on the device at `devicePath`, reporting to `out`. RESULT_OK

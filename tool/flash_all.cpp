@@ -32,7 +32,7 @@ FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image
   const auto start = std::chrono::steady_clock::now();
   FlashOutcome outcome;
   if (device.opened) {
-    outcome = FlashDevice(options, image.file, device, out);
+    outcome = FlashDevice(options, image, device, out);
   } else {
     outcome = {TOOL_EXIT_CANNOT_OPEN, "the device cannot be opened", std::nullopt, {}};
   }

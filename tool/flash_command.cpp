@@ -14,6 +14,7 @@
 #include "tool/engine_step.h"
 #include "tool/exit_code.h"
 #include "tool/flash_device.h"
+#include "tool/flash_images.h"
 #include "tool/input_file.h"
 #include "tool/plain_commands.h"
 #include "tool/tool_commands.h"
@@ -21,21 +22,12 @@
 
 namespace {
 
-struct FlashTarget {
-  uint8_t alternate = 0;
-  std::vector<FirmwareElement> elements;
-};
-
-// The file's data by alternate setting. Raw bytes need the device's map for
-// their default address, so the plan is made once the device is known.
-bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const DfuDeviceInfo& device,
-                 std::vector<FlashTarget>* targets, FlashOutcome* outcome) {
+// The file's data by alternate setting, planned once per place of raw data
+// and shared by every device of the run.
+std::vector<FlashTarget> PlanFileTargets(const ToolOptions& options, const FirmwareFile& file,
+                                         uint32_t rawAddress) {
   const uint8_t alternate = options.alternate.value_or(0);
-  if (options.address && file.format != FirmwareFormat::kRaw &&
-      file.format != FirmwareFormat::kPlainDfu) {
-    *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt, {}};
-    return false;
-  }
+  std::vector<FlashTarget> targets;
   switch (file.format) {
     case FirmwareFormat::kDfuSe:
       // Targets for one alternate setting may share a sector: erased,
@@ -45,11 +37,11 @@ bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const Dfu
       // no byte twice: the loader refused such a file.)
       for (const FirmwareTarget& target : file.dfuse.targets) {
         if (options.alternate && target.alternate != alternate) continue;
-        auto same = std::find_if(targets->begin(), targets->end(), [&](const FlashTarget& t) {
+        auto same = std::find_if(targets.begin(), targets.end(), [&](const FlashTarget& t) {
           return t.alternate == target.alternate;
         });
-        if (same == targets->end()) {
-          targets->push_back({target.alternate, target.elements});
+        if (same == targets.end()) {
+          targets.push_back({target.alternate, target.elements});
         } else {
           same->elements.insert(same->elements.end(), target.elements.begin(),
                                 target.elements.end());
@@ -57,32 +49,50 @@ bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const Dfu
       }
       break;
     case FirmwareFormat::kRaw:
-    case FirmwareFormat::kPlainDfu: {
-      uint32_t address = 0;
-      if (options.address) {
-        address = *options.address;
-      } else {
-        const MemoryMapping* memory = FindMemory(device, alternate);
-        if (memory == nullptr || memory->sectors.empty()) {
-          *outcome = {TOOL_EXIT_FAILED,
-                      "alternate setting " + std::to_string(alternate) + " has no memory map",
-                      std::nullopt, {}};
-          return false;
-        }
-        address = memory->sectors.front().startAddress;
-      }
-      if (uint64_t{address} + file.raw.size() > (uint64_t{1} << 32)) {
-        *outcome = {TOOL_EXIT_BAD_INPUT, "the data reaches beyond the 32-bit address space",
+    case FirmwareFormat::kPlainDfu:
+      targets.push_back({alternate, {{rawAddress, file.raw}}});
+      break;
+    default:
+      targets.push_back({alternate, file.image.elements});
+      break;
+  }
+  return targets;
+}
+
+// The run's targets for this device. Raw bytes need the device's map for
+// their default address, so the plan is made once the device is known.
+bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuDeviceInfo& device,
+                 const std::vector<FlashTarget>** planned, FlashOutcome* outcome) {
+  const FirmwareFile& file = image.file;
+  const uint8_t alternate = options.alternate.value_or(0);
+  const bool raw = file.format == FirmwareFormat::kRaw || file.format == FirmwareFormat::kPlainDfu;
+  if (options.address && !raw) {
+    *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt, {}};
+    return false;
+  }
+  uint32_t address = 0;
+  if (raw) {
+    if (options.address) {
+      address = *options.address;
+    } else {
+      const MemoryMapping* memory = FindMemory(device, alternate);
+      if (memory == nullptr || memory->sectors.empty()) {
+        *outcome = {TOOL_EXIT_FAILED,
+                    "alternate setting " + std::to_string(alternate) + " has no memory map",
                     std::nullopt, {}};
         return false;
       }
-      targets->push_back({alternate, {{address, file.raw}}});
-      break;
+      address = memory->sectors.front().startAddress;
     }
-    default:
-      targets->push_back({alternate, file.image.elements});
-      break;
+    if (uint64_t{address} + file.raw.size() > (uint64_t{1} << 32)) {
+      *outcome = {TOOL_EXIT_BAD_INPUT, "the data reaches beyond the 32-bit address space",
+                  std::nullopt, {}};
+      return false;
+    }
   }
+  const std::vector<FlashTarget>* targets =
+      &image.share->Targets(address, [&] { return PlanFileTargets(options, file, address); });
+  *planned = targets;
   if (targets->empty() || FirmwareByteCount(targets->front().elements) == 0) {
     *outcome = {TOOL_EXIT_BAD_INPUT,
                 "the file holds no data for alternate setting " + std::to_string(alternate),
@@ -113,42 +123,16 @@ bool PlanTargets(const ToolOptions& options, const FirmwareFile& file, const Dfu
   return true;
 }
 
-// The first address at which what was read back differs from the source.
-std::optional<uint32_t> FirstDifference(const std::vector<FirmwareElement>& source,
-                                        const std::vector<FirmwareElement>& read) {
-  std::optional<uint32_t> first;
-  for (const FirmwareElement& back : read) {
-    const uint64_t backEnd = uint64_t{back.address} + back.data.size();
-    for (const FirmwareElement& wanted : source) {
-      const uint64_t wantedEnd = uint64_t{wanted.address} + wanted.data.size();
-      const uint64_t from = std::max<uint64_t>(back.address, wanted.address);
-      const uint64_t to = std::min(backEnd, wantedEnd);
-      for (uint64_t at = from; at < to; ++at) {
-        if (back.data[at - back.address] != wanted.data[at - wanted.address]) {
-          if (!first || at < *first) first = static_cast<uint32_t>(at);
-          break;
-        }
-      }
-    }
-  }
-  return first;
-}
-
-// One engine step on a copy of the image, fitted for it; `keep` takes the
-// copy (what an upload read).
-StatusCode RunStep(const char* name, OperationCode opCode, ImageHandle source,
-                   const MemoryMapping& memory, uint8_t alternate, uint64_t bytes,
-                   uint32_t skipBlank, const std::string& path, bool* fastPoll,
-                   CToolOutput* out, CImageHolder* keep) {
-  ImageHandle copy = nullptr;
-  if (ImageDuplicate(source, &copy) != RESULT_OK) return OP_ERR_UNEXPECTED;
-  CImageHolder holder(copy);
-  const StatusCode status = RunEngineStep(
-      {.name = name, .opCode = opCode, .image = copy, .alternate = alternate, .bytes = bytes,
-       .fitTo = &memory, .skipBlank = skipBlank, .fastPoll = fastPoll},
-      path, out);
-  if (keep != nullptr) keep->Swap(&holder);
-  return status;
+// One engine step on an image already fitted for it; an upload with a sink
+// hands its blocks there.
+StatusCode RunFittedStep(const char* name, OperationCode opCode, ImageHandle fitted,
+                         uint8_t alternate, uint64_t bytes, uint32_t skipBlank,
+                         const std::string& path, bool* fastPoll, CToolOutput* out,
+                         CUploadSink* sink = nullptr) {
+  return RunEngineStep({.name = name, .opCode = opCode, .image = fitted, .alternate = alternate,
+                        .bytes = bytes, .skipBlank = skipBlank, .fastPoll = fastPoll,
+                        .uploadSink = sink},
+                       path, out);
 }
 
 FlashOutcome StepFailed(const char* step, StatusCode status) {
@@ -245,11 +229,12 @@ StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memor
   }
   if (comparable.empty()) return RESULT_OK;
   wholeSectors = ClipToRanges(wholeSectors, {{0, uint64_t{1} << 32}});
-  CImageHolder request(MakeImage(target.alternate, wholeSectors));
-  if (request.get() == nullptr) return OP_ERR_UNEXPECTED;
-  CImageHolder current;
-  const StatusCode status = RunStep("compare", OP_CODE_UPLOAD, request.get(), memory,
-                                    target.alternate, readBytes, 0, path, fastPoll, out, &current);
+  CImageHolder current(MakeImage(target.alternate, wholeSectors));
+  if (current.get() == nullptr) return OP_ERR_UNEXPECTED;
+  const StatusCode status = RunEngineStep(
+      {.name = "compare", .opCode = OP_CODE_UPLOAD, .image = current.get(),
+       .alternate = target.alternate, .bytes = readBytes, .fitTo = &memory, .fastPoll = fastPoll},
+      path, out);
   if (status != RESULT_OK) return status;
   const std::vector<FirmwareElement> read = ImageContents(current.get());
   for (const MappingSector* sector : comparable) {
@@ -266,30 +251,42 @@ StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memor
   return RESULT_OK;
 }
 
-// Erases, writes and reads back one target. On success the outcome's message
-// lists the written ranges that could not be read back (empty when none).
+// Erases, writes and reads back one target, with images of the run's
+// `shared` ones where the whole target is written. On success the outcome's
+// message lists the written ranges that could not be read back (empty when
+// none).
 FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo& device,
                                  bool verify, bool changedOnly, bool* fastPoll,
-                                 CToolOutput* out) {
+                                 CFittedImages* shared, CToolOutput* out) {
   const MemoryMapping& memory = *FindMemory(device, target.alternate);
   std::vector<FirmwareElement> changed;
+  // The sectors this device needs rewritten are its own: so are their images.
+  CFittedImages own;
+  CFittedImages* images = shared;
   if (changedOnly) {
     std::vector<AddressRange> rewrite;
     const StatusCode status = RangesToRewrite(target, memory, device.path, fastPoll, out, &rewrite);
     if (status != RESULT_OK) return StepFailed("compare", status);
     if (rewrite.empty()) return {};
     changed = ClipToRanges(target.elements, rewrite);
+    images = &own;
   }
   const std::vector<FirmwareElement>& elements = changedOnly ? changed : target.elements;
-  CImageHolder source(MakeImage(target.alternate, elements));
-  if (source.get() == nullptr) return {TOOL_EXIT_FAILED, "out of memory", std::nullopt, {}};
+  const auto fitted = [&](OperationCode opCode, uint32_t skipBlank) {
+    return images->Get(elements, target.alternate, memory, opCode, skipBlank);
+  };
+  const FlashOutcome outOfMemory = {TOOL_EXIT_FAILED, "out of memory", std::nullopt, {}};
   const uint64_t bytes = FirmwareByteCount(elements);
-  StatusCode status = RunStep("erase", OP_CODE_ERASE, source.get(), memory, target.alternate,
-                              SectorBytesTouched(elements, memory, SECTOR_ERASABLE), 0,
-                              device.path, fastPoll, out, nullptr);
+  ImageHandle image = fitted(OP_CODE_ERASE, 0);
+  if (image == nullptr) return outOfMemory;
+  StatusCode status = RunFittedStep("erase", OP_CODE_ERASE, image, target.alternate,
+                                    SectorBytesTouched(elements, memory, SECTOR_ERASABLE), 0,
+                                    device.path, fastPoll, out);
   if (status != RESULT_OK) return StepFailed("erase", status);
-  status = RunStep("download", OP_CODE_DOWNLOAD, source.get(), memory, target.alternate, bytes, 1,
-                   device.path, fastPoll, out, nullptr);
+  image = fitted(OP_CODE_DOWNLOAD, 1);
+  if (image == nullptr) return outOfMemory;
+  status = RunFittedStep("download", OP_CODE_DOWNLOAD, image, target.alternate, bytes, 1,
+                         device.path, fastPoll, out);
   if (status != RESULT_OK) return StepFailed("download", status);
   if (!verify) return {};
   // The read-back leaves out what the map marks unreadable: those bytes are
@@ -307,11 +304,15 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
   }
   const uint64_t unverifiedBytes = FirmwareByteCount(unverified);
   if (unverifiedBytes == bytes) return done;
-  CImageHolder readBack;
-  status = RunStep("verify", OP_CODE_UPLOAD, source.get(), memory, target.alternate,
-                   bytes - unverifiedBytes, 0, device.path, fastPoll, out, &readBack);
+  // The image read by holds the data's own bytes: each block is compared
+  // with them as it arrives, and none is kept.
+  image = fitted(OP_CODE_UPLOAD, 0);
+  if (image == nullptr) return outOfMemory;
+  CReadBackComparison comparison;
+  status = RunFittedStep("verify", OP_CODE_UPLOAD, image, target.alternate,
+                         bytes - unverifiedBytes, 0, device.path, fastPoll, out, &comparison);
   if (status != RESULT_OK) return StepFailed("verify", status);
-  const auto difference = FirstDifference(elements, ImageContents(readBack.get()));
+  const auto difference = comparison.FirstDifference();
   if (difference) {
     return {TOOL_EXIT_VERIFY, "verify found a difference at " + HexText(*difference, 8),
             difference, {}};
@@ -326,9 +327,9 @@ std::string FlashOutcomeText(const FlashOutcome& outcome, const std::string& fil
   return outcome.message;
 }
 
-FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
+FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
                          const DfuDeviceInfo& device, CToolOutput* out) {
-  if (IsPlainDfuDevice(device)) return FlashPlainDevice(options, file, device, out);
+  if (IsPlainDfuDevice(device)) return FlashPlainDevice(options, image.file, device, out);
   // A device without bitCanUpload stalls every upload: what it holds can
   // be neither compared before nor read back after.
   const bool canUpload = (device.attributes & DFU_ATTR_CAN_UPLOAD) != 0;
@@ -337,16 +338,16 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
             "--changed-only compares with what the device holds, and the device cannot upload",
             std::nullopt, "flash without --changed-only"};
   }
-  std::vector<FlashTarget> targets;
+  const std::vector<FlashTarget>* targets = nullptr;
   FlashOutcome outcome;
-  if (!PlanTargets(options, file, device, &targets, &outcome)) return outcome;
+  if (!PlanTargets(options, image, device, &targets, &outcome)) return outcome;
   // Once the device refuses an early status request, none of its later
   // steps polls early.
   bool fastPoll = options.fastPoll;
   std::string unverified;
-  for (const FlashTarget& target : targets) {
+  for (const FlashTarget& target : *targets) {
     outcome = FlashTargetOnDevice(target, device, !options.noVerify && canUpload,
-                                  options.changedOnly, &fastPoll, out);
+                                  options.changedOnly, &fastPoll, &image.share->Images(), out);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
     if (!outcome.message.empty()) unverified += (unverified.empty() ? "" : ", ") + outcome.message;
   }
@@ -394,7 +395,7 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   DfuDeviceInfo device;
   if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
   const auto start = std::chrono::steady_clock::now();
-  FlashOutcome outcome = FlashDevice(options, image.file, device, out);
+  FlashOutcome outcome = FlashDevice(options, image, device, out);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   RecordDeviceEnd(options, image, device, static_cast<uint64_t>(took.count()), &outcome);

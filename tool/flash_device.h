@@ -5,23 +5,27 @@
 #define ZUVA_TOOL_FLASH_DEVICE_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "device/device_listing.h"
 #include "dfufiles/firmware_file.h"
 #include "tool/exit_code.h"
+#include "tool/flash_images.h"
 #include "tool/flash_summary.h"
 #include "tool/production_log.h"
 #include "tool/tool_options.h"
 #include "tool/tool_output.h"
 
-// What a run flashes: the decoded file, what it is, and where each device's
-// end is recorded (flash --log), if anywhere.
+// What a run flashes: the decoded file, what it is, where each device's end
+// is recorded (flash --log), if anywhere, and what its devices share of the
+// data (tool/flash_images.h).
 struct FlashImage {
   FirmwareFile file;
   ImageIdentity identity;
   CProductionLog* log = nullptr;
+  std::unique_ptr<CFlashShare> share = std::make_unique<CFlashShare>();
 };
 
 struct FlashOutcome {
@@ -42,7 +46,7 @@ std::string FlashOutcomeText(const FlashOutcome& outcome, const std::string& fil
 // device: its one download, manifestation and, where it can be had, the
 // read-back. Several devices may be flashed at once, each on a thread of
 // its own with an output of its own.
-FlashOutcome FlashDevice(const ToolOptions& options, const FirmwareFile& file,
+FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
                          const DfuDeviceInfo& device, CToolOutput* out);
 
 // With a log, the device's line in the production record. A record that

@@ -1,0 +1,67 @@
+#include "tool/flash_images.h"
+
+#include <algorithm>
+
+#include "tool/device_session.h"
+
+namespace {
+
+// Two maps that fit an image alike.
+bool SameMemory(const MemoryMapping& a, const MemoryMapping& b) {
+  return a.alternateSetting == b.alternateSetting &&
+         std::equal(a.sectors.begin(), a.sectors.end(), b.sectors.begin(), b.sectors.end(),
+                    [](const MappingSector& x, const MappingSector& y) {
+                      return x.startAddress == y.startAddress && x.sectorSize == y.sectorSize &&
+                             x.sectorType == y.sectorType && x.inUse == y.inUse &&
+                             x.pairedAddress == y.pairedAddress && x.sectorIndex == y.sectorIndex;
+                    });
+}
+
+}  // namespace
+
+ImageHandle CFittedImages::Get(const std::vector<FirmwareElement>& elements, uint8_t alternate,
+                               const MemoryMapping& memory, OperationCode opCode,
+                               uint32_t skipBlank) {
+  // Made under the lock: devices that need the same image wait for the one
+  // that makes it instead of each making a copy.
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const Entry& entry : entries_) {
+    if (entry.elements == &elements && entry.alternate == alternate && entry.opCode == opCode &&
+        entry.skipBlank == skipBlank && SameMemory(entry.memory, memory)) {
+      return entry.image->get();
+    }
+  }
+  auto image = std::make_unique<CImageHolder>(MakeImage(alternate, elements));
+  if (image->get() == nullptr ||
+      ImageFitToMapping(image->get(), &memory, opCode, skipBlank) != RESULT_OK) {
+    return nullptr;
+  }
+  entries_.push_back({&elements, alternate, memory, opCode, skipBlank, std::move(image)});
+  return entries_.back().image->get();
+}
+
+const std::vector<FlashTarget>& CFlashShare::Targets(
+    uint32_t rawAddress, const std::function<std::vector<FlashTarget>()>& plan) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto& targets = targets_[rawAddress];
+  if (!targets) targets = std::make_unique<const std::vector<FlashTarget>>(plan());
+  return *targets;
+}
+
+void CReadBackComparison::Received(const ImageElement& element, uint32_t offset,
+                                   const uint8_t* bytes, uint32_t length) {
+  const uint32_t block = element.address + offset;
+  const uint8_t* wanted = element.data + offset;
+  const auto [read, written] = std::mismatch(bytes, bytes + length, wanted);
+  if (read == bytes + length) {
+    differing_.erase(block);
+  } else {
+    differing_[block] = block + static_cast<uint32_t>(read - bytes);
+  }
+}
+
+std::optional<uint32_t> CReadBackComparison::FirstDifference() const {
+  // Blocks never overlap: the lowest block's difference is the first.
+  if (differing_.empty()) return std::nullopt;
+  return differing_.begin()->second;
+}
