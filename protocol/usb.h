@@ -11,6 +11,7 @@ constexpr uint8_t USB_DIR_IN = 0x80;
 constexpr uint8_t USB_TYPE_MASK = 0x60;
 constexpr uint8_t USB_TYPE_STANDARD = 0x00;
 constexpr uint8_t USB_TYPE_CLASS = 0x20;
+constexpr uint8_t USB_TYPE_VENDOR = 0x40;
 constexpr uint8_t USB_RECIPIENT_MASK = 0x1F;
 constexpr uint8_t USB_RECIPIENT_DEVICE = 0x00;
 constexpr uint8_t USB_RECIPIENT_INTERFACE = 0x01;

@@ -23,6 +23,7 @@
 #include "platform/process.h"
 #include "platform/thread_start.h"
 #include "protocol/byte_order.h"
+#include "protocol/usb.h"
 #include "sim/devsim/usbfs_seek.h"
 
 namespace {
@@ -35,6 +36,9 @@ constexpr unsigned DEVSIM_FIRST_DEVNUM = 2;  // 1 is the root hub's on a real bu
 constexpr unsigned DEVSIM_USB_DEVICE_MAJOR = 189;
 constexpr size_t DEVSIM_SETUP_SIZE = 8;
 constexpr int DEVSIM_USB_SPEED_FULL = 2;  // enum usb_device_speed
+// The kernel's name for the driver behind an interface that a program
+// claimed through its node.
+constexpr char DEVSIM_USBFS_DRIVER[] = "usbfs";
 
 std::string Hex4(unsigned value) {
   char text[8];
@@ -426,19 +430,50 @@ struct CUsbBus::Impl {
         std::memcpy(caps.get()->data, &none, sizeof none);
         return Complete(client, 0, 0);
       }
-      case USBDEVFS_GETDRIVER:
+      case USBDEVFS_GETDRIVER: {
+        // No kernel driver holds any interface of the device; an interface
+        // that an open file claimed is usbfs's.
+        DataRef block = Resolve(argument, 0, sizeof(usbdevfs_getdriver));
+        if (!block) return Complete(client, -1, EFAULT);
+        usbdevfs_getdriver query;
+        std::memcpy(&query, block.get()->data, sizeof query);
+        std::lock_guard<std::mutex> lock(mutex);
+        StateOf(node, client);
+        if (!HeldLocked(node, nullptr, query.interface)) return Complete(client, -1, ENODATA);
+        std::memset(query.driver, 0, sizeof query.driver);
+        std::memcpy(query.driver, DEVSIM_USBFS_DRIVER, sizeof DEVSIM_USBFS_DRIVER);
+        std::memcpy(block.get()->data, &query, sizeof query);
+        return Complete(client, 0, 0);
+      }
       case USBDEVFS_IOCTL:
         // No kernel driver holds any interface of the device.
         return Complete(client, -1, ENODATA);
       case USBDEVFS_CLAIMINTERFACE:
-      case USBDEVFS_DISCONNECT_CLAIM:
       case USBDEVFS_RELEASEINTERFACE: {
         DataRef number = Resolve(argument, 0, sizeof(unsigned));
         if (!number) return Complete(client, -1, EFAULT);
         unsigned interfaceNumber = 0;
         std::memcpy(&interfaceNumber, number.get()->data, sizeof interfaceNumber);
-        Claim(node, client, interfaceNumber, request != USBDEVFS_RELEASEINTERFACE);
-        return;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (request == USBDEVFS_RELEASEINTERFACE) return Release(node, client, interfaceNumber);
+        const int error = ClaimLocked(node, client, interfaceNumber, false);
+        return Complete(client, error == 0 ? 0 : -1, error);
+      }
+      case USBDEVFS_DISCONNECT_CLAIM: {
+        DataRef block = Resolve(argument, 0, sizeof(usbdevfs_disconnect_claim));
+        if (!block) return Complete(client, -1, EFAULT);
+        usbdevfs_disconnect_claim claim;
+        std::memcpy(&claim, block.get()->data, sizeof claim);
+        claim.driver[sizeof claim.driver - 1] = '\0';
+        // The driver to disconnect is usbfs: another open file's claim. It
+        // is spared when the caller excepts usbfs or asks for another driver
+        // only, as libusb's claim does.
+        const bool namesUsbfs = std::strcmp(claim.driver, DEVSIM_USBFS_DRIVER) == 0;
+        const bool spared = ((claim.flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) != 0 && namesUsbfs) ||
+                            ((claim.flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) != 0 && !namesUsbfs);
+        std::lock_guard<std::mutex> lock(mutex);
+        const int error = ClaimLocked(node, client, claim.interface, !spared);
+        return Complete(client, error == 0 ? 0 : -1, error);
       }
       case USBDEVFS_CONNECTINFO: {
         DataRef info = Resolve(argument, 0, sizeof(usbdevfs_connectinfo));
@@ -461,6 +496,9 @@ struct CUsbBus::Impl {
         if (!block) return Complete(client, -1, EFAULT);
         usbdevfs_setinterface setting;
         std::memcpy(&setting, block.get()->data, sizeof setting);
+        if (const int error = UseInterface(node, client, setting.interface)) {
+          return Complete(client, -1, error);
+        }
         auto job = NewJob(Job::Kind::kSetInterface, node, client);
         job->setup = {0x01, 11, static_cast<uint16_t>(setting.altsetting),
                       static_cast<uint16_t>(setting.interface), 0};
@@ -480,6 +518,9 @@ struct CUsbBus::Impl {
         if (!block) return Complete(client, -1, EFAULT);
         usbdevfs_ctrltransfer transfer;
         std::memcpy(&transfer, block.get()->data, sizeof transfer);
+        if (const int error = UseRecipient(node, client, transfer.bRequestType, transfer.wIndex)) {
+          return Complete(client, -1, error);
+        }
         auto job = NewJob(Job::Kind::kControl, node, client);
         job->setup = {transfer.bRequestType, transfer.bRequest, transfer.wValue, transfer.wIndex,
                       transfer.wLength};
@@ -505,30 +546,60 @@ struct CUsbBus::Impl {
     }
   }
 
-  // An interface belongs to one open file of the node at a time.
-  bool Claim(Node* node, UMockdevIoctlClient* client, unsigned number, bool claim) {
-    std::lock_guard<std::mutex> lock(mutex);
-    ClientState& own = StateOf(node, client);
-    auto held = std::find(own.claimed.begin(), own.claimed.end(), number);
-    if (!claim) {
-      if (held == own.claimed.end()) {
-        Complete(client, -1, EINVAL);
-        return false;
-      }
-      own.claimed.erase(held);
-      Complete(client, 0, 0);
-      return true;
-    }
+  // ---- claims: an interface belongs to one open file of the node at a time
+
+  // The state of the open file of the node, other than `client`, that holds
+  // the interface; null when none does.
+  ClientState* HeldLocked(Node* node, UMockdevIoctlClient* client, unsigned number) {
     for (auto& [other, state] : clients) {
       if (other != client && state.node == node &&
           std::find(state.claimed.begin(), state.claimed.end(), number) != state.claimed.end()) {
-        Complete(client, -1, EBUSY);
-        return false;
+        return &state;
       }
     }
-    if (held == own.claimed.end()) own.claimed.push_back(number);
+    return nullptr;
+  }
+
+  // Claims the interface for `client`: 0, or EBUSY while another open file
+  // holds it, unless `take` (a disconnect-and-claim that does not spare
+  // usbfs), which takes the interface from that file as the kernel does.
+  int ClaimLocked(Node* node, UMockdevIoctlClient* client, unsigned number, bool take) {
+    ClientState& own = StateOf(node, client);
+    if (ClientState* holder = HeldLocked(node, client, number)) {
+      if (!take) return EBUSY;
+      holder->claimed.erase(std::find(holder->claimed.begin(), holder->claimed.end(), number));
+    }
+    if (std::find(own.claimed.begin(), own.claimed.end(), number) == own.claimed.end()) {
+      own.claimed.push_back(number);
+    }
+    return 0;
+  }
+
+  void Release(Node* node, UMockdevIoctlClient* client, unsigned number) {
+    ClientState& own = StateOf(node, client);
+    auto held = std::find(own.claimed.begin(), own.claimed.end(), number);
+    if (held == own.claimed.end()) return Complete(client, -1, EINVAL);
+    own.claimed.erase(held);
     Complete(client, 0, 0);
-    return true;
+  }
+
+  // usbfs lets only the holder of an interface use it: an open file that
+  // did not claim it claims it on first use, which fails while another
+  // holds it.
+  int UseInterface(Node* node, UMockdevIoctlClient* client, unsigned number) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return ClaimLocked(node, client, number, false);
+  }
+
+  // The same for a control request addressed to an interface (the low byte
+  // of wIndex); vendor requests and those to the device or endpoint 0 are
+  // anyone's.
+  int UseRecipient(Node* node, UMockdevIoctlClient* client, uint8_t requestType, uint16_t index) {
+    if ((requestType & USB_TYPE_MASK) == USB_TYPE_VENDOR ||
+        (requestType & USB_RECIPIENT_MASK) != USB_RECIPIENT_INTERFACE) {
+      return 0;
+    }
+    return UseInterface(node, client, index & 0xFF);
   }
 
   JobPtr NewJob(Job::Kind kind, Node* node, UMockdevIoctlClient* client) {
@@ -570,6 +641,9 @@ struct CUsbBus::Impl {
     job->setup = {setup[0], setup[1], GetLe16(setup + 2), GetLe16(setup + 4), GetLe16(setup + 6)};
     if (job->setup.length > header.buffer_length - static_cast<int>(DEVSIM_SETUP_SIZE)) {
       return Complete(client, -1, EINVAL);
+    }
+    if (const int error = UseRecipient(node, client, job->setup.requestType, job->setup.index)) {
+      return Complete(client, -1, error);
     }
     job->data = job->buffer.get()->data + DEVSIM_SETUP_SIZE;
     job->clientAddress = address;
