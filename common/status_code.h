@@ -23,6 +23,9 @@ constexpr StatusCode DEV_ERR_BAD_DESCRIPTOR_LAYOUT = 0x12340014;
 constexpr StatusCode DEV_ERR_RESET_UNSUPPORTED = 0x12340015;
 // The transport sent a USB reset and the port refused it.
 constexpr StatusCode DEV_ERR_RESET_FAILED = 0x12340016;
+// Another program holds the device: it claimed the DFU interface, or has the
+// one handle the transport allows open.
+constexpr StatusCode DEV_ERR_IN_USE = 0x12340017;
 
 // Operation engine.
 constexpr StatusCode OP_ERR_THREAD_LAUNCH = 0x12345001;

@@ -28,7 +28,8 @@ bool DevicesManagerExists();
 
 // Opens the device at `path` and reads its descriptors. Empty path or null
 // `handle`: DEV_ERR_BAD_PARAMETER; no manager: DEV_ERR_NO_MANAGER; else the
-// status of the open. *handle is written only on success.
+// status of the open (DEV_ERR_IN_USE when another program holds the device).
+// *handle is written only on success.
 StatusCode OpenDevice(const std::string& path, DeviceHandle* handle);
 
 // Closes and forgets the device. An unknown handle (or no manager) is not an

@@ -177,7 +177,7 @@ class CFakeDriverBackend : public DriverBackend {
   bool IsVirtual() const override { return isVirtual_; }
   void SetVirtual(bool isVirtual) { isVirtual_ = isVirtual; }
 
-  std::unique_ptr<DriverConnection> Open(const std::string& path) override {
+  std::unique_ptr<DriverConnection> Open(const std::string& path, StatusCode* /*failure*/) override {
     std::shared_ptr<CFakeDevice> device;
     {
       std::lock_guard<std::mutex> lock(mutex_);

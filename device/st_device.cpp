@@ -115,8 +115,9 @@ StatusCode CSTDevice::Open() {
     DriverClose(driverHandle);
     driverHandle = DRIVER_INVALID_HANDLE;
   }
-  driverHandle = DriverOpen(devicePath);
-  if (driverHandle == DRIVER_INVALID_HANDLE) return DEV_ERR_OPEN_FAILED;
+  StatusCode failure = DEV_ERR_OPEN_FAILED;
+  driverHandle = DriverOpen(devicePath, &failure);
+  if (driverHandle == DRIVER_INVALID_HANDLE) return failure;
   StatusCode status = ReadDescriptors();
   if (status != RESULT_OK) {
     Close();

@@ -20,7 +20,8 @@ class CSTDevice : public CObject {
   ~CSTDevice() override;
 
   // Opens the driver connection and reads every descriptor; RESULT_OK at
-  // once when already open.
+  // once when already open. A refused connection is DEV_ERR_IN_USE when
+  // another program holds the device, else DEV_ERR_OPEN_FAILED.
   StatusCode Open();
   // (Re)reads the device descriptor and every configuration block.
   StatusCode ReadDescriptors();

@@ -12,6 +12,11 @@ bool NativeDriverIoControl(NativeDeviceHandle, uint32_t, const void*, uint32_t, 
 
 void NativeDriverClose(NativeDeviceHandle) {}
 
+StatusCode NativeDriverHold(const std::string&, uint8_t, NativeDeviceHandle* held) {
+  *held = nullptr;
+  return RESULT_OK;
+}
+
 StatusCode NativeDriverReset(NativeDeviceHandle) { return DEV_ERR_RESET_UNSUPPORTED; }
 
 bool NativeEnumerateInterfaces(const Guid&, std::vector<InterfaceInfo>*) { return true; }

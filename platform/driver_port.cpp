@@ -128,7 +128,10 @@ void UnregisterDriverBackend(const DriverBackend* backend) {
              list.end());
 }
 
-DriverHandle DriverOpen(const std::string& path) {
+DriverHandle DriverOpen(const std::string& path, StatusCode* failure) {
+  StatusCode ignored = DEV_ERR_OPEN_FAILED;
+  if (failure == nullptr) failure = &ignored;
+  *failure = DEV_ERR_OPEN_FAILED;
   if (path.empty()) return DRIVER_INVALID_HANDLE;
   // Several backends may share a prefix (one per virtual device): the path
   // belongs to the one that opens it.
@@ -136,13 +139,29 @@ DriverHandle DriverOpen(const std::string& path) {
   for (auto& backend : SnapshotBackends()) {
     if (!HasPrefix(path, backend->PathPrefix())) continue;
     prefixed = true;
-    std::unique_ptr<DriverConnection> connection = backend->Open(path);
+    std::unique_ptr<DriverConnection> connection = backend->Open(path, failure);
     if (connection) return AddConnection(std::make_shared<CPortConnection>(backend, std::move(connection)));
   }
   if (prefixed) return DRIVER_INVALID_HANDLE;
   NativeDeviceHandle native = NativeDriverOpen(path);
   if (native == nullptr) return DRIVER_INVALID_HANDLE;
   return AddConnection(std::make_shared<CPortConnection>(native));
+}
+
+StatusCode DriverHold(const std::string& path, uint8_t interfaceNumber, DriverHandle* held) {
+  *held = DRIVER_INVALID_HANDLE;
+  if (path.empty()) return DEV_ERR_OPEN_FAILED;
+  for (auto& backend : SnapshotBackends()) {
+    if (!HasPrefix(path, backend->PathPrefix())) continue;
+    std::unique_ptr<DriverConnection> connection;
+    const StatusCode status = backend->Hold(path, interfaceNumber, &connection);
+    if (connection) *held = AddConnection(std::make_shared<CPortConnection>(backend, std::move(connection)));
+    return status;
+  }
+  NativeDeviceHandle native = nullptr;
+  const StatusCode status = NativeDriverHold(path, interfaceNumber, &native);
+  if (native != nullptr) *held = AddConnection(std::make_shared<CPortConnection>(native));
+  return status;
 }
 
 bool DriverIoControl(DriverHandle handle, uint32_t code, const void* input, uint32_t inputSize,

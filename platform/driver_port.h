@@ -18,8 +18,23 @@ using DriverHandle = uintptr_t;  // 0: not open
 constexpr DriverHandle DRIVER_INVALID_HANDLE = 0;
 
 // Opens a device-interface path for exclusive read/write access. Returns
-// DRIVER_INVALID_HANDLE on failure.
-DriverHandle DriverOpen(const std::string& path);
+// DRIVER_INVALID_HANDLE on failure, and then, with `failure`, why:
+// DEV_ERR_IN_USE when the transport tells that another program holds the
+// device, DEV_ERR_OPEN_FAILED otherwise.
+DriverHandle DriverOpen(const std::string& path, StatusCode* failure = nullptr);
+
+// Keeps the device at `path` for this program alone until *held is closed
+// (DriverClose): its DFU interface `interfaceNumber` is claimed, every handle
+// this program opens to the device meanwhile goes through that claim, and
+// another program that claims the interface (or, where the transport allows
+// one handle, opens the device) is refused until then. No request reaches
+// the device. RESULT_OK with *held open, or with DRIVER_INVALID_HANDLE where
+// there is nothing to hold: the kernel driver, opened without sharing by each
+// operation, and virtual devices, which no other program reaches.
+// DEV_ERR_IN_USE when another program holds the device; DEV_ERR_OPEN_FAILED
+// when it cannot be opened or claimed for another reason (gone, no
+// permission).
+StatusCode DriverHold(const std::string& path, uint8_t interfaceNumber, DriverHandle* held);
 
 // Sends one I/O-control request. True when the driver completed it; the count
 // of output bytes goes to *bytesReturned.
@@ -70,7 +85,17 @@ class DriverBackend {
   virtual std::string PathPrefix() const = 0;
   // Virtual backends are listed after the real ones.
   virtual bool IsVirtual() const = 0;
-  virtual std::unique_ptr<DriverConnection> Open(const std::string& path) = 0;
+  // Null when the device cannot be opened; then *failure may be set to
+  // DEV_ERR_IN_USE when another program holds it (it is DEV_ERR_OPEN_FAILED
+  // on entry).
+  virtual std::unique_ptr<DriverConnection> Open(const std::string& path,
+                                                 StatusCode* failure) = 0;
+  // DriverHold for the backend's paths: by default there is nothing to hold
+  // (RESULT_OK, *held left null).
+  virtual StatusCode Hold(const std::string& /*path*/, uint8_t /*interfaceNumber*/,
+                          std::unique_ptr<DriverConnection>* /*held*/) {
+    return RESULT_OK;
+  }
   // Appends the backend's interfaces of the class; false when it could not
   // list them.
   virtual bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) = 0;

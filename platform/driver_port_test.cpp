@@ -20,10 +20,23 @@ class CTagBackend : public DriverBackend {
 
   std::string PathPrefix() const override { return prefix_; }
   bool IsVirtual() const override { return virtual_; }
-  std::unique_ptr<DriverConnection> Open(const std::string& path) override {
+  std::unique_ptr<DriverConnection> Open(const std::string& path, StatusCode* failure) override {
     if (path == prefix_ + "refuse") return nullptr;
+    if (path == prefix_ + "busy") {
+      *failure = DEV_ERR_IN_USE;
+      return nullptr;
+    }
     ++opens;
     return std::make_unique<CConnection>(this);
+  }
+  // With `holds`, a hold is an open connection, as WinUSB's; else the
+  // default: nothing to hold.
+  StatusCode Hold(const std::string& path, uint8_t interfaceNumber,
+                  std::unique_ptr<DriverConnection>* held) override {
+    if (!holds) return DriverBackend::Hold(path, interfaceNumber, held);
+    StatusCode failure = DEV_ERR_OPEN_FAILED;
+    *held = Open(path, &failure);
+    return *held ? RESULT_OK : failure;
   }
   bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {
     if (listingFails) return false;
@@ -32,6 +45,7 @@ class CTagBackend : public DriverBackend {
   }
 
   std::atomic<bool> listingFails{false};
+  bool holds = false;
   std::atomic<int> opens{0};
   std::atomic<int> closes{0};
 
@@ -97,6 +111,36 @@ TEST_F(DriverPortTest, PathsGoToTheBackendOfTheirPrefix) {
   DriverClose(b);
   EXPECT_EQ(sim->closes, 1);
   EXPECT_EQ(usb->closes, 1);
+}
+
+// A hold goes to the backend of the path: a connection of its own, closed
+// with its handle, or nothing where the backend has nothing to hold. A
+// refused open or hold says whether another program holds the device.
+TEST_F(DriverPortTest, AHoldIsTheBackendsAndARefusalSaysWhy) {
+  auto sim = std::make_shared<CTagBackend>("sim:", true, 1);
+  auto usb = std::make_shared<CTagBackend>("usb:", false, 2);
+  usb->holds = true;
+  Register(sim);
+  Register(usb);
+  DriverHandle held = 99;
+  EXPECT_EQ(DriverHold("sim:0", 0, &held), RESULT_OK);
+  EXPECT_EQ(held, DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(sim->opens, 0);
+  ASSERT_EQ(DriverHold("usb:1-2", 0, &held), RESULT_OK);
+  ASSERT_NE(held, DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(TagOf(held), 2);
+  DriverClose(held);
+  EXPECT_EQ(usb->closes, 1);
+
+  EXPECT_EQ(DriverHold("usb:busy", 0, &held), DEV_ERR_IN_USE);
+  EXPECT_EQ(held, DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(DriverHold("usb:refuse", 0, &held), DEV_ERR_OPEN_FAILED);
+  EXPECT_EQ(DriverHold("", 0, &held), DEV_ERR_OPEN_FAILED);
+  StatusCode failure = RESULT_OK;
+  EXPECT_EQ(DriverOpen("usb:busy", &failure), DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(failure, DEV_ERR_IN_USE);
+  EXPECT_EQ(DriverOpen("usb:refuse", &failure), DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(failure, DEV_ERR_OPEN_FAILED);
 }
 
 TEST_F(DriverPortTest, ClosedHandlesAreDeadAndNeverReused) {

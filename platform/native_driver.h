@@ -27,6 +27,11 @@ bool NativeDriverIoControl(NativeDeviceHandle device, uint32_t code, const void*
 
 void NativeDriverClose(NativeDeviceHandle device);
 
+// DriverHold for a native path: *held, when set, is closed with
+// NativeDriverClose.
+StatusCode NativeDriverHold(const std::string& path, uint8_t interfaceNumber,
+                            NativeDeviceHandle* held);
+
 // A USB reset of the device's port, with DriverResetDevice's results.
 StatusCode NativeDriverReset(NativeDeviceHandle device);
 

@@ -75,7 +75,8 @@ Front SimPort(std::shared_ptr<CSimRecorder> recorder) {
   return [backend, held](uint32_t attachment, const Step& step) {
     Result result;
     if (held->connection == nullptr || held->attachment != attachment) {
-      held->connection = backend->Open(CSimBackend::PathOf(attachment));
+      StatusCode failure = RESULT_OK;
+      held->connection = backend->Open(CSimBackend::PathOf(attachment), &failure);
       held->attachment = attachment;
     }
     DriverConnection* connection = held->connection.get();

@@ -101,7 +101,8 @@ void CSimBackend::Announce(const std::vector<SimBusChange>& changes) {
   }
 }
 
-std::unique_ptr<DriverConnection> CSimBackend::Open(const std::string& path) {
+std::unique_ptr<DriverConnection> CSimBackend::Open(const std::string& path,
+                                                   StatusCode* /*failure*/) {
   CDfuDevice::BusPosition position = Device()->Position();
   if (!position.present || path != PathOf(position.attachment)) return nullptr;
   return std::make_unique<CSimConnection>(recorder_, position.attachment);

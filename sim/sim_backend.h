@@ -28,7 +28,7 @@ class CSimBackend : public DriverBackend {
 
   std::string PathPrefix() const override { return SIM_PATH_PREFIX; }
   bool IsVirtual() const override { return true; }
-  std::unique_ptr<DriverConnection> Open(const std::string& path) override;
+  std::unique_ptr<DriverConnection> Open(const std::string& path, StatusCode* failure) override;
   bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override;
 
   CDfuDevice* Device() const { return recorder_->Device(); }

@@ -190,7 +190,8 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   }
   DfuDeviceInfo device;
   int exitCode = TOOL_EXIT_OK;
-  if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
+  CDeviceClaim claim;
+  if (!ChooseDevice(options, out, true, &device, &exitCode, &claim)) return exitCode;
   if ((device.attributes & DFU_ATTR_CAN_UPLOAD) == 0) {
     // Every upload would stall: nothing is asked of the device.
     return out->Result(TOOL_EXIT_FAILED,
@@ -247,7 +248,8 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
 int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
   DfuDeviceInfo device;
   int exitCode = TOOL_EXIT_OK;
-  if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
+  CDeviceClaim claim;
+  if (!ChooseDevice(options, out, true, &device, &exitCode, &claim)) return exitCode;
   if (IsPlainDfuDevice(device)) {
     return out->Result(TOOL_EXIT_FAILED, "erase needs a DfuSe device; a plain DFU device erases as it is written");
   }
@@ -298,7 +300,8 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
   const bool detach = options.command == "detach";
   DfuDeviceInfo device;
   int exitCode = TOOL_EXIT_OK;
-  if (!ChooseDevice(options, out, !detach, &device, &exitCode)) return exitCode;
+  CDeviceClaim claim;
+  if (!ChooseDevice(options, out, !detach, &device, &exitCode, &claim)) return exitCode;
   if (!detach && IsPlainDfuDevice(device)) {
     // Both travel as DfuSe commands; a plain DFU device leaves DFU mode by
     // manifesting a download.

@@ -15,7 +15,8 @@ std::string Summary(const DfuDeviceInfo& device) {
     line += std::string("  ") + ids;
     if (!device.serial.empty()) line += "  serial " + ShownText(device.serial);
   } else {
-    line += "  (cannot be opened)";
+    line += device.openStatus == DEV_ERR_IN_USE ? "  (in use by another program)"
+                                                : "  (cannot be opened)";
   }
   return line;
 }
@@ -49,6 +50,20 @@ std::string OpenFailureHint() {
 #endif
 }
 
+std::string InUseHint() {
+  return "Another program is working with the device (another zuvatool, ZUVA or a DFU tool): "
+         "let it finish, or close it, and try again.";
+}
+
+SelectionOutcome ClaimOutcome(const DfuDeviceInfo& device, StatusCode claimed) {
+  SelectionOutcome outcome;
+  if (claimed != DEV_ERR_IN_USE) return outcome;
+  outcome.exitCode = TOOL_EXIT_CANNOT_OPEN;
+  outcome.message = "the device " + ShownText(device.path) + " is in use by another program";
+  outcome.hint = InUseHint();
+  return outcome;
+}
+
 void ExplainUnusableFunctions(const std::vector<UnusableDfuFunction>& functions,
                               SelectionOutcome* outcome) {
   if (functions.empty() || outcome->exitCode != TOOL_EXIT_NO_DEVICE) return;
@@ -73,8 +88,12 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
   std::vector<const DfuDeviceInfo*> matches;
   bool otherModeMatches = false;
   bool unopenedPresent = false;
+  bool unopenedAllInUse = true;
   for (const DfuDeviceInfo& device : devices) {
-    if (!device.opened) unopenedPresent = true;
+    if (!device.opened) {
+      unopenedPresent = true;
+      if (device.openStatus != DEV_ERR_IN_USE) unopenedAllInUse = false;
+    }
     if (!MatchesSelectors(device, options)) continue;
     if (device.dfuMode == dfuMode) {
       matches.push_back(&device);
@@ -85,8 +104,13 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
   if (matches.empty()) {
     if (unopenedPresent && !options.devicePath) {
       outcome.exitCode = TOOL_EXIT_CANNOT_OPEN;
-      outcome.message = "a DFU device is present but cannot be opened";
-      outcome.hint = OpenFailureHint();
+      if (unopenedAllInUse) {
+        outcome.message = "a DFU device is present but in use by another program";
+        outcome.hint = InUseHint();
+      } else {
+        outcome.message = "a DFU device is present but cannot be opened";
+        outcome.hint = OpenFailureHint();
+      }
       return outcome;
     }
     outcome.exitCode = TOOL_EXIT_NO_DEVICE;
@@ -106,6 +130,9 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
     return outcome;
   }
   outcome.device = *matches.front();
+  if (!outcome.device.opened && outcome.device.openStatus == DEV_ERR_IN_USE) {
+    return ClaimOutcome(outcome.device, DEV_ERR_IN_USE);
+  }
   if (!outcome.device.opened) {
     outcome.exitCode = TOOL_EXIT_CANNOT_OPEN;
     outcome.message = "the device " + outcome.device.path + " cannot be opened";

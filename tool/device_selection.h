@@ -22,7 +22,7 @@ struct SelectionOutcome {
 // mode for detach) that the options' selectors match. Exit codes: 4 when
 // none matches, 5 with the matches listed in the message when several do,
 // 6 when the match (or, without a usable match, a device present) cannot be
-// opened, with the platform's hint.
+// opened, with the platform's hint, or is in use by another program.
 SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const ToolOptions& options,
                               bool dfuMode);
 
@@ -45,5 +45,14 @@ void ExplainUnusableFunctions(const std::vector<UnusableDfuFunction>& functions,
 
 // What to do when a present device cannot be opened, for this platform.
 std::string OpenFailureHint();
+
+// What to do when another program holds the device.
+std::string InUseHint();
+
+// The outcome of claiming the chosen `device` for the command (CDeviceClaim):
+// exit code 6, naming the device, when another program holds it; else exit
+// code 0, the command going on (where nothing could be claimed for another
+// reason, its operations meet and report that reason themselves).
+SelectionOutcome ClaimOutcome(const DfuDeviceInfo& device, StatusCode claimed);
 
 #endif  // ZUVA_TOOL_DEVICE_SELECTION_H_

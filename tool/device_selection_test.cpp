@@ -118,6 +118,42 @@ INSTANTIATE_TEST_SUITE_P(
                    ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A device that another program holds is exit code 6 in words that say so,
+// whether the listing could not open it (a transport with one handle per
+// device) or the command's claim was refused; a claim refused for another
+// reason lets the command go on to meet that reason itself.
+TEST(InUse, AHeldDeviceIsRefusedAsInUseByAnotherProgram) {
+  DfuDeviceInfo held = Device("usb:1-1", "", 0, true, false);
+  held.openStatus = DEV_ERR_IN_USE;
+  DfuDeviceInfo denied = Device("usb:1-2", "", 0, true, false);
+  denied.openStatus = DEV_ERR_OPEN_FAILED;
+  const DfuDeviceInfo open = Device("usb:1-3", "SIM0001", 0xDF11);
+  struct Case {
+    const char* name;
+    SelectionOutcome outcome;
+    int exitCode;
+    const char* words;
+    bool inUseHint;
+  } cases[] = {
+      {"listed held, chosen by path", SelectDevice({held, open}, ByPath("usb:1-1"), true),
+       TOOL_EXIT_CANNOT_OPEN, "the device usb:1-1 is in use by another program", true},
+      {"only held ones unopened", SelectDevice({held}, BySerial("X"), true), TOOL_EXIT_CANNOT_OPEN,
+       "a DFU device is present but in use by another program", true},
+      {"one unopened for another reason", SelectDevice({held, denied}, BySerial("X"), true),
+       TOOL_EXIT_CANNOT_OPEN, "a DFU device is present but cannot be opened", false},
+      {"claim refused as held", ClaimOutcome(open, DEV_ERR_IN_USE), TOOL_EXIT_CANNOT_OPEN,
+       "the device usb:1-3 is in use by another program", true},
+      {"claim taken", ClaimOutcome(open, RESULT_OK), TOOL_EXIT_OK, "", false},
+      {"claim failed otherwise", ClaimOutcome(open, DEV_ERR_OPEN_FAILED), TOOL_EXIT_OK, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.outcome.exitCode, c.exitCode);
+    EXPECT_EQ(c.outcome.message, c.words);
+    EXPECT_EQ(c.outcome.hint == InUseHint(), c.inUseHint) << c.outcome.hint;
+  }
+}
+
 TEST(ExplainUnusableFunctions, NamesEachDriverAndHowToChangeIt) {
   SelectionOutcome outcome;
   outcome.exitCode = TOOL_EXIT_NO_DEVICE;

@@ -22,11 +22,18 @@ bool SelectionSucceeded(const ToolOptions& options, const std::vector<DfuDeviceI
 }  // namespace
 
 bool ChooseDevice(const ToolOptions& options, CToolOutput* out, bool dfuMode, DfuDeviceInfo* device,
-                  int* exitCode) {
+                  int* exitCode, CDeviceClaim* claim) {
   std::vector<DfuDeviceInfo> devices;
   ListDfuDevices(&devices);
   SelectionOutcome outcome = SelectDevice(devices, options, dfuMode);
   if (!SelectionSucceeded(options, devices, &outcome, out, exitCode)) return false;
+  // Claimed before the first request of the command, and kept until its end.
+  const SelectionOutcome claimed =
+      ClaimOutcome(outcome.device, claim->Take(outcome.device.path, outcome.device.interfaceNumber));
+  if (claimed.exitCode != TOOL_EXIT_OK) {
+    *exitCode = out->Result(claimed.exitCode, claimed.message, claimed.hint);
+    return false;
+  }
   *device = std::move(outcome.device);
   out->Device(*device);
   return true;

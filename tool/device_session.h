@@ -10,16 +10,19 @@
 #include <utility>
 #include <vector>
 
+#include "device/device_claim.h"
 #include "device/device_listing.h"
 #include "dfufiles/firmware_data.h"
 #include "dfufiles/image.h"
 #include "tool/tool_options.h"
 #include "tool/tool_output.h"
 
-// Lists the devices, selects one in the wanted mode and announces it. False
-// with the command's exit code in *exitCode (already reported) otherwise.
+// Lists the devices, selects one in the wanted mode, claims it in *claim for
+// the rest of the command and announces it. False with the command's exit
+// code in *exitCode (already reported) otherwise: 6 when another program
+// holds the device.
 bool ChooseDevice(const ToolOptions& options, CToolOutput* out, bool dfuMode, DfuDeviceInfo* device,
-                  int* exitCode);
+                  int* exitCode, CDeviceClaim* claim);
 
 // The same for every matching device: lists them, selects them and reports
 // a failure to find any; each is announced by the caller.

@@ -139,6 +139,8 @@ std::string StatusText(StatusCode status) {
   switch (status) {
     case DEV_ERR_OPEN_FAILED:
       return "the device cannot be opened";
+    case DEV_ERR_IN_USE:
+      return "the device is in use by another program";
     case DEV_ERR_CONTROL_TRANSFER:
       return "a control transfer failed";
     case DEV_ERR_DESCRIPTOR_READ:

@@ -10,6 +10,7 @@
 #include "platform/interrupt.h"
 #include "platform/thread_start.h"
 #include "tool/engine_run.h"
+#include "tool/device_selection.h"
 #include "tool/device_session.h"
 #include "tool/flash_device.h"
 #include "tool/flash_summary.h"
@@ -31,7 +32,13 @@ FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image
                              const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record) {
   const auto start = std::chrono::steady_clock::now();
   FlashOutcome outcome;
-  if (device.opened) {
+  // The device stays claimed from before its first request to its end.
+  CDeviceClaim claim;
+  const SelectionOutcome claimed = ClaimOutcome(
+      device, device.opened ? claim.Take(device.path, device.interfaceNumber) : device.openStatus);
+  if (claimed.exitCode != TOOL_EXIT_OK) {
+    outcome = {claimed.exitCode, StatusText(DEV_ERR_IN_USE), std::nullopt, claimed.hint};
+  } else if (device.opened) {
     outcome = FlashDevice(options, image, device, out);
   } else {
     outcome = {TOOL_EXIT_CANNOT_OPEN, "the device cannot be opened", std::nullopt, {}};

@@ -393,7 +393,8 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   if (options.allDevices) return RunFlashAll(options, image, out);
   if (options.watch) return RunFlashWatch(options, image, out);
   DfuDeviceInfo device;
-  if (!ChooseDevice(options, out, true, &device, &exitCode)) return exitCode;
+  CDeviceClaim claim;
+  if (!ChooseDevice(options, out, true, &device, &exitCode, &claim)) return exitCode;
   const auto start = std::chrono::steady_clock::now();
   FlashOutcome outcome = FlashDevice(options, image, device, out);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(

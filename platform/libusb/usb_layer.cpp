@@ -23,6 +23,8 @@
 
 namespace {
 
+static_assert(USB_RESULT_BUSY == LIBUSB_ERROR_BUSY);
+
 // The kernel keeps each device's strings as text under this folder, named as
 // the device's port chain ("1-2.3").
 constexpr char USB_SYSFS_DEVICES[] = "/sys/bus/usb/devices/";
@@ -125,6 +127,12 @@ class CUsbDevice : public CUsbTransport {
                       uint8_t* data, uint16_t length, unsigned timeoutMs) override {
     return libusb_control_transfer(handle_, requestType, request, value, index, data, length,
                                    timeoutMs);
+  }
+
+  // The claim of a hold, under the same lock as requests, which claim too.
+  StatusCode Hold(uint8_t interfaceNumber) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return UsbHoldInterface(this, interfaceNumber);
   }
 
   int ClaimInterface(uint8_t interfaceNumber) override {
@@ -312,6 +320,8 @@ NativeDeviceHandle UsbDriverOpen(const std::string& path) {
     int result = libusb_open(device, &handle);
     if (result == LIBUSB_SUCCESS) {
       // Claiming then takes the interface from a kernel driver that holds it.
+      // It never takes one that another program claimed through usbfs
+      // (libusb detaches every driver but usbfs): that claim answers busy.
       libusb_set_auto_detach_kernel_driver(handle, 1);
       shared = std::make_shared<CUsbDevice>(context, handle, address);
       layer.devices[path] = shared;
@@ -326,6 +336,22 @@ NativeDeviceHandle UsbDriverOpen(const std::string& path) {
   CUsbConnection* handle = connection.get();
   layer.connections.emplace(handle, std::move(connection));
   return handle;
+}
+
+StatusCode UsbDriverHold(const std::string& path, uint8_t interfaceNumber,
+                         NativeDeviceHandle* held) {
+  *held = nullptr;
+  NativeDeviceHandle connection = UsbDriverOpen(path);
+  if (connection == nullptr) return DEV_ERR_OPEN_FAILED;
+  std::shared_ptr<CUsbDevice> shared = DeviceOf(connection);
+  const StatusCode status = shared ? shared->Hold(interfaceNumber) : DEV_ERR_OPEN_FAILED;
+  shared.reset();
+  if (status != RESULT_OK) {
+    UsbDriverClose(connection);
+    return status;
+  }
+  *held = connection;
+  return RESULT_OK;
 }
 
 bool UsbDriverIoControl(NativeDeviceHandle device, uint32_t code, const void* input,

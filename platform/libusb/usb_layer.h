@@ -25,6 +25,11 @@ bool UsbDriverIoControl(NativeDeviceHandle device, uint32_t code, const void* in
                         uint32_t inputSize, void* output, uint32_t outputSize,
                         uint32_t* bytesReturned);
 void UsbDriverClose(NativeDeviceHandle device);
+// Opens a "usb:" path and claims its interface `interfaceNumber`, which the
+// device's libusb handle keeps until the last open of the path is closed.
+// DriverHold's results; *held is open only on RESULT_OK.
+StatusCode UsbDriverHold(const std::string& path, uint8_t interfaceNumber,
+                         NativeDeviceHandle* held);
 // libusb's reset of the device's port. A device whose descriptors change
 // with it (one that starts its new firmware, or comes up in DFU mode)
 // re-enumerates, which libusb reports as the device not found: that is the

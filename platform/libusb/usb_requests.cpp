@@ -69,6 +69,12 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
   return true;
 }
 
+StatusCode UsbHoldInterface(CUsbTransport* transport, uint8_t interfaceNumber) {
+  const int result = transport->ClaimInterface(interfaceNumber);
+  if (result >= 0) return RESULT_OK;
+  return result == USB_RESULT_BUSY ? DEV_ERR_IN_USE : DEV_ERR_OPEN_FAILED;
+}
+
 std::string UsbFormatPath(uint8_t bus, const std::vector<uint8_t>& ports) {
   std::string path = USB_PATH_PREFIX + std::to_string(bus);
   for (size_t i = 0; i < ports.size(); ++i) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/guid.h"
+#include "common/status_code.h"
 #include "protocol/usb.h"
 
 constexpr char USB_PATH_PREFIX[] = "usb:";
@@ -22,6 +23,9 @@ constexpr unsigned USB_CONTROL_TIMEOUT_MS = 5000;
 // can take tens of seconds. This is the engine's bound on the busy time of
 // one command.
 constexpr unsigned USB_BUSY_STATUS_TIMEOUT_MS = 120000;
+
+// libusb's result for an interface that another program has claimed.
+constexpr int USB_RESULT_BUSY = -6;
 
 // The operations of an open USB device that the driver requests need. Each
 // returns a libusb-style result: a count of bytes or 0 on success, a negative
@@ -56,6 +60,12 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
 // device. Unlike the device number it survives a re-enumeration, so a device
 // that detaches and comes back on the same port keeps its path.
 std::string UsbFormatPath(uint8_t bus, const std::vector<uint8_t>& ports);
+
+// Claims the interface for a hold (DriverHold) and names the outcome:
+// RESULT_OK (also for an interface the transport holds already),
+// DEV_ERR_IN_USE when another program holds it, DEV_ERR_OPEN_FAILED for any
+// other refusal (the device gone, no permission).
+StatusCode UsbHoldInterface(CUsbTransport* transport, uint8_t interfaceNumber);
 // False for anything that is not such a path (numbers 1..255, at least one
 // port, at most seven: the depth of a USB tree).
 bool UsbParsePath(const std::string& path, uint8_t* bus, std::vector<uint8_t>* ports);

@@ -201,6 +201,24 @@ TEST(UsbRequests, SelectClaimsThenSetsTheAlternateSetting) {
   EXPECT_TRUE(refused.alternates.empty());
 }
 
+// A hold's claim tells another program's claim (libusb's busy: usbfs gives
+// the interface to one open file at a time) from every other refusal.
+TEST(UsbRequests, AHoldNamesWhyItsClaimWasRefused) {
+  const struct {
+    int claimResult;
+    StatusCode status;
+  } cases[] = {{0, RESULT_OK}, {USB_RESULT_BUSY, DEV_ERR_IN_USE}, {-4, DEV_ERR_OPEN_FAILED},
+               {-3, DEV_ERR_OPEN_FAILED}, {-99, DEV_ERR_OPEN_FAILED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.claimResult);
+    CFakeTransport transport;
+    transport.claimResult = c.claimResult;
+    EXPECT_EQ(UsbHoldInterface(&transport, 2), c.status);
+    EXPECT_EQ(transport.claims, std::vector<uint8_t>{2});
+    EXPECT_TRUE(transport.transfers.empty());
+  }
+}
+
 // Every way a request can go wrong reaches the caller as a failed request,
 // never as a success, and nothing is sent for a malformed buffer.
 TEST(UsbRequests, FailuresAndMalformedBuffersAreRefused) {

@@ -14,6 +14,11 @@ bool NativeDriverIoControl(NativeDeviceHandle device, uint32_t code, const void*
 
 void NativeDriverClose(NativeDeviceHandle device) { UsbDriverClose(device); }
 
+StatusCode NativeDriverHold(const std::string& path, uint8_t interfaceNumber,
+                            NativeDeviceHandle* held) {
+  return UsbDriverHold(path, interfaceNumber, held);
+}
+
 StatusCode NativeDriverReset(NativeDeviceHandle device) { return UsbDriverReset(device); }
 
 bool NativeEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {

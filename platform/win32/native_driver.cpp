@@ -63,6 +63,15 @@ void NativeDriverClose(NativeDeviceHandle device) {
   if (device != nullptr) ActiveNativeDriverApi().closeHandle(static_cast<HANDLE>(device));
 }
 
+StatusCode NativeDriverHold(const std::string& /*path*/, uint8_t /*interfaceNumber*/,
+                            NativeDeviceHandle* held) {
+  // Each operation opens the kernel driver's device without sharing, which
+  // refuses another program while it lasts; a handle kept open here would
+  // refuse this program's own operations as well.
+  *held = nullptr;
+  return RESULT_OK;
+}
+
 StatusCode NativeDriverReset(NativeDeviceHandle /*device*/) {
   // The kernel driver's five requests have no reset of the port.
   return DEV_ERR_RESET_UNSUPPORTED;

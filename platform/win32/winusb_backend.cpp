@@ -339,17 +339,28 @@ class CWinUsbDevice : public CUsbTransport {
   CWinUsbDevice(const CWinUsbDevice&) = delete;
   CWinUsbDevice& operator=(const CWinUsbDevice&) = delete;
 
+  // Null when the device cannot be opened; *failure then says
+  // DEV_ERR_IN_USE for the refusal WinUSB gives while another program has the
+  // device open (access denied), and is left alone otherwise.
   static std::shared_ptr<CWinUsbDevice> Open(const WinUsbApi& api,
-                                             const std::string& interfacePath) {
+                                             const std::string& interfacePath,
+                                             StatusCode* failure) {
     if (!api.HasWinUsb()) return nullptr;
+    const auto refused = [failure]() {
+      if (WinUsbResultOfError(GetLastError()) == WINUSB_RESULT_BUSY) *failure = DEV_ERR_IN_USE;
+    };
     // WinUSB needs a handle opened for overlapped I/O; the transfers still
     // complete before their calls return.
     HANDLE file = api.createFile(interfacePath.c_str(), GENERIC_READ | GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (file == INVALID_HANDLE_VALUE || file == nullptr) return nullptr;
+    if (file == INVALID_HANDLE_VALUE || file == nullptr) {
+      refused();
+      return nullptr;
+    }
     WINUSB_INTERFACE_HANDLE handle = nullptr;
     if (!api.initialize(file, &handle)) {
+      refused();
       api.closeHandle(file);
       return nullptr;
     }
@@ -453,7 +464,7 @@ class CWinUsbBackend : public DriverBackend {
   std::string PathPrefix() const override { return WINUSB_PATH_PREFIX; }
   bool IsVirtual() const override { return false; }
 
-  std::unique_ptr<DriverConnection> Open(const std::string& path) override {
+  std::unique_ptr<DriverConnection> Open(const std::string& path, StatusCode* failure) override {
     const std::string interfacePath = path.substr(std::strlen(WINUSB_PATH_PREFIX));
     if (interfacePath.empty()) return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -463,11 +474,21 @@ class CWinUsbBackend : public DriverBackend {
     std::shared_ptr<CWinUsbDevice> shared = devices_[Lower(interfacePath)].lock();
     // A device that has gone needs a handle of its own when it is back.
     if (!shared || shared->Gone()) {
-      shared = CWinUsbDevice::Open(ActiveWinUsbApi(), interfacePath);
+      shared = CWinUsbDevice::Open(ActiveWinUsbApi(), interfacePath, failure);
       if (!shared) return nullptr;
       devices_[Lower(interfacePath)] = shared;
     }
     return std::make_unique<CWinUsbConnection>(std::move(shared));
+  }
+
+  // The hold is an open connection: the device's one WinUSB handle then
+  // stays open between this program's operations, which share it, and
+  // another program's open is refused.
+  StatusCode Hold(const std::string& path, uint8_t /*interfaceNumber*/,
+                  std::unique_ptr<DriverConnection>* held) override {
+    StatusCode failure = DEV_ERR_OPEN_FAILED;
+    *held = Open(path, &failure);
+    return *held ? RESULT_OK : failure;
   }
 
   bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override {

@@ -352,12 +352,18 @@ class WinUsbBackendTest : public ::testing::Test {
   }
 
   // Opens the first listed DFU-mode device.
-  DriverHandle OpenDevice() {
+  // The listed path of the one WinUSB device A1.
+  std::string DevicePath() {
     system_.nodes = {DfuDevice("A1")};
     std::vector<InterfaceInfo> interfaces;
     EnumerateInterfaces(DFU_INTERFACE_GUID, &interfaces);
     EXPECT_EQ(interfaces.size(), 1u);
-    return interfaces.empty() ? DRIVER_INVALID_HANDLE : DriverOpen(interfaces[0].path);
+    return interfaces.empty() ? std::string() : interfaces[0].path;
+  }
+
+  DriverHandle OpenDevice(StatusCode* failure = nullptr) {
+    const std::string path = DevicePath();
+    return path.empty() ? DRIVER_INVALID_HANDLE : DriverOpen(path, failure);
   }
 
   // A class request to interface 0: DNLOAD of `length` bytes.
@@ -642,9 +648,45 @@ TEST_F(WinUsbBackendTest, ADeviceThatHasGoneIsOpenedAnewWhenItIsBack) {
   DriverClose(second);
   EXPECT_EQ(system_.freed, 2);
 
-  // Another program holds the device: the open fails.
-  system_.openError = ERROR_ACCESS_DENIED;
-  EXPECT_EQ(OpenDevice(), DRIVER_INVALID_HANDLE);
+  // Another program holds the device: the open fails and says so; any
+  // other refusal is a plain failure to open.
+  const std::string path = DevicePath();
+  struct Refusal {
+    DWORD error;
+    StatusCode status;
+  } refusals[] = {{ERROR_ACCESS_DENIED, DEV_ERR_IN_USE}, {ERROR_FILE_NOT_FOUND, DEV_ERR_OPEN_FAILED}};
+  for (const Refusal& refusal : refusals) {
+    system_.openError = refusal.error;
+    StatusCode failure = RESULT_OK;
+    EXPECT_EQ(OpenDevice(&failure), DRIVER_INVALID_HANDLE);
+    EXPECT_EQ(failure, refusal.status);
+    DriverHandle held = DRIVER_INVALID_HANDLE;
+    EXPECT_EQ(DriverHold(path, 0, &held), refusal.status);
+    EXPECT_EQ(held, DRIVER_INVALID_HANDLE);
+  }
+}
+
+// A hold keeps the device's one WinUSB handle open from before the first
+// operation to after the last: the operations' own opens and closes share it
+// and never free it in between, where another program could take it.
+TEST_F(WinUsbBackendTest, AHeldDeviceKeepsItsHandleAcrossTheOperations) {
+  DriverHandle first = OpenDevice();
+  ASSERT_NE(first, DRIVER_INVALID_HANDLE);
+  DriverClose(first);
+  ASSERT_EQ(system_.freed, 1);
+  const std::string path = DevicePath();
+  DriverHandle held = DRIVER_INVALID_HANDLE;
+  ASSERT_EQ(DriverHold(path, 0, &held), RESULT_OK);
+  ASSERT_NE(held, DRIVER_INVALID_HANDLE);
+  for (int operation = 0; operation < 3; ++operation) {
+    DriverHandle handle = DriverOpen(path);
+    ASSERT_NE(handle, DRIVER_INVALID_HANDLE);
+    DriverClose(handle);
+  }
+  EXPECT_EQ(system_.initialized, 2);
+  EXPECT_EQ(system_.freed, 1);
+  DriverClose(held);
+  EXPECT_EQ(system_.freed, 2);
 }
 
 TEST_F(WinUsbBackendTest, ACompositeInterfaceTakesRequestsForItsOwnNumberOnly) {
@@ -720,7 +762,7 @@ class CVirtualBackend : public DriverBackend {
  public:
   std::string PathPrefix() const override { return "sim:"; }
   bool IsVirtual() const override { return true; }
-  std::unique_ptr<DriverConnection> Open(const std::string&) override { return nullptr; }
+  std::unique_ptr<DriverConnection> Open(const std::string&, StatusCode*) override { return nullptr; }
   bool Enumerate(const Guid&, std::vector<InterfaceInfo>* interfaces) override {
     interfaces->push_back({"sim:0", false, ""});
     return true;

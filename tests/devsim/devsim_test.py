@@ -409,6 +409,73 @@ def test_usb_reset_moves_the_device_on_the_bus(run):
                   repr(result.stdout[-800:]) + repr(result.stderr[-400:]) + repr(names))
 
 
+# Runs inside zuva-devsim: one zuvatool flashes the slow device; from its
+# first step to its end, second zuvatools (flash, read, erase) and dfu-util
+# ask for the same device in turn, each run to its end. Prints one JSON line
+# per second run (what ran, its exit code, its words, and whether it ended
+# before the first's leave step began: the device then leaves the bus, and a
+# second run may find it gone), then the first's exit code.
+CONTENTION_SCRIPT = r"""
+import json, subprocess, sys, time
+tool, image = sys.argv[1], sys.argv[2]
+with open("first.json", "wb") as log:
+    first = subprocess.Popen([tool, "flash", image, "--address", "0x08000000", "--json"],
+                             stdout=log, stderr=subprocess.STDOUT)
+    deadline = time.monotonic() + 60
+    while b'"event":"step"' not in open("first.json", "rb").read():
+        if first.poll() is not None or time.monotonic() > deadline:
+            break
+        time.sleep(0.02)
+    seconds = [[tool, "flash", image, "--address", "0x08000000"],
+               [tool, "read", "second.bin", "--length", "4096"],
+               [tool, "erase", "--address", "0x08000000", "--length", "16384"],
+               ["dfu-util", "-a", "0", "-s", "0x08000000:4096", "-U", "second_dfu_util.bin"]]
+    runs = 0
+    while first.poll() is None:
+        argv = seconds[runs % len(seconds)]
+        second = subprocess.run(argv, capture_output=True, timeout=60)
+        leaving = b'"step":"leave"' in open("first.json", "rb").read()
+        print(json.dumps({"argv": argv[:2], "exit": second.returncode,
+                          "words": (second.stdout + second.stderr).decode(errors="replace")[-300:],
+                          "during": first.poll() is None and not leaving}))
+        runs += 1
+    print(first.wait())
+"""
+
+
+def test_a_second_program_is_refused_while_zuvatool_flashes(run):
+    # The first flash holds the device's DFU interface from its start to its
+    # end, through erase, download, read-back and leave: every second
+    # zuvatool is turned away with exit 6, dfu-util cannot claim it, and the
+    # first is not disturbed.
+    profile = run.path("contention.profile")
+    write(profile, b"timing = real\nprogram-us-per-kib = 20000\n")
+    data = image(131072, 12)
+    write(run.path("contention.bin"), data)
+    flash = run.path("contention_flash.bin")
+    result = run.devsim([sys.executable, "-c", CONTENTION_SCRIPT, run.args.zuvatool,
+                         "contention.bin"], flash=flash, profile=profile)
+    lines = result.stdout.decode(errors="replace").splitlines()
+    first_exit = int(lines[-1]) if lines and lines[-1].lstrip("-").isdigit() else None
+    seconds = [json.loads(line) for line in lines[:-1] if line.startswith("{")]
+    during = [s for s in seconds if s["during"]]
+    tools = [s for s in during if s["argv"][0] == run.args.zuvatool]
+    others = [s for s in during if s["argv"][0] == "dfu-util"]
+    first_log = read(run.path("first.json")) if os.path.exists(run.path("first.json")) else b""
+    held = read(flash) if os.path.exists(flash) else b""
+    run.check("while zuvatool flashes, a second zuvatool (flash, read, erase) exits 6 "
+              "\"in use by another program\" and dfu-util cannot claim the device",
+              len({tuple(s["argv"]) for s in tools}) == 3 and others
+              and all(s["exit"] == 6 and "in use by another program" in s["words"] for s in tools)
+              and all(s["exit"] != 0 for s in others),
+              repr([s for s in during if s["exit"] != (6 if s in tools else 74)][:4])
+              + repr(result.stderr[-400:]))
+    run.check("the first zuvatool flash, asked for its device all along, ends with exit 0 and "
+              "the image in the flash",
+              first_exit == 0 and held[:len(data)] == data,
+              "exit %r, %r" % (first_exit, first_log[-600:]))
+
+
 def test_a_device_back_on_its_port_is_opened_anew(run):
     # The device detaches by itself (bmAttributes bit 3) and comes back in DFU
     # mode on the same port under a new device number.
@@ -656,6 +723,7 @@ def main():
                  test_zuvatool_serves_device_stacks_that_differ_on_the_bus,
                  test_the_usbfs_node_reads_and_seeks_like_the_kernels,
                  test_usb_reset_moves_the_device_on_the_bus,
+                 test_a_second_program_is_refused_while_zuvatool_flashes,
                  test_a_device_back_on_its_port_is_opened_anew,
                  test_a_device_plugged_in_later_arrives_on_the_bus,
                  test_a_signal_to_devsim_reaches_its_command) + FWUPD_TESTS:
