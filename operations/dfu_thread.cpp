@@ -221,13 +221,14 @@ bool CDFUThread::AdvanceBlock(OperationContext* context, uint32_t* elementDone) 
     // Without a block size no data can travel; zero-length data blocks would
     // read as the request that makes the device leave DFU mode.
     if (blockSize == 0 && size != 0) return false;
-    const uint64_t sent = static_cast<uint64_t>(context->blockNumber - 2) * blockSize + context->blockLength;
+    const uint64_t sent =
+        (uint64_t{chunkFirstBlock} + context->blockNumber - 2) * blockSize + context->blockLength;
     if (sent >= size) {
       *elementDone = 1;
       return context->elementIndex + 1 < image->ElementCount();
     }
     if (context->blockLength != 0) context->blockNumber += 1;
-    const uint64_t offset = static_cast<uint64_t>(context->blockNumber - 2) * blockSize;
+    const uint64_t offset = (uint64_t{chunkFirstBlock} + context->blockNumber - 2) * blockSize;
     context->blockLength = blockSize;
     if (offset + blockSize >= size) context->blockLength = static_cast<uint32_t>(size - offset);
     if (context->skipBlankBlocks != 0 && context->opCode == OP_CODE_DOWNLOAD) {
@@ -358,7 +359,7 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
   const uint8_t command = static_cast<uint8_t>(context->blockNumber >> 16);
   const ImageElement* element = TransferElement(*context);
   if (element == nullptr) return Fail(context, OP_ERR_BAD_PARAMETER, false);
-  const uint64_t request = (static_cast<uint64_t>(context->elementIndex) << 32) | context->blockNumber;
+  const RequestKey request{context->elementIndex, chunkFirstBlock, context->blockNumber};
   if (request != busyRequest) {
     busyRequest = request;
     busySince = EngineNow();
@@ -369,9 +370,10 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
     // low 16 bits, so the numbers wrap while the offset goes on.
     const uint16_t block = static_cast<uint16_t>(context->blockNumber);
     const bool dataBlock = plainDfu || IsDataBlock(block);
-    const uint64_t offset = plainDfu            ? static_cast<uint64_t>(context->blockNumber) * context->blockSize
-                            : IsDataBlock(block) ? static_cast<uint64_t>(block - 2) * context->blockSize
-                                                 : 0;
+    const uint64_t offset = plainDfu ? static_cast<uint64_t>(context->blockNumber) * context->blockSize
+                            : IsDataBlock(block)
+                                ? (uint64_t{chunkFirstBlock} + block - 2) * context->blockSize
+                                : 0;
     bool shortBlock = false;
     StatusCode requestResult;
     if (download) {
@@ -389,10 +391,12 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
         if (!ClearErrorBeforeCommand(context)) return false;
         if (context->blockLength > DFUSE_COMMAND_LENGTH) return Fail(context, OP_ERR_BAD_PARAMETER, false);
         // A DfuSe command always travels in block 0: its code, then the
-        // element's address, little-endian.
-        context->blockAddress = element->address;
+        // address, little-endian: the element's, or where the element's
+        // current chunk starts.
+        context->blockAddress =
+            element->address + static_cast<uint32_t>(uint64_t{chunkFirstBlock} * context->blockSize);
         blockBuffer[0] = command;
-        for (int i = 0; i < 4; ++i) blockBuffer[1 + i] = static_cast<uint8_t>(element->address >> (8 * i));
+        for (int i = 0; i < 4; ++i) blockBuffer[1 + i] = static_cast<uint8_t>(context->blockAddress >> (8 * i));
       }
       if (!plainDfu) context->blockNumber = block;
       EnterPhase(context, PHASE_DNLOAD);
@@ -581,7 +585,7 @@ bool CDFUThread::AdvancePlainBlock(OperationContext* context) {
 }
 
 void CDFUThread::RestartBusyTime() {
-  busyRequest = UINT64_MAX;
+  busyRequest = RequestKey{};
   busySince = EngineNow();
 }
 
@@ -641,6 +645,13 @@ bool CDFUThread::FinishElementWalk(OperationContext* context, uint32_t lastEleme
   return false;
 }
 
+bool CDFUThread::ChunkFull(const OperationContext& context) const {
+  if (plainDfu || context.blockNumber != DFUSE_LAST_DATA_BLOCK) return false;
+  const ImageElement* element = TransferElement(context);
+  return element != nullptr &&
+         (uint64_t{chunkFirstBlock} + DFUSE_BLOCKS_PER_POINTER) * context.blockSize < element->size;
+}
+
 bool CDFUThread::PublishBlockProgress(OperationContext* context) {
   if (plainDfu) {
     // One element, its blocks counted from 0; none sent yet reads as 0.
@@ -652,7 +663,7 @@ bool CDFUThread::PublishBlockProgress(OperationContext* context) {
     return true;
   }
   if (!IsDataBlock(context->blockNumber)) return false;
-  uint32_t done = context->blockNumber - 2;
+  uint32_t done = chunkFirstBlock + context->blockNumber - 2;
   const CImage* image = context->image;
   if (image != nullptr && image->isValid != 0 && context->blockSize != 0) {
     for (uint32_t i = 0; i < context->elementIndex && i < image->ElementCount(); ++i) {

@@ -41,6 +41,12 @@ constexpr uint32_t OP_MIN_POLL_INTERVAL_MS = 1;
 // blockNumber of a plain DFU operation before its first block.
 constexpr uint32_t PLAIN_NO_BLOCK_YET = 0xFFFFFFFF;
 
+// The DfuSe data blocks that one address pointer reaches: wire numbers 2 to
+// 0xFFFF. A longer element is read in chunks of this many blocks, each after
+// a set-address command naming its start.
+constexpr uint32_t DFUSE_BLOCKS_PER_POINTER = 0xFFFF - DFUSE_FIRST_DATA_BLOCK + 1;
+constexpr uint16_t DFUSE_LAST_DATA_BLOCK = 0xFFFF;
+
 // The busy limit of the operations constructed from now on; tests shorten it.
 void SetBusyLimit(uint32_t milliseconds);
 
@@ -150,6 +156,17 @@ class CDFUThread : public CSTThread {
   bool WithinBusyLimit() const;
   // `wait` cut to the time left before the busy limit (0 once it is over).
   uint32_t BoundedBusyWait(uint32_t wait) const;
+  // DfuSe: the data blocks of the current element that lie before the
+  // current chunk (a multiple of DFUSE_BLOCKS_PER_POINTER; 0 for an element
+  // that one pointer reaches). The set-address command names the chunk's
+  // start, and block n lies at (chunkFirstBlock + n - 2) x blockSize in the
+  // element. The worker's alone: the record's blockNumber stays the wire
+  // number.
+  uint32_t chunkFirstBlock = 0;
+  // DfuSe: the last block that the current pointer reaches was just
+  // transferred, and the element goes on after it.
+  bool ChunkFull(const OperationContext& context) const;
+
   // Makes this a plain DFU operation (see plainDfu); the caller's result
   // becomes OP_ERR_BAD_PARAMETER for an image that is not one element and
   // OP_ERR_UNEXPECTED without a transfer size.
@@ -199,14 +216,21 @@ class CDFUThread : public CSTThread {
   // that blocks reach take memory (several devices flashed at once each
   // have operations of their own).
   std::unique_ptr<uint8_t[]> blockBuffer;
-  // The command or block that the busy time is counted for (its element and
-  // block number as a transfer receives them, so that a repeat of the same
-  // request counts on), and when it was first sent.
-  uint64_t busyRequest = UINT64_MAX;
+  // A command or block as a transfer receives it: its element, chunk and
+  // block number, so that a repeat of the same request counts as the same.
+  struct RequestKey {
+    uint32_t element = UINT32_MAX;
+    uint32_t chunk = UINT32_MAX;
+    uint32_t block = UINT32_MAX;
+    bool operator==(const RequestKey&) const = default;
+  };
+  // The request that the busy time is counted for, and when it was first
+  // sent.
+  RequestKey busyRequest;
   std::chrono::steady_clock::time_point busySince{};
   // The last request whose busy answer announcing 0 ms was followed by a
   // status request at once.
-  uint64_t immediatePollRequest = UINT64_MAX;
+  RequestKey immediatePollRequest;
   uint32_t busyLimitMs;
 };
 

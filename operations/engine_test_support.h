@@ -139,10 +139,12 @@ class SimEngineTest : public ::testing::Test {
   }
 
   // Polls as the console does until the operation reports an error or a
-  // progress of 100 (or `until` holds), then stops it; the final record.
-  OperationContext RunToEnd(OperationId id, const std::function<bool(const OperationContext&)>& until = nullptr) {
+  // progress of 100 (or `until` holds, or `limit` passes), then stops it;
+  // the final record.
+  OperationContext RunToEnd(OperationId id, const std::function<bool(const OperationContext&)>& until = nullptr,
+                            std::chrono::seconds limit = std::chrono::seconds(30)) {
     OperationContext record{};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       WaitOperationActivity(id, 20);
       QueryOperation(id, &record);

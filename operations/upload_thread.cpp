@@ -16,6 +16,7 @@ bool CUploadThread::Step() {
   ReadContext(&context);
   switch (context.deviceStatus.bState) {
     case STATE_NOT_STARTED:
+      chunkFirstBlock = 0;
       if (!BeginElementWalk(&context)) return false;
       return SendSetAddressCommand(&context);
     case DFU_STATE_DNBUSY:
@@ -46,6 +47,14 @@ bool CUploadThread::ContinueStep(OperationContext* context, bool repeat) {
   if (repeat) {
     return context->blockNumber < 2 ? SendSetAddressCommand(context) : ReceiveUploadBlock(context);
   }
+  if (ChunkFull(*context)) {
+    // The pointer reaches no further block: the rest of the element is
+    // read from a new pointer, set as for a new element.
+    chunkFirstBlock += DFUSE_BLOCKS_PER_POINTER;
+    EnterPhase(context, PHASE_ABORT);
+    DfuAbort(&context->device);
+    return SendSetAddressCommand(context);
+  }
   uint32_t elementDone = 0;
   const bool more = AdvanceBlock(context, &elementDone);
   if (more && elementDone == 0) return ReceiveUploadBlock(context);
@@ -56,6 +65,7 @@ bool CUploadThread::ContinueStep(OperationContext* context, bool repeat) {
     EnterPhase(context, PHASE_ABORT);
     DfuAbort(&context->device);
     context->elementIndex += 1;
+    chunkFirstBlock = 0;
     return SendSetAddressCommand(context);
   }
   return FinishElementWalk(context, elementDone);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "operations/engine_test_support.h"
 
 namespace {
@@ -193,6 +195,48 @@ TEST_F(UploadTest, ASinkGetsEveryBlockAndTheImageStaysAsItWas) {
             std::vector<uint8_t>(3000, 0));
   EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(1)->data, image->ElementAt(1)->data + 100),
             std::vector<uint8_t>(100, 0));
+}
+
+// An element of more than 65,534 blocks (the 16-bit block number runs from
+// 2 to 0xFFFF) is read in chunks, each after a set-address command naming
+// where it starts, as the blocks of the next element would be.
+TEST_F(UploadTest, ElementBeyondOnePointerIsReadInChunks) {
+  // 8-byte blocks over the whole 512 KiB internal flash: 65,536 blocks.
+  constexpr uint32_t SIZE = 0x80000;
+  Install("", [](SimProfile* p) { p->transferSize = 8; });
+  std::vector<uint8_t> flash(SIZE);
+  for (uint32_t i = 0; i < SIZE; ++i) flash[i] = static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 16));
+  ASSERT_TRUE(Device()->WriteMemory(0, FLASH, flash));
+  auto image = MakeImage({{FLASH, std::vector<uint8_t>(SIZE, 0)}});
+  OperationContext context = Context(OP_CODE_UPLOAD, image.get());
+  OperationId id = OP_INVALID_ID;
+  auto log = Start<CUploadThread>(&context, &id);
+  // Some 131,000 requests: the sanitizer builds need longer than the usual
+  // limit.
+  const OperationContext final = RunToEnd(id, nullptr, std::chrono::seconds(300));
+
+  ASSERT_EQ(final.result, RESULT_OK);
+  EXPECT_EQ(final.progress, 100);
+  EXPECT_TRUE(std::vector<uint8_t>(image->ElementAt(0)->data, image->ElementAt(0)->data + SIZE) == flash);
+  std::vector<std::vector<uint8_t>> commands;
+  for (const SimRequestRecord& r : Recorder()->RequestLog()) {
+    if (r.name == "DNLOAD") commands.push_back(r.data);
+  }
+  // 0x08000000 + 65,534 x 8 = 0x0807FFF0.
+  EXPECT_EQ(commands, (std::vector<std::vector<uint8_t>>{{0x21, 0x00, 0x00, 0x00, 0x08},
+                                                         {0x21, 0xF0, 0xFF, 0x07, 0x08}}));
+  const std::vector<std::string> requests = ClassRequests();
+  const auto last = std::find(requests.begin(), requests.end(), "UPLOAD 65535 0 8");
+  ASSERT_NE(last, requests.end());
+  EXPECT_EQ(std::vector<std::string>(last, requests.end()),
+            (std::vector<std::string>{"UPLOAD 65535 0 8", "GETSTATUS 0 0 6", "ABORT 0 0 0",
+                                      "GETSTATE 0 0 1", "DNLOAD 0 0 5", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6",
+                                      "ABORT 0 0 0", "UPLOAD 2 0 8", "GETSTATUS 0 0 6", "UPLOAD 3 0 8",
+                                      "GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "ABORT 0 0 0",
+                                      "GETSTATUS 0 0 6"}));
+  const std::vector<int> steps = log->ProgressSteps();
+  EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end()));
+  EXPECT_EQ(steps.back(), 100);
 }
 
 }  // namespace

@@ -1454,6 +1454,26 @@ def device_stacks_that_differ_are_flashed_read_and_detached(t):
 
 
 @case
+def a_memory_of_more_than_65534_blocks_is_flashed_and_read_whole(t):
+    # 8-byte blocks over the 512 KiB internal flash: 65,536 blocks, more than
+    # the 16-bit block number reaches from one address pointer.
+    profile = default_profile().replace("transfer-size = 2048", "transfer-size = 8")
+    image = payload(FLASH_SIZE, 29)
+    t.write("fw.bin", image)
+    t.old_flash()
+    done = t.run("flash", "fw.bin", "--no-leave", profile=profile)
+    expect_exit(done, 0)
+    expect("verify done" in done.out, done.out)
+    done = t.run("read", "back.bin", trace="trace.txt", profile=profile)
+    expect_exit(done, 0)
+    expect(t.read("back.bin") == t.read("flash.bin") == image, "read back differs")
+    # The pointer is set again where the first 65,534 blocks end.
+    names = trace_names(t, "trace.txt")
+    expect(names.count("DNLOAD") == 2 and names.count("UPLOAD") == 65536,
+           (names.count("DNLOAD"), names.count("UPLOAD")))
+
+
+@case
 def a_dfu_1_0_device_with_memory_maps_is_served_as_dfuse(t):
     image = payload(5000, 28)
     t.write("fw.bin", image)
