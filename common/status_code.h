@@ -39,6 +39,10 @@ constexpr StatusCode OP_ERR_UNSUPPORTED_FEATURE = 0x1234500D;
 // The device stayed busy (or kept refusing its status) for longer than the
 // busy limit of one command or block.
 constexpr StatusCode OP_ERR_BUSY_TIMEOUT = 0x1234500E;
+// A tolerant upload's block came back short inside the range asked for: the
+// device ended its memory sooner than its map says, and the bytes after that
+// block were not read.
+constexpr StatusCode OP_ERR_UPLOAD_ENDED_EARLY = 0x1234500F;
 
 // Image and file layer.
 constexpr StatusCode FILE_ERR_BAD_CONTENT = 0x12346005;

@@ -67,6 +67,7 @@ CDFUThread::CDFUThread(OperationContext* caller)
   shared.opCode = caller->opCode;
   shared.skipBlankBlocks = caller->skipBlankBlocks;
   shared.fastPoll = caller->fastPoll;
+  shared.tolerantUpload = caller->tolerantUpload;
   poll.SetEarly(caller->fastPoll != 0);
   shared.image = caller->image;
   shared.uploadSink = caller->uploadSink;
@@ -408,8 +409,9 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
       }
       context->blockAddress = element->address + static_cast<uint32_t>(offset);
       EnterPhase(context, PHASE_UPLOAD);
-      if (plainDfu) {
-        // A plain DFU device ends its memory with a short block.
+      if (plainDfu || context->tolerantUpload != 0) {
+        // A plain DFU device ends its memory with a short block; a tolerant
+        // upload takes in a short block to say so.
         uint32_t received = 0;
         requestResult = DfuUploadUpTo(&context->device, blockBuffer.get(), context->blockLength, block,
                                       &received);
@@ -435,15 +437,20 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
     if (requestResult != RESULT_OK) {
       if (!RecoverAfterFailedRequest(context)) return false;
       requestReachedDevice = true;
-    } else if (plainDfu && !download) {
+    } else if (!download && (plainDfu || context->tolerantUpload != 0)) {
       requestReachedDevice = true;
-      // No status request between plain upload blocks: the state diagram
-      // needs none, and some device stacks answer dfuIDLE after a full
-      // block instead of dfuUPLOAD-IDLE. The record holds the state the
-      // diagram gives; the device is asked once the read ends.
+      // No status request between plain (or tolerant) upload blocks: the
+      // state diagram needs none, and some device stacks answer dfuIDLE
+      // after a full block instead of dfuUPLOAD-IDLE. The record holds the
+      // state the diagram gives; the device is asked once the read ends.
       context->deviceStatus.bStatus = 0;
       context->deviceStatus.bState = shortBlock ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
       PublishContext(*context);
+      // A DfuSe block is asked for only inside the readable range the map
+      // gives: a short one there means the device ended its memory sooner,
+      // and what follows it was never read. The record keeps the block's
+      // address and the bytes that came.
+      if (shortBlock && !plainDfu) return Fail(context, OP_ERR_UPLOAD_ENDED_EARLY, true);
       retry = false;
     } else {
       requestReachedDevice = true;

@@ -59,6 +59,13 @@ struct OperationContext {
   // it announced (see operations/poll_schedule.h). The worker clears it when
   // the device refuses an early status request.
   uint32_t fastPoll;
+  // Non-zero: a DfuSe upload reads its blocks one after another with no
+  // status request between them, as the state diagram allows (some device
+  // stacks answer dfuIDLE after a full block), and a block that comes back
+  // short ends the operation with OP_ERR_UPLOAD_ENDED_EARLY, the record
+  // naming that block's address and the bytes that came. Zero: a status
+  // request follows every block, and a short block is sent again.
+  uint32_t tolerantUpload;
   ImageHandle image;         // used directly; must outlive the operation
   char devicePath[OP_DEVICE_PATH_CAPACITY];
   // Null: an upload writes each block into its place in the image. Else

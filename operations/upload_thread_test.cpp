@@ -197,6 +197,98 @@ TEST_F(UploadTest, ASinkGetsEveryBlockAndTheImageStaysAsItWas) {
             std::vector<uint8_t>(100, 0));
 }
 
+// The zuvatool setting: no status request between blocks, so that a device
+// stack that answers dfuIDLE after a full block is read as well as one that
+// keeps the state diagram; the set-address command and the aborts around it
+// stay.
+TEST_F(UploadTest, TolerantUploadAsksForNoStatusBetweenBlocks) {
+  struct Case {
+    bool uploadIdle;
+    uint32_t tolerant;
+    StatusCode result;
+  } cases[] = {{false, 1, RESULT_OK}, {true, 1, RESULT_OK}, {true, 0, OP_ERR_BAD_FIRMWARE_STATE}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "upload-idle " << c.uploadIdle << ", tolerant " << c.tolerant);
+    Install("", [&](SimProfile* p) { p->uploadStaysIdle = c.uploadIdle; });
+    const std::vector<uint8_t> first = Pattern(3000, 5);
+    const std::vector<uint8_t> second = Pattern(100, 9);
+    ASSERT_TRUE(Device()->WriteMemory(0, FLASH, first));
+    ASSERT_TRUE(Device()->WriteMemory(0, 0x08010000, second));
+    auto image = MakeImage({{FLASH, std::vector<uint8_t>(3000, 0)}, {0x08010000, std::vector<uint8_t>(100, 0)}});
+    OperationContext context = Context(OP_CODE_UPLOAD, image.get());
+    context.tolerantUpload = c.tolerant;
+    const OperationContext final = Run(context);
+
+    EXPECT_EQ(final.result, c.result);
+    if (c.result != RESULT_OK) {
+      // Without the setting the request sequence is the one every other
+      // test here holds, and dfuIDLE after a full block ends it.
+      EXPECT_EQ(Only(ClassRequests(), {"UPLOAD"}), (std::vector<std::string>{"UPLOAD 2 0 2048"}));
+      SimUninstall();
+      continue;
+    }
+    const std::vector<std::string> expected = {
+        "GETSTATUS 0 0 6", "GETSTATUS 0 0 6",  // settle
+        "GETSTATE 0 0 1", "DNLOAD 0 0 5", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "ABORT 0 0 0",
+        "UPLOAD 2 0 2048", "UPLOAD 3 0 952",
+        "ABORT 0 0 0",  // out of dfuUPLOAD-IDLE (or still dfuIDLE) before the next command
+        "GETSTATE 0 0 1", "DNLOAD 0 0 5", "GETSTATUS 0 0 6", "GETSTATUS 0 0 6", "ABORT 0 0 0",
+        "UPLOAD 2 0 100",
+        "GETSTATUS 0 0 6", "GETSTATUS 0 0 6"};  // settle: the device is asked at the end
+    std::vector<std::string> requests = ClassRequests();
+    // A device in dfuUPLOAD-IDLE at the end is aborted to dfuIDLE.
+    if (!c.uploadIdle) {
+      EXPECT_EQ(std::vector<std::string>(requests.end() - 2, requests.end()),
+                (std::vector<std::string>{"ABORT 0 0 0", "GETSTATUS 0 0 6"}));
+      requests.resize(requests.size() - 2);
+    }
+    EXPECT_EQ(requests, expected);
+    EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(0)->data, image->ElementAt(0)->data + 3000), first);
+    EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(1)->data, image->ElementAt(1)->data + 100), second);
+    SimUninstall();
+  }
+}
+
+// A block that comes back short inside the range asked for: a tolerant
+// upload keeps what came, ends at once and says where; without the setting
+// the block is asked for three times and the operation fails as before.
+TEST_F(UploadTest, ShortBlockEndsATolerantUploadAndSaysWhere) {
+  // The internal flash ends at 0x08080000: a block that runs over the end
+  // comes back short, one that starts there comes back empty.
+  constexpr uint32_t END = 0x08080000;
+  struct Case {
+    uint32_t start;
+    uint32_t size;
+    uint32_t endsAt;  // blockAddress of the final record
+    uint32_t came;    // its blockLength
+  } cases[] = {{END - 0x100, 0x200, END - 0x100, 0x100}, {END - 0x1000, 0x1800, END, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "from " << std::hex << c.start);
+    const std::vector<uint8_t> held = Pattern(END - c.start, 11);
+    for (uint32_t tolerant : {1u, 0u}) {
+      Install();
+      ASSERT_TRUE(Device()->WriteMemory(0, c.start, held));
+      auto image = MakeImage({{c.start, std::vector<uint8_t>(c.size, 0)}});
+      OperationContext context = Context(OP_CODE_UPLOAD, image.get());
+      context.tolerantUpload = tolerant;
+      const OperationContext final = Run(context);
+      if (tolerant == 0) {
+        EXPECT_EQ(final.result, OP_ERR_UNEXPECTED);
+        SimUninstall();
+        continue;
+      }
+      EXPECT_EQ(final.result, OP_ERR_UPLOAD_ENDED_EARLY);
+      EXPECT_NE(final.progress, 100);
+      EXPECT_EQ(final.blockAddress, c.endsAt);
+      EXPECT_EQ(final.blockLength, c.came);
+      // Asked once: a short block is the device's answer, not a glitch.
+      EXPECT_EQ(Only(ClassRequests(), {"UPLOAD"}).size(), (c.endsAt - c.start) / 2048 + 1);
+      EXPECT_EQ(std::vector<uint8_t>(image->ElementAt(0)->data, image->ElementAt(0)->data + held.size()), held);
+      SimUninstall();
+    }
+  }
+}
+
 // An element of more than 65,534 blocks (the 16-bit block number runs from
 // 2 to 0xFFFF) is read in chunks, each after a set-address command naming
 // where it starts, as the blocks of the next element would be.

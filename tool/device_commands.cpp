@@ -217,10 +217,26 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   CImageHolder image(MakeImage(alternate, wanted));
   wanted.clear();
   if (image.get() == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
+  OperationContext final{};
   const StatusCode status = RunEngineStep(
       {.name = "upload", .opCode = OP_CODE_UPLOAD, .image = image.get(), .alternate = alternate,
-       .bytes = length, .fitTo = memory},
+       .bytes = length, .fitTo = memory, .final = &final},
       device.path, out);
+  if (status == OP_ERR_UPLOAD_ENDED_EARLY) {
+    // The bytes before the short block came, but a file that holds only
+    // part of the range would pass for the whole of it.
+    const uint64_t readTo = uint64_t{final.blockAddress} + final.blockLength;
+    const uint64_t got = readTo > start ? readTo - start : 0;
+    return out->Result(TOOL_EXIT_FAILED,
+                       "upload ended early: the block at " + HexText(final.blockAddress, 8) + " came back with " +
+                           std::to_string(final.blockLength) + " bytes, inside the readable memory; " +
+                           std::to_string(got) + " of " + std::to_string(length) +
+                           " bytes were read, and nothing was written",
+                       got == 0 ? "the device's memory ends sooner than its map says"
+                                : "the device's memory ends sooner than its map says: --length " +
+                                      std::to_string(got) + " reads the bytes before the end",
+                       static_cast<uint32_t>(readTo));
+  }
   if (status != RESULT_OK)
     return out->Result(TOOL_EXIT_FAILED, "upload failed: " + StatusText(status));
   const std::vector<FirmwareElement> read = ImageContents(image.get());

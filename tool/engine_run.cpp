@@ -113,6 +113,9 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
   context.skipBlankBlocks = skipBlankBlocks;
   context.fastPoll = fastPoll != nullptr && *fastPoll ? 1 : 0;
   context.uploadSink = uploadSink;
+  // Read as the devices in the field allow: no status request between
+  // upload blocks, and a short block said plainly instead of retried.
+  context.tolerantUpload = 1;
   OperationId id = OP_INVALID_ID;
   const StatusCode launched = LaunchOperation(&context, &id);
   if (launched != RESULT_OK) return launched;
@@ -159,6 +162,9 @@ std::string StatusText(StatusCode status) {
       return "the device does not support this";
     case TOOL_INTERRUPTED:
       return "interrupted; the device was told to stop and stays in DFU mode";
+    case OP_ERR_UPLOAD_ENDED_EARLY:
+      return "the device ended the upload early: a block inside its readable memory came back short, "
+             "so the bytes after it were not read";
     case OP_ERR_BUSY_TIMEOUT:
       return "the device stayed busy (dfuDNBUSY) for more than " + Duration(OP_BUSY_LIMIT_MS);
     case DeviceStatusFailure(DFU_STATUS_ERR_VENDOR):

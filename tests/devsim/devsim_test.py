@@ -297,10 +297,12 @@ def test_plain_dfu_both_ways_against_dfu_util(run):
 
 
 # Device stacks that differ from the DFU 1.1 state diagram: (key lines,
-# transfer size, zuvatool flash's exit and the words of its result).
+# transfer size, zuvatool flash's exit and the words of its result), on a
+# plain device; the last on a DfuSe device (the default profile).
 DIFFERING_STACKS = [("upload-idle = yes\n", 1024, 0, b"verified"),
                     ("upload-in-dnload-idle = yes\n", 1024, 0, b"verified"),
-                    ("corrupt-64 = yes\n", 64, 7, b"verify found a difference at offset 0x00000000")]
+                    ("corrupt-64 = yes\n", 64, 7, b"verify found a difference at offset 0x00000000"),
+                    ("upload-idle = yes\n", None, 0, b"flashed stack.bin")]
 
 
 def test_zuvatool_serves_device_stacks_that_differ_on_the_bus(run):
@@ -308,18 +310,20 @@ def test_zuvatool_serves_device_stacks_that_differ_on_the_bus(run):
     write(run.path("stack.bin"), data)
     for n, (lines, size, code, words) in enumerate(DIFFERING_STACKS):
         profile = run.path("stack%d.profile" % n)
-        write(profile, (PLAIN_PROFILE.replace("transfer-size = 1024", "transfer-size = %d" % size)
-                        + lines).encode())
+        dfuse = size is None
+        base = "" if dfuse else PLAIN_PROFILE.replace("transfer-size = 1024", "transfer-size = %d" % size)
+        write(profile, (base + lines).encode())
         flash = run.path("stack%d_flash.bin" % n)
         back = run.path("stack%d_back.bin" % n)
-        flashed = run.devsim([run.args.zuvatool, "flash", "stack.bin"], flash=flash, profile=profile)
+        flashed = run.devsim([run.args.zuvatool, "flash", "stack.bin"] + (["--no-leave"] if dfuse else []),
+                             flash=flash, profile=profile)
         result = run.devsim([run.args.zuvatool, "read", back, "--length", "8192"], flash=flash,
                             profile=profile)
         held = read(flash) if os.path.exists(flash) else b""
         write(profile + ".app", read(profile) + b"mode = application\n")
         detached = run.devsim([run.args.zuvatool, "detach"], profile=profile + ".app")
-        run.check("%son the bus: zuvatool flash exits %d, read returns what the device holds, "
-                  "detach works" % (lines.replace("\n", " "), code),
+        run.check("%s%son the bus: zuvatool flash exits %d, read returns what the device holds, "
+                  "detach works" % ("DfuSe " if dfuse else "", lines.replace("\n", " "), code),
                   flashed.returncode == code and words in flashed.stdout + flashed.stderr
                   and result.returncode == 0 and os.path.exists(back) and read(back) == held[:8192]
                   and detached.returncode == 0,

@@ -1418,6 +1418,7 @@ def default_profile():
 # result). What the device holds afterwards is read back whole.
 DIFFERING_STACKS = [
     ("upload-idle", plain_profile(0x07) + "upload-idle = yes\n", 0, "verified"),
+    ("upload-idle DfuSe", default_profile() + "upload-idle = yes\n", 0, "flashed fw.bin"),
     ("upload-in-dnload-idle", plain_profile(0x07) + "upload-in-dnload-idle = yes\n", 0, "verified"),
     ("corrupt-64 plain", plain_profile(0x07, transfer_size=64) + "corrupt-64 = yes\n", 7,
      "verify found a difference at offset 0x00000000"),
@@ -1443,11 +1444,12 @@ def device_stacks_that_differ_are_flashed_read_and_detached(t):
         held = t.read("flash.bin")
         expect(t.read("back.bin") == held[:len(t.read("back.bin"))] and len(t.read("back.bin")) >= 5000,
                "%s: read back differs from the device" % name)
-        if not dfuse:
-            # Plain blocks follow one another without a status request.
-            names = trace_names(t, "trace.txt")
-            uploads = [i for i, n in enumerate(names) if n == "UPLOAD"]
-            expect(set(names[uploads[0]:uploads[-1] + 1]) == {"UPLOAD"}, "%s: %s" % (name, names))
+        # Upload blocks follow one another without a status request, plain
+        # or DfuSe.
+        names = trace_names(t, "trace.txt")
+        uploads = [i for i, n in enumerate(names) if n == "UPLOAD"]
+        expect(len(uploads) > 1 and set(names[uploads[0]:uploads[-1] + 1]) == {"UPLOAD"},
+               "%s: %s" % (name, names))
         done = t.run("detach", profile=profile + "mode = application\n", flash=None)
         expect_exit(done, 0)
         expect("the device is in DFU mode" in done.out, "%s: %s" % (name, done.out))
