@@ -61,3 +61,14 @@ uint64_t FirmwareByteCount(const std::vector<FirmwareElement>& elements) {
   for (const FirmwareElement& element : elements) total += element.data.size();
   return total;
 }
+
+std::vector<ImageElement> ElementRecords(const std::vector<FirmwareElement>& elements) {
+  std::vector<ImageElement> records;
+  records.reserve(elements.size());
+  for (const FirmwareElement& element : elements) {
+    // Records carry a writable pointer; these are only ever read through.
+    records.push_back({element.address, static_cast<uint32_t>(element.data.size()),
+                       const_cast<uint8_t*>(element.data.data())});
+  }
+  return records;
+}

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/status_code.h"
+#include "dfufiles/image.h"
 
 struct FirmwareElement {
   uint32_t address = 0;
@@ -65,5 +66,10 @@ class CFirmwareBuilder {
 
 // Total bytes over a list of elements.
 uint64_t FirmwareByteCount(const std::vector<FirmwareElement>& elements);
+
+// The elements as records, for what reads elements through them (the sector
+// geometry, the engine's images): each points into its element's bytes and
+// stays valid while the elements are left unchanged.
+std::vector<ImageElement> ElementRecords(const std::vector<FirmwareElement>& elements);
 
 #endif  // ZUVA_DFUFILES_FIRMWARE_DATA_H_

@@ -84,6 +84,13 @@ const ImageElement* CImage::ElementAt(uint32_t index) const {
   return &elements_[index]->record;
 }
 
+std::vector<ImageElement> CImage::Records() const {
+  std::vector<ImageElement> records;
+  records.reserve(elements_.size());
+  for (const auto& slot : elements_) records.push_back(slot->record);
+  return records;
+}
+
 bool CImage::SetElement(uint32_t index, int32_t insert, const ImageElement& element) {
   if (index > elements_.size()) return false;
   // Copying `size` bytes from nowhere would read wild memory.

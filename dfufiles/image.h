@@ -53,6 +53,10 @@ class CImage : public CObject {
   // the count) an element with a copy of `element`'s bytes. False, with
   // nothing changed, for an index out of range or a record that has bytes
   // but no data pointer. The source may be the element's own buffer.
+  // Copies of the element records, in index order; their data pointers stay
+  // valid while the image's elements are left unchanged.
+  std::vector<ImageElement> Records() const;
+
   bool SetElement(uint32_t index, int32_t insert, const ImageElement& element);
   // False when the image is not valid or the index is not below the count.
   bool RemoveElement(uint32_t index);

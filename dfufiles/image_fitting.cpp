@@ -12,6 +12,7 @@
 
 #include "dfufiles/element_runs.h"
 #include "dfufiles/image.h"
+#include "dfufiles/sector_geometry.h"
 
 namespace {
 
@@ -23,24 +24,6 @@ bool Overlaps(uint64_t s1, uint64_t e1, uint64_t s2, uint64_t e2) { return s1 < 
 // Flash reads 0xFF where it is erased; an empty range counts as blank.
 bool IsBlank(const uint8_t* bytes, size_t size) {
   return std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0xFF; });
-}
-
-bool SectorQualifies(const MappingSector& sector, OperationCode operation) {
-  if (sector.inUse == 0) return false;
-  switch (operation) {
-    case OP_CODE_DETACH:
-    case OP_CODE_DETACH_RESET:
-      return false;
-    case OP_CODE_LEAVE_DFU:
-    case OP_CODE_UPLOAD:
-      return (sector.sectorType & SECTOR_READABLE) != 0;
-    case OP_CODE_ERASE:
-      return (sector.sectorType & SECTOR_ERASABLE) != 0;
-    case OP_CODE_DOWNLOAD:
-      return (sector.sectorType & SECTOR_WRITABLE) != 0;
-    default:
-      return true;
-  }
 }
 
 // Ranges sorted by start, each with the largest end among it and the ranges
@@ -90,25 +73,7 @@ class CRangeIndex {
 
 bool CImage::ReadRange(uint32_t address, uint32_t length, uint8_t* buffer) const {
   if (isValid == 0) return false;
-  const uint64_t rangeEnd = EndOf(address, length);
-  bool touched = false;
-  // From the last element to the first, so that where elements overlap the
-  // lower-indexed one is copied last and wins.
-  for (auto it = elements_.rbegin(); it != elements_.rend(); ++it) {
-    const ImageElement& element = (*it)->record;
-    const uint64_t elementEnd = EndOf(element.address, element.size);
-    if (!Overlaps(element.address, elementEnd, address, rangeEnd)) continue;
-    if (!touched) {
-      std::memset(buffer, 0xFF, length);
-      touched = true;
-    }
-    const uint64_t from = std::max<uint64_t>(element.address, address);
-    const uint64_t to = std::min(elementEnd, rangeEnd);
-    if (to > from && element.data != nullptr) {
-      std::memcpy(buffer + (from - address), element.data + (from - element.address), to - from);
-    }
-  }
-  return touched;
+  return LayElements(Records(), address, std::span<uint8_t>(buffer, length));
 }
 
 bool CImage::FitToMapping(const MemoryMapping& mapping, OperationCode operation,
@@ -134,6 +99,7 @@ void CImage::MarkErasableSectors(const MemoryMapping& mapping, uint32_t skipBlan
   std::vector<std::unique_ptr<Slot>> markers;
   std::vector<size_t> touching;
   std::vector<uint8_t> scratch;
+  std::vector<ImageElement> records;
   for (const MappingSector& sector : mapping.sectors) {
     if (!SectorQualifies(sector, OP_CODE_ERASE)) continue;
     index.Overlapping(sector.startAddress, EndOf(sector.startAddress, sector.sectorSize),
@@ -143,17 +109,10 @@ void CImage::MarkErasableSectors(const MemoryMapping& mapping, uint32_t skipBlan
       // What the sector will hold is only known once the overlapping
       // elements are assembled in their order of precedence: the
       // lower-indexed element wins, so it is copied last.
-      scratch.assign(sector.sectorSize, 0xFF);
-      const uint64_t sectorEnd = EndOf(sector.startAddress, sector.sectorSize);
-      for (auto it = touching.rbegin(); it != touching.rend(); ++it) {
-        const ImageElement& element = elements_[*it]->record;
-        const uint64_t from = std::max<uint64_t>(element.address, sector.startAddress);
-        const uint64_t to = std::min(EndOf(element.address, element.size), sectorEnd);
-        if (element.data != nullptr) {
-          std::memcpy(scratch.data() + (from - sector.startAddress),
-                      element.data + (from - element.address), to - from);
-        }
-      }
+      scratch.resize(sector.sectorSize);
+      records.clear();
+      for (size_t i : touching) records.push_back(elements_[i]->record);
+      LayElements(records, sector.startAddress, scratch);
       mark = !IsBlank(scratch.data(), scratch.size());
     }
     // A marker names the sector to erase; the device erases it whole.
@@ -204,42 +163,9 @@ void CImage::CutToSectors(const MemoryMapping& mapping, OperationCode operation,
 }
 
 bool CImage::HasDataOutside(const MemoryMapping& mapping, OperationCode operation) const {
-  // The covered addresses as sorted, disjoint ranges.
-  std::vector<std::pair<uint64_t, uint64_t>> covered;
-  for (const MappingSector& sector : mapping.sectors) {
-    if (SectorQualifies(sector, operation) && sector.sectorSize != 0) {
-      covered.emplace_back(sector.startAddress, EndOf(sector.startAddress, sector.sectorSize));
-    }
-  }
-  std::sort(covered.begin(), covered.end());
-  std::vector<std::pair<uint64_t, uint64_t>> joined;
-  for (const auto& range : covered) {
-    if (!joined.empty() && range.first <= joined.back().second) {
-      joined.back().second = std::max(joined.back().second, range.second);
-    } else {
-      joined.push_back(range);
-    }
-  }
-  for (const auto& slot : elements_) {
-    const ImageElement& element = slot->record;
-    if (element.data == nullptr) continue;
-    const uint64_t end = EndOf(element.address, element.size);
-    uint64_t at = element.address;
-    auto next = std::partition_point(joined.begin(), joined.end(),
-                                     [at](const auto& range) { return range.second <= at; });
-    // Walk the gaps between covered ranges inside the element.
-    while (at < end) {
-      const uint64_t gapEnd = next == joined.end() ? end : std::min<uint64_t>(next->first, end);
-      if (gapEnd > at &&
-          !IsBlank(element.data + (at - element.address), static_cast<size_t>(gapEnd - at))) {
-        return true;
-      }
-      if (next == joined.end()) break;
-      at = std::max(at, next->second);
-      ++next;
-    }
-  }
-  return false;
+  return FirstAddressOutside(Records(), mapping, SectorAccessFor(operation),
+                             OutsideBytes::kProgrammed)
+      .has_value();
 }
 
 std::vector<ElementRun> TouchingRuns(const std::vector<ElementExtent>& sorted) {

@@ -8,6 +8,7 @@
 #include "dfufiles/firmware_file.h"
 #include "dfufiles/image_registry.h"
 #include "dfufiles/intel_hex.h"
+#include "dfufiles/sector_geometry.h"
 #include "operations/dfuse_command.h"
 #include "operations/operation_context.h"
 #include "protocol/dfu.h"
@@ -66,13 +67,7 @@ const MemoryMapping* MemoryOrFail(const DfuDeviceInfo& device, uint8_t alternate
 std::vector<uint8_t> RawBytes(const std::vector<FirmwareElement>& elements, uint32_t start,
                               uint32_t length) {
   std::vector<uint8_t> bytes(length, 0xFF);
-  for (const FirmwareElement& element : elements) {
-    for (size_t i = 0; i < element.data.size(); ++i) {
-      const uint64_t at = uint64_t{element.address} + i;
-      if (at >= start && at - start < length)
-        bytes[static_cast<size_t>(at - start)] = element.data[i];
-    }
-  }
+  LayElements(ElementRecords(elements), start, bytes);
   return bytes;
 }
 
@@ -301,8 +296,8 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
     done = "erased the sectors of " + HexText(start, 8) + ".." + HexText(start + length - 1, 8);
   }
   CImageHolder image(handle);
-  const std::vector<FirmwareElement> covered = ImageContents(image.get());
-  const uint64_t bytes = SectorBytesTouched(covered, *memory, SECTOR_ERASABLE);
+  const uint64_t bytes =
+      SectorBytesTouched(FindImage(image.get())->Records(), *memory, SECTOR_ERASABLE);
   const StatusCode status = RunEngineStep(
       {.name = "erase", .opCode = OP_CODE_ERASE, .image = image.get(), .alternate = alternate,
        .bytes = bytes, .fitTo = memory},

@@ -54,83 +54,12 @@ const MemoryMapping* FindMemory(const DfuDeviceInfo& device, uint8_t alternate) 
   return nullptr;
 }
 
-namespace {
-
-bool Holds(const MappingSector& sector, uint8_t access) {
-  return sector.inUse != 0 && (sector.sectorType & access) == access;
-}
-
-}  // namespace
-
-std::optional<uint32_t> FirstAddressOutside(const std::vector<FirmwareElement>& elements,
-                                            const MemoryMapping& memory, uint8_t access) {
-  for (const FirmwareElement& element : elements) {
-    uint64_t at = element.address;
-    const uint64_t end = at + element.data.size();
-    while (at < end) {
-      bool found = false;
-      for (const MappingSector& sector : memory.sectors) {
-        const uint64_t start = sector.startAddress;
-        if (Holds(sector, access) && at >= start && at < start + sector.sectorSize) {
-          at = start + sector.sectorSize;
-          found = true;
-          break;
-        }
-      }
-      if (!found) return static_cast<uint32_t>(at);
-    }
-  }
-  return std::nullopt;
-}
-
-bool AccessibleRunAt(const MemoryMapping& memory, uint8_t access, std::optional<uint32_t> from,
-                     uint32_t* start, uint64_t* end) {
-  bool inRun = false;
-  for (const MappingSector& sector : memory.sectors) {
-    if (!Holds(sector, access)) {
-      if (inRun) break;
-      continue;
-    }
-    const uint64_t sectorEnd = uint64_t{sector.startAddress} + sector.sectorSize;
-    if (!inRun) {
-      if (from && (*from < sector.startAddress || *from >= sectorEnd)) continue;
-      inRun = true;
-      *start = from ? *from : sector.startAddress;
-      *end = sectorEnd;
-      continue;
-    }
-    if (sector.startAddress != *end) break;
-    *end = sectorEnd;
-  }
-  return inRun;
-}
-
-uint64_t SectorBytesTouched(const std::vector<FirmwareElement>& elements,
-                            const MemoryMapping& memory, uint8_t access) {
-  uint64_t total = 0;
-  for (const MappingSector& sector : memory.sectors) {
-    if (!Holds(sector, access)) continue;
-    const uint64_t start = sector.startAddress;
-    const uint64_t end = start + sector.sectorSize;
-    for (const FirmwareElement& element : elements) {
-      const uint64_t first = element.address;
-      if (first < end && first + element.data.size() > start) {
-        total += sector.sectorSize;
-        break;
-      }
-    }
-  }
-  return total;
-}
-
 ImageHandle MakeImage(uint8_t alternate, const std::vector<FirmwareElement>& elements) {
   ImageHandle image = nullptr;
   if (ImageCreate(&image) != RESULT_OK) return nullptr;
   FindImage(image)->alternateSetting = alternate;
   uint32_t index = 0;
-  for (const FirmwareElement& element : elements) {
-    ImageElement record{element.address, static_cast<uint32_t>(element.data.size()),
-                        const_cast<uint8_t*>(element.data.data())};
+  for (const ImageElement& record : ElementRecords(elements)) {
     if (ImageSetElement(image, index++, 1, &record) != RESULT_OK) {
       ImageDestroy(&image);
       return nullptr;

@@ -1,6 +1,6 @@
 // What the device commands share: choosing and announcing the device,
-// finding an alternate setting's memory, checking data against its sectors,
-// and moving firmware in and out of engine images.
+// finding an alternate setting's memory, and moving firmware in and out of
+// engine images.
 #ifndef ZUVA_TOOL_DEVICE_SESSION_H_
 #define ZUVA_TOOL_DEVICE_SESSION_H_
 
@@ -31,20 +31,6 @@ bool ChooseDevices(const ToolOptions& options, CToolOutput* out, bool dfuMode,
 
 // The decoded memory of an alternate setting, or null.
 const MemoryMapping* FindMemory(const DfuDeviceInfo& device, uint8_t alternate);
-
-// The first address of the data that no in-use sector with `access` holds.
-std::optional<uint32_t> FirstAddressOutside(const std::vector<FirmwareElement>& elements,
-                                            const MemoryMapping& memory, uint8_t access);
-
-// The run of adjacent in-use sectors with `access` that holds `from` (or,
-// without it, the first such run): *start is `from` or the run's start,
-// *end the end of the run. False when there is none.
-bool AccessibleRunAt(const MemoryMapping& memory, uint8_t access, std::optional<uint32_t> from,
-                     uint32_t* start, uint64_t* end);
-
-// Total size of the sectors with `access` that the data touches.
-uint64_t SectorBytesTouched(const std::vector<FirmwareElement>& elements,
-                            const MemoryMapping& memory, uint8_t access);
 
 // A registered engine image for the alternate setting holding the elements;
 // null when memory runs out. The caller destroys it.

@@ -8,6 +8,8 @@
 
 #include "common/operation_code.h"
 #include "dfufiles/firmware_file.h"
+#include "dfufiles/image_registry.h"
+#include "dfufiles/sector_geometry.h"
 #include "protocol/dfu.h"
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
@@ -109,7 +111,8 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
           std::nullopt, {}};
       return false;
     }
-    const auto outside = FirstAddressOutside(target.elements, *memory, SECTOR_WRITABLE);
+    const auto outside = FirstAddressOutside(ElementRecords(target.elements), *memory,
+                                             SECTOR_WRITABLE, OutsideBytes::kAny);
     if (outside) {
       *outcome = {TOOL_EXIT_BAD_INPUT,
                   "data at " + HexText(*outside, 8) +
@@ -144,23 +147,6 @@ struct AddressRange {
   uint64_t end = 0;
 };
 
-// The in-use sectors that the data touches, in map order.
-std::vector<const MappingSector*> TouchedSectors(const std::vector<FirmwareElement>& elements,
-                                                 const MemoryMapping& memory) {
-  std::vector<const MappingSector*> touched;
-  for (const MappingSector& sector : memory.sectors) {
-    if (sector.inUse == 0) continue;
-    const uint64_t end = uint64_t{sector.startAddress} + sector.sectorSize;
-    for (const FirmwareElement& element : elements) {
-      if (element.address < end && element.address + uint64_t{element.data.size()} > sector.startAddress) {
-        touched.push_back(&sector);
-        break;
-      }
-    }
-  }
-  return touched;
-}
-
 // The parts of the data inside the ranges, one element per piece.
 std::vector<FirmwareElement> ClipToRanges(const std::vector<FirmwareElement>& elements,
                                           const std::vector<AddressRange>& ranges) {
@@ -191,21 +177,6 @@ std::vector<FirmwareElement> ClipToRanges(const std::vector<FirmwareElement>& el
   return joined;
 }
 
-// Copies the bytes of `from` that fall inside [start, start + bytes->size())
-// into *bytes, marking them in *seen.
-void Overlay(const std::vector<FirmwareElement>& from, uint32_t start, std::vector<uint8_t>* bytes,
-             std::vector<bool>* seen) {
-  const uint64_t end = start + uint64_t{bytes->size()};
-  for (const FirmwareElement& element : from) {
-    const uint64_t lo = std::max<uint64_t>(element.address, start);
-    const uint64_t hi = std::min(element.address + uint64_t{element.data.size()}, end);
-    for (uint64_t at = lo; at < hi; ++at) {
-      (*bytes)[at - start] = element.data[at - element.address];
-      if (seen != nullptr) (*seen)[at - start] = true;
-    }
-  }
-}
-
 // The ranges that a flash must still erase and write: every touched sector
 // whose content differs from what a plain flash leaves there (the data's
 // bytes, 0xFF elsewhere), read first; and every touched sector that cannot be
@@ -213,7 +184,8 @@ void Overlay(const std::vector<FirmwareElement>& from, uint32_t start, std::vect
 StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memory,
                            const std::string& path, bool* fastPoll, CToolOutput* out,
                            std::vector<AddressRange>* rewrite) {
-  const std::vector<const MappingSector*> touched = TouchedSectors(target.elements, memory);
+  const std::vector<const MappingSector*> touched =
+      TouchedSectors(ElementRecords(target.elements), memory, 0);
   std::vector<const MappingSector*> comparable;
   std::vector<FirmwareElement> wholeSectors;
   uint64_t readBytes = 0;
@@ -236,13 +208,14 @@ StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memor
        .alternate = target.alternate, .bytes = readBytes, .fitTo = &memory, .fastPoll = fastPoll},
       path, out);
   if (status != RESULT_OK) return status;
-  const std::vector<FirmwareElement> read = ImageContents(current.get());
+  const std::vector<ImageElement> wantedRecords = ElementRecords(target.elements);
+  const std::vector<ImageElement> read = FindImage(current.get())->Records();
   for (const MappingSector* sector : comparable) {
     std::vector<uint8_t> wanted(sector->sectorSize, 0xFF);
-    Overlay(target.elements, sector->startAddress, &wanted, nullptr);
+    LayElements(wantedRecords, sector->startAddress, wanted);
     std::vector<uint8_t> held(sector->sectorSize, 0);
     std::vector<bool> seen(sector->sectorSize, false);
-    Overlay(read, sector->startAddress, &held, &seen);
+    LayElements(read, sector->startAddress, held, &seen);
     const bool allSeen = std::find(seen.begin(), seen.end(), false) == seen.end();
     if (!allSeen || held != wanted) {
       rewrite->push_back({sector->startAddress, uint64_t{sector->startAddress} + sector->sectorSize});
@@ -277,10 +250,11 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
   };
   const FlashOutcome outOfMemory = {TOOL_EXIT_FAILED, "out of memory", std::nullopt, {}};
   const uint64_t bytes = FirmwareByteCount(elements);
+  const std::vector<ImageElement> records = ElementRecords(elements);
   ImageHandle image = fitted(OP_CODE_ERASE, 0);
   if (image == nullptr) return outOfMemory;
   StatusCode status = RunFittedStep("erase", OP_CODE_ERASE, image, target.alternate,
-                                    SectorBytesTouched(elements, memory, SECTOR_ERASABLE), 0,
+                                    SectorBytesTouched(records, memory, SECTOR_ERASABLE), 0,
                                     device.path, fastPoll, out);
   if (status != RESULT_OK) return StepFailed("erase", status);
   image = fitted(OP_CODE_DOWNLOAD, 1);
@@ -293,7 +267,7 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
   // written but cannot be verified, and the outcome says so.
   FlashOutcome done;
   std::vector<AddressRange> unreadable;
-  for (const MappingSector* sector : TouchedSectors(elements, memory)) {
+  for (const MappingSector* sector : TouchedSectors(records, memory, 0)) {
     if ((sector->sectorType & SECTOR_READABLE) != 0) continue;
     unreadable.push_back({sector->startAddress, uint64_t{sector->startAddress} + sector->sectorSize});
   }
