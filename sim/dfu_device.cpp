@@ -76,6 +76,7 @@ CDfuDevice::CDfuDevice(SimDeviceOptions options)
   dfuMode_ = options_.profile.mode == SimMode::kDfu;
   protected_ = options_.profile.readoutProtected;
   attachment_ = options_.firstAttachment;
+  path_ = attachment_;
   state_ = dfuMode_ ? DFU_STATE_DFU_IDLE : DFU_STATE_APP_IDLE;
   if (options_.profile.arriveAfterMs > 0) {
     present_ = false;
@@ -123,7 +124,7 @@ bool CDfuDevice::Create(SimDeviceOptions options, std::unique_ptr<CDfuDevice>* d
 
 CDfuDevice::BusPosition CDfuDevice::Position() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return {present_, dfuMode_, attachment_};
+  return {present_, dfuMode_, attachment_, path_};
 }
 
 bool CDfuDevice::Present() const {
@@ -188,12 +189,17 @@ void CDfuDevice::Unplug(std::vector<SimBusChange>* changes) {
   if (present_) LeaveBus(false, changes);
 }
 
+void CDfuDevice::Replug(std::vector<SimBusChange>* changes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (present_) LeaveBus(true, changes, dfuMode_, true);
+}
+
 void CDfuDevice::Arrive(std::vector<SimBusChange>* changes) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!waitingToArrive_) return;
   waitingToArrive_ = false;
   present_ = true;
-  changes->push_back({true, dfuMode_, attachment_});
+  changes->push_back({true, dfuMode_, attachment_, path_});
 }
 
 SimOutcome CDfuDevice::BusReset(uint32_t attachment, std::vector<SimBusChange>* changes) {
@@ -220,13 +226,16 @@ void CDfuDevice::ResetAfterLeave(std::vector<SimBusChange>* changes) {
   LeaveBus(after != SimAfterLeave::kGone, changes, after != SimAfterLeave::kApplication);
 }
 
-void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bool backInDfuMode) {
-  changes->push_back({false, dfuMode_, attachment_});
+void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bool backInDfuMode,
+                          bool samePath) {
+  changes->push_back({false, dfuMode_, attachment_, path_});
   present_ = false;
   pending_ = PendingOperation();
   if (!comesBack) return;
-  // Back on the bus, as a new appearance with a new path.
+  // Back on the bus, as a new appearance, with a new path unless it keeps
+  // the one it had.
   attachment_ += std::max<uint32_t>(options_.attachmentStep, 1);
+  if (!samePath) path_ = attachment_;
   present_ = true;
   dfuMode_ = backInDfuMode;
   configuration_ = 1;
@@ -234,7 +243,7 @@ void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bo
   status_ = DFU_STATUS_OK;
   alternate_ = 0;
   pointer_ = memories_.empty() ? 0 : memories_[0].BaseAddress();
-  changes->push_back({true, dfuMode_, attachment_});
+  changes->push_back({true, dfuMode_, attachment_, path_});
 }
 
 uint32_t CDfuDevice::UploadBlockSize() const {

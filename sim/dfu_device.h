@@ -51,16 +51,20 @@ struct SimDeviceOptions {
   uint32_t attachmentStep = 1;
 };
 
-// How a control transfer ended: answered, stalled, or not delivered because
-// the device is not (or no longer) at that place on the bus.
-enum class SimOutcome { kOk, kStall, kGone };
+// How a control transfer ended: answered, stalled, not delivered because
+// the device is not (or no longer) at that place on the bus, or answered
+// with more bytes than the host asked for, which the bus refuses.
+enum class SimOutcome { kOk, kStall, kGone, kOverflow };
 
 // The device left or joined the bus. `attachment` numbers its appearances on
-// the bus from 0; a front derives the interface path from it.
+// the bus from 0; `path` is the attachment whose path the appearance shows:
+// its own, or an earlier one's for a device that came back under the same
+// path. A front derives the interface path from `path`.
 struct SimBusChange {
   bool arrival = false;
   bool dfuMode = true;
   uint32_t attachment = 0;
+  uint32_t path = 0;
 };
 
 class CDfuDevice {
@@ -77,11 +81,13 @@ class CDfuDevice {
   // The device's number among the devices of its process or bus, from 1.
   uint32_t Index() const { return options_.index; }
 
-  // Whether the device is on the bus, and as which appearance.
+  // Whether the device is on the bus, as which appearance and under the
+  // path of which (see SimBusChange).
   struct BusPosition {
     bool present = false;
     bool dfuMode = true;
     uint32_t attachment = 0;
+    uint32_t path = 0;
   };
   BusPosition Position() const;
   bool Present() const;
@@ -125,6 +131,11 @@ class CDfuDevice {
 
   // Takes the device off the bus for good, as a pulled cable does.
   void Unplug(std::vector<SimBusChange>* changes);
+  // Takes the device off the bus and brings it back at once under the same
+  // path, as a device that resets itself on the same port: in the mode it
+  // was in, at dfuIDLE (appIDLE), as a new appearance that nothing opened
+  // before reaches. Nothing happens to a device that is off the bus.
+  void Replug(std::vector<SimBusChange>* changes);
   // A device whose profile has it arrive later joins the bus now, once;
   // nothing happens to any other.
   void Arrive(std::vector<SimBusChange>* changes);
@@ -173,7 +184,8 @@ class CDfuDevice {
   uint8_t RunPendingOperation(uint32_t* busyMs, uint8_t* laterStatus);
   bool Stall();
   void AnswerStatus(uint8_t status, uint32_t poll, uint8_t state, Answer* answer);
-  void LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bool backInDfuMode = true);
+  void LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bool backInDfuMode = true,
+                bool samePath = false);
   // The reset that ends a leave request, as the profile's after-leave says.
   void ResetAfterLeave(std::vector<SimBusChange>* changes);
   uint32_t UploadBlockSize() const;
@@ -193,6 +205,7 @@ class CDfuDevice {
   bool present_ = true;
   bool waitingToArrive_ = false;  // off the bus until Arrive
   uint32_t attachment_ = 0;
+  uint32_t path_ = 0;  // the attachment whose path the device shows
   bool dfuMode_ = true;
   uint8_t configuration_ = 1;
   uint8_t state_ = DFU_STATE_DFU_IDLE;

@@ -60,9 +60,25 @@ bool ParseEntry(std::string_view entry, SimFault* fault) {
     return true;
   }
   // The device vanishes once: a range would say nothing more.
-  if (head == "unplug") {
-    fault->kind = SimFaultKind::kUnplug;
+  if (head == "unplug" || head == "replug") {
+    fault->kind = head == "unplug" ? SimFaultKind::kUnplug : SimFaultKind::kReplug;
     return !range;
+  }
+  // An announced wait fits bwPollTimeout's 24 bits; an answer wLength's 16
+  // bits and one byte more, the least that overflows any request.
+  const struct {
+    std::string_view prefix;
+    SimFaultKind kind;
+    uint64_t maximum;
+  } valued[] = {{"poll=", SimFaultKind::kPoll, 0xFFFFFF},
+                {"status-length=", SimFaultKind::kStatusLength, 0x10000},
+                {"upload-length=", SimFaultKind::kUploadLength, 0x10000}};
+  for (const auto& v : valued) {
+    if (head.substr(0, v.prefix.size()) != v.prefix) continue;
+    if (!SimParseNumber(head.substr(v.prefix.size()), v.maximum, &value)) return false;
+    fault->kind = v.kind;
+    fault->value = static_cast<uint32_t>(value);
+    return true;
   }
   if (head.substr(0, 7) != "status=") return false;
   head.remove_prefix(7);
@@ -88,8 +104,10 @@ bool SimParseFaultPlan(std::string_view text, SimFaultPlan* plan, std::string* e
       SimFault fault;
       if (!ParseEntry(entry, &fault)) {
         *error = SimJoin({"virtual device fault plan: '", entry,
-                          "' is not stall@N, status=0xSS@N, status=0xSS:T@N, unplug@N or "
-                          "corrupt@0xADDR (stall and status also @N-M or @N-)"});
+                          "' is not stall@N, status=0xSS@N, status=0xSS:T@N, poll=MS@N, "
+                          "status-length=K@N, upload-length=K@N, unplug@N, replug@N or "
+                          "corrupt@0xADDR (all but unplug, replug and corrupt also @N-M or "
+                          "@N-)"});
         return false;
       }
       result.faults.push_back(fault);

@@ -1,5 +1,7 @@
 // Faults injected into the virtual device by plan: a request that stalls, a
-// status error, the device vanishing, a flash cell that stores a wrong bit.
+// status error, the device vanishing, a flash cell that stores a wrong bit,
+// a status that announces a wait of its own, an answer of another length than
+// the device's, the device leaving and coming back under the same path.
 #ifndef ZUVA_SIM_FAULT_PLAN_H_
 #define ZUVA_SIM_FAULT_PLAN_H_
 
@@ -14,6 +16,10 @@ enum class SimFaultKind {
   kStatus,   // status=0xSS@N, status=0xSS:T@N, each also @N-M and @N-
   kUnplug,   // unplug@N
   kCorrupt,  // corrupt@0xADDR
+  kPoll,     // poll=MS@N: the status answer announces bwPollTimeout MS; also @N-M and @N-
+  kStatusLength,  // status-length=K@N: a status answer of K bytes; also @N-M and @N-
+  kUploadLength,  // upload-length=K@N: an upload answer of K bytes; also @N-M and @N-
+  kReplug,   // replug@N
 };
 
 struct SimFault {
@@ -23,6 +29,7 @@ struct SimFault {
   uint8_t status = 0;    // kStatus: bStatus
   uint8_t state = 10;    // kStatus: bState, dfuERROR unless given
   uint32_t address = 0;  // kCorrupt
+  uint32_t value = 0;    // kPoll: milliseconds; the lengths: bytes
 };
 
 struct SimFaultPlan {
@@ -36,7 +43,8 @@ struct SimFaultPlan {
 };
 
 // Parses a comma-separated plan such as
-// "stall@5,status=0x0A:10@9-12,status=0x00:4@20-,corrupt@0x08000010".
+// "stall@5,status=0x0A:10@9-12,status=0x00:4@20-,corrupt@0x08000010,
+// poll=0xFFFFFF@9-,status-length=3@14,upload-length=4096@16,replug@30".
 // Spaces around entries are ignored; an empty text is an empty plan. On
 // failure *error names the entry.
 bool SimParseFaultPlan(std::string_view text, SimFaultPlan* plan, std::string* error);

@@ -25,6 +25,27 @@ TEST(SimFaultPlan, ParsesEveryKind) {
   EXPECT_EQ(plan.BadCells(), std::set<uint32_t>{0x08000010});
 }
 
+TEST(SimFaultPlan, ParsesAnnouncedWaitsAnswerLengthsAndReturns) {
+  SimFaultPlan plan;
+  std::string error;
+  ASSERT_TRUE(SimParseFaultPlan("poll=0xFFFFFF@4-,status-length=3@6-7,upload-length=0x10000@9,replug@12", &plan,
+                                &error))
+      << error;
+  const SimFault* poll = plan.At(SimFaultKind::kPoll, 1000);
+  ASSERT_NE(poll, nullptr);
+  EXPECT_EQ(poll->value, 0xFFFFFFu);
+  EXPECT_EQ(plan.At(SimFaultKind::kPoll, 3), nullptr);
+  ASSERT_NE(plan.At(SimFaultKind::kStatusLength, 7), nullptr);
+  EXPECT_EQ(plan.At(SimFaultKind::kStatusLength, 7)->value, 3u);
+  EXPECT_EQ(plan.At(SimFaultKind::kStatusLength, 8), nullptr);
+  EXPECT_EQ(plan.At(SimFaultKind::kUploadLength, 7), nullptr);
+  ASSERT_NE(plan.At(SimFaultKind::kUploadLength, 9), nullptr);
+  EXPECT_EQ(plan.At(SimFaultKind::kUploadLength, 9)->value, 0x10000u) << "one byte past any wLength";
+  EXPECT_NE(plan.At(SimFaultKind::kReplug, 12), nullptr);
+  EXPECT_EQ(plan.At(SimFaultKind::kReplug, 13), nullptr);
+  EXPECT_EQ(plan.At(SimFaultKind::kStatus, 4), nullptr) << "a wait is not a status";
+}
+
 TEST(SimFaultPlan, RangesStrikeEveryRequestFromTheFirstToTheLast) {
   SimFaultPlan plan;
   std::string error;
@@ -58,7 +79,8 @@ TEST(SimFaultPlan, MalformedEntriesAreRefusedByName) {
   const char* cases[] = {"stall",          "stall@0",        "stall@x",  "stall@5,", "jam@5",
                          "status=0x100@3", "status=0x0A:@3", "status@3", "corrupt@", "unplug@5@6",
                          "stall@5-4",    "stall@0-3",      "stall@-3", "stall@3--", "unplug@3-5",
-                         "corrupt@0x10-", "status=0x0A@2-x"};
+                         "corrupt@0x10-", "status=0x0A@2-x", "poll@3", "poll=0x1000000@3",
+                         "poll=@3", "status-length=0x10001@3", "upload-length=x@3", "length=3@3", "replug@3-", "replug=1@3"};
   for (const char* text : cases) {
     SCOPED_TRACE(text);
     SimFaultPlan plan;

@@ -7,6 +7,7 @@
 // trace.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -75,8 +76,11 @@ Front SimPort(std::shared_ptr<CSimRecorder> recorder) {
   return [backend, held](uint32_t attachment, const Step& step) {
     Result result;
     if (held->connection == nullptr || held->attachment != attachment) {
+      // A device that came back under the same path is opened by that path.
+      const CDfuDevice::BusPosition now = backend->Device()->Position();
       StatusCode failure = RESULT_OK;
-      held->connection = backend->Open(CSimBackend::PathOf(attachment), &failure);
+      held->connection = backend->Open(
+          CSimBackend::PathOf(now.attachment == attachment ? now.path : attachment), &failure);
       held->attachment = attachment;
     }
     DriverConnection* connection = held->connection.get();
@@ -106,7 +110,7 @@ Front PipeServer(std::shared_ptr<CSimRecorder> recorder) {
     result.output.assign(reply.begin() + DEVSIM_PIPE_REPLY_HEADER_SIZE, reply.end());
     // The driver learns the device's place from the reply alone.
     result.place = {GetLe32(reply.data() + 8) != 0, GetLe32(reply.data() + 12) != 0,
-                    GetLe32(reply.data() + 16)};
+                    GetLe32(reply.data() + 16), GetLe32(reply.data() + 16)};
     return result;
   };
 }
@@ -165,15 +169,17 @@ Front Bus(std::shared_ptr<CSimRecorder> recorder) {
     }
     // The bus learns the device's place from the changes alone.
     for (const SimBusChange& change : changes) {
-      *place = {change.arrival, change.dfuMode, change.attachment};
+      *place = {change.arrival, change.dfuMode, change.attachment, change.path};
     }
     result.place = *place;
     return result;
   };
 }
 
+// `sizes`, when given, holds each step's exact count of output bytes
+// (SIZE_MAX: any).
 void RunScript(const std::string& profileText, const std::string& faults,
-               const std::vector<Step>& script) {
+               const std::vector<Step>& script, const std::vector<size_t>& sizes = {}) {
   const struct {
     const char* name;
     std::function<Front(std::shared_ptr<CSimRecorder>)> make;
@@ -189,10 +195,14 @@ void RunScript(const std::string& profileText, const std::string& faults,
     ASSERT_NE(recorder, nullptr);
     Front front = f.make(recorder);
     uint32_t attachment = 0;
-    for (const Step& step : script) {
+    for (size_t i = 0; i < script.size(); ++i) {
+      const Step& step = script[i];
       SCOPED_TRACE(step.what);
       const Result result = front(attachment, step);
       EXPECT_EQ(result.completed, step.completes);
+      if (i < sizes.size() && sizes[i] != SIZE_MAX) {
+        EXPECT_EQ(result.output.size(), sizes[i]);
+      }
       ASSERT_GE(result.output.size(), step.answer.size());
       EXPECT_EQ(std::vector<uint8_t>(result.output.begin(),
                                      result.output.begin() + static_cast<long>(step.answer.size())),
@@ -266,6 +276,25 @@ TEST(FrontContract, InterfacesAndPlannedFaultsAreTheSameThroughEveryFront) {
                 {"own status again", IOCTL_DFU_CONTROL_REQUEST, status(2), 6, true, {0, 0, 0, 0, DFU_STATE_APP_IDLE}, true, false, 0},
                 {"unplugged", IOCTL_DFU_CONTROL_REQUEST, status(2), 6, false, {}, false, false, 0},
             });
+}
+
+// A wait of hours announced, answers cut short and one longer than asked
+// for, and a device that comes back under the same path, which the
+// connection opened before no longer reaches.
+TEST(FrontContract, PlannedAnswersAndAReturnUnderTheSamePathAreTheSameThroughEveryFront) {
+  const auto status = Class(DFU_REQUEST_GETSTATUS, true, 0, 6);
+  const auto state = Class(DFU_REQUEST_GETSTATE, true, 0, 1);
+  RunScript("", "poll=0xFFFFFF@1,status-length=3@2,status-length=7@3,upload-length=0@4-5,replug@6",
+            {
+                {"a wait of hours", IOCTL_DFU_CONTROL_REQUEST, status, 6, true, {0, 0xFF, 0xFF, 0xFF, DFU_STATE_DFU_IDLE, 0}, true, true, 0},
+                {"a short status", IOCTL_DFU_CONTROL_REQUEST, status, 6, true, {0, 0, 0}, true, true, 0},
+                {"a status longer than asked", IOCTL_DFU_CONTROL_REQUEST, status, 6, false, {}, true, true, 0},
+                {"an empty upload", IOCTL_DFU_CONTROL_REQUEST, Class(DFU_REQUEST_UPLOAD, true, 0, 3), 3, true, {}, true, true, 0},
+                {"a state is no upload", IOCTL_DFU_CONTROL_REQUEST, state, 1, true, {DFU_STATE_UPLOAD_IDLE}, true, true, 0},
+                {"gone for the old connection", IOCTL_DFU_CONTROL_REQUEST, state, 1, false, {}, true, true, 1},
+                {"back under the same path", IOCTL_DFU_CONTROL_REQUEST, status, 6, true, {0, 0, 0, 0, DFU_STATE_DFU_IDLE}, true, true, 1},
+            },
+            {6, 3, SIZE_MAX, 0, 1, SIZE_MAX, 6});
 }
 
 }  // namespace

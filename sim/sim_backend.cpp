@@ -89,14 +89,14 @@ std::string CSimBackend::PathOf(uint32_t attachment) {
   return SIM_PATH_PREFIX + std::to_string(attachment);
 }
 
-std::string CSimBackend::CurrentPath() const { return PathOf(Device()->Attachment()); }
+std::string CSimBackend::CurrentPath() const { return PathOf(Device()->Position().path); }
 
 void CSimBackend::Announce(const std::vector<SimBusChange>& changes) {
   for (const SimBusChange& change : changes) {
     DeviceChangeEvent event;
     event.kind = change.arrival ? DeviceChangeKind::kArrival : DeviceChangeKind::kRemoval;
     event.interfaceClass = change.dfuMode ? DFU_INTERFACE_GUID : APP_INTERFACE_GUID;
-    event.path = PathOf(change.attachment);
+    event.path = PathOf(change.path);
     PostDeviceChange(event);
   }
 }
@@ -104,7 +104,7 @@ void CSimBackend::Announce(const std::vector<SimBusChange>& changes) {
 std::unique_ptr<DriverConnection> CSimBackend::Open(const std::string& path,
                                                    StatusCode* /*failure*/) {
   CDfuDevice::BusPosition position = Device()->Position();
-  if (!position.present || path != PathOf(position.attachment)) return nullptr;
+  if (!position.present || path != PathOf(position.path)) return nullptr;
   return std::make_unique<CSimConnection>(recorder_, position.attachment);
 }
 
@@ -114,7 +114,7 @@ bool CSimBackend::Enumerate(const Guid& interfaceClass, std::vector<InterfaceInf
   const Guid& listedUnder = position.dfuMode ? DFU_INTERFACE_GUID : APP_INTERFACE_GUID;
   if (!(interfaceClass == listedUnder)) return true;
   InterfaceInfo info;
-  info.path = PathOf(position.attachment);
+  info.path = PathOf(position.path);
   info.hasDescription = Device()->Profile().hasDescription;
   info.description = Device()->Profile().description;
   interfaces->push_back(std::move(info));

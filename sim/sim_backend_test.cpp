@@ -301,6 +301,47 @@ TEST_F(SimBackendTest, UnpluggedDeviceFailsEveryLaterRequestAndOpen) {
   EXPECT_EQ(log[2].line, "3 GETSTATUS 0 0 6 -> gone");
 }
 
+// A device that resets itself on the same port: the handle opened before
+// reaches nothing, the path is listed again and opens the new appearance.
+TEST_F(SimBackendTest, RepluggedDeviceComesBackUnderTheSamePath) {
+  SimDeviceOptions options;
+  std::string error;
+  ASSERT_TRUE(SimParseFaultPlan("replug@2,status-length=2@4", &options.faults, &error));
+  auto backend = Install(options);
+  CRecordingSink sink;
+  auto notifier = DeviceNotifier::Create(&sink, {DFU_INTERFACE_GUID});
+  DriverHandle handle = DriverOpen("sim:0");
+  ASSERT_NE(handle, DRIVER_INVALID_HANDLE);
+  CDfuRequester device = CDfuRequester::ToHandle(handle);
+  EXPECT_EQ(device.StatusState(), DFU_STATE_DFU_IDLE);
+  EXPECT_EQ(device.StatusState(), 0xEE);
+  DriverClose(handle);
+  EXPECT_EQ(backend->CurrentPath(), "sim:0");
+  std::vector<InterfaceInfo> listed;
+  ASSERT_TRUE(EnumerateInterfaces(DFU_INTERFACE_GUID, &listed));
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].path, "sim:0");
+  PumpThreadMessages();
+  ASSERT_EQ(sink.events.size(), 2u);
+  EXPECT_EQ(sink.events[0].kind, DeviceChangeKind::kRemoval);
+  EXPECT_EQ(sink.events[1].kind, DeviceChangeKind::kArrival);
+  EXPECT_EQ(sink.events[0].path, "sim:0");
+  EXPECT_EQ(sink.events[1].path, "sim:0");
+  handle = DriverOpen("sim:0");
+  ASSERT_NE(handle, DRIVER_INVALID_HANDLE);
+  CDfuRequester again = CDfuRequester::ToHandle(handle);
+  EXPECT_EQ(again.StatusState(), DFU_STATE_DFU_IDLE);
+  std::vector<uint8_t> answer;
+  ASSERT_TRUE(again.Ioctl(IOCTL_DFU_CONTROL_REQUEST, SimClassRequestInput(DFU_REQUEST_GETSTATUS, true, 0, 0, {}, 6),
+                          &answer, 6));
+  EXPECT_EQ(answer.size(), 2u);
+  DriverClose(handle);
+  const auto log = backend->Recorder()->RequestLog();
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[1].line, "2 GETSTATUS 0 0 6 -> gone");
+  EXPECT_EQ(log[3].line, "4 GETSTATUS 0 0 6 -> ok length=2");
+}
+
 // The flash file behaves like the device's memory: it holds the old firmware
 // from the start, every erase and programmed block reaches it at once (a
 // killed process leaves what the device holds), and the next device loads it.

@@ -11,6 +11,19 @@ namespace {
 // How many bytes of a host-to-device data stage the log keeps.
 constexpr size_t SIM_LOGGED_DATA_BYTES = 64;
 
+// An answer of `planned` bytes instead of the device's *moved, in room for
+// `asked`: cut short, or padded with zeros; more than the host asked for
+// overflows the transfer, which then carries nothing.
+SimOutcome ResizeAnswer(uint32_t planned, uint32_t asked, uint8_t* data, uint32_t* moved) {
+  if (planned > asked) {
+    *moved = 0;
+    return SimOutcome::kOverflow;
+  }
+  if (planned > *moved) std::fill(data + *moved, data + planned, uint8_t{0});
+  *moved = planned;
+  return SimOutcome::kOk;
+}
+
 }  // namespace
 
 CSimRecorder::CSimRecorder(Key, std::unique_ptr<CDfuDevice> device, SimFaultPlan plan,
@@ -70,8 +83,10 @@ SimOutcome CSimRecorder::Exchange(uint32_t attachment, const SimRequest& request
     if (request.reachesDevice && !setup.In() && data != nullptr) {
       record.data.assign(data, data + std::min<size_t>(setup.length, SIM_LOGGED_DATA_BYTES));
     }
-    // The device vanishes just before the planned request.
+    // The device vanishes (or comes back at once) just before the planned
+    // request.
     if (plan_.At(SimFaultKind::kUnplug, record.number) != nullptr) device_->Unplug(changes);
+    if (plan_.At(SimFaultKind::kReplug, record.number) != nullptr) device_->Replug(changes);
     const CDfuDevice::BusPosition position = device_->Position();
     uint32_t dataBytes = 0;
     if (!position.present || position.attachment != attachment) {
@@ -85,6 +100,23 @@ SimOutcome CSimRecorder::Exchange(uint32_t attachment, const SimRequest& request
       outcome = device_->Control(attachment, setup, data, moved, changes,
                                  plan_.At(SimFaultKind::kStatus, record.number), &dataBytes);
     }
+    const bool dfuIn = setup.Type() == USB_TYPE_CLASS && setup.In();
+    const SimFault* length = nullptr;
+    if (outcome == SimOutcome::kOk && setup.In() && data != nullptr) {
+      // A status answer announces the planned wait; its other fields stay.
+      const SimFault* poll = plan_.At(SimFaultKind::kPoll, record.number);
+      if (poll != nullptr && dfuIn && setup.request == DFU_REQUEST_GETSTATUS &&
+          *moved >= DFU_STATUS_SIZE) {
+        PutLe24(data + 1, poll->value);
+      }
+      // So does an answer of a planned length, to the request it names.
+      if (dfuIn && setup.request == DFU_REQUEST_GETSTATUS) {
+        length = plan_.At(SimFaultKind::kStatusLength, record.number);
+      } else if (dfuIn && setup.request == DFU_REQUEST_UPLOAD) {
+        length = plan_.At(SimFaultKind::kUploadLength, record.number);
+      }
+      if (length != nullptr) outcome = ResizeAnswer(length->value, setup.length, data, moved);
+    }
     if (outcome != SimOutcome::kGone) busMicros = device_->BusMicros(dataBytes);
     record.outcome = outcome;
     std::string line = SimJoin({std::to_string(record.number), " ", record.name});
@@ -93,9 +125,9 @@ SimOutcome CSimRecorder::Exchange(uint32_t attachment, const SimRequest& request
     switch (outcome) {
       case SimOutcome::kOk: {
         line += "ok";
+        if (length != nullptr) line += SimJoin({" length=", std::to_string(*moved)});
         // The answers of GETSTATUS and GETSTATE are what a reader of the
         // trace follows the device by.
-        const bool dfuIn = setup.Type() == USB_TYPE_CLASS && setup.In();
         if (dfuIn && setup.request == DFU_REQUEST_GETSTATUS && *moved >= DFU_STATUS_SIZE) {
           record.status = data[0];
           record.poll = GetLe24(data + 1);
@@ -113,6 +145,9 @@ SimOutcome CSimRecorder::Exchange(uint32_t attachment, const SimRequest& request
         break;
       case SimOutcome::kGone:
         line += "gone";
+        break;
+      case SimOutcome::kOverflow:
+        line += "overflow";
         break;
     }
     record.line = line;

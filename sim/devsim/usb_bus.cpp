@@ -742,7 +742,11 @@ struct CUsbBus::Impl {
       if (job->kind == Job::Kind::kReset && outcome == SimOutcome::kOk && !caused.empty()) {
         outcome = SimOutcome::kGone;
       }
-      const int failure = outcome == SimOutcome::kStall ? EPIPE : ENODEV;
+      // A device that sends more than was asked for babbles: usbfs ends
+      // the transfer with an overflow.
+      const int failure = outcome == SimOutcome::kStall      ? EPIPE
+                          : outcome == SimOutcome::kOverflow ? EOVERFLOW
+                                                             : ENODEV;
       // usbfs counts the bytes of the data stage in either direction.
       if (outcome == SimOutcome::kOk && !job->setup.In()) {
         moved = job->setup.length;
