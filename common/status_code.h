@@ -26,6 +26,9 @@ constexpr StatusCode DEV_ERR_RESET_FAILED = 0x12340016;
 // Another program holds the device: it claimed the DFU interface, or has the
 // one handle the transport allows open.
 constexpr StatusCode DEV_ERR_IN_USE = 0x12340017;
+// The device answered with fewer bytes than the request must carry back (a
+// DFU status of less than 6 bytes, an upload block shorter than asked).
+constexpr StatusCode DEV_ERR_SHORT_ANSWER = 0x12340018;
 
 // Operation engine.
 constexpr StatusCode OP_ERR_THREAD_LAUNCH = 0x12345001;

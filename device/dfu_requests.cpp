@@ -47,13 +47,21 @@ StatusCode Act(DeviceHandle* handle, Action action, ClosesDevice closesDevice) {
   return status;
 }
 
+thread_local DfuRequestRecord t_lastFailed;
+
 // Sends one request to the device of *handle, closing it as Act does.
 template <typename ClosesDevice>
 StatusCode Send(DeviceHandle* handle, const ControlRequestHeader& header, void* data,
                 ClosesDevice closesDevice, uint32_t* received = nullptr) {
-  return Act(
+  const StatusCode result = Act(
       handle, [&](CSTDevice& device) { return device.SendControlRequest(&header, data, received); },
       closesDevice);
+  if (result != RESULT_OK) {
+    t_lastFailed = {static_cast<uint8_t>(header.request), result, 0};
+  } else if (t_lastFailed.request != 0xFF) {
+    ++t_lastFailed.later;
+  }
+  return result;
 }
 
 StatusCode Send(DeviceHandle* handle, const ControlRequestHeader& header, void* data) {
@@ -61,6 +69,8 @@ StatusCode Send(DeviceHandle* handle, const ControlRequestHeader& header, void* 
 }
 
 }  // namespace
+
+DfuRequestRecord LastFailedDfuRequest() { return t_lastFailed; }
 
 StatusCode DfuDetach(DeviceHandle* handle, uint8_t interfaceNumber) {
   return Send(handle, DetachRequest(interfaceNumber), nullptr, [] { return true; });

@@ -50,7 +50,18 @@ constexpr uint16_t DFU_DETACH_TIMEOUT_MS = 5000;
 // Every function below returns DEV_ERR_BAD_PARAMETER for a null handle
 // variable or a null required pointer, DEV_ERR_NO_MANAGER without a manager,
 // DEV_ERR_BAD_PARAMETER for a handle not in the table, DEV_ERR_NOT_OPEN for a
-// closed device and DEV_ERR_CONTROL_TRANSFER for a failed or short transfer.
+// closed device, DEV_ERR_CONTROL_TRANSFER for a failed transfer and
+// DEV_ERR_SHORT_ANSWER for an answer shorter than the request asked for.
+
+// The last DFU request the calling thread sent through the functions below
+// that failed, how it failed, and how many requests the thread sent after
+// it: what a failure that follows soon after is to be explained by.
+struct DfuRequestRecord {
+  uint8_t request = 0xFF;  // DFU_REQUEST_*; 0xFF: none failed yet
+  StatusCode result = RESULT_OK;
+  uint32_t later = 0;
+};
+DfuRequestRecord LastFailedDfuRequest();
 
 // DFU_DETACH to `interfaceNumber` with a 5000 ms time-out. On RESULT_OK the
 // device is closed and *handle becomes DEVICE_INVALID_HANDLE.

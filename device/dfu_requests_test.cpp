@@ -142,7 +142,7 @@ TEST_F(DfuRequestsTest, FailedGetStatusKeepsTheDevice) {
   };
   DfuStatus status{};
   DeviceHandle original = handle;
-  EXPECT_EQ(DfuGetStatus(&handle, &status), DEV_ERR_CONTROL_TRANSFER);
+  EXPECT_EQ(DfuGetStatus(&handle, &status), DEV_ERR_SHORT_ANSWER);
   EXPECT_EQ(handle, original);
   EXPECT_TRUE(IsInTable(handle));
 }

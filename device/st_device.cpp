@@ -399,9 +399,10 @@ StatusCode CSTDevice::SendControlRequest(const ControlRequestHeader* header, voi
   uint32_t returned = 0;
   if (!DriverIoControl(driverHandle, IOCTL_DFU_CONTROL_REQUEST, input.data(),
                        static_cast<uint32_t>(input.size()), output, outputSize, &returned) ||
-      returned > outputSize || (returned != outputSize && received == nullptr)) {
+      returned > outputSize) {
     return DEV_ERR_CONTROL_TRANSFER;
   }
+  if (returned != outputSize && received == nullptr) return DEV_ERR_SHORT_ANSWER;
   if (received != nullptr) *received = returned;
   return RESULT_OK;
 }

@@ -58,7 +58,8 @@ class CSTDevice : public CObject {
   StatusCode SelectAlternate(uint32_t alternateIndex);
   // One control transfer; `data` is the data stage (sent or received) of
   // header->length bytes. With `received`, a device-to-host data stage may
-  // end short and its length goes there; without it a short one fails.
+  // end short and its length goes there; without it a short one fails with
+  // DEV_ERR_SHORT_ANSWER.
   StatusCode SendControlRequest(const ControlRequestHeader* header, void* data,
                                 uint32_t* received = nullptr);
   // A USB reset of the device's port, with DriverResetDevice's results. The

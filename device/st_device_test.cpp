@@ -447,7 +447,7 @@ TEST_F(StDeviceTest, ControlRequestFailures) {
     reply->resize(5);  // one byte short
     return true;
   };
-  EXPECT_EQ(device.SendControlRequest(&in, buffer), DEV_ERR_CONTROL_TRANSFER);
+  EXPECT_EQ(device.SendControlRequest(&in, buffer), DEV_ERR_SHORT_ANSWER);
 
   fake->control = [](const ControlRequestHeader&, const Bytes&, Bytes*) { return false; };
   EXPECT_EQ(device.SendControlRequest(&in, buffer), DEV_ERR_CONTROL_TRANSFER);

@@ -88,6 +88,8 @@ CDFUThread::CDFUThread(OperationContext* caller)
   shared.elementIndex = 0xFFFFFFFF;
   shared.result = caller->result;
   shared.device = DEVICE_INVALID_HANDLE;
+  shared.lastRequest = 0xFF;
+  shared.lastRequestResult = RESULT_OK;
 }
 
 CDFUThread::~CDFUThread() = default;
@@ -189,6 +191,12 @@ void CDFUThread::EnterPhase(OperationContext* context, uint32_t phase) {
 
 bool CDFUThread::Fail(OperationContext* context, StatusCode result, bool abort) {
   context->result = result;
+  // A failed request explains the failure when the worker gave up right
+  // after it, or after the one request that checked the state it left.
+  const DfuRequestRecord failed = LastFailedDfuRequest();
+  const bool recent = failed.request != 0xFF && failed.later <= 1;
+  context->lastRequest = recent ? failed.request : 0xFF;
+  context->lastRequestResult = recent ? failed.result : RESULT_OK;
   PublishContext(*context);
   if (abort) DfuAbort(&context->device);
   return false;

@@ -87,6 +87,10 @@ struct OperationContext {
   // after manifestation): RESULT_OK, DEV_ERR_RESET_UNSUPPORTED when the
   // transport has none, DEV_ERR_RESET_FAILED; 0 when none was sent.
   StatusCode resetResult;
+  // A DFU request that failed just before the worker set a failed `result`
+  // (at most one request came after it; 0xFF: none), and how it failed.
+  uint8_t lastRequest;
+  StatusCode lastRequestResult;
 };
 
 #endif  // ZUVA_OPERATIONS_OPERATION_CONTEXT_H_

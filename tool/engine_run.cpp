@@ -7,6 +7,7 @@
 #include "operations/drive_operation.h"
 #include "operations/operations.h"
 #include "platform/interrupt.h"
+#include "protocol/request_names.h"
 
 namespace {
 
@@ -38,12 +39,37 @@ bool IsBusy(const DfuStatus& status) {
           status.bState == DFU_STATE_MANIFEST);
 }
 
-// The failure as the tool names it: a generic failure after which the
-// device's last status was an error is that error.
+constexpr uint8_t DFU_REQUEST_LAST = 6;  // ABORT
+
+// The DFU state names, 0 to 10.
+constexpr const char* DFU_STATE_NAMES[] = {
+    "appIDLE",     "appDETACH",          "dfuIDLE",         "dfuDNLOAD-SYNC",
+    "dfuDNBUSY",   "dfuDNLOAD-IDLE",     "dfuMANIFEST-SYNC", "dfuMANIFEST",
+    "dfuMANIFEST-WAIT-RESET", "dfuUPLOAD-IDLE", "dfuERROR"};
+
+// The failure as the tool names it: a generic failure, or one over a state,
+// after which the device's last status was an error is that error; a
+// generic one right after a request the device did not complete or
+// answered short is that request's; one over a state with no error is that
+// state.
 StatusCode NamedFailure(const OperationContext& record) {
   const uint8_t bStatus = record.deviceStatus.bStatus;
   const bool generic = record.result == OP_ERR_UNEXPECTED || record.result == OP_ERR_DFU_ERROR;
-  if (generic && bStatus != 0 && bStatus <= DFU_STATUS_LAST_ERROR) return DeviceStatusFailure(bStatus);
+  const bool state = record.result == OP_ERR_BAD_FIRMWARE_STATE;
+  if ((generic || state) && bStatus != 0 && bStatus <= DFU_STATUS_LAST_ERROR) {
+    return DeviceStatusFailure(bStatus);
+  }
+  const uint8_t bState = record.deviceStatus.bState;
+  if (generic && record.lastRequest <= DFU_REQUEST_LAST) {
+    if (record.lastRequestResult == DEV_ERR_SHORT_ANSWER) return ShortAnswer(record.lastRequest);
+    if (record.lastRequestResult == DEV_ERR_CONTROL_TRANSFER) return RequestFailure(record.lastRequest);
+  }
+  // A status of manifestation closes the device: the requests after it
+  // fail because of the state the device answered.
+  const bool manifesting = bState == DFU_STATE_MANIFEST || bState == DFU_STATE_MANIFEST_WAIT_RESET;
+  if ((state || (generic && manifesting)) && bStatus == 0 && bState <= DFU_STATE_ERROR) {
+    return UnexpectedState(bState);
+  }
   return record.result;
 }
 
@@ -182,6 +208,19 @@ std::string StatusText(StatusCode status) {
       return "input/output error";
     default:
       break;
+  }
+  if (status >= TOOL_REQUEST_FAILURE && status <= RequestFailure(DFU_REQUEST_LAST)) {
+    return std::string("the device did not complete its ") +
+           DfuRequestName(static_cast<uint8_t>(status - TOOL_REQUEST_FAILURE)) +
+           " request: it refused it or did not answer";
+  }
+  if (status >= TOOL_SHORT_ANSWER && status <= ShortAnswer(DFU_REQUEST_LAST)) {
+    return std::string("the device's answer to ") +
+           DfuRequestName(static_cast<uint8_t>(status - TOOL_SHORT_ANSWER)) + " was too short";
+  }
+  if (status >= TOOL_UNEXPECTED_STATE && status <= UnexpectedState(DFU_STATE_ERROR)) {
+    return std::string("the device answered ") + DFU_STATE_NAMES[status - TOOL_UNEXPECTED_STATE] +
+           ", a state that does not follow from the request";
   }
   if (status > TOOL_DEVICE_STATUS_FAILURE && status <= DeviceStatusFailure(DFU_STATUS_LAST_ERROR)) {
     const auto* named = DFU_STATUS_TEXTS[status - TOOL_DEVICE_STATUS_FAILURE - 1];

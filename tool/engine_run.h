@@ -24,10 +24,13 @@
 //
 // A failure that the device's own status explains (it answered an error
 // status to the last request) comes back as DeviceStatusFailure(bStatus),
-// so that its words name what the device said. `note`, when given, hears
-// once of a device that asks for a long wait before its next status. An
-// upload with `uploadSink` hands its blocks there and leaves the image as it
-// was (operations/upload_sink.h).
+// one that a request explains (the device did not complete it, or answered
+// it short) as RequestFailure or ShortAnswer of that request, one over a
+// state the device should not be in as UnexpectedState(bState), so that
+// their words name what the device did. `note`, when given, hears once of a
+// device that asks for a long wait before its next status. An upload with
+// `uploadSink` hands its blocks there and leaves the image as it was
+// (operations/upload_sink.h).
 StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
                               const std::function<void(uint8_t)>& progress,
@@ -39,6 +42,18 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
 // the DFU status `bStatus` (1 to 15).
 constexpr StatusCode TOOL_DEVICE_STATUS_FAILURE = 0x12347100;
 constexpr StatusCode DeviceStatusFailure(uint8_t bStatus) { return TOOL_DEVICE_STATUS_FAILURE + bStatus; }
+
+// An operation that failed after a request of the DFU number `request` that
+// the device did not complete (stalled, or no longer there to answer), or
+// answered too short; and one that failed because the device answered the
+// state `bState` with no error status, a state that does not follow from
+// what it was asked.
+constexpr StatusCode TOOL_REQUEST_FAILURE = 0x12347300;
+constexpr StatusCode TOOL_SHORT_ANSWER = 0x12347400;
+constexpr StatusCode TOOL_UNEXPECTED_STATE = 0x12347500;
+constexpr StatusCode RequestFailure(uint8_t request) { return TOOL_REQUEST_FAILURE + request; }
+constexpr StatusCode ShortAnswer(uint8_t request) { return TOOL_SHORT_ANSWER + request; }
+constexpr StatusCode UnexpectedState(uint8_t bState) { return TOOL_UNEXPECTED_STATE + bState; }
 
 // An announced wait from this long on is worth a line: the user sees why
 // nothing moves.
