@@ -39,7 +39,7 @@ MISBEHAVING_DEVICES = [
     ("answers 3 bytes to every status request", "status-length=3@1-",
      ("answer to GETSTATUS was too short", "did not complete its CLRSTATUS",
       "did not complete its ABORT")),
-    ("answers 100 bytes to every upload", "upload-length=100@1-", ("answer to UPLOAD was too short", "came back short")),
+    ("answers 100 bytes to every upload", "upload-length=100@1-", ("answer to UPLOAD was too short", "came back short", "came back with 100 bytes")),
     ("answers more than asked to every upload", "upload-length=2049@1-",
      ("did not complete its UPLOAD request",)),
     ("leaves and comes back under the same path", "replug@17",
