@@ -245,8 +245,9 @@ bool CDFUThread::AdvanceBlock(OperationContext* context, uint32_t* elementDone) 
       const bool blank = std::all_of(bytes, bytes + context->blockLength,
                                      [](uint8_t b) { return b == 0xFF; });
       // A skipped block uses up its number, so the device still places every
-      // later block by its number.
-      if (blank) continue;
+      // later block by its number. The last number a pointer reaches is sent
+      // all the same: the next block then goes on from a new pointer.
+      if (blank && (plainDfu || context->blockNumber != DFUSE_LAST_DATA_BLOCK)) continue;
     }
     return true;
   }

@@ -27,6 +27,7 @@ bool CDownloadThread::Step() {
 }
 
 bool CDownloadThread::FirstStep(OperationContext* context) {
+  chunkFirstBlock = 0;
   if (!BeginElementWalk(context)) return false;
   return SendElementCommand(context);
 }
@@ -48,11 +49,18 @@ bool CDownloadThread::ContinueStep(OperationContext* context, bool repeat) {
   if (repeat) {
     return context->blockNumber >= 2 ? SendDownloadBlock(context) : SendElementCommand(context);
   }
+  if (ChunkFull(*context)) {
+    // The pointer reaches no further block: the rest of the element goes
+    // on from a new pointer, set as for a new element.
+    chunkFirstBlock += DFUSE_BLOCKS_PER_POINTER;
+    return SendSetAddressCommand(context);
+  }
   uint32_t elementDone = 0;
   const bool more = AdvanceBlock(context, &elementDone);
   if (more && elementDone == 0) return SendDownloadBlock(context);
   if (more) {
     context->elementIndex += 1;
+    chunkFirstBlock = 0;
     return SendElementCommand(context);
   }
   return FinishElementWalk(context, elementDone);

@@ -1,6 +1,9 @@
 // Erase and download against the virtual device, asserted on its request log.
 #include "operations/download_thread.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include <gtest/gtest.h>
 
 #include "operations/engine_test_support.h"
@@ -68,6 +71,48 @@ TEST_F(DownloadTest, DownloadSendsTheAddressCommandThenNumberedBlocks) {
   EXPECT_EQ(Memory(FLASH, bytes.size()), bytes);
   EXPECT_EQ(log->ProgressSteps(), (std::vector<int>{0, 33, 66, 100}));
   EXPECT_EQ(final.blockSize, 1024);
+}
+
+// A block number has 16 bits and 0 and 1 are commands: an element of more
+// than 65,534 blocks goes on from a new address pointer, as a new element
+// would.
+TEST_F(DownloadTest, ElementBeyondOnePointerIsWrittenInChunks) {
+  // 8-byte blocks over the whole 512 KiB internal flash: 65,536 blocks.
+  // With blank blocks left out, blank blocks on both sides of the last
+  // block a pointer reaches must not carry the numbering past it.
+  constexpr uint32_t SIZE = 0x80000;
+  for (const bool skipBlank : {false, true}) {
+    SCOPED_TRACE(skipBlank ? "blank blocks left out" : "every block sent");
+    Install("", [](SimProfile* p) { p->transferSize = 8; });
+    Blank(FLASH, SIZE);
+    std::vector<uint8_t> bytes(SIZE);
+    for (uint32_t i = 0; i < SIZE; ++i) bytes[i] = static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 16));
+    // Blocks 65,528 to 65,534 of the element: the last six the first
+    // pointer reaches (wire numbers 65,530 to 65,535) and the first after.
+    std::fill(bytes.begin() + 65528 * 8, bytes.begin() + 65535 * 8, 0xFF);
+    auto image = MakeImage({{FLASH, bytes}});
+    OperationContext context = Context(OP_CODE_DOWNLOAD, image.get());
+    context.skipBlankBlocks = skipBlank ? 1 : 0;
+    OperationId id = OP_INVALID_ID;
+    auto log = Start<CDownloadThread>(&context, &id);
+    // Some 200,000 requests: the sanitizer builds need longer than the
+    // usual limit.
+    const OperationContext final = RunToEnd(id, nullptr, std::chrono::seconds(300));
+
+    ASSERT_EQ(final.result, RESULT_OK);
+    EXPECT_EQ(final.progress, 100);
+    EXPECT_TRUE(Memory(FLASH, SIZE) == bytes);
+    std::vector<std::vector<uint8_t>> commands;
+    for (const SimRequestRecord& r : Recorder()->RequestLog()) {
+      if (r.name == "DNLOAD" && r.args[0] == 0) commands.push_back(r.data);
+    }
+    // 0x08000000 + 65,534 x 8 = 0x0807FFF0.
+    EXPECT_EQ(commands, (std::vector<std::vector<uint8_t>>{{0x21, 0x00, 0x00, 0x00, 0x08},
+                                                           {0x21, 0xF0, 0xFF, 0x07, 0x08}}));
+    const std::vector<int> steps = log->ProgressSteps();
+    EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end()));
+    EXPECT_EQ(steps.back(), 100);
+  }
 }
 
 TEST_F(DownloadTest, BlankBlocksAreLeftOutOnlyWhenAsked) {
