@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/driver_port.h"
+#include "sim/device_option_lists.h"
 
 namespace {
 
@@ -49,23 +50,21 @@ void RemoveInstalledLocked() {
 // The options of every device the environment asks for; false with *error
 // when a setting is refused.
 bool OptionsFromEnvironment(std::vector<SimDeviceOptions>* devices, std::string* error) {
-  const std::vector<std::string> profiles = Split(Variable("ZUVA_SIM"), SIM_LIST_SEPARATOR);
-  const std::vector<std::string> flashes = Split(Variable("ZUVA_SIM_FLASH"), SIM_LIST_SEPARATOR);
-  const std::vector<std::string> traces = Split(Variable("ZUVA_SIM_TRACE"), SIM_LIST_SEPARATOR);
-  const std::vector<std::string> plans = Split(Variable("ZUVA_SIM_FAULTS"), SIM_PLAN_SEPARATOR);
-  const uint32_t count = static_cast<uint32_t>(profiles.size());
+  // ZUVA_SIM lists the devices: "default" is the default profile.
+  const std::vector<std::string> given = Split(Variable("ZUVA_SIM"), SIM_LIST_SEPARATOR);
+  SimDeviceOptionLists lists;
+  for (const std::string& which : given) lists.profiles.push_back(which == "default" ? "" : which);
+  lists.flashes = Split(Variable("ZUVA_SIM_FLASH"), SIM_LIST_SEPARATOR);
+  lists.traces = Split(Variable("ZUVA_SIM_TRACE"), SIM_LIST_SEPARATOR);
+  lists.faults = Split(Variable("ZUVA_SIM_FAULTS"), SIM_PLAN_SEPARATOR);
+  const uint32_t count = static_cast<uint32_t>(given.size());
   for (uint32_t i = 0; i < count; ++i) {
-    SimDeviceOptions options;
-    const std::string& which = profiles[i];
-    if (which.empty()) {
+    if (given[i].empty()) {
       *error = "virtual device list '" + Variable("ZUVA_SIM") + "' has an empty entry";
       return false;
     }
-    if (which != "default" && !SimLoadProfile(which, &options.profile, error)) return false;
-    if (i < plans.size() && !SimParseFaultPlan(plans[i], &options.faults, error)) return false;
-    if (i < flashes.size()) options.flashPath = flashes[i];
-    if (i < traces.size()) options.tracePath = traces[i];
-    options.index = i + 1;
+    SimDeviceOptions options;
+    if (!SimDeviceOptionsAt(lists, i, &options, error)) return false;
     options.firstAttachment = i;
     options.attachmentStep = count;
     devices->push_back(std::move(options));

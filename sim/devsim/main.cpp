@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -26,8 +25,7 @@
 #include "sim/devsim/devsim_front.h"
 #include "sim/devsim/usb_bus.h"
 #include "sim/devsim/usbfs_seek.h"
-#include "sim/fault_plan.h"
-#include "sim/profile.h"
+#include "sim/device_option_lists.h"
 
 namespace {
 
@@ -37,15 +35,8 @@ constexpr int DEVSIM_EXIT_SETUP = 3;
 constexpr unsigned DEVSIM_PUMP_MS = 20;
 
 struct Options {
-  std::vector<std::string> profiles;
-  std::vector<std::string> flashes;
-  std::vector<std::string> faults;
-  std::vector<std::string> traces;
+  SimDeviceOptionLists devices;
   std::vector<char*> command;
-
-  size_t DeviceCount() const {
-    return std::max<size_t>({1, profiles.size(), flashes.size(), faults.size(), traces.size()});
-  }
 };
 
 // The last signal to pass on to the command, 0 for none.
@@ -64,13 +55,6 @@ void InstallSignalForwarding() {
   for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
 }
 
-// The i-th occurrence of an option, or none; a profile given once serves
-// every device.
-std::string Nth(const std::vector<std::string>& given, size_t i, bool sharedWhenOne = false) {
-  if (sharedWhenOne && given.size() == 1) return given[0];
-  return i < given.size() ? given[i] : std::string();
-}
-
 void Usage() {
   std::fprintf(stderr,
                "usage: zuva-devsim [--profile FILE] [--flash FILE] [--faults PLAN] "
@@ -85,11 +69,7 @@ bool ParseArguments(int argc, char** argv, Options* options) {
       ++i;
       break;
     }
-    std::vector<std::string>* target = nullptr;
-    if (argument == "--profile") target = &options->profiles;
-    if (argument == "--flash") target = &options->flashes;
-    if (argument == "--faults") target = &options->faults;
-    if (argument == "--trace") target = &options->traces;
+    std::vector<std::string>* target = options->devices.ListOfOption(argument);
     if (target == nullptr || i + 1 >= argc) return false;
     target->push_back(argv[++i]);
   }
@@ -135,12 +115,7 @@ std::string SeekLibrary() {
 bool CreateDevice(const Options& options, size_t i,
                   std::vector<std::shared_ptr<CDevsimFront>>* fronts, std::string* error) {
   SimDeviceOptions device;
-  device.index = static_cast<uint32_t>(i + 1);
-  const std::string profile = Nth(options.profiles, i, true);
-  if (!profile.empty() && !SimLoadProfile(profile, &device.profile, error)) return false;
-  if (!SimParseFaultPlan(Nth(options.faults, i), &device.faults, error)) return false;
-  device.tracePath = Nth(options.traces, i);
-  device.flashPath = Nth(options.flashes, i);
+  if (!SimDeviceOptionsAt(options.devices, i, &device, error)) return false;
   std::shared_ptr<CSimRecorder> recorder;
   if (!CSimRecorder::Create(std::move(device), &recorder, error)) return false;
   fronts->push_back(std::make_shared<CDevsimFront>(std::move(recorder)));
@@ -162,7 +137,7 @@ int main(int argc, char** argv) {
 
   std::string error;
   std::vector<std::shared_ptr<CDevsimFront>> fronts;
-  const size_t count = options.DeviceCount();
+  const size_t count = options.devices.DeviceCount();
   for (size_t i = 0; i < count; ++i) {
     if (!CreateDevice(options, i, &fronts, &error)) {
       std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());

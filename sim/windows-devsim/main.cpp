@@ -33,7 +33,7 @@
 #include "common/guid.h"
 #include "platform/driver_port.h"
 #include "platform/thread_start.h"
-#include "sim/fault_plan.h"
+#include "sim/device_option_lists.h"
 #include "sim/profile.h"
 #include "sim/windows-devsim/pipe_exchange.h"
 #include "sim/windows-driver/devsim_pipe.h"
@@ -63,24 +63,10 @@ constexpr DEVPROPTYPE DEVSIM_PROPERTY_EMPTY = 0x01;
 constexpr auto DEVSIM_READY_TIMEOUT = std::chrono::seconds(30);
 
 struct Options {
-  std::vector<std::string> profiles;
-  std::vector<std::string> flashes;
-  std::vector<std::string> faults;
-  std::vector<std::string> traces;
+  SimDeviceOptionLists devices;
   std::string ready;
   bool winUsb = false;
-
-  size_t DeviceCount() const {
-    return std::max<size_t>({1, profiles.size(), flashes.size(), faults.size(), traces.size()});
-  }
 };
-
-// The i-th occurrence of an option, or none; a profile given once serves
-// every device.
-std::string Nth(const std::vector<std::string>& given, size_t i, bool sharedWhenOne = false) {
-  if (sharedWhenOne && given.size() == 1) return given[0];
-  return i < given.size() ? given[i] : std::string();
-}
 
 bool ParseArguments(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
@@ -89,11 +75,7 @@ bool ParseArguments(int argc, char** argv, Options* options) {
       options->winUsb = true;
       continue;
     }
-    std::vector<std::string>* target = nullptr;
-    if (argument == "--profile") target = &options->profiles;
-    if (argument == "--flash") target = &options->flashes;
-    if (argument == "--faults") target = &options->faults;
-    if (argument == "--trace") target = &options->traces;
+    std::vector<std::string>* target = options->devices.ListOfOption(argument);
     if (argument == "--ready") {
       if (i + 1 >= argc) return false;
       options->ready = argv[++i];
@@ -342,24 +324,16 @@ int main(int argc, char** argv) {
                  "[--trace FILE] ... [--ready FILE] [--winusb]\n");
     return DEVSIM_EXIT_USAGE;
   }
-  const size_t count = options.DeviceCount();
+  const size_t count = options.devices.DeviceCount();
   CReadiness readiness(options.ready, count);
   std::vector<std::unique_ptr<CPipeServer>> servers;
   for (size_t i = 0; i < count; ++i) {
     SimDeviceOptions device;
-    device.index = static_cast<uint32_t>(i + 1);
     std::string error;
-    const std::string profile = Nth(options.profiles, i, true);
-    bool usable = profile.empty() || SimLoadProfile(profile, &device.profile, &error);
-    if (usable) usable = SimParseFaultPlan(Nth(options.faults, i), &device.faults, &error);
     std::shared_ptr<CSimRecorder> recorder;
-    if (usable) {
-      device.flashPath = Nth(options.flashes, i);
-      device.tracePath = Nth(options.traces, i);
-      usable = ApplyDescription(device.profile, options.winUsb, i, &error) &&
-               CSimRecorder::Create(std::move(device), &recorder, &error);
-    }
-    if (!usable) {
+    if (!SimDeviceOptionsAt(options.devices, i, &device, &error) ||
+        !ApplyDescription(device.profile, options.winUsb, i, &error) ||
+        !CSimRecorder::Create(std::move(device), &recorder, &error)) {
       std::fprintf(stderr, "zuva-devsim-pipe: %s\n", error.c_str());
       return DEVSIM_EXIT_SETUP;
     }
