@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-// bcdDFU of a plain DFU file (no DfuSe prefix); DfuSe files carry 0x011A.
+// bcdDFU of a plain DFU file (no DfuSe prefix), and of a DfuSe file.
 constexpr uint16_t DFU_SUFFIX_PLAIN_VERSION = 0x0100;
+constexpr uint16_t DFU_SUFFIX_DFUSE_VERSION = 0x011A;
 // A suffix id of 0xFFFF matches any device.
 constexpr uint16_t DFU_SUFFIX_ANY_ID = 0xFFFF;
 

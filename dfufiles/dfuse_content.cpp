@@ -37,14 +37,7 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
     return Refuse(error, "no DfuSe signature");
   }
   if (bytes[5] != DFUSE_VERSION) return Refuse(error, "unknown DfuSe version");
-  DfuSuffix suffix;
-  if (!ReadDfuSuffix(bytes, size, &suffix)) return Refuse(error, "no DFU suffix");
-  content->deviceVersion = suffix.deviceVersion;
-  content->productId = suffix.productId;
-  content->vendorId = suffix.vendorId;
-  content->dfuVersion = suffix.dfuVersion;
-  content->storedCrc = suffix.storedCrc;
-  content->computedCrc = suffix.computedCrc;
+  if (!ReadDfuSuffix(bytes, size, &content->suffix)) return Refuse(error, "no DFU suffix");
   content->imageSize = GetLe32(bytes + 6);
 
   const size_t bodyEnd = size - DFU_SUFFIX_SIZE;
@@ -165,12 +158,7 @@ StatusCode FormatDfuSe(const DfuSeContent& content, std::vector<uint8_t>* bytes)
   }
   if (out.size() > UINT32_MAX - DFU_SUFFIX_SIZE) return FILE_ERR_BAD_PARAMETER;
   SetU32(&out, 6, static_cast<uint32_t>(out.size()));
-  DfuSuffix suffix;
-  suffix.deviceVersion = content.deviceVersion;
-  suffix.productId = content.productId;
-  suffix.vendorId = content.vendorId;
-  suffix.dfuVersion = content.dfuVersion;
-  AppendDfuSuffix(suffix, &out);
+  AppendDfuSuffix(content.suffix, &out);
   *bytes = std::move(out);
   return RESULT_OK;
 }

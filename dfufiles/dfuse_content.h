@@ -12,18 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "dfufiles/dfu_suffix.h"
 #include "dfufiles/firmware_data.h"
 
 struct DfuSeContent {
   std::vector<FirmwareTarget> targets;
-  uint16_t deviceVersion = 0xFFFF;  // bcdDevice; 0xFFFF: any
-  uint16_t productId = 0xFFFF;
-  uint16_t vendorId = 0xFFFF;
-  uint16_t dfuVersion = 0x011A;
-  uint32_t imageSize = 0;    // the prefix's size field, as read
-  uint32_t storedCrc = 0;    // as read
-  uint32_t computedCrc = 0;  // over the bytes read
-  bool CrcMatches() const { return storedCrc == computedCrc; }
+  // The identity the file is for (any device unless set) and, as read, both
+  // checksums; the writer computes the checksum itself.
+  DfuSuffix suffix{.dfuVersion = DFU_SUFFIX_DFUSE_VERSION};
+  uint32_t imageSize = 0;  // the prefix's size field, as read
 };
 
 // RESULT_OK with the content (a checksum that does not match is reported in

@@ -9,9 +9,9 @@ namespace {
 
 DfuSeContent TwoTargets() {
   DfuSeContent content;
-  content.vendorId = 0x0483;
-  content.productId = 0xDF11;
-  content.deviceVersion = 0x2200;
+  content.suffix.vendorId = 0x0483;
+  content.suffix.productId = 0xDF11;
+  content.suffix.deviceVersion = 0x2200;
   content.targets.push_back(
       {0, true, "Internal Flash", {{0x08000000, {1, 2, 3}}, {0x08004000, {4}}}});
   content.targets.push_back({1, false, "", {{0x1FFFC000, {0xAA, 0x55}}}});
@@ -24,11 +24,12 @@ TEST(DfuSeContent, ReadsBackWhatItWrote) {
   DfuSeContent read;
   std::string error;
   ASSERT_EQ(ParseDfuSe(bytes.data(), bytes.size(), &read, &error), RESULT_OK) << error;
-  EXPECT_TRUE(read.CrcMatches());
+  EXPECT_TRUE(read.suffix.CrcMatches());
   EXPECT_EQ(read.imageSize, bytes.size() - DFU_SUFFIX_SIZE);
-  EXPECT_EQ(read.vendorId, 0x0483);
-  EXPECT_EQ(read.productId, 0xDF11);
-  EXPECT_EQ(read.deviceVersion, 0x2200);
+  EXPECT_EQ(read.suffix.vendorId, 0x0483);
+  EXPECT_EQ(read.suffix.productId, 0xDF11);
+  EXPECT_EQ(read.suffix.deviceVersion, 0x2200);
+  EXPECT_EQ(read.suffix.dfuVersion, DFU_SUFFIX_DFUSE_VERSION);
   ASSERT_EQ(read.targets.size(), 2u);
   EXPECT_EQ(read.targets[0].name, "Internal Flash");
   EXPECT_EQ(Runs(read.targets[0].elements), Runs(TwoTargets().targets[0].elements));
@@ -61,7 +62,7 @@ TEST(DfuSeContent, ReportsAChecksumThatDoesNotMatch) {
   DfuSeContent read;
   std::string error;
   ASSERT_EQ(ParseDfuSe(bytes.data(), bytes.size(), &read, &error), RESULT_OK) << error;
-  EXPECT_FALSE(read.CrcMatches());
+  EXPECT_FALSE(read.suffix.CrcMatches());
 }
 
 struct BrokenCase {

@@ -18,9 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (FormatDfuSe(content, &written) != RESULT_OK) std::abort();
   DfuSeContent again;
   if (ParseDfuSe(written.data(), written.size(), &again, &error) != RESULT_OK) std::abort();
-  if (!again.CrcMatches() || again.targets.size() != content.targets.size() ||
-      again.vendorId != content.vendorId || again.productId != content.productId ||
-      again.deviceVersion != content.deviceVersion || again.dfuVersion != content.dfuVersion) {
+  const DfuSuffix& was = content.suffix;
+  const DfuSuffix& is = again.suffix;
+  if (!is.CrcMatches() || again.targets.size() != content.targets.size() ||
+      is.vendorId != was.vendorId || is.productId != was.productId ||
+      is.deviceVersion != was.deviceVersion || is.dfuVersion != was.dfuVersion) {
     std::abort();
   }
   for (size_t t = 0; t < content.targets.size(); ++t) {

@@ -239,9 +239,9 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   std::vector<uint8_t> bytes;
   if (NameEndsWith(path, ".dfu")) {
     DfuSeContent content;
-    content.vendorId = device.vendorId;
-    content.productId = device.productId;
-    content.deviceVersion = device.deviceVersion;
+    content.suffix.vendorId = device.vendorId;
+    content.suffix.productId = device.productId;
+    content.suffix.deviceVersion = device.deviceVersion;
     content.targets.push_back({alternate, true, memory->memoryName, read});
     if (FormatDfuSe(content, &bytes) != RESULT_OK)
       return out->Result(TOOL_EXIT_FAILED, "cannot format");

@@ -33,17 +33,6 @@ void PrintElements(const std::vector<FirmwareElement>& elements, const char* ind
   }
 }
 
-DfuSuffix SuffixOf(const DfuSeContent& content) {
-  DfuSuffix suffix;
-  suffix.vendorId = content.vendorId;
-  suffix.productId = content.productId;
-  suffix.deviceVersion = content.deviceVersion;
-  suffix.dfuVersion = content.dfuVersion;
-  suffix.storedCrc = content.storedCrc;
-  suffix.computedCrc = content.computedCrc;
-  return suffix;
-}
-
 void SuffixJson(const DfuSuffix& suffix, CJsonObject* json) {
   json->Text("vid", HexText(suffix.vendorId, 4))
       .Text("pid", HexText(suffix.productId, 4))
@@ -63,7 +52,7 @@ void PrintSuffix(const DfuSuffix& suffix) {
 }
 
 int InfoDfuSe(const DfuSeContent& content, CToolOutput* out) {
-  const bool crcOk = content.CrcMatches();
+  const bool crcOk = content.suffix.CrcMatches();
   if (out->mode() == OutputMode::kJson) {
     std::string targets = "[";
     for (const FirmwareTarget& target : content.targets) {
@@ -77,11 +66,11 @@ int InfoDfuSe(const DfuSeContent& content, CToolOutput* out) {
     targets += "]";
     CJsonObject json;
     json.Text("event", "info").Text("format", "dfuse");
-    SuffixJson(SuffixOf(content), &json);
+    SuffixJson(content.suffix, &json);
     out->JsonLine(json.Raw("targets", targets).Str());
   } else {
     std::printf("format: DfuSe\n");
-    PrintSuffix(SuffixOf(content));
+    PrintSuffix(content.suffix);
     std::printf("targets: %zu\n", content.targets.size());
     for (const FirmwareTarget& target : content.targets) {
       std::printf("  target alt %u%s%s%s: %zu element(s)\n", target.alternate,
@@ -380,9 +369,9 @@ int RunConvertCommand(const ToolOptions& options, CToolOutput* out) {
   if (options.plain) return ConvertToPlainDfu(options, input, out);
   std::string error;
   DfuSeContent content;
-  content.vendorId = options.vendorId.value_or(DFU_FILE_VENDOR_ID);
-  content.productId = options.productId.value_or(DFU_FILE_PRODUCT_ID);
-  content.deviceVersion = options.deviceVersion.value_or(DFU_FILE_DEVICE_VERSION);
+  content.suffix.vendorId = options.vendorId.value_or(DFU_FILE_VENDOR_ID);
+  content.suffix.productId = options.productId.value_or(DFU_FILE_PRODUCT_ID);
+  content.suffix.deviceVersion = options.deviceVersion.value_or(DFU_FILE_DEVICE_VERSION);
   if (!BuildTargets(options, input, &content.targets, &exitCode, &error)) {
     return out->Result(exitCode, error);
   }

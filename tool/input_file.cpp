@@ -12,7 +12,7 @@ bool LoadInputFirmware(const std::string& path, FirmwareFile* file, CToolOutput*
     *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": " + error);
     return false;
   }
-  if (file->format == FirmwareFormat::kDfuSe && !file->dfuse.CrcMatches()) {
+  if (file->format == FirmwareFormat::kDfuSe && !file->dfuse.suffix.CrcMatches()) {
     *exitCode = out->Result(TOOL_EXIT_BAD_INPUT, path + ": the DfuSe checksum does not match");
     return false;
   }
