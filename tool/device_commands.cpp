@@ -4,10 +4,8 @@
 
 #include "common/operation_code.h"
 #include "dfufiles/dfu_file.h"
-#include "dfufiles/dfuse_content.h"
 #include "dfufiles/firmware_file.h"
 #include "dfufiles/image_registry.h"
-#include "dfufiles/intel_hex.h"
 #include "dfufiles/sector_geometry.h"
 #include "operations/dfuse_command.h"
 #include "operations/operation_context.h"
@@ -19,6 +17,7 @@
 #include "tool/exit_code.h"
 #include "tool/output_format.h"
 #include "tool/plain_commands.h"
+#include "tool/read_back_file.h"
 #include "tool/tool_commands.h"
 #include "tool/tool_text.h"
 
@@ -62,13 +61,6 @@ const MemoryMapping* MemoryOrFail(const DfuDeviceInfo& device, uint8_t alternate
                                                   std::to_string(alternate));
   }
   return memory;
-}
-
-std::vector<uint8_t> RawBytes(const std::vector<FirmwareElement>& elements, uint32_t start,
-                              uint32_t length) {
-  std::vector<uint8_t> bytes(length, 0xFF);
-  LayElements(ElementRecords(elements), start, bytes);
-  return bytes;
 }
 
 // At most this many sectors are read back after a mass erase; the sectors
@@ -234,24 +226,11 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   }
   if (status != RESULT_OK)
     return out->Result(TOOL_EXIT_FAILED, "upload failed: " + StatusText(status));
-  const std::vector<FirmwareElement> read = ImageContents(image.get());
   const std::string& path = options.positional[0];
-  std::vector<uint8_t> bytes;
-  if (NameEndsWith(path, ".dfu")) {
-    DfuSeContent content;
-    content.suffix.vendorId = device.vendorId;
-    content.suffix.productId = device.productId;
-    content.suffix.deviceVersion = device.deviceVersion;
-    content.targets.push_back({alternate, true, memory->memoryName, read});
-    if (FormatDfuSe(content, &bytes) != RESULT_OK)
-      return out->Result(TOOL_EXIT_FAILED, "cannot format");
-  } else if (NameEndsWith(path, ".hex")) {
-    const std::string text = FormatIntelHex(read);
-    bytes.assign(text.begin(), text.end());
-  } else {
-    bytes = RawBytes(read, start, length);
+  const ReadBack read{true, alternate, memory->memoryName, start, length, ImageContents(image.get())};
+  if (!FinishReadBackFile(path, device, read, &output, &error)) {
+    return out->Result(TOOL_EXIT_FAILED, error);
   }
-  if (output.Finish(bytes, &error) != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, error);
   return out->Result(TOOL_EXIT_OK, "read " + std::to_string(length) + " bytes from " +
                                        HexText(start, 8) + " into " + path);
 }

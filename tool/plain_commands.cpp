@@ -7,13 +7,13 @@
 
 #include "common/operation_code.h"
 #include "dfufiles/dfu_suffix.h"
-#include "dfufiles/intel_hex.h"
 #include "operations/plain_upload_thread.h"
 #include "protocol/dfu.h"
 #include "tool/device_session.h"
 #include "tool/engine_run.h"
 #include "tool/engine_step.h"
 #include "tool/exit_code.h"
+#include "tool/read_back_file.h"
 #include "tool/tool_text.h"
 
 namespace {
@@ -148,18 +148,11 @@ int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device,
                options.length.value_or(0), device, out, &read, &final);
   if (status != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, "upload failed: " + StatusText(status));
   const std::string& path = options.positional[0];
-  std::vector<uint8_t> bytes = read;
-  if (NameEndsWith(path, ".dfu")) {
-    DfuSuffix suffix;
-    suffix.vendorId = device.vendorId;
-    suffix.productId = device.productId;
-    suffix.deviceVersion = device.deviceVersion;
-    AppendDfuSuffix(suffix, &bytes);
-  } else if (NameEndsWith(path, ".hex")) {
-    const std::string text = FormatIntelHex({{0, read}});
-    bytes.assign(text.begin(), text.end());
-  }
+  const uint32_t length = static_cast<uint32_t>(read.size());
   std::string error;
-  if (output->Finish(bytes, &error) != RESULT_OK) return out->Result(TOOL_EXIT_FAILED, error);
-  return out->Result(TOOL_EXIT_OK, "read " + std::to_string(read.size()) + " bytes into " + path);
+  if (!FinishReadBackFile(path, device, {false, alternate, "", 0, length, {{0, std::move(read)}}},
+                          output, &error)) {
+    return out->Result(TOOL_EXIT_FAILED, error);
+  }
+  return out->Result(TOOL_EXIT_OK, "read " + std::to_string(length) + " bytes into " + path);
 }

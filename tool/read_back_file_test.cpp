@@ -1,0 +1,92 @@
+#include "tool/read_back_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+// What a DfuSe read of 0x08000000..+8 answered: two runs with a gap.
+ReadBack DfuSeRead() {
+  return {true, 2, "Internal Flash", 0x08000000, 8, {{0x08000000, {1, 2}}, {0x08000005, {6, 7}}}};
+}
+
+ReadBack PlainRead() { return {false, 0, "", 0, 3, {{0, {9, 8, 7}}}}; }
+
+struct FileCase {
+  const char* name;
+  const char* file;
+  ReadBack read;
+  FirmwareFormat format;
+  std::vector<uint8_t> raw;  // kRaw and kPlainDfu
+};
+
+class ReadBackFileTest : public testing::TestWithParam<FileCase> {};
+
+// What was written reads back as the format the name asked for, the device's
+// identity in a suffix.
+TEST_P(ReadBackFileTest, ReadsBackAsTheFormatItsNameAsksFor) {
+  const FileCase& c = GetParam();
+  DfuDeviceInfo device;
+  device.vendorId = 0x1209;
+  device.productId = 0x70B1;
+  device.deviceVersion = 0x0102;
+  const std::string path = (std::filesystem::path(testing::TempDir()) / c.file).string();
+  CWholeFileWriter output;
+  std::string error;
+  ASSERT_EQ(output.Begin(path, &error), RESULT_OK) << error;
+  ASSERT_TRUE(FinishReadBackFile(path, device, c.read, &output, &error)) << error;
+
+  FirmwareFile file;
+  ASSERT_EQ(LoadFirmwareFile(path, &file, &error), RESULT_OK) << error;
+  std::filesystem::remove(path);
+  ASSERT_EQ(file.format, c.format);
+  const DfuSuffix* suffix = nullptr;
+  switch (c.format) {
+    case FirmwareFormat::kDfuSe:
+      ASSERT_EQ(file.dfuse.targets.size(), 1u);
+      EXPECT_EQ(file.dfuse.targets[0].alternate, 2);
+      EXPECT_EQ(file.dfuse.targets[0].name, "Internal Flash");
+      EXPECT_EQ(file.dfuse.targets[0].elements.size(), 2u);
+      EXPECT_EQ(file.dfuse.suffix.dfuVersion, DFU_SUFFIX_DFUSE_VERSION);
+      suffix = &file.dfuse.suffix;
+      break;
+    case FirmwareFormat::kPlainDfu:
+      EXPECT_EQ(file.suffix.dfuVersion, DFU_SUFFIX_PLAIN_VERSION);
+      suffix = &file.suffix;
+      break;
+    case FirmwareFormat::kIntelHex:
+      ASSERT_EQ(file.image.elements.size(), c.read.elements.size());
+      for (size_t i = 0; i < c.read.elements.size(); ++i) {
+        EXPECT_EQ(file.image.elements[i].address, c.read.elements[i].address);
+        EXPECT_EQ(file.image.elements[i].data, c.read.elements[i].data);
+      }
+      break;
+    default:
+      break;
+  }
+  if (!c.raw.empty()) {
+    EXPECT_EQ(file.raw, c.raw);
+  }
+  if (suffix != nullptr) {
+    EXPECT_TRUE(suffix->CrcMatches());
+    EXPECT_EQ(suffix->vendorId, 0x1209);
+    EXPECT_EQ(suffix->productId, 0x70B1);
+    EXPECT_EQ(suffix->deviceVersion, 0x0102);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadBackFileTest,
+    testing::Values(
+        FileCase{"DfuSeDeviceGivesADfuSeFile", "a.dfu", DfuSeRead(), FirmwareFormat::kDfuSe, {}},
+        FileCase{"PlainDeviceGivesAPlainDfuFile", "b.DFU", PlainRead(), FirmwareFormat::kPlainDfu,
+                 {9, 8, 7}},
+        FileCase{"HexKeepsTheAddresses", "c.hex", DfuSeRead(), FirmwareFormat::kIntelHex, {}},
+        FileCase{"PlainHexStartsAtZero", "d.hex", PlainRead(), FirmwareFormat::kIntelHex, {}},
+        FileCase{"BinFillsTheGapsOfTheRange", "e.bin", DfuSeRead(), FirmwareFormat::kRaw,
+                 {1, 2, 0xFF, 0xFF, 0xFF, 6, 7, 0xFF}},
+        FileCase{"AnyOtherNameIsRaw", "f.img", PlainRead(), FirmwareFormat::kRaw, {9, 8, 7}}),
+    [](const testing::TestParamInfo<FileCase>& info) { return info.param.name; });
+
+}  // namespace
