@@ -30,7 +30,7 @@ MAIN_MAY_ALSO = {"sim"}
 # per-system code, and the per-system folders (a trailing slash).
 INTERNAL = {
     "platform": ("platform/device_events.h", "platform/native_driver.h", "platform/posix/",
-                 "platform/win32/", "platform/libusb/"),
+                 "platform/win32/", "platform/libusb/", "platform/usb/"),
 }
 SOURCE = re.compile(r"\.(c|cc|cpp|h)$")
 TEST_CODE = re.compile(r"(_test\.cpp|_test_support\.h)$")

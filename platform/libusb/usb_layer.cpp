@@ -16,7 +16,7 @@
 #include "platform/device_events.h"
 #include "platform/device_notifier.h"
 #include "platform/driver_port.h"
-#include "platform/libusb/usb_requests.h"
+#include "platform/usb/usb_requests.h"
 #include "platform/text.h"
 #include "platform/thread_start.h"
 #include "protocol/byte_order.h"

@@ -15,7 +15,7 @@
 
 #include "platform/device_notifier.h"
 #include "platform/driver_port.h"
-#include "platform/libusb/usb_requests.h"
+#include "platform/usb/usb_requests.h"
 #include "platform/text.h"
 #include "platform/win32/interface_path.h"
 #include "platform/win32/system_library.h"

@@ -13,7 +13,7 @@
 
 #include "platform/device_notifier.h"
 #include "platform/driver_port.h"
-#include "platform/libusb/usb_requests.h"
+#include "platform/usb/usb_requests.h"
 #include "platform/native_driver.h"
 #include "platform/win32/native_driver_api.h"
 #include "platform/win32/win32_guid.h"

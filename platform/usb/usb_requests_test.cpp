@@ -1,4 +1,4 @@
-#include "platform/libusb/usb_requests.h"
+#include "platform/usb/usb_requests.h"
 
 #include <gtest/gtest.h>
 

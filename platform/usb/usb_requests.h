@@ -1,9 +1,11 @@
-// The five driver requests answered on a USB device: which USB traffic each
-// one becomes, the "usb:" path of a device, and the interface classes a DFU
-// interface is listed under. Free of libusb, so it is tested against a fake
-// transport; platform/libusb/usb_layer.cpp gives it the real one.
-#ifndef ZUVA_PLATFORM_LIBUSB_USB_REQUESTS_H_
-#define ZUVA_PLATFORM_LIBUSB_USB_REQUESTS_H_
+// The five driver requests answered on a USB device: which USB traffic (setup
+// packet, data stage, time-out) each one becomes, the "usb:" path of a
+// device, and the interface classes a DFU interface is listed under. Free of
+// any USB library, so every USB transport shares it and it is tested against
+// a fake one: platform/libusb/usb_layer.cpp (libusb-1.0) and
+// platform/win32/winusb_backend.cpp (WinUSB) give it the real ones.
+#ifndef ZUVA_PLATFORM_USB_USB_REQUESTS_H_
+#define ZUVA_PLATFORM_USB_USB_REQUESTS_H_
 
 #include <cstdint>
 #include <string>
@@ -80,4 +82,4 @@ struct UsbInterfaceTriple {
 };
 std::vector<Guid> UsbListedClasses(const std::vector<UsbInterfaceTriple>& interfaces);
 
-#endif  // ZUVA_PLATFORM_LIBUSB_USB_REQUESTS_H_
+#endif  // ZUVA_PLATFORM_USB_USB_REQUESTS_H_
