@@ -19,5 +19,12 @@ constexpr OperationCode OP_CODE_PLAIN_DOWNLOAD = 6;
 // DFU_DETACH as OP_CODE_DETACH, and for a device that does not detach by
 // itself (bitWillDetach clear) the USB reset that brings it up in DFU mode.
 constexpr OperationCode OP_CODE_DETACH_RESET = 7;
+// DfuSe commands to the whole device: the mass erase, and the read-unprotect
+// after which the device erases its flash and resets (done only once it has
+// left the bus).
+constexpr OperationCode OP_CODE_MASS_ERASE = 8;
+constexpr OperationCode OP_CODE_READ_UNPROTECT = 9;
+// The highest code the engine launches.
+constexpr OperationCode OP_CODE_LAST = OP_CODE_READ_UNPROTECT;
 
 #endif  // ZUVA_COMMON_OPERATION_CODE_H_

@@ -328,7 +328,6 @@ CConversationBackend& Backend() {
     RegisterDriverBackend(made);
     CreateDevicesManager();
     SetBusyLimit(FUZZ_BUSY_LIMIT_MS);
-    SetDfuseCommandLimit(FUZZ_BUSY_LIMIT_MS);
     return made;
   }();
   return *backend;
@@ -384,6 +383,8 @@ OperationCode CodeOf(FuzzOperation operation) {
       return OP_CODE_LEAVE_DFU;
     case FuzzOperation::kDetach:
       return OP_CODE_DETACH;
+    case FuzzOperation::kMassErase:
+      return OP_CODE_MASS_ERASE;
     default:
       return OP_CODE_DETACH_RESET;
   }
@@ -401,6 +402,8 @@ std::unique_ptr<CDFUThread> Create(FuzzOperation operation, OperationContext* co
     case FuzzOperation::kDetach:
     case FuzzOperation::kDetachReset:
       return std::make_unique<CDetachThread>(context);
+    case FuzzOperation::kMassErase:
+      return std::make_unique<CDfuseCommandThread>(context);
     default:
       return std::make_unique<CDownloadThread>(context);
   }
@@ -447,17 +450,11 @@ void CheckSuccess(const Setup& setup, const OperationContext& final, const CImag
         }
       }
       break;
+    case FuzzOperation::kMassErase:
+      if (!device.massEraseTaken) Fault("a mass erase finished over a refused command");
+      break;
     default:
       break;
-  }
-}
-
-void RunMassErase(CScriptedDevice* device, CVirtualEngineClock* clock) {
-  const StatusCode status = RunDfuseCommand(DEVICE_PATH, DFUSE_CMD_MASS_ERASE, false);
-  if (status == RESULT_OK && !device->massEraseTaken) Fault("a mass erase finished over a refused command");
-  if (device->requests > FUZZ_BUSY_LIMIT_MS + 8) Fault("a mass erase sends requests without end");
-  if (clock->ElapsedMs() > FUZZ_BUSY_LIMIT_MS + LONGEST_ANNOUNCED_WAIT_MS) {
-    Fault("a mass erase waited beyond its bound");
   }
 }
 
@@ -466,7 +463,9 @@ void RunMassErase(CScriptedDevice* device, CVirtualEngineClock* clock) {
 void RunOperation(const Setup& setup, CAnswerScript* script, CVirtualEngineClock* clock, CFakeDevice* fake,
                   CScriptedDevice* scripted) {
   const bool plain = setup.operation == FuzzOperation::kPlainDownload || setup.operation == FuzzOperation::kPlainUpload;
-  std::vector<std::vector<uint8_t>> source = setup.elements;
+  // A mass erase acts on the whole device: no image.
+  const bool imageless = setup.operation == FuzzOperation::kMassErase;
+  std::vector<std::vector<uint8_t>> source = imageless ? std::vector<std::vector<uint8_t>>{} : setup.elements;
   CImage image;
   for (size_t e = 0; e < source.size(); ++e) {
     ImageElement element{FIRST_ADDRESS + static_cast<uint32_t>(e) * ELEMENT_STRIDE,
@@ -487,7 +486,8 @@ void RunOperation(const Setup& setup, CAnswerScript* script, CVirtualEngineClock
   }
 
   OperationContext context{};
-  if (!NewOperationContext(CodeOf(setup.operation), upload ? &uploadImage : &image, DEVICE_PATH, &context)) {
+  CImage* const used = imageless ? nullptr : upload ? &uploadImage : &image;
+  if (!NewOperationContext(CodeOf(setup.operation), used, DEVICE_PATH, &context)) {
     Fault("no record for the operation");
   }
   context.fastPoll = setup.fastPoll ? 1 : 0;
@@ -565,11 +565,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return answered;
   };
 
-  if (setup.operation == FuzzOperation::kMassErase) {
-    RunMassErase(scripted, &clock);
-  } else {
-    RunOperation(setup, &script, &clock, fake.get(), scripted);
-  }
+  RunOperation(setup, &script, &clock, fake.get(), scripted);
   fake->control = nullptr;
   SetVirtualEngineClock(nullptr);
   backend.device = nullptr;

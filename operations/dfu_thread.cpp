@@ -368,7 +368,10 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
   const bool download = context->phase == PHASE_DNLOAD;
   const uint8_t command = static_cast<uint8_t>(context->blockNumber >> 16);
   const ImageElement* element = TransferElement(*context);
-  if (element == nullptr) return Fail(context, OP_ERR_BAD_PARAMETER, false);
+  // A command to the whole device is its code alone and names no element.
+  const bool deviceCommand = download && !plainDfu && !IsDataBlock(static_cast<uint16_t>(context->blockNumber)) &&
+                             context->blockLength == 1;
+  if (element == nullptr && !deviceCommand) return Fail(context, OP_ERR_BAD_PARAMETER, false);
   const RequestKey request{context->elementIndex, chunkFirstBlock, context->blockNumber};
   if (request != busyRequest) {
     busyRequest = request;
@@ -402,9 +405,11 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
         if (context->blockLength > DFUSE_COMMAND_LENGTH) return Fail(context, OP_ERR_BAD_PARAMETER, false);
         // A DfuSe command always travels in block 0: its code, then the
         // address, little-endian: the element's, or where the element's
-        // current chunk starts.
+        // current chunk starts (none for a command to the whole device).
         context->blockAddress =
-            element->address + static_cast<uint32_t>(uint64_t{chunkFirstBlock} * context->blockSize);
+            element != nullptr
+                ? element->address + static_cast<uint32_t>(uint64_t{chunkFirstBlock} * context->blockSize)
+                : 0;
         blockBuffer[0] = command;
         for (int i = 0; i < 4; ++i) blockBuffer[1 + i] = static_cast<uint8_t>(context->blockAddress >> (8 * i));
       }
@@ -512,7 +517,7 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
   return true;
 }
 
-bool CDFUThread::BeginElementWalk(OperationContext* context) {
+bool CDFUThread::OpenAndSettle(OperationContext* context, const uint8_t* alternate) {
   retriesLeft = OP_RETRY_BUDGET;
   context->deviceStatus.bState = STATE_STARTING;
   EnterPhase(context, PHASE_OPEN_DEVICE);
@@ -520,13 +525,17 @@ bool CDFUThread::BeginElementWalk(OperationContext* context) {
     return Fail(context, DEV_ERR_OPEN_FAILED, false);
   }
   EnterPhase(context, PHASE_SELECT_ALTERNATE);
-  const CImage* image = context->image;
-  // Without an image there is nothing to select or to transfer.
-  if (image == nullptr) return Fail(context, OP_ERR_BAD_PARAMETER, true);
-  if (SelectAlternateSetting(context->device, image->alternateSetting) != RESULT_OK) {
+  if (alternate == nullptr) return Fail(context, OP_ERR_BAD_PARAMETER, true);
+  if (SelectAlternateSetting(context->device, *alternate) != RESULT_OK) {
     return Fail(context, OP_ERR_UNEXPECTED, true);
   }
-  if (!SettleToIdle(context)) return false;
+  return SettleToIdle(context);
+}
+
+bool CDFUThread::BeginElementWalk(OperationContext* context) {
+  const CImage* image = context->image;
+  // Without an image there is nothing to select or to transfer.
+  if (!OpenAndSettle(context, image != nullptr ? &image->alternateSetting : nullptr)) return false;
   if (image->ElementCount() == 0) {
     context->progress = 100;
     PublishContext(*context);

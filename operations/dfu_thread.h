@@ -16,6 +16,7 @@
 #include "operations/poll_schedule.h"
 #include "operations/st_thread.h"
 #include "platform/wake_signal.h"
+#include "protocol/dfu.h"
 
 // Tolerated bad statuses while the device is busy, and attempts of a request.
 constexpr int32_t OP_RETRY_BUDGET = 3;
@@ -24,14 +25,11 @@ constexpr int32_t OP_RETRY_BUDGET = 3;
 constexpr uint32_t OP_CLEAR_ERROR_ROUNDS = 3;
 
 // The longest one command or block may keep the device busy before the
-// operation gives up with OP_ERR_BUSY_TIMEOUT. It also bounds every single
-// wait that a busy answer announces: a poll time-out of hours is cut to what
-// is left of the limit, and the status request after it ends the operation
-// when the device is still busy. A mass erase of a 2 MiB internal
-// flash at the lowest programming parallelism takes up to about a minute on
-// the slowest parts; twice that leaves room for it while a device that never
-// finishes no longer holds the operation for ever.
-constexpr uint32_t OP_BUSY_LIMIT_MS = 120000;
+// operation gives up with OP_ERR_BUSY_TIMEOUT (the DFU busy limit). It also
+// bounds every single wait that a busy answer announces: a poll time-out of
+// hours is cut to what is left of the limit, and the status request after it
+// ends the operation when the device is still busy.
+constexpr uint32_t OP_BUSY_LIMIT_MS = DFU_BUSY_LIMIT_MS;
 // The shortest wait before a status request while the device is busy,
 // whatever poll time-out it announces: a time-out of 0 would otherwise mean
 // thousands of requests a second. (The first busy answer to a request that
@@ -107,6 +105,10 @@ class CDFUThread : public CSTThread {
   bool Fail(OperationContext* context, StatusCode result, bool abort);
   // Sets phase and publishes: done before every request.
   void EnterPhase(OperationContext* context, uint32_t phase);
+  // Opens the device, selects `alternate` and settles to dfuIDLE; false
+  // (with the operation ended) when any of it fails. A null `alternate` has
+  // nothing to select: OP_ERR_BAD_PARAMETER once the device is open.
+  bool OpenAndSettle(OperationContext* context, const uint8_t* alternate);
   // The first step of an erase, a download or an upload: open the device,
   // select the image's alternate setting, settle to dfuIDLE. True when the
   // walk over the elements begins (elementIndex is then 0); false when the

@@ -1,116 +1,144 @@
 #include "operations/dfuse_command.h"
 
-#include <chrono>
-
-#include "common/guid.h"
 #include "device/device_listing.h"
-#include "device/device_manager.h"
-#include "device/dfu_requests.h"
 #include "operations/engine_clock.h"
 
 namespace {
 
-uint32_t& ConfiguredCommandLimit() {
-  static uint32_t limit = OP_DFUSE_COMMAND_LIMIT_MS;
-  return limit;
-}
+// Between two looks at the listing while a resetting device is awaited.
+constexpr uint32_t OP_REMOVAL_POLL_MS = 10;
+// The commands act on the device as a whole, through its first alternate
+// setting.
+constexpr uint8_t OP_COMMAND_ALTERNATE = 0;
 
 uint32_t& ConfiguredResetLimit() {
   static uint32_t limit = OP_DFUSE_RESET_LIMIT_MS;
   return limit;
 }
 
-// Clears an error and aborts whatever the device was doing; true in dfuIDLE.
-bool BringToIdle(DeviceHandle* handle) {
-  DfuStatus status{};
-  if (DfuGetStatus(handle, &status) != RESULT_OK) return false;
-  if (status.bState == DFU_STATE_ERROR) {
-    DfuClearStatus(handle);
-    if (DfuGetStatus(handle, &status) != RESULT_OK) return false;
-  }
-  if (status.bState != DFU_STATE_DFU_IDLE) {
-    DfuAbort(handle);
-    if (DfuGetStatus(handle, &status) != RESULT_OK) return false;
-  }
-  return status.bState == DFU_STATE_DFU_IDLE;
-}
-
-// What the device answered to the command; *mayHaveReset when its answer
-// leaves room for a reset: a request that failed (the device may have gone
-// as it answered) or a manifestation state. A stall and a departure look the
-// same from here: only the listing can tell them apart.
-StatusCode SendAndWait(DeviceHandle* handle, uint8_t command, bool* mayHaveReset) {
-  *mayHaveReset = false;
-  if (!BringToIdle(handle)) return OP_ERR_BAD_FIRMWARE_STATE;
-  const uint8_t bytes[1] = {command};
-  if (DfuDownload(handle, bytes, 1, 0) != RESULT_OK) {
-    *mayHaveReset = true;
-    return DEV_ERR_CONTROL_TRANSFER;
-  }
-  const auto deadline = EngineNow() + std::chrono::milliseconds(ConfiguredCommandLimit());
-  while (EngineNow() < deadline) {
-    DfuStatus status{};
-    if (DfuGetStatus(handle, &status) != RESULT_OK) {
-      *mayHaveReset = true;
-      return DEV_ERR_CONTROL_TRANSFER;
-    }
-    // A manifestation state closes the device: it is on its way out.
-    if (*handle == DEVICE_INVALID_HANDLE) {
-      *mayHaveReset = true;
-      return OP_ERR_UNEXPECTED;
-    }
-    if (status.bStatus != DFU_STATUS_OK || status.bState == DFU_STATE_ERROR) {
-      DfuClearStatus(handle);
-      return OP_ERR_DFU_ERROR;
-    }
-    if (status.bState == DFU_STATE_DNLOAD_IDLE) {
-      DfuAbort(handle);
-      return RESULT_OK;
-    }
-    // Only a device at work is asked again: one that answers any other
-    // state (dfuIDLE to everything, say) has not taken the command and would
-    // otherwise be polled until the limit.
-    if (status.bState != DFU_STATE_DNBUSY && status.bState != DFU_STATE_DNLOAD_SYNC) {
-      DfuAbort(handle);
-      return OP_ERR_BAD_FIRMWARE_STATE;
-    }
-    const uint32_t wait = DfuStatusPollTimeout(status);
-    EngineSleep(wait == 0 ? 1 : wait);
-  }
-  return OP_ERR_UNEXPECTED;
-}
-
-// True once no DFU interface is listed at `path` any more; a listing that
-// failed proves nothing and the wait goes on.
-bool LeftTheListing(const std::string& path) {
-  const auto deadline = EngineNow() + std::chrono::milliseconds(ConfiguredResetLimit());
-  do {
-    if (InterfaceListed(path, {DFU_INTERFACE_GUID}) == LISTING_ABSENT) return true;
-    EngineSleep(10);
-  } while (EngineNow() < deadline);
-  return false;
+// A status that says the device is on its way out (DfuGetStatus has closed
+// it then).
+bool Manifesting(const OperationContext& context) {
+  const uint8_t state = context.deviceStatus.bState;
+  return context.device == DEVICE_INVALID_HANDLE || state == DFU_STATE_MANIFEST ||
+         state == DFU_STATE_MANIFEST_WAIT_RESET;
 }
 
 }  // namespace
 
-void SetDfuseCommandLimit(uint32_t milliseconds) { ConfiguredCommandLimit() = milliseconds; }
 void SetDfuseResetLimit(uint32_t milliseconds) { ConfiguredResetLimit() = milliseconds; }
 
-StatusCode RunDfuseCommand(const std::string& devicePath, uint8_t command, bool deviceResets) {
-  CreateDevicesManager();
-  DeviceHandle handle = DEVICE_INVALID_HANDLE;
-  StatusCode status = OpenDevice(devicePath, &handle);
-  if (status != RESULT_OK) return status;
-  status = SelectAlternateSetting(handle, 0);
-  bool mayHaveReset = false;
-  if (status == RESULT_OK) status = SendAndWait(&handle, command, &mayHaveReset);
-  if (handle != DEVICE_INVALID_HANDLE) CloseDevice(handle);
-  if (!deviceResets) return status;
-  // The command has done its work only when the device resets: a refused
-  // request or an error status leaves it as it was, and a device that took
-  // the command but stays listed has not reset.
-  if (status == OP_ERR_DFU_ERROR || status == OP_ERR_BAD_FIRMWARE_STATE) return status;
-  if (status != RESULT_OK && !mayHaveReset) return status;
-  if (LeftTheListing(devicePath)) return RESULT_OK;
-  return status == RESULT_OK ? OP_ERR_UNEXPECTED : status;
+CDfuseCommandThread::CDfuseCommandThread(OperationContext* caller)
+    : CDFUThread(caller),
+      command(caller->opCode == OP_CODE_READ_UNPROTECT ? DFUSE_CMD_READ_UNPROTECT : DFUSE_CMD_MASS_ERASE),
+      resetsDevice(caller->opCode == OP_CODE_READ_UNPROTECT),
+      resetLimitMs(ConfiguredResetLimit()) {}
+
+void CDfuseCommandThread::PublishContext(const OperationContext& in) {
+  if (!holdFailures || in.result == RESULT_OK) {
+    CDFUThread::PublishContext(in);
+    return;
+  }
+  OperationContext provisional = in;
+  provisional.result = RESULT_OK;
+  CDFUThread::PublishContext(provisional);
+}
+
+void CDfuseCommandThread::OnStepException() {
+  holdFailures = false;
+  CDFUThread::OnStepException();
+}
+
+bool CDfuseCommandThread::Step() {
+  nextWaitMs = 0;
+  OperationContext context;
+  ReadContext(&context);
+  if (waitingForRemoval) return RemovalStep(&context);
+  switch (context.deviceStatus.bState) {
+    case STATE_NOT_STARTED:
+      return FirstStep(&context);
+    case DFU_STATE_DNBUSY: {
+      bool repeat = false;
+      if (!BusyStep(&context, false, &repeat)) return resetsDevice && DecideAfterFailure(&context);
+      return repeat ? SendCommand(&context) : true;
+    }
+    case DFU_STATE_DNLOAD_IDLE:
+      return CommandTaken(&context);
+    default:
+      if (resetsDevice && Manifesting(context)) return StartRemovalWait(&context, OP_ERR_UNEXPECTED);
+      holdFailures = false;
+      return Fail(&context, OP_ERR_BAD_FIRMWARE_STATE, true);
+  }
+}
+
+bool CDfuseCommandThread::FirstStep(OperationContext* context) {
+  if (!OpenAndSettle(context, &OP_COMMAND_ALTERNATE)) return false;
+  return SendCommand(context);
+}
+
+bool CDfuseCommandThread::SendCommand(OperationContext* context) {
+  // The code alone in block 0, where it travels in bits 16..23 of the
+  // record's block number.
+  context->blockNumber = static_cast<uint32_t>(command) << 16;
+  context->blockLength = 1;
+  context->phase = PHASE_DNLOAD;
+  // From the moment the command may reach the device, a resetting device's
+  // departure decides.
+  holdFailures = resetsDevice;
+  if (TransferBlock(context)) return true;
+  return resetsDevice && DecideAfterFailure(context);
+}
+
+bool CDfuseCommandThread::CommandTaken(OperationContext* context) {
+  // Back to dfuIDLE out of dfuDNLOAD-IDLE.
+  EnterPhase(context, PHASE_ABORT);
+  DfuAbort(&context->device);
+  // A device that took the command to reset but stays has not done it yet.
+  if (resetsDevice) return StartRemovalWait(context, OP_ERR_UNEXPECTED);
+  context->progress = 100;
+  PublishContext(*context);
+  return false;
+}
+
+bool CDfuseCommandThread::DecideAfterFailure(OperationContext* context) {
+  holdFailures = false;
+  const StatusCode failure = context->result;
+  // The device answered and refused: an error status, a state that says it
+  // did not take the command, or work that outlasted the busy limit. It
+  // stays as it was.
+  const bool refused = !Manifesting(*context) &&
+                       (failure == OP_ERR_DFU_ERROR || failure == OP_ERR_BAD_FIRMWARE_STATE ||
+                        failure == OP_ERR_BUSY_TIMEOUT || context->deviceStatus.bStatus != DFU_STATUS_OK);
+  if (refused) {
+    PublishContext(*context);
+    return false;
+  }
+  // A request that failed may be the device going as it answered.
+  return StartRemovalWait(context, failure);
+}
+
+bool CDfuseCommandThread::StartRemovalWait(OperationContext* context, StatusCode failure) {
+  holdFailures = false;
+  failureIfStaying = failure;
+  context->result = RESULT_OK;
+  if (context->device != DEVICE_INVALID_HANDLE) {
+    CloseDevice(context->device);
+    context->device = DEVICE_INVALID_HANDLE;
+  }
+  waitingForRemoval = true;
+  removalDeadline = EngineNow() + std::chrono::milliseconds(resetLimitMs);
+  EnterPhase(context, PHASE_WAIT_REMOVAL);
+  return true;
+}
+
+bool CDfuseCommandThread::RemovalStep(OperationContext* context) {
+  // A listing that failed proves nothing: the wait goes on.
+  if (InterfaceListed(context->devicePath, {context->dfuModeInterfaceClass}) == LISTING_ABSENT) {
+    context->progress = 100;
+    PublishContext(*context);
+    return false;
+  }
+  if (EngineNow() >= removalDeadline) return Fail(context, failureIfStaying, false);
+  nextWaitMs = OP_REMOVAL_POLL_MS;
+  return true;
 }

@@ -1,37 +1,75 @@
-// The DfuSe commands that act on a whole device rather than on an image:
-// mass erase (the single byte 0x41 in download block 0) and read-unprotect
-// (the single byte 0x92, after which the device erases itself and resets).
-// Each runs to its end on the calling thread.
+// The DfuSe commands that act on a whole device rather than on an image, as
+// operations of the engine: mass erase (OP_CODE_MASS_ERASE, the single byte
+// 0x41 in download block 0) and read-unprotect (OP_CODE_READ_UNPROTECT, the
+// single byte 0x92, after which the device erases itself and resets). Both
+// settle the device, send the command, poll it while busy and recover from a
+// failed request as every other operation does, within the same busy limit.
 #ifndef ZUVA_OPERATIONS_DFUSE_COMMAND_H_
 #define ZUVA_OPERATIONS_DFUSE_COMMAND_H_
 
+#include <chrono>
 #include <cstdint>
-#include <string>
 
-#include "common/status_code.h"
-#include "protocol/dfu.h"
+#include "operations/dfu_thread.h"
 
 // A mass erase is the erase command without an address.
 constexpr uint8_t DFUSE_CMD_MASS_ERASE = DFUSE_CMD_ERASE;
 
-// Longest wait for the device to finish a command before giving up.
-constexpr uint32_t OP_DFUSE_COMMAND_LIMIT_MS = 120000;
-// The limit of the commands run from now on; tests and fuzzers shorten it.
-void SetDfuseCommandLimit(uint32_t milliseconds);
 // Longest wait, after a command that resets the device, for its DFU
 // interface to leave the listing: a device may mass-erase before it resets,
-// and answers nothing meanwhile.
+// and answers nothing meanwhile. Measured on the engine's clock.
 constexpr uint32_t OP_DFUSE_RESET_LIMIT_MS = 30000;
-// The wait of the commands run from now on; tests shorten it.
+// The wait of the command operations constructed from now on; tests shorten
+// it.
 void SetDfuseResetLimit(uint32_t milliseconds);
 
-// Opens the device, brings it to dfuIDLE, sends the one-byte command and
-// polls its status, waiting the time each answer announces, until the device
-// reports dfuDNLOAD-IDLE (RESULT_OK). A status error gives OP_ERR_DFU_ERROR.
-// With `deviceResets` success is the device's departure after the command:
-// RESULT_OK only once its DFU interface is no longer listed at the path;
-// otherwise what the device answered (DEV_ERR_CONTROL_TRANSFER for a refused
-// request, OP_ERR_UNEXPECTED for one it took without resetting).
-StatusCode RunDfuseCommand(const std::string& devicePath, uint8_t command, bool deviceResets);
+// The mass erase succeeds (progress 100, RESULT_OK) once the device reports
+// dfuDNLOAD-IDLE after the command; then it is aborted back to dfuIDLE. An
+// error status that stays through the engine's attempts ends it with the
+// status in the record (OP_ERR_DFU_ERROR, or OP_ERR_UNEXPECTED after
+// dfuERROR each time).
+//
+// The read-unprotect succeeds only by the device's departure: once the
+// command has gone (or may have gone: a request that failed, a status of
+// manifestation), the device is closed and the listing is watched until its
+// DFU interface is gone. A device that refused the command (an error status,
+// a state that says it was not taken, a busy time over the limit) fails at
+// once; one still listed at the end of the wait fails with what it
+// answered, or OP_ERR_UNEXPECTED when it took the command without resetting.
+// While the departure may still decide, no failure is published.
+class CDfuseCommandThread : public CDFUThread {
+ public:
+  explicit CDfuseCommandThread(OperationContext* caller);
+
+  bool Step() override;
+  void PublishContext(const OperationContext& in) override;
+
+ protected:
+  // A step that threw has ended the work whatever was still undecided.
+  void OnStepException() override;
+
+ private:
+  bool FirstStep(OperationContext* context);
+  bool SendCommand(OperationContext* context);
+  // The device answered dfuDNLOAD-IDLE: the command is done.
+  bool CommandTaken(OperationContext* context);
+  // A resetting command's step has ended with `goOn` false: a refusal ends
+  // the operation, anything else waits for the departure.
+  bool DecideAfterFailure(OperationContext* context);
+  // Closes the device and starts the watch for its departure; `failure` is
+  // the result should the device stay.
+  bool StartRemovalWait(OperationContext* context, StatusCode failure);
+  bool RemovalStep(OperationContext* context);
+
+  const uint8_t command;
+  const bool resetsDevice;
+  const uint32_t resetLimitMs;
+  // Set while a resetting command's outcome is undecided: failures then stay
+  // out of the published record.
+  bool holdFailures = false;
+  bool waitingForRemoval = false;
+  StatusCode failureIfStaying = RESULT_OK;
+  std::chrono::steady_clock::time_point removalDeadline{};
+};
 
 #endif  // ZUVA_OPERATIONS_DFUSE_COMMAND_H_

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "operations/detach_thread.h"
+#include "operations/dfuse_command.h"
 #include "operations/download_thread.h"
 #include "operations/plain_download_thread.h"
 #include "operations/plain_upload_thread.h"
@@ -64,6 +65,9 @@ std::unique_ptr<CDFUThread> CreateOperation(OperationContext* context) {
       return std::make_unique<CPlainUploadThread>(context);
     case OP_CODE_PLAIN_DOWNLOAD:
       return std::make_unique<CPlainDownloadThread>(context);
+    case OP_CODE_MASS_ERASE:
+    case OP_CODE_READ_UNPROTECT:
+      return std::make_unique<CDfuseCommandThread>(context);
     default:
       return std::make_unique<CDownloadThread>(context);
   }
@@ -84,7 +88,7 @@ bool NewOperationContext(OperationCode opCode, ImageHandle image, const std::str
 }
 
 StatusCode LaunchOperation(OperationContext* context, OperationId* id) {
-  if (context->opCode < OP_CODE_DETACH || context->opCode > OP_CODE_DETACH_RESET) return OP_ERR_BAD_PARAMETER;
+  if (context->opCode < OP_CODE_DETACH || context->opCode > OP_CODE_LAST) return OP_ERR_BAD_PARAMETER;
   std::unique_ptr<CDFUThread> operation;
   try {
     operation = CreateOperation(context);

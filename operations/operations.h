@@ -28,7 +28,7 @@ bool NewOperationContext(OperationCode opCode, ImageHandle image, const std::str
 // Starts the operation that context->opCode names (the first six fields of
 // *context describe it). Writes context->result and context->blockSize; on
 // RESULT_OK *id names the running operation. OP_ERR_BAD_PARAMETER for a code
-// outside 0..7 (nothing written), DEV_ERR_OPEN_FAILED or OP_ERR_UNEXPECTED
+// outside 0..OP_CODE_LAST (nothing written), DEV_ERR_OPEN_FAILED or OP_ERR_UNEXPECTED
 // when the device cannot be opened or its DFU descriptor read,
 // OP_ERR_THREAD_LAUNCH when the worker cannot be started; then nothing is
 // registered and *id is unchanged.

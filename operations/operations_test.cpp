@@ -16,7 +16,7 @@ using OperationsTest = SimEngineTest;
 
 TEST_F(OperationsTest, CodeOutsideTheRangeCreatesNothing) {
   Install();
-  for (OperationCode code : {-1, OP_CODE_DETACH_RESET + 1}) {
+  for (OperationCode code : {-1, OP_CODE_LAST + 1}) {
     OperationContext context = Context(code, nullptr);
     context.result = 0x55;
     context.blockSize = 77;

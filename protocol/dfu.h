@@ -23,6 +23,14 @@ constexpr uint32_t DFU_FUNCTIONAL_DESCRIPTOR_SIZE = 9;
 constexpr uint32_t DFU_STATUS_SIZE = 6;
 constexpr uint32_t DFU_MAX_POLL_TIMEOUT_MS = 0xFFFFFF;
 
+// The longest one command or block may keep a device busy (dfuDNBUSY, or a
+// status request it holds until the work is over) before the host gives up
+// on it. A mass erase of a 2 MiB internal flash at the lowest programming
+// parallelism takes up to about a minute on the slowest parts; twice that
+// leaves room for it while a device that never finishes no longer holds the
+// host for ever.
+constexpr uint32_t DFU_BUSY_LIMIT_MS = 120000;
+
 // Device states (bState).
 constexpr uint8_t DFU_STATE_APP_IDLE = 0;
 constexpr uint8_t DFU_STATE_APP_DETACH = 1;

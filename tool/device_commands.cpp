@@ -7,7 +7,6 @@
 #include "dfufiles/firmware_file.h"
 #include "dfufiles/image_registry.h"
 #include "dfufiles/sector_geometry.h"
-#include "operations/dfuse_command.h"
 #include "operations/operation_context.h"
 #include "protocol/dfu.h"
 #include "tool/after_leave.h"
@@ -244,12 +243,10 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
     return out->Result(TOOL_EXIT_FAILED, "erase needs a DfuSe device; a plain DFU device erases as it is written");
   }
   if (options.mass) {
-    out->StepBegin("mass-erase", 0, 0);
-    const StatusCode status = RunDfuseCommand(device.path, DFUSE_CMD_MASS_ERASE, false);
+    const StatusCode status = RunEngineStep({.name = "mass-erase", .opCode = OP_CODE_MASS_ERASE}, device.path, out);
     if (status != RESULT_OK) {
       return out->Result(TOOL_EXIT_FAILED, "mass erase failed: " + StatusText(status));
     }
-    out->StepEnd();
     return CheckMassErase(device, out);
   }
   const uint8_t alternate = options.alternate.value_or(0);
@@ -300,9 +297,7 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
   if (options.command == "leave") return LeaveDfuMode(device, out);
   StatusCode status = RESULT_OK;
   if (options.command == "unprotect") {
-    out->StepBegin(options.command, 0, 0);
-    status = RunDfuseCommand(device.path, DFUSE_CMD_READ_UNPROTECT, true);
-    if (status == RESULT_OK) out->StepEnd();
+    status = RunEngineStep({.name = "unprotect", .opCode = OP_CODE_READ_UNPROTECT}, device.path, out);
   } else {
     // A device that does not detach by itself waits for the USB reset that
     // OP_CODE_DETACH_RESET sends after DFU_DETACH.
@@ -320,7 +315,8 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
   }
   if (status != RESULT_OK && options.command == "unprotect") {
     // The unprotect is done only when the device resets; it is still listed.
-    return out->Result(TOOL_EXIT_FAILED, "unprotect failed: " + StatusText(status) +
+    // An error status is named without the advice to unprotect.
+    return out->Result(TOOL_EXIT_FAILED, "unprotect failed: " + ReportedStatusText(status) +
                                              ", and the device did not reset");
   }
   if (status != RESULT_OK) {

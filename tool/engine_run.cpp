@@ -33,6 +33,13 @@ constexpr const char* DFU_STATUS_TEXTS[][2] = {
     {"errSTALLEDPKT", "the device stalled an unexpected request"},
 };
 
+// A device's error status by its name and meaning; empty for any other code.
+std::string DeviceStatusText(StatusCode status) {
+  if (status <= TOOL_DEVICE_STATUS_FAILURE || status > DeviceStatusFailure(DFU_STATUS_LAST_ERROR)) return "";
+  const auto* named = DFU_STATUS_TEXTS[status - TOOL_DEVICE_STATUS_FAILURE - 1];
+  return std::string("the device reported ") + named[0] + " (" + named[1] + ")";
+}
+
 bool IsBusy(const DfuStatus& status) {
   return status.bStatus == 0 &&
          (status.bState == DFU_STATE_DNBUSY || status.bState == STATE_UPLOAD_BUSY ||
@@ -222,11 +229,14 @@ std::string StatusText(StatusCode status) {
     return std::string("the device answered ") + DFU_STATE_NAMES[status - TOOL_UNEXPECTED_STATE] +
            ", a state that does not follow from the request";
   }
-  if (status > TOOL_DEVICE_STATUS_FAILURE && status <= DeviceStatusFailure(DFU_STATUS_LAST_ERROR)) {
-    const auto* named = DFU_STATUS_TEXTS[status - TOOL_DEVICE_STATUS_FAILURE - 1];
-    return std::string("the device reported ") + named[0] + " (" + named[1] + ")";
-  }
+  const std::string named = DeviceStatusText(status);
+  if (!named.empty()) return named;
   char text[48];
   std::snprintf(text, sizeof text, "error 0x%08X", status);
   return text;
+}
+
+std::string ReportedStatusText(StatusCode status) {
+  const std::string named = DeviceStatusText(status);
+  return named.empty() ? StatusText(status) : named;
 }

@@ -76,5 +76,9 @@ bool RunInterrupted();
 
 // Words for a status code of any layer.
 std::string StatusText(StatusCode status);
+// The same, but a device's error status only by its name and meaning,
+// without the advice StatusText adds to some (where that advice would point
+// back at the command that failed).
+std::string ReportedStatusText(StatusCode status);
 
 #endif  // ZUVA_TOOL_ENGINE_RUN_H_

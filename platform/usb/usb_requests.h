@@ -13,6 +13,7 @@
 
 #include "common/guid.h"
 #include "common/status_code.h"
+#include "protocol/dfu.h"
 #include "protocol/usb.h"
 
 constexpr char USB_PATH_PREFIX[] = "usb:";
@@ -22,9 +23,8 @@ constexpr unsigned USB_CONTROL_TIMEOUT_MS = 5000;
 // download, or after a status that said dfuDNBUSY). Some devices do not
 // answer it until the flash operation is over, because their processor
 // stalls while the flash is written: the answer of a sector or mass erase
-// can take tens of seconds. This is the engine's bound on the busy time of
-// one command.
-constexpr unsigned USB_BUSY_STATUS_TIMEOUT_MS = 120000;
+// can take tens of seconds: it may take as long as a device may stay busy.
+constexpr unsigned USB_BUSY_STATUS_TIMEOUT_MS = DFU_BUSY_LIMIT_MS;
 
 // libusb's result for an interface that another program has claimed.
 constexpr int USB_RESULT_BUSY = -6;

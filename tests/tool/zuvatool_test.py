@@ -845,6 +845,11 @@ def protected_device_refuses_flashing_until_unprotected(t):
     expect_exit(done, 1)
     expect(t.read("flash.bin") == old, "a protected device was written")
     expect("read-protected" in done.err and "unprotect --force" in done.err, done.err)
+    # The mass erase is refused the same way, and says what the device answered.
+    done = t.run("erase", "--mass", profile=profile + "protected = yes\n")
+    expect_exit(done, 1)
+    expect(t.read("flash.bin") == old, "a protected device was mass-erased")
+    expect("mass erase failed: the device refused with errVENDOR" in done.err, done.err)
     done = t.run("unprotect", "--force", profile=profile + "protected = yes\n")
     expect_exit(done, 0)
     expect(t.read("flash.bin") == b"\xff" * FLASH_SIZE, "the unprotect did not wipe the flash")
