@@ -5,8 +5,11 @@
 
 namespace {
 
-// Between two looks at the listing while a resetting device is awaited.
-constexpr uint32_t OP_REMOVAL_POLL_MS = 10;
+// Between two looks at the listing while a resetting device is awaited. A
+// listing walks the whole bus (and under the Windows driver asks every
+// device), so the wait looks no more often than the detach does; a reset
+// takes far longer than one interval.
+constexpr uint32_t OP_REMOVAL_POLL_MS = 100;
 // The commands act on the device as a whole, through its first alternate
 // setting.
 constexpr uint8_t OP_COMMAND_ALTERNATE = 0;
