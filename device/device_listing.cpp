@@ -82,6 +82,13 @@ void ListClass(const Guid& interfaceClass, bool dfuMode, std::vector<DfuDeviceIn
 
 }  // namespace
 
+const MemoryMapping* FindMemory(const DfuDeviceInfo& device, uint8_t alternate) {
+  for (const DfuAlternateInfo& info : device.alternates) {
+    if (info.alternateSetting == alternate && info.hasMemory) return &info.memory;
+  }
+  return nullptr;
+}
+
 bool DescribeDfuDevice(const std::string& path, bool dfuMode, DfuDeviceInfo* info) {
   *info = DfuDeviceInfo();
   info->path = path;

@@ -37,6 +37,10 @@ struct DfuDeviceInfo {
   std::vector<DfuAlternateInfo> alternates;
 };
 
+// The decoded memory map of one of the device's alternate settings, or null
+// when the setting is absent or its name is not a memory map.
+const MemoryMapping* FindMemory(const DfuDeviceInfo& device, uint8_t alternate);
+
 // Lists DFU-mode devices first, then application-mode ones, each in the
 // platform's listing order. A device that cannot be opened is still listed
 // (opened false), so that a caller can tell "absent" from "not usable".

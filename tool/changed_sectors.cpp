@@ -6,7 +6,7 @@
 #include "common/operation_code.h"
 #include "dfufiles/image_registry.h"
 #include "dfufiles/sector_geometry.h"
-#include "tool/device_session.h"
+#include "tool/engine_images.h"
 #include "tool/engine_step.h"
 
 std::vector<FirmwareElement> ClipToRanges(const std::vector<FirmwareElement>& elements,

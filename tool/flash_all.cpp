@@ -9,9 +9,9 @@
 
 #include "platform/interrupt.h"
 #include "platform/thread_start.h"
-#include "tool/engine_run.h"
+#include "tool/device_choice.h"
 #include "tool/device_selection.h"
-#include "tool/device_session.h"
+#include "tool/engine_run.h"
 #include "tool/flash_device.h"
 #include "tool/flash_summary.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tool/device_session.h"
+#include "tool/engine_images.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "dfufiles/firmware_data.h"
 #include "dfufiles/image.h"
 #include "operations/upload_sink.h"
-#include "tool/device_session.h"
+#include "tool/engine_images.h"
 
 // The data for one alternate setting.
 struct FlashTarget {

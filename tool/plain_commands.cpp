@@ -9,7 +9,7 @@
 #include "dfufiles/dfu_suffix.h"
 #include "operations/plain_upload_thread.h"
 #include "protocol/dfu.h"
-#include "tool/device_session.h"
+#include "tool/engine_images.h"
 #include "tool/engine_run.h"
 #include "tool/engine_step.h"
 #include "tool/exit_code.h"
