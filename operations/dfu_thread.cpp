@@ -366,6 +366,7 @@ bool CDFUThread::RecoverAfterFailedRequest(OperationContext* context) {
 bool CDFUThread::TransferBlock(OperationContext* context) {
   requestReachedDevice = false;
   const bool download = context->phase == PHASE_DNLOAD;
+  lastRequestUpload = !download;
   const uint8_t command = static_cast<uint8_t>(context->blockNumber >> 16);
   const ImageElement* element = TransferElement(*context);
   // A command to the whole device is its code alone and names no element.
@@ -545,7 +546,20 @@ bool CDFUThread::BeginElementWalk(OperationContext* context) {
   return true;
 }
 
-bool CDFUThread::BusyStep(OperationContext* context, bool uploadStates, bool* repeat) {
+bool CDFUThread::BusyStep(OperationContext* context) {
+  // dfuUPLOAD-IDLE ends the wait after an upload block only: after a DfuSe
+  // command it says the command was not taken, and an upload would read
+  // from wherever the device points.
+  bool repeat = false;
+  if (!PollWhileBusy(context, lastRequestUpload, &repeat)) return BusyStepEnded(context);
+  return repeat ? RepeatRequest(context) : true;
+}
+
+bool CDFUThread::RepeatRequest(OperationContext* context) { return Fail(context, OP_ERR_UNEXPECTED, true); }
+
+bool CDFUThread::BusyStepEnded(OperationContext*) { return false; }
+
+bool CDFUThread::PollWhileBusy(OperationContext* context, bool uploadStates, bool* repeat) {
   *repeat = false;
   const bool early = poll.LastWaitEarly();
   const CPollSchedule::Clock::time_point sentAt = EngineNow();

@@ -117,10 +117,19 @@ class CDFUThread : public CSTThread {
   // The walk has run out of blocks: after the last element the device is
   // settled and progress reads 100. Returns false, the end of the work.
   bool FinishElementWalk(OperationContext* context, uint32_t lastElementDone);
-  // A step that found the device busy after the last request. False when the
-  // operation ends; true to go on, with *repeat set when the last request
-  // met a bad status and is to be sent again now.
-  bool BusyStep(OperationContext* context, bool uploadStates, bool* repeat);
+  // The step after a busy answer: asks for the status, then waits on, lets
+  // the next step go on, or sends the last request again (RepeatRequest)
+  // when the device answered it badly. The wait ends at dfuDNLOAD-IDLE, and
+  // after an upload block at dfuUPLOAD-IDLE too. False when the operation
+  // ends (through BusyStepEnded when the status check ended it).
+  bool BusyStep(OperationContext* context);
+  // Sends again the request that the device answered badly while busy.
+  // Every operation that sends through TransferBlock has its own; an
+  // operation that sends nothing there has nothing to repeat and fails.
+  virtual bool RepeatRequest(OperationContext* context);
+  // The status check of a busy step has ended the operation (its result is
+  // in the record); what the step returns then.
+  virtual bool BusyStepEnded(OperationContext* context);
   // Progress over the data blocks already sent, when blockNumber names a
   // data block; publishes and returns true then.
   bool PublishBlockProgress(OperationContext* context);
@@ -151,6 +160,8 @@ class CDFUThread : public CSTThread {
   // failed one, still answered the state request that followed (it was
   // there to refuse it); false when every attempt found nothing to reach.
   bool requestReachedDevice = false;
+  // The last request TransferBlock sent was an upload block.
+  bool lastRequestUpload = false;
   uint32_t totalBlocks = 0;
 
   // True while the request that made the device busy has kept it busy for
@@ -202,6 +213,10 @@ class CDFUThread : public CSTThread {
   // An early status request failed or met an error: the device is polled
   // on its announced time from now on, and the record says so.
   void FallBackToAnnouncedPolls(OperationContext* context);
+  // The status request of a busy step. False when the operation ends; true
+  // to go on, with *repeat set when the last request met a bad status and
+  // is to be sent again now.
+  bool PollWhileBusy(OperationContext* context, bool uploadStates, bool* repeat);
   // After an early status request failed and the device's state was read
   // (and an error cleared): poll again, go on, or send the request again.
   bool ResumeAfterRefusedPoll(OperationContext* context, bool uploadStates, bool* repeat);

@@ -60,11 +60,8 @@ bool CDfuseCommandThread::Step() {
   switch (context.deviceStatus.bState) {
     case STATE_NOT_STARTED:
       return FirstStep(&context);
-    case DFU_STATE_DNBUSY: {
-      bool repeat = false;
-      if (!BusyStep(&context, false, &repeat)) return resetsDevice && DecideAfterFailure(&context);
-      return repeat ? SendCommand(&context) : true;
-    }
+    case DFU_STATE_DNBUSY:
+      return BusyStep(&context);
     case DFU_STATE_DNLOAD_IDLE:
       return CommandTaken(&context);
     default:
@@ -72,6 +69,12 @@ bool CDfuseCommandThread::Step() {
       holdFailures = false;
       return Fail(&context, OP_ERR_BAD_FIRMWARE_STATE, true);
   }
+}
+
+bool CDfuseCommandThread::RepeatRequest(OperationContext* context) { return SendCommand(context); }
+
+bool CDfuseCommandThread::BusyStepEnded(OperationContext* context) {
+  return resetsDevice && DecideAfterFailure(context);
 }
 
 bool CDfuseCommandThread::FirstStep(OperationContext* context) {

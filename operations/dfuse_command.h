@@ -47,6 +47,9 @@ class CDfuseCommandThread : public CDFUThread {
  protected:
   // A step that threw has ended the work whatever was still undecided.
   void OnStepException() override;
+  bool RepeatRequest(OperationContext* context) override;
+  // A resetting command's departure may still decide.
+  bool BusyStepEnded(OperationContext* context) override;
 
  private:
   bool FirstStep(OperationContext* context);

@@ -14,11 +14,8 @@ bool CDownloadThread::Step() {
   switch (context.deviceStatus.bState) {
     case STATE_NOT_STARTED:
       return FirstStep(&context);
-    case DFU_STATE_DNBUSY: {
-      bool repeat = false;
-      if (!BusyStep(&context, false, &repeat)) return false;
-      return repeat ? ContinueStep(&context, true) : true;
-    }
+    case DFU_STATE_DNBUSY:
+      return BusyStep(&context);
     case DFU_STATE_DNLOAD_IDLE:
       return ContinueStep(&context, false);
     default:
@@ -31,6 +28,8 @@ bool CDownloadThread::FirstStep(OperationContext* context) {
   if (!BeginElementWalk(context)) return false;
   return SendElementCommand(context);
 }
+
+bool CDownloadThread::RepeatRequest(OperationContext* context) { return ContinueStep(context, true); }
 
 bool CDownloadThread::SendElementCommand(OperationContext* context) {
   return context->opCode == OP_CODE_ERASE ? SendEraseCommand(context) : SendSetAddressCommand(context);

@@ -11,6 +11,9 @@ class CDownloadThread : public CDFUThread {
   explicit CDownloadThread(OperationContext* caller);
   bool Step() override;
 
+ protected:
+  bool RepeatRequest(OperationContext* context) override;
+
  private:
   bool FirstStep(OperationContext* context);
   bool ContinueStep(OperationContext* context, bool repeat);

@@ -17,11 +17,8 @@ bool CPlainDownloadThread::Step() {
       if (!BeginElementWalk(&context)) return false;
       context.blockNumber = PLAIN_NO_BLOCK_YET;
       return NextBlock(&context);
-    case DFU_STATE_DNBUSY: {
-      bool repeat = false;
-      if (!BusyStep(&context, false, &repeat)) return false;
-      return repeat ? SendDownloadBlock(&context) : true;
-    }
+    case DFU_STATE_DNBUSY:
+      return BusyStep(&context);
     case DFU_STATE_DNLOAD_IDLE:
       PublishBlockProgress(&context);
       return NextBlock(&context);
@@ -29,6 +26,8 @@ bool CPlainDownloadThread::Step() {
       return Fail(&context, OP_ERR_BAD_FIRMWARE_STATE, true);
   }
 }
+
+bool CPlainDownloadThread::RepeatRequest(OperationContext* context) { return SendDownloadBlock(context); }
 
 bool CPlainDownloadThread::NextBlock(OperationContext* context) {
   if (AdvancePlainBlock(context)) return SendDownloadBlock(context);

@@ -17,6 +17,9 @@ class CPlainDownloadThread : public CDFUThread {
   explicit CPlainDownloadThread(OperationContext* caller);
   bool Step() override;
 
+ protected:
+  bool RepeatRequest(OperationContext* context) override;
+
  private:
   // The block after the current one, or the zero-length download when the
   // element is complete.

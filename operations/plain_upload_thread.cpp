@@ -14,11 +14,8 @@ bool CPlainUploadThread::Step() {
       context.blockNumber = PLAIN_NO_BLOCK_YET;
       return NextBlock(&context);
     case DFU_STATE_DNBUSY:
-    case STATE_UPLOAD_BUSY: {
-      bool repeat = false;
-      if (!BusyStep(&context, true, &repeat)) return false;
-      return repeat ? ReceiveUploadBlock(&context) : true;
-    }
+    case STATE_UPLOAD_BUSY:
+      return BusyStep(&context);
     case DFU_STATE_UPLOAD_IDLE:
     case DFU_STATE_DFU_IDLE:
       PublishBlockProgress(&context);
@@ -30,6 +27,8 @@ bool CPlainUploadThread::Step() {
       return Fail(&context, OP_ERR_BAD_FIRMWARE_STATE, true);
   }
 }
+
+bool CPlainUploadThread::RepeatRequest(OperationContext* context) { return ReceiveUploadBlock(context); }
 
 bool CPlainUploadThread::NextBlock(OperationContext* context) {
   if (AdvancePlainBlock(context)) return ReceiveUploadBlock(context);

@@ -15,6 +15,9 @@ class CPlainUploadThread : public CDFUThread {
   explicit CPlainUploadThread(OperationContext* caller);
   bool Step() override;
 
+ protected:
+  bool RepeatRequest(OperationContext* context) override;
+
  private:
   bool NextBlock(OperationContext* context);
 };

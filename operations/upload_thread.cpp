@@ -20,15 +20,8 @@ bool CUploadThread::Step() {
       if (!BeginElementWalk(&context)) return false;
       return SendSetAddressCommand(&context);
     case DFU_STATE_DNBUSY:
-    case STATE_UPLOAD_BUSY: {
-      // dfuUPLOAD-IDLE ends the wait after an upload block only: after the
-      // set-address command it says the command was not taken, and the
-      // blocks would be read from wherever the device points.
-      const bool uploadBlock = context.blockNumber >= 2;
-      bool repeat = false;
-      if (!BusyStep(&context, uploadBlock, &repeat)) return false;
-      return repeat ? ContinueStep(&context, true) : true;
-    }
+    case STATE_UPLOAD_BUSY:
+      return BusyStep(&context);
     case DFU_STATE_DNLOAD_IDLE:
     case DFU_STATE_UPLOAD_IDLE:
       return ContinueStep(&context, false);
@@ -36,6 +29,8 @@ bool CUploadThread::Step() {
       return Fail(&context, OP_ERR_BAD_FIRMWARE_STATE, true);
   }
 }
+
+bool CUploadThread::RepeatRequest(OperationContext* context) { return ContinueStep(context, true); }
 
 bool CUploadThread::ContinueStep(OperationContext* context, bool repeat) {
   if (!PublishBlockProgress(context) && context->deviceStatus.bState == DFU_STATE_DNLOAD_IDLE) {

@@ -16,6 +16,9 @@ class CUploadThread : public CDFUThread {
   explicit CUploadThread(OperationContext* caller);
   bool Step() override;
 
+ protected:
+  bool RepeatRequest(OperationContext* context) override;
+
  private:
   bool ContinueStep(OperationContext* context, bool repeat);
 };
