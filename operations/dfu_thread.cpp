@@ -9,12 +9,6 @@ namespace {
 
 // The largest block a transfer can carry: wTransferSize is a 16-bit field.
 constexpr size_t OP_BLOCK_BUFFER_SIZE = 0x10000;
-// The largest block of a plain DFU transfer: the longest data stage every
-// host's USB stack carries in one control transfer.
-constexpr uint16_t OP_PLAIN_MAX_BLOCK_SIZE = 4096;
-
-bool IsDataBlock(uint32_t blockNumber) { return blockNumber >= 2; }
-
 uint32_t CeilDiv(uint32_t size, uint32_t blockSize) {
   return size / blockSize + (size % blockSize != 0 ? 1 : 0);
 }
@@ -32,8 +26,9 @@ uint32_t BusyPollInterval(const DfuStatus& status) {
   return std::max(DfuStatusPollTimeout(status), OP_MIN_POLL_INTERVAL_MS);
 }
 
-CDFUThread::CDFUThread(OperationContext* caller)
-    : sharedContext(),
+CDFUThread::CDFUThread(OperationContext* caller, const BlockScheme& blocks)
+    : scheme(blocks),
+      sharedContext(),
       blockBuffer(std::make_unique_for_overwrite<uint8_t[]>(OP_BLOCK_BUFFER_SIZE)),
       busyLimitMs(ConfiguredBusyLimit()) {
   caller->result = RESULT_OK;
@@ -46,15 +41,9 @@ CDFUThread::CDFUThread(OperationContext* caller)
       caller->result = OP_ERR_UNEXPECTED;
     } else {
       ReadCompositeDfuInterface(device);
-      caller->blockSize = functionalDescriptor.wTransferSize;
-      // WinUSB refuses a control transfer whose data stage is longer than
-      // 4096 bytes (Linux's usbfs has the same limit). Plain DFU numbers its
-      // blocks and leaves their size to the host, so a device that announces
-      // more gets blocks of 4096; a DfuSe device places each block at its
-      // number times its own transfer size, so its size stays.
-      if (caller->opCode == OP_CODE_PLAIN_DOWNLOAD || caller->opCode == OP_CODE_PLAIN_UPLOAD) {
-        caller->blockSize = std::min(caller->blockSize, OP_PLAIN_MAX_BLOCK_SIZE);
-      }
+      // A copy: the descriptor is packed, and std::min takes references.
+      const uint16_t transferSize = functionalDescriptor.wTransferSize;
+      caller->blockSize = std::min(transferSize, scheme.maxBlockSize);
     }
     CloseDevice(device);
   }
@@ -204,10 +193,10 @@ bool CDFUThread::Fail(OperationContext* context, StatusCode result, bool abort) 
 
 StatusCode CDFUThread::GetStatusInto(OperationContext* context) {
   DfuStatus status{};
-  // A plain DFU operation follows manifestation itself: a tolerant device
-  // stays on the bus through it.
-  const StatusCode code = plainDfu ? DfuGetStatusStaying(&context->device, &status)
-                                   : DfuGetStatus(&context->device, &status);
+  // An operation that follows manifestation itself keeps the device open: a
+  // tolerant device stays on the bus through it.
+  const StatusCode code = scheme.statusKeepsDevice ? DfuGetStatusStaying(&context->device, &status)
+                                                   : DfuGetStatus(&context->device, &status);
   if (code == RESULT_OK) context->deviceStatus = status;
   return code;
 }
@@ -247,7 +236,7 @@ bool CDFUThread::AdvanceBlock(OperationContext* context, uint32_t* elementDone) 
       // A skipped block uses up its number, so the device still places every
       // later block by its number. The last number a pointer reaches is sent
       // all the same: the next block then goes on from a new pointer.
-      if (blank && (plainDfu || context->blockNumber != DFUSE_LAST_DATA_BLOCK)) continue;
+      if (blank && context->blockNumber != DFUSE_LAST_DATA_BLOCK) continue;
     }
     return true;
   }
@@ -365,157 +354,169 @@ bool CDFUThread::RecoverAfterFailedRequest(OperationContext* context) {
 
 bool CDFUThread::TransferBlock(OperationContext* context) {
   requestReachedDevice = false;
-  const bool download = context->phase == PHASE_DNLOAD;
-  lastRequestUpload = !download;
-  const uint8_t command = static_cast<uint8_t>(context->blockNumber >> 16);
-  const ImageElement* element = TransferElement(*context);
-  // A command to the whole device is its code alone and names no element.
-  const bool deviceCommand = download && !plainDfu && !IsDataBlock(static_cast<uint16_t>(context->blockNumber)) &&
-                             context->blockLength == 1;
-  if (element == nullptr && !deviceCommand) return Fail(context, OP_ERR_BAD_PARAMETER, false);
-  const RequestKey request{context->elementIndex, chunkFirstBlock, context->blockNumber};
-  if (request != busyRequest) {
-    busyRequest = request;
+  BlockRequest request;
+  if (!FormRequest(*context, &request)) return Fail(context, OP_ERR_BAD_PARAMETER, false);
+  lastRequestUpload = !request.download;
+  const RequestKey key{context->elementIndex, chunkFirstBlock, context->blockNumber};
+  if (key != busyRequest) {
+    busyRequest = key;
     busySince = EngineNow();
   }
-
   for (int32_t attemptsLeft = OP_RETRY_BUDGET;;) {
-    // A plain DFU block number counts on past 0xFFFF; the wire carries its
-    // low 16 bits, so the numbers wrap while the offset goes on.
-    const uint16_t block = static_cast<uint16_t>(context->blockNumber);
-    const bool dataBlock = plainDfu || IsDataBlock(block);
-    const uint64_t offset = plainDfu ? static_cast<uint64_t>(context->blockNumber) * context->blockSize
-                            : IsDataBlock(block)
-                                ? (uint64_t{chunkFirstBlock} + block - 2) * context->blockSize
-                                : 0;
+    if (!PrepareRequest(context, request)) return false;
     bool shortBlock = false;
-    StatusCode requestResult;
-    if (download) {
-      if (block == 1 && !plainDfu) return Fail(context, OP_ERR_BAD_PARAMETER, false);
-      if (dataBlock) {
-        // Only the block travels: its bytes are copied, never the element.
-        if (offset + context->blockLength > element->size || context->blockLength > OP_BLOCK_BUFFER_SIZE) {
-          return Fail(context, OP_ERR_BAD_PARAMETER, false);
-        }
-        context->blockAddress = element->address + static_cast<uint32_t>(offset);
-        if (context->blockLength != 0) {
-          std::memcpy(blockBuffer.get(), element->data + offset, context->blockLength);
-        }
-      } else {
-        if (!ClearErrorBeforeCommand(context)) return false;
-        if (context->blockLength > DFUSE_COMMAND_LENGTH) return Fail(context, OP_ERR_BAD_PARAMETER, false);
-        // A DfuSe command always travels in block 0: its code, then the
-        // address, little-endian: the element's, or where the element's
-        // current chunk starts (none for a command to the whole device).
-        context->blockAddress =
-            element != nullptr
-                ? element->address + static_cast<uint32_t>(uint64_t{chunkFirstBlock} * context->blockSize)
-                : 0;
-        blockBuffer[0] = command;
-        for (int i = 0; i < 4; ++i) blockBuffer[1 + i] = static_cast<uint8_t>(context->blockAddress >> (8 * i));
-      }
-      if (!plainDfu) context->blockNumber = block;
-      EnterPhase(context, PHASE_DNLOAD);
-      requestResult = DfuDownload(&context->device, blockBuffer.get(), context->blockLength, block);
-    } else {
-      if (!dataBlock) return Fail(context, OP_ERR_BAD_PARAMETER, false);
-      if (offset + context->blockLength > element->size || context->blockLength > OP_BLOCK_BUFFER_SIZE) {
-        return Fail(context, OP_ERR_BAD_PARAMETER, false);
-      }
-      context->blockAddress = element->address + static_cast<uint32_t>(offset);
-      EnterPhase(context, PHASE_UPLOAD);
-      if (plainDfu || context->tolerantUpload != 0) {
-        // A plain DFU device ends its memory with a short block; a tolerant
-        // upload takes in a short block to say so.
-        uint32_t received = 0;
-        requestResult = DfuUploadUpTo(&context->device, blockBuffer.get(), context->blockLength, block,
-                                      &received);
-        if (requestResult == RESULT_OK) {
-          shortBlock = received < context->blockLength;
-          context->blockLength = received;
-        }
-      } else {
-        requestResult = DfuUpload(&context->device, blockBuffer.get(), context->blockLength, block);
-      }
-      if (requestResult == RESULT_OK && context->blockLength != 0) {
-        if (context->uploadSink != nullptr) {
-          context->uploadSink->Received(*element, static_cast<uint32_t>(offset), blockBuffer.get(),
-                                        context->blockLength);
-        } else {
-          // The block goes straight into its place in the element.
-          std::memcpy(element->data + offset, blockBuffer.get(), context->blockLength);
-        }
-      }
-    }
-
-    bool retry = true;
-    if (requestResult != RESULT_OK) {
-      if (!RecoverAfterFailedRequest(context)) return false;
-      requestReachedDevice = true;
-    } else if (!download && (plainDfu || context->tolerantUpload != 0)) {
-      requestReachedDevice = true;
-      // No status request between plain (or tolerant) upload blocks: the
-      // state diagram needs none, and some device stacks answer dfuIDLE
-      // after a full block instead of dfuUPLOAD-IDLE. The record holds the
-      // state the diagram gives; the device is asked once the read ends.
-      context->deviceStatus.bStatus = 0;
-      context->deviceStatus.bState = shortBlock ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
-      PublishContext(*context);
-      // A DfuSe block is asked for only inside the readable range the map
-      // gives: a short one there means the device ended its memory sooner,
-      // and what follows it was never read. The record keeps the block's
-      // address and the bytes that came.
-      if (shortBlock && !plainDfu) return Fail(context, OP_ERR_UPLOAD_ENDED_EARLY, true);
-      retry = false;
-    } else {
-      requestReachedDevice = true;
-      EnterPhase(context, PHASE_GETSTATUS);
-      if (GetStatusInto(context) != RESULT_OK) {
-        if (!RecoverAfterFailedRequest(context)) return false;
-      } else {
-        PublishContext(*context);
-        const DfuStatus& status = context->deviceStatus;
-        if (status.bState == DFU_STATE_ERROR) {
-          EnterPhase(context, PHASE_CLRSTATUS);
-          DfuClearStatus(&context->device);
-        } else if (status.bStatus != 0) {
-          return Fail(context, OP_ERR_DFU_ERROR, false);
-        } else {
-          const bool fits = download ? (status.bState == DFU_STATE_DNBUSY ||
-                                        status.bState == DFU_STATE_DNLOAD_IDLE ||
-                                        status.bState == DFU_STATE_MANIFEST)
-                                     : (status.bState == DFU_STATE_UPLOAD_IDLE ||
-                                        status.bState == STATE_UPLOAD_BUSY ||
-                                        (shortBlock && status.bState == DFU_STATE_DFU_IDLE));
-          if (!fits) return Fail(context, OP_ERR_BAD_FIRMWARE_STATE, false);
-          retry = false;
-        }
-      }
-    }
-    if (!retry) break;
-    // A retried command is rebuilt with the code remembered on entry.
+    const StatusCode sent = SendRequest(context, request, &shortBlock);
+    const Answer answer = CheckAnswer(context, request, sent, shortBlock);
+    if (answer == Answer::kEnded) return false;
+    if (answer == Answer::kTaken) break;
     if (--attemptsLeft == 0) return Fail(context, OP_ERR_UNEXPECTED, true);
   }
+  ScheduleBusyPoll(*context, request.command);
+  return true;
+}
 
-  const uint8_t state = context->deviceStatus.bState;
-  if (state == DFU_STATE_DNBUSY || state == STATE_UPLOAD_BUSY) {
-    PublishContext(*context);
-    nextWaitMs = BoundedBusyWait(poll.FirstBusy(command, BusyPollInterval(context->deviceStatus),
-                                                EngineNow()));
-    // A device that announces no wait at all is asked again at once, but
-    // only once for a request: after that the shortest wait holds, so a
-    // device that keeps answering busy with 0 (or alternates busy answers
-    // with errors) is not flooded. Waiting the shortest wait after every
-    // block made a download with fast timing many times slower than an
-    // upload.
-    if (DfuStatusPollTimeout(context->deviceStatus) == 0 && request != immediatePollRequest) {
-      immediatePollRequest = request;
-      nextWaitMs = 0;
+bool CDFUThread::FormRequest(const OperationContext& context, BlockRequest* request) const {
+  request->download = context.phase == PHASE_DNLOAD;
+  request->wireNumber = BlockScheme::WireNumber(context.blockNumber);
+  request->data = scheme.IsDataBlock(context.blockNumber);
+  request->element = TransferElement(context);
+  request->command = static_cast<uint8_t>(context.blockNumber >> 16);
+  if (!request->data) {
+    // Block 0 carries a DfuSe command, which only a download sends; block 1
+    // carries nothing. A command to the whole device is its code alone and
+    // names no element.
+    if (!request->download || request->wireNumber != 0 || context.blockLength > DFUSE_COMMAND_LENGTH) return false;
+    return request->element != nullptr || context.blockLength == 1;
+  }
+  if (request->element == nullptr) return false;
+  request->offset = scheme.Offset(context.blockNumber, chunkFirstBlock, context.blockSize);
+  // Only the block travels: it must lie inside the element and the buffer.
+  return request->offset + context.blockLength <= request->element->size &&
+         context.blockLength <= OP_BLOCK_BUFFER_SIZE;
+}
+
+bool CDFUThread::PrepareRequest(OperationContext* context, const BlockRequest& request) {
+  const ImageElement* element = request.element;
+  if (request.data) {
+    context->blockAddress = element->address + static_cast<uint32_t>(request.offset);
+    // Only the block's bytes are copied, never the element.
+    if (request.download && context->blockLength != 0) {
+      std::memcpy(blockBuffer.get(), element->data + request.offset, context->blockLength);
     }
   } else {
+    if (!ClearErrorBeforeCommand(context)) return false;
+    // A DfuSe command: its code, then the address, little-endian: the
+    // element's, or where the element's current chunk starts (none for a
+    // command to the whole device).
+    context->blockAddress =
+        element != nullptr
+            ? element->address + static_cast<uint32_t>(uint64_t{chunkFirstBlock} * context->blockSize)
+            : 0;
+    blockBuffer[0] = request.command;
+    for (int i = 0; i < 4; ++i) blockBuffer[1 + i] = static_cast<uint8_t>(context->blockAddress >> (8 * i));
+  }
+  context->blockNumber = scheme.RecordedNumber(context->blockNumber);
+  EnterPhase(context, request.download ? PHASE_DNLOAD : PHASE_UPLOAD);
+  return true;
+}
+
+StatusCode CDFUThread::SendRequest(OperationContext* context, const BlockRequest& request, bool* shortBlock) {
+  if (request.download) {
+    return DfuDownload(&context->device, blockBuffer.get(), context->blockLength, request.wireNumber);
+  }
+  StatusCode result;
+  if (scheme.StatusAfterUploadBlock()) {
+    result = DfuUpload(&context->device, blockBuffer.get(), context->blockLength, request.wireNumber);
+  } else {
+    // Without a status request to tell, a short block is how the device
+    // says that its memory ends.
+    uint32_t received = 0;
+    result = DfuUploadUpTo(&context->device, blockBuffer.get(), context->blockLength, request.wireNumber,
+                           &received);
+    if (result == RESULT_OK) {
+      *shortBlock = received < context->blockLength;
+      context->blockLength = received;
+    }
+  }
+  if (result == RESULT_OK && context->blockLength != 0) {
+    if (context->uploadSink != nullptr) {
+      context->uploadSink->Received(*request.element, static_cast<uint32_t>(request.offset), blockBuffer.get(),
+                                    context->blockLength);
+    } else {
+      // The block goes straight into its place in the element.
+      std::memcpy(request.element->data + request.offset, blockBuffer.get(), context->blockLength);
+    }
+  }
+  return result;
+}
+
+CDFUThread::Answer CDFUThread::CheckAnswer(OperationContext* context, const BlockRequest& request, StatusCode sent,
+                                           bool shortBlock) {
+  if (sent != RESULT_OK) {
+    if (!RecoverAfterFailedRequest(context)) return Answer::kEnded;
+    requestReachedDevice = true;
+    return Answer::kRepeat;
+  }
+  requestReachedDevice = true;
+  if (!request.download && !scheme.StatusAfterUploadBlock()) {
+    // No status request between these upload blocks: the record holds the
+    // state the diagram gives, and the device is asked once the read ends.
+    context->deviceStatus.bStatus = 0;
+    context->deviceStatus.bState = shortBlock ? DFU_STATE_DFU_IDLE : DFU_STATE_UPLOAD_IDLE;
+    PublishContext(*context);
+    // A DfuSe block is asked for only inside the readable range the map
+    // gives: a short one there means the device ended its memory sooner,
+    // and what follows it was never read. The record keeps the block's
+    // address and the bytes that came.
+    if (shortBlock && !scheme.ShortUploadEnds()) {
+      Fail(context, OP_ERR_UPLOAD_ENDED_EARLY, true);
+      return Answer::kEnded;
+    }
+    return Answer::kTaken;
+  }
+  EnterPhase(context, PHASE_GETSTATUS);
+  if (GetStatusInto(context) != RESULT_OK) {
+    return RecoverAfterFailedRequest(context) ? Answer::kRepeat : Answer::kEnded;
+  }
+  PublishContext(*context);
+  const DfuStatus& status = context->deviceStatus;
+  if (status.bState == DFU_STATE_ERROR) {
+    EnterPhase(context, PHASE_CLRSTATUS);
+    DfuClearStatus(&context->device);
+    return Answer::kRepeat;
+  }
+  if (status.bStatus != 0) {
+    Fail(context, OP_ERR_DFU_ERROR, false);
+    return Answer::kEnded;
+  }
+  const bool fits = request.download
+                        ? (status.bState == DFU_STATE_DNBUSY || status.bState == DFU_STATE_DNLOAD_IDLE ||
+                           status.bState == DFU_STATE_MANIFEST)
+                        : (status.bState == DFU_STATE_UPLOAD_IDLE || status.bState == STATE_UPLOAD_BUSY);
+  if (!fits) {
+    Fail(context, OP_ERR_BAD_FIRMWARE_STATE, false);
+    return Answer::kEnded;
+  }
+  return Answer::kTaken;
+}
+
+void CDFUThread::ScheduleBusyPoll(const OperationContext& context, uint8_t command) {
+  const uint8_t state = context.deviceStatus.bState;
+  if (state != DFU_STATE_DNBUSY && state != STATE_UPLOAD_BUSY) {
+    nextWaitMs = 0;
+    return;
+  }
+  PublishContext(context);
+  nextWaitMs = BoundedBusyWait(poll.FirstBusy(command, BusyPollInterval(context.deviceStatus), EngineNow()));
+  // A device that announces no wait at all is asked again at once, but only
+  // once for a request: after that the shortest wait holds, so a device that
+  // keeps answering busy with 0 (or alternates busy answers with errors) is
+  // not flooded. Waiting the shortest wait after every block made a download
+  // with fast timing many times slower than an upload.
+  if (DfuStatusPollTimeout(context.deviceStatus) == 0 && busyRequest != immediatePollRequest) {
+    immediatePollRequest = busyRequest;
     nextWaitMs = 0;
   }
-  return true;
 }
 
 bool CDFUThread::OpenAndSettle(OperationContext* context, const uint8_t* alternate) {
@@ -597,8 +598,7 @@ bool CDFUThread::PollWhileBusy(OperationContext* context, bool uploadStates, boo
   return true;
 }
 
-void CDFUThread::BecomePlain(OperationContext* caller) {
-  plainDfu = true;
+void CDFUThread::CheckPlainLaunch(OperationContext* caller) {
   if (caller->result != RESULT_OK) return;
   if (caller->image == nullptr || caller->image->ElementCount() != 1) {
     caller->result = OP_ERR_BAD_PARAMETER;
@@ -685,14 +685,14 @@ bool CDFUThread::FinishElementWalk(OperationContext* context, uint32_t lastEleme
 }
 
 bool CDFUThread::ChunkFull(const OperationContext& context) const {
-  if (plainDfu || context.blockNumber != DFUSE_LAST_DATA_BLOCK) return false;
+  if (!scheme.CarriesCommands() || context.blockNumber != DFUSE_LAST_DATA_BLOCK) return false;
   const ImageElement* element = TransferElement(context);
   return element != nullptr &&
          (uint64_t{chunkFirstBlock} + DFUSE_BLOCKS_PER_POINTER) * context.blockSize < element->size;
 }
 
 bool CDFUThread::PublishBlockProgress(OperationContext* context) {
-  if (plainDfu) {
+  if (scheme.numbering == BlockScheme::Numbering::kPlain) {
     // One element, its blocks counted from 0; none sent yet reads as 0.
     if (context->blockNumber != PLAIN_NO_BLOCK_YET && totalBlocks != 0) {
       const uint64_t done = std::min<uint64_t>(uint64_t{context->blockNumber} + 1, totalBlocks);
@@ -701,7 +701,7 @@ bool CDFUThread::PublishBlockProgress(OperationContext* context) {
     PublishContext(*context);
     return true;
   }
-  if (!IsDataBlock(context->blockNumber)) return false;
+  if (!scheme.IsDataBlock(context->blockNumber)) return false;
   uint32_t done = chunkFirstBlock + context->blockNumber - 2;
   const CImage* image = context->image;
   if (image != nullptr && image->isValid != 0 && context->blockSize != 0) {

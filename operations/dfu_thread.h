@@ -1,7 +1,7 @@
 // What every DFU operation shares: the operation's record behind a lock, the
 // device facts read once at construction, bringing the device to dfuIDLE, the
 // next-block arithmetic, and one guarded transfer routine behind the DfuSe
-// commands and the data blocks.
+// commands and the data blocks, which follows the operation's block scheme.
 #ifndef ZUVA_OPERATIONS_DFU_THREAD_H_
 #define ZUVA_OPERATIONS_DFU_THREAD_H_
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/dfu_requests.h"
+#include "operations/block_scheme.h"
 #include "operations/operation_context.h"
 #include "operations/poll_schedule.h"
 #include "operations/st_thread.h"
@@ -56,8 +57,9 @@ class CDFUThread : public CSTThread {
   // Reads the device facts (opening the device at caller->devicePath for a
   // moment) and takes the worker's record from *caller. Writes the caller's
   // `result` (RESULT_OK, DEV_ERR_OPEN_FAILED or OP_ERR_UNEXPECTED) and, once
-  // the descriptor is read, its `blockSize`.
-  explicit CDFUThread(OperationContext* caller);
+  // the descriptor is read, its `blockSize`, cut to the scheme's largest
+  // block.
+  explicit CDFUThread(OperationContext* caller, const BlockScheme& blocks = DFUSE_BLOCKS);
   // Neither halts the worker nor closes a device: Halt comes first.
   ~CDFUThread() override;
 
@@ -97,7 +99,9 @@ class CDFUThread : public CSTThread {
   // A step that threw has ended the work: the record says so, or the caller
   // would wait for ever.
   void OnStepException() override;
-  // One request with its status check and up to three attempts.
+  // The command or block the record names, as the scheme sends it: formed
+  // (or refused without a request), prepared, requested, its status
+  // checked, up to three attempts; then the wait when the device is busy.
   bool TransferBlock(OperationContext* context);
 
   // Sets result, publishes and, when asked, sends DFU_ABORT (its own result
@@ -145,11 +149,8 @@ class CDFUThread : public CSTThread {
   // Data blocks of the image at a block size; 0 for no image or size 0.
   static uint32_t CountBlocks(const CImage* image, uint32_t blockSize);
 
-  // Plain DFU (no DfuSe): blockNumber counts the element's blocks from 0
-  // and the wire carries its low 16 bits; there are no DfuSe commands; an
-  // upload may end with a short block; and status requests leave the device
-  // open through manifestation. Set by the plain operations' constructors.
-  bool plainDfu = false;
+  // How the blocks travel; chosen by the constructor.
+  const BlockScheme scheme;
   DfuFunctionalDescriptor functionalDescriptor{};
   // bInterfaceNumber of the DFU interface, the one DFU_DETACH names.
   uint32_t dfuInterfaceNumber = 0;
@@ -180,10 +181,10 @@ class CDFUThread : public CSTThread {
   // transferred, and the element goes on after it.
   bool ChunkFull(const OperationContext& context) const;
 
-  // Makes this a plain DFU operation (see plainDfu); the caller's result
-  // becomes OP_ERR_BAD_PARAMETER for an image that is not one element and
+  // A plain DFU operation's launch check: the caller's result becomes
+  // OP_ERR_BAD_PARAMETER for an image that is not one element and
   // OP_ERR_UNEXPECTED without a transfer size.
-  void BecomePlain(OperationContext* caller);
+  static void CheckPlainLaunch(OperationContext* caller);
   // Plain DFU: sets up the block after the current one of the image's one
   // element (block 0 first). False when the element is complete; blockNumber
   // then names the block after the last and blockLength is 0.
@@ -198,6 +199,35 @@ class CDFUThread : public CSTThread {
   // The element a transfer works on, or null when the image or the index is
   // not valid.
   static const ImageElement* TransferElement(const OperationContext& context);
+
+  // The request a transfer sends, as the scheme forms it from the record.
+  struct BlockRequest {
+    bool download = false;
+    uint16_t wireNumber = 0;
+    // A data block; else a DfuSe command in block 0.
+    bool data = false;
+    // Where a data block lies in the element.
+    uint64_t offset = 0;
+    // Null only for a command to the whole device (its code alone).
+    const ImageElement* element = nullptr;
+    // A command's code, taken from bits 16..23 of the record's blockNumber
+    // before the record keeps the wire number: a retry rebuilds it.
+    uint8_t command = 0;
+  };
+  // What the device's answer to a request means.
+  enum class Answer { kTaken, kRepeat, kEnded };
+  // False when the record names nothing that can be sent (no request then).
+  bool FormRequest(const OperationContext& context, BlockRequest* request) const;
+  // Fills the block buffer and the record's address and number; a command
+  // clears dfuERROR first. False when the operation ended.
+  bool PrepareRequest(OperationContext* context, const BlockRequest& request);
+  // The request itself; an upload's block goes to the sink or the element.
+  // *shortBlock: the upload returned less than asked for.
+  StatusCode SendRequest(OperationContext* context, const BlockRequest& request, bool* shortBlock);
+  Answer CheckAnswer(OperationContext* context, const BlockRequest& request, StatusCode sent, bool shortBlock);
+  // The wait before the next step: the device's announced poll time-out
+  // while it is busy (bounded by the busy limit), else none.
+  void ScheduleBusyPoll(const OperationContext& context, uint8_t command);
   // Requests DFU_GETSTATE and clears dfuERROR before a DfuSe command; false
   // (with the operation ended) when the device stays in dfuERROR.
   bool ClearErrorBeforeCommand(OperationContext* context);

@@ -3,8 +3,8 @@
 #include "common/guid.h"
 #include "device/device_listing.h"
 
-CPlainDownloadThread::CPlainDownloadThread(OperationContext* caller) : CDFUThread(caller) {
-  BecomePlain(caller);
+CPlainDownloadThread::CPlainDownloadThread(OperationContext* caller) : CDFUThread(caller, PLAIN_DFU_BLOCKS) {
+  CheckPlainLaunch(caller);
 }
 
 bool CPlainDownloadThread::Step() {

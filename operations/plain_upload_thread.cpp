@@ -1,7 +1,7 @@
 #include "operations/plain_upload_thread.h"
 
-CPlainUploadThread::CPlainUploadThread(OperationContext* caller) : CDFUThread(caller) {
-  BecomePlain(caller);
+CPlainUploadThread::CPlainUploadThread(OperationContext* caller) : CDFUThread(caller, PLAIN_DFU_BLOCKS) {
+  CheckPlainLaunch(caller);
 }
 
 bool CPlainUploadThread::Step() {

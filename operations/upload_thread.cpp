@@ -1,6 +1,7 @@
 #include "operations/upload_thread.h"
 
-CUploadThread::CUploadThread(OperationContext* caller) : CDFUThread(caller) {
+CUploadThread::CUploadThread(OperationContext* caller)
+    : CDFUThread(caller, caller->tolerantUpload != 0 ? DFUSE_TOLERANT_UPLOAD_BLOCKS : DFUSE_BLOCKS) {
   if ((functionalDescriptor.bmAttributes & DFU_ATTR_ACCELERATED_UPLOAD) != 0) {
     caller->blockSize = OP_ACCELERATED_UPLOAD_BLOCK_SIZE;
     if (caller->image != nullptr) totalBlocks = CountBlocks(caller->image, OP_ACCELERATED_UPLOAD_BLOCK_SIZE);
