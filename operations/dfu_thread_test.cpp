@@ -6,7 +6,9 @@
 
 #include <cstring>
 #include <memory>
+#include <iterator>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "device/fake_driver_test_support.h"
@@ -409,5 +411,138 @@ TEST_F(DfuThreadTest, HaltWithoutWorkerClosesOnlyADeviceTheRecordHolds) {
   EXPECT_EQ(device->OpenConnections(), 0);
   EXPECT_TRUE(ClassRequests().empty());  // no worker was interrupted: no abort
 }
+
+// One transfer under each block scheme, with what the device answers: the
+// requests on the wire, where the block lies, what the record keeps and the
+// wait that follows. Blocks are 4 bytes long here; the element's bytes count
+// up from 0 so that the data sent shows where it came from.
+struct SchemeCase {
+  const char* name;
+  BlockScheme scheme;
+  uint32_t phase;
+  uint32_t blockNumber;  // the record's, before the transfer
+  uint32_t blockLength;
+  uint32_t uploadReply;  // bytes the device returns to an upload
+  uint8_t statusState;   // answered to GETSTATUS, with a poll time-out of 40 ms
+  std::vector<std::string> requests;
+  StatusCode result;  // RESULT_OK: the transfer goes on
+  uint32_t recordBlock;
+  uint32_t recordLength;
+  uint32_t offset;  // of the block in the element (the record's address - element's)
+  uint32_t wait;
+  bool deviceKept;
+};
+
+void PrintTo(const SchemeCase& c, std::ostream* os) { *os << c.name; }
+
+class BlockSchemeTest : public DfuThreadTest, public ::testing::WithParamInterface<SchemeCase> {};
+
+TEST_P(BlockSchemeTest, TransfersTheBlockAsTheSchemeSays) {
+  const SchemeCase& c = GetParam();
+  std::vector<uint8_t> bytes(0x40010);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+  AddElement(0x08000000, bytes);
+  std::vector<uint8_t> sent;
+  device->control = [&](const ControlRequestHeader& h, const std::vector<uint8_t>& out, std::vector<uint8_t>* reply) {
+    if (h.request == DFU_REQUEST_DNLOAD) sent = out;
+    if (h.request == DFU_REQUEST_UPLOAD) *reply = std::vector<uint8_t>(c.uploadReply, 0xA5);
+    if (h.request == DFU_REQUEST_GETSTATUS) *reply = {0, 40, 0, 0, c.statusState, 0};
+    if (h.request == DFU_REQUEST_GETSTATE) *reply = {DFU_STATE_DFU_IDLE};
+    return true;
+  };
+  CProbeThread thread(&caller, c.scheme);
+  OperationContext context;
+  thread.ReadContext(&context);
+  ASSERT_EQ(OpenDevice(context.devicePath, &context.device), RESULT_OK);
+  const DeviceHandle opened = context.device;
+  context.blockSize = 4;
+  context.elementIndex = 0;
+  context.phase = c.phase;
+  context.blockNumber = c.blockNumber;
+  context.blockLength = c.blockLength;
+
+  EXPECT_EQ(thread.TransferBlock(&context), c.result == RESULT_OK);
+  EXPECT_EQ(context.result, c.result);
+
+  std::vector<std::string> requests;
+  for (const ControlRequestHeader& h : device->ControlHeaders()) {
+    static const char* const kNames[] = {"DETACH", "DNLOAD", "UPLOAD", "GETSTATUS", "CLRSTATUS", "GETSTATE", "ABORT"};
+    std::string text = h.request < std::size(kNames) ? kNames[h.request] : "?";
+    if (h.request == DFU_REQUEST_DNLOAD || h.request == DFU_REQUEST_UPLOAD) text += " " + std::to_string(h.value);
+    requests.push_back(text);
+  }
+  EXPECT_EQ(requests, c.requests);
+  if (c.requests.empty()) return;  // refused before any request: the record is as it was
+  EXPECT_EQ(context.blockNumber, c.recordBlock);
+  EXPECT_EQ(context.blockLength, c.recordLength);
+  EXPECT_EQ(context.blockAddress, 0x08000000 + c.offset);
+  const uint8_t* element = image.ElementAt(0)->data;
+  if (c.phase == PHASE_DNLOAD) {
+    const bool command = c.scheme.CarriesCommands() && c.blockNumber >> 16 != 0;
+    const std::vector<uint8_t> setAddress = {DFUSE_CMD_SET_ADDRESS, 0x00, 0x00, 0x00, 0x08};
+    EXPECT_EQ(sent, command ? setAddress : std::vector<uint8_t>(element + c.offset, element + c.offset + c.blockLength));
+  }
+  if (c.phase == PHASE_UPLOAD && c.result != OP_ERR_UNEXPECTED) {
+    // What came is in its place, and nothing after it.
+    EXPECT_EQ(std::vector<uint8_t>(element + c.offset, element + c.offset + c.uploadReply),
+              std::vector<uint8_t>(c.uploadReply, 0xA5));
+    EXPECT_EQ(element[c.offset + c.uploadReply], static_cast<uint8_t>(c.offset + c.uploadReply));
+  }
+  if (c.result == RESULT_OK) {
+    EXPECT_EQ(thread.StepInterval(), c.wait);
+  }
+  EXPECT_EQ(context.device == opened, c.deviceKept);
+  if (context.device != DEVICE_INVALID_HANDLE) CloseDevice(context.device);
+}
+
+constexpr uint32_t kSetAddress = uint32_t{DFUSE_CMD_SET_ADDRESS} << 16;
+const std::vector<std::string> kUploadThreeTimes = {"UPLOAD 2", "GETSTATE", "UPLOAD 2", "GETSTATE",
+                                                    "UPLOAD 2", "GETSTATE", "ABORT"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Schemes, BlockSchemeTest,
+    ::testing::Values(
+        // Downloads: DfuSe places block n at (n - 2) blocks; plain counts from
+        // 0 past 0xFFFF while the wire wraps.
+        SchemeCase{"DfuSeDownload", DFUSE_BLOCKS, PHASE_DNLOAD, 5, 4, 0, DFU_STATE_DNLOAD_IDLE,
+                   {"DNLOAD 5", "GETSTATUS"}, RESULT_OK, 5, 4, 12, 0, true},
+        SchemeCase{"PlainDownloadWraps", PLAIN_DFU_BLOCKS, PHASE_DNLOAD, 0x10001, 4, 0, DFU_STATE_DNLOAD_IDLE,
+                   {"DNLOAD 1", "GETSTATUS"}, RESULT_OK, 0x10001, 4, 0x40004, 0, true},
+        // A DfuSe command travels in block 0 after a state check; plain DFU
+        // has none, so the same record names a block far outside the element.
+        SchemeCase{"DfuSeCommand", DFUSE_BLOCKS, PHASE_DNLOAD, kSetAddress, 5, 0, DFU_STATE_DNBUSY,
+                   {"GETSTATE", "DNLOAD 0", "GETSTATUS"}, RESULT_OK, 0, 5, 0, 40, true},
+        SchemeCase{"PlainHasNoCommands", PLAIN_DFU_BLOCKS, PHASE_DNLOAD, kSetAddress, 5, 0, DFU_STATE_DNLOAD_IDLE,
+                   {}, OP_ERR_BAD_PARAMETER, 0, 0, 0, 0, true},
+        // Uploads: DfuSe asks for the status after each whole block and asks
+        // again for a short one; the tolerant read and plain DFU ask for
+        // none, and a short block fails the one and ends the other.
+        SchemeCase{"DfuSeUpload", DFUSE_BLOCKS, PHASE_UPLOAD, 2, 4, 4, DFU_STATE_UPLOAD_IDLE,
+                   {"UPLOAD 2", "GETSTATUS"}, RESULT_OK, 2, 4, 0, 0, true},
+        SchemeCase{"DfuSeShortUploadIsAskedAgain", DFUSE_BLOCKS, PHASE_UPLOAD, 2, 4, 2, DFU_STATE_UPLOAD_IDLE,
+                   kUploadThreeTimes, OP_ERR_UNEXPECTED, 2, 4, 0, 0, true},
+        SchemeCase{"TolerantUpload", DFUSE_TOLERANT_UPLOAD_BLOCKS, PHASE_UPLOAD, 2, 4, 4, DFU_STATE_ERROR,
+                   {"UPLOAD 2"}, RESULT_OK, 2, 4, 0, 0, true},
+        SchemeCase{"TolerantShortUploadFails", DFUSE_TOLERANT_UPLOAD_BLOCKS, PHASE_UPLOAD, 3, 4, 2, DFU_STATE_ERROR,
+                   {"UPLOAD 3", "ABORT"}, OP_ERR_UPLOAD_ENDED_EARLY, 3, 2, 4, 0, true},
+        SchemeCase{"PlainUpload", PLAIN_DFU_BLOCKS, PHASE_UPLOAD, 3, 4, 4, DFU_STATE_ERROR,
+                   {"UPLOAD 3"}, RESULT_OK, 3, 4, 12, 0, true},
+        SchemeCase{"PlainShortUploadEnds", PLAIN_DFU_BLOCKS, PHASE_UPLOAD, 3, 4, 2, DFU_STATE_ERROR,
+                   {"UPLOAD 3"}, RESULT_OK, 3, 2, 12, 0, true},
+        // Busy answers set the wait to the announced time-out, whatever the
+        // scheme.
+        SchemeCase{"DfuSeDownloadBusy", DFUSE_BLOCKS, PHASE_DNLOAD, 2, 4, 0, DFU_STATE_DNBUSY,
+                   {"DNLOAD 2", "GETSTATUS"}, RESULT_OK, 2, 4, 0, 40, true},
+        SchemeCase{"DfuSeUploadBusy", DFUSE_BLOCKS, PHASE_UPLOAD, 2, 4, 4, STATE_UPLOAD_BUSY,
+                   {"UPLOAD 2", "GETSTATUS"}, RESULT_OK, 2, 4, 0, 40, true},
+        SchemeCase{"PlainDownloadBusy", PLAIN_DFU_BLOCKS, PHASE_DNLOAD, 0, 4, 0, DFU_STATE_DNBUSY,
+                   {"DNLOAD 0", "GETSTATUS"}, RESULT_OK, 0, 4, 0, 40, true},
+        // A status of manifestation closes the device, unless the scheme
+        // follows manifestation itself.
+        SchemeCase{"DfuSeManifestCloses", DFUSE_BLOCKS, PHASE_DNLOAD, 2, 4, 0, DFU_STATE_MANIFEST,
+                   {"DNLOAD 2", "GETSTATUS"}, RESULT_OK, 2, 4, 0, 0, false},
+        SchemeCase{"PlainManifestKeeps", PLAIN_DFU_BLOCKS, PHASE_DNLOAD, 0, 4, 0, DFU_STATE_MANIFEST,
+                   {"DNLOAD 0", "GETSTATUS"}, RESULT_OK, 0, 4, 0, 0, true}),
+    [](const ::testing::TestParamInfo<SchemeCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
