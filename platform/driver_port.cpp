@@ -1,11 +1,11 @@
-// The portable driver port: a table of open connections behind DriverHandle
-// values, the registry of backends, and the dispatch of each path either to
-// the backend whose prefix it carries or to the platform's native driver.
+// The portable driver port: the one table of open connections behind
+// DriverHandle values, the registry of backends (the platform's own first),
+// and the dispatch of each path to the backend that claims it.
 //
 // The console thread and one operation worker both open, use and close
 // devices, so the table and the registry each have a lock. No lock is held
-// while a backend or the native driver works: a transfer can take long and a
-// backend may post device-change events from inside a request.
+// while a backend works: a transfer can take long and a backend may post
+// device-change events from inside a request.
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -14,45 +14,27 @@
 #include <vector>
 
 #include "platform/driver_port.h"
-#include "platform/native_driver.h"
+#include "platform/system_backends.h"
 
 namespace {
 
-// One open device: either a backend's connection (which keeps its backend
-// alive) or a native handle. Closing happens when the last user lets go, so a
-// DriverClose that races a request on the same handle never pulls the
-// connection from under it.
+// One open device: a backend's connection, which keeps its backend alive.
+// Closing happens when the last user lets go, so a DriverClose that races a
+// request on the same handle never pulls the connection from under it.
 class CPortConnection {
  public:
   CPortConnection(std::shared_ptr<DriverBackend> backend,
                   std::unique_ptr<DriverConnection> connection)
       : backend_(std::move(backend)), connection_(std::move(connection)) {}
-  explicit CPortConnection(NativeDeviceHandle native) : native_(native) {}
-  ~CPortConnection() {
-    connection_.reset();  // before the backend it belongs to
-    if (native_ != nullptr) NativeDriverClose(native_);
-  }
+  ~CPortConnection() { connection_.reset(); }  // before the backend it belongs to
   CPortConnection(const CPortConnection&) = delete;
   CPortConnection& operator=(const CPortConnection&) = delete;
 
-  bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
-                 uint32_t outputSize, uint32_t* bytesReturned) {
-    if (connection_) {
-      return connection_->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
-    }
-    return NativeDriverIoControl(native_, code, input, inputSize, output, outputSize,
-                                 bytesReturned);
-  }
-
-  StatusCode Reset() {
-    if (connection_) return connection_->Reset();
-    return NativeDriverReset(native_);
-  }
+  DriverConnection& Get() { return *connection_; }
 
  private:
   std::shared_ptr<DriverBackend> backend_;
   std::unique_ptr<DriverConnection> connection_;
-  NativeDeviceHandle native_ = nullptr;
 };
 
 struct HandleTable {
@@ -76,7 +58,7 @@ HandleTable& Handles() {
 BackendRegistry& Backends() {
   static BackendRegistry* registry = [] {
     auto* created = new BackendRegistry;
-    created->backends = NativeBackends();
+    created->backends = SystemDriverBackends();
     return created;
   }();
   return *registry;
@@ -95,16 +77,30 @@ std::shared_ptr<CPortConnection> FindConnection(DriverHandle handle) {
   return it == table.connections.end() ? nullptr : it->second;
 }
 
-DriverHandle AddConnection(std::shared_ptr<CPortConnection> connection) {
+DriverHandle AddConnection(std::shared_ptr<DriverBackend> backend,
+                           std::unique_ptr<DriverConnection> connection) {
+  auto entry = std::make_shared<CPortConnection>(std::move(backend), std::move(connection));
   HandleTable& table = Handles();
   std::lock_guard<std::mutex> lock(table.mutex);
   DriverHandle handle = table.nextHandle++;
-  table.connections.emplace(handle, std::move(connection));
+  table.connections.emplace(handle, std::move(entry));
   return handle;
 }
 
-bool HasPrefix(const std::string& path, const std::string& prefix) {
-  return !prefix.empty() && path.compare(0, prefix.size(), prefix) == 0;
+// The backends that claim `path`, in registration order: those whose prefix
+// begins it, or, when there are none, those without a prefix (the platform's
+// own driver). Several backends may share a prefix (one per virtual device).
+std::vector<std::shared_ptr<DriverBackend>> BackendsOf(const std::string& path) {
+  std::vector<std::shared_ptr<DriverBackend>> prefixed, unprefixed;
+  for (auto& backend : SnapshotBackends()) {
+    const std::string prefix = backend->PathPrefix();
+    if (prefix.empty()) {
+      unprefixed.push_back(std::move(backend));
+    } else if (path.compare(0, prefix.size(), prefix) == 0) {
+      prefixed.push_back(std::move(backend));
+    }
+  }
+  return prefixed.empty() ? unprefixed : prefixed;
 }
 
 }  // namespace
@@ -133,34 +129,22 @@ DriverHandle DriverOpen(const std::string& path, StatusCode* failure) {
   if (failure == nullptr) failure = &ignored;
   *failure = DEV_ERR_OPEN_FAILED;
   if (path.empty()) return DRIVER_INVALID_HANDLE;
-  // Several backends may share a prefix (one per virtual device): the path
-  // belongs to the one that opens it.
-  bool prefixed = false;
-  for (auto& backend : SnapshotBackends()) {
-    if (!HasPrefix(path, backend->PathPrefix())) continue;
-    prefixed = true;
+  // The path belongs to the first of its backends that opens it.
+  for (auto& backend : BackendsOf(path)) {
     std::unique_ptr<DriverConnection> connection = backend->Open(path, failure);
-    if (connection) return AddConnection(std::make_shared<CPortConnection>(backend, std::move(connection)));
+    if (connection) return AddConnection(backend, std::move(connection));
   }
-  if (prefixed) return DRIVER_INVALID_HANDLE;
-  NativeDeviceHandle native = NativeDriverOpen(path);
-  if (native == nullptr) return DRIVER_INVALID_HANDLE;
-  return AddConnection(std::make_shared<CPortConnection>(native));
+  return DRIVER_INVALID_HANDLE;
 }
 
 StatusCode DriverHold(const std::string& path, uint8_t interfaceNumber, DriverHandle* held) {
   *held = DRIVER_INVALID_HANDLE;
   if (path.empty()) return DEV_ERR_OPEN_FAILED;
-  for (auto& backend : SnapshotBackends()) {
-    if (!HasPrefix(path, backend->PathPrefix())) continue;
-    std::unique_ptr<DriverConnection> connection;
-    const StatusCode status = backend->Hold(path, interfaceNumber, &connection);
-    if (connection) *held = AddConnection(std::make_shared<CPortConnection>(backend, std::move(connection)));
-    return status;
-  }
-  NativeDeviceHandle native = nullptr;
-  const StatusCode status = NativeDriverHold(path, interfaceNumber, &native);
-  if (native != nullptr) *held = AddConnection(std::make_shared<CPortConnection>(native));
+  const std::vector<std::shared_ptr<DriverBackend>> backends = BackendsOf(path);
+  if (backends.empty()) return DEV_ERR_OPEN_FAILED;  // no backend can reach the path
+  std::unique_ptr<DriverConnection> connection;
+  const StatusCode status = backends.front()->Hold(path, interfaceNumber, &connection);
+  if (connection) *held = AddConnection(backends.front(), std::move(connection));
   return status;
 }
 
@@ -171,13 +155,13 @@ bool DriverIoControl(DriverHandle handle, uint32_t code, const void* input, uint
   *bytesReturned = 0;
   std::shared_ptr<CPortConnection> connection = FindConnection(handle);
   if (!connection) return false;
-  return connection->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+  return connection->Get().IoControl(code, input, inputSize, output, outputSize, bytesReturned);
 }
 
 StatusCode DriverResetDevice(DriverHandle handle) {
   std::shared_ptr<CPortConnection> connection = FindConnection(handle);
   if (!connection) return DEV_ERR_NOT_OPEN;
-  return connection->Reset();
+  return connection->Get().Reset();
 }
 
 void DriverClose(DriverHandle handle) {
@@ -197,9 +181,10 @@ void DriverClose(DriverHandle handle) {
 bool EnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
   if (interfaces == nullptr) return false;
   interfaces->clear();
-  bool listed = NativeEnumerateInterfaces(interfaceClass, interfaces);
+  bool listed = true;
   std::vector<std::shared_ptr<DriverBackend>> backends = SnapshotBackends();
-  // Real devices come before virtual ones, whatever the registration order.
+  // Real devices come before virtual ones, whatever the registration order;
+  // the platform's own backends, registered first, lead.
   for (bool wantVirtual : {false, true}) {
     for (const auto& backend : backends) {
       if (backend->IsVirtual() != wantVirtual) continue;

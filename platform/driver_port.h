@@ -1,8 +1,9 @@
 // Driver port: the five I/O-control requests of the DFU driver (codes and
-// buffer layouts in protocol/driver_requests.h). A path that begins with a
-// registered backend's prefix (the virtual device's "sim:") goes to that
-// backend; every other path goes to the system's own driver: the kernel
-// driver or WinUSB on Windows, libusb for "usb:" paths on Linux.
+// buffer layouts in protocol/driver_requests.h), served by backends. A path
+// that begins with a registered backend's prefix (WinUSB's "winusb:", the
+// virtual device's "sim:") goes to that backend; every other path goes to the
+// platform's own backend without a prefix: the kernel driver on Windows,
+// libusb (which opens "usb:" paths) on Linux.
 #ifndef ZUVA_PLATFORM_DRIVER_PORT_H_
 #define ZUVA_PLATFORM_DRIVER_PORT_H_
 
@@ -77,11 +78,13 @@ class DriverConnection {
   virtual StatusCode Reset() { return DEV_ERR_RESET_UNSUPPORTED; }
 };
 
-// A source of devices other than the platform's native driver: the virtual
-// device (prefix "sim:") or a test's fake.
+// A source of devices: the platform's own (the kernel driver, WinUSB,
+// libusb), the virtual device (prefix "sim:") or a test's fake.
 class DriverBackend {
  public:
   virtual ~DriverBackend() = default;
+  // The start of the backend's paths. Empty: the backend answers every path
+  // that no backend with a prefix claims, as the platform's own driver does.
   virtual std::string PathPrefix() const = 0;
   // Virtual backends are listed after the real ones.
   virtual bool IsVirtual() const = 0;
@@ -101,8 +104,9 @@ class DriverBackend {
   virtual bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) = 0;
 };
 
-// Registration is done by the console thread at start-up (or by a test) and
-// undone before the backend is destroyed.
+// The platform's own backends are registered first, by the port itself.
+// Further registration is done by the console thread at start-up (or by a
+// test) and undone before the backend is destroyed.
 void RegisterDriverBackend(std::shared_ptr<DriverBackend> backend);
 void UnregisterDriverBackend(const DriverBackend* backend);
 

@@ -103,7 +103,8 @@ TEST_F(DriverPortTest, PathsGoToTheBackendOfTheirPrefix) {
   EXPECT_EQ(TagOf(b), 2);
   EXPECT_EQ(DriverOpen("sim:refuse"), DRIVER_INVALID_HANDLE);
   EXPECT_EQ(DriverOpen(""), DRIVER_INVALID_HANDLE);
-  // On Linux a path of no backend names nothing the native side can open.
+  // On Linux a path of no prefix that is no "usb:" path names nothing libusb
+  // can open.
 #if !defined(_WIN32)
   EXPECT_EQ(DriverOpen("/dev/bus/usb/001/002"), DRIVER_INVALID_HANDLE);
 #endif
@@ -141,6 +142,37 @@ TEST_F(DriverPortTest, AHoldIsTheBackendsAndARefusalSaysWhy) {
   EXPECT_EQ(failure, DEV_ERR_IN_USE);
   EXPECT_EQ(DriverOpen("usb:refuse", &failure), DRIVER_INVALID_HANDLE);
   EXPECT_EQ(failure, DEV_ERR_OPEN_FAILED);
+}
+
+// A backend without a prefix, as the platform's own, takes the paths that no
+// prefixed backend claims, after the platform's, and is listed among the real
+// devices in registration order.
+TEST_F(DriverPortTest, ABackendWithoutAPrefixTakesThePathsNoPrefixClaims) {
+  auto sim = std::make_shared<CTagBackend>("sim:", true, 1);
+  auto plain = std::make_shared<CTagBackend>("", false, 2);
+  plain->holds = true;
+  Register(sim);
+  Register(plain);
+  DriverHandle handle = DriverOpen("dev0");
+  ASSERT_NE(handle, DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(TagOf(handle), 2);
+  DriverClose(handle);
+  // A prefix that a backend carries stays that backend's, even where it
+  // refuses the path.
+  EXPECT_EQ(DriverOpen("sim:refuse"), DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(plain->opens, 1);
+#if !defined(_WIN32)
+  // libusb is the platform's backend without a prefix on Linux: a hold goes
+  // to it first, and it cannot open a path that is no "usb:" path.
+  DriverHandle held = 99;
+  EXPECT_EQ(DriverHold("dev0", 0, &held), DEV_ERR_OPEN_FAILED);
+  EXPECT_EQ(held, DRIVER_INVALID_HANDLE);
+  std::vector<InterfaceInfo> interfaces;
+  ASSERT_TRUE(EnumerateInterfaces(DFU_INTERFACE_GUID, &interfaces));
+  std::vector<std::string> paths;
+  for (const auto& info : interfaces) paths.push_back(info.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"0", "sim:0"}));
+#endif
 }
 
 TEST_F(DriverPortTest, ClosedHandlesAreDeadAndNeverReused) {

@@ -29,7 +29,7 @@ MAIN_MAY_ALSO = {"sim"}
 # Headers a layer keeps to itself: its seams between the portable part and the
 # per-system code, and the per-system folders (a trailing slash).
 INTERNAL = {
-    "platform": ("platform/device_events.h", "platform/native_driver.h", "platform/posix/",
+    "platform": ("platform/device_events.h", "platform/system_backends.h", "platform/posix/",
                  "platform/win32/", "platform/libusb/", "platform/usb/"),
 }
 SOURCE = re.compile(r"\.(c|cc|cpp|h)$")

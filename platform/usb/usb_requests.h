@@ -2,7 +2,7 @@
 // packet, data stage, time-out) each one becomes, the "usb:" path of a
 // device, and the interface classes a DFU interface is listed under. Free of
 // any USB library, so every USB transport shares it and it is tested against
-// a fake one: platform/libusb/usb_layer.cpp (libusb-1.0) and
+// a fake one: platform/libusb/usb_backend.cpp (libusb-1.0) and
 // platform/win32/winusb_backend.cpp (WinUSB) give it the real ones.
 #ifndef ZUVA_PLATFORM_USB_USB_REQUESTS_H_
 #define ZUVA_PLATFORM_USB_USB_REQUESTS_H_

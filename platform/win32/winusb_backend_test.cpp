@@ -14,8 +14,7 @@
 #include "platform/device_notifier.h"
 #include "platform/driver_port.h"
 #include "platform/usb/usb_requests.h"
-#include "platform/native_driver.h"
-#include "platform/win32/native_driver_api.h"
+#include "platform/win32/kernel_driver_api.h"
 #include "platform/win32/win32_guid.h"
 #include "platform/win32/winusb_api.h"
 #include "platform/win32/winusb_backend.h"
@@ -771,15 +770,15 @@ class CVirtualBackend : public DriverBackend {
 
 TEST_F(WinUsbBackendTest, TheKernelDriverIsListedFirstWinUsbNextVirtualDevicesLast) {
   system_.nodes = {DfuDevice("A1")};
-  const NativeDriverApi system = SystemNativeDriverApi();
-  ActiveNativeDriverApi() = {system.createFile,      system.deviceIoControl, system.closeHandle,
+  const KernelDriverApi system = SystemKernelDriverApi();
+  ActiveKernelDriverApi() = {system.createFile,      system.deviceIoControl, system.closeHandle,
                              &LegacyGetClassDevs,     &LegacyEnumInterfaces,  &LegacyDetail,
                              &LegacyProperty,         &LegacyDestroy};
   auto virtualDevice = std::make_shared<CVirtualBackend>();
   RegisterDriverBackend(virtualDevice);
   const std::vector<std::string> listed = Listed(DFU_INTERFACE_GUID);
   UnregisterDriverBackend(virtualDevice.get());
-  ActiveNativeDriverApi() = system;
+  ActiveKernelDriverApi() = system;
   // The program takes the last device listed: a virtual one when there is
   // one, else the WinUSB device before the kernel driver's.
   EXPECT_EQ(listed, (std::vector<std::string>{

@@ -1,6 +1,7 @@
 // A stand-in of the kernel driver and of the device installation lists,
-// reached through the Win32 entry-point table, checks what the native
-// driver port sends and how it reads the answers.
+// reached through the Win32 entry-point table, checks what the kernel
+// driver's backend sends and how it reads the answers. Paths without a
+// prefix reach it through the driver port.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,8 +9,9 @@
 #include <optional>
 
 #include "protocol/driver_requests.h"
-#include "platform/native_driver.h"
-#include "platform/win32/native_driver_api.h"
+#include "platform/driver_port.h"
+#include "platform/win32/kernel_driver_api.h"
+#include "platform/win32/kernel_driver_backend.h"
 #include "platform/win32/win32_guid.h"
 
 namespace {
@@ -147,25 +149,25 @@ BOOL WINAPI FakeDestroyDeviceInfoList(HDEVINFO list) {
   return TRUE;
 }
 
-class NativeDriverTest : public ::testing::Test {
+class KernelDriverBackendTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fake = &system_;
-    ActiveNativeDriverApi() = {&FakeCreateFile,         &FakeDeviceIoControl,
+    ActiveKernelDriverApi() = {&FakeCreateFile,         &FakeDeviceIoControl,
                                &FakeCloseHandle,        &FakeGetClassDevs,
                                &FakeEnumDeviceInterfaces, &FakeGetDeviceInterfaceDetail,
                                &FakeGetDeviceRegistryProperty, &FakeDestroyDeviceInfoList};
   }
   void TearDown() override {
-    ActiveNativeDriverApi() = SystemNativeDriverApi();
+    ActiveKernelDriverApi() = SystemKernelDriverApi();
     fake = nullptr;
   }
   CFakeSystem system_;
 };
 
-TEST_F(NativeDriverTest, OpensThePathForExclusiveSynchronousReadWrite) {
-  NativeDeviceHandle device = NativeDriverOpen("\\\\?\\usb#vid_0483&pid_df11#1");
-  EXPECT_EQ(device, FAKE_DEVICE);
+TEST_F(KernelDriverBackendTest, OpensThePathForExclusiveSynchronousReadWrite) {
+  DriverHandle device = DriverOpen("\\\\?\\usb#vid_0483&pid_df11#1");
+  ASSERT_NE(device, DRIVER_INVALID_HANDLE);
   ASSERT_EQ(system_.opens.size(), 1u);
   const OpenCall& open = system_.opens[0];
   EXPECT_EQ(open.path, "\\\\?\\usb#vid_0483&pid_df11#1");
@@ -175,20 +177,28 @@ TEST_F(NativeDriverTest, OpensThePathForExclusiveSynchronousReadWrite) {
   EXPECT_EQ(open.flags, 0u);
   EXPECT_FALSE(open.security);
   EXPECT_FALSE(open.templateFile);
-  NativeDriverClose(device);
+  // The driver has no reset, and a hold keeps nothing open.
+  EXPECT_EQ(DriverResetDevice(device), DEV_ERR_RESET_UNSUPPORTED);
+  DriverHandle held = 99;
+  EXPECT_EQ(DriverHold("\\\\?\\usb#vid_0483&pid_df11#1", 0, &held), RESULT_OK);
+  EXPECT_EQ(held, DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(system_.opens.size(), 1u);
+  EXPECT_TRUE(system_.closed.empty());
+  DriverClose(device);
   EXPECT_EQ(system_.closed, std::vector<HANDLE>{FAKE_DEVICE});
 }
 
-TEST_F(NativeDriverTest, AFailedOpenGivesNoDeviceAndNothingToClose) {
+TEST_F(KernelDriverBackendTest, AFailedOpenGivesNoDeviceAndNothingToClose) {
   system_.openFails = true;
-  EXPECT_EQ(NativeDriverOpen("\\\\?\\gone"), nullptr);
-  NativeDriverClose(nullptr);
+  StatusCode failure = RESULT_OK;
+  EXPECT_EQ(DriverOpen("\\\\?\\gone", &failure), DRIVER_INVALID_HANDLE);
+  EXPECT_EQ(failure, DEV_ERR_OPEN_FAILED);
   EXPECT_TRUE(system_.closed.empty());
 }
 
 // Each request reaches the driver synchronously with the caller's bytes and
 // output size unchanged, and the driver's count comes back.
-TEST_F(NativeDriverTest, PassesEachRequestThroughWithItsBuffersAndCount) {
+TEST_F(KernelDriverBackendTest, PassesEachRequestThroughWithItsBuffersAndCount) {
   uint8_t header[CONTROL_REQUEST_HEADER_SIZE + 6];
   ControlRequestHeader upload;
   upload.direction = CONTROL_DIRECTION_DEVICE_TO_HOST;
@@ -210,16 +220,17 @@ TEST_F(NativeDriverTest, PassesEachRequestThroughWithItsBuffersAndCount) {
       {IOCTL_DFU_CONTROL_REQUEST, std::vector<uint8_t>(header, header + sizeof(header)), 6},
   };
   system_.answer = {0x12, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x40};
-  NativeDeviceHandle device = NativeDriverOpen("dev");
+  DriverHandle device = DriverOpen("dev");
+  ASSERT_NE(device, DRIVER_INVALID_HANDLE);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
     system_.requests.clear();
     std::vector<uint8_t> output(c.outputSize, 0xEE);
     uint32_t returned = 12345;
-    ASSERT_TRUE(NativeDriverIoControl(device, c.code, c.input.empty() ? nullptr : c.input.data(),
-                                      static_cast<uint32_t>(c.input.size()),
-                                      output.empty() ? nullptr : output.data(), c.outputSize,
-                                      &returned));
+    ASSERT_TRUE(DriverIoControl(device, c.code, c.input.empty() ? nullptr : c.input.data(),
+                                static_cast<uint32_t>(c.input.size()),
+                                output.empty() ? nullptr : output.data(), c.outputSize,
+                                &returned));
     ASSERT_EQ(system_.requests.size(), 1u);
     const IoCall& call = system_.requests[0];
     EXPECT_EQ(call.handle, FAKE_DEVICE);
@@ -232,12 +243,12 @@ TEST_F(NativeDriverTest, PassesEachRequestThroughWithItsBuffersAndCount) {
   system_.requestResult = FALSE;
   uint32_t returned = 0;
   uint8_t status[6];
-  EXPECT_FALSE(NativeDriverIoControl(device, IOCTL_DFU_CONTROL_REQUEST, header, sizeof(header),
-                                     status, sizeof(status), &returned));
-  NativeDriverClose(device);
+  EXPECT_FALSE(DriverIoControl(device, IOCTL_DFU_CONTROL_REQUEST, header, sizeof(header), status,
+                               sizeof(status), &returned));
+  DriverClose(device);
 }
 
-TEST_F(NativeDriverTest, ListsThePresentInterfacesOfTheClassInOrder) {
+TEST_F(KernelDriverBackendTest, ListsThePresentInterfacesOfTheClassInOrder) {
   const std::string longDescription(300, 'd');  // does not fit the buffer
   system_.interfaces = {
       {"\\\\?\\usb#first", std::string("DFU in FS Mode"), false},
@@ -248,7 +259,7 @@ TEST_F(NativeDriverTest, ListsThePresentInterfacesOfTheClassInOrder) {
       {"\\\\?\\usb#fits", std::string(252, 'f'), false},
   };
   std::vector<InterfaceInfo> listed;
-  ASSERT_TRUE(NativeEnumerateInterfaces(DFU_INTERFACE_GUID, &listed));
+  ASSERT_TRUE(CreateKernelDriverBackend()->Enumerate(DFU_INTERFACE_GUID, &listed));
 
   struct Expected {
     const char* path;
@@ -284,15 +295,15 @@ TEST_F(NativeDriverTest, ListsThePresentInterfacesOfTheClassInOrder) {
   for (DWORD size : system_.propertyBufferSizes) EXPECT_EQ(size, 253u);
 }
 
-TEST_F(NativeDriverTest, AListThatCannotBeHadIsReportedAndNothingIsDestroyed) {
+TEST_F(KernelDriverBackendTest, AListThatCannotBeHadIsReportedAndNothingIsDestroyed) {
   system_.listFails = true;
   std::vector<InterfaceInfo> listed;
-  EXPECT_FALSE(NativeEnumerateInterfaces(APP_INTERFACE_GUID, &listed));
+  EXPECT_FALSE(CreateKernelDriverBackend()->Enumerate(APP_INTERFACE_GUID, &listed));
   EXPECT_TRUE(listed.empty());
   EXPECT_EQ(system_.listsDestroyed, 0);
 
   system_.listFails = false;  // an empty list is a list
-  EXPECT_TRUE(NativeEnumerateInterfaces(APP_INTERFACE_GUID, &listed));
+  EXPECT_TRUE(CreateKernelDriverBackend()->Enumerate(APP_INTERFACE_GUID, &listed));
   EXPECT_TRUE(listed.empty());
   EXPECT_EQ(system_.listsDestroyed, 1);
 }

@@ -1,4 +1,4 @@
-#include "platform/libusb/usb_layer.h"
+#include "platform/libusb/usb_backend.h"
 
 #include <libusb.h>
 
@@ -100,14 +100,20 @@ class CUsbContext {
   libusb_hotplug_callback_handle hotplug_ = 0;
 };
 
-// One opened device, shared by every connection to its path.
+struct UsbHandleCloser {
+  void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
+};
+using UsbHandle = std::unique_ptr<libusb_device_handle, UsbHandleCloser>;
+
+// One opened device, shared by every connection to its path; it owns the
+// device's libusb handle.
 class CUsbDevice : public CUsbTransport {
  public:
-  CUsbDevice(std::shared_ptr<CUsbContext> context, libusb_device_handle* handle, uint8_t address)
-      : context_(std::move(context)), handle_(handle), address_(address) {}
+  CUsbDevice(std::shared_ptr<CUsbContext> context, UsbHandle handle, uint8_t address)
+      : context_(std::move(context)), handle_(std::move(handle)), address_(address) {}
   ~CUsbDevice() override {
-    for (uint8_t number : claimed_) libusb_release_interface(handle_, number);
-    libusb_close(handle_);
+    // The handle closes after its interfaces are released.
+    for (uint8_t number : claimed_) libusb_release_interface(handle_.get(), number);
   }
   CUsbDevice(const CUsbDevice&) = delete;
   CUsbDevice& operator=(const CUsbDevice&) = delete;
@@ -125,7 +131,7 @@ class CUsbDevice : public CUsbTransport {
 
   int ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                       uint8_t* data, uint16_t length, unsigned timeoutMs) override {
-    return libusb_control_transfer(handle_, requestType, request, value, index, data, length,
+    return libusb_control_transfer(handle_.get(), requestType, request, value, index, data, length,
                                    timeoutMs);
   }
 
@@ -137,18 +143,18 @@ class CUsbDevice : public CUsbTransport {
 
   int ClaimInterface(uint8_t interfaceNumber) override {
     if (std::find(claimed_.begin(), claimed_.end(), interfaceNumber) != claimed_.end()) return 0;
-    int result = libusb_claim_interface(handle_, interfaceNumber);
+    int result = libusb_claim_interface(handle_.get(), interfaceNumber);
     if (result == LIBUSB_SUCCESS) claimed_.push_back(interfaceNumber);
     return result;
   }
 
   int SetAlternateSetting(uint8_t interfaceNumber, uint8_t alternateSetting) override {
-    return libusb_set_interface_alt_setting(handle_, interfaceNumber, alternateSetting);
+    return libusb_set_interface_alt_setting(handle_.get(), interfaceNumber, alternateSetting);
   }
 
   StatusCode Reset() {
     std::lock_guard<std::mutex> lock(mutex_);
-    switch (libusb_reset_device(handle_)) {
+    switch (libusb_reset_device(handle_.get())) {
       case LIBUSB_SUCCESS:
       case LIBUSB_ERROR_NOT_FOUND:  // re-enumerated as a new device, or gone
         return RESULT_OK;
@@ -161,23 +167,19 @@ class CUsbDevice : public CUsbTransport {
 
  private:
   const std::shared_ptr<CUsbContext> context_;  // outlives the handle
-  libusb_device_handle* const handle_;
+  const UsbHandle handle_;
   const uint8_t address_;
   std::mutex mutex_;
   std::vector<uint8_t> claimed_;
 };
 
-struct CUsbConnection {
-  std::shared_ptr<CUsbDevice> device;
-};
-
-// The layer's state: the context, the devices open by path and the table of
-// connections behind the native handles.
+// The process's libusb state: the context, and the devices open by path, so
+// that a second open of a path shares the first one's libusb handle. The
+// connections themselves live in the driver port's handle table.
 struct UsbLayer {
   std::mutex mutex;
   std::shared_ptr<CUsbContext> context;
   std::map<std::string, std::weak_ptr<CUsbDevice>> devices;
-  std::map<const CUsbConnection*, std::unique_ptr<CUsbConnection>> connections;
 
   UsbLayer() {
     // The hot-plug thread posts into the event queues, so they must outlive
@@ -196,6 +198,34 @@ UsbLayer& Layer() {
   static UsbLayer layer;
   return layer;
 }
+
+// One open of a "usb:" path. The last connection of a device releases its
+// interfaces and closes its libusb handle.
+class CUsbConnection : public DriverConnection {
+ public:
+  explicit CUsbConnection(std::shared_ptr<CUsbDevice> device) : device_(std::move(device)) {}
+  ~CUsbConnection() override {
+    device_.reset();  // closes the device here, outside the layer's lock
+    UsbLayer& layer = Layer();
+    std::lock_guard<std::mutex> lock(layer.mutex);
+    for (auto it = layer.devices.begin(); it != layer.devices.end();) {
+      it = it->second.expired() ? layer.devices.erase(it) : std::next(it);
+    }
+  }
+  CUsbConnection(const CUsbConnection&) = delete;
+  CUsbConnection& operator=(const CUsbConnection&) = delete;
+
+  // Transfers and resets run without the layer's lock: they can take seconds.
+  bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
+                 uint32_t outputSize, uint32_t* bytesReturned) override {
+    return device_->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+  }
+  StatusCode Reset() override { return device_->Reset(); }
+  StatusCode Hold(uint8_t interfaceNumber) { return device_->Hold(interfaceNumber); }
+
+ private:
+  std::shared_ptr<CUsbDevice> device_;
+};
 
 std::shared_ptr<CUsbContext> ContextLocked(UsbLayer& layer) {
   if (!layer.context) layer.context = CUsbContext::Start();
@@ -290,18 +320,7 @@ libusb_device* FindDevice(libusb_context* context, const std::string& path) {
   return found;
 }
 
-// The device behind an open connection, or null for a handle that is not
-// open.
-std::shared_ptr<CUsbDevice> DeviceOf(NativeDeviceHandle connection) {
-  UsbLayer& layer = Layer();
-  std::lock_guard<std::mutex> lock(layer.mutex);
-  auto it = layer.connections.find(static_cast<const CUsbConnection*>(connection));
-  return it == layer.connections.end() ? nullptr : it->second->device;
-}
-
-}  // namespace
-
-NativeDeviceHandle UsbDriverOpen(const std::string& path) {
+std::unique_ptr<CUsbConnection> OpenPath(const std::string& path) {
   uint8_t bus = 0;
   std::vector<uint8_t> ports;
   if (!UsbParsePath(path, &bus, &ports)) return nullptr;
@@ -323,7 +342,7 @@ NativeDeviceHandle UsbDriverOpen(const std::string& path) {
       // It never takes one that another program claimed through usbfs
       // (libusb detaches every driver but usbfs): that claim answers busy.
       libusb_set_auto_detach_kernel_driver(handle, 1);
-      shared = std::make_shared<CUsbDevice>(context, handle, address);
+      shared = std::make_shared<CUsbDevice>(context, UsbHandle(handle), address);
       layer.devices[path] = shared;
     } else {
       shared.reset();
@@ -331,67 +350,34 @@ NativeDeviceHandle UsbDriverOpen(const std::string& path) {
   }
   libusb_unref_device(device);
   if (!shared) return nullptr;
-  auto connection = std::make_unique<CUsbConnection>();
-  connection->device = std::move(shared);
-  CUsbConnection* handle = connection.get();
-  layer.connections.emplace(handle, std::move(connection));
-  return handle;
+  return std::make_unique<CUsbConnection>(std::move(shared));
 }
 
-StatusCode UsbDriverHold(const std::string& path, uint8_t interfaceNumber,
-                         NativeDeviceHandle* held) {
-  *held = nullptr;
-  NativeDeviceHandle connection = UsbDriverOpen(path);
-  if (connection == nullptr) return DEV_ERR_OPEN_FAILED;
-  std::shared_ptr<CUsbDevice> shared = DeviceOf(connection);
-  const StatusCode status = shared ? shared->Hold(interfaceNumber) : DEV_ERR_OPEN_FAILED;
-  shared.reset();
-  if (status != RESULT_OK) {
-    UsbDriverClose(connection);
+class CUsbBackend : public DriverBackend {
+ public:
+  std::string PathPrefix() const override { return ""; }
+  bool IsVirtual() const override { return false; }
+
+  std::unique_ptr<DriverConnection> Open(const std::string& path,
+                                         StatusCode* /*failure*/) override {
+    return OpenPath(path);
+  }
+
+  // The claim stays with the device's libusb handle, which every open of the
+  // path shares, until the held connection is closed.
+  StatusCode Hold(const std::string& path, uint8_t interfaceNumber,
+                  std::unique_ptr<DriverConnection>* held) override {
+    std::unique_ptr<CUsbConnection> connection = OpenPath(path);
+    if (!connection) return DEV_ERR_OPEN_FAILED;
+    const StatusCode status = connection->Hold(interfaceNumber);
+    if (status == RESULT_OK) *held = std::move(connection);
     return status;
   }
-  *held = connection;
-  return RESULT_OK;
-}
 
-bool UsbDriverIoControl(NativeDeviceHandle device, uint32_t code, const void* input,
-                        uint32_t inputSize, void* output, uint32_t outputSize,
-                        uint32_t* bytesReturned) {
-  if (bytesReturned != nullptr) *bytesReturned = 0;
-  std::shared_ptr<CUsbDevice> shared = DeviceOf(device);
-  if (!shared) return false;
-  // The transfer runs without the layer's lock: it can take seconds.
-  return shared->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
-}
+  bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override;
+};
 
-StatusCode UsbDriverReset(NativeDeviceHandle device) {
-  std::shared_ptr<CUsbDevice> shared = DeviceOf(device);
-  if (!shared) return DEV_ERR_NOT_OPEN;
-  // The reset waits for the port without the layer's lock, as transfers do.
-  return shared->Reset();
-}
-
-void UsbDriverClose(NativeDeviceHandle device) {
-  std::unique_ptr<CUsbConnection> closing;
-  UsbLayer& layer = Layer();
-  {
-    std::lock_guard<std::mutex> lock(layer.mutex);
-    auto it = layer.connections.find(static_cast<const CUsbConnection*>(device));
-    if (it == layer.connections.end()) return;
-    closing = std::move(it->second);
-    layer.connections.erase(it);
-  }
-  // The last connection of a device releases its interface and closes it
-  // here, outside the lock.
-  closing.reset();
-  std::lock_guard<std::mutex> lock(layer.mutex);
-  for (auto it = layer.devices.begin(); it != layer.devices.end();) {
-    it = it->second.expired() ? layer.devices.erase(it) : std::next(it);
-  }
-}
-
-bool UsbEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
-  if (interfaces == nullptr) return false;
+bool CUsbBackend::Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) {
   std::shared_ptr<CUsbContext> context;
   {
     UsbLayer& layer = Layer();
@@ -429,3 +415,7 @@ bool UsbEnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInf
   libusb_free_device_list(list, 1);
   return true;
 }
+
+}  // namespace
+
+std::shared_ptr<DriverBackend> CreateUsbBackend() { return std::make_shared<CUsbBackend>(); }
