@@ -5,6 +5,7 @@
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/dfuse_content.h"
 #include "dfufiles/firmware_file.h"
+#include "dfufiles/firmware_test_support.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ std::vector<uint8_t> WithLength(std::vector<uint8_t> bytes, uint8_t length) {
 
 std::vector<uint8_t> DfuSeFile() {
   DfuSeContent content;
-  content.targets.push_back({0, false, "", {{0x08000000, {1, 2}}}});
+  content.targets.push_back(ImageOf(0, {{0x08000000, {1, 2}}}));
   std::vector<uint8_t> bytes;
   FormatDfuSe(content, &bytes);
   return bytes;

@@ -7,6 +7,7 @@
 
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/dfu_suffix.h"
+#include "dfufiles/firmware_data.h"
 #include "protocol/byte_order.h"
 
 namespace {
@@ -50,13 +51,13 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
     if (std::memcmp(prefix, DFU_TARGET_SIGNATURE, DFU_TARGET_SIGNATURE_SIZE) != 0) {
       return Refuse(error, which + ": no Target signature");
     }
-    FirmwareTarget target;
-    target.alternate = prefix[6];
-    target.named = GetLe32(prefix + 7) != 0;
-    if (target.named) {
-      const char* name = reinterpret_cast<const char*>(prefix + 11);
-      target.name.assign(name, strnlen(name, DFU_TARGET_NAME_SIZE));
+    std::string name;
+    const bool named = GetLe32(prefix + 7) != 0;
+    if (named) {
+      const char* text = reinterpret_cast<const char*>(prefix + 11);
+      name.assign(text, strnlen(text, DFU_TARGET_NAME_SIZE));
     }
+    CImage target(prefix[6], named ? 1 : 0, name.c_str());
     const uint64_t targetSize = GetLe32(prefix + 266);
     const uint32_t elementCount = GetLe32(prefix + 270);
     at += DFU_TARGET_PREFIX_SIZE;
@@ -67,14 +68,12 @@ StatusCode ParseDfuSe(const uint8_t* bytes, size_t size, DfuSeContent* content,
       if (targetEnd - at < DFU_ELEMENT_HEADER_SIZE) {
         return Refuse(error, element + ": outside its target");
       }
-      FirmwareElement read;
-      read.address = GetLe32(bytes + at);
+      const uint32_t address = GetLe32(bytes + at);
       const uint32_t length = GetLe32(bytes + at + 4);
       at += DFU_ELEMENT_HEADER_SIZE;
       if (length > targetEnd - at) return Refuse(error, element + ": outside its target");
-      read.data.assign(bytes + at, bytes + at + length);
+      target.SetElement(target.ElementCount(), 1, RecordOver(address, {bytes + at, length}));
       at += length;
-      target.elements.push_back(std::move(read));
     }
     if (at != targetEnd) return Refuse(error, which + ": size disagrees with its elements");
     content->targets.push_back(std::move(target));
@@ -93,12 +92,12 @@ bool FindDfuSeOverlap(const DfuSeContent& content, std::string* error) {
   };
   std::vector<Extent> extents;
   for (size_t t = 0; t < content.targets.size(); ++t) {
-    const FirmwareTarget& target = content.targets[t];
-    for (size_t e = 0; e < target.elements.size(); ++e) {
-      const FirmwareElement& element = target.elements[e];
-      if (element.data.empty()) continue;
-      extents.push_back({target.alternate, element.address,
-                         uint64_t{element.address} + element.data.size(), t, e});
+    const CImage& target = content.targets[t];
+    for (uint32_t e = 0; e < target.ElementCount(); ++e) {
+      const ImageElement& element = *target.ElementAt(e);
+      if (element.size == 0) continue;
+      extents.push_back({target.alternateSetting, element.address,
+                         uint64_t{element.address} + element.size, t, e});
     }
   }
   std::stable_sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) {
@@ -133,25 +132,25 @@ StatusCode FormatDfuSe(const DfuSeContent& content, std::vector<uint8_t>* bytes)
   out.push_back(DFUSE_VERSION);
   PutU32(&out, 0);  // the size, once known
   out.push_back(static_cast<uint8_t>(content.targets.size()));
-  for (const FirmwareTarget& target : content.targets) {
+  for (const CImage& target : content.targets) {
     const size_t prefixAt = out.size();
     out.insert(out.end(), DFU_TARGET_SIGNATURE, DFU_TARGET_SIGNATURE + DFU_TARGET_SIGNATURE_SIZE);
-    out.push_back(target.alternate);
-    PutU32(&out, target.named ? 1 : 0);
+    out.push_back(target.alternateSetting);
+    PutU32(&out, target.isNamed != 0 ? 1 : 0);
     char name[DFU_TARGET_NAME_SIZE] = {};
-    if (target.named) {
-      std::memcpy(name, target.name.data(), std::min(target.name.size(), DFU_TARGET_NAME_SIZE - 1));
+    if (target.isNamed != 0) {
+      std::memcpy(name, target.name, strnlen(target.name, DFU_TARGET_NAME_SIZE - 1));
     }
     out.insert(out.end(), name, name + DFU_TARGET_NAME_SIZE);
     PutU32(&out, 0);  // the target size, once known
-    PutU32(&out, static_cast<uint32_t>(target.elements.size()));
+    PutU32(&out, target.ElementCount());
     uint64_t targetSize = 0;
-    for (const FirmwareElement& element : target.elements) {
-      if (element.data.size() > UINT32_MAX) return FILE_ERR_BAD_PARAMETER;
+    for (uint32_t e = 0; e < target.ElementCount(); ++e) {
+      const ImageElement& element = *target.ElementAt(e);
       PutU32(&out, element.address);
-      PutU32(&out, static_cast<uint32_t>(element.data.size()));
-      out.insert(out.end(), element.data.begin(), element.data.end());
-      targetSize += DFU_ELEMENT_HEADER_SIZE + element.data.size();
+      PutU32(&out, element.size);
+      if (element.size != 0) out.insert(out.end(), element.data, element.data + element.size);
+      targetSize += DFU_ELEMENT_HEADER_SIZE + uint64_t{element.size};
     }
     if (targetSize > UINT32_MAX) return FILE_ERR_BAD_PARAMETER;
     SetU32(&out, prefixAt + 266, static_cast<uint32_t>(targetSize));

@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "dfufiles/dfu_suffix.h"
-#include "dfufiles/firmware_data.h"
+#include "dfufiles/image.h"
 
 struct DfuSeContent {
-  std::vector<FirmwareTarget> targets;
+  // One image per target: its alternate setting, its name when it is named,
+  // its elements as the file lists them.
+  std::vector<CImage> targets;
   // The identity the file is for (any device unless set) and, as read, both
   // checksums; the writer computes the checksum itself.
   DfuSuffix suffix{.dfuVersion = DFU_SUFFIX_DFUSE_VERSION};

@@ -13,8 +13,8 @@ DfuSeContent TwoTargets() {
   content.suffix.productId = 0xDF11;
   content.suffix.deviceVersion = 0x2200;
   content.targets.push_back(
-      {0, true, "Internal Flash", {{0x08000000, {1, 2, 3}}, {0x08004000, {4}}}});
-  content.targets.push_back({1, false, "", {{0x1FFFC000, {0xAA, 0x55}}}});
+      ImageOf(0, {{0x08000000, {1, 2, 3}}, {0x08004000, {4}}}, "Internal Flash"));
+  content.targets.push_back(ImageOf(1, {{0x1FFFC000, {0xAA, 0x55}}}));
   return content;
 }
 
@@ -31,11 +31,11 @@ TEST(DfuSeContent, ReadsBackWhatItWrote) {
   EXPECT_EQ(read.suffix.deviceVersion, 0x2200);
   EXPECT_EQ(read.suffix.dfuVersion, DFU_SUFFIX_DFUSE_VERSION);
   ASSERT_EQ(read.targets.size(), 2u);
-  EXPECT_EQ(read.targets[0].name, "Internal Flash");
-  EXPECT_EQ(Runs(read.targets[0].elements), Runs(TwoTargets().targets[0].elements));
-  EXPECT_EQ(read.targets[1].alternate, 1);
-  EXPECT_FALSE(read.targets[1].named);
-  EXPECT_EQ(Runs(read.targets[1].elements), Runs(TwoTargets().targets[1].elements));
+  EXPECT_STREQ(read.targets[0].name, "Internal Flash");
+  EXPECT_EQ(Runs(read.targets[0]), Runs(TwoTargets().targets[0]));
+  EXPECT_EQ(read.targets[1].alternateSetting, 1);
+  EXPECT_EQ(read.targets[1].isNamed, 0);
+  EXPECT_EQ(Runs(read.targets[1]), Runs(TwoTargets().targets[1]));
 }
 
 // The file layer's own reader accepts what this writer makes.
@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct OverlapCase {
   const char* name;
-  std::vector<FirmwareTarget> targets;
+  std::vector<TargetRuns> targets;
   const char* reason;  // nullptr: no overlap
 };
 
@@ -116,7 +116,7 @@ class DfuSeOverlap : public testing::TestWithParam<OverlapCase> {};
 
 TEST_P(DfuSeOverlap, IsFoundWithinAndAcrossTargetsOfOneAlternateSetting) {
   DfuSeContent content;
-  content.targets = GetParam().targets;
+  content.targets = ImagesOf(GetParam().targets);
   std::string error;
   EXPECT_EQ(FindDfuSeOverlap(content, &error), GetParam().reason != nullptr) << error;
   if (GetParam().reason != nullptr) {
@@ -127,19 +127,19 @@ TEST_P(DfuSeOverlap, IsFoundWithinAndAcrossTargetsOfOneAlternateSetting) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DfuSeOverlap,
     testing::Values(
-        OverlapCase{"TouchingElements", {{0, false, "", {{0x100, {1, 2}}, {0x102, {3}}}}}, nullptr},
+        OverlapCase{"TouchingElements", {{0, {{0x100, {1, 2}}, {0x102, {3}}}}}, nullptr},
         OverlapCase{"SameAddressesOnTwoAlternateSettings",
-                    {{0, false, "", {{0x100, {1, 2}}}}, {1, false, "", {{0x100, {3}}}}},
+                    {{0, {{0x100, {1, 2}}}}, {1, {{0x100, {3}}}}},
                     nullptr},
         OverlapCase{"EmptyElementInsideAnother",
-                    {{0, false, "", {{0x100, {1, 2, 3}}, {0x101, {}}}}}, nullptr},
+                    {{0, {{0x100, {1, 2, 3}}, {0x101, {}}}}}, nullptr},
         OverlapCase{"WithinOneTarget",
-                    {{0, false, "", {{0x200, {1}}, {0x100, {1, 2, 3}}, {0x102, {4}}}}},
+                    {{0, {{0x200, {1}}, {0x100, {1, 2, 3}}, {0x102, {4}}}}},
                     "target 0, element 2: data overlaps earlier data for alternate setting 0 at "
                     "0x00000102"},
         OverlapCase{"AcrossTwoTargetsOfOneSetting",
-                    {{0, false, "", {{0x100, {1, 2}}}}, {1, false, "", {{0x100, {5}}}},
-                     {0, false, "", {{0x101, {3}}}}},
+                    {{0, {{0x100, {1, 2}}}}, {1, {{0x100, {5}}}},
+                     {0, {{0x101, {3}}}}},
                     "target 2, element 0: data overlaps earlier data for alternate setting 0 at "
                     "0x00000101"}),
     [](const auto& info) { return std::string(info.param.name); });

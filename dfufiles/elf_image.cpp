@@ -86,8 +86,8 @@ StatusCode ParseElf(const uint8_t* bytes, size_t size, FirmwareImage* image, std
       return FILE_ERR_BAD_CONTENT;
     }
   }
-  if (!builder.Take(&image->elements, error)) return FILE_ERR_BAD_CONTENT;
-  if (image->elements.empty()) return Refuse(error, "no loadable segment holds data");
+  if (!builder.Take(&image->data, error)) return FILE_ERR_BAD_CONTENT;
+  if (image->data.ElementCount() == 0) return Refuse(error, "no loadable segment holds data");
   if (entry <= UINT32_MAX) {
     image->hasEntry = true;
     image->entry = static_cast<uint32_t>(entry);

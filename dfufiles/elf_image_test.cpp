@@ -63,7 +63,7 @@ TEST_P(ElfValid, GivesLoadableFileBytesAtPhysicalAddresses) {
   std::string error;
   const auto& file = GetParam().file;
   ASSERT_EQ(ParseElf(file.data(), file.size(), &image, &error), RESULT_OK) << error;
-  EXPECT_EQ(Runs(image.elements), GetParam().runs);
+  EXPECT_EQ(Runs(image.data), GetParam().runs);
   EXPECT_TRUE(image.hasEntry);
   EXPECT_EQ(image.entry, GetParam().entry);
 }

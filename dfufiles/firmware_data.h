@@ -1,5 +1,5 @@
-// Firmware as the readers of toolchain output and DfuSe files hand it over:
-// targets (one per alternate setting) holding address-tagged runs of bytes.
+// Firmware as the readers of toolchain output hand it over: an image of
+// address-tagged runs of bytes, the same image type the engine transfers.
 // Every reader here works on bytes in memory, checks every length before it
 // reads, and reports a refusal as FILE_ERR_BAD_CONTENT with a reason.
 #ifndef ZUVA_DFUFILES_FIRMWARE_DATA_H_
@@ -7,28 +7,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "common/status_code.h"
 #include "dfufiles/image.h"
 
-struct FirmwareElement {
-  uint32_t address = 0;
-  std::vector<uint8_t> data;
-};
-
-struct FirmwareTarget {
-  uint8_t alternate = 0;
-  bool named = false;
-  std::string name;
-  std::vector<FirmwareElement> elements;
-};
-
 // What a HEX, S-record or ELF file holds: its data runs in address order and
 // the entry (start) address when the file gives one.
 struct FirmwareImage {
-  std::vector<FirmwareElement> elements;
+  CImage data;
   bool hasEntry = false;
   uint32_t entry = 0;
 };
@@ -47,10 +36,11 @@ class CFirmwareBuilder {
   // `error` set and nothing added, when it would reach beyond the 32-bit
   // address space.
   bool Add(uint64_t address, const uint8_t* bytes, size_t size, size_t tag, std::string* error);
-  // The runs in address order, touching ones joined. False when two runs
-  // overlap: *error names the later one by its tag and the first address
-  // both claim. The builder is empty afterwards either way.
-  bool Take(std::vector<FirmwareElement>* elements, std::string* error);
+  // The runs in address order, touching ones joined, appended to *image.
+  // False, with *image left as it was, when two runs overlap: *error names
+  // the later one by its tag and the first address both claim. The builder
+  // is empty afterwards either way.
+  bool Take(CImage* image, std::string* error);
 
  private:
   struct Chunk {
@@ -64,12 +54,8 @@ class CFirmwareBuilder {
   std::vector<uint8_t> bytes_;
 };
 
-// Total bytes over a list of elements.
-uint64_t FirmwareByteCount(const std::vector<FirmwareElement>& elements);
-
-// The elements as records, for what reads elements through them (the sector
-// geometry, the engine's images): each points into its element's bytes and
-// stays valid while the elements are left unchanged.
-std::vector<ImageElement> ElementRecords(const std::vector<FirmwareElement>& elements);
+// A record over bytes that are only ever read through it (records carry a
+// writable pointer).
+ImageElement RecordOver(uint32_t address, std::span<const uint8_t> bytes);
 
 #endif  // ZUVA_DFUFILES_FIRMWARE_DATA_H_

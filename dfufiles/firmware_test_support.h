@@ -50,15 +50,39 @@ inline std::string SrecRecord(int type, uint32_t address, size_t addressBytes,
   return line + "\n";
 }
 
-// A compact view of elements for comparisons: "address:bytes" per element.
-inline std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Runs(
-    const std::vector<FirmwareElement>& elements) {
-  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> runs;
-  for (const FirmwareElement& e : elements) runs.emplace_back(e.address, e.data);
+using RunList = std::vector<std::pair<uint32_t, std::vector<uint8_t>>>;
+
+// A compact view of an image's elements for comparisons: address and bytes
+// per element.
+inline RunList Runs(const CImage& image) {
+  RunList runs;
+  for (const ImageElement& e : image.Records()) {
+    runs.emplace_back(e.address, std::vector<uint8_t>(e.data, e.data + e.size));
+  }
   return runs;
 }
 
-using RunList = std::vector<std::pair<uint32_t, std::vector<uint8_t>>>;
+// An image holding the runs as its elements, in the order given; named when
+// `name` is given.
+inline CImage ImageOf(uint8_t alternate, const RunList& runs, const char* name = nullptr) {
+  CImage image(alternate, name != nullptr ? 1 : 0, name);
+  for (const auto& [address, bytes] : runs) {
+    image.SetElement(image.ElementCount(), 1, RecordOver(address, bytes));
+  }
+  return image;
+}
+
+// A target as a case states it: its alternate setting and its runs.
+struct TargetRuns {
+  uint8_t alternate;
+  RunList runs;
+};
+
+inline std::vector<CImage> ImagesOf(const std::vector<TargetRuns>& targets) {
+  std::vector<CImage> images;
+  for (const TargetRuns& target : targets) images.push_back(ImageOf(target.alternate, target.runs));
+  return images;
+}
 
 // Cases of the text readers (Intel HEX, S-records).
 struct RecordValidCase {
@@ -81,7 +105,7 @@ inline void ExpectParsed(RecordParser parse, const RecordValidCase& c) {
   FirmwareImage image;
   std::string error;
   ASSERT_EQ(parse(c.text, &image, &error), RESULT_OK) << error;
-  EXPECT_EQ(Runs(image.elements), c.runs);
+  EXPECT_EQ(Runs(image.data), c.runs);
   EXPECT_EQ(image.hasEntry, c.hasEntry);
   if (c.hasEntry) {
     EXPECT_EQ(image.entry, c.entry);

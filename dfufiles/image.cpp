@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "dfufiles/element_runs.h"
 #include "dfufiles/handle_registry.h"
 #include "dfufiles/image_registry.h"
 
@@ -57,6 +58,19 @@ CImage::CImage(const CImage& source)
   for (const auto& slot : source.elements_) {
     elements_.push_back(MakeSlot(slot->record.address, slot->record.size, slot->record.data));
   }
+}
+
+CImage::CImage(CImage&& source) noexcept : CObject() { *this = std::move(source); }
+
+CImage& CImage::operator=(CImage&& source) noexcept {
+  if (this == &source) return *this;
+  alternateSetting = source.alternateSetting;
+  isValid = source.isValid;
+  isNamed = source.isNamed;
+  std::memcpy(name, source.name, sizeof(name));
+  elements_ = std::move(source.elements_);
+  source.elements_.clear();
+  return *this;
 }
 
 // Elements go from the last to the first, each with its buffer.
@@ -118,6 +132,33 @@ bool CImage::SetElement(uint32_t index, int32_t insert, const ImageElement& elem
   }
   slot.record.address = element.address;
   return true;
+}
+
+void CImage::AppendFilled(uint32_t address, uint32_t size, uint8_t value) {
+  auto slot = MakeSlot(address, size, nullptr);
+  if (size != 0) std::memset(slot->buffer.get(), value, size);
+  elements_.push_back(std::move(slot));
+}
+
+void CImage::AppendJoined(std::span<const ImageElement> pieces) {
+  std::vector<ElementExtent> extents;
+  extents.reserve(pieces.size());
+  for (const ImageElement& piece : pieces) extents.push_back({piece.address, piece.size});
+  for (const ElementRun& run : TouchingRuns(extents)) {
+    auto slot = MakeSlot(pieces[run.first].address, run.size, nullptr);
+    uint8_t* out = slot->buffer.get();
+    for (size_t i = run.first; i <= run.last; ++i) {
+      if (pieces[i].size != 0) std::memcpy(out, pieces[i].data, pieces[i].size);
+      out += pieces[i].size;
+    }
+    elements_.push_back(std::move(slot));
+  }
+}
+
+uint64_t CImage::ByteCount() const {
+  uint64_t total = 0;
+  for (const auto& slot : elements_) total += slot->record.size;
+  return total;
 }
 
 bool CImage::RemoveElement(uint32_t index) {

@@ -1,13 +1,15 @@
 // The in-memory firmware image for one alternate setting of a DFU interface:
-// an optional name and an ordered list of address-tagged elements. Outside
-// this layer and the operation threads an image is reached only through an
-// image handle, which every handle operation checks against the image
-// registry first.
+// an optional name and an ordered list of address-tagged elements. It is also
+// what the firmware file readers hand their data over in (a DfuSe file's
+// targets, the runs of a HEX, S-record or ELF file). The engine reaches an
+// image only through an image handle, which every handle operation checks
+// against the image registry first.
 #ifndef ZUVA_DFUFILES_IMAGE_H_
 #define ZUVA_DFUFILES_IMAGE_H_
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "common/cobject.h"
@@ -40,6 +42,10 @@ class CImage : public CObject {
   // Deep copy: every element gets its own buffer holding the same bytes.
   CImage(const CImage& source);
   CImage& operator=(const CImage&) = delete;
+  // Takes the source's elements, which keep their buffers; the source is
+  // left without elements.
+  CImage(CImage&& source) noexcept;
+  CImage& operator=(CImage&& source) noexcept;
   ~CImage() override;
 
   uint32_t ElementCount() const { return static_cast<uint32_t>(elements_.size()); }
@@ -58,6 +64,14 @@ class CImage : public CObject {
   std::vector<ImageElement> Records() const;
 
   bool SetElement(uint32_t index, int32_t insert, const ImageElement& element);
+  // Appends an element of `size` bytes, each `value`.
+  void AppendFilled(uint32_t address, uint32_t size, uint8_t value);
+  // Appends copies of the pieces' bytes in the order given; a piece that
+  // starts where the one before it ends is joined to it, as long as the
+  // joined element's size fits in 32 bits.
+  void AppendJoined(std::span<const ImageElement> pieces);
+  // Total bytes over the elements.
+  uint64_t ByteCount() const;
   // False when the image is not valid or the index is not below the count.
   bool RemoveElement(uint32_t index);
 

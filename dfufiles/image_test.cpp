@@ -212,4 +212,31 @@ TEST_F(ImageTest, ImageFromAFileTargetCopiesTheNameOnlyWhenNamed) {
   EXPECT_STREQ(unnamed.name, "");
 }
 
+// Pieces join only with the piece just before them, and only where it ends;
+// the joined bytes are copies, in order.
+TEST_F(ImageTest, AppendJoinedJoinsEachPieceThatStartsWhereTheOneBeforeEnds) {
+  uint8_t a[] = {1, 2};
+  uint8_t b[] = {3};
+  uint8_t c[] = {4, 5};
+  const ImageElement pieces[] = {{0x100, 2, a}, {0x102, 0, nullptr}, {0x102, 1, b},
+                                 {0x200, 2, c}, {0x103, 1, b}};
+  CImage image(7, 0, nullptr);
+  image.AppendJoined(pieces);
+  a[0] = 0;  // the image holds its own copy
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> runs;
+  for (const ImageElement& e : image.Records()) {
+    runs.push_back({e.address, {e.data, e.data + e.size}});
+  }
+  EXPECT_EQ(runs, (std::vector<std::pair<uint32_t, std::vector<uint8_t>>>{
+                      {0x100, {1, 2, 3}}, {0x200, {4, 5}}, {0x103, {3}}}));
+  EXPECT_EQ(image.ByteCount(), 6u);
+
+  // Moved, the elements keep their buffers and leave the source empty.
+  const uint8_t* held = image.ElementAt(0)->data;
+  CImage moved(std::move(image));
+  EXPECT_EQ(moved.alternateSetting, 7);
+  EXPECT_EQ(moved.ElementAt(0)->data, held);
+  EXPECT_EQ(image.ElementCount(), 0u);  // NOLINT(bugprone-use-after-move)
+}
+
 }  // namespace

@@ -94,7 +94,7 @@ StatusCode ParseIntelHex(std::string_view text, FirmwareImage* image, std::strin
     *error = "no end record";
     return FILE_ERR_BAD_CONTENT;
   }
-  if (!builder.Take(&image->elements, error)) return FILE_ERR_BAD_CONTENT;
+  if (!builder.Take(&image->data, error)) return FILE_ERR_BAD_CONTENT;
   return RESULT_OK;
 }
 
@@ -118,13 +118,13 @@ void AppendRecord(std::string* out, uint8_t type, uint16_t offset, const uint8_t
 
 }  // namespace
 
-std::string FormatIntelHex(const std::vector<FirmwareElement>& elements) {
+std::string FormatIntelHex(std::span<const ImageElement> elements) {
   std::string out;
   bool haveBase = false;
   uint32_t upper = 0;
-  for (const FirmwareElement& element : elements) {
+  for (const ImageElement& element : elements) {
     size_t done = 0;
-    while (done < element.data.size()) {
+    while (done < element.size) {
       const uint32_t address = element.address + static_cast<uint32_t>(done);
       if (!haveBase || (address >> 16) != upper) {
         upper = address >> 16;
@@ -133,11 +133,11 @@ std::string FormatIntelHex(const std::vector<FirmwareElement>& elements) {
         haveBase = true;
       }
       // A record never crosses a 64 KiB boundary.
-      size_t length = element.data.size() - done;
+      size_t length = element.size - done;
       if (length > HEX_BYTES_PER_RECORD) length = HEX_BYTES_PER_RECORD;
       const uint32_t room = HEX_SEGMENT_SIZE - (address & 0xFFFF);
       if (length > room) length = room;
-      AppendRecord(&out, HEX_DATA, static_cast<uint16_t>(address), &element.data[done], length);
+      AppendRecord(&out, HEX_DATA, static_cast<uint16_t>(address), element.data + done, length);
       done += length;
     }
   }

@@ -5,9 +5,9 @@
 #ifndef ZUVA_DFUFILES_INTEL_HEX_H_
 #define ZUVA_DFUFILES_INTEL_HEX_H_
 
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "dfufiles/firmware_data.h"
 
@@ -19,6 +19,6 @@ StatusCode ParseIntelHex(std::string_view text, FirmwareImage* image, std::strin
 
 // The elements as Intel HEX text: 16 data bytes per record, an extended
 // linear address record whenever the upper 16 bits change, the end record.
-std::string FormatIntelHex(const std::vector<FirmwareElement>& elements);
+std::string FormatIntelHex(std::span<const ImageElement> elements);
 
 #endif  // ZUVA_DFUFILES_INTEL_HEX_H_

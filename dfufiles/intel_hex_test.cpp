@@ -90,12 +90,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(IntelHexFormat, ReadsBackWhatItWrote) {
-  std::vector<FirmwareElement> elements = {{0x0800FFF0, {}}, {0x1FFFC000, {0x5A, 0xA5}}};
-  for (int i = 0; i < 40; ++i) elements[0].data.push_back(static_cast<uint8_t>(i));
+  RunList runs = {{0x0800FFF0, {}}, {0x1FFFC000, {0x5A, 0xA5}}};
+  for (int i = 0; i < 40; ++i) runs[0].second.push_back(static_cast<uint8_t>(i));
   FirmwareImage image;
   std::string error;
-  ASSERT_EQ(ParseIntelHex(FormatIntelHex(elements), &image, &error), RESULT_OK) << error;
-  EXPECT_EQ(Runs(image.elements), Runs(elements));
+  ASSERT_EQ(ParseIntelHex(FormatIntelHex(ImageOf(0, runs).Records()), &image, &error), RESULT_OK)
+      << error;
+  EXPECT_EQ(Runs(image.data), runs);
 }
 
 }  // namespace

@@ -80,6 +80,6 @@ StatusCode ParseSrec(std::string_view text, FirmwareImage* image, std::string* e
     *error = "no end record (S7, S8 or S9): the file may be cut short";
     return FILE_ERR_BAD_CONTENT;
   }
-  if (!builder.Take(&image->elements, error)) return FILE_ERR_BAD_CONTENT;
+  if (!builder.Take(&image->data, error)) return FILE_ERR_BAD_CONTENT;
   return RESULT_OK;
 }

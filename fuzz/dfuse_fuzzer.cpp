@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the DfuSe file reader. An accepted file must come
 // back unchanged through the writer and the reader: same targets, same
 // elements, same suffix identity, a matching checksum.
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,10 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   }
   for (size_t t = 0; t < content.targets.size(); ++t) {
-    const FirmwareTarget& a = content.targets[t];
-    const FirmwareTarget& b = again.targets[t];
-    if (a.alternate != b.alternate || a.named != b.named || a.name != b.name ||
-        !SameRuns(a.elements, b.elements)) {
+    const CImage& a = content.targets[t];
+    const CImage& b = again.targets[t];
+    if (a.alternateSetting != b.alternateSetting || a.isNamed != b.isNamed ||
+        std::strcmp(a.name, b.name) != 0 || !SameRuns(a, b)) {
       std::abort();
     }
   }

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (error.empty()) std::abort();
     return 0;
   }
-  if (image.elements.empty()) std::abort();
-  CheckRuns(image.elements);
+  if (image.data.ElementCount() == 0) std::abort();
+  CheckRuns(image.data);
   return 0;
 }

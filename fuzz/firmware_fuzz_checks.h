@@ -6,16 +6,17 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
-#include "dfufiles/firmware_data.h"
+#include "dfufiles/image.h"
 
-inline void CheckRuns(const std::vector<FirmwareElement>& elements) {
+inline void CheckRuns(const CImage& image) {
   uint64_t previousEnd = 0;
   bool first = true;
-  for (const FirmwareElement& element : elements) {
-    if (element.data.empty()) std::abort();
-    const uint64_t end = uint64_t{element.address} + element.data.size();
+  for (const ImageElement& element : image.Records()) {
+    if (element.size == 0 || element.data == nullptr) std::abort();
+    const uint64_t end = uint64_t{element.address} + element.size;
     if (end > (uint64_t{1} << 32)) std::abort();
     if (!first && element.address <= previousEnd) std::abort();
     previousEnd = end;
@@ -23,10 +24,15 @@ inline void CheckRuns(const std::vector<FirmwareElement>& elements) {
   }
 }
 
-inline bool SameRuns(const std::vector<FirmwareElement>& a, const std::vector<FirmwareElement>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (a[i].address != b[i].address || a[i].data != b[i].data) return false;
+inline bool SameRuns(const CImage& a, const CImage& b) {
+  if (a.ElementCount() != b.ElementCount()) return false;
+  for (uint32_t i = 0; i < a.ElementCount(); ++i) {
+    const ImageElement& x = *a.ElementAt(i);
+    const ImageElement& y = *b.ElementAt(i);
+    if (x.address != y.address || x.size != y.size ||
+        (x.size != 0 && std::memcmp(x.data, y.data, x.size) != 0)) {
+      return false;
+    }
   }
   return true;
 }

@@ -14,9 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (error.empty()) std::abort();
     return 0;
   }
-  CheckRuns(image.elements);
+  CheckRuns(image.data);
   FirmwareImage again;
-  if (ParseIntelHex(FormatIntelHex(image.elements), &again, &error) != RESULT_OK) std::abort();
-  if (!SameRuns(image.elements, again.elements)) std::abort();
+  if (ParseIntelHex(FormatIntelHex(image.data.Records()), &again, &error) != RESULT_OK) {
+    std::abort();
+  }
+  if (!SameRuns(image.data, again.data)) std::abort();
   return 0;
 }

@@ -13,6 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (error.empty()) std::abort();
     return 0;
   }
-  CheckRuns(image.elements);
+  CheckRuns(image.data);
   return 0;
 }

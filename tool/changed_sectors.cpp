@@ -9,42 +9,35 @@
 #include "tool/engine_images.h"
 #include "tool/engine_step.h"
 
-std::vector<FirmwareElement> ClipToRanges(const std::vector<FirmwareElement>& elements,
-                                          const std::vector<AddressRange>& ranges) {
-  std::vector<FirmwareElement> pieces;
-  for (const FirmwareElement& element : elements) {
-    const uint64_t elementEnd = element.address + uint64_t{element.data.size()};
+CImage ClipToRanges(const CImage& data, const std::vector<AddressRange>& ranges) {
+  std::vector<ImageElement> pieces;
+  for (const ImageElement& element : data.Records()) {
+    const uint64_t elementEnd = element.address + uint64_t{element.size};
     for (const AddressRange& range : ranges) {
       const uint64_t from = std::max<uint64_t>(element.address, range.start);
       const uint64_t to = std::min(elementEnd, range.end);
       if (from >= to) continue;
-      const auto first = element.data.begin() + static_cast<ptrdiff_t>(from - element.address);
-      pieces.push_back({static_cast<uint32_t>(from),
-                        std::vector<uint8_t>(first, first + static_cast<ptrdiff_t>(to - from))});
+      pieces.push_back({static_cast<uint32_t>(from), static_cast<uint32_t>(to - from),
+                        element.data + (from - element.address)});
     }
   }
-  std::sort(pieces.begin(), pieces.end(),
-            [](const FirmwareElement& a, const FirmwareElement& b) { return a.address < b.address; });
+  std::stable_sort(pieces.begin(), pieces.end(), [](const ImageElement& a, const ImageElement& b) {
+    return a.address < b.address;
+  });
   // Pieces that meet (a sector boundary inside an element) travel as one.
-  std::vector<FirmwareElement> joined;
-  for (FirmwareElement& piece : pieces) {
-    if (!joined.empty() &&
-        joined.back().address + uint64_t{joined.back().data.size()} == piece.address) {
-      joined.back().data.insert(joined.back().data.end(), piece.data.begin(), piece.data.end());
-    } else {
-      joined.push_back(std::move(piece));
-    }
-  }
-  return joined;
+  CImage clipped(data.alternateSetting, 0, nullptr);
+  clipped.AppendJoined(pieces);
+  return clipped;
 }
 
-StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memory,
+StatusCode RangesToRewrite(const CImage& target, const MemoryMapping& memory,
                            const std::string& path, bool* fastPoll, CToolOutput* out,
                            std::vector<AddressRange>* rewrite) {
-  const std::vector<const MappingSector*> touched =
-      TouchedSectors(ElementRecords(target.elements), memory, 0);
+  const std::vector<ImageElement> wantedRecords = target.Records();
+  const std::vector<const MappingSector*> touched = TouchedSectors(wantedRecords, memory, 0);
   std::vector<const MappingSector*> comparable;
-  std::vector<FirmwareElement> wholeSectors;
+  std::vector<ImageElement> wholeSectors;
+  uint32_t largest = 0;
   uint64_t readBytes = 0;
   for (const MappingSector* sector : touched) {
     const uint8_t both = SECTOR_READABLE | SECTOR_ERASABLE;
@@ -53,19 +46,28 @@ StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memor
       continue;
     }
     comparable.push_back(sector);
-    wholeSectors.push_back({sector->startAddress, std::vector<uint8_t>(sector->sectorSize)});
+    wholeSectors.push_back({sector->startAddress, sector->sectorSize, nullptr});
+    largest = std::max(largest, sector->sectorSize);
     readBytes += sector->sectorSize;
   }
   if (comparable.empty()) return RESULT_OK;
-  wholeSectors = ClipToRanges(wholeSectors, {{0, uint64_t{1} << 32}});
-  CImageHolder current(MakeImage(target.alternate, wholeSectors));
+  // The sectors to read, zeroed, in address order; sectors that meet are
+  // read as one element.
+  const std::vector<uint8_t> zeros(largest, 0);
+  for (ImageElement& sector : wholeSectors) sector.data = const_cast<uint8_t*>(zeros.data());
+  std::stable_sort(
+      wholeSectors.begin(), wholeSectors.end(),
+      [](const ImageElement& a, const ImageElement& b) { return a.address < b.address; });
+  CImage toRead(target.alternateSetting, 0, nullptr);
+  toRead.AppendJoined(wholeSectors);
+  CImageHolder current(MakeImage(std::move(toRead)));
   if (current.get() == nullptr) return OP_ERR_UNEXPECTED;
   const StatusCode status = RunEngineStep(
       {.name = "compare", .opCode = OP_CODE_UPLOAD, .image = current.get(),
-       .alternate = target.alternate, .bytes = readBytes, .fitTo = &memory, .fastPoll = fastPoll},
+       .alternate = target.alternateSetting, .bytes = readBytes, .fitTo = &memory,
+       .fastPoll = fastPoll},
       path, out);
   if (status != RESULT_OK) return status;
-  const std::vector<ImageElement> wantedRecords = ElementRecords(target.elements);
   const std::vector<ImageElement> read = FindImage(current.get())->Records();
   for (const MappingSector* sector : comparable) {
     std::vector<uint8_t> wanted(sector->sectorSize, 0xFF);

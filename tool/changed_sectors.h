@@ -11,8 +11,7 @@
 
 #include "common/memory_mapping.h"
 #include "common/status_code.h"
-#include "dfufiles/firmware_data.h"
-#include "tool/flash_images.h"
+#include "dfufiles/image.h"
 #include "tool/tool_output.h"
 
 // [start, end): end is 64-bit so that a range may end at the top of the
@@ -22,10 +21,9 @@ struct AddressRange {
   uint64_t end = 0;
 };
 
-// The parts of the data inside the ranges, in address order; pieces that
-// meet become one element.
-std::vector<FirmwareElement> ClipToRanges(const std::vector<FirmwareElement>& elements,
-                                          const std::vector<AddressRange>& ranges);
+// The parts of the data inside the ranges, in address order, for the same
+// alternate setting; pieces that meet become one element.
+CImage ClipToRanges(const CImage& data, const std::vector<AddressRange>& ranges);
 
 // The sectors of `memory` that a flash of `target` must still erase and
 // write, appended to *rewrite in map order: each touched sector whose content
@@ -33,7 +31,7 @@ std::vector<FirmwareElement> ClipToRanges(const std::vector<FirmwareElement>& el
 // elsewhere), read first through the engine as the "compare" step on the
 // device at `path`; and each touched sector that cannot be both read and
 // erased, since what it holds cannot be predicted.
-StatusCode RangesToRewrite(const FlashTarget& target, const MemoryMapping& memory,
+StatusCode RangesToRewrite(const CImage& target, const MemoryMapping& memory,
                            const std::string& path, bool* fastPoll, CToolOutput* out,
                            std::vector<AddressRange>* rewrite);
 

@@ -69,7 +69,7 @@ constexpr size_t TOOL_BLANK_CHECK_SECTORS = 64;
 
 // One block at the start of every sector that a mass erase must have
 // cleared and that can be read (or of an even sample of them), as 0xFF.
-std::vector<FirmwareElement> BlankCheckBlocks(const MemoryMapping& memory, uint32_t blockSize) {
+CImage BlankCheckBlocks(const MemoryMapping& memory, uint32_t blockSize) {
   std::vector<const MappingSector*> sectors;
   const uint8_t both = SECTOR_READABLE | SECTOR_ERASABLE;
   for (const MappingSector& sector : memory.sectors) {
@@ -77,12 +77,12 @@ std::vector<FirmwareElement> BlankCheckBlocks(const MemoryMapping& memory, uint3
       sectors.push_back(&sector);
     }
   }
-  std::vector<FirmwareElement> blocks;
+  CImage blocks;
   const size_t count = std::min(sectors.size(), TOOL_BLANK_CHECK_SECTORS);
   for (size_t i = 0; i < count; ++i) {
     const size_t at = count == 1 ? 0 : i * (sectors.size() - 1) / (count - 1);
     const MappingSector& sector = *sectors[at];
-    blocks.push_back({sector.startAddress, std::vector<uint8_t>(std::min(sector.sectorSize, blockSize), 0xFF)});
+    blocks.AppendFilled(sector.startAddress, std::min(sector.sectorSize, blockSize), 0xFF);
   }
   return blocks;
 }
@@ -95,25 +95,28 @@ int CheckMassErase(const DfuDeviceInfo& device, CToolOutput* out) {
   }
   const MemoryMapping* memory = FindMemory(device, 0);
   const uint32_t blockSize = device.transferSize != 0 ? device.transferSize : 2048;
-  const std::vector<FirmwareElement> blocks =
-      memory != nullptr ? BlankCheckBlocks(*memory, blockSize) : std::vector<FirmwareElement>{};
-  if (blocks.empty()) {
+  CImage blocks = memory != nullptr ? BlankCheckBlocks(*memory, blockSize) : CImage();
+  const uint64_t blockBytes = blocks.ByteCount();
+  const size_t checked = blocks.ElementCount();
+  if (blocks.ElementCount() == 0) {
     return out->Result(TOOL_EXIT_OK, "mass erase done; not checked: no sector of alternate "
                                      "setting 0 can be both erased and read");
   }
-  CImageHolder image(MakeImage(0, blocks));
+  CImageHolder image(MakeImage(std::move(blocks)));
   if (image.get() == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
   const StatusCode status = RunEngineStep(
       {.name = "blank-check", .opCode = OP_CODE_UPLOAD, .image = image.get(),
-       .bytes = FirmwareByteCount(blocks), .fitTo = memory},
+       .bytes = blockBytes, .fitTo = memory},
       device.path, out);
   if (status != RESULT_OK) {
     return out->Result(TOOL_EXIT_FAILED, "mass erase done, but reading it back failed: " + StatusText(status));
   }
-  for (const FirmwareElement& read : ImageContents(image.get())) {
-    const auto dirty = std::find_if(read.data.begin(), read.data.end(), [](uint8_t b) { return b != 0xFF; });
-    if (dirty == read.data.end()) continue;
-    const uint32_t address = read.address + static_cast<uint32_t>(dirty - read.data.begin());
+  for (const ImageElement& read : FindImage(image.get())->Records()) {
+    const uint8_t* const end = read.data + read.size;
+    const uint8_t* dirty =
+        std::find_if<const uint8_t*>(read.data, end, [](uint8_t b) { return b != 0xFF; });
+    if (dirty == end) continue;
+    const uint32_t address = read.address + static_cast<uint32_t>(dirty - read.data);
     // Blocks of adjacent small sectors come back joined: name the sector.
     uint32_t sectorStart = address;
     for (const MappingSector& sector : memory->sectors) {
@@ -126,7 +129,6 @@ int CheckMassErase(const DfuDeviceInfo& device, CToolOutput* out) {
                            " is not blank (" + HexText(address, 8) + " holds " + HexText(*dirty, 2) + ")",
                        "the device may not support the mass erase: erase with --all instead", address);
   }
-  const size_t checked = blocks.size();
   return out->Result(TOOL_EXIT_OK, "mass erase done; checked blank: the first block of " +
                                        std::to_string(checked) + (checked == 1 ? " sector" : " sectors"));
 }
@@ -200,9 +202,9 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   if (!ResolveRange(options, *memory, SECTOR_READABLE, &start, &length, &error)) {
     return out->Result(TOOL_EXIT_FAILED, error);
   }
-  std::vector<FirmwareElement> wanted = {{start, std::vector<uint8_t>(length, 0xFF)}};
-  CImageHolder image(MakeImage(alternate, wanted));
-  wanted.clear();
+  CImage wanted(alternate, 0, nullptr);
+  wanted.AppendFilled(start, length, 0xFF);
+  CImageHolder image(MakeImage(std::move(wanted)));
   if (image.get() == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
   OperationContext final{};
   const StatusCode status = RunEngineStep(
@@ -227,7 +229,11 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   if (status != RESULT_OK)
     return out->Result(TOOL_EXIT_FAILED, "upload failed: " + StatusText(status));
   const std::string& path = options.positional[0];
-  const ReadBack read{true, alternate, memory->memoryName, start, length, ImageContents(image.get())};
+  const ReadBack read{.alternate = alternate,
+                      .memoryName = memory->memoryName,
+                      .start = start,
+                      .length = length,
+                      .elements = FindImage(image.get())->Records()};
   if (!FinishReadBackFile(path, device, read, &output, &error)) {
     return out->Result(TOOL_EXIT_FAILED, error);
   }
@@ -268,7 +274,9 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
     if (!ResolveRange(options, *memory, SECTOR_ERASABLE, &start, &length, &error)) {
       return out->Result(TOOL_EXIT_FAILED, error);
     }
-    handle = MakeImage(alternate, {{start, std::vector<uint8_t>(length, 0xFF)}});
+    CImage range(alternate, 0, nullptr);
+    range.AppendFilled(start, length, 0xFF);
+    handle = MakeImage(std::move(range));
     if (handle == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
     done = "erased the sectors of " + HexText(start, 8) + ".." + HexText(start + length - 1, 8);
   }

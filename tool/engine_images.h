@@ -1,28 +1,22 @@
-// zuvatool's way into the engine's images: building a registered image from
-// firmware elements, the image the leave request travels with, reading an
-// image's elements back, and owning a registered image for a scope.
+// zuvatool's way into the engine's images: registering an image, the image
+// the leave request travels with, and owning a registered image for a scope.
 #ifndef ZUVA_TOOL_ENGINE_IMAGES_H_
 #define ZUVA_TOOL_ENGINE_IMAGES_H_
 
-#include <cstdint>
 #include <utility>
-#include <vector>
 
 #include "device/device_listing.h"
-#include "dfufiles/firmware_data.h"
 #include "dfufiles/image.h"
 
-// A registered engine image for the alternate setting holding the elements;
-// null when memory runs out. The caller destroys it.
-ImageHandle MakeImage(uint8_t alternate, const std::vector<FirmwareElement>& elements);
+// The image registered with the engine: a copy of `image`, or `image` itself
+// when it is handed over. Null when memory runs out. The caller destroys it.
+ImageHandle MakeImage(const CImage& image);
+ImageHandle MakeImage(CImage&& image);
 
 // The image the leave request travels with: the engine sends it as block 0
 // of an element, so it needs one, without bytes, at the start of the first
 // memory.
 ImageHandle MakeLeaveImage(const DfuDeviceInfo& device);
-
-// The elements of a registered image.
-std::vector<FirmwareElement> ImageContents(ImageHandle image);
 
 // RAII owner of a registered image.
 class CImageHolder {

@@ -1,6 +1,8 @@
 // info and convert: the commands that work on files only.
 #include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <span>
 
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/firmware_file.h"
@@ -15,21 +17,21 @@
 
 namespace {
 
-std::string ElementsJson(const std::vector<FirmwareElement>& elements) {
+std::string ElementsJson(std::span<const ImageElement> elements) {
   std::string json = "[";
-  for (const FirmwareElement& element : elements) {
+  for (const ImageElement& element : elements) {
     if (json.size() > 1) json += ",";
     json += CJsonObject()
                 .Text("address", HexText(element.address, 8))
-                .Number("size", element.data.size())
+                .Number("size", element.size)
                 .Str();
   }
   return json + "]";
 }
 
-void PrintElements(const std::vector<FirmwareElement>& elements, const char* indent) {
-  for (const FirmwareElement& element : elements) {
-    std::printf("%s0x%08X  %zu bytes\n", indent, element.address, element.data.size());
+void PrintElements(std::span<const ImageElement> elements, const char* indent) {
+  for (const ImageElement& element : elements) {
+    std::printf("%s0x%08X  %zu bytes\n", indent, element.address, size_t{element.size});
   }
 }
 
@@ -55,12 +57,12 @@ int InfoDfuSe(const DfuSeContent& content, CToolOutput* out) {
   const bool crcOk = content.suffix.CrcMatches();
   if (out->mode() == OutputMode::kJson) {
     std::string targets = "[";
-    for (const FirmwareTarget& target : content.targets) {
+    for (const CImage& target : content.targets) {
       if (targets.size() > 1) targets += ",";
       CJsonObject json;
-      json.Number("alt", target.alternate);
-      if (target.named) json.Text("name", target.name);
-      json.Raw("elements", ElementsJson(target.elements));
+      json.Number("alt", target.alternateSetting);
+      if (target.isNamed != 0) json.Text("name", target.name);
+      json.Raw("elements", ElementsJson(target.Records()));
       targets += json.Str();
     }
     targets += "]";
@@ -72,11 +74,12 @@ int InfoDfuSe(const DfuSeContent& content, CToolOutput* out) {
     std::printf("format: DfuSe\n");
     PrintSuffix(content.suffix);
     std::printf("targets: %zu\n", content.targets.size());
-    for (const FirmwareTarget& target : content.targets) {
-      std::printf("  target alt %u%s%s%s: %zu element(s)\n", target.alternate,
-                  target.named ? " \"" : "", target.named ? target.name.c_str() : "",
-                  target.named ? "\"" : "", target.elements.size());
-      PrintElements(target.elements, "    ");
+    for (const CImage& target : content.targets) {
+      const bool named = target.isNamed != 0;
+      std::printf("  target alt %u%s%s%s: %zu element(s)\n", target.alternateSetting,
+                  named ? " \"" : "", named ? target.name : "", named ? "\"" : "",
+                  size_t{target.ElementCount()});
+      PrintElements(target.Records(), "    ");
     }
     ToolFlushStdout();
   }
@@ -103,23 +106,24 @@ int InfoPlainDfu(const FirmwareFile& file, CToolOutput* out) {
 }
 
 // `note`: what the reader could not make of the file, when anything.
-int InfoImage(FirmwareFormat format, const FirmwareImage& image, CToolOutput* out,
-              const std::string& note = "") {
-  const uint64_t total = FirmwareByteCount(image.elements);
+int InfoImage(FirmwareFormat format, std::span<const ImageElement> elements,
+              std::optional<uint32_t> entry, CToolOutput* out, const std::string& note = "") {
+  uint64_t total = 0;
+  for (const ImageElement& element : elements) total += element.size;
   if (out->mode() == OutputMode::kJson) {
     CJsonObject json;
     json.Text("event", "info").Text("format", FirmwareFormatName(format));
     if (!note.empty()) json.Text("note", note);
-    if (image.hasEntry) json.Text("entry", HexText(image.entry, 8));
-    json.Number("bytes", total).Raw("elements", ElementsJson(image.elements));
+    if (entry) json.Text("entry", HexText(*entry, 8));
+    json.Number("bytes", total).Raw("elements", ElementsJson(elements));
     out->JsonLine(json.Str());
   } else {
     std::printf("format: %s\n", FirmwareFormatName(format));
     if (!note.empty()) std::printf("note: %s\n", note.c_str());
-    if (image.hasEntry) std::printf("entry: 0x%08X\n", image.entry);
+    if (entry) std::printf("entry: 0x%08X\n", *entry);
     std::printf("data: %llu bytes in %zu run(s)\n", static_cast<unsigned long long>(total),
-                image.elements.size());
-    PrintElements(image.elements, "  ");
+                elements.size());
+    PrintElements(elements, "  ");
     ToolFlushStdout();
   }
   return out->Result(TOOL_EXIT_OK, "");
@@ -127,15 +131,16 @@ int InfoImage(FirmwareFormat format, const FirmwareImage& image, CToolOutput* ou
 
 // A DfuSe file's elements for an output that has no place for an alternate
 // setting (plain DFU, HEX, raw): data for several settings is refused.
-bool ElementsOfOneSetting(const DfuSeContent& content, std::vector<FirmwareElement>* elements,
+bool ElementsOfOneSetting(const DfuSeContent& content, std::vector<ImageElement>* elements,
                           std::string* message) {
-  for (const FirmwareTarget& target : content.targets) {
-    if (target.elements.empty()) continue;
-    if (!elements->empty() && target.alternate != content.targets.front().alternate) {
+  for (const CImage& target : content.targets) {
+    if (target.ElementCount() == 0) continue;
+    if (!elements->empty() && target.alternateSetting != content.targets.front().alternateSetting) {
       *message = "the DfuSe file holds data for several alternate settings";
       return false;
     }
-    elements->insert(elements->end(), target.elements.begin(), target.elements.end());
+    const std::vector<ImageElement> records = target.Records();
+    elements->insert(elements->end(), records.begin(), records.end());
   }
   return true;
 }
@@ -143,7 +148,7 @@ bool ElementsOfOneSetting(const DfuSeContent& content, std::vector<FirmwareEleme
 // The image of a plain DFU or raw file: the input's bytes from its lowest
 // address to its highest, gaps filled with 0xFF as erased flash reads.
 bool BuildPlainImage(const FirmwareFile& input, std::vector<uint8_t>* image, std::string* message) {
-  std::vector<FirmwareElement> elements;
+  std::vector<ImageElement> elements;
   switch (input.format) {
     case FirmwareFormat::kRaw:
     case FirmwareFormat::kPlainDfu:
@@ -153,7 +158,7 @@ bool BuildPlainImage(const FirmwareFile& input, std::vector<uint8_t>* image, std
       if (!ElementsOfOneSetting(input.dfuse, &elements, message)) return false;
       break;
     default:
-      elements = input.image.elements;
+      elements = input.image.data.Records();
       break;
   }
   if (elements.empty()) {
@@ -162,17 +167,17 @@ bool BuildPlainImage(const FirmwareFile& input, std::vector<uint8_t>* image, std
   }
   uint64_t low = UINT64_MAX;
   uint64_t high = 0;
-  for (const FirmwareElement& element : elements) {
+  for (const ImageElement& element : elements) {
     low = std::min<uint64_t>(low, element.address);
-    high = std::max<uint64_t>(high, element.address + uint64_t{element.data.size()});
+    high = std::max<uint64_t>(high, element.address + uint64_t{element.size});
   }
   if (high - low > FIRMWARE_FILE_MAX_SIZE) {
     *message = "the data spans more than " + std::to_string(FIRMWARE_FILE_MAX_SIZE) + " bytes";
     return false;
   }
   image->assign(static_cast<size_t>(high - low), 0xFF);
-  for (const FirmwareElement& element : elements) {
-    std::copy(element.data.begin(), element.data.end(),
+  for (const ImageElement& element : elements) {
+    std::copy(element.data, element.data + element.size,
               image->begin() + static_cast<std::ptrdiff_t>(element.address - low));
   }
   return true;
@@ -205,7 +210,7 @@ bool IsRaw(const FirmwareFile& input) {
 
 // Raw input at --address, which it needs and nothing else takes.
 bool PlaceRawInput(const ToolOptions& options, const FirmwareFile& input,
-                   std::vector<FirmwareElement>* elements, int* exitCode, std::string* message) {
+                   std::vector<ImageElement>* elements, int* exitCode, std::string* message) {
   if (!IsRaw(input)) {
     if (!options.address) return true;
     *exitCode = TOOL_EXIT_USAGE;
@@ -222,7 +227,7 @@ bool PlaceRawInput(const ToolOptions& options, const FirmwareFile& input,
     *message = "the data reaches beyond the 32-bit address space";
     return false;
   }
-  elements->push_back({*options.address, input.raw});
+  elements->push_back(RecordOver(*options.address, input.raw));
   return true;
 }
 
@@ -240,7 +245,7 @@ int ConvertToImageFile(const ToolOptions& options, OutputFormat format, const Fi
     if (!BuildPlainImage(input, &bytes, &error)) return out->Result(TOOL_EXIT_BAD_INPUT, error);
     dataBytes = bytes.size();
   } else {
-    std::vector<FirmwareElement> elements;
+    std::vector<ImageElement> elements;
     int exitCode = TOOL_EXIT_BAD_INPUT;
     if (!PlaceRawInput(options, input, &elements, &exitCode, &error)) {
       return out->Result(exitCode, error);
@@ -250,11 +255,11 @@ int ConvertToImageFile(const ToolOptions& options, OutputFormat format, const Fi
         return out->Result(TOOL_EXIT_BAD_INPUT, error);
       }
     } else if (!IsRaw(input)) {
-      elements = input.image.elements;
+      elements = input.image.data.Records();
     }
     std::sort(elements.begin(), elements.end(),
-              [](const FirmwareElement& a, const FirmwareElement& b) { return a.address < b.address; });
-    dataBytes = FirmwareByteCount(elements);
+              [](const ImageElement& a, const ImageElement& b) { return a.address < b.address; });
+    for (const ImageElement& element : elements) dataBytes += element.size;
     const std::string text = FormatIntelHex(elements);
     bytes.assign(text.begin(), text.end());
   }
@@ -266,27 +271,31 @@ int ConvertToImageFile(const ToolOptions& options, OutputFormat format, const Fi
 
 // The input's data split into the targets of the DfuSe file.
 bool BuildTargets(const ToolOptions& options, const FirmwareFile& input,
-                  std::vector<FirmwareTarget>* targets, int* exitCode, std::string* message) {
-  std::vector<FirmwareElement> elements;
+                  std::vector<CImage>* targets, int* exitCode, std::string* message) {
+  std::vector<ImageElement> elements;
   if (!PlaceRawInput(options, input, &elements, exitCode, message)) return false;
   if (input.format == FirmwareFormat::kDfuSe) {
-    for (const FirmwareTarget& target : input.dfuse.targets) {
-      for (const FirmwareElement& element : target.elements) elements.push_back(element);
+    for (const CImage& target : input.dfuse.targets) {
+      const std::vector<ImageElement> records = target.Records();
+      elements.insert(elements.end(), records.begin(), records.end());
     }
   } else if (!IsRaw(input)) {
-    elements = input.image.elements;
+    elements = input.image.data.Records();
   }
   if (options.targets.empty()) {
-    targets->push_back({options.alternate.value_or(0), false, "", std::move(elements)});
+    CImage& target = targets->emplace_back(options.alternate.value_or(0), 0, nullptr);
+    for (const ImageElement& element : elements) {
+      target.SetElement(target.ElementCount(), 1, element);
+    }
     return true;
   }
   // Each --target takes the bytes in its range; a byte in no range is an
-  // error, as silently dropping firmware would be.
-  for (const TargetRange& range : options.targets)
-    targets->push_back({range.alternate, false, "", {}});
-  for (const FirmwareElement& element : elements) {
+  // error, as silently dropping firmware would be. Pieces of one target
+  // that meet become one element.
+  std::vector<std::vector<ImageElement>> pieces(options.targets.size());
+  for (const ImageElement& element : elements) {
     uint64_t at = element.address;
-    const uint64_t end = at + element.data.size();
+    const uint64_t end = at + element.size;
     while (at < end) {
       size_t which = options.targets.size();
       for (size_t i = 0; i < options.targets.size(); ++i) {
@@ -302,16 +311,13 @@ bool BuildTargets(const ToolOptions& options, const FirmwareFile& input,
         return false;
       }
       const uint64_t stop = std::min(end, options.targets[which].end);
-      const auto first = element.data.begin() + static_cast<std::ptrdiff_t>(at - element.address);
-      const auto last = element.data.begin() + static_cast<std::ptrdiff_t>(stop - element.address);
-      auto& into = (*targets)[which].elements;
-      if (!into.empty() && uint64_t{into.back().address} + into.back().data.size() == at) {
-        into.back().data.insert(into.back().data.end(), first, last);
-      } else {
-        into.push_back({static_cast<uint32_t>(at), std::vector<uint8_t>(first, last)});
-      }
+      pieces[which].push_back({static_cast<uint32_t>(at), static_cast<uint32_t>(stop - at),
+                               element.data + (at - element.address)});
       at = stop;
     }
+  }
+  for (size_t i = 0; i < options.targets.size(); ++i) {
+    targets->emplace_back(options.targets[i].alternate, 0, nullptr).AppendJoined(pieces[i]);
   }
   return true;
 }
@@ -330,12 +336,12 @@ int RunInfoCommand(const ToolOptions& options, CToolOutput* out) {
     case FirmwareFormat::kPlainDfu:
       return InfoPlainDfu(file, out);
     case FirmwareFormat::kRaw: {
-      FirmwareImage raw;
-      raw.elements.push_back({0, std::move(file.raw)});
-      return InfoImage(FirmwareFormat::kRaw, raw, out, file.unreadSuffix);
+      const ImageElement raw[] = {RecordOver(0, file.raw)};
+      return InfoImage(FirmwareFormat::kRaw, raw, std::nullopt, out, file.unreadSuffix);
     }
     default:
-      return InfoImage(file.format, file.image, out);
+      return InfoImage(file.format, file.image.data.Records(),
+                       file.image.hasEntry ? std::optional(file.image.entry) : std::nullopt, out);
   }
 }
 
@@ -384,9 +390,9 @@ int RunConvertCommand(const ToolOptions& options, CToolOutput* out) {
   }
   uint64_t total = 0;
   size_t elements = 0;
-  for (const FirmwareTarget& target : content.targets) {
-    total += FirmwareByteCount(target.elements);
-    elements += target.elements.size();
+  for (const CImage& target : content.targets) {
+    total += target.ByteCount();
+    elements += target.ElementCount();
   }
   return out->Result(TOOL_EXIT_OK, "wrote " + options.positional[1] + ": " +
                                        std::to_string(content.targets.size()) + " target(s), " +

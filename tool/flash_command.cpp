@@ -28,10 +28,10 @@ namespace {
 
 // The file's data by alternate setting, planned once per place of raw data
 // and shared by every device of the run.
-std::vector<FlashTarget> PlanFileTargets(const ToolOptions& options, const FirmwareFile& file,
-                                         uint32_t rawAddress) {
+std::vector<CImage> PlanFileTargets(const ToolOptions& options, const FirmwareFile& file,
+                                    uint32_t rawAddress) {
   const uint8_t alternate = options.alternate.value_or(0);
-  std::vector<FlashTarget> targets;
+  std::vector<CImage> targets;
   switch (file.format) {
     case FirmwareFormat::kDfuSe:
       // Targets for one alternate setting may share a sector: erased,
@@ -39,25 +39,27 @@ std::vector<FlashTarget> PlanFileTargets(const ToolOptions& options, const Firmw
       // the first wrote after it was verified. They become one, so that
       // every sector is erased once before anything is written. (They claim
       // no byte twice: the loader refused such a file.)
-      for (const FirmwareTarget& target : file.dfuse.targets) {
-        if (options.alternate && target.alternate != alternate) continue;
-        auto same = std::find_if(targets.begin(), targets.end(), [&](const FlashTarget& t) {
-          return t.alternate == target.alternate;
+      for (const CImage& target : file.dfuse.targets) {
+        if (options.alternate && target.alternateSetting != alternate) continue;
+        auto same = std::find_if(targets.begin(), targets.end(), [&](const CImage& t) {
+          return t.alternateSetting == target.alternateSetting;
         });
         if (same == targets.end()) {
-          targets.push_back({target.alternate, target.elements});
-        } else {
-          same->elements.insert(same->elements.end(), target.elements.begin(),
-                                target.elements.end());
+          same = targets.emplace(targets.end(), target.alternateSetting, 0, nullptr);
+        }
+        for (const ImageElement& element : target.Records()) {
+          same->SetElement(same->ElementCount(), 1, element);
         }
       }
       break;
     case FirmwareFormat::kRaw:
     case FirmwareFormat::kPlainDfu:
-      targets.push_back({alternate, {{rawAddress, file.raw}}});
+      targets.emplace_back(alternate, 0, nullptr);
+      targets.back().SetElement(0, 1, RecordOver(rawAddress, file.raw));
       break;
     default:
-      targets.push_back({alternate, file.image.elements});
+      targets.emplace_back(file.image.data);
+      targets.back().alternateSetting = alternate;
       break;
   }
   return targets;
@@ -66,7 +68,7 @@ std::vector<FlashTarget> PlanFileTargets(const ToolOptions& options, const Firmw
 // The run's targets for this device. Raw bytes need the device's map for
 // their default address, so the plan is made once the device is known.
 bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuDeviceInfo& device,
-                 const std::vector<FlashTarget>** planned, FlashOutcome* outcome) {
+                 const std::vector<CImage>** planned, FlashOutcome* outcome) {
   const FirmwareFile& file = image.file;
   const uint8_t alternate = options.alternate.value_or(0);
   const bool raw = file.format == FirmwareFormat::kRaw || file.format == FirmwareFormat::kPlainDfu;
@@ -94,33 +96,33 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
       return false;
     }
   }
-  const std::vector<FlashTarget>* targets =
+  const std::vector<CImage>* targets =
       &image.share->Targets(address, [&] { return PlanFileTargets(options, file, address); });
   *planned = targets;
-  if (targets->empty() || FirmwareByteCount(targets->front().elements) == 0) {
+  if (targets->empty() || targets->front().ByteCount() == 0) {
     *outcome = {TOOL_EXIT_BAD_INPUT,
                 "the file holds no data for alternate setting " + std::to_string(alternate),
                 std::nullopt, {}};
     return false;
   }
   // Every byte must have a writable home before anything is erased.
-  for (const FlashTarget& target : *targets) {
-    const MemoryMapping* memory = FindMemory(device, target.alternate);
+  for (const CImage& target : *targets) {
+    const MemoryMapping* memory = FindMemory(device, target.alternateSetting);
     if (memory == nullptr) {
-      *outcome = {
-          TOOL_EXIT_BAD_INPUT,
-          "the device has no memory at alternate setting " + std::to_string(target.alternate),
-          std::nullopt, {}};
+      *outcome = {TOOL_EXIT_BAD_INPUT,
+                  "the device has no memory at alternate setting " +
+                      std::to_string(target.alternateSetting),
+                  std::nullopt, {}};
       return false;
     }
-    const auto outside = FirstAddressOutside(ElementRecords(target.elements), *memory,
-                                             SECTOR_WRITABLE, OutsideBytes::kAny);
+    const auto outside =
+        FirstAddressOutside(target.Records(), *memory, SECTOR_WRITABLE, OutsideBytes::kAny);
     if (outside) {
       *outcome = {TOOL_EXIT_BAD_INPUT,
                   "data at " + HexText(*outside, 8) +
                       " lies outside every writable memory of alternate "
                       "setting " +
-                      std::to_string(target.alternate),
+                      std::to_string(target.alternateSetting),
                   outside, {}};
       return false;
     }
@@ -148,11 +150,12 @@ FlashOutcome StepFailed(const char* step, StatusCode status) {
 // `shared` ones where the whole target is written. On success the outcome's
 // message lists the written ranges that could not be read back (empty when
 // none).
-FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo& device,
-                                 bool verify, bool changedOnly, bool* fastPoll,
-                                 CFittedImages* shared, CToolOutput* out) {
-  const MemoryMapping& memory = *FindMemory(device, target.alternate);
-  std::vector<FirmwareElement> changed;
+FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& device, bool verify,
+                                 bool changedOnly, bool* fastPoll, CFittedImages* shared,
+                                 CToolOutput* out) {
+  const uint8_t alternate = target.alternateSetting;
+  const MemoryMapping& memory = *FindMemory(device, alternate);
+  CImage changed;
   // The sectors this device needs rewritten are its own: so are their images.
   CFittedImages own;
   CFittedImages* images = shared;
@@ -161,25 +164,25 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
     const StatusCode status = RangesToRewrite(target, memory, device.path, fastPoll, out, &rewrite);
     if (status != RESULT_OK) return StepFailed("compare", status);
     if (rewrite.empty()) return {};
-    changed = ClipToRanges(target.elements, rewrite);
+    changed = ClipToRanges(target, rewrite);
     images = &own;
   }
-  const std::vector<FirmwareElement>& elements = changedOnly ? changed : target.elements;
+  const CImage& data = changedOnly ? changed : target;
   const auto fitted = [&](OperationCode opCode, uint32_t skipBlank) {
-    return images->Get(elements, target.alternate, memory, opCode, skipBlank);
+    return images->Get(data, memory, opCode, skipBlank);
   };
   const FlashOutcome outOfMemory = {TOOL_EXIT_FAILED, "out of memory", std::nullopt, {}};
-  const uint64_t bytes = FirmwareByteCount(elements);
-  const std::vector<ImageElement> records = ElementRecords(elements);
+  const uint64_t bytes = data.ByteCount();
+  const std::vector<ImageElement> records = data.Records();
   ImageHandle image = fitted(OP_CODE_ERASE, 0);
   if (image == nullptr) return outOfMemory;
-  StatusCode status = RunFittedStep("erase", OP_CODE_ERASE, image, target.alternate,
+  StatusCode status = RunFittedStep("erase", OP_CODE_ERASE, image, alternate,
                                     SectorBytesTouched(records, memory, SECTOR_ERASABLE), 0,
                                     device.path, fastPoll, out);
   if (status != RESULT_OK) return StepFailed("erase", status);
   image = fitted(OP_CODE_DOWNLOAD, 1);
   if (image == nullptr) return outOfMemory;
-  status = RunFittedStep("download", OP_CODE_DOWNLOAD, image, target.alternate, bytes, 1,
+  status = RunFittedStep("download", OP_CODE_DOWNLOAD, image, alternate, bytes, 1,
                          device.path, fastPoll, out);
   if (status != RESULT_OK) return StepFailed("download", status);
   if (!verify) return {};
@@ -191,19 +194,19 @@ FlashOutcome FlashTargetOnDevice(const FlashTarget& target, const DfuDeviceInfo&
     if ((sector->sectorType & SECTOR_READABLE) != 0) continue;
     unreadable.push_back({sector->startAddress, uint64_t{sector->startAddress} + sector->sectorSize});
   }
-  const std::vector<FirmwareElement> unverified = ClipToRanges(elements, unreadable);
-  for (const FirmwareElement& piece : unverified) {
+  const CImage unverified = ClipToRanges(data, unreadable);
+  for (const ImageElement& piece : unverified.Records()) {
     done.message += (done.message.empty() ? "" : ", ") + HexText(piece.address, 8) + ".." +
-                    HexText(static_cast<uint32_t>(piece.address + piece.data.size() - 1), 8);
+                    HexText(piece.address + piece.size - 1, 8);
   }
-  const uint64_t unverifiedBytes = FirmwareByteCount(unverified);
+  const uint64_t unverifiedBytes = unverified.ByteCount();
   if (unverifiedBytes == bytes) return done;
   // The image read by holds the data's own bytes: each block is compared
   // with them as it arrives, and none is kept.
   image = fitted(OP_CODE_UPLOAD, 0);
   if (image == nullptr) return outOfMemory;
   CReadBackComparison comparison;
-  status = RunFittedStep("verify", OP_CODE_UPLOAD, image, target.alternate,
+  status = RunFittedStep("verify", OP_CODE_UPLOAD, image, alternate,
                          bytes - unverifiedBytes, 0, device.path, fastPoll, out, &comparison);
   if (status != RESULT_OK) return StepFailed("verify", status);
   const auto difference = comparison.FirstDifference();
@@ -232,14 +235,14 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
             "--changed-only compares with what the device holds, and the device cannot upload",
             std::nullopt, "flash without --changed-only"};
   }
-  const std::vector<FlashTarget>* targets = nullptr;
+  const std::vector<CImage>* targets = nullptr;
   FlashOutcome outcome;
   if (!PlanTargets(options, image, device, &targets, &outcome)) return outcome;
   // Once the device refuses an early status request, none of its later
   // steps polls early.
   bool fastPoll = options.fastPoll;
   std::string unverified;
-  for (const FlashTarget& target : *targets) {
+  for (const CImage& target : *targets) {
     outcome = FlashTargetOnDevice(target, device, !options.noVerify && canUpload,
                                   options.changedOnly, &fastPoll, &image.share->Images(), out);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;

@@ -19,32 +19,31 @@ bool SameMemory(const MemoryMapping& a, const MemoryMapping& b) {
 
 }  // namespace
 
-ImageHandle CFittedImages::Get(const std::vector<FirmwareElement>& elements, uint8_t alternate,
-                               const MemoryMapping& memory, OperationCode opCode,
-                               uint32_t skipBlank) {
+ImageHandle CFittedImages::Get(const CImage& data, const MemoryMapping& memory,
+                               OperationCode opCode, uint32_t skipBlank) {
   // Made under the lock: devices that need the same image wait for the one
   // that makes it instead of each making a copy.
   std::lock_guard<std::mutex> guard(mutex_);
   for (const Entry& entry : entries_) {
-    if (entry.elements == &elements && entry.alternate == alternate && entry.opCode == opCode &&
+    if (entry.data == &data && entry.opCode == opCode &&
         entry.skipBlank == skipBlank && SameMemory(entry.memory, memory)) {
       return entry.image->get();
     }
   }
-  auto image = std::make_unique<CImageHolder>(MakeImage(alternate, elements));
+  auto image = std::make_unique<CImageHolder>(MakeImage(data));
   if (image->get() == nullptr ||
       ImageFitToMapping(image->get(), &memory, opCode, skipBlank) != RESULT_OK) {
     return nullptr;
   }
-  entries_.push_back({&elements, alternate, memory, opCode, skipBlank, std::move(image)});
+  entries_.push_back({&data, memory, opCode, skipBlank, std::move(image)});
   return entries_.back().image->get();
 }
 
-const std::vector<FlashTarget>& CFlashShare::Targets(
-    uint32_t rawAddress, const std::function<std::vector<FlashTarget>()>& plan) {
+const std::vector<CImage>& CFlashShare::Targets(uint32_t rawAddress,
+                                                const std::function<std::vector<CImage>()>& plan) {
   std::lock_guard<std::mutex> guard(mutex_);
   auto& targets = targets_[rawAddress];
-  if (!targets) targets = std::make_unique<const std::vector<FlashTarget>>(plan());
+  if (!targets) targets = std::make_unique<const std::vector<CImage>>(plan());
   return *targets;
 }
 

@@ -17,16 +17,9 @@
 
 #include "common/memory_mapping.h"
 #include "common/operation_code.h"
-#include "dfufiles/firmware_data.h"
 #include "dfufiles/image.h"
 #include "operations/upload_sink.h"
 #include "tool/engine_images.h"
-
-// The data for one alternate setting.
-struct FlashTarget {
-  uint8_t alternate = 0;
-  std::vector<FirmwareElement> elements;
-};
 
 // Images of data fitted for one operation on one memory, each made on the
 // first request for it and kept until this object goes. Threads may share
@@ -38,16 +31,15 @@ class CFittedImages {
   CFittedImages(const CFittedImages&) = delete;
   CFittedImages& operator=(const CFittedImages&) = delete;
 
-  // `elements` as an image for `alternate`, fitted for `opCode` on
-  // `memory`. The elements are known by their address: the caller keeps
-  // them, unchanged, as long as this object. Null when memory runs out.
-  ImageHandle Get(const std::vector<FirmwareElement>& elements, uint8_t alternate,
-                  const MemoryMapping& memory, OperationCode opCode, uint32_t skipBlank);
+  // A registered copy of `data` fitted for `opCode` on `memory`. The data
+  // is known by its address: the caller keeps it, unchanged, as long as
+  // this object. Null when memory runs out.
+  ImageHandle Get(const CImage& data, const MemoryMapping& memory, OperationCode opCode,
+                  uint32_t skipBlank);
 
  private:
   struct Entry {
-    const std::vector<FirmwareElement>* elements;
-    uint8_t alternate;
+    const CImage* data;
     MemoryMapping memory;
     OperationCode opCode;
     uint32_t skipBlank;
@@ -58,20 +50,20 @@ class CFittedImages {
 };
 
 // What the devices of one flash run share: the targets planned from the
-// file, once per place of raw data (the default place depends on the
-// device's map), and their fitted images.
+// file (an image per alternate setting), once per place of raw data (the
+// default place depends on the device's map), and their fitted images.
 class CFlashShare {
  public:
   // The targets planned for raw data at `rawAddress` (0 for the formats that
   // place their own data), made by `plan` on the first request for that
   // place; they stay put as long as this object.
-  const std::vector<FlashTarget>& Targets(uint32_t rawAddress,
-                                          const std::function<std::vector<FlashTarget>()>& plan);
+  const std::vector<CImage>& Targets(uint32_t rawAddress,
+                                     const std::function<std::vector<CImage>()>& plan);
   CFittedImages& Images() { return images_; }
 
  private:
   std::mutex mutex_;
-  std::map<uint32_t, std::unique_ptr<const std::vector<FlashTarget>>> targets_;
+  std::map<uint32_t, std::unique_ptr<const std::vector<CImage>>> targets_;
   CFittedImages images_;
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device/memory_map.h"
+#include "dfufiles/firmware_test_support.h"
 #include "dfufiles/image_registry.h"
 
 namespace {
@@ -32,7 +33,8 @@ std::vector<std::vector<int64_t>> Shape(ImageHandle image) {
 }
 
 TEST(FittedImagesTest, AreMadeOncePerDataMapAndOperationAndSharedByThreads) {
-  const std::vector<FirmwareElement> data = {{0x08000000, std::vector<uint8_t>(0x5000, 0x11)}};
+  const CImage data = ImageOf(0, {{0x08000000, std::vector<uint8_t>(0x5000, 0x11)}});
+  const CImage second = ImageOf(1, {{0x08000000, std::vector<uint8_t>(0x5000, 0x11)}});
   const MemoryMapping map = Map("@Internal Flash  /0x08000000/04*016Kg");
   CFittedImages images;
   // Devices that start at once ask at once: each gets the one image.
@@ -40,7 +42,7 @@ TEST(FittedImagesTest, AreMadeOncePerDataMapAndOperationAndSharedByThreads) {
   std::vector<std::thread> threads;
   for (size_t i = 0; i < got.size(); ++i) {
     threads.emplace_back(
-        [&, i] { got[i] = images.Get(data, 0, map, OP_CODE_DOWNLOAD, 1); });
+        [&, i] { got[i] = images.Get(data, map, OP_CODE_DOWNLOAD, 1); });
   }
   for (std::thread& thread : threads) thread.join();
   ASSERT_NE(got[0], nullptr);
@@ -50,12 +52,12 @@ TEST(FittedImagesTest, AreMadeOncePerDataMapAndOperationAndSharedByThreads) {
                                                               {0x08004000, 0x1000, 0x11}}));
 
   // Each thing the fitting depends on gives an image of its own.
-  const std::vector<FirmwareElement> same = data;  // equal, but other data
+  const CImage same(data);  // equal, but other data
   const MemoryMapping otherMap = Map("@Internal Flash  /0x08000000/01*064Kg");
   const ImageHandle others[] = {
-      images.Get(data, 0, map, OP_CODE_ERASE, 0),    images.Get(data, 0, map, OP_CODE_UPLOAD, 0),
-      images.Get(data, 0, map, OP_CODE_DOWNLOAD, 0), images.Get(data, 1, map, OP_CODE_DOWNLOAD, 1),
-      images.Get(same, 0, map, OP_CODE_DOWNLOAD, 1), images.Get(data, 0, otherMap, OP_CODE_DOWNLOAD, 1)};
+      images.Get(data, map, OP_CODE_ERASE, 0),    images.Get(data, map, OP_CODE_UPLOAD, 0),
+      images.Get(data, map, OP_CODE_DOWNLOAD, 0), images.Get(second, map, OP_CODE_DOWNLOAD, 1),
+      images.Get(same, map, OP_CODE_DOWNLOAD, 1), images.Get(data, otherMap, OP_CODE_DOWNLOAD, 1)};
   for (size_t i = 0; i < std::size(others); ++i) {
     EXPECT_NE(others[i], nullptr) << i;
     EXPECT_NE(others[i], got[0]) << i;
@@ -67,16 +69,16 @@ TEST(FittedImagesTest, AreMadeOncePerDataMapAndOperationAndSharedByThreads) {
   EXPECT_EQ(Shape(others[5]), (std::vector<std::vector<int64_t>>{{0x08000000, 0x5000, 0x11}}));
   EXPECT_EQ(FindImage(others[3])->alternateSetting, 1);
   // An equal map from another device shares the image.
-  EXPECT_EQ(images.Get(data, 0, Map("@Internal Flash  /0x08000000/04*016Kg"), OP_CODE_DOWNLOAD, 1),
+  EXPECT_EQ(images.Get(data, Map("@Internal Flash  /0x08000000/04*016Kg"), OP_CODE_DOWNLOAD, 1),
             got[0]);
 }
 
 TEST(FittedImagesTest, GoWithTheirOwner) {
-  const std::vector<FirmwareElement> data = {{0x08000000, {1, 2, 3}}};
+  const CImage data = ImageOf(0, {{0x08000000, {1, 2, 3}}});
   ImageHandle image = nullptr;
   {
     CFittedImages images;
-    image = images.Get(data, 0, Map("@Flash /0x08000000/01*016Kg"), OP_CODE_DOWNLOAD, 0);
+    image = images.Get(data, Map("@Flash /0x08000000/01*016Kg"), OP_CODE_DOWNLOAD, 0);
     ASSERT_NE(FindImage(image), nullptr);
   }
   EXPECT_EQ(FindImage(image), nullptr);
@@ -88,15 +90,17 @@ TEST(FlashShareTest, PlansEachPlaceOnce) {
   const auto plan = [&](uint32_t address) {
     return [&plans, address] {
       ++plans;
-      return std::vector<FlashTarget>{{0, {{address, {1}}}}};
+      std::vector<CImage> targets;
+      targets.push_back(ImageOf(0, {{address, {1}}}));
+      return targets;
     };
   };
-  const std::vector<FlashTarget>* first = &share.Targets(0x08000000, plan(0x08000000));
+  const std::vector<CImage>* first = &share.Targets(0x08000000, plan(0x08000000));
   EXPECT_EQ(&share.Targets(0x08000000, plan(0x08000000)), first);
-  const std::vector<FlashTarget>& other = share.Targets(0x20000000, plan(0x20000000));
+  const std::vector<CImage>& other = share.Targets(0x20000000, plan(0x20000000));
   EXPECT_EQ(plans, 2);
-  EXPECT_EQ(other[0].elements[0].address, 0x20000000u);
-  EXPECT_EQ((*first)[0].elements[0].address, 0x08000000u);
+  EXPECT_EQ(other[0].ElementAt(0)->address, 0x20000000u);
+  EXPECT_EQ((*first)[0].ElementAt(0)->address, 0x08000000u);
 }
 
 // What the device returned, block by block, and the first difference the

@@ -7,6 +7,8 @@
 
 #include "common/operation_code.h"
 #include "dfufiles/dfu_suffix.h"
+#include "dfufiles/firmware_data.h"
+#include "dfufiles/image_registry.h"
 #include "operations/plain_upload_thread.h"
 #include "protocol/dfu.h"
 #include "tool/engine_images.h"
@@ -37,7 +39,9 @@ bool IdMismatch(uint16_t fileId, uint16_t deviceId) {
 StatusCode RunPlain(const char* step, OperationCode opCode, uint8_t alternate,
                     const std::vector<uint8_t>& bytes, uint64_t announced, const DfuDeviceInfo& device,
                     CToolOutput* out, std::vector<uint8_t>* read, OperationContext* final) {
-  CImageHolder image(MakeImage(alternate, {{0, bytes}}));
+  CImage data(alternate, 0, nullptr);
+  data.SetElement(0, 1, RecordOver(0, bytes));
+  CImageHolder image(MakeImage(std::move(data)));
   if (image.get() == nullptr) return OP_ERR_UNEXPECTED;
   const StatusCode status = RunEngineStep(
       {.name = step, .opCode = opCode, .image = image.get(), .alternate = alternate,
@@ -45,8 +49,11 @@ StatusCode RunPlain(const char* step, OperationCode opCode, uint8_t alternate,
       device.path, out);
   if (status != RESULT_OK) return status;
   if (read != nullptr) {
-    const std::vector<FirmwareElement> contents = ImageContents(image.get());
-    *read = contents.empty() ? std::vector<uint8_t>{} : contents.front().data;
+    const ImageElement* element = FindImage(image.get())->ElementAt(0);
+    read->clear();
+    if (element != nullptr && element->size != 0) {
+      read->assign(element->data, element->data + element->size);
+    }
     read->resize(static_cast<size_t>(std::min<uint64_t>(PlainUploadedBytes(*final), read->size())));
   }
   return RESULT_OK;
@@ -150,7 +157,7 @@ int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device,
   const std::string& path = options.positional[0];
   const uint32_t length = static_cast<uint32_t>(read.size());
   std::string error;
-  if (!FinishReadBackFile(path, device, {false, alternate, "", 0, length, {{0, std::move(read)}}},
+  if (!FinishReadBackFile(path, device, {false, alternate, "", 0, length, {RecordOver(0, read)}},
                           output, &error)) {
     return out->Result(TOOL_EXIT_FAILED, error);
   }

@@ -10,10 +10,10 @@ namespace {
 
 // The bytes of [start, start + length) that the elements hold, 0xFF
 // elsewhere.
-std::vector<uint8_t> RawBytes(const std::vector<FirmwareElement>& elements, uint32_t start,
+std::vector<uint8_t> RawBytes(const std::vector<ImageElement>& elements, uint32_t start,
                               uint32_t length) {
   std::vector<uint8_t> bytes(length, 0xFF);
-  LayElements(ElementRecords(elements), start, bytes);
+  LayElements(elements, start, bytes);
   return bytes;
 }
 
@@ -29,7 +29,10 @@ bool FinishReadBackFile(const std::string& path, const DfuDeviceInfo& device, co
         content.suffix.vendorId = device.vendorId;
         content.suffix.productId = device.productId;
         content.suffix.deviceVersion = device.deviceVersion;
-        content.targets.push_back({read.alternate, true, read.memoryName, read.elements});
+        CImage& target = content.targets.emplace_back(read.alternate, 1, read.memoryName.c_str());
+        for (const ImageElement& element : read.elements) {
+          target.SetElement(target.ElementCount(), 1, element);
+        }
         if (FormatDfuSe(content, &bytes) != RESULT_OK) {
           *error = "cannot format";
           return false;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "device/device_listing.h"
-#include "dfufiles/firmware_data.h"
 #include "dfufiles/firmware_file.h"
+#include "dfufiles/image.h"
 
 struct ReadBack {
   bool dfuse = true;       // false: a plain DFU device's memory, read from address 0
@@ -19,7 +19,9 @@ struct ReadBack {
   std::string memoryName;  // DfuSe: the memory's name, the target's name in a .dfu file
   uint32_t start = 0;      // the range read; raw bytes that no element holds are 0xFF
   uint32_t length = 0;
-  std::vector<FirmwareElement> elements;  // what the device answered
+  // What the device answered: records over bytes the caller keeps until the
+  // file is written.
+  std::vector<ImageElement> elements;
 };
 
 // Writes the file named `path` through `output` (begun by the caller before

@@ -4,14 +4,21 @@
 
 #include <filesystem>
 
+#include "dfufiles/firmware_test_support.h"
+
 namespace {
+
+const uint8_t LOW[] = {1, 2};
+const uint8_t HIGH[] = {6, 7};
+const uint8_t PLAIN[] = {9, 8, 7};
 
 // What a DfuSe read of 0x08000000..+8 answered: two runs with a gap.
 ReadBack DfuSeRead() {
-  return {true, 2, "Internal Flash", 0x08000000, 8, {{0x08000000, {1, 2}}, {0x08000005, {6, 7}}}};
+  return {true, 2, "Internal Flash", 0x08000000, 8,
+          {RecordOver(0x08000000, LOW), RecordOver(0x08000005, HIGH)}};
 }
 
-ReadBack PlainRead() { return {false, 0, "", 0, 3, {{0, {9, 8, 7}}}}; }
+ReadBack PlainRead() { return {false, 0, "", 0, 3, {RecordOver(0, PLAIN)}}; }
 
 struct FileCase {
   const char* name;
@@ -45,9 +52,9 @@ TEST_P(ReadBackFileTest, ReadsBackAsTheFormatItsNameAsksFor) {
   switch (c.format) {
     case FirmwareFormat::kDfuSe:
       ASSERT_EQ(file.dfuse.targets.size(), 1u);
-      EXPECT_EQ(file.dfuse.targets[0].alternate, 2);
-      EXPECT_EQ(file.dfuse.targets[0].name, "Internal Flash");
-      EXPECT_EQ(file.dfuse.targets[0].elements.size(), 2u);
+      EXPECT_EQ(file.dfuse.targets[0].alternateSetting, 2);
+      EXPECT_STREQ(file.dfuse.targets[0].name, "Internal Flash");
+      EXPECT_EQ(file.dfuse.targets[0].ElementCount(), 2u);
       EXPECT_EQ(file.dfuse.suffix.dfuVersion, DFU_SUFFIX_DFUSE_VERSION);
       suffix = &file.dfuse.suffix;
       break;
@@ -55,13 +62,12 @@ TEST_P(ReadBackFileTest, ReadsBackAsTheFormatItsNameAsksFor) {
       EXPECT_EQ(file.suffix.dfuVersion, DFU_SUFFIX_PLAIN_VERSION);
       suffix = &file.suffix;
       break;
-    case FirmwareFormat::kIntelHex:
-      ASSERT_EQ(file.image.elements.size(), c.read.elements.size());
-      for (size_t i = 0; i < c.read.elements.size(); ++i) {
-        EXPECT_EQ(file.image.elements[i].address, c.read.elements[i].address);
-        EXPECT_EQ(file.image.elements[i].data, c.read.elements[i].data);
-      }
+    case FirmwareFormat::kIntelHex: {
+      CImage read;
+      read.AppendJoined(c.read.elements);
+      EXPECT_EQ(Runs(file.image.data), Runs(read));
       break;
+    }
     default:
       break;
   }
