@@ -10,6 +10,7 @@
 #include "dfufiles/firmware_file.h"
 #include "dfufiles/image_registry.h"
 #include "dfufiles/sector_geometry.h"
+#include "platform/files.h"
 #include "protocol/dfu.h"
 #include "tool/changed_sectors.h"
 #include "tool/device_choice.h"
@@ -267,6 +268,12 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
 }
 
 int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
+  // The record is appended to: were it the firmware file, each device's
+  // line would go into the image being flashed.
+  if (options.logPath && PlatformSameFile(options.positional[0], *options.logPath)) {
+    return out->Result(TOOL_EXIT_USAGE, "the record " + *options.logPath + " is the input file " +
+                                            options.positional[0] + "; name another record");
+  }
   FlashImage image;
   int exitCode = TOOL_EXIT_OK;
   const bool identify = options.logPath || options.expectedSha256;

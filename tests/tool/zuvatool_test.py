@@ -998,6 +998,14 @@ def flash_log_records_each_device_as_it_ends(t):
     done = t.run("flash", "fw.bin", "--log", "folder")
     expect_exit(done, 1)
     expect("cannot open the record folder" in done.err and t.read("flash.bin") == before, done.err)
+    # A record that is the firmware file, however it is named, is refused
+    # before the file is changed or a device touched.
+    os.link(t.path("fw.bin"), t.path("fw-link.bin"))
+    for record in ("fw.bin", "./fw.bin", "fw-link.bin"):
+        done = t.run("flash", "fw.bin", "--log", record)
+        expect_exit(done, 2)
+        expect("the record %s is the input file fw.bin" % record in done.err, done.err)
+        expect(t.read("fw.bin") == data and t.read("flash.bin") == before, record + ": changed")
 
 
 @case
