@@ -109,9 +109,10 @@ the flash was tried on, written to the disk as the device ends: "time"
 (UTC), "device", "serial", "vidpid", "image" (FILE as given), "sha256"
 and "size" of FILE, "result" (ok or failed), "message", "exit", "ms"
 and, when verify found a difference, its "address". Several runs may
-append to one file. A record that cannot be written (a full disk) is
-an error after the device's result, and fails a device that succeeded
-(exit code 1). --expect-sha256 refuses FILE (exit code 3) unless its
+append to one file; each line is written whole or not at all. A record
+that cannot be written (a full disk) is an error after the device's
+result, and fails a device that succeeded (exit code 1); a RECORD that
+is FILE is refused (exit code 2). --expect-sha256 refuses FILE (exit code 3) unless its
 SHA-256 is HASH, before any device is touched.
 )",
        {{"--alt N", "the alternate setting for raw bytes, or the one target\n"

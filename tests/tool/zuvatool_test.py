@@ -1027,6 +1027,13 @@ def flash_log_on_a_full_disk_says_so_and_still_reports_the_flash(t):
         expect("flashed fw.bin" in words and "cannot write the record of sim:" in words and
                "full.log" in words, done.out + done.err)
         expect(t.read("flash.bin")[:len(data)] == data, "the device was not flashed")
+        # No part of the line that did not fit is left for the next to join.
+        expect(t.read("full.log") == ("x" * (limit - 21) + "\n").encode(),
+               t.read("full.log")[limit - 40:])
+    expect_exit(t.run("flash", "fw.bin", "--log", "full.log"), 0)
+    lines = t.read("full.log").decode().split("\n")
+    expect(len(lines) == 3 and lines[2] == "" and json.loads(lines[1])["result"] == "ok",
+           lines[1:])
 
 
 @case
