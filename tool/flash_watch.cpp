@@ -307,11 +307,15 @@ class CWatch {
   }
 
   // A board back in DFU mode after every flash: one line, no flash, and a
-  // failed row of its own in the summary, since the board does not run what
-  // it was given.
+  // failed row of its own in the summary and in the production record,
+  // since the board does not run what it was given.
   void LogLeftAlone(const DfuDeviceInfo& device, int flashes) {
-    const std::string message =
-        "still in DFU mode after " + std::to_string(flashes) + " flashes; left alone";
+    FlashOutcome outcome{TOOL_EXIT_FAILED,
+                         "still in DFU mode after " + std::to_string(flashes) + " flashes; left alone",
+                         std::nullopt,
+                         {}};
+    RecordDeviceEnd(options_, image_, device, 0, &outcome);
+    const std::string& message = outcome.message;
     DeviceRecord record;
     record.path = device.path;
     record.serial = device.serial;

@@ -1146,7 +1146,7 @@ def flash_watch_leaves_a_board_alone_that_keeps_coming_back_in_dfu_mode(t):
     data = payload(2048, 15)
     t.write("fw.bin", data)
     devices, _ = several(t, 1, ["after-leave = dfu\n"])
-    process = t.start("flash", "fw.bin", "--watch", "--json", **devices)
+    process = t.start("flash", "fw.bin", "--watch", "--json", "--log", "bench.log", **devices)
     events = []
     for line in process.stdout:
         event = json.loads(line)
@@ -1170,6 +1170,11 @@ def flash_watch_leaves_a_board_alone_that_keeps_coming_back_in_dfu_mode(t):
            summary[-1]["message"] == alone[0]["message"], summary)
     expect(events[-1]["exit"] == 1 and events[-1]["message"] == "1 of 4 devices failed", events[-1])
     expect(process.returncode == 1, "exit %d" % process.returncode)
+    # The record holds what the summary counts, the board left alone too.
+    record = [(line["device"], line["result"], line["exit"], line["message"])
+              for line in record_lines(t, "bench.log")]
+    expect(record == [(d["device"], "ok" if d["exit"] == 0 else "failed", d["exit"],
+                       d.get("message", "flashed fw.bin")) for d in summary], record)
 
 
 @case
