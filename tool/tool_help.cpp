@@ -86,12 +86,13 @@ exit code is 0 when every device succeeded, else the worst device's:
 arrives (and those present at the start), several at once, waiting on
 the system's device-change events. Each flash ends in one line: time,
 path, serial, result, duration (a "result" event with "device",
-"serial", "time", "exit" and "ms" with --json). A device that comes
-back with the serial of one flashed before, as a board does after
-leaving DFU mode, is looked at again a second later and flashed again
-only if it is still in DFU mode; one that is back in DFU mode within
-5 s after each of three flashes in a row is left alone (one line, a
-"left-alone" event with --json). Ctrl-C lets the flashes in progress
+"serial", "time", "exit" and "ms" with --json). A board that comes
+back after its flash, as one does after leaving DFU mode (known by its
+serial, or without one by the port it is on), is looked at again a
+second later and flashed again only if it is still in DFU mode; one
+that is back in DFU mode within 5 s after each of three flashes in a
+row is left alone (one line, a "left-alone" event with --json, a
+failed line in the record). Ctrl-C lets the flashes in progress
 finish, shows the summary and ends with the exit code --all would give
 (a second Ctrl-C ends at once).
 

@@ -897,7 +897,8 @@ def selection_among_several_devices(t):
 
 def several(t, count, extras=None):
     """count virtual devices with serials SIM0001.. and old content, as run() arguments;
-    extras[i], when given, is added to the i-th device's profile."""
+    extras[i], when given, is added to the i-th device's profile (and takes the place of
+    the serial when it names one)."""
     separator = ";" if t.args.wrapper else ":"
     profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
     profiles = []
@@ -905,7 +906,7 @@ def several(t, count, extras=None):
         extra = extras[i] if extras else ""
         base = profile.replace("timing = fast\n", "") if "timing =" in extra else profile
         profiles.append("p%d.profile" % (i + 1))
-        t.write(profiles[-1], base + "serial = auto\n" + extra)
+        t.write(profiles[-1], base + ("" if "serial =" in extra else "serial = auto\n") + extra)
     flashes = ["f%d.bin" % (i + 1) for i in range(count)]
     old = bytes((i * 7 + 3) & 0xFF for i in range(FLASH_SIZE))
     for name in flashes:
@@ -1145,36 +1146,47 @@ def flash_watch_leaves_a_board_alone_that_keeps_coming_back_in_dfu_mode(t):
         return  # the interrupt is a POSIX signal here
     data = payload(2048, 15)
     t.write("fw.bin", data)
-    devices, _ = several(t, 1, ["after-leave = dfu\n"])
-    process = t.start("flash", "fw.bin", "--watch", "--json", "--log", "bench.log", **devices)
-    events = []
-    for line in process.stdout:
-        event = json.loads(line)
-        events.append(event)
-        if event["event"] == "left-alone":
-            process.send_signal(signal.SIGINT)
-    process.wait()
-    process.deadline.cancel()
-    # Flashed, then flashed again twice as it came back in DFU mode each
-    # time; the fourth return gets a line and no flash.
-    results = [e for e in events if e["event"] == "result" and "device" in e]
-    expect([r["exit"] for r in results] == [0, 0, 0], "%s\n%s" % (events, process.stderr.read()))
-    alone = [e for e in events if e["event"] == "left-alone"]
-    expect(len(alone) == 1 and alone[0]["serial"] == "SIM0001" and
-           alone[0]["message"] == "still in DFU mode after 3 flashes; left alone" and
-           alone[0]["device"] not in [r["device"] for r in results], alone)
-    # The board does not run what it was given: a failed row of its own.
-    summary = [e for e in events if e["event"] == "summary"][0]["devices"]
-    expect([d["exit"] for d in summary] == [0, 0, 0, 1] and
-           summary[-1]["device"] == alone[0]["device"] and
-           summary[-1]["message"] == alone[0]["message"], summary)
-    expect(events[-1]["exit"] == 1 and events[-1]["message"] == "1 of 4 devices failed", events[-1])
-    expect(process.returncode == 1, "exit %d" % process.returncode)
-    # The record holds what the summary counts, the board left alone too.
-    record = [(line["device"], line["result"], line["exit"], line["message"])
-              for line in record_lines(t, "bench.log")]
-    expect(record == [(d["device"], "ok" if d["exit"] == 0 else "failed", d["exit"],
-                       d.get("message", "flashed fw.bin")) for d in summary], record)
+    # (board, profile lines, serial): a board known by its serial, back under
+    # a new path each time; one without a serial, known by its port's path.
+    cases = [("with a serial", "after-leave = dfu\n", "SIM0001"),
+             ("without a serial", "serial =\nafter-leave = dfu\nafter-leave-path = same\n", "")]
+    for name, profile, serial in cases:
+        devices, _ = several(t, 1, [profile])
+        process = t.start("flash", "fw.bin", "--watch", "--json", "--log",
+                          name.replace(" ", "-") + ".log", **devices)
+        events = []
+        for line in process.stdout:
+            event = json.loads(line)
+            events.append(event)
+            flashes = len([e for e in events if e["event"] == "device"])
+            if event["event"] == "left-alone" or (event["event"] == "device" and flashes == 6):
+                process.send_signal(signal.SIGINT)
+        process.wait()
+        process.deadline.cancel()
+        # Flashed, then flashed again twice as it came back in DFU mode each
+        # time; the fourth return gets a line and no flash.
+        results = [e for e in events if e["event"] == "result" and "device" in e]
+        expect([r["exit"] for r in results] == [0, 0, 0],
+               "%s: %s\n%s" % (name, events, process.stderr.read()))
+        alone = [e for e in events if e["event"] == "left-alone"]
+        expect(len(alone) == 1 and alone[0]["serial"] == serial and
+               alone[0]["message"] == "still in DFU mode after 3 flashes; left alone" and
+               (alone[0]["device"] not in [r["device"] for r in results]) == (serial != ""),
+               "%s: %s" % (name, alone))
+        # The board does not run what it was given: a failed row of its own.
+        summary = [e for e in events if e["event"] == "summary"][0]["devices"]
+        expect([d["exit"] for d in summary] == [0, 0, 0, 1] and
+               summary[-1]["device"] == alone[0]["device"] and
+               summary[-1]["message"] == alone[0]["message"], "%s: %s" % (name, summary))
+        expect(events[-1]["exit"] == 1 and events[-1]["message"] == "1 of 4 devices failed",
+               "%s: %s" % (name, events[-1]))
+        expect(process.returncode == 1, "%s: exit %d" % (name, process.returncode))
+        # The record holds what the summary counts, the board left alone too.
+        record = [(line["device"], line["result"], line["exit"], line["message"])
+                  for line in record_lines(t, name.replace(" ", "-") + ".log")]
+        expect(record == [(d["device"], "ok" if d["exit"] == 0 else "failed", d["exit"],
+                           d.get("message", "flashed fw.bin")) for d in summary],
+               "%s: %s" % (name, record))
 
 
 @case
