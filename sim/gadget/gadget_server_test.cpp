@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/sim_test_support.h"
+
 #include <string>
 #include <vector>
 
@@ -41,6 +43,7 @@ class GadgetServerTest : public testing::Test {
  protected:
   void Build(SimMode mode = SimMode::kDfu, const std::string& plan = "") {
     SimDeviceOptions options;
+    options.clock = clock_;
     options.profile.mode = mode;
     options.profile.attributes = 0x0B;
     std::string error;
@@ -63,6 +66,7 @@ class GadgetServerTest : public testing::Test {
     return names;
   }
 
+  std::shared_ptr<CFakeSimClock> clock_ = std::make_shared<CFakeSimClock>();
   std::vector<std::string> calls_;
   std::shared_ptr<CSimRecorder> recorder_;
   ScriptedPort* port_ = nullptr;
@@ -125,6 +129,17 @@ TEST_F(GadgetServerTest, ARequestThatMovesTheDeviceEndsTheAppearance) {
   EXPECT_TRUE(Answer(CLASS_IN, DFU_GETSTATUS, 0, 6));
   EXPECT_FALSE(Answer(CLASS_IN, DFU_GETSTATUS, 0, 6));
   EXPECT_FALSE(recorder_->Device()->Present());
+}
+
+// A device that answers late (a planned fault) holds its answer back for that
+// long, however fast its timing: the gadget sends it only then.
+TEST_F(GadgetServerTest, ALateAnswerComesAfterItsTime) {
+  Build(SimMode::kDfu, "late=7000@2");
+  EXPECT_TRUE(Answer(CLASS_IN, DFU_GETSTATUS, 0, 6));
+  EXPECT_EQ(clock_->Slept(), 0u);
+  EXPECT_TRUE(Answer(CLASS_IN, DFU_GETSTATUS, 0, 6));
+  EXPECT_EQ(clock_->Slept(), 7000000u);
+  EXPECT_EQ(calls_, (std::vector<std::string>{"in 6", "in 6"}));
 }
 
 }  // namespace
