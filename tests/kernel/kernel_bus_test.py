@@ -81,6 +81,16 @@ zuva-gadget --flash unplug_flash.bin --faults "unplug@$n" --trace unplug_trace.t
   zuvatool list >/dev/null
   sh run.sh unplug zuvatool flash image.bin --address 0x08000000 --no-leave'
 
+# The device answers its first status request 7 s late, past the host's
+# 5 s: the request number from a run of the same requests.
+zuva-gadget --trace late_pre_trace.txt -- sh -c '
+  zuvatool list >/dev/null; zuvatool read late_pre.bin --address 0x08000000 --length 4096 >/dev/null'
+n=$(awk '$2 == "GETSTATUS" { print $1; exit }' late_pre_trace.txt)
+echo "$n" >late_request.txt
+zuva-gadget --faults "late=7000@$n" -- sh -c '
+  zuvatool list >/dev/null
+  sh run.sh late zuvatool read late.bin --address 0x08000000 --length 4096'
+
 # A second program on a device zuvatool holds.
 zuva-gadget --profile slow.profile --flash busy_flash.bin -- sh -c '
   zuvatool flash busy.bin --address 0x08000000 --json >first.json 2>&1 &
@@ -246,6 +256,10 @@ def main():
             and s.read("unplug_flash.bin")[:len(data)] != data,
             "request %r: %r" % (unplug, s.words("unplug")[-600:]))
 
+    s.check("a status answer later than the host's time-out fails the read: exit 1, said, "
+            "no file", s.read("late_request.txt").strip().isdigit() and s.rc("late") == 1
+            and b"upload failed" in s.words("late") and not os.path.exists(s.path("late.bin")),
+            repr(s.words("late")[-600:]))
     s.check("a second zuvatool on a held device exits 6 \"in use by another program\"",
             s.rc("second_read") == 6 and b"in use by another program" in s.words("second_read"),
             repr(s.words("second_read")[-600:]))
