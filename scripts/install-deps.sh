@@ -15,6 +15,7 @@ tests=(
   umockdev libumockdev-dev dfu-util fwupd
   clang libclang-rt-14-dev
   dpkg-dev lintian zsh
+  qemu-system-x86 busybox-static cpio udev binutils xz-utils gcc-12 make libelf1
 )
 case "${1:-all}" in
   main) packages=("${main[@]}") ;;
