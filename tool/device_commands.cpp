@@ -1,6 +1,8 @@
 // read, erase, leave, detach and unprotect.
 #include <algorithm>
 #include <cstdio>
+#include <span>
+#include <vector>
 
 #include "common/operation_code.h"
 #include "dfufiles/dfu_file.h"
@@ -61,6 +63,32 @@ const MemoryMapping* MemoryOrFail(const DfuDeviceInfo& device, uint8_t alternate
                                                   std::to_string(alternate));
   }
   return memory;
+}
+
+// "16 KiB", or "16 bytes" for a size that is no whole number of KiB.
+std::string SizeText(uint64_t bytes) {
+  return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " bytes";
+}
+
+// What an erase of `range` took: whole sectors, which a range of a few
+// bytes may be far smaller than.
+std::string ErasedSectorsText(const std::vector<const MappingSector*>& sectors,
+                              std::span<const ImageElement> range) {
+  if (sectors.empty() || range.empty()) return "erased nothing";
+  uint64_t total = 0;
+  for (const MappingSector* sector : sectors) total += sector->sectorSize;
+  const uint32_t first = sectors.front()->startAddress;
+  const uint32_t last = static_cast<uint32_t>(uint64_t{first} + total - 1);
+  std::string text = sectors.size() == 1 ? std::string("erased the sector ")
+                                         : "erased " + std::to_string(sectors.size()) + " sectors, ";
+  text += HexText(first, 8) + ".." + HexText(last, 8) + " (" + SizeText(total) + ")";
+  const uint32_t from = range.front().address;
+  const uint32_t to = range.back().address + range.back().size - 1;
+  if (from != first || to != last) {
+    text += std::string(sectors.size() == 1 ? ", which holds" : ", which hold") + " the range " +
+            HexText(from, 8) + ".." + HexText(to, 8);
+  }
+  return text;
 }
 
 // At most this many sectors are read back after a mass erase; the sectors
@@ -278,11 +306,11 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
     range.AppendFilled(start, length, 0xFF);
     handle = MakeImage(std::move(range));
     if (handle == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
-    done = "erased the sectors of " + HexText(start, 8) + ".." + HexText(start + length - 1, 8);
   }
   CImageHolder image(handle);
-  const uint64_t bytes =
-      SectorBytesTouched(FindImage(image.get())->Records(), *memory, SECTOR_ERASABLE);
+  const std::vector<ImageElement> records = FindImage(image.get())->Records();
+  const uint64_t bytes = SectorBytesTouched(records, *memory, SECTOR_ERASABLE);
+  if (!options.all) done = ErasedSectorsText(TouchedSectors(records, *memory, SECTOR_ERASABLE), records);
   const StatusCode status = RunEngineStep(
       {.name = "erase", .opCode = OP_CODE_ERASE, .image = image.get(), .alternate = alternate,
        .bytes = bytes, .fitTo = memory},

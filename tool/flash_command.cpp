@@ -72,10 +72,6 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
   const FirmwareFile& file = image.file;
   const uint8_t alternate = options.alternate.value_or(0);
   const bool raw = file.format == FirmwareFormat::kRaw || file.format == FirmwareFormat::kPlainDfu;
-  if (options.address && !raw) {
-    *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt, {}};
-    return false;
-  }
   uint32_t address = 0;
   if (raw) {
     if (options.address) {
@@ -149,10 +145,11 @@ FlashOutcome StepFailed(const char* step, StatusCode status) {
 // Erases, writes and reads back one target, with images of the run's
 // `shared` ones where the whole target is written. On success the outcome's
 // message lists the written ranges that could not be read back (empty when
-// none).
+// none). With `changedOnly`, *unchanged says whether the device already held
+// the whole target, so that nothing was erased or written.
 FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& device, bool verify,
                                  bool changedOnly, bool* fastPoll, CFittedImages* shared,
-                                 CToolOutput* out) {
+                                 CToolOutput* out, bool* unchanged) {
   const uint8_t alternate = target.alternateSetting;
   const MemoryMapping& memory = *FindMemory(device, alternate);
   CImage changed;
@@ -163,7 +160,8 @@ FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& devi
     std::vector<AddressRange> rewrite;
     const StatusCode status = RangesToRewrite(target, memory, device.path, fastPoll, out, &rewrite);
     if (status != RESULT_OK) return StepFailed("compare", status);
-    if (rewrite.empty()) return {};
+    *unchanged = rewrite.empty();
+    if (*unchanged) return {};
     changed = ClipToRanges(target, rewrite);
     images = &own;
   }
@@ -242,14 +240,21 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
   // steps polls early.
   bool fastPoll = options.fastPoll;
   std::string unverified;
+  bool upToDate = true;
   for (const CImage& target : *targets) {
+    bool unchanged = false;
     outcome = FlashTargetOnDevice(target, device, !options.noVerify && canUpload,
-                                  options.changedOnly, &fastPoll, &image.share->Images(), out);
+                                  options.changedOnly, &fastPoll, &image.share->Images(), out,
+                                  &unchanged);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
+    upToDate = upToDate && unchanged;
     if (!outcome.message.empty()) unverified += (unverified.empty() ? "" : ", ") + outcome.message;
   }
   FlashOutcome done;
-  if (!options.noVerify && !canUpload) {
+  if (upToDate) {
+    done.message = "the device is already up to date with " + options.positional[0] +
+                   ": no sector differs, nothing was erased or written";
+  } else if (!options.noVerify && !canUpload) {
     done.message = "flashed " + options.positional[0] + "; not read back: the device cannot upload";
   } else if (!unverified.empty()) {
     done.message = "flashed " + options.positional[0] + "; not read back: " + unverified +
@@ -273,6 +278,15 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   if (!LoadInputFirmware(options.positional[0], &image.file, out, &exitCode,
                          identify ? &image.identity : nullptr, options.force)) {
     return exitCode;
+  }
+  // A file with addresses of its own is refused before any device is
+  // opened: --address could only contradict them.
+  const FirmwareFormat format = image.file.format;
+  if (options.address && format != FirmwareFormat::kRaw && format != FirmwareFormat::kPlainDfu) {
+    return out->Result(TOOL_EXIT_USAGE,
+                       "--address places raw input only: " + options.positional[0] +
+                           " carries its own addresses",
+                       "flash it without --address");
   }
   // The wrong build is refused before any device is looked at.
   if (options.expectedSha256 && *options.expectedSha256 != image.identity.sha256) {

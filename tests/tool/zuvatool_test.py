@@ -805,6 +805,41 @@ def erase_range_all_and_mass(t):
 
 
 @case
+def small_outcomes_read_as_what_happened(t):
+    """Each outcome in its own words: the file named once, a flash with nothing to do
+    called up to date, the sectors an erase took, no byte count for the leave request,
+    and --address refused for a file with addresses before any device is asked."""
+    t.write("fw.hex", hex_records(0x08004000, payload(0x100, 5)))
+    expect_exit(t.run("flash", "fw.hex", "--no-leave"), 0)
+    # (command line, exit code, words of the output, words it must not hold, ask the device)
+    cases = [
+        (["flash", "nosuch.bin"], 3, "zuvatool: no such file: nosuch.bin\n", "nosuch.bin: ", False),
+        (["flash", "fw.hex", "--address", "0x08000000"], 2,
+         "--address places raw input only: fw.hex carries its own addresses", None, False),
+        (["flash", "fw.hex", "--changed-only", "--no-leave"], 0,
+         "the device is already up to date with fw.hex: no sector differs", "flashed", True),
+        (["erase", "--address", "0x08000000", "--length", "100"], 0,
+         "erased the sector 0x08000000..0x08003FFF (16 KiB), which holds the range "
+         "0x08000000..0x08000063", None, True),
+        (["erase", "--address", "0x0800C000", "--length", "0x5000"], 0,
+         "erased 2 sectors, 0x0800C000..0x0801FFFF (80 KiB), which hold the range "
+         "0x0800C000..0x08010FFF", None, True),
+        (["erase", "--address", "0x08004000", "--length", "0x4000"], 0,
+         "erased the sector 0x08004000..0x08007FFF (16 KiB)\n", "which", True),
+        (["leave"], 0, "\nleave...\nleave done\n", "bytes", True),
+    ]
+    for argv, code, words, never, asks in cases:
+        if os.path.exists(t.path("trace.txt")):
+            os.remove(t.path("trace.txt"))
+        done = t.run(*argv, trace="trace.txt")
+        expect_exit(done, code)
+        said = done.out + done.err
+        expect(words in said and (never is None or never not in said), "%s: %s" % (argv, said))
+        asked = os.path.exists(t.path("trace.txt")) and os.path.getsize(t.path("trace.txt")) > 0
+        expect(asked == asks, "%s: device asked: %s" % (argv, asked))
+
+
+@case
 def leave_sends_the_leave_request(t):
     t.old_flash()
     done = t.run("leave", trace="trace.txt")
@@ -944,6 +979,11 @@ def flash_all_flashes_every_device_and_one_failing_stops_no_other(t):
         expect(len(summary) == 1 and [(d["device"], d["serial"], d["exit"])
                                       for d in summary[0]["devices"]] ==
                list(zip(paths, ["SIM0001", "SIM0002", "SIM0003"], exits)), "%s: %s" % (name, summary))
+        # Every row says how its device ended, a success too, in its device's own words.
+        results = {e["device"]: e.get("message") for e in events
+                   if e["event"] == "result" and "device" in e}
+        expect(all(d.get("message") and d["message"] == results[d["device"]]
+                   for d in summary[0]["devices"]), "%s: %s" % (name, summary))
         expect(events[-1]["event"] == "result" and "device" not in events[-1] and
                events[-1]["exit"] == run_exit, "%s: %s" % (name, events[-1]))
     # The text summary: a table with a row per device, then the run's result.
