@@ -105,6 +105,37 @@ def check_copyright(run, root):
               text[:600])
 
 
+MAN_SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "EXIT CODES", "EXAMPLES", "FILES", "ENVIRONMENT",
+                "SEE ALSO"]
+
+
+def check_tool_manual(run, root, args):
+    """man zuvatool: the sections a user looks for, and every sentence of the whole help
+    (where each command's explanations live), as groff renders the installed page."""
+    if not args.with_tool:
+        return
+    page = root / "usr/share/man/man1/zuvatool.1.gz"
+    rendered = subprocess.run(["groff", "-man", "-Tascii", "-P-cbou"], input=gzip.decompress(page.read_bytes()),
+                              capture_output=True, timeout=60).stdout.decode("ascii", "replace")
+    headings = [line.strip() for line in rendered.splitlines() if re.match(r"^[A-Z][A-Z ]+$", line)]
+    run.check("man zuvatool has the sections %s" % ", ".join(MAN_SECTIONS),
+              all(section in headings for section in MAN_SECTIONS), headings)
+    run.check("man zuvatool's FILES names the installed udev rule",
+              "/" + RULE in rendered.split("\nFILES\n")[-1].split("\nENVIRONMENT\n")[0], rendered[-3000:])
+    env = installed_env(root, run.work, {})
+    whole = subprocess.run(["zuvatool", "--help-all"], capture_output=True, text=True, env=env,
+                           timeout=60).stdout
+    # The usage lines become the synopsis and each "Heading:" a section; every other line
+    # is there word for word.
+    flat = " ".join(rendered.split())
+    body = whole.split("\n\n", 1)[-1]
+    lines = [" ".join(line.split()) for line in body.splitlines()
+             if line.strip() and not re.match(r"^[A-Z][a-z ]*:$", line)]
+    missing = [line for line in lines if line not in flat]
+    run.check("man zuvatool holds every line of zuvatool --help-all (%d)" % len(lines),
+              lines and not missing, missing[:5])
+
+
 def check_lintian(run, deb):
     """lintian finds nothing a maintainer must fix: no error, no warning."""
     if shutil.which("lintian") is None:
@@ -199,6 +230,7 @@ def main():
     subprocess.run(["dpkg", "-x", str(deb), str(root)], check=True)
     check_files(run, root, args)
     check_completion(run, root, args)
+    check_tool_manual(run, root, args)
     check_programs(run, root, args)
     check_lintian(run, deb)
     return run.status()

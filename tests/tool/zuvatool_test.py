@@ -218,9 +218,16 @@ def help_per_command_overview_and_everything(t):
                "%s --help names %s" % (command, sorted(options_named(own.out))))
         expect(exit_code_lines(own.out) == [int(c) for c in codes], "%s exit codes: %s" %
                (command, exit_code_lines(own.out)))
-        # Everything holds each command's own description.
-        description = own.out.split("\n\n")[1].split("\n")[0].strip()
-        expect(description in everything.out, command + " description missing from --help-all")
+        # One screen of an 80-column terminal: one line per option, and where the rest is.
+        lines = own.out.splitlines()
+        expect(len(lines) < 50 and max(len(line) for line in lines) <= 80,
+               "%s --help: %d lines, %d columns" % (command, len(lines), max(map(len, lines))))
+        listed = own.out.split("\nOptions:\n")[1].split("\n\n")[0].splitlines()
+        expect(all(line.startswith("  --") for line in listed), "%s --help: %s" % (command, listed))
+        expect("'man zuvatool'" in lines[-1], "%s --help ends in %r" % (command, lines[-1]))
+        # The whole help explains the command, whose usage it repeats.
+        usage = own.out.split("\n")[0][len("Usage: zuvatool "):]
+        expect("\n  %s\n" % usage in everything.out, command + " missing from --help-all")
     expect(exit_code_lines(everything.out) == list(range(8)), everything.out[-600:])
     version = t.run("--version", sim=None, flash=None)
     expect_exit(version, 0)
