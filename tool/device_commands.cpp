@@ -13,6 +13,7 @@
 #include "protocol/dfu.h"
 #include "tool/after_leave.h"
 #include "tool/device_choice.h"
+#include "tool/device_detach.h"
 #include "tool/engine_images.h"
 #include "tool/engine_run.h"
 #include "tool/engine_step.h"
@@ -322,6 +323,19 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
 
 int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
   const bool detach = options.command == "detach";
+  if (detach) {
+    // What detach is for is done already: no request is sent.
+    const ModeMatches matches = FindModeMatches(options);
+    if (!matches.inApplication && !matches.inDfuMode.empty()) {
+      const DfuDeviceInfo& first = matches.inDfuMode.front();
+      if (matches.inDfuMode.size() == 1) out->Device(first);
+      return out->Result(TOOL_EXIT_OK,
+                         matches.inDfuMode.size() == 1
+                             ? "the device " + ShownText(first.path) + " is already in DFU mode; nothing was sent"
+                             : "the " + std::to_string(matches.inDfuMode.size()) +
+                                   " matching devices are already in DFU mode; nothing was sent");
+    }
+  }
   DfuDeviceInfo device;
   int exitCode = TOOL_EXIT_OK;
   CDeviceClaim claim;
@@ -332,32 +346,23 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
     return out->Result(TOOL_EXIT_FAILED, options.command + " needs a DfuSe device; this one speaks plain DFU");
   }
   if (options.command == "leave") return LeaveDfuMode(device, out);
-  StatusCode status = RESULT_OK;
-  if (options.command == "unprotect") {
-    status = RunEngineStep({.name = "unprotect", .opCode = OP_CODE_READ_UNPROTECT}, device.path, out);
-  } else {
-    // A device that does not detach by itself waits for the USB reset that
-    // OP_CODE_DETACH_RESET sends after DFU_DETACH.
-    status = RunEngineStep({.name = "detach", .opCode = OP_CODE_DETACH_RESET, .noteLongWait = false},
-                           device.path, out);
+  if (detach) {
+    const DetachOutcome detached = DetachToDfuMode(device, out);
+    return out->Result(detached.exitCode, detached.message, detached.hint);
   }
-  if (status == TOOL_INTERRUPTED && detach) {
-    return out->Result(TOOL_EXIT_FAILED, "detach interrupted: the device may still be in application mode");
-  }
+  const StatusCode status =
+      RunEngineStep({.name = "unprotect", .opCode = OP_CODE_READ_UNPROTECT}, device.path, out);
   if (status == DEV_ERR_RESET_UNSUPPORTED) {
     return out->Result(TOOL_EXIT_FAILED,
-                       options.command + " failed: the device waits for a USB reset to enter DFU "
-                                         "mode, and " + StatusText(status),
+                       "unprotect failed: the device waits for a USB reset to enter DFU mode, and " +
+                           StatusText(status),
                        "unplug the device and plug it in again");
   }
-  if (status != RESULT_OK && options.command == "unprotect") {
+  if (status != RESULT_OK) {
     // The unprotect is done only when the device resets; it is still listed.
     // An error status is named without the advice to unprotect.
     return out->Result(TOOL_EXIT_FAILED, "unprotect failed: " + ReportedStatusText(status) +
                                              ", and the device did not reset");
   }
-  if (status != RESULT_OK) {
-    return out->Result(TOOL_EXIT_FAILED, options.command + " failed: " + StatusText(status));
-  }
-  return out->Result(TOOL_EXIT_OK, detach ? "the device is in DFU mode" : "the device was unprotected and resets");
+  return out->Result(TOOL_EXIT_OK, "the device was unprotected and resets");
 }

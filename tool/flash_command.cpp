@@ -13,6 +13,7 @@
 #include "protocol/dfu.h"
 #include "tool/changed_sectors.h"
 #include "tool/device_choice.h"
+#include "tool/device_detach.h"
 #include "tool/engine_images.h"
 #include "tool/engine_run.h"
 #include "tool/engine_step.h"
@@ -303,9 +304,15 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   }
   if (options.allDevices) return RunFlashAll(options, image, out);
   if (options.watch) return RunFlashWatch(options, image, out);
+  // With --detach, a board that runs its application is flashed as the
+  // device it becomes in DFU mode.
+  ToolOptions chosen;
+  if (options.detach && !DetachBeforeFlash(options, out, &chosen, &exitCode)) return exitCode;
   DfuDeviceInfo device;
   CDeviceClaim claim;
-  if (!ChooseDevice(options, out, true, &device, &exitCode, &claim)) return exitCode;
+  if (!ChooseDevice(options.detach ? chosen : options, out, true, &device, &exitCode, &claim)) {
+    return exitCode;
+  }
   const auto start = std::chrono::steady_clock::now();
   FlashOutcome outcome = FlashDevice(options, image, device, out);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -57,8 +57,8 @@ name and memories (address, sectors, access).
       {"flash", "write a firmware file, verify it and start the device",
        {R"(flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
 [--changed-only] [--fast-poll] [--force] [--log RECORD]
-[--expect-sha256 HASH] [--all | --watch] [--json]
-[selection])"},
+[--expect-sha256 HASH] [--all | --watch | --detach]
+[--json] [selection])"},
        R"(Write FILE to the device: erase the sectors it covers, download, read
 back and compare, then leave DFU mode. FILE is a DfuSe file (each
 target to its alternate setting), Intel HEX, S-records, ELF (loadable
@@ -103,6 +103,11 @@ only if it is still in DFU mode; one that is back in DFU mode within
 finish, shows the summary and ends with the exit code --all would give
 (a second Ctrl-C ends at once).
 
+--detach first looks for a matching device in DFU mode; when there is
+none but one runs its application, that one is detached (as the detach
+command does) and flashed once it is back in DFU mode, whatever IDs it
+shows there.
+
 On a plain DFU device (DFU version below 1.1A, no memory maps) FILE is
 raw bytes or a plain DFU file; the device places it from the start of
 the alternate setting's memory. A suffix whose vendor or product ID
@@ -132,6 +137,7 @@ SHA-256 is HASH, before any device is touched.
         {"--fast-poll", "ask a busy device for its status early"},
         {"--all", "every matching device present, at once"},
         {"--watch", "each matching device as it arrives, until Ctrl-C"},
+        {"--detach", "detach a device running its application first"},
         {"--force", "flash a plain DFU file made for another device, or a\n"
                     "file whose DFU suffix cannot be read as raw bytes",
          "accept a DFU suffix for another device, or unreadable"},
@@ -195,6 +201,8 @@ present, or still there (exit 1).
 interface) and wait for it to come back in DFU mode. A device that does
 not detach by itself (bitWillDetach clear) gets a USB reset after
 DETACH where the transport can send one, else a replug is asked for.
+When every matching device is in DFU mode already, nothing is sent and
+the command succeeds, saying so.
 )",
        {JSON_EVENTS},
        true,

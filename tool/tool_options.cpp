@@ -111,6 +111,7 @@ const OptionSpec OPTIONS[] = {
     {"--all", false, kErase, FlagOn(&ToolOptions::all)},
     {"--all", false, kFlash, FlagOn(&ToolOptions::allDevices)},
     {"--watch", false, kFlash, FlagOn(&ToolOptions::watch)},
+    {"--detach", false, kFlash, FlagOn(&ToolOptions::detach)},
     {"--log", true, kFlash, TextInto(&ToolOptions::logPath)},
     {"--expect-sha256", true, kFlash, ParseSha256},
     {"--mass", false, kErase, FlagOn(&ToolOptions::mass)},
@@ -182,6 +183,10 @@ bool CheckCombination(const ToolOptions& o, std::string* error) {
   }
   if (o.allDevices && o.watch) {
     *error = "--all and --watch exclude each other";
+    return false;
+  }
+  if (o.detach && (o.allDevices || o.watch)) {
+    *error = "--detach brings one device into DFU mode: not with --all or --watch";
     return false;
   }
   if (o.command == "read" && o.length && *o.length == 0) {

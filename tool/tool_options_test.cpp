@@ -169,6 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"EraseZeroLength", {"erase", "--address", "0", "--length", "0"}, "must not be 0"},
         UsageCase{"UnprotectWithoutForce", {"unprotect"}, "--force"},
         UsageCase{"AllAndWatch", {"flash", "f", "--all", "--watch"}, "exclude"},
+        UsageCase{"DetachOfEveryDevice", {"flash", "f", "--all", "--detach"}, "not with --all or --watch"},
         UsageCase{"WatchOfAnotherCommand", {"read", "o", "--watch"}, "does not belong to read"},
         UsageCase{"VidWithoutPid", {"flash", "f", "--vid", "0x483"}, "together"},
         UsageCase{

@@ -169,7 +169,7 @@ SELECTION = ["--device", "--serial", "--vid", "--pid"]
 COMMAND_HELP = {
     "list": (["--json"] + SELECTION, "0124"),
     "flash": (["--alt", "--address", "--no-verify", "--no-leave", "--changed-only", "--fast-poll",
-               "--all", "--watch", "--force", "--log", "--expect-sha256", "--json"] + SELECTION,
+               "--all", "--watch", "--detach", "--force", "--log", "--expect-sha256", "--json"] + SELECTION,
               "01234567"),
     "read": (["--alt", "--address", "--length", "--json"] + SELECTION, "012456"),
     "erase": (["--alt", "--address", "--length", "--all", "--mass", "--json"] + SELECTION,
@@ -866,6 +866,34 @@ def detach_brings_an_application_mode_device_into_dfu_mode(t):
     done = t.run("flash", "fw.bin", profile=profile + "mode = application\n", flash=None)
     expect_exit(done, 4)
     expect("detach" in done.err, done.err)
+
+
+@case
+def a_board_running_its_application_is_detached_and_flashed_in_one_command(t):
+    profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+    application = profile + "mode = application\n"
+    data = payload(5000, 3)
+    t.write("fw.bin", data)
+    t.old_flash()
+    # Without --detach the refusal says how to do it in one command.
+    done = t.run("flash", "fw.bin", profile=application)
+    expect_exit(done, 4)
+    expect("zuvatool flash FILE --detach" in done.err, done.err)
+    # (profile, the steps of flash --detach)
+    for name, device, steps in (("application", application,
+                                 ["detach", "erase", "download", "verify", "leave"]),
+                                ("already in DFU mode", profile, ["erase", "download", "verify", "leave"])):
+        t.old_flash()
+        done = t.run("flash", "fw.bin", "--detach", "--json", profile=device)
+        expect_exit(done, 0)
+        events = t.json_lines(done)
+        expect([e["step"] for e in events if e["event"] == "step"] == steps, "%s: %s" % (name, events))
+        expect(t.read("flash.bin")[:len(data)] == data, name + ": not flashed")
+    # detach of a device that is in DFU mode already has nothing to do, and says so.
+    done = t.run("detach", profile=profile, trace="trace.txt")
+    expect_exit(done, 0)
+    expect("is already in DFU mode; nothing was sent" in done.out, done.out + done.err)
+    expect(trace_names(t, "trace.txt").count("DETACH") == 0, "a DETACH was sent")
 
 
 @case
