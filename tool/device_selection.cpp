@@ -117,7 +117,8 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
     outcome.message = HasSelectors(options) ? "no DFU device matches" : "no DFU device found";
     if (otherModeMatches) {
       outcome.hint = dfuMode ? "A matching device runs its application: `zuvatool detach` "
-                               "switches it to DFU mode."
+                               "switches it to DFU mode (`zuvatool flash FILE --detach` "
+                               "detaches and flashes it in one command)."
                              : "A matching device is already in DFU mode.";
     }
     return outcome;

@@ -14,6 +14,7 @@
 #include "protocol/dfu.h"
 #include "tool/changed_sectors.h"
 #include "tool/device_choice.h"
+#include "tool/device_detach.h"
 #include "tool/engine_images.h"
 #include "tool/engine_run.h"
 #include "tool/engine_step.h"
@@ -73,10 +74,6 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
   const FirmwareFile& file = image.file;
   const uint8_t alternate = options.alternate.value_or(0);
   const bool raw = file.format == FirmwareFormat::kRaw || file.format == FirmwareFormat::kPlainDfu;
-  if (options.address && !raw) {
-    *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt, {}};
-    return false;
-  }
   uint32_t address = 0;
   if (raw) {
     if (options.address) {
@@ -150,10 +147,11 @@ FlashOutcome StepFailed(const char* step, StatusCode status) {
 // Erases, writes and reads back one target, with images of the run's
 // `shared` ones where the whole target is written. On success the outcome's
 // message lists the written ranges that could not be read back (empty when
-// none).
+// none). With `changedOnly`, *unchanged says whether the device already held
+// the whole target, so that nothing was erased or written.
 FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& device, bool verify,
                                  bool changedOnly, bool* fastPoll, CFittedImages* shared,
-                                 CToolOutput* out) {
+                                 CToolOutput* out, bool* unchanged) {
   const uint8_t alternate = target.alternateSetting;
   const MemoryMapping& memory = *FindMemory(device, alternate);
   CImage changed;
@@ -164,7 +162,8 @@ FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& devi
     std::vector<AddressRange> rewrite;
     const StatusCode status = RangesToRewrite(target, memory, device.path, fastPoll, out, &rewrite);
     if (status != RESULT_OK) return StepFailed("compare", status);
-    if (rewrite.empty()) return {};
+    *unchanged = rewrite.empty();
+    if (*unchanged) return {};
     changed = ClipToRanges(target, rewrite);
     images = &own;
   }
@@ -243,14 +242,21 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
   // steps polls early.
   bool fastPoll = options.fastPoll;
   std::string unverified;
+  bool upToDate = true;
   for (const CImage& target : *targets) {
+    bool unchanged = false;
     outcome = FlashTargetOnDevice(target, device, !options.noVerify && canUpload,
-                                  options.changedOnly, &fastPoll, &image.share->Images(), out);
+                                  options.changedOnly, &fastPoll, &image.share->Images(), out,
+                                  &unchanged);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
+    upToDate = upToDate && unchanged;
     if (!outcome.message.empty()) unverified += (unverified.empty() ? "" : ", ") + outcome.message;
   }
   FlashOutcome done;
-  if (!options.noVerify && !canUpload) {
+  if (upToDate) {
+    done.message = "the device is already up to date with " + options.positional[0] +
+                   ": no sector differs, nothing was erased or written";
+  } else if (!options.noVerify && !canUpload) {
     done.message = "flashed " + options.positional[0] + "; not read back: the device cannot upload";
   } else if (!unverified.empty()) {
     done.message = "flashed " + options.positional[0] + "; not read back: " + unverified +
@@ -281,6 +287,15 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
                          identify ? &image.identity : nullptr, options.force)) {
     return exitCode;
   }
+  // A file with addresses of its own is refused before any device is
+  // opened: --address could only contradict them.
+  const FirmwareFormat format = image.file.format;
+  if (options.address && format != FirmwareFormat::kRaw && format != FirmwareFormat::kPlainDfu) {
+    return out->Result(TOOL_EXIT_USAGE,
+                       "--address places raw input only: " + options.positional[0] +
+                           " carries its own addresses",
+                       "flash it without --address");
+  }
   // The wrong build is refused before any device is looked at.
   if (options.expectedSha256 && *options.expectedSha256 != image.identity.sha256) {
     return out->Result(TOOL_EXIT_BAD_INPUT, options.positional[0] + ": its SHA-256 is " +
@@ -296,9 +311,15 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   }
   if (options.allDevices) return RunFlashAll(options, image, out);
   if (options.watch) return RunFlashWatch(options, image, out);
+  // With --detach, a board that runs its application is flashed as the
+  // device it becomes in DFU mode.
+  ToolOptions chosen;
+  if (options.detach && !DetachBeforeFlash(options, out, &chosen, &exitCode)) return exitCode;
   DfuDeviceInfo device;
   CDeviceClaim claim;
-  if (!ChooseDevice(options, out, true, &device, &exitCode, &claim)) return exitCode;
+  if (!ChooseDevice(options.detach ? chosen : options, out, true, &device, &exitCode, &claim)) {
+    return exitCode;
+  }
   const auto start = std::chrono::steady_clock::now();
   FlashOutcome outcome = FlashDevice(options, image, device, out);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(

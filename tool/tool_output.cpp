@@ -109,8 +109,11 @@ void CToolOutput::StepBegin(const std::string& step, uint8_t alternate, uint64_t
   if (mode_ == OutputMode::kJson) {
     JsonLine(Event("step").Text("step", step).Number("alt", alternate).Number("bytes", bytes).Str());
   } else if (mode_ == OutputMode::kPlain) {
-    Emit(Tagged(step + " (alt " + std::to_string(alternate) + ", " + std::to_string(bytes) +
-                " bytes)...\n"));
+    // A step without a size (leave, detach, a mass erase) has no bytes to
+    // count and no memory of an alternate setting to name.
+    Emit(Tagged(bytes == 0 ? step + "...\n"
+                           : step + " (alt " + std::to_string(alternate) + ", " +
+                                 std::to_string(bytes) + " bytes)...\n"));
   } else {
     DrawBar(false);
   }
@@ -147,13 +150,16 @@ void CToolOutput::DrawBar(bool final) {
   const double done = static_cast<double>(stepBytes_) * percent_ / 100.0;
   const int filled = percent_ * TOOL_BAR_WIDTH / 100;
   std::string bar = step_;
-  bar.resize(10, ' ');
-  bar += "[" + std::string(static_cast<size_t>(filled), '#') +
-         std::string(static_cast<size_t>(TOOL_BAR_WIDTH - filled), '.') + "] ";
   char text[128];
-  std::snprintf(text, sizeof text, "%3d%%", percent_);
-  bar += text;
-  if (stepBytes_ != 0) {
+  if (stepBytes_ == 0) {
+    // Nothing to measure: the step's name until it is done.
+    bar += final ? "... done" : "...";
+  } else {
+    bar.resize(10, ' ');
+    bar += "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(TOOL_BAR_WIDTH - filled), '.') + "] ";
+    std::snprintf(text, sizeof text, "%3d%%", percent_);
+    bar += text;
     bar += "  " + Kib(done) + " / " + Kib(static_cast<double>(stepBytes_));
     if (seconds > 0.05 && done > 0) {
       const double rate = done / seconds;
