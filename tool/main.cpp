@@ -30,7 +30,8 @@ struct CommandEntry {
 
 constexpr CommandEntry COMMAND_TABLE[] = {
     {"list", RunListCommand},   {"info", RunInfoCommand},   {"convert", RunConvertCommand},
-    {"flash", RunFlashCommand}, {"read", RunReadCommand},   {"erase", RunEraseCommand},
+    {"flash", RunFlashCommand}, {"verify", RunVerifyCommand}, {"read", RunReadCommand},
+    {"erase", RunEraseCommand},
     {"leave", RunModeCommand},  {"detach", RunModeCommand}, {"unprotect", RunModeCommand},
 };
 

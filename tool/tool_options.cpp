@@ -15,9 +15,10 @@ enum CommandBit : uint32_t {
   kDetach = 1u << 6,
   kConvert = 1u << 7,
   kInfo = 1u << 8,
+  kVerify = 1u << 9,
 };
 constexpr uint32_t kDeviceCommands =
-    kList | kFlash | kRead | kErase | kUnprotect | kLeave | kDetach;
+    kList | kFlash | kVerify | kRead | kErase | kUnprotect | kLeave | kDetach;
 constexpr uint32_t kEveryCommand = kDeviceCommands | kConvert | kInfo;
 
 struct CommandSpec {
@@ -29,6 +30,7 @@ constexpr CommandSpec COMMANDS[] = {
     {"list", kList, 0},     {"flash", kFlash, 1},         {"read", kRead, 1},
     {"erase", kErase, 0},   {"unprotect", kUnprotect, 0}, {"leave", kLeave, 0},
     {"detach", kDetach, 0}, {"convert", kConvert, 2},     {"info", kInfo, 1},
+    {"verify", kVerify, 1},
 };
 
 using Setter = std::function<bool(ToolOptions*, const std::string&)>;
@@ -97,8 +99,8 @@ const OptionSpec OPTIONS[] = {
     {"--vid", true, kDeviceCommands | kConvert, NumberInto(&ToolOptions::vendorId, 0xFFFF)},
     {"--pid", true, kDeviceCommands | kConvert, NumberInto(&ToolOptions::productId, 0xFFFF)},
     {"--bcd", true, kConvert, NumberInto(&ToolOptions::deviceVersion, 0xFFFF)},
-    {"--alt", true, kFlash | kRead | kErase | kConvert, NumberInto(&ToolOptions::alternate, 255)},
-    {"--address", true, kFlash | kRead | kErase | kConvert,
+    {"--alt", true, kFlash | kVerify | kRead | kErase | kConvert, NumberInto(&ToolOptions::alternate, 255)},
+    {"--address", true, kFlash | kVerify | kRead | kErase | kConvert,
      NumberInto(&ToolOptions::address, UINT32_MAX)},
     {"--length", true, kRead | kErase, NumberInto(&ToolOptions::length, UINT32_MAX)},
     {"--no-verify", false, kFlash, FlagOn(&ToolOptions::noVerify)},
@@ -106,12 +108,12 @@ const OptionSpec OPTIONS[] = {
     {"--changed-only", false, kFlash, FlagOn(&ToolOptions::changedOnly)},
     {"--fast-poll", false, kFlash, FlagOn(&ToolOptions::fastPoll)},
     {"--all", false, kErase, FlagOn(&ToolOptions::all)},
-    {"--all", false, kFlash, FlagOn(&ToolOptions::allDevices)},
+    {"--all", false, kFlash | kVerify, FlagOn(&ToolOptions::allDevices)},
     {"--watch", false, kFlash, FlagOn(&ToolOptions::watch)},
     {"--log", true, kFlash, TextInto(&ToolOptions::logPath)},
     {"--expect-sha256", true, kFlash, ParseSha256},
     {"--mass", false, kErase, FlagOn(&ToolOptions::mass)},
-    {"--force", false, kUnprotect | kFlash, FlagOn(&ToolOptions::force)},
+    {"--force", false, kUnprotect | kFlash | kVerify, FlagOn(&ToolOptions::force)},
     {"--target", true, kConvert, ParseTarget},
     {"--plain", false, kConvert, FlagOn(&ToolOptions::plain)},
 };

@@ -29,7 +29,7 @@ struct ToolOptions {
   bool changedOnly = false;
   bool fastPoll = false;
   bool all = false;         // erase: every erasable sector
-  bool allDevices = false;  // flash: every matching device at once
+  bool allDevices = false;  // flash, verify: every matching device at once
   bool watch = false;       // flash: each device as it arrives, until interrupted
   bool mass = false;
   bool force = false;
