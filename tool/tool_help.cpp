@@ -254,7 +254,9 @@ const char* const SELECTION =
     "  --serial S           the device with this serial number\n"
     "  --vid V --pid P      the device with this vendor and product ID\n"
     "  With several matching devices a command refuses and lists them (flash --all\n"
-    "  and verify --all take them all).\n";
+    "  and verify --all take them all).\n"
+    "  --capture FILE       also write every USB control transfer to FILE, a pcap\n"
+    "                       capture for Wireshark (several devices: one file)\n";
 
 const char* const OUTPUT =
     "Output:\n"

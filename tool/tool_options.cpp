@@ -96,6 +96,7 @@ const OptionSpec OPTIONS[] = {
     {"--json", false, kEveryCommand, FlagOn(&ToolOptions::json)},
     {"--device", true, kDeviceCommands, TextInto(&ToolOptions::devicePath)},
     {"--serial", true, kDeviceCommands, TextInto(&ToolOptions::serial)},
+    {"--capture", true, kDeviceCommands, TextInto(&ToolOptions::capturePath)},
     {"--vid", true, kDeviceCommands | kConvert, NumberInto(&ToolOptions::vendorId, 0xFFFF)},
     {"--pid", true, kDeviceCommands | kConvert, NumberInto(&ToolOptions::productId, 0xFFFF)},
     {"--bcd", true, kConvert, NumberInto(&ToolOptions::deviceVersion, 0xFFFF)},

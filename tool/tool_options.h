@@ -43,6 +43,7 @@ struct ToolOptions {
   std::optional<std::string> devicePath;
   std::optional<std::string> serial;
   std::optional<std::string> logPath;         // flash --log: the production record
+  std::optional<std::string> capturePath;     // device commands: the USB capture file
   std::optional<std::string> expectedSha256;  // flash: lower-case hexadecimal
   std::vector<TargetRange> targets;
 };

@@ -53,13 +53,34 @@ class CKernelDriverConnection : public DriverConnection {
         handle_, code, const_cast<void*>(input), inputSize, output, outputSize, &returned,
         nullptr);
     *bytesReturned = returned;
+    if (done == FALSE) lastFailure_ = FailureOf(GetLastError());
     return done != FALSE;
   }
+  UsbTransferOutcome LastFailure() const override { return lastFailure_; }
   // The kernel driver's five requests have no reset of the port: Reset keeps
   // DriverConnection's DEV_ERR_RESET_UNSUPPORTED.
 
  private:
+  // What the USB stack's failures become through a driver: a stalled pipe
+  // is a general failure, a vanished device one that is not connected (or
+  // whose interface is gone), a request without an answer a time-out.
+  static UsbTransferOutcome FailureOf(DWORD error) {
+    switch (error) {
+      case ERROR_GEN_FAILURE:
+        return UsbTransferOutcome::kStall;
+      case ERROR_DEVICE_NOT_CONNECTED:
+      case ERROR_FILE_NOT_FOUND:
+        return UsbTransferOutcome::kGone;
+      case ERROR_SEM_TIMEOUT:
+      case ERROR_TIMEOUT:
+        return UsbTransferOutcome::kTimeout;
+      default:
+        return UsbTransferOutcome::kFailed;
+    }
+  }
+
   const HANDLE handle_;
+  UsbTransferOutcome lastFailure_ = UsbTransferOutcome::kFailed;
 };
 
 class CKernelDriverBackend : public DriverBackend {

@@ -164,7 +164,7 @@ def elf32(segments, entry=0):
 # ---------------------------------------------------------------------------
 # Commands without a device
 
-SELECTION = ["--device", "--serial", "--vid", "--pid"]
+SELECTION = ["--device", "--serial", "--vid", "--pid", "--capture"]
 # Each command: the options its help names, and the exit codes it can end with.
 COMMAND_HELP = {
     "list": (["--json"] + SELECTION, "0124"),
