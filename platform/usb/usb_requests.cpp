@@ -11,8 +11,9 @@ namespace {
 // A path names at most seven tiers of hubs.
 constexpr size_t USB_MAX_PORT_DEPTH = 7;
 
-// Why a transport's call failed, from its result.
-UsbTransferOutcome FailureOf(int result) {
+}  // namespace
+
+UsbTransferOutcome UsbFailureOfResult(int result) {
   switch (result) {
     case USB_RESULT_PIPE:
       return UsbTransferOutcome::kStall;
@@ -24,8 +25,6 @@ UsbTransferOutcome FailureOf(int result) {
       return UsbTransferOutcome::kFailed;
   }
 }
-
-}  // namespace
 
 bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void* input,
                             uint32_t inputSize, void* output, uint32_t outputSize,
@@ -48,7 +47,7 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
     const uint8_t interfaceNumber = static_cast<uint8_t>(setup.index);
     int result = transport->ClaimInterface(interfaceNumber);
     if (result >= 0) result = transport->SetAlternateSetting(interfaceNumber, static_cast<uint8_t>(setup.value));
-    transport->lastFailure = FailureOf(result);
+    transport->lastFailure = UsbFailureOfResult(result);
     return result >= 0;
   }
   const bool classRequest = setup.Type() == USB_TYPE_CLASS;
@@ -57,7 +56,7 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
   if (classRequest) {
     const int claimed = transport->ClaimInterface(static_cast<uint8_t>(setup.index & 0xFF));
     if (claimed < 0) {
-      transport->lastFailure = FailureOf(claimed);
+      transport->lastFailure = UsbFailureOfResult(claimed);
       return false;
     }
   }
@@ -72,7 +71,7 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
                                            setup.index, static_cast<uint8_t*>(output),
                                            setup.length, timeoutMs);
     if (moved < 0) {
-      transport->lastFailure = FailureOf(moved);
+      transport->lastFailure = UsbFailureOfResult(moved);
       return false;
     }
     if (status && moved >= static_cast<int>(DFU_STATUS_SIZE) && setup.length >= DFU_STATUS_SIZE) {
@@ -89,7 +88,7 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
                                          USB_CONTROL_TIMEOUT_MS);
   // Data that did not all reach the device is a failed request.
   if (moved != static_cast<int>(setup.length)) {
-    transport->lastFailure = FailureOf(moved);
+    transport->lastFailure = UsbFailureOfResult(moved);
     return false;
   }
   if (classRequest) transport->deviceMayBeBusy = setup.request == DFU_REQUEST_DNLOAD;

@@ -35,6 +35,9 @@ constexpr int USB_RESULT_BUSY = -6;
 constexpr int USB_RESULT_TIMEOUT = -7;
 constexpr int USB_RESULT_PIPE = -9;
 
+// Why a transfer failed, from a failed call's result (USB_RESULT_*).
+UsbTransferOutcome UsbFailureOfResult(int result);
+
 // The operations of an open USB device that the driver requests need. Each
 // returns a libusb-style result: a count of bytes or 0 on success, a negative
 // value on failure.

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/usb/usb_requests.h"
 #include "platform/win32/interface_path.h"
 #include "platform/win32/kernel_driver_api.h"
 #include "platform/win32/win32_guid.h"
+#include "platform/win32/winusb_backend.h"
 
 namespace {
 
@@ -53,7 +55,8 @@ class CKernelDriverConnection : public DriverConnection {
         handle_, code, const_cast<void*>(input), inputSize, output, outputSize, &returned,
         nullptr);
     *bytesReturned = returned;
-    if (done == FALSE) lastFailure_ = FailureOf(GetLastError());
+    // The driver fails a request with the USB stack's error, as WinUSB does.
+    if (done == FALSE) lastFailure_ = UsbFailureOfResult(WinUsbResultOfError(GetLastError()));
     return done != FALSE;
   }
   UsbTransferOutcome LastFailure() const override { return lastFailure_; }
@@ -61,24 +64,6 @@ class CKernelDriverConnection : public DriverConnection {
   // DriverConnection's DEV_ERR_RESET_UNSUPPORTED.
 
  private:
-  // What the USB stack's failures become through a driver: a stalled pipe
-  // is a general failure, a vanished device one that is not connected (or
-  // whose interface is gone), a request without an answer a time-out.
-  static UsbTransferOutcome FailureOf(DWORD error) {
-    switch (error) {
-      case ERROR_GEN_FAILURE:
-        return UsbTransferOutcome::kStall;
-      case ERROR_DEVICE_NOT_CONNECTED:
-      case ERROR_FILE_NOT_FOUND:
-        return UsbTransferOutcome::kGone;
-      case ERROR_SEM_TIMEOUT:
-      case ERROR_TIMEOUT:
-        return UsbTransferOutcome::kTimeout;
-      default:
-        return UsbTransferOutcome::kFailed;
-    }
-  }
-
   const HANDLE handle_;
   UsbTransferOutcome lastFailure_ = UsbTransferOutcome::kFailed;
 };
