@@ -17,6 +17,7 @@ constexpr uint8_t USBMON_TRANSFER_CONTROL = 2;
 // A control transfer's largest record: the header and a whole data stage.
 constexpr uint32_t USB_CAPTURE_SNAPLEN = USB_CAPTURE_HEADER_SIZE + 0xFFFF;
 
+// `bytes` (at most 8) bytes of `value`, least significant first.
 void PutLe(std::string* out, uint64_t value, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
@@ -74,7 +75,7 @@ std::string UsbCaptureRecord(uint64_t urbId, bool complete, uint16_t bus, uint8_
   PutLe(&record, length, 4);
   PutLe(&record, dataLength, 4);
   if (complete) {
-    PutLe(&record, 0, 8);
+    record.append(8, '\0');
   } else {
     record.push_back(static_cast<char>(setup.requestType));
     record.push_back(static_cast<char>(setup.request));
@@ -82,7 +83,7 @@ std::string UsbCaptureRecord(uint64_t urbId, bool complete, uint16_t bus, uint8_
     PutLe(&record, setup.index, 2);
     PutLe(&record, setup.length, 2);
   }
-  PutLe(&record, 0, 16);  // interval, start frame, transfer flags, descriptors
+  record.append(16, '\0');  // interval, start frame, transfer flags, descriptors
   if (dataLength != 0) record.append(reinterpret_cast<const char*>(data), dataLength);
   return record;
 }
@@ -109,7 +110,7 @@ bool CUsbCapture::Open(const std::string& path, std::string* error) {
   PutLe(&header, 0xA1B2C3D4, 4);  // microsecond time stamps
   PutLe(&header, 2, 2);
   PutLe(&header, 4, 2);
-  PutLe(&header, 0, 8);  // time zone and accuracy
+  header.append(8, '\0');  // time zone and accuracy
   PutLe(&header, USB_CAPTURE_SNAPLEN, 4);
   PutLe(&header, USB_CAPTURE_LINKTYPE, 4);
   if (std::fwrite(header.data(), 1, header.size(), file_) != header.size() ||
