@@ -15,6 +15,7 @@
 
 #include "platform/driver_port.h"
 #include "platform/system_backends.h"
+#include "protocol/driver_requests.h"
 
 namespace {
 
@@ -24,17 +25,19 @@ namespace {
 class CPortConnection {
  public:
   CPortConnection(std::shared_ptr<DriverBackend> backend,
-                  std::unique_ptr<DriverConnection> connection)
-      : backend_(std::move(backend)), connection_(std::move(connection)) {}
+                  std::unique_ptr<DriverConnection> connection, std::string path)
+      : backend_(std::move(backend)), connection_(std::move(connection)), path_(std::move(path)) {}
   ~CPortConnection() { connection_.reset(); }  // before the backend it belongs to
   CPortConnection(const CPortConnection&) = delete;
   CPortConnection& operator=(const CPortConnection&) = delete;
 
   DriverConnection& Get() { return *connection_; }
+  const std::string& Path() const { return path_; }
 
  private:
   std::shared_ptr<DriverBackend> backend_;
   std::unique_ptr<DriverConnection> connection_;
+  const std::string path_;
 };
 
 struct HandleTable {
@@ -78,8 +81,8 @@ std::shared_ptr<CPortConnection> FindConnection(DriverHandle handle) {
 }
 
 DriverHandle AddConnection(std::shared_ptr<DriverBackend> backend,
-                           std::unique_ptr<DriverConnection> connection) {
-  auto entry = std::make_shared<CPortConnection>(std::move(backend), std::move(connection));
+                           std::unique_ptr<DriverConnection> connection, const std::string& path) {
+  auto entry = std::make_shared<CPortConnection>(std::move(backend), std::move(connection), path);
   HandleTable& table = Handles();
   std::lock_guard<std::mutex> lock(table.mutex);
   DriverHandle handle = table.nextHandle++;
@@ -103,7 +106,59 @@ std::vector<std::shared_ptr<DriverBackend>> BackendsOf(const std::string& path) 
   return prefixed.empty() ? unprefixed : prefixed;
 }
 
+// The running capture, if any, and the device number of each path it has
+// seen. The capture writes under its own lock; this one only hands it out.
+struct CaptureSlot {
+  std::mutex mutex;
+  std::shared_ptr<CUsbCapture> capture;
+  std::map<std::string, uint8_t> devices;
+};
+
+constexpr uint16_t DRIVER_CAPTURE_BUS = 1;
+
+CaptureSlot& Capture() {
+  static CaptureSlot* slot = new CaptureSlot;  // outlives every static destructor
+  return *slot;
+}
+
+// The capture and the device number of `path` in it; null when none runs.
+std::shared_ptr<CUsbCapture> CaptureOf(const std::string& path, uint8_t* device) {
+  CaptureSlot& slot = Capture();
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  if (!slot.capture) return nullptr;
+  auto it = slot.devices.find(path);
+  if (it == slot.devices.end()) {
+    // USB addresses run from 1 to 127; a longer run reuses them.
+    const auto number = static_cast<uint8_t>(slot.devices.size() % 127 + 1);
+    it = slot.devices.emplace(path, number).first;
+  }
+  *device = it->second;
+  return slot.capture;
+}
+
 }  // namespace
+
+bool DriverCaptureStart(const std::string& path,
+                        std::function<void(const std::string&)> onFailure, std::string* error) {
+  auto capture = std::make_shared<CUsbCapture>(std::move(onFailure));
+  if (!capture->Open(path, error)) return false;
+  CaptureSlot& slot = Capture();
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  slot.capture = std::move(capture);
+  slot.devices.clear();
+  return true;
+}
+
+void DriverCaptureStop() {
+  std::shared_ptr<CUsbCapture> capture;
+  {
+    CaptureSlot& slot = Capture();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    capture = std::move(slot.capture);
+    slot.devices.clear();
+  }
+  // The file closes when the last request that holds the capture ends.
+}
 
 void RegisterDriverBackend(std::shared_ptr<DriverBackend> backend) {
   if (!backend) return;
@@ -132,7 +187,7 @@ DriverHandle DriverOpen(const std::string& path, StatusCode* failure) {
   // The path belongs to the first of its backends that opens it.
   for (auto& backend : BackendsOf(path)) {
     std::unique_ptr<DriverConnection> connection = backend->Open(path, failure);
-    if (connection) return AddConnection(backend, std::move(connection));
+    if (connection) return AddConnection(backend, std::move(connection), path);
   }
   return DRIVER_INVALID_HANDLE;
 }
@@ -144,7 +199,7 @@ StatusCode DriverHold(const std::string& path, uint8_t interfaceNumber, DriverHa
   if (backends.empty()) return DEV_ERR_OPEN_FAILED;  // no backend can reach the path
   std::unique_ptr<DriverConnection> connection;
   const StatusCode status = backends.front()->Hold(path, interfaceNumber, &connection);
-  if (connection) *held = AddConnection(backends.front(), std::move(connection));
+  if (connection) *held = AddConnection(backends.front(), std::move(connection), path);
   return status;
 }
 
@@ -155,7 +210,22 @@ bool DriverIoControl(DriverHandle handle, uint32_t code, const void* input, uint
   *bytesReturned = 0;
   std::shared_ptr<CPortConnection> connection = FindConnection(handle);
   if (!connection) return false;
-  return connection->Get().IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+  uint8_t device = 0;
+  const std::shared_ptr<CUsbCapture> capture = CaptureOf(connection->Path(), &device);
+  DriverSetup translated;
+  // A request the driver refuses never reaches the bus, and is not captured.
+  if (!capture || !DriverRequestToSetup(code, static_cast<const uint8_t*>(input), inputSize,
+                                        output == nullptr ? 0 : outputSize, &translated)) {
+    return connection->Get().IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+  }
+  const UsbSetup& setup = translated.setup;
+  const uint64_t id = capture->Submit(DRIVER_CAPTURE_BUS, device, setup, translated.outData);
+  const bool completed =
+      connection->Get().IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+  capture->Complete(id, DRIVER_CAPTURE_BUS, device, setup,
+                    completed ? UsbTransferOutcome::kOk : connection->Get().LastFailure(),
+                    static_cast<const uint8_t*>(output), *bytesReturned);
+  return completed;
 }
 
 StatusCode DriverResetDevice(DriverHandle handle) {

@@ -8,12 +8,14 @@
 #define ZUVA_PLATFORM_DRIVER_PORT_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/guid.h"
 #include "common/status_code.h"
+#include "platform/usb/usb_capture.h"
 
 using DriverHandle = uintptr_t;  // 0: not open
 constexpr DriverHandle DRIVER_INVALID_HANDLE = 0;
@@ -76,6 +78,10 @@ class DriverConnection {
   // A USB reset of the device's port (DriverResetDevice); a backend without
   // one keeps this.
   virtual StatusCode Reset() { return DEV_ERR_RESET_UNSUPPORTED; }
+  // Why the last IoControl that returned false failed: the device stalled
+  // it, had gone, or did not answer in time. kFailed where the transport
+  // cannot tell, or refused the request before it reached the device.
+  virtual UsbTransferOutcome LastFailure() const { return UsbTransferOutcome::kFailed; }
 };
 
 // A source of devices: the platform's own (the kernel driver, WinUSB,
@@ -103,6 +109,19 @@ class DriverBackend {
   // list them.
   virtual bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) = 0;
 };
+
+// Starts a capture: from now on every request the port passes to a device
+// goes into the pcap file `path` (platform/usb/usb_capture.h) as the USB
+// control transfer it becomes, with how it ended. Each device path gets its
+// own device number on bus 1, from 1 in the order the run first sends to it,
+// so several devices share one file. A write that fails is told once
+// through `onFailure` and ends the capture, never a request. False with
+// *error when the file cannot be created; a capture already running is
+// replaced.
+bool DriverCaptureStart(const std::string& path,
+                        std::function<void(const std::string&)> onFailure, std::string* error);
+// Ends the capture and closes its file.
+void DriverCaptureStop();
 
 // The platform's own backends are registered first, by the port itself.
 // Further registration is done by the console thread at start-up (or by a

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "platform/driver_port.h"
+#include "protocol/driver_requests.h"
 
 namespace {
 
@@ -45,6 +47,7 @@ class CTagBackend : public DriverBackend {
   }
 
   std::atomic<bool> listingFails{false};
+  std::atomic<bool> stalls{false};  // every request fails as stalled
   bool holds = false;
   std::atomic<int> opens{0};
   std::atomic<int> closes{0};
@@ -56,10 +59,13 @@ class CTagBackend : public DriverBackend {
     ~CConnection() override { ++owner_->closes; }
     bool IoControl(uint32_t, const void*, uint32_t, void* output, uint32_t outputSize,
                    uint32_t* bytesReturned) override {
+      if (owner_->stalls) return false;
       if (outputSize > 0) static_cast<uint8_t*>(output)[0] = owner_->tag_;
       *bytesReturned = outputSize > 0 ? 1 : 0;
       return true;
     }
+
+    UsbTransferOutcome LastFailure() const override { return UsbTransferOutcome::kStall; }
 
    private:
     CTagBackend* owner_;
@@ -262,3 +268,88 @@ TEST_F(DriverPortTest, ConcurrentOpensAndRequestsFromTwoThreads) {
 }
 
 }  // namespace
+
+namespace {
+
+uint32_t Le32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) value |= uint32_t{static_cast<uint8_t>(bytes[at + i])} << (8 * i);
+  return value;
+}
+
+// The usbmon records of a capture file, after its 24-byte header.
+std::vector<std::string> CaptureRecords(const std::string& path) {
+  std::string file;
+  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) file.append(buffer, n);
+    std::fclose(f);
+  }
+  std::vector<std::string> records;
+  if (file.size() < 24 || Le32(file, 20) != USB_CAPTURE_LINKTYPE) return records;
+  for (size_t at = 24; at + 16 <= file.size();) {
+    const uint32_t length = Le32(file, at + 8);
+    records.push_back(file.substr(at + 16, length));
+    at += 16 + length;
+  }
+  return records;
+}
+
+}  // namespace
+
+TEST_F(DriverPortTest, ACaptureRecordsEachTransferItsOutcomeAndEachDeviceUnderItsNumber) {
+  auto sim = std::make_shared<CTagBackend>("sim:", true, 7);
+  Register(sim);
+  const std::string path = ::testing::TempDir() + "driver_port_capture.pcap";
+  std::vector<std::string> failures;
+  std::string error;
+  ASSERT_TRUE(DriverCaptureStart(
+      path, [&](const std::string& text) { failures.push_back(text); }, &error))
+      << error;
+  const DriverHandle first = DriverOpen("sim:0"), second = DriverOpen("sim:1");
+  // A DNLOAD of block 2 with 3 bytes, on the second device.
+  ControlRequestHeader header;
+  header.request = 1;
+  header.value = 2;
+  header.length = 3;
+  std::vector<uint8_t> dnload(CONTROL_REQUEST_HEADER_SIZE + 3, 0xAB);
+  EncodeControlRequestHeader(header, dnload.data());
+  EXPECT_TRUE(DriverIoControl(second, IOCTL_DFU_CONTROL_REQUEST, dnload.data(),
+                              static_cast<uint32_t>(dnload.size()), nullptr, 0, nullptr));
+  // A device descriptor read that the first device stalls.
+  sim->stalls = true;
+  uint8_t descriptor[18] = {};
+  EXPECT_FALSE(DriverIoControl(first, IOCTL_DFU_GET_DEVICE_DESCRIPTOR, nullptr, 0, descriptor,
+                               sizeof descriptor, nullptr));
+  // A request the driver refuses (an unknown code) never reaches the bus.
+  EXPECT_FALSE(DriverIoControl(first, 0x222018, nullptr, 0, nullptr, 0, nullptr));
+  DriverCaptureStop();
+  DriverClose(first);
+  DriverClose(second);
+
+  const std::vector<std::string> records = CaptureRecords(path);
+  ASSERT_EQ(records.size(), 4u);
+  for (const std::string& record : records) ASSERT_GE(record.size(), USB_CAPTURE_HEADER_SIZE);
+  // Submission and completion of the DNLOAD: device 1, the setup packet, the
+  // host's data, then success with the whole data stage moved.
+  EXPECT_EQ(records[0][8], 'S');
+  EXPECT_EQ(records[0][11], 1);
+  EXPECT_EQ(records[0].substr(40, 8), std::string("\x21\x01\x02\x00\x00\x00\x03\x00", 8));
+  EXPECT_EQ(records[0].substr(64), std::string(3, '\xAB'));
+  EXPECT_EQ(records[1][8], 'C');
+  EXPECT_EQ(records[1].substr(0, 8), records[0].substr(0, 8));  // the same URB
+  EXPECT_EQ(static_cast<int32_t>(Le32(records[1], 28)), 0);
+  EXPECT_EQ(Le32(records[1], 32), 3u);
+  // The stalled descriptor read of device 2: GET_DESCRIPTOR(DEVICE), -EPIPE.
+  EXPECT_EQ(records[2][11], 2);
+  EXPECT_EQ(records[2].substr(40, 8), std::string("\x80\x06\x00\x01\x00\x00\x12\x00", 8));
+  EXPECT_EQ(static_cast<int32_t>(Le32(records[3], 28)), -32);
+  EXPECT_EQ(records[3].size(), USB_CAPTURE_HEADER_SIZE);
+  EXPECT_TRUE(failures.empty());
+  std::remove(path.c_str());
+
+  // A file that cannot be made refuses the capture, and says why.
+  EXPECT_FALSE(DriverCaptureStart(::testing::TempDir() + "no/such/folder/c.pcap", nullptr, &error));
+  EXPECT_NE(error.find("no/such/folder"), std::string::npos);
+}

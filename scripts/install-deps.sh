@@ -14,7 +14,7 @@ tests=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 python3-pefile
   umockdev libumockdev-dev dfu-util fwupd
   clang libclang-rt-14-dev
-  dpkg-dev lintian groff-base zsh
+  dpkg-dev lintian groff-base zsh tshark
   qemu-system-x86 busybox-static cpio udev binutils xz-utils gcc-12 make libelf1
 )
 case "${1:-all}" in
@@ -30,6 +30,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
+  # tshark's package asks whether to let non-root users capture; a test only
+  # reads files, so the answer is no, given before it can be asked.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" |
+    $sudo_cmd debconf-set-selections
   $sudo_cmd apt-get update -q
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

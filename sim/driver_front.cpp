@@ -74,7 +74,7 @@ bool SimNameDriverTransfer(const UsbSetup& setup, SimRequest* request) {
 bool SimAnswerDriverRequest(CSimRecorder* recorder, uint32_t attachment, uint32_t code,
                             const void* input, uint32_t inputSize, void* output,
                             uint32_t outputSize, uint32_t* bytesReturned,
-                            std::vector<SimBusChange>* changes) {
+                            std::vector<SimBusChange>* changes, SimOutcome* outcome) {
   const auto* in = static_cast<const uint8_t*>(input);
   auto* out = static_cast<uint8_t*>(output);
   if (in == nullptr) inputSize = 0;
@@ -95,8 +95,9 @@ bool SimAnswerDriverRequest(CSimRecorder* recorder, uint32_t attachment, uint32_
     data = stage.data();
   }
   uint32_t moved = 0;
-  const SimOutcome outcome = recorder->Exchange(attachment, request, data, &moved, changes);
-  if (outcome != SimOutcome::kOk) return false;
+  const SimOutcome answer = recorder->Exchange(attachment, request, data, &moved, changes);
+  if (outcome != nullptr) *outcome = answer;
+  if (answer != SimOutcome::kOk) return false;
   if (bytesReturned != nullptr) *bytesReturned = moved;
   return true;
 }

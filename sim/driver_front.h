@@ -26,10 +26,11 @@ bool SimNameDriverTransfer(const UsbSetup& setup, SimRequest* request);
 
 // One driver request through a handle opened on `attachment`. True when it
 // completed, with the count of output bytes in *bytesReturned; bus changes
-// it caused are appended to *changes.
+// it caused are appended to *changes; with `outcome`, how the device
+// answered (kStall also for a request the driver refused).
 bool SimAnswerDriverRequest(CSimRecorder* recorder, uint32_t attachment, uint32_t code,
                             const void* input, uint32_t inputSize, void* output,
                             uint32_t outputSize, uint32_t* bytesReturned,
-                            std::vector<SimBusChange>* changes);
+                            std::vector<SimBusChange>* changes, SimOutcome* outcome = nullptr);
 
 #endif  // ZUVA_SIM_DRIVER_FRONT_H_

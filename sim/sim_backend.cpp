@@ -20,17 +20,24 @@ class CSimConnection : public DriverConnection {
     // does not answer, rather than an exception in the driver port.
     try {
       std::vector<SimBusChange> changes;
+      SimOutcome outcome = SimOutcome::kStall;
       bool completed = SimAnswerDriverRequest(recorder_.get(), attachment_, code, input,
                                               inputSize, output, outputSize, bytesReturned,
-                                              &changes);
+                                              &changes, &outcome);
+      lastFailure_ = outcome == SimOutcome::kGone    ? UsbTransferOutcome::kGone
+                     : outcome == SimOutcome::kStall ? UsbTransferOutcome::kStall
+                                                     : UsbTransferOutcome::kFailed;
       // Announced after the device has let go of its lock.
       CSimBackend::Announce(changes);
       return completed;
     } catch (const std::bad_alloc&) {
       if (bytesReturned != nullptr) *bytesReturned = 0;
+      lastFailure_ = UsbTransferOutcome::kFailed;
       return false;
     }
   }
+
+  UsbTransferOutcome LastFailure() const override { return lastFailure_; }
 
   StatusCode Reset() override {
     try {
@@ -48,6 +55,7 @@ class CSimConnection : public DriverConnection {
  private:
   const std::shared_ptr<CSimRecorder> recorder_;
   const uint32_t attachment_;
+  UsbTransferOutcome lastFailure_ = UsbTransferOutcome::kFailed;
 };
 
 }  // namespace

@@ -29,7 +29,8 @@ void RecordDeviceEnd(const ToolOptions& options, const FlashImage& image,
 }
 
 FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image,
-                             const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record) {
+                             const DfuDeviceInfo& device, CToolOutput* out, DeviceRecord* record,
+                             DeviceWork work) {
   const auto start = std::chrono::steady_clock::now();
   FlashOutcome outcome;
   // The device stays claimed from before its first request to its end.
@@ -39,7 +40,7 @@ FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image
   if (claimed.exitCode != TOOL_EXIT_OK) {
     outcome = {claimed.exitCode, StatusText(DEV_ERR_IN_USE), std::nullopt, claimed.hint};
   } else if (device.opened) {
-    outcome = FlashDevice(options, image, device, out);
+    outcome = work(options, image, device, out);
   } else {
     outcome = {TOOL_EXIT_CANNOT_OPEN, "the device cannot be opened", std::nullopt, {}};
   }
@@ -55,7 +56,8 @@ FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image
   return outcome;
 }
 
-int RunFlashAll(const ToolOptions& options, const FlashImage& image, CToolOutput* out) {
+int RunFlashAll(const ToolOptions& options, const FlashImage& image, CToolOutput* out,
+                DeviceWork work) {
   std::vector<DfuDeviceInfo> devices;
   int exitCode = TOOL_EXIT_OK;
   if (!ChooseDevices(options, out, true, &devices, &exitCode)) return exitCode;
@@ -74,9 +76,9 @@ int RunFlashAll(const ToolOptions& options, const FlashImage& image, CToolOutput
   for (size_t i = 0; i < devices.size(); ++i) {
     const bool started = PlatformStartThread(&threads[i], [&, i] {
       const FlashOutcome outcome =
-          FlashIntoRecord(options, image, devices[i], outputs[i].get(), &records[i]);
+          FlashIntoRecord(options, image, devices[i], outputs[i].get(), &records[i], work);
       outputs[i]->Outcome(outcome.exitCode, FlashOutcomeText(outcome, options.positional[0]),
-                          outcome.address);
+                          outcome.address, outcome.sectors);
     });
     if (!started) {
       records[i].exitCode = TOOL_EXIT_FAILED;
@@ -87,5 +89,6 @@ int RunFlashAll(const ToolOptions& options, const FlashImage& image, CToolOutput
   for (std::thread& thread : threads) {
     if (thread.joinable()) thread.join();
   }
-  return ReportSummary(records, options.positional[0], out);
+  return ReportSummary(records, options.positional[0], out,
+                       work == FlashDevice ? "flashed" : "verified");
 }

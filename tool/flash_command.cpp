@@ -67,10 +67,30 @@ std::vector<CImage> PlanFileTargets(const ToolOptions& options, const FirmwareFi
   return targets;
 }
 
+// One engine step on an image already fitted for it; an upload with a sink
+// hands its blocks there.
+StatusCode RunFittedStep(const char* name, OperationCode opCode, ImageHandle fitted,
+                         uint8_t alternate, uint64_t bytes, uint32_t skipBlank,
+                         const std::string& path, bool* fastPoll, CToolOutput* out,
+                         CUploadSink* sink = nullptr) {
+  return RunEngineStep({.name = name, .opCode = opCode, .image = fitted, .alternate = alternate,
+                        .bytes = bytes, .skipBlank = skipBlank, .fastPoll = fastPoll,
+                        .uploadSink = sink},
+                       path, out);
+}
+
+FlashOutcome StepFailed(const char* step, StatusCode status) {
+  return {TOOL_EXIT_FAILED, std::string(step) + " failed: " + StatusText(status), std::nullopt, {}};
+}
+
+}  // namespace
+
 // The run's targets for this device. Raw bytes need the device's map for
-// their default address, so the plan is made once the device is known.
+// their default address, so the plan is made once the device is known. Every
+// byte must lie in memory of the `access` the run needs (a flash writes, a
+// verify reads); a byte outside it refuses the plan with its address.
 bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuDeviceInfo& device,
-                 const std::vector<CImage>** planned, FlashOutcome* outcome) {
+                 uint8_t access, const std::vector<CImage>** planned, FlashOutcome* outcome) {
   const FirmwareFile& file = image.file;
   const uint8_t alternate = options.alternate.value_or(0);
   const bool raw = file.format == FirmwareFormat::kRaw || file.format == FirmwareFormat::kPlainDfu;
@@ -103,7 +123,7 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
                 std::nullopt, {}};
     return false;
   }
-  // Every byte must have a writable home before anything is erased.
+  // Every byte must have a home before anything is erased or read.
   for (const CImage& target : *targets) {
     const MemoryMapping* memory = FindMemory(device, target.alternateSetting);
     if (memory == nullptr) {
@@ -113,13 +133,12 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
                   std::nullopt, {}};
       return false;
     }
-    const auto outside =
-        FirstAddressOutside(target.Records(), *memory, SECTOR_WRITABLE, OutsideBytes::kAny);
+    const auto outside = FirstAddressOutside(target.Records(), *memory, access, OutsideBytes::kAny);
     if (outside) {
       *outcome = {TOOL_EXIT_BAD_INPUT,
-                  "data at " + HexText(*outside, 8) +
-                      " lies outside every writable memory of alternate "
-                      "setting " +
+                  "data at " + HexText(*outside, 8) + " lies outside every " +
+                      (access == SECTOR_READABLE ? "readable" : "writable") +
+                      " memory of alternate setting " +
                       std::to_string(target.alternateSetting),
                   outside, {}};
       return false;
@@ -128,21 +147,28 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
   return true;
 }
 
-// One engine step on an image already fitted for it; an upload with a sink
-// hands its blocks there.
-StatusCode RunFittedStep(const char* name, OperationCode opCode, ImageHandle fitted,
-                         uint8_t alternate, uint64_t bytes, uint32_t skipBlank,
-                         const std::string& path, bool* fastPoll, CToolOutput* out,
-                         CUploadSink* sink = nullptr) {
-  return RunEngineStep({.name = name, .opCode = opCode, .image = fitted, .alternate = alternate,
-                        .bytes = bytes, .skipBlank = skipBlank, .fastPoll = fastPoll,
-                        .uploadSink = sink},
-                       path, out);
+// Reads back what `data` covers of `memory` (`bytes` bytes: the map's
+// readable part) as the "verify" step and compares it with the data as it
+// arrives, keeping none of it: exit code 7 with the first differing address
+// and the sectors that differ.
+FlashOutcome ReadBackTarget(const CImage& data, const MemoryMapping& memory, uint64_t bytes,
+                            const std::string& path, bool* fastPoll, CFittedImages* images,
+                            CToolOutput* out) {
+  // The image read by holds the data's own bytes: each block is compared
+  // with them as it arrives.
+  const ImageHandle image = images->Get(data, memory, OP_CODE_UPLOAD, 0);
+  if (image == nullptr) return {TOOL_EXIT_FAILED, "out of memory", std::nullopt, {}};
+  CReadBackComparison comparison(&memory);
+  const StatusCode status = RunFittedStep("verify", OP_CODE_UPLOAD, image, data.alternateSetting,
+                                          bytes, 0, path, fastPoll, out, &comparison);
+  if (status != RESULT_OK) return StepFailed("verify", status);
+  const auto difference = comparison.FirstDifference();
+  if (!difference) return {};
+  return {TOOL_EXIT_VERIFY, "verify found a difference at " + HexText(*difference, 8), difference,
+          {}, comparison.DifferingSectors()};
 }
 
-FlashOutcome StepFailed(const char* step, StatusCode status) {
-  return {TOOL_EXIT_FAILED, std::string(step) + " failed: " + StatusText(status), std::nullopt, {}};
-}
+namespace {
 
 // Erases, writes and reads back one target, with images of the run's
 // `shared` ones where the whole target is written. On success the outcome's
@@ -201,20 +227,11 @@ FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& devi
   }
   const uint64_t unverifiedBytes = unverified.ByteCount();
   if (unverifiedBytes == bytes) return done;
-  // The image read by holds the data's own bytes: each block is compared
-  // with them as it arrives, and none is kept.
-  image = fitted(OP_CODE_UPLOAD, 0);
-  if (image == nullptr) return outOfMemory;
-  CReadBackComparison comparison;
-  status = RunFittedStep("verify", OP_CODE_UPLOAD, image, alternate,
-                         bytes - unverifiedBytes, 0, device.path, fastPoll, out, &comparison);
-  if (status != RESULT_OK) return StepFailed("verify", status);
-  const auto difference = comparison.FirstDifference();
-  if (difference) {
-    return {TOOL_EXIT_VERIFY, "verify found a difference at " + HexText(*difference, 8),
-            difference, {}};
-  }
-  return done;
+  FlashOutcome compared = ReadBackTarget(data, memory, bytes - unverifiedBytes, device.path,
+                                         fastPoll, images, out);
+  if (compared.exitCode == TOOL_EXIT_OK) return done;
+  compared.sectors.clear();  // flash names the first difference only
+  return compared;
 }
 
 }  // namespace
@@ -237,7 +254,7 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
   }
   const std::vector<CImage>* targets = nullptr;
   FlashOutcome outcome;
-  if (!PlanTargets(options, image, device, &targets, &outcome)) return outcome;
+  if (!PlanTargets(options, image, device, SECTOR_WRITABLE, &targets, &outcome)) return outcome;
   // Once the device refuses an early status request, none of its later
   // steps polls early.
   bool fastPoll = options.fastPoll;

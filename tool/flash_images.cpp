@@ -54,13 +54,36 @@ void CReadBackComparison::Received(const ImageElement& element, uint32_t offset,
   const auto [read, written] = std::mismatch(bytes, bytes + length, wanted);
   if (read == bytes + length) {
     differing_.erase(block);
-  } else {
-    differing_[block] = block + static_cast<uint32_t>(read - bytes);
+    return;
   }
+  Difference difference{block + static_cast<uint32_t>(read - bytes), {}};
+  if (memory_ != nullptr) {
+    // A block may span several sectors, and a sector several blocks.
+    const uint64_t blockEnd = uint64_t{block} + length;
+    for (const MappingSector& sector : memory_->sectors) {
+      const uint64_t from = std::max<uint64_t>(block, sector.startAddress);
+      const uint64_t to = std::min(blockEnd, uint64_t{sector.startAddress} + sector.sectorSize);
+      if (from >= to) continue;
+      if (!std::equal(bytes + (from - block), bytes + (to - block), wanted + (from - block))) {
+        difference.sectors.push_back(sector.startAddress);
+      }
+    }
+  }
+  differing_[block] = std::move(difference);
 }
 
 std::optional<uint32_t> CReadBackComparison::FirstDifference() const {
   // Blocks never overlap: the lowest block's difference is the first.
   if (differing_.empty()) return std::nullopt;
-  return differing_.begin()->second;
+  return differing_.begin()->second.first;
+}
+
+std::vector<uint32_t> CReadBackComparison::DifferingSectors() const {
+  std::vector<uint32_t> sectors;
+  for (const auto& [block, difference] : differing_) {
+    sectors.insert(sectors.end(), difference.sectors.begin(), difference.sectors.end());
+  }
+  std::sort(sectors.begin(), sectors.end());
+  sectors.erase(std::unique(sectors.begin(), sectors.end()), sectors.end());
+  return sectors;
 }

@@ -69,18 +69,27 @@ class CFlashShare {
 
 // A verify's read-back compared with the image it was read by, whose bytes
 // are the data written: the first address at which the device holds
-// something else. Only the blocks that differ are remembered, each as last
-// read.
+// something else and, given the memory's map, the sectors that hold a
+// difference. Only the blocks that differ are remembered, each as last read.
 class CReadBackComparison : public CUploadSink {
  public:
+  explicit CReadBackComparison(const MemoryMapping* memory = nullptr) : memory_(memory) {}
   void Received(const ImageElement& element, uint32_t offset, const uint8_t* bytes,
                 uint32_t length) override;
   // Read once the upload has ended.
   std::optional<uint32_t> FirstDifference() const;
+  // The start addresses of the map's sectors that hold a difference, in
+  // address order; empty without a map.
+  std::vector<uint32_t> DifferingSectors() const;
 
  private:
-  // By the block's address, its first differing address.
-  std::map<uint32_t, uint32_t> differing_;
+  struct Difference {
+    uint32_t first = 0;
+    std::vector<uint32_t> sectors;
+  };
+  const MemoryMapping* memory_;
+  // By the block's address.
+  std::map<uint32_t, Difference> differing_;
 };
 
 #endif  // ZUVA_TOOL_FLASH_IMAGES_H_

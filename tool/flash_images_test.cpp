@@ -138,4 +138,26 @@ INSTANTIATE_TEST_SUITE_P(
                      {{1, {5, 0, 7, 8}}, {1, {5, 6, 7, 0}}}, 0x08000003}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(ReadBackComparison, NamesEachSectorThatHoldsADifferenceAsLastRead) {
+  // Sectors of 2 bytes, blocks of 4: a block spans two sectors, and only the
+  // one whose bytes differ is named.
+  MemoryMapping memory{};
+  for (uint32_t start : {0x08000000u, 0x08000002u, 0x08000004u, 0x08000006u}) {
+    memory.sectors.push_back({});
+    memory.sectors.back().startAddress = start;
+    memory.sectors.back().sectorSize = 2;
+  }
+  std::vector<uint8_t> data = {1, 2, 3, 4, 5, 6, 7, 8};
+  const ImageElement element = {0x08000000, 8, data.data()};
+  CReadBackComparison comparison(&memory);
+  const std::vector<uint8_t> first = {1, 2, 3, 0}, second = {0, 6, 7, 0}, again = {5, 6, 7, 8};
+  comparison.Received(element, 0, first.data(), 4);
+  comparison.Received(element, 4, second.data(), 4);
+  EXPECT_EQ(comparison.DifferingSectors(),
+            (std::vector<uint32_t>{0x08000002, 0x08000004, 0x08000006}));
+  comparison.Received(element, 4, again.data(), 4);
+  EXPECT_EQ(comparison.DifferingSectors(), (std::vector<uint32_t>{0x08000002}));
+  EXPECT_EQ(comparison.FirstDifference(), 0x08000003u);
+}
+
 }  // namespace

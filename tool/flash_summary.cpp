@@ -69,7 +69,7 @@ std::string SummaryTable(const std::vector<DeviceRecord>& records) {
 }
 
 int ReportSummary(const std::vector<DeviceRecord>& records, const std::string& fileName,
-                  CToolOutput* out) {
+                  CToolOutput* out, const char* done) {
   if (out->mode() == OutputMode::kJson) {
     std::string devices = "[";
     for (const DeviceRecord& record : records) {
@@ -95,7 +95,7 @@ int ReportSummary(const std::vector<DeviceRecord>& records, const std::string& f
                     [](const DeviceRecord& record) { return record.exitCode != TOOL_EXIT_OK; }));
   const std::string count = std::to_string(records.size());
   if (failed == 0) {
-    return out->Result(TOOL_EXIT_OK, "flashed " + fileName + " on " + count +
+    return out->Result(TOOL_EXIT_OK, done + (" " + fileName) + " on " + count +
                                          (records.size() == 1 ? " device" : " devices"));
   }
   return out->Result(WorstExitCode(records), std::string(RunInterrupted() ? "interrupted: " : "") +

@@ -31,8 +31,8 @@ std::string SummaryTable(const std::vector<DeviceRecord>& records);
 
 // Shows the records (a table in the text modes, a "summary" event with
 // --json) and ends the run with the result for them all; returns the exit
-// code.
+// code; on success the result says that the file was `done` on them.
 int ReportSummary(const std::vector<DeviceRecord>& records, const std::string& fileName,
-                  CToolOutput* out);
+                  CToolOutput* out, const char* done = "flashed");
 
 #endif  // ZUVA_TOOL_FLASH_SUMMARY_H_

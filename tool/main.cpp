@@ -9,6 +9,7 @@
 #include "dfufiles/dfu_file.h"
 #include "dfufiles/image.h"
 #include "operations/operations.h"
+#include "platform/driver_port.h"
 #include "platform/interrupt.h"
 #include "platform/process.h"
 #include "platform/standard_streams.h"
@@ -30,7 +31,8 @@ struct CommandEntry {
 
 constexpr CommandEntry COMMAND_TABLE[] = {
     {"list", RunListCommand},   {"info", RunInfoCommand},   {"convert", RunConvertCommand},
-    {"flash", RunFlashCommand}, {"read", RunReadCommand},   {"erase", RunEraseCommand},
+    {"flash", RunFlashCommand}, {"verify", RunVerifyCommand}, {"read", RunReadCommand},
+    {"erase", RunEraseCommand},
     {"leave", RunModeCommand},  {"detach", RunModeCommand}, {"unprotect", RunModeCommand},
 };
 
@@ -75,6 +77,18 @@ int Dispatch(int argc, char** argv) {
                           : StandardOutputIsTerminal() ? OutputMode::kTerminal
                                                        : OutputMode::kPlain;
   CToolOutput out(mode);
+  // The capture must be writable before any device is asked anything; a
+  // write that fails later is said once and changes no outcome.
+  if (options.capturePath) {
+    std::string error;
+    const auto say = [](const std::string& text) {
+      std::fprintf(stderr, "zuvatool: %s\n", text.c_str());
+      std::fflush(stderr);
+    };
+    if (!DriverCaptureStart(*options.capturePath, say, &error)) {
+      return out.Result(TOOL_EXIT_FAILED, error);
+    }
+  }
   for (const CommandEntry& entry : COMMAND_TABLE) {
     if (options.command == entry.name) return entry.run(options, &out);
   }
@@ -96,6 +110,7 @@ int main(int argc, char** argv) {
   // A result that never reached standard output is a failure of its own.
   const int exitCode = ToolFinishOutput(Dispatch(argc, argv));
   ShutdownOperations();
+  DriverCaptureStop();
   ImageDestroyAll();
   DfuFileDestroyAll();
   DestroyDevicesManager();

@@ -79,6 +79,66 @@ bool IsPlainDfuDevice(const DfuDeviceInfo& device) {
   return device.dfuVersion < DFU_VERSION_DFUSE && !mapped;
 }
 
+namespace {
+
+// What flash and verify refuse alike on a plain device: a file it cannot
+// take, one made for another device (unless --force), a missing alternate
+// setting. False with the refusal in *refusal.
+bool CheckPlainFile(const ToolOptions& options, const FirmwareFile& file,
+                    const DfuDeviceInfo& device, CToolOutput* out, FlashOutcome* refusal) {
+  if (file.format != FirmwareFormat::kRaw && file.format != FirmwareFormat::kPlainDfu) {
+    *refusal = {TOOL_EXIT_BAD_INPUT,
+                "a plain DFU device takes raw bytes or a plain DFU file, not " +
+                    std::string(FirmwareFormatName(file.format)),
+                std::nullopt, {}};
+    return false;
+  }
+  if (file.format == FirmwareFormat::kPlainDfu &&
+      (IdMismatch(file.suffix.vendorId, device.vendorId) ||
+       IdMismatch(file.suffix.productId, device.productId))) {
+    const std::string mismatch = "the file is for " + HexText(file.suffix.vendorId, 4) + ":" +
+                                 HexText(file.suffix.productId, 4) + ", the device is " +
+                                 HexText(device.vendorId, 4) + ":" + HexText(device.productId, 4);
+    if (!options.force) {
+      *refusal = {TOOL_EXIT_BAD_INPUT, mismatch, std::nullopt,
+                  "give --force to " + options.command + " it anyway"};
+      return false;
+    }
+    out->Note("warning: " + mismatch);
+  }
+  const uint8_t alternate = options.alternate.value_or(0);
+  if (!HasAlternate(device, alternate)) {
+    *refusal = {TOOL_EXIT_BAD_INPUT,
+                "the device has no alternate setting " + std::to_string(alternate), std::nullopt,
+                {}};
+    return false;
+  }
+  return true;
+}
+
+// Reads the file's length back from the start of the alternate setting's
+// memory as the "verify" step and compares: exit code 7 with the first
+// differing offset, 0 with no message when the device holds the file.
+FlashOutcome ComparePlainReadBack(const ToolOptions& options, const FirmwareFile& file,
+                                  const DfuDeviceInfo& device, CToolOutput* out,
+                                  OperationContext* final) {
+  std::vector<uint8_t> read;
+  const StatusCode status =
+      RunPlain("verify", OP_CODE_PLAIN_UPLOAD, options.alternate.value_or(0),
+               std::vector<uint8_t>(file.raw.size()), file.raw.size(), device, out, &read, final);
+  if (status != RESULT_OK) {
+    return {TOOL_EXIT_FAILED, "verify failed: " + StatusText(status), std::nullopt, {}};
+  }
+  const auto difference = std::mismatch(read.begin(), read.end(), file.raw.begin());
+  if (read.size() != file.raw.size() || difference.first != read.end()) {
+    const uint32_t at = static_cast<uint32_t>(difference.first - read.begin());
+    return {TOOL_EXIT_VERIFY, "verify found a difference at offset " + HexText(at, 8), at, {}};
+  }
+  return {};
+}
+
+}  // namespace
+
 FlashOutcome FlashPlainDevice(const ToolOptions& options, const FirmwareFile& file,
                               const DfuDeviceInfo& device, CToolOutput* out) {
   if (options.address || options.changedOnly || options.noLeave) {
@@ -87,32 +147,15 @@ FlashOutcome FlashPlainDevice(const ToolOptions& options, const FirmwareFile& fi
             "--address, --changed-only and --no-leave do not apply",
             std::nullopt, {}};
   }
-  if (file.format != FirmwareFormat::kRaw && file.format != FirmwareFormat::kPlainDfu) {
-    return {TOOL_EXIT_BAD_INPUT,
-            "a plain DFU device takes raw bytes or a plain DFU file, not " +
-                std::string(FirmwareFormatName(file.format)),
-            std::nullopt, {}};
-  }
-  if (file.format == FirmwareFormat::kPlainDfu &&
-      (IdMismatch(file.suffix.vendorId, device.vendorId) ||
-       IdMismatch(file.suffix.productId, device.productId))) {
-    const std::string mismatch = "the file is for " + HexText(file.suffix.vendorId, 4) + ":" +
-                                 HexText(file.suffix.productId, 4) + ", the device is " +
-                                 HexText(device.vendorId, 4) + ":" + HexText(device.productId, 4);
-    if (!options.force) return {TOOL_EXIT_BAD_INPUT, mismatch, std::nullopt, "give --force to flash it anyway"};
-    out->Note("warning: " + mismatch);
-  }
-  const uint8_t alternate = options.alternate.value_or(0);
-  if (!HasAlternate(device, alternate)) {
-    return {TOOL_EXIT_BAD_INPUT, "the device has no alternate setting " + std::to_string(alternate),
-            std::nullopt, {}};
-  }
+  FlashOutcome refusal;
+  if (!CheckPlainFile(options, file, device, out, &refusal)) return refusal;
   if ((device.attributes & DFU_ATTR_CAN_DNLOAD) == 0) {
     return {TOOL_EXIT_FAILED, "the device does not take downloads", std::nullopt, {}};
   }
   OperationContext final{};
-  StatusCode status = RunPlain("download", OP_CODE_PLAIN_DOWNLOAD, alternate, file.raw, file.raw.size(),
-                               device, out, nullptr, &final);
+  const StatusCode status =
+      RunPlain("download", OP_CODE_PLAIN_DOWNLOAD, options.alternate.value_or(0), file.raw,
+               file.raw.size(), device, out, nullptr, &final);
   if (status != RESULT_OK) {
     return {TOOL_EXIT_FAILED, "download failed: " + StatusText(status), std::nullopt, {}};
   }
@@ -124,18 +167,21 @@ FlashOutcome FlashPlainDevice(const ToolOptions& options, const FirmwareFile& fi
   if ((device.attributes & DFU_ATTR_CAN_UPLOAD) == 0) {
     return {TOOL_EXIT_OK, done + "; not read back: the device cannot upload", std::nullopt, {}};
   }
-  std::vector<uint8_t> read;
-  status = RunPlain("verify", OP_CODE_PLAIN_UPLOAD, alternate, std::vector<uint8_t>(file.raw.size()),
-                    file.raw.size(), device, out, &read, &final);
-  if (status != RESULT_OK) {
-    return {TOOL_EXIT_FAILED, "verify failed: " + StatusText(status), std::nullopt, {}};
-  }
-  const auto difference = std::mismatch(read.begin(), read.end(), file.raw.begin());
-  if (read.size() != file.raw.size() || difference.first != read.end()) {
-    const uint32_t at = static_cast<uint32_t>(difference.first - read.begin());
-    return {TOOL_EXIT_VERIFY, "verify found a difference at offset " + HexText(at, 8), at, {}};
-  }
+  const FlashOutcome compared = ComparePlainReadBack(options, file, device, out, &final);
+  if (compared.exitCode != TOOL_EXIT_OK) return compared;
   return {TOOL_EXIT_OK, done + "; verified", std::nullopt, {}};
+}
+
+FlashOutcome VerifyPlainDevice(const ToolOptions& options, const FirmwareFile& file,
+                               const DfuDeviceInfo& device, CToolOutput* out) {
+  if (options.address) {
+    return {TOOL_EXIT_USAGE, "a plain DFU device places the image itself: --address does not apply",
+            std::nullopt, {}};
+  }
+  FlashOutcome refusal;
+  if (!CheckPlainFile(options, file, device, out, &refusal)) return refusal;
+  OperationContext final{};
+  return ComparePlainReadBack(options, file, device, out, &final);
 }
 
 int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device,

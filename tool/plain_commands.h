@@ -22,6 +22,12 @@ bool IsPlainDfuDevice(const DfuDeviceInfo& device);
 FlashOutcome FlashPlainDevice(const ToolOptions& options, const FirmwareFile& file,
                               const DfuDeviceInfo& device, CToolOutput* out);
 
+// verify's way with a plain device: the file checked as flash checks it,
+// then its length read back from the start of the alternate setting's memory
+// and compared (no message on success).
+FlashOutcome VerifyPlainDevice(const ToolOptions& options, const FirmwareFile& file,
+                               const DfuDeviceInfo& device, CToolOutput* out);
+
 // Reads the alternate setting's memory from its start until the device ends
 // it with a short block (or --length bytes) into OUT, through the output
 // the caller began: raw, a plain DFU file with the device's ids (.dfu) or

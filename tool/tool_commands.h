@@ -10,6 +10,8 @@ int RunListCommand(const ToolOptions& options, CToolOutput* out);
 int RunInfoCommand(const ToolOptions& options, CToolOutput* out);
 int RunConvertCommand(const ToolOptions& options, CToolOutput* out);
 int RunFlashCommand(const ToolOptions& options, CToolOutput* out);
+// verify: the device's memory compared with a file, nothing written.
+int RunVerifyCommand(const ToolOptions& options, CToolOutput* out);
 int RunReadCommand(const ToolOptions& options, CToolOutput* out);
 int RunEraseCommand(const ToolOptions& options, CToolOutput* out);
 // leave, detach and unprotect.

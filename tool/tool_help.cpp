@@ -148,6 +148,23 @@ SHA-256 is HASH, before any device is touched.
         JSON_EVENTS},
        true,
        "01234567"},
+      {"verify", "compare a device's memory with a firmware file",
+       {"verify FILE [--alt N] [--address A] [--all] [--force] [--json]\n[selection]"},
+       R"(Read back what FILE covers and compare it with FILE; nothing is
+written. FILE is taken as flash takes it. Exit 0 when the device holds
+FILE, 7 at the first differing address (with --json the result also
+lists the differing "sectors"). Data outside the readable memory is
+refused (exit code 3), and so is a device that cannot upload (exit 1).
+)",
+       {{"--alt N", "the alternate setting for raw bytes, or the one target\n"
+                    "of a DfuSe file to verify (default 0)"},
+        {"--address A", "where raw bytes lie"},
+        {"--all", "every matching device present, at once"},
+        {"--force", "verify against a plain DFU file made for another device,\n"
+                    "or a file whose DFU suffix cannot be read as raw bytes"},
+        JSON_EVENTS},
+       true,
+       "01234567"},
       {"read", "read device memory into a file",
        {"read OUT [--alt N] [--address A] [--length L] [--json]\n[selection]"},
        R"(Read device memory into OUT (default: the whole first readable memory
@@ -260,7 +277,9 @@ const std::vector<OptionHelp> SELECTION_OPTIONS = {
 
 const char* const SELECTION_MORE =
     "  With several matching devices a command refuses and lists them (flash --all\n"
-    "  takes them all).\n";
+    "  and verify --all take them all).\n"
+    "  --capture FILE       also write every USB control transfer to FILE, a pcap\n"
+    "                       capture for Wireshark (several devices: one file)\n";
 
 const char* const OUTPUT =
     "Output:\n"

@@ -18,9 +18,10 @@ enum CommandBit : uint32_t {
   kDetach = 1u << 6,
   kConvert = 1u << 7,
   kInfo = 1u << 8,
+  kVerify = 1u << 9,
 };
 constexpr uint32_t kDeviceCommands =
-    kList | kFlash | kRead | kErase | kUnprotect | kLeave | kDetach;
+    kList | kFlash | kVerify | kRead | kErase | kUnprotect | kLeave | kDetach;
 constexpr uint32_t kEveryCommand = kDeviceCommands | kConvert | kInfo;
 
 struct CommandSpec {
@@ -32,6 +33,7 @@ constexpr CommandSpec COMMANDS[] = {
     {"list", kList, 0},     {"flash", kFlash, 1},         {"read", kRead, 1},
     {"erase", kErase, 0},   {"unprotect", kUnprotect, 0}, {"leave", kLeave, 0},
     {"detach", kDetach, 0}, {"convert", kConvert, 2},     {"info", kInfo, 1},
+    {"verify", kVerify, 1},
 };
 
 using Setter = std::function<bool(ToolOptions*, const std::string&)>;
@@ -97,11 +99,12 @@ const OptionSpec OPTIONS[] = {
     {"--json", false, kEveryCommand, FlagOn(&ToolOptions::json)},
     {"--device", true, kDeviceCommands, TextInto(&ToolOptions::devicePath)},
     {"--serial", true, kDeviceCommands, TextInto(&ToolOptions::serial)},
+    {"--capture", true, kDeviceCommands, TextInto(&ToolOptions::capturePath)},
     {"--vid", true, kDeviceCommands | kConvert, NumberInto(&ToolOptions::vendorId, 0xFFFF)},
     {"--pid", true, kDeviceCommands | kConvert, NumberInto(&ToolOptions::productId, 0xFFFF)},
     {"--bcd", true, kConvert, NumberInto(&ToolOptions::deviceVersion, 0xFFFF)},
-    {"--alt", true, kFlash | kRead | kErase | kConvert, NumberInto(&ToolOptions::alternate, 255)},
-    {"--address", true, kFlash | kRead | kErase | kConvert,
+    {"--alt", true, kFlash | kVerify | kRead | kErase | kConvert, NumberInto(&ToolOptions::alternate, 255)},
+    {"--address", true, kFlash | kVerify | kRead | kErase | kConvert,
      NumberInto(&ToolOptions::address, UINT32_MAX)},
     {"--length", true, kRead | kErase, NumberInto(&ToolOptions::length, UINT32_MAX)},
     {"--no-verify", false, kFlash, FlagOn(&ToolOptions::noVerify)},
@@ -109,13 +112,13 @@ const OptionSpec OPTIONS[] = {
     {"--changed-only", false, kFlash, FlagOn(&ToolOptions::changedOnly)},
     {"--fast-poll", false, kFlash, FlagOn(&ToolOptions::fastPoll)},
     {"--all", false, kErase, FlagOn(&ToolOptions::all)},
-    {"--all", false, kFlash, FlagOn(&ToolOptions::allDevices)},
+    {"--all", false, kFlash | kVerify, FlagOn(&ToolOptions::allDevices)},
     {"--watch", false, kFlash, FlagOn(&ToolOptions::watch)},
     {"--detach", false, kFlash, FlagOn(&ToolOptions::detach)},
     {"--log", true, kFlash, TextInto(&ToolOptions::logPath)},
     {"--expect-sha256", true, kFlash, ParseSha256},
     {"--mass", false, kErase, FlagOn(&ToolOptions::mass)},
-    {"--force", false, kUnprotect | kFlash, FlagOn(&ToolOptions::force)},
+    {"--force", false, kUnprotect | kFlash | kVerify, FlagOn(&ToolOptions::force)},
     {"--target", true, kConvert, ParseTarget},
     {"--plain", false, kConvert, FlagOn(&ToolOptions::plain)},
 };

@@ -29,7 +29,7 @@ struct ToolOptions {
   bool changedOnly = false;
   bool fastPoll = false;
   bool all = false;         // erase: every erasable sector
-  bool allDevices = false;  // flash: every matching device at once
+  bool allDevices = false;  // flash, verify: every matching device at once
   bool watch = false;       // flash: each device as it arrives, until interrupted
   bool detach = false;      // flash: a device running its application is detached first
   bool mass = false;
@@ -44,6 +44,7 @@ struct ToolOptions {
   std::optional<std::string> devicePath;
   std::optional<std::string> serial;
   std::optional<std::string> logPath;         // flash --log: the production record
+  std::optional<std::string> capturePath;     // device commands: the USB capture file
   std::optional<std::string> expectedSha256;  // flash: lower-case hexadecimal
   std::vector<TargetRange> targets;
 };

@@ -32,6 +32,17 @@ std::string Kib(double bytes) {
   return text;
 }
 
+// A read-back's differing sectors, by start address; none leaves the event
+// as it was.
+void AddSectors(CJsonObject* event, const std::vector<uint32_t>& sectors) {
+  if (sectors.empty()) return;
+  std::string list = "[";
+  for (uint32_t start : sectors) {
+    list += (list.size() > 1 ? "," : "") + JsonQuote(HexText(start, 8));
+  }
+  event->Raw("sectors", list + "]");
+}
+
 }  // namespace
 
 void ToolWriteStdout(const std::string& text) {
@@ -191,12 +202,13 @@ void CToolOutput::Note(const std::string& text) {
 }
 
 void CToolOutput::Outcome(int exitCode, const std::string& message,
-                          std::optional<uint32_t> address) {
+                          std::optional<uint32_t> address, const std::vector<uint32_t>& sectors) {
   if (mode_ == OutputMode::kJson) {
     CJsonObject result = Event("result");
     result.Number("exit", static_cast<uint64_t>(exitCode));
     if (!message.empty()) result.Text("message", message);
     if (address) result.Text("address", HexText(*address, 8));
+    AddSectors(&result, sectors);
     JsonLine(result.Str());
   } else if (board_ != nullptr && mode_ == OutputMode::kTerminal && steps_) {
     board_->SetRow(row_, device_ + "  " + message);
@@ -211,7 +223,7 @@ void CToolOutput::Outcome(int exitCode, const std::string& message,
 }
 
 int CToolOutput::Result(int exitCode, const std::string& message, const std::string& hint,
-                        std::optional<uint32_t> address) {
+                        std::optional<uint32_t> address, const std::vector<uint32_t>& sectors) {
   // A run that an interruption cut short says so in its exit code.
   if (exitCode != 0 && RunInterrupted()) exitCode = PlatformInterruptExitCode();
   if (barShown_) {
@@ -224,6 +236,7 @@ int CToolOutput::Result(int exitCode, const std::string& message, const std::str
     if (!message.empty()) result.Text("message", message);
     if (!hint.empty()) result.Text("hint", hint);
     if (address) result.Text("address", HexText(*address, 8));
+    AddSectors(&result, sectors);
     JsonLine(result.Str());
     return exitCode;
   }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "device/device_listing.h"
 #include "tool/json_line.h"
@@ -54,14 +55,18 @@ class CToolOutput {
   // empty) on standard error for a failure, on standard output for success;
   // a hint always goes to standard error.
   // Returns the exit code.
+  // With --json, `sectors` (a read-back's differing sectors) go into the
+  // event as a list of addresses.
   int Result(int exitCode, const std::string& message, const std::string& hint = {},
-             std::optional<uint32_t> address = std::nullopt);
+             std::optional<uint32_t> address = std::nullopt,
+             const std::vector<uint32_t>& sectors = {});
   // A whole JSON line (for list and info).
   void JsonLine(const std::string& json);
   // A device of a board: how its work ended. With --json the device's result
   // event; else its row on a terminal, and a line (standard error for a
   // failure) otherwise.
-  void Outcome(int exitCode, const std::string& message, std::optional<uint32_t> address);
+  void Outcome(int exitCode, const std::string& message, std::optional<uint32_t> address,
+               const std::vector<uint32_t>& sectors = {});
 
  private:
   void DrawBar(bool final);

@@ -120,13 +120,16 @@ class CUsbDevice : public CUsbTransport {
 
   uint8_t Address() const { return address_; }
 
+  // *failure: why the request failed, when it did.
   bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
-                 uint32_t outputSize, uint32_t* bytesReturned) {
+                 uint32_t outputSize, uint32_t* bytesReturned, UsbTransferOutcome* failure) {
     // Two connections (the console thread's and a worker's) may share the
     // device; one request at a time keeps the claim bookkeeping whole.
     std::lock_guard<std::mutex> lock(mutex_);
-    return UsbAnswerDriverRequest(this, code, input, inputSize, output, outputSize,
-                                  bytesReturned);
+    const bool completed =
+        UsbAnswerDriverRequest(this, code, input, inputSize, output, outputSize, bytesReturned);
+    *failure = lastFailure;
+    return completed;
   }
 
   int ControlTransfer(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
@@ -218,13 +221,16 @@ class CUsbConnection : public DriverConnection {
   // Transfers and resets run without the layer's lock: they can take seconds.
   bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
                  uint32_t outputSize, uint32_t* bytesReturned) override {
-    return device_->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+    return device_->IoControl(code, input, inputSize, output, outputSize, bytesReturned,
+                              &lastFailure_);
   }
+  UsbTransferOutcome LastFailure() const override { return lastFailure_; }
   StatusCode Reset() override { return device_->Reset(); }
   StatusCode Hold(uint8_t interfaceNumber) { return device_->Hold(interfaceNumber); }
 
  private:
   std::shared_ptr<CUsbDevice> device_;
+  UsbTransferOutcome lastFailure_ = UsbTransferOutcome::kFailed;
 };
 
 std::shared_ptr<CUsbContext> ContextLocked(UsbLayer& layer) {

@@ -13,6 +13,19 @@ constexpr size_t USB_MAX_PORT_DEPTH = 7;
 
 }  // namespace
 
+UsbTransferOutcome UsbFailureOfResult(int result) {
+  switch (result) {
+    case USB_RESULT_PIPE:
+      return UsbTransferOutcome::kStall;
+    case USB_RESULT_NO_DEVICE:
+      return UsbTransferOutcome::kGone;
+    case USB_RESULT_TIMEOUT:
+      return UsbTransferOutcome::kTimeout;
+    default:
+      return UsbTransferOutcome::kFailed;
+  }
+}
+
 bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void* input,
                             uint32_t inputSize, void* output, uint32_t outputSize,
                             uint32_t* bytesReturned) {
@@ -20,6 +33,7 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
   if (bytesReturned == nullptr) bytesReturned = &ignored;
   *bytesReturned = 0;
   if (transport == nullptr) return false;
+  transport->lastFailure = UsbTransferOutcome::kFailed;
   if (output == nullptr) outputSize = 0;
   DriverSetup translated;
   if (!DriverRequestToSetup(code, static_cast<const uint8_t*>(input), inputSize, outputSize,
@@ -31,14 +45,20 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
     // usbfs chooses a setting only for the holder of the interface, and does
     // so itself rather than through a raw transfer.
     const uint8_t interfaceNumber = static_cast<uint8_t>(setup.index);
-    return transport->ClaimInterface(interfaceNumber) >= 0 &&
-           transport->SetAlternateSetting(interfaceNumber, static_cast<uint8_t>(setup.value)) >= 0;
+    int result = transport->ClaimInterface(interfaceNumber);
+    if (result >= 0) result = transport->SetAlternateSetting(interfaceNumber, static_cast<uint8_t>(setup.value));
+    transport->lastFailure = UsbFailureOfResult(result);
+    return result >= 0;
   }
   const bool classRequest = setup.Type() == USB_TYPE_CLASS;
   // A class request names the DFU interface in the low byte of wIndex; usbfs
   // lets only the holder of an interface address requests to it.
-  if (classRequest && transport->ClaimInterface(static_cast<uint8_t>(setup.index & 0xFF)) < 0) {
-    return false;
+  if (classRequest) {
+    const int claimed = transport->ClaimInterface(static_cast<uint8_t>(setup.index & 0xFF));
+    if (claimed < 0) {
+      transport->lastFailure = UsbFailureOfResult(claimed);
+      return false;
+    }
   }
   const bool status = classRequest && setup.request == DFU_REQUEST_GETSTATUS;
   const bool mayBeBusy = transport->deviceMayBeBusy;
@@ -50,7 +70,10 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
     int moved = transport->ControlTransfer(setup.requestType, setup.request, setup.value,
                                            setup.index, static_cast<uint8_t*>(output),
                                            setup.length, timeoutMs);
-    if (moved < 0) return false;
+    if (moved < 0) {
+      transport->lastFailure = UsbFailureOfResult(moved);
+      return false;
+    }
     if (status && moved >= static_cast<int>(DFU_STATUS_SIZE) && setup.length >= DFU_STATUS_SIZE) {
       transport->deviceMayBeBusy = static_cast<const uint8_t*>(output)[4] == DFU_STATE_DNBUSY;
     }
@@ -64,7 +87,10 @@ bool UsbAnswerDriverRequest(CUsbTransport* transport, uint32_t code, const void*
                                          setup.index, data.data(), setup.length,
                                          USB_CONTROL_TIMEOUT_MS);
   // Data that did not all reach the device is a failed request.
-  if (moved != static_cast<int>(setup.length)) return false;
+  if (moved != static_cast<int>(setup.length)) {
+    transport->lastFailure = UsbFailureOfResult(moved);
+    return false;
+  }
   if (classRequest) transport->deviceMayBeBusy = setup.request == DFU_REQUEST_DNLOAD;
   return true;
 }

@@ -13,6 +13,7 @@
 
 #include "common/guid.h"
 #include "common/status_code.h"
+#include "platform/usb/usb_capture.h"
 #include "protocol/dfu.h"
 #include "protocol/usb.h"
 
@@ -26,8 +27,16 @@ constexpr unsigned USB_CONTROL_TIMEOUT_MS = 5000;
 // can take tens of seconds: it may take as long as a device may stay busy.
 constexpr unsigned USB_BUSY_STATUS_TIMEOUT_MS = DFU_BUSY_LIMIT_MS;
 
-// libusb's result for an interface that another program has claimed.
+// libusb's results (WinUSB's backend gives the same numbers): an interface
+// that another program has claimed, a device that has gone, a transfer that
+// got no answer in time, a stalled transfer.
+constexpr int USB_RESULT_NO_DEVICE = -4;
 constexpr int USB_RESULT_BUSY = -6;
+constexpr int USB_RESULT_TIMEOUT = -7;
+constexpr int USB_RESULT_PIPE = -9;
+
+// Why a transfer failed, from a failed call's result (USB_RESULT_*).
+UsbTransferOutcome UsbFailureOfResult(int result);
 
 // The operations of an open USB device that the driver requests need. Each
 // returns a libusb-style result: a count of bytes or 0 on success, a negative
@@ -46,6 +55,8 @@ class CUsbTransport {
   // Kept by UsbAnswerDriverRequest: whether the device may be busy, so that
   // its next status request waits long enough for the answer.
   bool deviceMayBeBusy = false;
+  // Set by UsbAnswerDriverRequest when it fails: why.
+  UsbTransferOutcome lastFailure = UsbTransferOutcome::kFailed;
 };
 
 // Carries out one driver I/O-control request (codes and layouts of

@@ -221,7 +221,7 @@ TEST(UsbRequests, AHoldNamesWhyItsClaimWasRefused) {
 
 // Every way a request can go wrong reaches the caller as a failed request,
 // never as a success, and nothing is sent for a malformed buffer.
-TEST(UsbRequests, FailuresAndMalformedBuffersAreRefused) {
+TEST(UsbRequests, FailuresAndMalformedBuffersAreRefusedAndSayWhy) {
   const std::vector<uint8_t> out = ControlInput(CONTROL_DIRECTION_HOST_TO_DEVICE, 1, 2, 16,
                                                 std::vector<uint8_t>(16, 1));
   struct Case {
@@ -231,17 +231,19 @@ TEST(UsbRequests, FailuresAndMalformedBuffersAreRefused) {
     uint32_t outputSize;
     int transferResult;
     bool sends;
+    UsbTransferOutcome why;  // as a capture records it
   } cases[] = {
-      {"stall", IOCTL_DFU_CONTROL_REQUEST, out, 0, -9, true},
-      {"gone", IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, 18, -4, true},
-      {"time-out", IOCTL_DFU_GET_STRING_DESCRIPTOR, {1, 9, 4}, 512, -7, true},
-      {"short OUT", IOCTL_DFU_CONTROL_REQUEST, out, 0, 8, true},
-      {"header cut", IOCTL_DFU_CONTROL_REQUEST, std::vector<uint8_t>(out.begin(), out.begin() + 19), 0, 0, false},
-      {"data cut", IOCTL_DFU_CONTROL_REQUEST, std::vector<uint8_t>(out.begin(), out.end() - 1), 0, 0, false},
-      {"no output", IOCTL_DFU_CONTROL_REQUEST, ControlInput(CONTROL_DIRECTION_DEVICE_TO_HOST, 3, 0, 6), 5, 0, false},
-      {"bad direction", IOCTL_DFU_CONTROL_REQUEST, ControlInput(7, 3, 0, 0), 0, 0, false},
-      {"no index", IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR, {}, 512, 0, false},
-      {"unknown code", 0x222018, {}, 0, 0, false},
+      {"stall", IOCTL_DFU_CONTROL_REQUEST, out, 0, -9, true, UsbTransferOutcome::kStall},
+      {"gone", IOCTL_DFU_GET_DEVICE_DESCRIPTOR, {}, 18, -4, true, UsbTransferOutcome::kGone},
+      {"time-out", IOCTL_DFU_GET_STRING_DESCRIPTOR, {1, 9, 4}, 512, -7, true,
+       UsbTransferOutcome::kTimeout},
+      {"short OUT", IOCTL_DFU_CONTROL_REQUEST, out, 0, 8, true, UsbTransferOutcome::kFailed},
+      {"header cut", IOCTL_DFU_CONTROL_REQUEST, std::vector<uint8_t>(out.begin(), out.begin() + 19), 0, 0, false, UsbTransferOutcome::kFailed},
+      {"data cut", IOCTL_DFU_CONTROL_REQUEST, std::vector<uint8_t>(out.begin(), out.end() - 1), 0, 0, false, UsbTransferOutcome::kFailed},
+      {"no output", IOCTL_DFU_CONTROL_REQUEST, ControlInput(CONTROL_DIRECTION_DEVICE_TO_HOST, 3, 0, 6), 5, 0, false, UsbTransferOutcome::kFailed},
+      {"bad direction", IOCTL_DFU_CONTROL_REQUEST, ControlInput(7, 3, 0, 0), 0, 0, false, UsbTransferOutcome::kFailed},
+      {"no index", IOCTL_DFU_GET_CONFIGURATION_DESCRIPTOR, {}, 512, 0, false, UsbTransferOutcome::kFailed},
+      {"unknown code", 0x222018, {}, 0, 0, false, UsbTransferOutcome::kFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -254,6 +256,7 @@ TEST(UsbRequests, FailuresAndMalformedBuffersAreRefused) {
                                         c.outputSize, &returned));
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(transport.transfers.size(), c.sends ? 1u : 0u);
+    EXPECT_EQ(transport.lastFailure, c.why);
   }
   // A header of another request kind is refused too.
   std::vector<uint8_t> other = out;

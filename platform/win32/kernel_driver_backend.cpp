@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/usb/usb_requests.h"
 #include "platform/win32/interface_path.h"
 #include "platform/win32/kernel_driver_api.h"
 #include "platform/win32/win32_guid.h"
+#include "platform/win32/winusb_backend.h"
 
 namespace {
 
@@ -53,13 +55,17 @@ class CKernelDriverConnection : public DriverConnection {
         handle_, code, const_cast<void*>(input), inputSize, output, outputSize, &returned,
         nullptr);
     *bytesReturned = returned;
+    // The driver fails a request with the USB stack's error, as WinUSB does.
+    if (done == FALSE) lastFailure_ = UsbFailureOfResult(WinUsbResultOfError(GetLastError()));
     return done != FALSE;
   }
+  UsbTransferOutcome LastFailure() const override { return lastFailure_; }
   // The kernel driver's five requests have no reset of the port: Reset keeps
   // DriverConnection's DEV_ERR_RESET_UNSUPPORTED.
 
  private:
   const HANDLE handle_;
+  UsbTransferOutcome lastFailure_ = UsbTransferOutcome::kFailed;
 };
 
 class CKernelDriverBackend : public DriverBackend {

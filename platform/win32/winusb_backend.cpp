@@ -372,11 +372,14 @@ class CWinUsbDevice : public CUsbTransport {
     return device;
   }
 
+  // *failure: why the request failed, when it did.
   bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
-                 uint32_t outputSize, uint32_t* bytesReturned) {
+                 uint32_t outputSize, uint32_t* bytesReturned, UsbTransferOutcome* failure) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return UsbAnswerDriverRequest(this, code, input, inputSize, output, outputSize,
-                                  bytesReturned);
+    const bool completed =
+        UsbAnswerDriverRequest(this, code, input, inputSize, output, outputSize, bytesReturned);
+    *failure = lastFailure;
+    return completed;
   }
 
   bool Gone() const { return gone_; }
@@ -452,11 +455,14 @@ class CWinUsbConnection : public DriverConnection {
   explicit CWinUsbConnection(std::shared_ptr<CWinUsbDevice> device) : device_(std::move(device)) {}
   bool IoControl(uint32_t code, const void* input, uint32_t inputSize, void* output,
                  uint32_t outputSize, uint32_t* bytesReturned) override {
-    return device_->IoControl(code, input, inputSize, output, outputSize, bytesReturned);
+    return device_->IoControl(code, input, inputSize, output, outputSize, bytesReturned,
+                              &lastFailure_);
   }
+  UsbTransferOutcome LastFailure() const override { return lastFailure_; }
 
  private:
   const std::shared_ptr<CWinUsbDevice> device_;
+  UsbTransferOutcome lastFailure_ = UsbTransferOutcome::kFailed;
 };
 
 class CWinUsbBackend : public DriverBackend {

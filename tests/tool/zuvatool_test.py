@@ -164,13 +164,14 @@ def elf32(segments, entry=0):
 # ---------------------------------------------------------------------------
 # Commands without a device
 
-SELECTION = ["--device", "--serial", "--vid", "--pid"]
+SELECTION = ["--device", "--serial", "--vid", "--pid", "--capture"]
 # Each command: the options its help names, and the exit codes it can end with.
 COMMAND_HELP = {
     "list": (["--json"] + SELECTION, "0124"),
     "flash": (["--alt", "--address", "--no-verify", "--no-leave", "--changed-only", "--fast-poll",
                "--all", "--watch", "--detach", "--force", "--log", "--expect-sha256", "--json"] + SELECTION,
               "01234567"),
+    "verify": (["--alt", "--address", "--all", "--force", "--json"] + SELECTION, "01234567"),
     "read": (["--alt", "--address", "--length", "--json"] + SELECTION, "012456"),
     "erase": (["--alt", "--address", "--length", "--all", "--mass", "--json"] + SELECTION,
               "012456"),
@@ -615,6 +616,55 @@ def data_outside_writable_memory_is_refused_before_any_erase(t):
     expect("0x08080000" in done.err, done.err)
     expect(t.read("flash.bin") == before, "flash changed")
     expect("DNLOAD" not in open(t.path("trace.txt")).read(), "something was sent")
+
+
+@case
+def verify_compares_without_writing_and_names_the_differing_sectors(t):
+    profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+    first, last = payload(3000, 31), payload(5000, 32)
+    last_start = 0x08060000
+    t.write("fw.hex", hex_records(FLASH_BASE, first).replace(":00000001FF\n", "") +
+            hex_records(last_start, last))
+    holding = bytearray(t.old_flash())
+    holding[:len(first)] = first
+    at = last_start - FLASH_BASE
+    holding[at:at + len(last)] = last
+    differing = bytearray(holding)
+    differing[at + len(last) - 1] ^= 0x40
+    unreadable = profile.replace("03*128Kg", "03*128Kf")
+    no_upload = profile.replace("attributes = 0x0B", "attributes = 0x09")
+    # (name, device profile, its flash, exit code, words of the message, JSON extras)
+    cases = [
+        ("equal", profile, holding, 0, "verified fw.hex", {}),
+        ("last byte of the last sector differs", profile, differing, 7,
+         "difference at 0x%08X" % (last_start + len(last) - 1),
+         {"address": "0x%08X" % (last_start + len(last) - 1), "sectors": ["0x08060000"]}),
+        ("device cannot upload", no_upload, holding, 1, "cannot upload", {}),
+        ("data in an unreadable range", unreadable, holding, 3,
+         "0x08060000 lies outside every readable memory", {"address": "0x08060000"}),
+    ]
+    for name, device, flash, code, words, extras in cases:
+        t.write("flash.bin", bytes(flash))
+        done = t.run("verify", "fw.hex", "--json", profile=device, trace="trace.txt")
+        expect_exit(done, code)
+        result = t.json_lines(done)[-1]
+        expect(words in result.get("message", ""), "%s: %s" % (name, result))
+        for key, value in extras.items():
+            expect(result.get(key) == value, "%s: %s" % (name, result))
+        expect("sectors" in result or "sectors" not in extras, "%s: %s" % (name, result))
+        trace = open(t.path("trace.txt")).read()
+        expect(data_blocks_sent(t.path("trace.txt")) == 0 and " DNLOAD 0 0 0 " not in trace, "%s: %s" % (name, trace))
+        expect(("UPLOAD" in trace) == (code in (0, 7)), "%s: %s" % (name, trace))
+        expect(t.read("flash.bin") == bytes(flash), "%s: the device changed" % name)
+    # --all: every device compared, the worst outcome decides.
+    devices, _ = several(t, 2)
+    for index, content in enumerate([holding, differing]):
+        t.write("f%d.bin" % (index + 1), bytes(content))
+    done = t.run("verify", "fw.hex", "--all", "--json", **devices)
+    expect_exit(done, 7)
+    results = [e for e in t.json_lines(done) if e["event"] == "result" and "device" in e]
+    expect(sorted(e["exit"] for e in results) == [0, 7] and
+           [e.get("sectors") for e in results if e["exit"] == 7] == [["0x08060000"]], results)
 
 
 def data_blocks_sent(trace):
