@@ -114,6 +114,7 @@ const OptionSpec OPTIONS[] = {
     {"--force", false, kUnprotect | kFlash, FlagOn(&ToolOptions::force)},
     {"--target", true, kConvert, ParseTarget},
     {"--plain", false, kConvert, FlagOn(&ToolOptions::plain)},
+    {"--packed-blocks", false, kFlash | kRead, FlagOn(&ToolOptions::packedBlocks)},
 };
 
 const CommandSpec* FindCommand(const std::string& name) {

@@ -13,7 +13,7 @@ import sys
 import zlib
 
 import zuvatool_test as tool
-from zuvatool_test import FLASH_BASE, expect, expect_exit, payload
+from zuvatool_test import FLASH_BASE, expect, expect_exit, payload, plain_profile
 
 CASES = []
 
@@ -107,6 +107,30 @@ def verify_names_the_bytes_it_could_not_read_back(t):
     done = t.run("flash", "high.bin", "--no-leave", "--address", "0x08004000", profile=profile)
     expect_exit(done, 0)
     expect("verify" not in done.out and "not read back" in done.out, done.out)
+
+
+@case
+def plain_device_with_blocks_larger_than_a_transfer_is_refused_unless_its_blocks_are_packed(t):
+    # Blocks travel in 4096 bytes; a device that places block n at n x 8192
+    # would hold every other 4 KiB and hand them back the same way.
+    image = payload(20000, 53)
+    t.write("fw.bin", image)
+    numbered = plain_profile(0x07, transfer_size=8192, memory_size=262144)
+    for argv, nothing in ((["flash", "fw.bin"], "nothing was written"), (["read", "back.bin"], "nothing was read")):
+        t.write("flash.bin", bytes(262144))
+        done = t.run(*argv, profile=numbered)
+        expect_exit(done, 1)
+        expect("8192" in done.err and nothing in done.err and "--packed-blocks" in done.err, done.err)
+        expect(t.read("flash.bin") == bytes(262144), argv[0] + ": the device was written")
+    # A device that says it packs its blocks is served at 4096 a block.
+    packed = numbered + "plain-blocks = packed\n"
+    done = t.run("flash", "fw.bin", "--packed-blocks", profile=packed)
+    expect_exit(done, 0)
+    expect("verified" in done.out, done.out)
+    expect(t.read("flash.bin")[:len(image)] == image, "the packed device does not hold the image")
+    done = t.run("read", "back.bin", "--packed-blocks", "--length", str(len(image)), profile=packed)
+    expect_exit(done, 0)
+    expect(t.read("back.bin") == image, "the packed device read back differs")
 
 
 if __name__ == "__main__":

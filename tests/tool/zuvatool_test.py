@@ -169,9 +169,10 @@ SELECTION = ["--device", "--serial", "--vid", "--pid"]
 COMMAND_HELP = {
     "list": (["--json"] + SELECTION, "0124"),
     "flash": (["--alt", "--address", "--no-verify", "--no-leave", "--changed-only", "--fast-poll",
-               "--all", "--watch", "--force", "--log", "--expect-sha256", "--json"] + SELECTION,
+               "--all", "--watch", "--force", "--packed-blocks", "--log", "--expect-sha256", "--json"] +
+              SELECTION,
               "01234567"),
-    "read": (["--alt", "--address", "--length", "--json"] + SELECTION, "012456"),
+    "read": (["--alt", "--address", "--length", "--packed-blocks", "--json"] + SELECTION, "012456"),
     "erase": (["--alt", "--address", "--length", "--all", "--mass", "--json"] + SELECTION,
               "012456"),
     "unprotect": (["--force", "--json"] + SELECTION, "012456"),
