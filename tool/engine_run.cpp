@@ -195,6 +195,8 @@ std::string StatusText(StatusCode status) {
       return "the device does not support this";
     case TOOL_INTERRUPTED:
       return "interrupted; the device was told to stop and stays in DFU mode";
+    case TOOL_OUT_OF_MEMORY:
+      return "out of memory";
     case OP_ERR_UPLOAD_ENDED_EARLY:
       return "the device ended the upload early: a block inside its readable memory came back short, "
              "so the bytes after it were not read";

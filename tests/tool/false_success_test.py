@@ -7,6 +7,7 @@ Uses the runner of zuvatool_test.py.
   false_success_test.py --exe PATH [--wrapper PROGRAM] --work-dir DIR [-k NAME]
 """
 import os
+import random
 import struct
 import subprocess
 import sys
@@ -131,6 +132,38 @@ def plain_device_with_blocks_larger_than_a_transfer_is_refused_unless_its_blocks
     done = t.run("read", "back.bin", "--packed-blocks", "--length", str(len(image)), profile=packed)
     expect_exit(done, 0)
     expect(t.read("back.bin") == image, "the packed device read back differs")
+
+
+@case
+def a_memory_of_4_gib_is_read_and_erased_without_holding_it(t):
+    if t.args.wrapper:
+        return  # the address-space limit is a POSIX matter
+    # Alternate setting 0: 12 MiB of old firmware; 1: an external memory of
+    # 4 GiB less 1 MiB, which the device stores only where it is written.
+    profile = "".join(line + "\n" for line in default_profile().splitlines() if not line.startswith("alt ="))
+    profile += "alt = @Internal Flash /0x08000000/48*256Kg\nalt = @External /0x00000000/15*256Mg,255*001Mg\n"
+    old = random.Random(61).randbytes(12 << 20)
+    t.write("flash.bin", old)
+    small = 1 << 30
+    # The erase of the whole range sends one command a sector.
+    done = t.run("erase", "--alt", "1", "--address", "0", "--length", "0xFFF00000", profile=profile,
+                 memory_limit=small)
+    expect_exit(done, 0)
+    expect("erased the sectors of 0x00000000..0xFFEFFFFF" in done.out, done.out)
+    # A read of 9 MiB and a bit crosses the pieces it is written in.
+    length = (9 << 20) + 100
+    done = t.run("read", "part.bin", "--address", "0x08000010", "--length", str(length), profile=profile,
+                 memory_limit=small)
+    expect_exit(done, 0)
+    expect(t.read("part.bin") == old[0x10:0x10 + length], "the read in pieces differs from the flash")
+    # The whole external memory: the device stops answering in the second
+    # piece, and the read fails with the file as it was.
+    t.write("whole.bin", b"before")
+    done = t.run("read", "whole.bin", "--alt", "1", profile=profile, faults="stall@3000-",
+                 memory_limit=small)
+    expect_exit(done, 1)
+    expect("upload failed" in done.err, done.err)
+    expect(t.read("whole.bin") == b"before", "a failed read replaced the file")
 
 
 if __name__ == "__main__":

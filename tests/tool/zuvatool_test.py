@@ -45,8 +45,9 @@ class Tool:
         return os.path.join(self.work, name)
 
     def run(self, *argv, sim="default", faults=None, trace=None, flash="flash.bin", profile=None,
-            file_size_limit=None, stdout=None):
+            file_size_limit=None, memory_limit=None, stdout=None):
         """file_size_limit: no file of the run may grow past it (Linux), as on a full disk.
+        memory_limit: the run's address space in bytes (Linux), as on a small machine.
         stdout: a path that takes the standard output instead of a pipe (done.out is then
         empty)."""
         env = dict(os.environ)
@@ -66,14 +67,18 @@ class Tool:
             env["ZUVA_SIM_TRACE"] = trace
         command = ([self.args.wrapper] if self.args.wrapper else []) + [self.args.exe] + list(argv)
         def limit():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
-            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+            if file_size_limit:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
+                resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+            if memory_limit:
+                resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
 
         with open(stdout if stdout else os.devnull, "wb") as out:
             done = subprocess.run(command, cwd=self.work, env=env,
                                   stdout=out if stdout else subprocess.PIPE,
                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                  timeout=RUN_TIMEOUT, preexec_fn=limit if file_size_limit else None)
+                                  timeout=RUN_TIMEOUT,
+                                  preexec_fn=limit if file_size_limit or memory_limit else None)
         done.stdout = done.stdout or b""
         done.out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         done.err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
