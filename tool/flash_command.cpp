@@ -11,6 +11,7 @@
 #include "dfufiles/image_registry.h"
 #include "dfufiles/sector_geometry.h"
 #include "protocol/dfu.h"
+#include "tool/after_leave.h"
 #include "tool/changed_sectors.h"
 #include "tool/device_choice.h"
 #include "tool/engine_images.h"
@@ -256,12 +257,25 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
                    ", which the memory map marks unreadable";
   }
   if (options.noLeave) return done;
+  const std::vector<std::string> before = PresentInterfacePaths();
   CImageHolder leaveImage(MakeLeaveImage(device));
   const StatusCode status = RunEngineStep(
       {.name = "leave", .opCode = OP_CODE_LEAVE_DFU, .image = leaveImage.get(), .noteLongWait = false},
       device.path, out);
   if (status != RESULT_OK) {
     return {TOOL_EXIT_FAILED, "leaving DFU mode failed: " + StatusText(status), std::nullopt, {}};
+  }
+  // A board whose boot loader finds no valid application comes straight back
+  // in DFU mode: the flash did not give it a firmware that starts. --watch
+  // has its own rule for such a board (looked at again, left alone after
+  // three flashes), and its flashes do not wait here.
+  if (options.watch) return done;
+  const AfterLeave after = WatchAfterLeave(device, before, TOOL_LEAVE_SETTLE_TIME, TOOL_LEAVE_CONFIRM_TIME);
+  if (after.where == AfterLeave::Where::kDfuMode) {
+    return {TOOL_EXIT_FAILED,
+            "flashed " + options.positional[0] + ", but the device left the bus and came back in DFU mode (" +
+                after.path + ")",
+            std::nullopt, "no valid application may be present: check the image's address and contents"};
   }
   return done;
 }

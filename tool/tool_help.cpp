@@ -63,7 +63,11 @@ segments at their physical addresses) or raw bytes (a .bin name, or
 anything else unrecognised), recognised by content. Raw bytes go to
 --address, else to the start of the alternate setting's first memory.
 Data outside every writable memory is refused before anything is
-erased. After a difference the device stays in DFU mode.
+erased. After a difference the device stays in DFU mode. After the
+leave, flash watches for 3 s as leave does: a board that comes back in
+DFU mode, as a boot loader does that finds no valid application, fails
+the flash (exit 1) though FILE was written (--watch has its own rule
+for such boards, below).
 
 --changed-only first reads the sectors FILE covers and leaves alone
 those that already hold what a flash would leave (FILE's bytes, 0xFF

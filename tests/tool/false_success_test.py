@@ -166,6 +166,25 @@ def a_memory_of_4_gib_is_read_and_erased_without_holding_it(t):
     expect(t.read("whole.bin") == b"before", "a failed read replaced the file")
 
 
+@case
+def flash_fails_a_board_that_comes_back_in_dfu_mode_after_its_leave(t):
+    image = payload(4096, 71)
+    t.write("fw.bin", image)
+    t.old_flash()
+    done = t.run("flash", "fw.bin", "--json", "--log", "run.log", profile=tool.default_profile(after_leave="dfu"))
+    expect_exit(done, 1)
+    result = t.json_lines(done)[-1]
+    expect("came back in DFU mode" in result["message"] and "no valid application" in result.get("hint", ""),
+           result)
+    record = tool.record_lines(t, "run.log")[-1]
+    expect(record["result"] == "failed" and "came back in DFU mode" in record["message"], record)
+    expect(t.read("flash.bin")[:len(image)] == image, "the image was not written")
+    # A board that starts its application, whether it shows up again or not.
+    for where in ("application", "gone"):
+        done = t.run("flash", "fw.bin", profile=tool.default_profile(after_leave=where))
+        expect_exit(done, 0)
+
+
 if __name__ == "__main__":
     tool.CASES[:] = CASES
     sys.exit(tool.main())
