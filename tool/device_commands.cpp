@@ -57,8 +57,10 @@ const MemoryMapping* MemoryOrFail(const DfuDeviceInfo& device, uint8_t alternate
                                   int* exitCode) {
   const MemoryMapping* memory = FindMemory(device, alternate);
   if (memory == nullptr) {
-    *exitCode = out->Result(TOOL_EXIT_FAILED, "the device has no memory map at alternate setting " +
-                                                  std::to_string(alternate));
+    const std::string unread = UnreadMemoryMapText(device, alternate);
+    *exitCode = out->Result(TOOL_EXIT_FAILED, !unread.empty() ? unread
+                                                              : "the device has no memory map at alternate setting " +
+                                                                    std::to_string(alternate));
   }
   return memory;
 }

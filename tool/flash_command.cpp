@@ -83,6 +83,11 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
       address = *options.address;
     } else {
       const MemoryMapping* memory = FindMemory(device, alternate);
+      const std::string unread = UnreadMemoryMapText(device, alternate);
+      if (!unread.empty()) {
+        *outcome = {TOOL_EXIT_FAILED, unread, std::nullopt, {}};
+        return false;
+      }
       if (memory == nullptr || memory->sectors.empty()) {
         *outcome = {TOOL_EXIT_FAILED,
                     "alternate setting " + std::to_string(alternate) + " has no memory map",
@@ -109,6 +114,11 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
   // Every byte must have a writable home before anything is erased.
   for (const CImage& target : *targets) {
     const MemoryMapping* memory = FindMemory(device, target.alternateSetting);
+    const std::string unread = UnreadMemoryMapText(device, target.alternateSetting);
+    if (!unread.empty()) {
+      *outcome = {TOOL_EXIT_FAILED, unread, std::nullopt, {}};
+      return false;
+    }
     if (memory == nullptr) {
       *outcome = {TOOL_EXIT_BAD_INPUT,
                   "the device has no memory at alternate setting " +
@@ -250,7 +260,10 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
     if (!outcome.message.empty()) unverified += (unverified.empty() ? "" : ", ") + outcome.message;
   }
   FlashOutcome done;
-  if (!options.noVerify && !canUpload) {
+  // The result (and the production record) says what was not checked.
+  if (options.noVerify) {
+    done.message = "flashed " + options.positional[0] + "; not read back (--no-verify)";
+  } else if (!canUpload) {
     done.message = "flashed " + options.positional[0] + "; not read back: the device cannot upload";
   } else if (!unverified.empty()) {
     done.message = "flashed " + options.positional[0] + "; not read back: " + unverified +

@@ -185,6 +185,32 @@ def flash_fails_a_board_that_comes_back_in_dfu_mode_after_its_leave(t):
         expect_exit(done, 0)
 
 
+@case
+def messages_name_the_party_that_failed(t):
+    t.write("fw.hex", tool.hex_records(FLASH_BASE, payload(64, 81)))
+    old = t.old_flash()
+    expect_exit(t.run("flash", "fw.hex", "--no-leave", trace="clean.txt"), 0)
+    strings = [n for n, request, _ in tool.trace_records(t.path("clean.txt"))
+               if request.startswith("GET_STRING_DESCRIPTOR")]
+    # (command line, profile, faults, exit, words): the device, not the
+    # input file, when it does not give the string that carries its map.
+    for argv, profile, faults, code, words in (
+            (["flash", "fw.hex"], None, "stall@%d-%d" % (strings[0], strings[-1]), 1,
+             "did not answer the request for the interface string of alternate setting 0"),
+            (["read", "out.bin", "--length", "64"], None, "stall@%d-%d" % (strings[0], strings[-1]), 1,
+             "did not answer the request for the interface string of alternate setting 0")):
+        t.write("flash.bin", old)
+        done = t.run(*argv, profile=profile, faults=faults)
+        expect_exit(done, code)
+        expect(words in done.err, "%s %s: %s" % (argv, faults, done.err))
+        expect(t.read("flash.bin") == old, "%s %s: the device was changed" % (argv, faults))
+    # A flash that was not read back says so, in its result and its record.
+    done = t.run("flash", "fw.hex", "--no-verify", "--no-leave", "--log", "run.log")
+    expect_exit(done, 0)
+    expect("not read back (--no-verify)" in done.out, done.out)
+    expect("not read back (--no-verify)" in tool.record_lines(t, "run.log")[-1]["message"], t.read("run.log"))
+
+
 if __name__ == "__main__":
     tool.CASES[:] = CASES
     sys.exit(tool.main())
