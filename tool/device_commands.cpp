@@ -336,6 +336,11 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
                                          "mode, and " + StatusText(status),
                        "unplug the device and plug it in again");
   }
+  if (status == TOOL_DEVICE_GONE && options.command == "unprotect") {
+    return out->Result(TOOL_EXIT_FAILED, "unprotect failed: " + StatusText(status) +
+                                             " before it took the command, so it is not known to be unprotected",
+                       "plug it in again and look at it with 'zuvatool list'");
+  }
   if (status != RESULT_OK && options.command == "unprotect") {
     // The unprotect is done only when the device resets; it is still listed.
     // An error status is named without the advice to unprotect.

@@ -86,12 +86,12 @@ StatusCode NamedFailure(const OperationContext& record) {
 // not complete, or an open that failed. Whether it left is asked of the
 // listing, which a device that is gone no longer shows; a device that came
 // back at the same path, or a listing that failed, keeps the failure as it
-// was named. A detach and the read-unprotect end with the device leaving
-// the bus by design: their failures keep their own words.
+// was named. A detach ends with the device leaving the bus by design: its
+// failures keep their own words. (The read-unprotect's departure is its
+// success; it fails over a departure only when the device left before it
+// took the command.)
 bool DeviceLeftTheBus(OperationCode opCode, StatusCode failure, const std::string& devicePath) {
-  if (opCode == OP_CODE_DETACH || opCode == OP_CODE_DETACH_RESET || opCode == OP_CODE_READ_UNPROTECT) {
-    return false;
-  }
+  if (opCode == OP_CODE_DETACH || opCode == OP_CODE_DETACH_RESET) return false;
   const bool requestFailed = failure >= TOOL_REQUEST_FAILURE && failure <= RequestFailure(DFU_REQUEST_LAST);
   if (!requestFailed && failure != DEV_ERR_OPEN_FAILED) return false;
   return InterfaceListed(devicePath, {DFU_INTERFACE_GUID, APP_INTERFACE_GUID}) == LISTING_ABSENT;

@@ -192,13 +192,23 @@ def messages_name_the_party_that_failed(t):
     expect_exit(t.run("flash", "fw.hex", "--no-leave", trace="clean.txt"), 0)
     strings = [n for n, request, _ in tool.trace_records(t.path("clean.txt"))
                if request.startswith("GET_STRING_DESCRIPTOR")]
+    protected = tool.default_profile(protected="yes")
+    t.old_flash()
+    expect_exit(t.run("unprotect", "--force", profile=protected, trace="unprotect.txt"), 0)
+    command = next(n for n, request, _ in tool.trace_records(t.path("unprotect.txt"))
+                   if request == "DNLOAD 0 0 1")
     # (command line, profile, faults, exit, words): the device, not the
-    # input file, when it does not give the string that carries its map.
+    # input file, when it does not give the string that carries its map;
+    # the refused command, not the abort after it; an unprotect command
+    # that never reached a device unplugged as it went is no unprotect.
     for argv, profile, faults, code, words in (
             (["flash", "fw.hex"], None, "stall@%d-%d" % (strings[0], strings[-1]), 1,
              "did not answer the request for the interface string of alternate setting 0"),
             (["read", "out.bin", "--length", "64"], None, "stall@%d-%d" % (strings[0], strings[-1]), 1,
-             "did not answer the request for the interface string of alternate setting 0")):
+             "did not answer the request for the interface string of alternate setting 0"),
+            (["unprotect", "--force"], protected, "stall@%d,stall@%d,stall@%d" % (command, command + 4, command + 8),
+             1, "did not complete its DNLOAD request"),
+            (["unprotect", "--force"], protected, "unplug@%d" % command, 1, "not known to be unprotected")):
         t.write("flash.bin", old)
         done = t.run(*argv, profile=profile, faults=faults)
         expect_exit(done, code)
