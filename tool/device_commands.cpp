@@ -142,6 +142,10 @@ int CheckMassErase(const DfuDeviceInfo& device, CToolOutput* out) {
 // The leave request, then what became of the device: started its
 // application, back in DFU mode, or still there.
 int LeaveDfuMode(const DfuDeviceInfo& device, CToolOutput* out) {
+  if ((device.attributes & DFU_ATTR_MANIFESTATION_TOLERANT) != 0) {
+    return out->Result(TOOL_EXIT_FAILED, "leave failed: " + ManifestationTolerantText(),
+                       "unplug the device and plug it in again");
+  }
   const std::vector<std::string> before = PresentInterfacePaths();
   CImageHolder leaveImage(MakeLeaveImage(device));
   OperationContext final{};

@@ -270,6 +270,12 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
                    ", which the memory map marks unreadable";
   }
   if (options.noLeave) return done;
+  if ((device.attributes & DFU_ATTR_MANIFESTATION_TOLERANT) != 0) {
+    return {TOOL_EXIT_FAILED,
+            (done.message.empty() ? "flashed " + options.positional[0] : done.message) + "; " +
+                ManifestationTolerantText(),
+            std::nullopt, "flash with --no-leave, then unplug the device and plug it in again"};
+  }
   const std::vector<std::string> before = PresentInterfacePaths();
   CImageHolder leaveImage(MakeLeaveImage(device));
   const StatusCode status = RunEngineStep(

@@ -221,6 +221,22 @@ def messages_name_the_party_that_failed(t):
     expect("not read back (--no-verify)" in tool.record_lines(t, "run.log")[-1]["message"], t.read("run.log"))
 
 
+@case
+def a_manifestation_tolerant_device_is_told_why_it_is_not_left(t):
+    # Such a device stays in DFU mode after the leave request: nothing is
+    # sent, and the result says why, after a flash that wrote the image.
+    image = payload(4096, 91)
+    t.write("fw.bin", image)
+    tolerant = tool.default_profile(attributes="0x0F")
+    for argv in (["leave"], ["flash", "fw.bin"]):
+        t.old_flash()
+        done = t.run(*argv, profile=tolerant, trace="trace.txt")
+        expect_exit(done, 1)
+        expect("manifestation tolerant" in done.err, "%s: %s" % (argv, done.err))
+        expect("DNLOAD 0 0 0" not in [r for _, r, _ in tool.trace_records(t.path("trace.txt"))], argv)
+    expect(t.read("flash.bin")[:len(image)] == image, "the image was not written")
+
+
 if __name__ == "__main__":
     tool.CASES[:] = CASES
     sys.exit(tool.main())
