@@ -47,7 +47,8 @@ class Tool:
     def run(self, *argv, sim="default", faults=None, trace=None, flash="flash.bin", profile=None,
             file_size_limit=None, memory_limit=None, stdout=None):
         """file_size_limit: no file of the run may grow past it (Linux), as on a full disk.
-        memory_limit: the run's address space in bytes (Linux), as on a small machine.
+        memory_limit: the run's address space in bytes (Linux), as on a small machine; not
+        applied to an AddressSanitizer build, whose shadow memory needs far more.
         stdout: a path that takes the standard output instead of a pipe (done.out is then
         empty)."""
         env = dict(os.environ)
@@ -70,7 +71,7 @@ class Tool:
             if file_size_limit:
                 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
                 resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
-            if memory_limit:
+            if memory_limit and not self.sanitized():
                 resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
 
         with open(stdout if stdout else os.devnull, "wb") as out:
@@ -83,6 +84,13 @@ class Tool:
         done.out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         done.err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
         return done
+
+    def sanitized(self):
+        """Whether the executable carries AddressSanitizer."""
+        if not hasattr(self, "_sanitized"):
+            with open(self.args.exe, "rb") as f:
+                self._sanitized = b"__asan_init" in f.read()
+        return self._sanitized
 
     def start(self, *argv, sim, flash):
         """The tool as a running process whose standard output is read as it comes."""
