@@ -14,10 +14,15 @@
 
 namespace {
 
-std::string ReadString(DeviceHandle handle, uint8_t index) {
+// The string at `index` (none at index 0); empty, with *unread set when
+// given, when the device did not answer its request.
+std::string ReadString(DeviceHandle handle, uint8_t index, bool* unread = nullptr) {
   if (index == 0) return {};
   char text[DEVICE_STRING_BUFFER_SIZE] = {};
-  if (ReadStringDescriptor(handle, index, text) != RESULT_OK) return {};
+  if (ReadStringDescriptor(handle, index, text) != RESULT_OK) {
+    if (unread != nullptr) *unread = true;
+    return {};
+  }
   return std::string(text, strnlen(text, sizeof text));
 }
 
@@ -28,7 +33,7 @@ void ReadAlternates(DeviceHandle handle, uint32_t count, DfuDeviceInfo* info) {
     if (ReadInterfaceDescriptor(handle, info->interfaceNumber, k, descriptor) != RESULT_OK) return;
     DfuAlternateInfo alternate;
     alternate.alternateSetting = descriptor[3];
-    alternate.name = ReadString(handle, descriptor[8]);
+    alternate.name = ReadString(handle, descriptor[8], &alternate.nameUnread);
     if (!alternate.name.empty() &&
         ParseMemoryMapString(alternate.name, &alternate.memory) == RESULT_OK) {
       alternate.hasMemory = true;

@@ -16,6 +16,9 @@ struct DfuAlternateInfo {
   uint8_t alternateSetting = 0;
   std::string name;        // the interface string; empty without one
   bool hasMemory = false;  // the name decodes as a DfuSe memory map
+  // The interface has a string, but the device did not answer its request:
+  // whether the setting has a memory map is not known.
+  bool nameUnread = false;
   MemoryMapping memory{};  // when hasMemory
 };
 

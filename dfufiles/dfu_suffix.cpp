@@ -47,16 +47,20 @@ std::string UnusableDfuSuffix(const uint8_t* bytes, size_t size) {
   return {};
 }
 
-void AppendDfuSuffix(const DfuSuffix& suffix, std::vector<uint8_t>* bytes) {
-  uint8_t tail[DFU_SUFFIX_SIZE];
-  PutLe16(tail, suffix.deviceVersion);
-  PutLe16(tail + 2, suffix.productId);
-  PutLe16(tail + 4, suffix.vendorId);
-  PutLe16(tail + 6, suffix.dfuVersion);
-  std::memcpy(tail + 8, DFU_SUFFIX_SIGNATURE, 3);
+std::vector<uint8_t> DfuSuffixAfter(const DfuSuffix& suffix, uint32_t crc) {
+  std::vector<uint8_t> tail(DFU_SUFFIX_SIZE);
+  PutLe16(tail.data(), suffix.deviceVersion);
+  PutLe16(tail.data() + 2, suffix.productId);
+  PutLe16(tail.data() + 4, suffix.vendorId);
+  PutLe16(tail.data() + 6, suffix.dfuVersion);
+  std::memcpy(tail.data() + 8, DFU_SUFFIX_SIGNATURE, 3);
   tail[11] = static_cast<uint8_t>(DFU_SUFFIX_SIZE);
-  bytes->insert(bytes->end(), tail, tail + 12);
-  const uint32_t crc = UpdateDfuCrc(DFU_CRC_INITIAL, bytes->data(), bytes->size());
-  PutLe32(tail + 12, crc);
-  bytes->insert(bytes->end(), tail + 12, tail + DFU_SUFFIX_SIZE);
+  PutLe32(tail.data() + 12, UpdateDfuCrc(crc, tail.data(), 12));
+  return tail;
+}
+
+void AppendDfuSuffix(const DfuSuffix& suffix, std::vector<uint8_t>* bytes) {
+  const std::vector<uint8_t> tail =
+      DfuSuffixAfter(suffix, UpdateDfuCrc(DFU_CRC_INITIAL, bytes->data(), bytes->size()));
+  bytes->insert(bytes->end(), tail.begin(), tail.end());
 }

@@ -44,4 +44,8 @@ std::string UnusableDfuSuffix(const uint8_t* bytes, size_t size);
 // it; storedCrc and computedCrc are not used.
 void AppendDfuSuffix(const DfuSuffix& suffix, std::vector<uint8_t>* bytes);
 
+// The suffix's 16 bytes for a file written in pieces, whose bytes before the
+// suffix took the checksum from DFU_CRC_INITIAL to `crc` (UpdateDfuCrc).
+std::vector<uint8_t> DfuSuffixAfter(const DfuSuffix& suffix, uint32_t crc);
+
 #endif  // ZUVA_DFUFILES_DFU_SUFFIX_H_

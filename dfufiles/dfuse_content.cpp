@@ -161,3 +161,22 @@ StatusCode FormatDfuSe(const DfuSeContent& content, std::vector<uint8_t>* bytes)
   *bytes = std::move(out);
   return RESULT_OK;
 }
+
+StatusCode FormatDfuSeHead(const CImage& target, uint32_t address, uint32_t size, std::vector<uint8_t>* bytes) {
+  // The file with the element empty, without its suffix; then the sizes
+  // that the element's bytes add to: the file's, the target's and its own.
+  DfuSeContent content;
+  CImage& only = content.targets.emplace_back(target.alternateSetting, target.isNamed, target.name);
+  const ImageElement empty{address, 0, nullptr};
+  only.SetElement(0, 1, empty);
+  std::vector<uint8_t> out;
+  if (FormatDfuSe(content, &out) != RESULT_OK) return FILE_ERR_BAD_PARAMETER;
+  out.resize(out.size() - DFU_SUFFIX_SIZE);
+  if (out.size() + uint64_t{size} > UINT32_MAX - DFU_SUFFIX_SIZE) return FILE_ERR_BAD_PARAMETER;
+  constexpr size_t TARGET_SIZE_AT = 11 + 266;
+  SetU32(&out, 6, static_cast<uint32_t>(out.size() + size));
+  SetU32(&out, TARGET_SIZE_AT, static_cast<uint32_t>(DFU_ELEMENT_HEADER_SIZE + size));
+  SetU32(&out, out.size() - 4, size);
+  *bytes = std::move(out);
+  return RESULT_OK;
+}

@@ -44,4 +44,12 @@ bool FindDfuSeOverlap(const DfuSeContent& content, std::string* error);
 // targets or a target or file beyond 4 GiB.
 StatusCode FormatDfuSe(const DfuSeContent& content, std::vector<uint8_t>* bytes);
 
+// The start of the file FormatDfuSe gives for one target (the alternate
+// setting and name of `target`, whose elements do not matter) with one
+// element of `size` bytes at `address`: everything before the element's
+// bytes, for a writer that sends those bytes on as they come and ends the
+// file with the suffix (DfuSuffixAfter). FILE_ERR_BAD_PARAMETER for a file
+// beyond 4 GiB.
+StatusCode FormatDfuSeHead(const CImage& target, uint32_t address, uint32_t size, std::vector<uint8_t>* bytes);
+
 #endif  // ZUVA_DFUFILES_DFUSE_CONTENT_H_

@@ -122,12 +122,17 @@ StatusCode CWholeFileWriter::Begin(const std::string& path, std::string* error) 
   return RESULT_OK;
 }
 
-StatusCode CWholeFileWriter::Finish(const std::vector<uint8_t>& bytes, std::string* error) {
-  if (!bytes.empty() && !file_.Write(bytes.data(), bytes.size())) {
+StatusCode CWholeFileWriter::Write(const uint8_t* bytes, size_t size, std::string* error) {
+  if (size != 0 && !file_.Write(bytes, size)) {
     *error = SystemError("cannot write", path_, file_.LastError());
     file_.Close();  // the old file stays
     return FILE_ERR_IO;
   }
+  return RESULT_OK;
+}
+
+StatusCode CWholeFileWriter::Finish(const std::vector<uint8_t>& bytes, std::string* error) {
+  if (Write(bytes.data(), bytes.size(), error) != RESULT_OK) return FILE_ERR_IO;
   const uint32_t committed = file_.CommitReplacement();
   if (committed != 0) {
     *error = SystemError("cannot write", path_, committed);

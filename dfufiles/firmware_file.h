@@ -50,14 +50,17 @@ StatusCode ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, s
 StatusCode WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes,
                           std::string* error);
 
-// The same in two steps: Begin() creates the new file beside the path, so
-// that a command finds out that it cannot write there before long work, and
-// Finish() writes the bytes and puts the file in place. The path keeps its
-// old file until every byte is on the disk: a full disk, a failure or a run
-// that ends before Finish() leaves it as it was.
+// The same in steps: Begin() creates the new file beside the path, so that a
+// command finds out that it cannot write there before long work; Write()
+// adds bytes to it, so that a large file need never be held whole; Finish()
+// writes the last bytes and puts the file in place. The path keeps its old
+// file until every byte is on the disk: a full disk, a failure or a run that
+// ends before Finish() leaves it as it was. After a failed Write() the new
+// file is gone and only the old one remains.
 class CWholeFileWriter {
  public:
   StatusCode Begin(const std::string& path, std::string* error);
+  StatusCode Write(const uint8_t* bytes, size_t size, std::string* error);
   StatusCode Finish(const std::vector<uint8_t>& bytes, std::string* error);
 
  private:

@@ -118,19 +118,17 @@ void AppendRecord(std::string* out, uint8_t type, uint16_t offset, const uint8_t
 
 }  // namespace
 
-std::string FormatIntelHex(std::span<const ImageElement> elements) {
+std::string CIntelHexText::Add(std::span<const ImageElement> elements) {
   std::string out;
-  bool haveBase = false;
-  uint32_t upper = 0;
   for (const ImageElement& element : elements) {
     size_t done = 0;
     while (done < element.size) {
       const uint32_t address = element.address + static_cast<uint32_t>(done);
-      if (!haveBase || (address >> 16) != upper) {
-        upper = address >> 16;
-        const uint8_t base[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
+      if (!haveBase_ || (address >> 16) != upper_) {
+        upper_ = address >> 16;
+        const uint8_t base[2] = {static_cast<uint8_t>(upper_ >> 8), static_cast<uint8_t>(upper_)};
         AppendRecord(&out, HEX_LINEAR_BASE, 0, base, 2);
-        haveBase = true;
+        haveBase_ = true;
       }
       // A record never crosses a 64 KiB boundary.
       size_t length = element.size - done;
@@ -141,6 +139,16 @@ std::string FormatIntelHex(std::span<const ImageElement> elements) {
       done += length;
     }
   }
+  return out;
+}
+
+std::string CIntelHexText::End() {
+  std::string out;
   AppendRecord(&out, HEX_END, 0, nullptr, 0);
   return out;
+}
+
+std::string FormatIntelHex(std::span<const ImageElement> elements) {
+  CIntelHexText text;
+  return text.Add(elements) + text.End();
 }

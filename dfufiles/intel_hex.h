@@ -21,4 +21,18 @@ StatusCode ParseIntelHex(std::string_view text, FirmwareImage* image, std::strin
 // linear address record whenever the upper 16 bits change, the end record.
 std::string FormatIntelHex(std::span<const ImageElement> elements);
 
+// The same text in pieces, for data read piece after piece: the records of
+// each piece's elements in turn, then the end record. Pieces that continue
+// one another in lengths of whole records (multiples of 16 bytes) give the
+// text FormatIntelHex gives for all their elements at once.
+class CIntelHexText {
+ public:
+  std::string Add(std::span<const ImageElement> elements);
+  std::string End();
+
+ private:
+  bool haveBase_ = false;
+  uint32_t upper_ = 0;
+};
+
 #endif  // ZUVA_DFUFILES_INTEL_HEX_H_

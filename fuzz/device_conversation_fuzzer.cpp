@@ -52,6 +52,7 @@ enum class FuzzOperation {
   kDetach,
   kDetachReset,
   kMassErase,
+  kReadUnprotect,
   kCount
 };
 
@@ -188,6 +189,8 @@ class CScriptedDevice {
   uint32_t goneSteps = 0;
   bool detachTaken = false;
   bool massEraseTaken = false;
+  // The read-unprotect command reached the device (its request completed).
+  bool unprotectReceived = false;
   std::set<uint32_t> erased;               // addresses of erase commands taken
   std::map<uint32_t, uint8_t> written;     // bytes of download blocks taken
   std::map<uint32_t, uint8_t> delivered;   // bytes the device sent last, by address
@@ -212,6 +215,8 @@ class CScriptedDevice {
     if (block == 0) {
       if (dataOut.size() == 1 && dataOut[0] == DFUSE_CMD_ERASE) {
         pending_.kind = Pending::kMassErase;
+      } else if (dataOut.size() == 1 && dataOut[0] == DFUSE_CMD_READ_UNPROTECT) {
+        unprotectReceived = true;
       } else if (dataOut.size() == 5 && (dataOut[0] == DFUSE_CMD_ERASE || dataOut[0] == DFUSE_CMD_SET_ADDRESS)) {
         pending_.kind = dataOut[0] == DFUSE_CMD_ERASE ? Pending::kErase : Pending::kSetAddress;
         pending_.address = uint32_t{dataOut[1]} | uint32_t{dataOut[2]} << 8 | uint32_t{dataOut[3]} << 16 |
@@ -338,6 +343,7 @@ struct Setup {
   bool fastPoll;
   bool skipBlank;
   bool removalEvents;  // the platform also announces the device's departure
+  bool tolerantUpload;  // a DfuSe upload without status requests between blocks
   uint8_t attributes;
   uint16_t transferSize;
   std::vector<std::vector<uint8_t>> elements;
@@ -349,6 +355,7 @@ Setup ReadSetup(const uint8_t* bytes) {
   setup.fastPoll = (bytes[0] & 0x40) != 0;
   setup.skipBlank = (bytes[0] & 0x80) != 0;
   setup.removalEvents = (bytes[1] & 0x10) != 0;
+  setup.tolerantUpload = (bytes[1] & 0x20) != 0;
   setup.attributes = static_cast<uint8_t>(bytes[1] & 0x8F);
   static const uint16_t sizes[] = {1, 2, 7, 16, 64, 64, 128, 256};
   setup.transferSize = (bytes[2] & 0xF8) == 0xF8 ? 0 : sizes[bytes[2] & 7];
@@ -385,6 +392,8 @@ OperationCode CodeOf(FuzzOperation operation) {
       return OP_CODE_DETACH;
     case FuzzOperation::kMassErase:
       return OP_CODE_MASS_ERASE;
+    case FuzzOperation::kReadUnprotect:
+      return OP_CODE_READ_UNPROTECT;
     default:
       return OP_CODE_DETACH_RESET;
   }
@@ -403,6 +412,7 @@ std::unique_ptr<CDFUThread> Create(FuzzOperation operation, OperationContext* co
     case FuzzOperation::kDetachReset:
       return std::make_unique<CDetachThread>(context);
     case FuzzOperation::kMassErase:
+    case FuzzOperation::kReadUnprotect:
       return std::make_unique<CDfuseCommandThread>(context);
     default:
       return std::make_unique<CDownloadThread>(context);
@@ -453,6 +463,10 @@ void CheckSuccess(const Setup& setup, const OperationContext& final, const CImag
     case FuzzOperation::kMassErase:
       if (!device.massEraseTaken) Fault("a mass erase finished over a refused command");
       break;
+    case FuzzOperation::kReadUnprotect:
+      // Its departure is its success only after the device took the command.
+      if (!device.unprotectReceived) Fault("an unprotect finished over a command that never reached the device");
+      break;
     default:
       break;
   }
@@ -464,7 +478,8 @@ void RunOperation(const Setup& setup, CAnswerScript* script, CVirtualEngineClock
                   CScriptedDevice* scripted) {
   const bool plain = setup.operation == FuzzOperation::kPlainDownload || setup.operation == FuzzOperation::kPlainUpload;
   // A mass erase acts on the whole device: no image.
-  const bool imageless = setup.operation == FuzzOperation::kMassErase;
+  const bool imageless =
+      setup.operation == FuzzOperation::kMassErase || setup.operation == FuzzOperation::kReadUnprotect;
   std::vector<std::vector<uint8_t>> source = imageless ? std::vector<std::vector<uint8_t>>{} : setup.elements;
   CImage image;
   for (size_t e = 0; e < source.size(); ++e) {
@@ -491,6 +506,7 @@ void RunOperation(const Setup& setup, CAnswerScript* script, CVirtualEngineClock
     Fault("no record for the operation");
   }
   context.fastPoll = setup.fastPoll ? 1 : 0;
+  context.tolerantUpload = setup.tolerantUpload && setup.operation == FuzzOperation::kUpload ? 1 : 0;
   context.skipBlankBlocks = setup.skipBlank && setup.operation == FuzzOperation::kDownload ? 1 : 0;
   std::unique_ptr<CDFUThread> operation = Create(setup.operation, &context);
   if (context.result == RESULT_OK) {

@@ -179,13 +179,19 @@ void CDFUThread::EnterPhase(OperationContext* context, uint32_t phase) {
 }
 
 bool CDFUThread::Fail(OperationContext* context, StatusCode result, bool abort) {
-  context->result = result;
   // A failed request explains the failure when the worker gave up right
   // after it, or after the one request that checked the state it left.
   const DfuRequestRecord failed = LastFailedDfuRequest();
   const bool recent = failed.request != 0xFF && failed.later <= 1;
-  context->lastRequest = recent ? failed.request : 0xFF;
-  context->lastRequestResult = recent ? failed.result : RESULT_OK;
+  return FailAfterRequest(context, result, abort, recent ? failed.request : 0xFF,
+                          recent ? failed.result : RESULT_OK);
+}
+
+bool CDFUThread::FailAfterRequest(OperationContext* context, StatusCode result, bool abort, uint8_t request,
+                                  StatusCode requestResult) {
+  context->result = result;
+  context->lastRequest = request;
+  context->lastRequestResult = requestResult;
   PublishContext(*context);
   if (abort) DfuAbort(&context->device);
   return false;
@@ -369,7 +375,15 @@ bool CDFUThread::TransferBlock(OperationContext* context) {
     const Answer answer = CheckAnswer(context, request, sent, shortBlock);
     if (answer == Answer::kEnded) return false;
     if (answer == Answer::kTaken) break;
-    if (--attemptsLeft == 0) return Fail(context, OP_ERR_UNEXPECTED, true);
+    if (--attemptsLeft == 0) {
+      // A request that failed its last attempt is what the device refused,
+      // not the state and clear-status requests sent after it.
+      if (sent != RESULT_OK) {
+        return FailAfterRequest(context, OP_ERR_UNEXPECTED, true,
+                                request.download ? DFU_REQUEST_DNLOAD : DFU_REQUEST_UPLOAD, sent);
+      }
+      return Fail(context, OP_ERR_UNEXPECTED, true);
+    }
   }
   ScheduleBusyPoll(*context, request.command);
   return true;

@@ -105,8 +105,14 @@ class CDFUThread : public CSTThread {
   bool TransferBlock(OperationContext* context);
 
   // Sets result, publishes and, when asked, sends DFU_ABORT (its own result
-  // ignored). Returns false, the value a failing step returns.
+  // ignored). Returns false, the value a failing step returns. The record's
+  // lastRequest names the failed request that explains the failure, if one
+  // does (see the definition).
   bool Fail(OperationContext* context, StatusCode result, bool abort);
+  // The same, with the record naming `request` (a DFU request number, 0xFF
+  // for none) and its result as the explanation.
+  bool FailAfterRequest(OperationContext* context, StatusCode result, bool abort, uint8_t request,
+                        StatusCode requestResult);
   // Sets phase and publishes: done before every request.
   void EnterPhase(OperationContext* context, uint32_t phase);
   // Opens the device, selects `alternate` and settles to dfuIDLE; false

@@ -92,6 +92,9 @@ bool CDfuseCommandThread::SendCommand(OperationContext* context) {
   // departure decides.
   holdFailures = resetsDevice;
   if (TransferBlock(context)) return true;
+  // Nothing reached a device that neither took the command nor answered
+  // the state request after it.
+  departureProves = requestReachedDevice;
   return resetsDevice && DecideAfterFailure(context);
 }
 
@@ -112,9 +115,13 @@ bool CDfuseCommandThread::DecideAfterFailure(OperationContext* context) {
   // The device answered and refused: an error status, a state that says it
   // did not take the command, or work that outlasted the busy limit. It
   // stays as it was.
+  // A command request that failed at every attempt while the device
+  // answered the state request after each is refused as well.
+  const bool commandRefused = context->lastRequest == DFU_REQUEST_DNLOAD && requestReachedDevice;
   const bool refused = !Manifesting(*context) &&
                        (failure == OP_ERR_DFU_ERROR || failure == OP_ERR_BAD_FIRMWARE_STATE ||
-                        failure == OP_ERR_BUSY_TIMEOUT || context->deviceStatus.bStatus != DFU_STATUS_OK);
+                        failure == OP_ERR_BUSY_TIMEOUT || context->deviceStatus.bStatus != DFU_STATUS_OK ||
+                        commandRefused);
   if (refused) {
     PublishContext(*context);
     return false;
@@ -126,6 +133,8 @@ bool CDfuseCommandThread::DecideAfterFailure(OperationContext* context) {
 bool CDfuseCommandThread::StartRemovalWait(OperationContext* context, StatusCode failure) {
   holdFailures = false;
   failureIfStaying = failure;
+  requestIfStaying = context->lastRequest;
+  requestResultIfStaying = context->lastRequestResult;
   context->result = RESULT_OK;
   if (context->device != DEVICE_INVALID_HANDLE) {
     CloseDevice(context->device);
@@ -140,11 +149,16 @@ bool CDfuseCommandThread::StartRemovalWait(OperationContext* context, StatusCode
 bool CDfuseCommandThread::RemovalStep(OperationContext* context) {
   // A listing that failed proves nothing: the wait goes on.
   if (InterfaceListed(context->devicePath, {context->dfuModeInterfaceClass}) == LISTING_ABSENT) {
+    if (!departureProves) return FailAfterRequest(context, failureIfStaying, false, requestIfStaying, requestResultIfStaying);
     context->progress = 100;
     PublishContext(*context);
     return false;
   }
-  if (EngineNow() >= removalDeadline) return Fail(context, failureIfStaying, false);
+  // The failure as it was named when it happened: the requests since (the
+  // abort, the listings) explain nothing.
+  if (EngineNow() >= removalDeadline) {
+    return FailAfterRequest(context, failureIfStaying, false, requestIfStaying, requestResultIfStaying);
+  }
   nextWaitMs = OP_REMOVAL_POLL_MS;
   return true;
 }

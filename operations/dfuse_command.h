@@ -72,6 +72,13 @@ class CDfuseCommandThread : public CDFUThread {
   bool holdFailures = false;
   bool waitingForRemoval = false;
   StatusCode failureIfStaying = RESULT_OK;
+  // The request that explains failureIfStaying, as the record named it then.
+  uint8_t requestIfStaying = 0xFF;
+  StatusCode requestResultIfStaying = RESULT_OK;
+  // A device that leaves the bus without having taken the command in (it
+  // was unplugged as the command went) has not done it: its departure
+  // proves nothing, and the failure stands.
+  bool departureProves = true;
   std::chrono::steady_clock::time_point removalDeadline{};
 };
 

@@ -506,12 +506,14 @@ bool CDfuDevice::Download(const UsbSetup& setup, const uint8_t* data,
   operation.alternate = alternate_;
   if (SimIsPlainDfu(p)) {
     // Plain DFU has no commands: every block is data, numbered from 0.
-    if (state_ == DFU_STATE_DFU_IDLE) plainBlocks_ = 0;
+    if (state_ == DFU_STATE_DFU_IDLE) plainBlocks_ = plainOffset_ = 0;
     if (block != static_cast<uint16_t>(plainBlocks_)) return Stall();
     operation.kind = PendingOperation::Kind::kPlainProgram;
-    operation.address = static_cast<uint32_t>(std::min<uint64_t>(plainBlocks_ * p.transferSize, UINT32_MAX));
+    const uint64_t at = p.packedBlocks ? plainOffset_ : plainBlocks_ * p.transferSize;
+    operation.address = static_cast<uint32_t>(std::min<uint64_t>(at, UINT32_MAX));
     operation.data.assign(data, data + length);
     plainBlocks_ += 1;
+    plainOffset_ += length;
   } else if (block == DFUSE_COMMAND_BLOCK) {
     // A DfuSe command: its code, then a 32-bit little-endian address, or the
     // erase code alone for a mass erase.
@@ -583,9 +585,11 @@ bool CDfuDevice::Upload(uint16_t block, Answer* answer) {
     // A device that stays in dfuIDLE takes every block as a new start and
     // places it by its number.
     if (startsUpload) plainBlocks_ = p.uploadStaysIdle ? block : 0;
+    if (startsUpload && plainBlocks_ == 0) plainOffset_ = 0;
     if (block != static_cast<uint16_t>(plainBlocks_) || alternate_ >= memories_.size()) return Stall();
     const CSimMemory& memory = memories_[alternate_];
-    const uint64_t offset = plainBlocks_ * blockSize;
+    const uint64_t offset = p.packedBlocks ? plainOffset_ : plainBlocks_ * blockSize;
+    plainOffset_ += length;
     if (offset < memory.Size()) {
       size_t got = 0;
       if (memory.Read(static_cast<uint32_t>(offset), length, answer->data, &got) !=

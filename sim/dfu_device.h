@@ -216,6 +216,9 @@ class CDfuDevice {
   // progress: block n lies at n × its block size, whatever the 16-bit wire
   // number says after it wrapped.
   uint64_t plainBlocks_ = 0;
+  // Where the next plain block goes or comes from on a device whose blocks
+  // follow one another (plain-blocks = packed).
+  uint64_t plainOffset_ = 0;
   bool protected_ = false;  // read-out protection, until a read-unprotect
   PendingOperation pending_;
   uint64_t busyUntil_ = 0;       // dfuDNBUSY lasts until then

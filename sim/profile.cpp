@@ -277,6 +277,15 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
       if (!yesNo(&result.uploadInDownloadIdle)) return false;
     } else if (key == "corrupt-64") {
       if (!yesNo(&result.corrupt64)) return false;
+    } else if (key == "plain-blocks") {
+      std::string_view word = Trim(value);
+      if (word == "numbered") {
+        result.packedBlocks = false;
+      } else if (word == "packed") {
+        result.packedBlocks = true;
+      } else {
+        return fail(SimJoin({"'plain-blocks' is 'numbered' or 'packed', not '", value, "'"}));
+      }
     } else if (key == "extra-interfaces") {
       if (!number(SIM_MAX_EXTRA_INTERFACES, &result.extraInterfaces)) return false;
     } else if (key == "alt") {

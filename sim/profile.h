@@ -85,6 +85,10 @@ struct SimProfile {
   bool uploadStaysIdle = false;       // dfuIDLE after every upload block
   bool uploadInDownloadIdle = false;  // an upload in dfuDNLOAD-IDLE is answered
   bool corrupt64 = false;             // at transfer size 64 a block's first bytes are lost
+  // A plain DFU device places each block right after the one before (at the
+  // sum of the lengths before it) instead of at its number times the
+  // transfer size.
+  bool packedBlocks = false;
 };
 
 // Whether the profile describes a plain DFU device rather than a DfuSe one:

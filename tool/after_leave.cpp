@@ -82,3 +82,8 @@ AfterLeave WatchAfterLeave(const DfuDeviceInfo& device, const std::vector<std::s
     std::this_thread::sleep_for(LEAVE_POLL_INTERVAL);
   }
 }
+
+std::string ManifestationTolerantText() {
+  return "the device is manifestation tolerant (bitManifestationTolerant): it stays in DFU mode after the leave "
+         "request, so zuvatool does not send it and the device is still in DFU mode";
+}

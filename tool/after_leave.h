@@ -34,4 +34,9 @@ struct AfterLeave {
 AfterLeave WatchAfterLeave(const DfuDeviceInfo& device, const std::vector<std::string>& before,
                            std::chrono::milliseconds settle, std::chrono::milliseconds confirm);
 
+// Why a device that announces bitManifestationTolerant is not sent the
+// leave request: it stays on the bus in DFU mode after manifestation, so its
+// departure, which the leave waits for, never comes; nothing was sent.
+std::string ManifestationTolerantText();
+
 #endif  // ZUVA_TOOL_AFTER_LEAVE_H_

@@ -48,3 +48,13 @@ bool ChooseDevices(const ToolOptions& options, CToolOutput* out, bool dfuMode,
   SelectionOutcome outcome = SelectDevices(devices, options, dfuMode, chosen);
   return SelectionSucceeded(options, devices, &outcome, out, exitCode);
 }
+
+std::string UnreadMemoryMapText(const DfuDeviceInfo& device, uint8_t alternate) {
+  for (const DfuAlternateInfo& info : device.alternates) {
+    if (info.alternateSetting == alternate && info.nameUnread) {
+      return "the device did not answer the request for the interface string of alternate setting " +
+             std::to_string(alternate) + ", which carries its memory map";
+    }
+  }
+  return {};
+}

@@ -3,6 +3,7 @@
 #ifndef ZUVA_TOOL_DEVICE_CHOICE_H_
 #define ZUVA_TOOL_DEVICE_CHOICE_H_
 
+#include <string>
 #include <vector>
 
 #include "device/device_claim.h"
@@ -21,5 +22,11 @@ bool ChooseDevice(const ToolOptions& options, CToolOutput* out, bool dfuMode, Df
 // a failure to find any; each is announced by the caller.
 bool ChooseDevices(const ToolOptions& options, CToolOutput* out, bool dfuMode,
                    std::vector<DfuDeviceInfo>* devices, int* exitCode);
+
+// Why alternate setting `alternate` has no memory map when the device did
+// not answer the request for its interface string, which carries the map:
+// the device failed (exit code 1), not the input file. Empty when the string
+// was read, or the setting is absent.
+std::string UnreadMemoryMapText(const DfuDeviceInfo& device, uint8_t alternate);
 
 #endif  // ZUVA_TOOL_DEVICE_CHOICE_H_

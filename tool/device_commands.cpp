@@ -60,8 +60,10 @@ const MemoryMapping* MemoryOrFail(const DfuDeviceInfo& device, uint8_t alternate
                                   int* exitCode) {
   const MemoryMapping* memory = FindMemory(device, alternate);
   if (memory == nullptr) {
-    *exitCode = out->Result(TOOL_EXIT_FAILED, "the device has no memory map at alternate setting " +
-                                                  std::to_string(alternate));
+    const std::string unread = UnreadMemoryMapText(device, alternate);
+    *exitCode = out->Result(TOOL_EXIT_FAILED, !unread.empty() ? unread
+                                                              : "the device has no memory map at alternate setting " +
+                                                                    std::to_string(alternate));
   }
   return memory;
 }
@@ -91,6 +93,10 @@ std::string ErasedSectorsText(const std::vector<const MappingSector*>& sectors,
   }
   return text;
 }
+
+// A read goes to its file in pieces of this many bytes: whole HEX records
+// (a multiple of 16), so that a HEX file reads as if written at once.
+constexpr uint32_t TOOL_READ_PIECE_BYTES = 4u << 20;
 
 // At most this many sectors are read back after a mass erase; the sectors
 // of a larger memory are sampled evenly, the first and the last included.
@@ -165,6 +171,10 @@ int CheckMassErase(const DfuDeviceInfo& device, CToolOutput* out) {
 // The leave request, then what became of the device: started its
 // application, back in DFU mode, or still there.
 int LeaveDfuMode(const DfuDeviceInfo& device, CToolOutput* out) {
+  if ((device.attributes & DFU_ATTR_MANIFESTATION_TOLERANT) != 0) {
+    return out->Result(TOOL_EXIT_FAILED, "leave failed: " + ManifestationTolerantText(),
+                       "unplug the device and plug it in again");
+  }
   const std::vector<std::string> before = PresentInterfacePaths();
   CImageHolder leaveImage(MakeLeaveImage(device));
   OperationContext final{};
@@ -231,15 +241,27 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   if (!ResolveRange(options, *memory, SECTOR_READABLE, &start, &length, &error)) {
     return out->Result(TOOL_EXIT_FAILED, error);
   }
-  CImage wanted(alternate, 0, nullptr);
-  wanted.AppendFilled(start, length, 0xFF);
-  CImageHolder image(MakeImage(std::move(wanted)));
-  if (image.get() == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
+  const std::string& path = options.positional[0];
+  CReadBackWriter writer;
+  if (!writer.Begin(path, device, {.alternate = alternate, .memoryName = memory->memoryName, .start = start,
+                                   .length = length, .elements = {}},
+                    &output, &error)) {
+    return out->Result(TOOL_EXIT_FAILED, error);
+  }
+  // The range goes to the file piece by piece: a map may give a memory of
+  // up to 4 GiB, which is never held whole.
   OperationContext final{};
-  const StatusCode status = RunEngineStep(
-      {.name = "upload", .opCode = OP_CODE_UPLOAD, .image = image.get(), .alternate = alternate,
-       .bytes = length, .fitTo = memory, .final = &final},
+  bool writeFailed = false;
+  const StatusCode status = RunUploadInPieces(
+      {.name = "upload", .opCode = OP_CODE_UPLOAD, .alternate = alternate, .bytes = length, .fitTo = memory,
+       .final = &final},
+      start, length, TOOL_READ_PIECE_BYTES,
+      [&](std::span<const ImageElement> elements, uint32_t at, uint32_t size) {
+        writeFailed = !writer.Add(elements, at, size, &error);
+        return writeFailed ? FILE_ERR_IO : RESULT_OK;
+      },
       device.path, out);
+  if (writeFailed) return out->Result(TOOL_EXIT_FAILED, error);
   if (status == OP_ERR_UPLOAD_ENDED_EARLY) {
     // The bytes before the short block came, but a file that holds only
     // part of the range would pass for the whole of it.
@@ -257,15 +279,7 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
   }
   if (status != RESULT_OK)
     return out->Result(TOOL_EXIT_FAILED, "upload failed: " + StatusText(status));
-  const std::string& path = options.positional[0];
-  const ReadBack read{.alternate = alternate,
-                      .memoryName = memory->memoryName,
-                      .start = start,
-                      .length = length,
-                      .elements = FindImage(image.get())->Records()};
-  if (!FinishReadBackFile(path, device, read, &output, &error)) {
-    return out->Result(TOOL_EXIT_FAILED, error);
-  }
+  if (!writer.Finish(&error)) return out->Result(TOOL_EXIT_FAILED, error);
   return out->Result(TOOL_EXIT_OK, "read " + std::to_string(length) + " bytes from " +
                                        HexText(start, 8) + " into " + path);
 }
@@ -288,13 +302,14 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
   const uint8_t alternate = options.alternate.value_or(0);
   const MemoryMapping* memory = MemoryOrFail(device, alternate, out, &exitCode);
   if (memory == nullptr) return exitCode;
-  ImageHandle handle = nullptr;
+  // The erase travels as one marker (an element without bytes) per sector,
+  // never as an image of the range, which a map may make 4 GiB long.
+  std::vector<const MappingSector*> sectors;
   std::string done;
   if (options.all) {
-    if (ImageCreateFromMapping(memory, &handle) != RESULT_OK) {
-      return out->Result(TOOL_EXIT_FAILED, "out of memory");
+    for (const MappingSector& sector : memory->sectors) {
+      if (SectorQualifies(sector, OP_CODE_ERASE)) sectors.push_back(&sector);
     }
-    FindImage(handle)->alternateSetting = alternate;
     done = "erased every erasable sector";
   } else {
     uint32_t start = 0;
@@ -303,18 +318,21 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
     if (!ResolveRange(options, *memory, SECTOR_ERASABLE, &start, &length, &error)) {
       return out->Result(TOOL_EXIT_FAILED, error);
     }
-    CImage range(alternate, 0, nullptr);
-    range.AppendFilled(start, length, 0xFF);
-    handle = MakeImage(std::move(range));
-    if (handle == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
+    const ImageElement range{start, length, nullptr};
+    sectors = TouchedSectors({&range, 1}, *memory, SECTOR_ERASABLE);
+    done = ErasedSectorsText(sectors, {&range, 1});
   }
-  CImageHolder image(handle);
-  const std::vector<ImageElement> records = FindImage(image.get())->Records();
-  const uint64_t bytes = SectorBytesTouched(records, *memory, SECTOR_ERASABLE);
-  if (!options.all) done = ErasedSectorsText(TouchedSectors(records, *memory, SECTOR_ERASABLE), records);
+  CImage markers(alternate, 0, nullptr);
+  uint64_t bytes = 0;
+  for (const MappingSector* sector : sectors) {
+    const ImageElement marker{sector->startAddress, 0, nullptr};
+    markers.SetElement(markers.ElementCount(), 1, marker);
+    bytes += sector->sectorSize;
+  }
+  CImageHolder image(MakeImage(std::move(markers)));
+  if (image.get() == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
   const StatusCode status = RunEngineStep(
-      {.name = "erase", .opCode = OP_CODE_ERASE, .image = image.get(), .alternate = alternate,
-       .bytes = bytes, .fitTo = memory},
+      {.name = "erase", .opCode = OP_CODE_ERASE, .image = image.get(), .alternate = alternate, .bytes = bytes},
       device.path, out);
   if (status != RESULT_OK)
     return out->Result(TOOL_EXIT_FAILED, "erase failed: " + StatusText(status));
@@ -357,6 +375,11 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
                        "unprotect failed: the device waits for a USB reset to enter DFU mode, and " +
                            StatusText(status),
                        "unplug the device and plug it in again");
+  }
+  if (status == TOOL_DEVICE_GONE) {
+    return out->Result(TOOL_EXIT_FAILED, "unprotect failed: " + StatusText(status) +
+                                             " before it took the command, so it is not known to be unprotected",
+                       "plug it in again and look at it with 'zuvatool list'");
   }
   if (status != RESULT_OK) {
     // The unprotect is done only when the device resets; it is still listed.

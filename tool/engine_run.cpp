@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "common/guid.h"
+#include "device/device_listing.h"
 #include "operations/dfu_thread.h"
 #include "operations/drive_operation.h"
 #include "operations/operations.h"
@@ -78,6 +80,21 @@ StatusCode NamedFailure(const OperationContext& record) {
     return UnexpectedState(bState);
   }
   return record.result;
+}
+
+// A failure that a device which left the bus would give: a request it did
+// not complete, or an open that failed. Whether it left is asked of the
+// listing, which a device that is gone no longer shows; a device that came
+// back at the same path, or a listing that failed, keeps the failure as it
+// was named. A detach ends with the device leaving the bus by design: its
+// failures keep their own words. (The read-unprotect's departure is its
+// success; it fails over a departure only when the device left before it
+// took the command.)
+bool DeviceLeftTheBus(OperationCode opCode, StatusCode failure, const std::string& devicePath) {
+  if (opCode == OP_CODE_DETACH || opCode == OP_CODE_DETACH_RESET) return false;
+  const bool requestFailed = failure >= TOOL_REQUEST_FAILURE && failure <= RequestFailure(DFU_REQUEST_LAST);
+  if (!requestFailed && failure != DEV_ERR_OPEN_FAILED) return false;
+  return InterfaceListed(devicePath, {DFU_INTERFACE_GUID, APP_INTERFACE_GUID}) == LISTING_ABSENT;
 }
 
 std::string Duration(uint32_t milliseconds) {
@@ -160,8 +177,10 @@ StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
   if (fastPoll != nullptr && record.fastPoll == 0) *fastPoll = false;
   if (final != nullptr) *final = record;
   switch (end) {
-    case OperationEnd::kFailed:
-      return NamedFailure(record);
+    case OperationEnd::kFailed: {
+      const StatusCode failure = NamedFailure(record);
+      return DeviceLeftTheBus(opCode, failure, devicePath) ? TOOL_DEVICE_GONE : failure;
+    }
     case OperationEnd::kStopped:
       // The halt sent the abort request to the device of a DFU operation.
       return TOOL_INTERRUPTED;
@@ -195,6 +214,10 @@ std::string StatusText(StatusCode status) {
       return "the device does not support this";
     case TOOL_INTERRUPTED:
       return "interrupted; the device was told to stop and stays in DFU mode";
+    case TOOL_OUT_OF_MEMORY:
+      return "out of memory";
+    case TOOL_DEVICE_GONE:
+      return "the device is gone: it left the bus (unplugged, or reset by itself)";
     case OP_ERR_UPLOAD_ENDED_EARLY:
       return "the device ended the upload early: a block inside its readable memory came back short, "
              "so the bytes after it were not read";

@@ -67,6 +67,13 @@ std::string LongWaitText(uint32_t announcedMs);
 // the device was told to abort and stays in DFU mode.
 constexpr StatusCode TOOL_INTERRUPTED = 0x12347200;
 
+// The tool could not get the memory for a step's image.
+constexpr StatusCode TOOL_OUT_OF_MEMORY = 0x12347600;
+
+// An operation failed at a request (or at opening the device) because the
+// device had left the bus: the listing no longer shows it at its path.
+constexpr StatusCode TOOL_DEVICE_GONE = 0x12347700;
+
 // Whether an interruption stops the operation in progress and decides the
 // run's exit code: yes by default; flash --watch says no, since there it
 // only ends the taking of arrivals and lets the flashes finish.

@@ -7,6 +7,8 @@
 #define ZUVA_TOOL_ENGINE_STEP_H_
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 
 #include "common/memory_mapping.h"
@@ -41,5 +43,21 @@ struct EngineStep {
 // once the operation reached 100 %, else its failure as RunEngineOperation
 // names it.
 StatusCode RunEngineStep(const EngineStep& step, const std::string& devicePath, CToolOutput* out);
+
+// What a piece of a read in pieces was: its records, over [start, start +
+// length). The receiver returns RESULT_OK to go on, else the failure that
+// ends the read.
+using UploadPieceTaker =
+    std::function<StatusCode(std::span<const ImageElement> elements, uint32_t start, uint32_t length)>;
+
+// An upload of [start, start + length) as consecutive operations of at most
+// `piece` bytes each, shown as the one step `step` (whose image is not used),
+// so that a range of any size costs one piece's memory: each piece is fitted
+// to step.fitTo, read, handed to `take` and released. A range of one piece
+// sends the requests a single RunEngineStep would. RESULT_OK, or the first
+// failure: a piece's (step.final then holds that piece's record), "out of
+// memory" as TOOL_OUT_OF_MEMORY, or the one `take` returned.
+StatusCode RunUploadInPieces(const EngineStep& step, uint32_t start, uint64_t length, uint32_t piece,
+                             const UploadPieceTaker& take, const std::string& devicePath, CToolOutput* out);
 
 #endif  // ZUVA_TOOL_ENGINE_STEP_H_

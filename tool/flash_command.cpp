@@ -12,6 +12,7 @@
 #include "dfufiles/sector_geometry.h"
 #include "platform/files.h"
 #include "protocol/dfu.h"
+#include "tool/after_leave.h"
 #include "tool/changed_sectors.h"
 #include "tool/device_choice.h"
 #include "tool/device_detach.h"
@@ -100,6 +101,11 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
       address = *options.address;
     } else {
       const MemoryMapping* memory = FindMemory(device, alternate);
+      const std::string unread = UnreadMemoryMapText(device, alternate);
+      if (!unread.empty()) {
+        *outcome = {TOOL_EXIT_FAILED, unread, std::nullopt, {}};
+        return false;
+      }
       if (memory == nullptr || memory->sectors.empty()) {
         *outcome = {TOOL_EXIT_FAILED,
                     "alternate setting " + std::to_string(alternate) + " has no memory map",
@@ -126,6 +132,11 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
   // Every byte must have a home before anything is erased or read.
   for (const CImage& target : *targets) {
     const MemoryMapping* memory = FindMemory(device, target.alternateSetting);
+    const std::string unread = UnreadMemoryMapText(device, target.alternateSetting);
+    if (!unread.empty()) {
+      *outcome = {TOOL_EXIT_FAILED, unread, std::nullopt, {}};
+      return false;
+    }
     if (memory == nullptr) {
       *outcome = {TOOL_EXIT_BAD_INPUT,
                   "the device has no memory at alternate setting " +
@@ -273,19 +284,41 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
   if (upToDate) {
     done.message = "the device is already up to date with " + options.positional[0] +
                    ": no sector differs, nothing was erased or written";
-  } else if (!options.noVerify && !canUpload) {
+  } else if (options.noVerify) {
+    // The result (and the production record) says what was not checked.
+    done.message = "flashed " + options.positional[0] + "; not read back (--no-verify)";
+  } else if (!canUpload) {
     done.message = "flashed " + options.positional[0] + "; not read back: the device cannot upload";
   } else if (!unverified.empty()) {
     done.message = "flashed " + options.positional[0] + "; not read back: " + unverified +
                    ", which the memory map marks unreadable";
   }
   if (options.noLeave) return done;
+  if ((device.attributes & DFU_ATTR_MANIFESTATION_TOLERANT) != 0) {
+    return {TOOL_EXIT_FAILED,
+            (done.message.empty() ? "flashed " + options.positional[0] : done.message) + "; " +
+                ManifestationTolerantText(),
+            std::nullopt, "flash with --no-leave, then unplug the device and plug it in again"};
+  }
+  const std::vector<std::string> before = PresentInterfacePaths();
   CImageHolder leaveImage(MakeLeaveImage(device));
   const StatusCode status = RunEngineStep(
       {.name = "leave", .opCode = OP_CODE_LEAVE_DFU, .image = leaveImage.get(), .noteLongWait = false},
       device.path, out);
   if (status != RESULT_OK) {
     return {TOOL_EXIT_FAILED, "leaving DFU mode failed: " + StatusText(status), std::nullopt, {}};
+  }
+  // A board whose boot loader finds no valid application comes straight back
+  // in DFU mode: the flash did not give it a firmware that starts. --watch
+  // has its own rule for such a board (looked at again, left alone after
+  // three flashes), and its flashes do not wait here.
+  if (options.watch) return done;
+  const AfterLeave after = WatchAfterLeave(device, before, TOOL_LEAVE_SETTLE_TIME, TOOL_LEAVE_CONFIRM_TIME);
+  if (after.where == AfterLeave::Where::kDfuMode) {
+    return {TOOL_EXIT_FAILED,
+            "flashed " + options.positional[0] + ", but the device left the bus and came back in DFU mode (" +
+                after.path + ")",
+            std::nullopt, "no valid application may be present: check the image's address and contents"};
   }
   return done;
 }

@@ -9,6 +9,7 @@
 #include "dfufiles/dfu_suffix.h"
 #include "dfufiles/firmware_data.h"
 #include "dfufiles/image_registry.h"
+#include "operations/block_scheme.h"
 #include "operations/plain_upload_thread.h"
 #include "protocol/dfu.h"
 #include "tool/engine_images.h"
@@ -57,6 +58,22 @@ StatusCode RunPlain(const char* step, OperationCode opCode, uint8_t alternate,
     read->resize(static_cast<size_t>(std::min<uint64_t>(PlainUploadedBytes(*final), read->size())));
   }
   return RESULT_OK;
+}
+
+// Blocks travel in at most PLAIN_DFU_MAX_BLOCK_SIZE bytes, what a control
+// transfer through usbfs or WinUSB carries. A device that announces a larger
+// transfer size and places block n at n x that size (as most device stacks
+// do) would store such blocks apart and hand them back the same way, so no
+// read-back could tell: it is refused before anything is written, unless
+// the user says that its blocks follow one another.
+bool RefusesBlockSize(const ToolOptions& options, const DfuDeviceInfo& device, std::string* reason,
+                      std::string* hint) {
+  if (device.transferSize <= PLAIN_DFU_MAX_BLOCK_SIZE || options.packedBlocks) return false;
+  *reason = "the device announces a transfer size of " + std::to_string(device.transferSize) +
+            " bytes, and blocks here carry at most " + std::to_string(PLAIN_DFU_MAX_BLOCK_SIZE) +
+            ": a device that places block n at n x its transfer size would scatter them";
+  *hint = "if the device places each block right after the one before, give --packed-blocks";
+  return true;
 }
 
 // Where a device that did not stay in DFU mode went after manifestation.
@@ -152,6 +169,10 @@ FlashOutcome FlashPlainDevice(const ToolOptions& options, const FirmwareFile& fi
   if ((device.attributes & DFU_ATTR_CAN_DNLOAD) == 0) {
     return {TOOL_EXIT_FAILED, "the device does not take downloads", std::nullopt, {}};
   }
+  std::string reason, hint;
+  if (RefusesBlockSize(options, device, &reason, &hint)) {
+    return {TOOL_EXIT_FAILED, reason + "; nothing was written", std::nullopt, hint};
+  }
   OperationContext final{};
   const StatusCode status =
       RunPlain("download", OP_CODE_PLAIN_DOWNLOAD, options.alternate.value_or(0), file.raw,
@@ -192,6 +213,10 @@ int RunPlainRead(const ToolOptions& options, const DfuDeviceInfo& device,
   const uint8_t alternate = options.alternate.value_or(0);
   if (!HasAlternate(device, alternate)) {
     return out->Result(TOOL_EXIT_FAILED, "the device has no alternate setting " + std::to_string(alternate));
+  }
+  std::string reason, hint;
+  if (RefusesBlockSize(options, device, &reason, &hint)) {
+    return out->Result(TOOL_EXIT_FAILED, reason + "; nothing was read", hint);
   }
   const uint32_t limit = options.length.value_or(PLAIN_READ_DEFAULT_LIMIT);
   std::vector<uint8_t> read;

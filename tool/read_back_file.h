@@ -6,12 +6,15 @@
 #define ZUVA_TOOL_READ_BACK_FILE_H_
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "device/device_listing.h"
 #include "dfufiles/firmware_file.h"
 #include "dfufiles/image.h"
+#include "dfufiles/intel_hex.h"
+#include "tool/output_format.h"
 
 struct ReadBack {
   bool dfuse = true;       // false: a plain DFU device's memory, read from address 0
@@ -24,9 +27,38 @@ struct ReadBack {
   std::vector<ImageElement> elements;
 };
 
+// The file written piece after piece as the range is read, so that a range
+// of any size costs only a piece's memory. Begin() writes the head (a .dfu
+// file's prefixes), each Add() the bytes of the next part of the range, and
+// Finish() the tail (a suffix, the HEX end record) and puts the file in
+// place; the path keeps its old file until then.
+class CReadBackWriter {
+ public:
+  // `read` gives the format's facts (its elements are not used); `output`
+  // was begun by the caller. False with *error when the file cannot hold the
+  // range (a .dfu file beyond 4 GiB) or cannot be written.
+  bool Begin(const std::string& path, const DfuDeviceInfo& device, const ReadBack& read,
+             CWholeFileWriter* output, std::string* error);
+  // The part [start, start + length) of the range, the pieces in address
+  // order and together the whole range: raw and .dfu files take its bytes,
+  // 0xFF where no element lies; a HEX file takes the elements' records.
+  bool Add(std::span<const ImageElement> elements, uint32_t start, uint32_t length, std::string* error);
+  bool Finish(std::string* error);
+
+ private:
+  bool Put(const uint8_t* bytes, size_t size, std::string* error);
+
+  OutputFormat format_ = OutputFormat::kRaw;
+  bool suffixed_ = false;  // a .dfu file: a suffix with a checksum over all before it
+  DfuSuffix suffix_;
+  uint32_t crc_ = 0;
+  CIntelHexText hex_;
+  CWholeFileWriter* output_ = nullptr;
+};
+
 // Writes the file named `path` through `output` (begun by the caller before
-// the device was read). False with *error when the read cannot be formatted
-// or the file cannot be written.
+// the device was read) from what is read whole in memory. False with *error
+// when the read cannot be formatted or the file cannot be written.
 bool FinishReadBackFile(const std::string& path, const DfuDeviceInfo& device, const ReadBack& read,
                         CWholeFileWriter* output, std::string* error);
 

@@ -8,6 +8,17 @@
 
 namespace {
 
+std::vector<uint8_t> Bytes(const ImageElement& element) {
+  return std::vector<uint8_t>(element.data, element.data + element.size);
+}
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  EXPECT_EQ(ReadWholeFile(path, &bytes, &error), RESULT_OK) << error;
+  return bytes;
+}
+
 const uint8_t LOW[] = {1, 2};
 const uint8_t HIGH[] = {6, 7};
 const uint8_t PLAIN[] = {9, 8, 7};
@@ -54,7 +65,10 @@ TEST_P(ReadBackFileTest, ReadsBackAsTheFormatItsNameAsksFor) {
       ASSERT_EQ(file.dfuse.targets.size(), 1u);
       EXPECT_EQ(file.dfuse.targets[0].alternateSetting, 2);
       EXPECT_STREQ(file.dfuse.targets[0].name, "Internal Flash");
-      EXPECT_EQ(file.dfuse.targets[0].ElementCount(), 2u);
+      // One element over the whole range, 0xFF where the device gave nothing.
+      ASSERT_EQ(file.dfuse.targets[0].ElementCount(), 1u);
+      EXPECT_EQ(Bytes(*file.dfuse.targets[0].ElementAt(0)),
+                (std::vector<uint8_t>{1, 2, 0xFF, 0xFF, 0xFF, 6, 7, 0xFF}));
       EXPECT_EQ(file.dfuse.suffix.dfuVersion, DFU_SUFFIX_DFUSE_VERSION);
       suffix = &file.dfuse.suffix;
       break;
@@ -94,5 +108,51 @@ INSTANTIATE_TEST_SUITE_P(
                  {1, 2, 0xFF, 0xFF, 0xFF, 6, 7, 0xFF}},
         FileCase{"AnyOtherNameIsRaw", "f.img", PlainRead(), FirmwareFormat::kRaw, {9, 8, 7}}),
     [](const testing::TestParamInfo<FileCase>& info) { return info.param.name; });
+
+// A range written in pieces as it is read (lengths of whole HEX records, as
+// the read's pieces are) makes the file that the whole range written at
+// once makes, in every format: the sizes in a .dfu file's head, its
+// checksum, and a HEX file's address records in a piece that crosses a
+// 64 KiB boundary.
+TEST(ReadBackWriterTest, PiecesMakeTheFileTheWholeRangeMakes) {
+  std::vector<uint8_t> data(100);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13 + 5);
+  const uint32_t start = 0x0800FFE0;
+  const ReadBack whole{true, 1, "Flash", start, 100, {RecordOver(start, data)}};
+  DfuDeviceInfo device;
+  device.vendorId = 0x1209;
+  for (const char* name : {"p.dfu", "p.hex", "p.bin"}) {
+    const std::string path = (std::filesystem::path(testing::TempDir()) / name).string();
+    std::string error;
+    CWholeFileWriter once;
+    ASSERT_EQ(once.Begin(path, &error), RESULT_OK) << error;
+    ASSERT_TRUE(FinishReadBackFile(path, device, whole, &once, &error)) << error;
+    const std::vector<uint8_t> expected = FileBytes(path);
+
+    CWholeFileWriter output;
+    ASSERT_EQ(output.Begin(path, &error), RESULT_OK) << error;
+    CReadBackWriter writer;
+    ASSERT_TRUE(writer.Begin(path, device, whole, &output, &error)) << error;
+    for (const auto& [from, to] : {std::pair{0u, 16u}, std::pair{16u, 64u}, std::pair{64u, 100u}}) {
+      const ImageElement piece = RecordOver(start + from, std::span(data).subspan(from, to - from));
+      ASSERT_TRUE(writer.Add({&piece, 1}, start + from, to - from, &error)) << error;
+    }
+    ASSERT_TRUE(writer.Finish(&error)) << error;
+    EXPECT_EQ(FileBytes(path), expected) << name;
+    std::filesystem::remove(path);
+  }
+}
+
+// A .dfu file has 32-bit sizes: a range it cannot hold is refused before
+// anything is read.
+TEST(ReadBackWriterTest, DfuSeFileBeyondFourGibIsRefusedAtTheStart) {
+  const std::string path = (std::filesystem::path(testing::TempDir()) / "big.dfu").string();
+  std::string error;
+  CWholeFileWriter output;
+  ASSERT_EQ(output.Begin(path, &error), RESULT_OK) << error;
+  CReadBackWriter writer;
+  EXPECT_FALSE(writer.Begin(path, DfuDeviceInfo{}, {true, 0, "Flash", 0, UINT32_MAX, {}}, &output, &error));
+  EXPECT_NE(error.find("do not fit"), std::string::npos) << error;
+}
 
 }  // namespace

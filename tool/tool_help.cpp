@@ -42,6 +42,11 @@ const char* const HEADER =
     "Commands:\n";
 
 const OptionHelp JSON_EVENTS = {"--json", "one JSON object per line instead of text"};
+const OptionHelp PACKED_BLOCKS = {"--packed-blocks",
+                                  "a plain DFU device that announces more than 4096\n"
+                                  "bytes a transfer places each block right after\n"
+                                  "the one before",
+                                  "the plain DFU device places blocks one after another"};
 
 const std::vector<CommandHelp>& Commands() {
   static const std::vector<CommandHelp> commands = {
@@ -56,8 +61,8 @@ name and memories (address, sectors, access).
        "0124"},
       {"flash", "write a firmware file, verify it and start the device",
        {R"(flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
-[--changed-only] [--fast-poll] [--force] [--log RECORD]
-[--expect-sha256 HASH] [--all | --watch | --detach]
+[--changed-only] [--fast-poll] [--force] [--packed-blocks]
+[--log RECORD] [--expect-sha256 HASH] [--all | --watch | --detach]
 [--json] [selection])"},
        R"(Write FILE to the device: erase the sectors it covers, download, read
 back and compare, then leave DFU mode. FILE is a DfuSe file (each
@@ -66,7 +71,11 @@ segments at their physical addresses) or raw bytes (a .bin name, or
 anything else unrecognised), recognised by content. Raw bytes go to
 --address, else to the start of the alternate setting's first memory.
 Data outside every writable memory is refused before anything is
-erased. After a difference the device stays in DFU mode.
+erased. After a difference the device stays in DFU mode. After the
+leave, flash watches for 3 s as leave does: a board that comes back in
+DFU mode, as a boot loader does that finds no valid application, fails
+the flash (exit 1) though FILE was written (--watch has its own rule
+for such boards, below).
 
 --changed-only first reads the sectors FILE covers and leaves alone
 those that already hold what a flash would leave (FILE's bytes, 0xFF
@@ -118,6 +127,13 @@ in DFU mode and can upload, otherwise the result says it was not. A
 device that then waits for a USB reset is reset (on Linux; the Windows
 drivers cannot send one, and the result asks for a replug).
 
+A plain DFU device places block n where it likes, most at n times the
+transfer size it announces. Blocks carry at most 4096 bytes (what
+libusb on Linux and WinUSB carry in one control transfer), so a device
+that announces more is refused before anything is written: its blocks
+would land apart. --packed-blocks says that the device places each
+block right after the one before, and lets it be flashed and read.
+
 --log RECORD appends one JSON line to the file RECORD for each device
 the flash was tried on, written to the disk as the device ends: "time"
 (UTC), "device", "serial", "vidpid", "image" (FILE as given), "sha256"
@@ -143,6 +159,7 @@ SHA-256 is HASH, before any device is touched.
         {"--force", "flash a plain DFU file made for another device, or a\n"
                     "file whose DFU suffix cannot be read as raw bytes",
          "accept a DFU suffix for another device, or unreadable"},
+        PACKED_BLOCKS,
         {"--log RECORD", "append one JSON line per device to RECORD"},
         {"--expect-sha256 HASH", "refuse FILE unless its SHA-256 is HASH (64 hex digits)"},
         JSON_EVENTS},
@@ -157,27 +174,31 @@ lists the differing "sectors"). Data outside the readable memory is
 refused (exit code 3), and so is a device that cannot upload (exit 1).
 )",
        {{"--alt N", "the alternate setting for raw bytes, or the one target\n"
-                    "of a DfuSe file to verify (default 0)"},
+                    "of a DfuSe file to verify (default 0)",
+         "alternate setting for raw bytes or the DfuSe target (0)"},
         {"--address A", "where raw bytes lie"},
         {"--all", "every matching device present, at once"},
         {"--force", "verify against a plain DFU file made for another device,\n"
-                    "or a file whose DFU suffix cannot be read as raw bytes"},
+                    "or a file whose DFU suffix cannot be read as raw bytes",
+         "accept a DFU suffix for another device, or unreadable"},
         JSON_EVENTS},
        true,
        "01234567"},
       {"read", "read device memory into a file",
-       {"read OUT [--alt N] [--address A] [--length L] [--json]\n[selection]"},
+       {"read OUT [--alt N] [--address A] [--length L] [--packed-blocks] [--json]\n[selection]"},
        R"(Read device memory into OUT (default: the whole first readable memory
 of the alternate setting). OUT ending in .dfu is written as a DfuSe
 file, .hex as Intel HEX, any other name as raw bytes (S-record and ELF
 names are refused: those are read, never written). A plain DFU
 device is read from the start of the alternate setting's memory until
 it ends it (at most --length bytes, 16 MiB by default); .dfu then
-writes a plain DFU file.
+writes a plain DFU file. One that announces a transfer size above 4096
+bytes is read only with --packed-blocks (see flash).
 )",
        {{"--alt N", "the alternate setting to read (default 0)"},
         {"--address A", "the first address to read"},
         {"--length L", "how many bytes to read"},
+        PACKED_BLOCKS,
         JSON_EVENTS},
        true,
        "012456"},

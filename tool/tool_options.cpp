@@ -121,6 +121,7 @@ const OptionSpec OPTIONS[] = {
     {"--force", false, kUnprotect | kFlash | kVerify, FlagOn(&ToolOptions::force)},
     {"--target", true, kConvert, ParseTarget},
     {"--plain", false, kConvert, FlagOn(&ToolOptions::plain)},
+    {"--packed-blocks", false, kFlash | kRead, FlagOn(&ToolOptions::packedBlocks)},
 };
 
 const CommandSpec* FindCommand(const std::string& name) {

@@ -35,6 +35,9 @@ struct ToolOptions {
   bool mass = false;
   bool force = false;
   bool plain = false;
+  // flash, read: a plain DFU device places each block right after the one
+  // before, so blocks smaller than its transfer size land where they belong.
+  bool packedBlocks = false;
   std::optional<uint8_t> alternate;
   std::optional<uint32_t> address;
   std::optional<uint32_t> length;

@@ -44,7 +44,7 @@ MISBEHAVING_DEVICES = [
      ("did not complete its UPLOAD request",)),
     ("leaves and comes back under the same path", "replug@17",
      ("did not complete its GETSTATUS", "did not complete its GETSTATE")),
-    ("disappears in the middle", "unplug@20", ("did not complete its GETSTATUS",)),
+    ("disappears in the middle", "unplug@20", ("the device is gone",)),
 ]
 
 # Where a command succeeds over a device's misbehaviour because it never

@@ -45,8 +45,10 @@ class Tool:
         return os.path.join(self.work, name)
 
     def run(self, *argv, sim="default", faults=None, trace=None, flash="flash.bin", profile=None,
-            file_size_limit=None, stdout=None):
+            file_size_limit=None, memory_limit=None, stdout=None):
         """file_size_limit: no file of the run may grow past it (Linux), as on a full disk.
+        memory_limit: the run's address space in bytes (Linux), as on a small machine; not
+        applied to an AddressSanitizer build, whose shadow memory needs far more.
         stdout: a path that takes the standard output instead of a pipe (done.out is then
         empty)."""
         env = dict(os.environ)
@@ -66,18 +68,29 @@ class Tool:
             env["ZUVA_SIM_TRACE"] = trace
         command = ([self.args.wrapper] if self.args.wrapper else []) + [self.args.exe] + list(argv)
         def limit():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
-            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+            if file_size_limit:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
+                resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+            if memory_limit and not self.sanitized():
+                resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
 
         with open(stdout if stdout else os.devnull, "wb") as out:
             done = subprocess.run(command, cwd=self.work, env=env,
                                   stdout=out if stdout else subprocess.PIPE,
                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                  timeout=RUN_TIMEOUT, preexec_fn=limit if file_size_limit else None)
+                                  timeout=RUN_TIMEOUT,
+                                  preexec_fn=limit if file_size_limit or memory_limit else None)
         done.stdout = done.stdout or b""
         done.out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         done.err = done.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
         return done
+
+    def sanitized(self):
+        """Whether the executable carries AddressSanitizer."""
+        if not hasattr(self, "_sanitized"):
+            with open(self.args.exe, "rb") as f:
+                self._sanitized = b"__asan_init" in f.read()
+        return self._sanitized
 
     def start(self, *argv, sim, flash):
         """The tool as a running process whose standard output is read as it comes."""
@@ -169,10 +182,11 @@ SELECTION = ["--device", "--serial", "--vid", "--pid", "--capture"]
 COMMAND_HELP = {
     "list": (["--json"] + SELECTION, "0124"),
     "flash": (["--alt", "--address", "--no-verify", "--no-leave", "--changed-only", "--fast-poll",
-               "--all", "--watch", "--detach", "--force", "--log", "--expect-sha256", "--json"] + SELECTION,
+               "--all", "--watch", "--detach", "--force", "--packed-blocks", "--log", "--expect-sha256",
+               "--json"] + SELECTION,
               "01234567"),
     "verify": (["--alt", "--address", "--all", "--force", "--json"] + SELECTION, "01234567"),
-    "read": (["--alt", "--address", "--length", "--json"] + SELECTION, "012456"),
+    "read": (["--alt", "--address", "--length", "--packed-blocks", "--json"] + SELECTION, "012456"),
     "erase": (["--alt", "--address", "--length", "--all", "--mass", "--json"] + SELECTION,
               "012456"),
     "unprotect": (["--force", "--json"] + SELECTION, "012456"),
