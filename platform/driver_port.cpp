@@ -15,6 +15,7 @@
 
 #include "platform/driver_port.h"
 #include "platform/system_backends.h"
+#include "platform/usb/usb_requests.h"
 
 namespace {
 
@@ -192,4 +193,12 @@ bool EnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>*
     }
   }
   return listed;
+}
+
+bool DriverPathNamedBy(const std::string& path, const std::string& given) {
+  if (path == given) return true;
+  const std::string located = USB_PATH_PREFIX + given;
+  uint8_t bus = 0;
+  std::vector<uint8_t> ports;
+  return path == located && UsbParsePath(located, &bus, &ports);
 }

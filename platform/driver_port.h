@@ -44,6 +44,11 @@ bool DriverIoControl(DriverHandle handle, uint32_t code, const void* input, uint
 
 void DriverClose(DriverHandle handle);
 
+// Whether `given` names the device interface at `path`: the path itself or,
+// for a device of the libusb backend, its bus-port location alone ("1-4" for
+// "usb:1-4"), the way other USB tools print it.
+bool DriverPathNamedBy(const std::string& path, const std::string& given);
+
 // Resets the device's USB port, as a host does to start a device's new
 // firmware after manifestation or to bring a detached device up in DFU mode.
 // RESULT_OK when the reset was sent; a device whose descriptors change with

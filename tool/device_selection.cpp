@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/driver_port.h"
 #include "tool/exit_code.h"
 #include "tool/tool_text.h"
 
@@ -18,6 +19,7 @@ std::string Summary(const DfuDeviceInfo& device) {
     line += device.openStatus == DEV_ERR_IN_USE ? "  (in use by another program)"
                                                 : "  (cannot be opened)";
   }
+  if (!device.dfuMode) line += "  (running its application)";
   return line;
 }
 
@@ -28,7 +30,7 @@ bool HasSelectors(const ToolOptions& options) {
 }  // namespace
 
 bool MatchesSelectors(const DfuDeviceInfo& device, const ToolOptions& options) {
-  if (options.devicePath && device.path != *options.devicePath) return false;
+  if (options.devicePath && !DriverPathNamedBy(device.path, *options.devicePath)) return false;
   // A device that cannot be opened tells neither its serial nor its IDs.
   if (options.serial && (!device.opened || device.serial != *options.serial)) return false;
   if (options.vendorId && (!device.opened || device.vendorId != *options.vendorId)) return false;
@@ -115,10 +117,18 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
     }
     outcome.exitCode = TOOL_EXIT_NO_DEVICE;
     outcome.message = HasSelectors(options) ? "no DFU device matches" : "no DFU device found";
+    // What is there shows what the selectors should have said.
+    if (!devices.empty()) {
+      outcome.message += "; present:";
+      for (const DfuDeviceInfo& device : devices) outcome.message += "\n" + Summary(device);
+    }
     if (otherModeMatches) {
       outcome.hint = dfuMode ? "A matching device runs its application: `zuvatool detach` "
                                "switches it to DFU mode."
                              : "A matching device is already in DFU mode.";
+    } else if (options.vendorId && !devices.empty()) {
+      // Scripts once gave the IDs in decimal.
+      outcome.hint = "--vid and --pid are read as hexadecimal, as list shows them (0483:df11).";
     }
     return outcome;
   }

@@ -87,6 +87,18 @@ INSTANTIATE_TEST_SUITE_P(
                    TOOL_EXIT_AMBIGUOUS, ""},
         SelectCase{"PathSeparatesSharedSerials", TWO_SAME_SERIAL, ByPath("sim:2"), true,
                    TOOL_EXIT_OK, "sim:2"},
+        SelectCase{"BusPortLocation",
+                   {Device("usb:1-4.2", "", 0xDF11), Device("usb:1-4", "", 0xDF11)},
+                   ByPath("1-4"),
+                   true,
+                   TOOL_EXIT_OK,
+                   "usb:1-4"},
+        SelectCase{"BusPortLocationOfNoDevice",
+                   {Device("usb:1-4.2", "", 0xDF11), Device("sim:1-4", "", 0xDF11)},
+                   ByPath("1-4"),
+                   true,
+                   TOOL_EXIT_NO_DEVICE,
+                   ""},
         SelectCase{"IdsMatchingTwo", THREE, ByIds(0x0483, 0xDF12), true, TOOL_EXIT_AMBIGUOUS, ""},
         SelectCase{"IdsMatchingOne", THREE, ByIds(0x0483, 0xDF11), true, TOOL_EXIT_OK, "sim:1"},
         SelectCase{"SerialMatchingNone", THREE, BySerial("nope"), true, TOOL_EXIT_NO_DEVICE, ""},
@@ -117,6 +129,21 @@ INSTANTIATE_TEST_SUITE_P(
                    TOOL_EXIT_CANNOT_OPEN,
                    ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Nothing matching is refused with what is there, so that the user sees what
+// the selectors should have said.
+TEST(NoMatch, ListsThePresentDevices) {
+  const std::vector<DfuDeviceInfo> present = {Device("usb:1-1", "A1", 0xDF11),
+                                              Device("usb:1-2", "A2", 0x5740, false)};
+  const SelectionOutcome outcome = SelectDevice(present, ByIds(0x1155, 0xDF11), true);
+  EXPECT_EQ(outcome.exitCode, TOOL_EXIT_NO_DEVICE);
+  EXPECT_EQ(outcome.message,
+            "no DFU device matches; present:\n"
+            "  usb:1-1  0483:df11  serial A1\n"
+            "  usb:1-2  0483:5740  serial A2  (running its application)");
+  EXPECT_NE(outcome.hint.find("hexadecimal"), std::string::npos) << outcome.hint;
+  EXPECT_EQ(SelectDevice({}, ByIds(0x1155, 0xDF11), true).message, "no DFU device matches");
+}
 
 // A device that another program holds is exit code 6 in words that say so,
 // whether the listing could not open it (a transport with one handle per

@@ -233,9 +233,10 @@ elements, addresses, sizes, suffix and checksum state.
 
 const char* const SELECTION =
     "Device selection:\n"
-    "  --device PATH        the device with this path (as list shows it)\n"
+    "  --device PATH        the device with this path (as list shows it), or at this\n"
+    "                       bus-port location (1-4), or with these IDs (0483:df11)\n"
     "  --serial S           the device with this serial number\n"
-    "  --vid V --pid P      the device with this vendor and product ID\n"
+    "  --vid V --pid P      the device with this vendor and product ID (hexadecimal)\n"
     "  With several matching devices a command refuses and lists them (flash --all\n"
     "  takes them all).\n";
 
@@ -246,7 +247,9 @@ const char* const OUTPUT =
     "  \"device\", \"step\", \"progress\" and \"result\" events; \"result\" carries the\n"
     "  exit code and, after a verify difference, its address.\n";
 
-const char* const NUMBERS = "Numbers are decimal or hexadecimal with 0x.\n";
+const char* const NUMBERS =
+    "Numbers are decimal or hexadecimal with 0x; USB IDs (--vid, --pid, --bcd) are\n"
+    "hexadecimal, with or without 0x.\n";
 
 const char* const EXIT_CODE_LINES[] = {
     "0  success",

@@ -508,6 +508,16 @@ def test_a_device_plugged_in_later_arrives_on_the_bus(run):
               repr(result.stdout[-600:]) + repr(result.stderr[-400:]))
 
 
+def test_zuvatool_takes_the_bus_port_location_and_lists_what_is_there(run):
+    # "1-1" is the path dfu-util and the kernel show; zuvatool's own is usb:1-1.
+    found = run.devsim([run.args.zuvatool, "list", "--json", "--device", "1-1"])
+    missing = run.devsim([run.args.zuvatool, "read", "out.bin", "--device", "1-9"])
+    run.check("--device takes the bus-port location; a location of no device lists those there",
+              found.returncode == 0 and b'"path":"usb:1-1"' in found.stdout
+              and missing.returncode == 4 and b"present:\n  usb:1-1  0483:df11" in missing.stderr,
+              repr(found.stdout[-300:] + found.stderr[-300:] + missing.stderr[-300:]))
+
+
 def test_a_signal_to_devsim_reaches_its_command(run):
     # Each signal sent to zuva-devsim alone: the command gets it, ends in its
     # own way, and its exit code is zuva-devsim's.
@@ -730,6 +740,7 @@ def main():
                  test_a_second_program_is_refused_while_zuvatool_flashes,
                  test_a_device_back_on_its_port_is_opened_anew,
                  test_a_device_plugged_in_later_arrives_on_the_bus,
+                 test_zuvatool_takes_the_bus_port_location_and_lists_what_is_there,
                  test_a_signal_to_devsim_reaches_its_command) + FWUPD_TESTS:
         test(run)
     return 1 if run.failures else 0
