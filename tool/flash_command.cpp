@@ -176,9 +176,11 @@ FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& devi
   const std::vector<ImageElement> records = data.Records();
   ImageHandle image = fitted(OP_CODE_ERASE, 0);
   if (image == nullptr) return outOfMemory;
-  StatusCode status = RunFittedStep("erase", OP_CODE_ERASE, image, alternate,
-                                    SectorBytesTouched(records, memory, SECTOR_ERASABLE), 0,
-                                    device.path, fastPoll, out);
+  StatusCode status = RunEngineStep(
+      {.name = "erase", .opCode = OP_CODE_ERASE, .image = image, .alternate = alternate,
+       .bytes = SectorBytesTouched(records, memory, SECTOR_ERASABLE), .erasedMap = &memory,
+       .fastPoll = fastPoll},
+      device.path, out);
   if (status != RESULT_OK) return StepFailed("erase", status);
   image = fitted(OP_CODE_DOWNLOAD, 1);
   if (image == nullptr) return outOfMemory;

@@ -1,13 +1,23 @@
 #!/usr/bin/env python3
-"""zuvatool telling its user what it does and why it will not: device
-selection as USB tools write it. Uses the runner of zuvatool_test.py.
+"""zuvatool telling its user what it does and why it will not: the progress
+line on terminals of several widths, and device selection as USB tools write
+it.
+Uses the runner of zuvatool_test.py.
 
   user_guidance_test.py --exe PATH [--wrapper PROGRAM] --work-dir DIR [-k NAME]
 """
+import fcntl
+import os
+import pty
+import re
+import select
+import struct
 import sys
+import termios
+import time
 
 import zuvatool_test as tool
-from zuvatool_test import expect, expect_exit
+from zuvatool_test import SECTORS, expect, expect_exit, payload
 
 CASES = []
 
@@ -15,6 +25,114 @@ CASES = []
 def case(function):
     CASES.append(function)
     return function
+
+
+def default_profile(**changes):
+    profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+    for key, value in changes.items():
+        profile = re.sub(r"(?m)^%s = .*$" % key.replace("_", "-"), "%s = %s" % (key.replace("_", "-"), value),
+                         profile)
+    return profile
+
+
+# ---- the progress line ------------------------------------------------------
+
+ESCAPES = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+
+
+def set_size(fd, columns):
+    fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+
+
+def run_in_terminal(t, argv, columns, resize_to=None):
+    """zuvatool in a pseudo-terminal of `columns` columns; with resize_to, the
+    terminal is resized once the first bar is drawn. Returns the exit code and
+    the output before and after the resize took effect."""
+    env = dict(os.environ, ZUVA_SIM=t.path("device.profile"), ZUVA_SIM_FLASH=t.path("flash.bin"))
+    for key in ("ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE", "COLUMNS"):
+        env.pop(key, None)
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.chdir(t.work)
+        os.execve(t.args.exe, [t.args.exe] + argv, env)
+    set_size(fd, columns)
+    before, after = b"", b""
+    resized_at = None
+    deadline = time.monotonic() + tool.RUN_TIMEOUT
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], 0.05)
+        if resize_to and resized_at is None and b"[" in before:
+            set_size(fd, resize_to)  # the kernel sends SIGWINCH to the tool
+            resized_at = time.monotonic()
+        if not ready:
+            continue
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        # Output that may have left before the signal arrived counts as before.
+        if resized_at is not None and time.monotonic() - resized_at > 0.2:
+            after += chunk
+        else:
+            before += chunk
+    _, status = os.waitpid(pid, 0)
+    os.close(fd)
+    return os.waitstatus_to_exitcode(status), before.decode(), after.decode()
+
+
+def drawn_lines(text):
+    """Every line as drawn: split at carriage returns and newlines, escapes removed."""
+    return [ESCAPES.sub("", piece) for piece in re.split(r"[\r\n]", text) if piece.strip()]
+
+
+@case
+def progress_line_fits_the_terminal_and_follows_a_resize(t):
+    if t.args.wrapper:
+        return  # a pseudo-terminal of this system; the Windows console has its own test seam
+    # Slow enough for several redraws of each step and for a resize in between.
+    t.write("device.profile", default_profile(timing="real") + "program-us-per-kib = 6000\n")
+    t.write("fw.bin", payload(160 * 1024, 3))
+    for columns in (60, 80, 120):
+        code, out, _ = run_in_terminal(t, ["flash", "fw.bin", "--no-leave"], columns)
+        expect(code == 0, "exit %d at %d columns:\n%s" % (code, columns, out))
+        bars = [line for line in drawn_lines(out) if "%" in line]
+        expect(bars, "no progress line at %d columns:\n%r" % (columns, out))
+        too_long = [line for line in bars if len(line) >= columns]
+        expect(not too_long, "%d columns: %r" % (columns, too_long[:3]))
+        # The bar and the percentage are always there; the bytes once they fit.
+        expect(all("[" in line for line in bars), bars[:3])
+        expect(("KiB /" in bars[-1]) == (columns >= 60), bars[-1])
+    code, before, after = run_in_terminal(t, ["flash", "fw.bin", "--no-leave"], 120, resize_to=60)
+    expect(code == 0, "exit %d:\n%s" % (code, before + after))
+    wide = [line for line in drawn_lines(before) if "%" in line]
+    narrow = [line for line in drawn_lines(after) if "%" in line]
+    expect(any(len(line) > 60 for line in wide), "never used the 120 columns: %r" % wide[:3])
+    expect(narrow and all(len(line) < 60 for line in narrow),
+           "after the resize to 60 columns: %r" % [l for l in narrow if len(l) >= 60][:3])
+
+
+@case
+def erase_progress_counts_the_bytes_of_the_sectors_erased(t):
+    # Sectors of 16, 64 and 128 KiB: the bytes shown are the bytes of the
+    # sectors erased so far, not the share of sectors times the total.
+    t.old_flash()
+    t.write("fw.bin", payload(512 * 1024, 5))
+    # Slow enough an erase for the tool to see it between sectors.
+    profile = default_profile(timing="real") + "erase-us-per-kib = 1500\nprogram-us-per-kib = 50\n"
+    done = t.run("flash", "fw.bin", "--no-leave", "--no-verify", "--json", profile=profile)
+    expect_exit(done, 0)
+    events = [e for e in t.json_lines(done) if e.get("step") == "erase" and e["event"] == "progress"]
+    expect(any(e["percent"] < 100 for e in events), done.out)
+    prefixes = {0}
+    for _, size in SECTORS:
+        prefixes.add(max(prefixes) + size)
+    for event in events:
+        expect(event["bytes"] in prefixes, "not the bytes of whole sectors: %r" % event)
+        if event["percent"] < 100:
+            expect(event["percent"] == min(99, event["bytes"] * 100 // (512 * 1024)),
+                   "the percentage is not the share of bytes: %r" % event)
 
 
 # ---- choosing the device ----------------------------------------------------
