@@ -12,6 +12,7 @@
 #include "dfufiles/sector_geometry.h"
 #include "protocol/dfu.h"
 #include "tool/changed_sectors.h"
+#include "tool/data_placement.h"
 #include "tool/device_choice.h"
 #include "tool/engine_images.h"
 #include "tool/engine_run.h"
@@ -65,13 +66,22 @@ std::vector<CImage> PlanFileTargets(const ToolOptions& options, const FirmwareFi
   return targets;
 }
 
+bool IsRawFile(const FirmwareFile& file) {
+  return file.format == FirmwareFormat::kRaw || file.format == FirmwareFormat::kPlainDfu;
+}
+
+AddressOrigin OriginOf(const ToolOptions& options, const FirmwareFile& file) {
+  if (!IsRawFile(file)) return AddressOrigin::kFile;
+  return options.address ? AddressOrigin::kOption : AddressOrigin::kMemoryStart;
+}
+
 // The run's targets for this device. Raw bytes need the device's map for
 // their default address, so the plan is made once the device is known.
 bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuDeviceInfo& device,
                  const std::vector<CImage>** planned, FlashOutcome* outcome) {
   const FirmwareFile& file = image.file;
   const uint8_t alternate = options.alternate.value_or(0);
-  const bool raw = file.format == FirmwareFormat::kRaw || file.format == FirmwareFormat::kPlainDfu;
+  const bool raw = IsRawFile(file);
   if (options.address && !raw) {
     *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt, {}};
     return false;
@@ -118,12 +128,9 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
     const auto outside =
         FirstAddressOutside(target.Records(), *memory, SECTOR_WRITABLE, OutsideBytes::kAny);
     if (outside) {
-      *outcome = {TOOL_EXIT_BAD_INPUT,
-                  "data at " + HexText(*outside, 8) +
-                      " lies outside every writable memory of alternate "
-                      "setting " +
-                      std::to_string(target.alternateSetting),
-                  outside, {}};
+      const MisfitText text = DescribeMisfit(target, *memory, *outside, OriginOf(options, file),
+                                             options.positional[0], device);
+      *outcome = {TOOL_EXIT_BAD_INPUT, text.message, outside, text.hint};
       return false;
     }
   }
@@ -152,9 +159,12 @@ FlashOutcome StepFailed(const char* step, StatusCode status) {
 // none).
 FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& device, bool verify,
                                  bool changedOnly, bool* fastPoll, CFittedImages* shared,
-                                 CToolOutput* out) {
+                                 AddressOrigin origin, CToolOutput* out) {
   const uint8_t alternate = target.alternateSetting;
   const MemoryMapping& memory = *FindMemory(device, alternate);
+  // Where the data goes is said before anything is erased; on a board of
+  // several devices the rows have no room for it.
+  if (!out->OnBoard()) out->Note(PlacementText(target, memory, origin));
   CImage changed;
   // The sectors this device needs rewritten are its own: so are their images.
   CFittedImages own;
@@ -246,7 +256,8 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
   std::string unverified;
   for (const CImage& target : *targets) {
     outcome = FlashTargetOnDevice(target, device, !options.noVerify && canUpload,
-                                  options.changedOnly, &fastPoll, &image.share->Images(), out);
+                                  options.changedOnly, &fastPoll, &image.share->Images(),
+                                  OriginOf(options, image.file), out);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
     if (!outcome.message.empty()) unverified += (unverified.empty() ? "" : ", ") + outcome.message;
   }

@@ -41,6 +41,8 @@ class CToolOutput {
   CToolOutput(OutputMode mode, COutputBoard* board, std::string devicePath, bool steps);
 
   OutputMode mode() const { return mode_; }
+  // Whether this is one device's output on a board of several.
+  bool OnBoard() const { return board_ != nullptr; }
   // The device a command works on.
   void Device(const DfuDeviceInfo& device);
   // A step ("erase", "download", "verify", "upload", "leave", ...) on `bytes`

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """zuvatool telling its user what it does and why it will not: the progress
-line on terminals of several widths, and device selection as USB tools write
-it.
+line on terminals of several widths, where a flash puts the data and why data
+that does not fit is refused, and device selection as USB tools write it.
 Uses the runner of zuvatool_test.py.
 
   user_guidance_test.py --exe PATH [--wrapper PROGRAM] --work-dir DIR [-k NAME]
@@ -17,7 +17,7 @@ import termios
 import time
 
 import zuvatool_test as tool
-from zuvatool_test import SECTORS, expect, expect_exit, payload
+from zuvatool_test import SECTORS, expect, expect_exit, hex_records, payload
 
 CASES = []
 
@@ -133,6 +133,77 @@ def erase_progress_counts_the_bytes_of_the_sectors_erased(t):
         if event["percent"] < 100:
             expect(event["percent"] == min(99, event["bytes"] * 100 // (512 * 1024)),
                    "the percentage is not the share of bytes: %r" % event)
+
+
+# ---- where the data goes ----------------------------------------------------
+
+@case
+def flash_says_where_the_data_goes(t):
+    t.old_flash()
+    t.write("fw.bin", payload(49152, 8))
+    t.write("fw.hex", hex_records(0x08004000, payload(4096, 9)))
+    for argv, words in (
+            (["fw.bin"], "49152 bytes to 0x08000000-0x0800BFFF, Internal Flash, the start of "
+                         "alternate setting 0: no --address given"),
+            (["fw.bin", "--address", "0x08008000"],
+             "49152 bytes to 0x08008000-0x08013FFF, Internal Flash, at --address"),
+            (["fw.hex"], "4096 bytes to 0x08004000-0x08004FFF, Internal Flash, at the file's own "
+                         "addresses")):
+        done = t.run("flash", *argv, "--no-leave")
+        expect_exit(done, 0)
+        expect(words in done.out, "%s:\n%s" % (argv, done.out))
+
+
+@case
+def data_that_does_not_fit_is_refused_with_its_size_the_writable_range_and_the_option(t):
+    # The first two 16 KiB sectors read-only, as under a boot loader that
+    # protects itself.
+    guarded = default_profile().replace("04*016Kg", "02*016Ka,02*016Kg")
+    t.write("fw.bin", payload(49152, 10))
+    t.write("big.bin", payload(2 * 1024 * 1024, 11))
+    t.write("options.hex", hex_records(0x1FFFC000, payload(16, 12)))
+    cases = (
+        (guarded, ["fw.bin"],
+         "fw.bin: 49152 bytes to 0x08000000-0x0800BFFF (the start of alternate setting 0: no "
+         "--address given) do not fit: 0x08000000-0x08007FFF of Internal Flash cannot be "
+         "written; its writable range is 0x08008000-0x0807FFFF",
+         "give --address with the address the image was linked for (from 0x08008000 to "
+         "0x08074000)"),
+        (None, ["big.bin"],
+         "big.bin: 2097152 bytes to 0x08000000-0x081FFFFF (the start of alternate setting 0: "
+         "no --address given) do not fit: 0x08080000 is outside Internal Flash; its writable "
+         "range is 0x08000000-0x0807FFFF",
+         "larger than any writable range (524288 bytes)"),
+        (None, ["fw.bin", "--address", "0x20000000"],
+         "fw.bin: 49152 bytes to 0x20000000-0x2000BFFF (at --address) do not fit: 0x20000000 is "
+         "outside Internal Flash; its writable range is 0x08000000-0x0807FFFF",
+         "Give an --address with room for the file: from 0x08000000 to 0x08074000."),
+        (None, ["options.hex"],
+         "options.hex: 16 bytes to 0x1FFFC000-0x1FFFC00F (at the file's own addresses) do not "
+         "fit: 0x1FFFC000 is outside Internal Flash; its writable range is "
+         "0x08000000-0x0807FFFF",
+         "Alternate setting 1 (Option Bytes) holds these addresses: give --alt 1."),
+    )
+    for profile, argv, message, hint in cases:
+        before = t.old_flash()
+        done = t.run("flash", *argv, "--json", profile=profile, trace="trace.txt")
+        expect_exit(done, 3)
+        result = t.json_lines(done)[-1]
+        expect(result["message"] == message, "%s:\n%r\nwanted\n%r" % (argv, result["message"], message))
+        expect(hint in result.get("hint", ""), "%s: %r" % (argv, result))
+        expect(t.read("flash.bin") == before, "%s: flash changed" % argv)
+        expect("DNLOAD" not in open(t.path("trace.txt")).read(), "%s: something was sent" % argv)
+
+
+@case
+def info_of_a_raw_file_gives_it_no_address(t):
+    t.write("fw.bin", payload(3000, 13))
+    done = t.run("info", "fw.bin", sim=None, flash=None)
+    expect_exit(done, 0)
+    expect("3000 bytes, no address of its own" in done.out and "0x00000000" not in done.out,
+           done.out)
+    info = t.json_lines(t.run("info", "fw.bin", "--json", sim=None, flash=None))[0]
+    expect(info["bytes"] == 3000 and all("address" not in e for e in info["elements"]), info)
 
 
 # ---- choosing the device ----------------------------------------------------
