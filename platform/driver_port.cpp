@@ -195,6 +195,14 @@ bool EnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>*
   return listed;
 }
 
+std::string DriverSystemNode(const std::string& path) {
+  for (auto& backend : BackendsOf(path)) {
+    std::string node = backend->SystemNode(path);
+    if (!node.empty()) return node;
+  }
+  return "";
+}
+
 bool DriverPathNamedBy(const std::string& path, const std::string& given) {
   if (path == given) return true;
   const std::string located = USB_PATH_PREFIX + given;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/driver_port.h"
+#include "platform/files.h"
 #include "tool/exit_code.h"
 #include "tool/tool_text.h"
 
@@ -40,15 +41,45 @@ bool MatchesSelectors(const DfuDeviceInfo& device, const ToolOptions& options) {
   return true;
 }
 
-std::string OpenFailureHint() {
+std::string OpenRefusalText(const DfuDeviceInfo& device) {
+  if (device.opened || device.openStatus != DEV_ERR_ACCESS_DENIED) return "";
+  return ": permission denied" + (device.deniedNode.empty() ? "" : " on " + device.deniedNode);
+}
+
+std::string OpenFailureHint(const DfuDeviceInfo* denied) {
 #if defined(_WIN32)
+  (void)denied;
   return "The device may have no usable driver or be held by another program: in the Device "
          "Manager, make its DFU interface use WinUSB or the DFU driver (Update driver), as the "
          "README says, and close other DFU programs.";
 #else
-  return "If this is a permission refusal, install the udev rule that the README gives "
-         "(/etc/udev/rules.d/50-zuva-dfu.rules), reload the rules and replug the device; "
-         "also make sure no other program holds the device.";
+  if (denied == nullptr) {
+    return "The system did not refuse access to the device, yet it did not open: another "
+           "program may hold it, or it left the bus or stopped answering. Close other DFU "
+           "programs, replug it and try again.";
+  }
+  // Where packages and installs put the rule, and where an administrator does.
+  static const char* const RULE_FOLDERS[] = {"/usr/lib/udev/rules.d", "/usr/local/lib/udev/rules.d",
+                                             "/lib/udev/rules.d", "/etc/udev/rules.d"};
+  std::string rule;
+  for (const char* folder : RULE_FOLDERS) {
+    const std::string path = std::string(folder) + "/50-zuva-dfu.rules";
+    if (rule.empty() && PlatformPathExists(path)) rule = path;
+  }
+  const std::string join =
+      "join its group with\n"
+      "  sudo usermod -aG plugdev $USER\n"
+      "and log in again: the group applies from a new login only (log out and in, or "
+      "reboot). Then replug the device.";
+  if (rule.empty()) {
+    return "The udev rule that gives access to DFU devices (50-zuva-dfu.rules) is not installed. "
+           "The zuva package puts it in /usr/lib/udev/rules.d; without the package, copy it "
+           "from the README to /etc/udev/rules.d and run\n"
+           "  sudo udevadm control --reload-rules && sudo udevadm trigger\n"
+           "Then " + join;
+  }
+  return "The udev rule " + rule + " gives DFU devices to the plugdev group (and to the user "
+         "at the machine's own screen); " + join;
 #endif
 }
 
@@ -91,10 +122,12 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
   bool otherModeMatches = false;
   bool unopenedPresent = false;
   bool unopenedAllInUse = true;
+  const DfuDeviceInfo* denied = nullptr;  // the first one the system refused access to
   for (const DfuDeviceInfo& device : devices) {
     if (!device.opened) {
       unopenedPresent = true;
       if (device.openStatus != DEV_ERR_IN_USE) unopenedAllInUse = false;
+      if (denied == nullptr && device.openStatus == DEV_ERR_ACCESS_DENIED) denied = &device;
     }
     if (!MatchesSelectors(device, options)) continue;
     if (device.dfuMode == dfuMode) {
@@ -110,8 +143,11 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
         outcome.message = "a DFU device is present but in use by another program";
         outcome.hint = InUseHint();
       } else {
-        outcome.message = "a DFU device is present but cannot be opened";
-        outcome.hint = OpenFailureHint();
+        outcome.message = denied != nullptr
+                              ? "the DFU device " + ShownText(denied->path) + " cannot be opened" +
+                                    OpenRefusalText(*denied)
+                              : "a DFU device is present but cannot be opened";
+        outcome.hint = OpenFailureHint(denied);
       }
       return outcome;
     }
@@ -145,8 +181,10 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
   }
   if (!outcome.device.opened) {
     outcome.exitCode = TOOL_EXIT_CANNOT_OPEN;
-    outcome.message = "the device " + outcome.device.path + " cannot be opened";
-    outcome.hint = OpenFailureHint();
+    outcome.message = "the device " + ShownText(outcome.device.path) + " cannot be opened" +
+                      OpenRefusalText(outcome.device);
+    outcome.hint = OpenFailureHint(
+        outcome.device.openStatus == DEV_ERR_ACCESS_DENIED ? &outcome.device : nullptr);
   }
   return outcome;
 }
