@@ -91,9 +91,11 @@ def drawn_lines(text):
 def progress_line_fits_the_terminal_and_follows_a_resize(t):
     if t.args.wrapper:
         return  # a pseudo-terminal of this system; the Windows console has its own test seam
-    # Slow enough for several redraws of each step and for a resize in between.
-    t.write("device.profile", default_profile(timing="real") + "program-us-per-kib = 6000\n")
-    t.write("fw.bin", payload(160 * 1024, 3))
+    # Slow enough for several redraws of each step, and for a resize in
+    # between where one is made.
+    quick = default_profile(timing="real") + "erase-us-per-kib = 500\nprogram-us-per-kib = 1000\n"
+    t.write("device.profile", quick)
+    t.write("fw.bin", payload(96 * 1024, 3))
     for columns in (60, 80, 120):
         code, out, _ = run_in_terminal(t, ["flash", "fw.bin", "--no-leave"], columns)
         expect(code == 0, "exit %d at %d columns:\n%s" % (code, columns, out))
@@ -104,6 +106,7 @@ def progress_line_fits_the_terminal_and_follows_a_resize(t):
         # The bar and the percentage are always there; the bytes once they fit.
         expect(all("[" in line for line in bars), bars[:3])
         expect(("KiB /" in bars[-1]) == (columns >= 60), bars[-1])
+    t.write("device.profile", quick.replace("program-us-per-kib = 1000", "program-us-per-kib = 8000"))
     code, before, after = run_in_terminal(t, ["flash", "fw.bin", "--no-leave"], 120, resize_to=60)
     expect(code == 0, "exit %d:\n%s" % (code, before + after))
     wide = [line for line in drawn_lines(before) if "%" in line]
@@ -118,7 +121,7 @@ def erase_progress_counts_the_bytes_of_the_sectors_erased(t):
     # Sectors of 16, 64 and 128 KiB: the bytes shown are the bytes of the
     # sectors erased so far, not the share of sectors times the total.
     t.old_flash()
-    t.write("fw.bin", payload(512 * 1024, 5))
+    t.write("fw.bin", payload(256 * 1024, 5))
     # Slow enough an erase for the tool to see it between sectors.
     profile = default_profile(timing="real") + "erase-us-per-kib = 1500\nprogram-us-per-kib = 50\n"
     done = t.run("flash", "fw.bin", "--no-leave", "--no-verify", "--json", profile=profile)
@@ -131,7 +134,7 @@ def erase_progress_counts_the_bytes_of_the_sectors_erased(t):
     for event in events:
         expect(event["bytes"] in prefixes, "not the bytes of whole sectors: %r" % event)
         if event["percent"] < 100:
-            expect(event["percent"] == min(99, event["bytes"] * 100 // (512 * 1024)),
+            expect(event["percent"] == min(99, event["bytes"] * 100 // (256 * 1024)),
                    "the percentage is not the share of bytes: %r" % event)
 
 
