@@ -73,6 +73,15 @@ class PlatformFile {
   bool Flush();
   uint32_t LastError() const;
 
+  // For a file opened with kAppendShared: all of the bytes at the end of the
+  // file, or none of them. A write that the disk takes only in part (a full
+  // disk, a file size limit) is cut off again (see platform/whole_append.h).
+  // The appends of every holder that appends this way, in this process or
+  // another, take turns, so that a cut never reaches another's bytes; a
+  // turn waited for in vain for a few seconds (a holder that keeps the file
+  // locked) fails the append. False with the error number in LastError().
+  bool AppendWhole(const void* buffer, size_t count);
+
   // A file opened with kCreateReplacement is written beside its path (in
   // the same folder, under a name of its own) so that the file at the path
   // changes in one step or not at all: a full disk, a failed write or an

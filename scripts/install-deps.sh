@@ -14,7 +14,8 @@ tests=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 python3-pefile
   umockdev libumockdev-dev dfu-util fwupd
   clang libclang-rt-14-dev
-  dpkg-dev lintian zsh
+  dpkg-dev lintian groff-base zsh
+  qemu-system-x86 busybox-static cpio udev binutils xz-utils gcc-12 make libelf1
 )
 case "${1:-all}" in
   main) packages=("${main[@]}") ;;

@@ -223,7 +223,8 @@ SimOutcome CDfuDevice::BusReset(uint32_t attachment, std::vector<SimBusChange>* 
 
 void CDfuDevice::ResetAfterLeave(std::vector<SimBusChange>* changes) {
   const SimAfterLeave after = options_.profile.afterLeave;
-  LeaveBus(after != SimAfterLeave::kGone, changes, after != SimAfterLeave::kApplication);
+  LeaveBus(after != SimAfterLeave::kGone, changes, after != SimAfterLeave::kApplication,
+           options_.profile.afterLeaveSamePath);
 }
 
 void CDfuDevice::LeaveBus(bool comesBack, std::vector<SimBusChange>* changes, bool backInDfuMode,

@@ -366,15 +366,18 @@ TEST(DfuDeviceStateMachine, LeaveRequestTakesTheDeviceOffTheBus) {
   EXPECT_EQ(dfu.StatusState(), 0xEE);
 }
 
-TEST(DfuDeviceStateMachine, AfterLeaveBringsTheDeviceBackUnderANewPathInTheModeItNames) {
+TEST(DfuDeviceStateMachine, AfterLeaveBringsTheDeviceBackUnderTheNamedPathInTheModeItNames) {
   struct Case {
     const char* profile;
     bool dfuMode;
+    bool samePath = false;
   };
   for (const Case& c : {Case{"after-leave = dfu\n", true},
                         Case{"after-leave = dfu\nleave = reset\n", true},
                         Case{"after-leave = application\n", false},
-                        Case{"after-leave = application\nleave = reset\n", false}}) {
+                        Case{"after-leave = application\nleave = reset\n", false},
+                        Case{"after-leave = dfu\nafter-leave-path = same\n", true, true},
+                        Case{"after-leave = dfu\nafter-leave-path = new\n", true, false}}) {
     SCOPED_TRACE(c.profile);
     Rig rig(c.profile);
     CDfuRequester dfu = rig.Dfu();
@@ -385,6 +388,7 @@ TEST(DfuDeviceStateMachine, AfterLeaveBringsTheDeviceBackUnderANewPathInTheModeI
     EXPECT_TRUE(rig.changes[1].arrival);
     EXPECT_EQ(rig.changes[1].dfuMode, c.dfuMode);
     EXPECT_EQ(rig.changes[1].attachment, 1u);
+    EXPECT_EQ(rig.changes[1].path, c.samePath ? rig.changes[0].path : 1u);
     EXPECT_EQ(rig.device->InDfuMode(), c.dfuMode);
     EXPECT_EQ(rig.device->State(), c.dfuMode ? DFU_STATE_DFU_IDLE : DFU_STATE_APP_IDLE);
   }

@@ -72,7 +72,8 @@ bool ParseEntry(std::string_view entry, SimFault* fault) {
     uint64_t maximum;
   } valued[] = {{"poll=", SimFaultKind::kPoll, 0xFFFFFF},
                 {"status-length=", SimFaultKind::kStatusLength, 0x10000},
-                {"upload-length=", SimFaultKind::kUploadLength, 0x10000}};
+                {"upload-length=", SimFaultKind::kUploadLength, 0x10000},
+                {"late=", SimFaultKind::kLate, 600000}};
   for (const auto& v : valued) {
     if (head.substr(0, v.prefix.size()) != v.prefix) continue;
     if (!SimParseNumber(head.substr(v.prefix.size()), v.maximum, &value)) return false;
@@ -105,7 +106,7 @@ bool SimParseFaultPlan(std::string_view text, SimFaultPlan* plan, std::string* e
       if (!ParseEntry(entry, &fault)) {
         *error = SimJoin({"virtual device fault plan: '", entry,
                           "' is not stall@N, status=0xSS@N, status=0xSS:T@N, poll=MS@N, "
-                          "status-length=K@N, upload-length=K@N, unplug@N, replug@N or "
+                          "status-length=K@N, upload-length=K@N, late=MS@N, unplug@N, replug@N or "
                           "corrupt@0xADDR (all but unplug, replug and corrupt also @N-M or "
                           "@N-)"});
         return false;

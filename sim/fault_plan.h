@@ -20,6 +20,7 @@ enum class SimFaultKind {
   kStatusLength,  // status-length=K@N: a status answer of K bytes; also @N-M and @N-
   kUploadLength,  // upload-length=K@N: an upload answer of K bytes; also @N-M and @N-
   kReplug,   // replug@N
+  kLate,     // late=MS@N: the answer comes MS milliseconds late; also @N-M and @N-
 };
 
 struct SimFault {
@@ -29,7 +30,7 @@ struct SimFault {
   uint8_t status = 0;    // kStatus: bStatus
   uint8_t state = 10;    // kStatus: bState, dfuERROR unless given
   uint32_t address = 0;  // kCorrupt
-  uint32_t value = 0;    // kPoll: milliseconds; the lengths: bytes
+  uint32_t value = 0;    // kPoll, kLate: milliseconds; the lengths: bytes
 };
 
 struct SimFaultPlan {

@@ -28,7 +28,7 @@ TEST(SimFaultPlan, ParsesEveryKind) {
 TEST(SimFaultPlan, ParsesAnnouncedWaitsAnswerLengthsAndReturns) {
   SimFaultPlan plan;
   std::string error;
-  ASSERT_TRUE(SimParseFaultPlan("poll=0xFFFFFF@4-,status-length=3@6-7,upload-length=0x10000@9,replug@12", &plan,
+  ASSERT_TRUE(SimParseFaultPlan("poll=0xFFFFFF@4-,status-length=3@6-7,upload-length=0x10000@9,replug@12,late=7000@20-21", &plan,
                                 &error))
       << error;
   const SimFault* poll = plan.At(SimFaultKind::kPoll, 1000);
@@ -44,6 +44,9 @@ TEST(SimFaultPlan, ParsesAnnouncedWaitsAnswerLengthsAndReturns) {
   EXPECT_NE(plan.At(SimFaultKind::kReplug, 12), nullptr);
   EXPECT_EQ(plan.At(SimFaultKind::kReplug, 13), nullptr);
   EXPECT_EQ(plan.At(SimFaultKind::kStatus, 4), nullptr) << "a wait is not a status";
+  ASSERT_NE(plan.At(SimFaultKind::kLate, 21), nullptr);
+  EXPECT_EQ(plan.At(SimFaultKind::kLate, 21)->value, 7000u);
+  EXPECT_EQ(plan.At(SimFaultKind::kLate, 22), nullptr);
 }
 
 TEST(SimFaultPlan, RangesStrikeEveryRequestFromTheFirstToTheLast) {
@@ -80,7 +83,7 @@ TEST(SimFaultPlan, MalformedEntriesAreRefusedByName) {
                          "status=0x100@3", "status=0x0A:@3", "status@3", "corrupt@", "unplug@5@6",
                          "stall@5-4",    "stall@0-3",      "stall@-3", "stall@3--", "unplug@3-5",
                          "corrupt@0x10-", "status=0x0A@2-x", "poll@3", "poll=0x1000000@3",
-                         "poll=@3", "status-length=0x10001@3", "upload-length=x@3", "length=3@3", "replug@3-", "replug=1@3"};
+                         "poll=@3", "status-length=0x10001@3", "upload-length=x@3", "length=3@3", "replug@3-", "replug=1@3", "late=600001@3", "late@3"};
   for (const char* text : cases) {
     SCOPED_TRACE(text);
     SimFaultPlan plan;

@@ -260,6 +260,12 @@ bool ParseInto(std::string_view text, const std::string& sourceName, SimProfile*
       } else {
         return fail(SimJoin({"'after-leave' is 'gone', 'dfu' or 'application', not '", value, "'"}));
       }
+    } else if (key == "after-leave-path") {
+      std::string_view word = Trim(value);
+      if (word != "new" && word != "same") {
+        return fail(SimJoin({"'after-leave-path' is 'new' or 'same', not '", value, "'"}));
+      }
+      result.afterLeaveSamePath = word == "same";
     } else if (key == "protected") {
       if (!yesNo(&result.readoutProtected)) return false;
     } else if (key == "memory-size") {

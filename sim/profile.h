@@ -75,6 +75,9 @@ struct SimProfile {
   uint8_t extraInterfaces = 0;    // vendor interfaces before the run-time DFU interface
   uint32_t arriveAfterMs = 0;     // joins the bus this long after it is installed
   SimAfterLeave afterLeave = SimAfterLeave::kGone;
+  // Back from the leave under the path it had, as a board whose path names
+  // its port, rather than under a new one.
+  bool afterLeaveSamePath = false;
   // A plain DFU device (dfuVersion below 1.1A): each alternate setting is a
   // named memory of this many bytes, filled and read from its start.
   uint32_t memorySize = SIM_DEFAULT_PLAIN_MEMORY_SIZE;

@@ -87,6 +87,7 @@ TEST(SimProfile, MalformedLinesAreRefusedNamingTheFileAndLine) {
       {"protected = maybe\n", 1, "'yes' or 'no'"},
       {"leave = jump\n", 1, "'reset', 'manifest' or 'wait-reset'"},
       {"after-leave = back\n", 1, "'gone', 'dfu' or 'application'"},
+      {"after-leave-path = kept\n", 1, "'new' or 'same'"},
       {"arrive-after = soon\n", 1, "arrive-after"},
       {"extra-interfaces = 17\n", 1, "extra-interfaces"},
       {"memory-size = 0\n", 1, "memory-size"},

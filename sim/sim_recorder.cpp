@@ -118,6 +118,9 @@ SimOutcome CSimRecorder::Exchange(uint32_t attachment, const SimRequest& request
       if (length != nullptr) outcome = ResizeAnswer(length->value, setup.length, data, moved);
     }
     if (outcome != SimOutcome::kGone) busMicros = device_->BusMicros(dataBytes);
+    // A device busy elsewhere answers late: the host may have given up by then.
+    const SimFault* late = plan_.At(SimFaultKind::kLate, record.number);
+    if (late != nullptr && outcome != SimOutcome::kGone) busMicros += late->value * 1000ull;
     record.outcome = outcome;
     std::string line = SimJoin({std::to_string(record.number), " ", record.name});
     for (uint32_t arg : record.args) line += SimJoin({" ", std::to_string(arg)});

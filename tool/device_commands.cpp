@@ -1,6 +1,8 @@
 // read, erase, leave, detach and unprotect.
 #include <algorithm>
 #include <cstdio>
+#include <span>
+#include <vector>
 
 #include "common/operation_code.h"
 #include "dfufiles/dfu_file.h"
@@ -11,6 +13,7 @@
 #include "protocol/dfu.h"
 #include "tool/after_leave.h"
 #include "tool/device_choice.h"
+#include "tool/device_detach.h"
 #include "tool/engine_images.h"
 #include "tool/engine_run.h"
 #include "tool/engine_step.h"
@@ -61,6 +64,32 @@ const MemoryMapping* MemoryOrFail(const DfuDeviceInfo& device, uint8_t alternate
                                                   std::to_string(alternate));
   }
   return memory;
+}
+
+// "16 KiB", or "16 bytes" for a size that is no whole number of KiB.
+std::string SizeText(uint64_t bytes) {
+  return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " bytes";
+}
+
+// What an erase of `range` took: whole sectors, which a range of a few
+// bytes may be far smaller than.
+std::string ErasedSectorsText(const std::vector<const MappingSector*>& sectors,
+                              std::span<const ImageElement> range) {
+  if (sectors.empty() || range.empty()) return "erased nothing";
+  uint64_t total = 0;
+  for (const MappingSector* sector : sectors) total += sector->sectorSize;
+  const uint32_t first = sectors.front()->startAddress;
+  const uint32_t last = static_cast<uint32_t>(uint64_t{first} + total - 1);
+  std::string text = sectors.size() == 1 ? std::string("erased the sector ")
+                                         : "erased " + std::to_string(sectors.size()) + " sectors, ";
+  text += HexText(first, 8) + ".." + HexText(last, 8) + " (" + SizeText(total) + ")";
+  const uint32_t from = range.front().address;
+  const uint32_t to = range.back().address + range.back().size - 1;
+  if (from != first || to != last) {
+    text += std::string(sectors.size() == 1 ? ", which holds" : ", which hold") + " the range " +
+            HexText(from, 8) + ".." + HexText(to, 8);
+  }
+  return text;
 }
 
 // At most this many sectors are read back after a mass erase; the sectors
@@ -278,11 +307,11 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
     range.AppendFilled(start, length, 0xFF);
     handle = MakeImage(std::move(range));
     if (handle == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
-    done = "erased the sectors of " + HexText(start, 8) + ".." + HexText(start + length - 1, 8);
   }
   CImageHolder image(handle);
-  const uint64_t bytes =
-      SectorBytesTouched(FindImage(image.get())->Records(), *memory, SECTOR_ERASABLE);
+  const std::vector<ImageElement> records = FindImage(image.get())->Records();
+  const uint64_t bytes = SectorBytesTouched(records, *memory, SECTOR_ERASABLE);
+  if (!options.all) done = ErasedSectorsText(TouchedSectors(records, *memory, SECTOR_ERASABLE), records);
   const StatusCode status = RunEngineStep(
       {.name = "erase", .opCode = OP_CODE_ERASE, .image = image.get(), .alternate = alternate,
        .bytes = bytes, .fitTo = memory},
@@ -294,6 +323,19 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
 
 int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
   const bool detach = options.command == "detach";
+  if (detach) {
+    // What detach is for is done already: no request is sent.
+    const ModeMatches matches = FindModeMatches(options);
+    if (!matches.inApplication && !matches.inDfuMode.empty()) {
+      const DfuDeviceInfo& first = matches.inDfuMode.front();
+      if (matches.inDfuMode.size() == 1) out->Device(first);
+      return out->Result(TOOL_EXIT_OK,
+                         matches.inDfuMode.size() == 1
+                             ? "the device " + ShownText(first.path) + " is already in DFU mode; nothing was sent"
+                             : "the " + std::to_string(matches.inDfuMode.size()) +
+                                   " matching devices are already in DFU mode; nothing was sent");
+    }
+  }
   DfuDeviceInfo device;
   int exitCode = TOOL_EXIT_OK;
   CDeviceClaim claim;
@@ -304,32 +346,23 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
     return out->Result(TOOL_EXIT_FAILED, options.command + " needs a DfuSe device; this one speaks plain DFU");
   }
   if (options.command == "leave") return LeaveDfuMode(device, out);
-  StatusCode status = RESULT_OK;
-  if (options.command == "unprotect") {
-    status = RunEngineStep({.name = "unprotect", .opCode = OP_CODE_READ_UNPROTECT}, device.path, out);
-  } else {
-    // A device that does not detach by itself waits for the USB reset that
-    // OP_CODE_DETACH_RESET sends after DFU_DETACH.
-    status = RunEngineStep({.name = "detach", .opCode = OP_CODE_DETACH_RESET, .noteLongWait = false},
-                           device.path, out);
+  if (detach) {
+    const DetachOutcome detached = DetachToDfuMode(device, out);
+    return out->Result(detached.exitCode, detached.message, detached.hint);
   }
-  if (status == TOOL_INTERRUPTED && detach) {
-    return out->Result(TOOL_EXIT_FAILED, "detach interrupted: the device may still be in application mode");
-  }
+  const StatusCode status =
+      RunEngineStep({.name = "unprotect", .opCode = OP_CODE_READ_UNPROTECT}, device.path, out);
   if (status == DEV_ERR_RESET_UNSUPPORTED) {
     return out->Result(TOOL_EXIT_FAILED,
-                       options.command + " failed: the device waits for a USB reset to enter DFU "
-                                         "mode, and " + StatusText(status),
+                       "unprotect failed: the device waits for a USB reset to enter DFU mode, and " +
+                           StatusText(status),
                        "unplug the device and plug it in again");
   }
-  if (status != RESULT_OK && options.command == "unprotect") {
+  if (status != RESULT_OK) {
     // The unprotect is done only when the device resets; it is still listed.
     // An error status is named without the advice to unprotect.
     return out->Result(TOOL_EXIT_FAILED, "unprotect failed: " + ReportedStatusText(status) +
                                              ", and the device did not reset");
   }
-  if (status != RESULT_OK) {
-    return out->Result(TOOL_EXIT_FAILED, options.command + " failed: " + StatusText(status));
-  }
-  return out->Result(TOOL_EXIT_OK, detach ? "the device is in DFU mode" : "the device was unprotected and resets");
+  return out->Result(TOOL_EXIT_OK, "the device was unprotected and resets");
 }

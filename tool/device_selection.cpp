@@ -160,7 +160,8 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
     }
     if (otherModeMatches) {
       outcome.hint = dfuMode ? "A matching device runs its application: `zuvatool detach` "
-                               "switches it to DFU mode."
+                               "switches it to DFU mode (`zuvatool flash FILE --detach` "
+                               "detaches and flashes it in one command)."
                              : "A matching device is already in DFU mode.";
     } else if (options.vendorId && !devices.empty()) {
       // Scripts once gave the IDs in decimal.

@@ -348,9 +348,10 @@ bool BuildTargets(const ToolOptions& options, const FirmwareFile& input,
 
 int RunInfoCommand(const ToolOptions& options, CToolOutput* out) {
   FirmwareFile file;
+  std::vector<uint8_t> bytes;
   std::string error;
-  if (LoadFirmwareFile(options.positional[0], &file, &error) != RESULT_OK) {
-    return out->Result(TOOL_EXIT_BAD_INPUT, options.positional[0] + ": " + error);
+  if (!ReadInputFile(options.positional[0], &file, &bytes, &error)) {
+    return out->Result(TOOL_EXIT_BAD_INPUT, error);
   }
   switch (file.format) {
     case FirmwareFormat::kDfuSe:

@@ -10,10 +10,12 @@
 #include "dfufiles/firmware_file.h"
 #include "dfufiles/image_registry.h"
 #include "dfufiles/sector_geometry.h"
+#include "platform/files.h"
 #include "protocol/dfu.h"
 #include "tool/changed_sectors.h"
 #include "tool/data_placement.h"
 #include "tool/device_choice.h"
+#include "tool/device_detach.h"
 #include "tool/engine_images.h"
 #include "tool/engine_run.h"
 #include "tool/engine_step.h"
@@ -82,10 +84,6 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
   const FirmwareFile& file = image.file;
   const uint8_t alternate = options.alternate.value_or(0);
   const bool raw = IsRawFile(file);
-  if (options.address && !raw) {
-    *outcome = {TOOL_EXIT_USAGE, "--address places raw input only", std::nullopt, {}};
-    return false;
-  }
   uint32_t address = 0;
   if (raw) {
     if (options.address) {
@@ -156,10 +154,11 @@ FlashOutcome StepFailed(const char* step, StatusCode status) {
 // Erases, writes and reads back one target, with images of the run's
 // `shared` ones where the whole target is written. On success the outcome's
 // message lists the written ranges that could not be read back (empty when
-// none).
+// none). With `changedOnly`, *unchanged says whether the device already held
+// the whole target, so that nothing was erased or written.
 FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& device, bool verify,
                                  bool changedOnly, bool* fastPoll, CFittedImages* shared,
-                                 AddressOrigin origin, CToolOutput* out) {
+                                 AddressOrigin origin, CToolOutput* out, bool* unchanged) {
   const uint8_t alternate = target.alternateSetting;
   const MemoryMapping& memory = *FindMemory(device, alternate);
   // Where the data goes is said before anything is erased; on a board of
@@ -173,7 +172,8 @@ FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& devi
     std::vector<AddressRange> rewrite;
     const StatusCode status = RangesToRewrite(target, memory, device.path, fastPoll, out, &rewrite);
     if (status != RESULT_OK) return StepFailed("compare", status);
-    if (rewrite.empty()) return {};
+    *unchanged = rewrite.empty();
+    if (*unchanged) return {};
     changed = ClipToRanges(target, rewrite);
     images = &own;
   }
@@ -254,15 +254,21 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
   // steps polls early.
   bool fastPoll = options.fastPoll;
   std::string unverified;
+  bool upToDate = true;
   for (const CImage& target : *targets) {
+    bool unchanged = false;
     outcome = FlashTargetOnDevice(target, device, !options.noVerify && canUpload,
                                   options.changedOnly, &fastPoll, &image.share->Images(),
-                                  OriginOf(options, image.file), out);
+                                  OriginOf(options, image.file), out, &unchanged);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
+    upToDate = upToDate && unchanged;
     if (!outcome.message.empty()) unverified += (unverified.empty() ? "" : ", ") + outcome.message;
   }
   FlashOutcome done;
-  if (!options.noVerify && !canUpload) {
+  if (upToDate) {
+    done.message = "the device is already up to date with " + options.positional[0] +
+                   ": no sector differs, nothing was erased or written";
+  } else if (!options.noVerify && !canUpload) {
     done.message = "flashed " + options.positional[0] + "; not read back: the device cannot upload";
   } else if (!unverified.empty()) {
     done.message = "flashed " + options.positional[0] + "; not read back: " + unverified +
@@ -280,12 +286,27 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
 }
 
 int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
+  // The record is appended to: were it the firmware file, each device's
+  // line would go into the image being flashed.
+  if (options.logPath && PlatformSameFile(options.positional[0], *options.logPath)) {
+    return out->Result(TOOL_EXIT_USAGE, "the record " + *options.logPath + " is the input file " +
+                                            options.positional[0] + "; name another record");
+  }
   FlashImage image;
   int exitCode = TOOL_EXIT_OK;
   const bool identify = options.logPath || options.expectedSha256;
   if (!LoadInputFirmware(options.positional[0], &image.file, out, &exitCode,
                          identify ? &image.identity : nullptr, options.force)) {
     return exitCode;
+  }
+  // A file with addresses of its own is refused before any device is
+  // opened: --address could only contradict them.
+  const FirmwareFormat format = image.file.format;
+  if (options.address && format != FirmwareFormat::kRaw && format != FirmwareFormat::kPlainDfu) {
+    return out->Result(TOOL_EXIT_USAGE,
+                       "--address places raw input only: " + options.positional[0] +
+                           " carries its own addresses",
+                       "flash it without --address");
   }
   // The wrong build is refused before any device is looked at.
   if (options.expectedSha256 && *options.expectedSha256 != image.identity.sha256) {
@@ -302,9 +323,15 @@ int RunFlashCommand(const ToolOptions& options, CToolOutput* out) {
   }
   if (options.allDevices) return RunFlashAll(options, image, out);
   if (options.watch) return RunFlashWatch(options, image, out);
+  // With --detach, a board that runs its application is flashed as the
+  // device it becomes in DFU mode.
+  ToolOptions chosen;
+  if (options.detach && !DetachBeforeFlash(options, out, &chosen, &exitCode)) return exitCode;
   DfuDeviceInfo device;
   CDeviceClaim claim;
-  if (!ChooseDevice(options, out, true, &device, &exitCode, &claim)) return exitCode;
+  if (!ChooseDevice(options.detach ? chosen : options, out, true, &device, &exitCode, &claim)) {
+    return exitCode;
+  }
   const auto start = std::chrono::steady_clock::now();
   FlashOutcome outcome = FlashDevice(options, image, device, out);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -77,7 +77,10 @@ int ReportSummary(const std::vector<DeviceRecord>& records, const std::string& f
       entry.Text("device", record.path)
           .Text("serial", record.serial)
           .Number("exit", static_cast<uint64_t>(record.exitCode));
-      if (record.exitCode != TOOL_EXIT_OK) entry.Text("message", record.message);
+      // Every row says how its device ended, a success too.
+      entry.Text("message", record.exitCode == TOOL_EXIT_OK && record.message.empty()
+                                ? "flashed " + fileName
+                                : record.message);
       entry.Number("ms", record.milliseconds);
       devices += (devices.size() > 1 ? "," : "") + entry.Str();
     }

@@ -5,10 +5,14 @@
 // stops the arrivals being taken; the flashes in progress finish, the
 // summary ends the run.
 //
-// A device that comes back with the serial of one flashed before (a board
-// that reset after the leave request) may show its DFU interface for a
-// moment before its application starts: it is looked at again after a pause
-// and flashed only if it is still there in DFU mode. A board that keeps
+// A device that comes back as a board flashed before (a board that reset
+// after the leave request) may show its DFU interface for a moment before
+// its application starts: it is looked at again after a pause and flashed
+// only if it is still there in DFU mode. A board is known by its serial, or,
+// when it has none, by its path, which names the port it is plugged into
+// (libusb's paths; on Windows the instance of a device without a serial).
+// A board back under the path of a flash still ending is looked at once
+// that flash has ended. A board that keeps
 // coming back in DFU mode does not start what it was given: after
 // WATCH_REFLASH_LIMIT flashes again in a row it is left alone, with a line
 // that says so and a failed row in the summary, rather than flashed for as
@@ -127,6 +131,11 @@ class CWatch {
     return static_cast<uint32_t>(std::min<int64_t>(left.count(), WATCH_INTERRUPT_CHECK_MS));
   }
 
+  // Who a board is: its serial, or the path of the port it is on.
+  static std::string BoardKey(const std::string& serial, const std::string& path) {
+    return serial.empty() ? "port " + path : "serial " + serial;
+  }
+
   void TakeChanges() {
     for (const std::string& path : changes_.removed) {
       present_.erase(path);
@@ -185,7 +194,10 @@ class CWatch {
   void Consider(const std::string& path, bool settled) {
     if (options_.devicePath && !DriverPathNamedBy(path, *options_.devicePath)) return;
     for (const auto& job : jobs_) {
-      if (job->device.path == path) return;
+      if (job->device.path != path) continue;
+      // Back at the path before its flash has quite ended: looked at then.
+      if (!settled) backDuringFlash_.insert(path);
+      return;
     }
     DfuDeviceInfo device;
     if (!DescribeDfuDevice(path, true, &device)) {
@@ -197,30 +209,31 @@ class CWatch {
       if (!Listed(path)) return;
     }
     if (!MatchesSelectors(device, options_)) return;
-    if (device.opened && !device.serial.empty()) {
-      if (!settled && SeenBefore(device.serial)) {
+    if (device.opened) {
+      const std::string board = BoardKey(device.serial, device.path);
+      if (!settled && SeenBefore(board)) {
         settling_[path] = Clock::now() + WATCH_SETTLE_TIME;
         return;
       }
-      if (settled && !FlashAgain(device)) return;
+      if (settled && !FlashAgain(board, device)) return;
     }
     Start(device);
   }
 
-  // A serial flashed in this run, or being flashed: the same board may be
-  // back under a new path, even before its flash has quite ended.
-  bool SeenBefore(const std::string& serial) const {
-    if (flashed_.count(serial) != 0) return true;
+  // A board flashed in this run, or being flashed: it may be back, under a
+  // new path when it has a serial, even before its flash has quite ended.
+  bool SeenBefore(const std::string& board) const {
+    if (flashed_.count(board) != 0) return true;
     for (const auto& job : jobs_) {
-      if (job->device.serial == serial) return true;
+      if (BoardKey(job->device.serial, job->device.path) == board) return true;
     }
     return false;
   }
 
-  // A settled device whose serial was flashed before: flashed again, unless
-  // it came back soon after each of the last flashes.
-  bool FlashAgain(const DfuDeviceInfo& device) {
-    const auto flashed = flashed_.find(device.serial);
+  // A settled device of a board flashed before: flashed again, unless it
+  // came back soon after each of the last flashes.
+  bool FlashAgain(const std::string& board, const DfuDeviceInfo& device) {
+    const auto flashed = flashed_.find(board);
     if (flashed == flashed_.end()) return true;  // a namesake, still in its flash
     FlashHistory& history = flashed->second;
     const auto arrived = Clock::now() - WATCH_SETTLE_TIME;
@@ -267,8 +280,12 @@ class CWatch {
       }
       if (job.thread.joinable()) job.thread.join();
       Log(job.record);
-      if (job.record.exitCode == TOOL_EXIT_OK && !job.record.serial.empty()) {
-        flashed_[job.record.serial].lastEnd = Clock::now();
+      if (job.record.exitCode == TOOL_EXIT_OK) {
+        flashed_[BoardKey(job.record.serial, job.record.path)].lastEnd = Clock::now();
+      }
+      // A board back at this path during the flash gets its second look.
+      if (backDuringFlash_.erase(job.record.path) != 0 && present_.count(job.record.path) != 0) {
+        settling_[job.record.path] = Clock::now() + WATCH_SETTLE_TIME;
       }
       records_.push_back(job.record);
       it = jobs_.erase(it);
@@ -307,11 +324,15 @@ class CWatch {
   }
 
   // A board back in DFU mode after every flash: one line, no flash, and a
-  // failed row of its own in the summary, since the board does not run what
-  // it was given.
+  // failed row of its own in the summary and in the production record,
+  // since the board does not run what it was given.
   void LogLeftAlone(const DfuDeviceInfo& device, int flashes) {
-    const std::string message =
-        "still in DFU mode after " + std::to_string(flashes) + " flashes; left alone";
+    FlashOutcome outcome{TOOL_EXIT_FAILED,
+                         "still in DFU mode after " + std::to_string(flashes) + " flashes; left alone",
+                         std::nullopt,
+                         {}};
+    RecordDeviceEnd(options_, image_, device, 0, &outcome);
+    const std::string& message = outcome.message;
     DeviceRecord record;
     record.path = device.path;
     record.serial = device.serial;
@@ -325,11 +346,11 @@ class CWatch {
       board_.Write(line.Str() + "\n");
       return;
     }
-    board_.Write(time + "  " + ShownText(device.path) + "  " + ShownText(device.serial) + "  " + message +
-                 "\n");
+    board_.Write(time + "  " + ShownText(device.path) + "  " +
+                 (device.serial.empty() ? "-" : ShownText(device.serial)) + "  " + message + "\n");
   }
 
-  // What the run did to a serial: when its last flash ended, and how many
+  // What the run did to a board: when its last flash ended, and how many
   // times in a row it was flashed again because it came back in DFU mode.
   struct FlashHistory {
     Clock::time_point lastEnd;
@@ -344,7 +365,8 @@ class CWatch {
   WakeSignal wake_;
   std::set<std::string> present_;                  // DFU paths already considered
   std::map<std::string, Clock::time_point> settling_;  // looked at again then
-  std::map<std::string, FlashHistory> flashed_;    // by serial, flashed in this run
+  std::map<std::string, FlashHistory> flashed_;    // by BoardKey, flashed in this run
+  std::set<std::string> backDuringFlash_;          // paths back while their flash ran
   std::vector<std::unique_ptr<WatchJob>> jobs_;
   std::vector<DeviceRecord> records_;
   Clock::time_point nextRescan_ = Clock::now();

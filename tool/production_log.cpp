@@ -65,9 +65,11 @@ bool CProductionLog::Append(const DfuDeviceInfo& device, const ImageIdentity& im
                             const DeviceEnd& end, std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string line = ProductionRecordLine(RecordTimeNow(), device, image, end) + "\n";
-  // One write: appended whole at the end, whoever else appends. Flushed to
-  // the disk, so that a record survives a bench that loses power.
-  if (!file_.Write(line.data(), line.size()) || !file_.Flush()) {
+  // Appended whole at the end, whoever else appends, or not at all: a line
+  // the disk cannot take is cut off again, so that the next one does not
+  // join its start. Flushed to the disk, so that a record survives a bench
+  // that loses power.
+  if (!file_.AppendWhole(line.data(), line.size()) || !file_.Flush()) {
     *error = "cannot write the record of " + device.path + " to " + path_ + ": " +
              ErrorWords(file_.LastError());
     return false;

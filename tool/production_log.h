@@ -1,8 +1,9 @@
 // flash --log: the production record. Each device a flash was tried on adds
 // one JSON line (when it ended, which device, which image, how it went) to
 // the end of a file, written out as the device ends. Several devices of one
-// run and several runs may share the file: a line is appended whole by one
-// write, never interleaved with another.
+// run and several runs may share the file: a line is appended whole, never
+// interleaved with another, and a line that does not fit (a full disk) is
+// not left in part.
 #ifndef ZUVA_TOOL_PRODUCTION_LOG_H_
 #define ZUVA_TOOL_PRODUCTION_LOG_H_
 

@@ -51,6 +51,8 @@ uint64_t SecondsLeft(uint64_t doneBytes, uint64_t totalBytes, double seconds) {
 }
 
 std::string ProgressBarText(const ProgressBarState& state, int columns) {
+  // Nothing to measure: the step's name until it is done.
+  if (state.totalBytes == 0) return CutToColumns(state.step + (state.final ? "... done" : "..."), columns);
   std::string name = state.step;
   name.resize(std::max(TOOL_STEP_NAME_WIDTH, name.size() + 1), ' ');
   char text[16];
@@ -58,20 +60,18 @@ std::string ProgressBarText(const ProgressBarState& state, int columns) {
   const std::string percent = text;
   // The optional parts, each with the two spaces that lead it. Numbers keep
   // their width from one redraw to the next, so the bar does not jitter.
-  std::string bytes, rate, time;
-  if (state.totalBytes != 0) {
-    const std::string total = Kib(static_cast<double>(state.totalBytes));
-    bytes = "  " + Padded(Kib(static_cast<double>(state.doneBytes)), total.size()) + " / " + total;
-    if (state.seconds > 0.05 && state.doneBytes > 0) {
-      const double perSecond = static_cast<double>(state.doneBytes) / state.seconds;
-      rate = "  " + Padded(Kib(perSecond) + "/s", 12);
-      time = state.final ? "  " + MinutesSeconds(static_cast<uint64_t>(state.seconds)) + " total"
-                         : "  " + Padded(MinutesSeconds(SecondsLeft(state.doneBytes,
-                                                                   state.totalBytes,
-                                                                   state.seconds)),
-                                         4) +
-                               " left";
-    }
+  const std::string total = Kib(static_cast<double>(state.totalBytes));
+  const std::string bytes =
+      "  " + Padded(Kib(static_cast<double>(state.doneBytes)), total.size()) + " / " + total;
+  std::string rate, time;
+  if (state.seconds > 0.05 && state.doneBytes > 0) {
+    const double perSecond = static_cast<double>(state.doneBytes) / state.seconds;
+    rate = "  " + Padded(Kib(perSecond) + "/s", 12);
+    time = state.final
+               ? "  " + MinutesSeconds(static_cast<uint64_t>(state.seconds)) + " total"
+               : "  " +
+                     Padded(MinutesSeconds(SecondsLeft(state.doneBytes, state.totalBytes, state.seconds)), 4) +
+                     " left";
   }
   if (columns <= 0) {
     return name + Bar(state.percent, TOOL_BAR_MAX) + percent + bytes + rate + time;

@@ -12,7 +12,7 @@ struct ProgressBarState {
   std::string step;
   uint8_t percent = 0;
   uint64_t doneBytes = 0;
-  uint64_t totalBytes = 0;  // 0: the step has no size; no bytes, rate or time
+  uint64_t totalBytes = 0;  // 0: the step has no size; its name alone, no bar
   double seconds = 0;       // since the step began
   bool final = false;       // the step is over: the time taken instead of the time left
 };

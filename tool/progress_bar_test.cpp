@@ -45,6 +45,16 @@ TEST(ProgressBar, FitsTheTerminalsWidthDroppingTheLeastUsefulFirst) {
   EXPECT_NE(whole.find("left"), std::string::npos) << whole;
 }
 
+TEST(ProgressBar, AStepWithoutASizeShowsItsNameAlone) {
+  ProgressBarState leave;
+  leave.step = "leave";
+  EXPECT_EQ(ProgressBarText(leave, 80), "leave...");
+  leave.final = true;
+  leave.percent = 100;
+  EXPECT_EQ(ProgressBarText(leave, 80), "leave... done");
+  EXPECT_EQ(ProgressBarText(leave, 6), "leave");
+}
+
 TEST(ProgressBar, KeepsItsLengthFromOneRedrawToTheNext) {
   // The numbers keep their width, so that the bar does not jump as they grow.
   const size_t first = ProgressBarText(Download(1), 80).size();

@@ -1,14 +1,21 @@
 #include "tool/tool_help.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
 namespace {
 
+// One option: a line of each command's table below. `text` is what the
+// whole help and the manual page say; a command's own help shows `brief`
+// instead where the text takes more than one line.
 struct OptionHelp {
   const char* name;  // with its value's placeholder
   const char* text;  // lines after the first are continued under it
+  const char* brief = nullptr;
 };
 
 struct CommandHelp {
@@ -49,8 +56,9 @@ name and memories (address, sectors, access).
        "0124"},
       {"flash", "write a firmware file, verify it and start the device",
        {R"(flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
-[--changed-only] [--fast-poll] [--all | --watch] [--force]
-[--log RECORD] [--expect-sha256 HASH] [--json] [selection])"},
+[--changed-only] [--fast-poll] [--force] [--log RECORD]
+[--expect-sha256 HASH] [--all | --watch | --detach]
+[--json] [selection])"},
        R"(Write FILE to the device: erase the sectors it covers, download, read
 back and compare, then leave DFU mode. FILE is a DfuSe file (each
 target to its alternate setting), Intel HEX, S-records, ELF (loadable
@@ -86,14 +94,20 @@ exit code is 0 when every device succeeded, else the worst device's:
 arrives (and those present at the start), several at once, waiting on
 the system's device-change events. Each flash ends in one line: time,
 path, serial, result, duration (a "result" event with "device",
-"serial", "time", "exit" and "ms" with --json). A device that comes
-back with the serial of one flashed before, as a board does after
-leaving DFU mode, is looked at again a second later and flashed again
-only if it is still in DFU mode; one that is back in DFU mode within
-5 s after each of three flashes in a row is left alone (one line, a
-"left-alone" event with --json). Ctrl-C lets the flashes in progress
+"serial", "time", "exit" and "ms" with --json). A board that comes
+back after its flash, as one does after leaving DFU mode (known by its
+serial, or without one by the port it is on), is looked at again a
+second later and flashed again only if it is still in DFU mode; one
+that is back in DFU mode within 5 s after each of three flashes in a
+row is left alone (one line, a "left-alone" event with --json, a
+failed line in the record). Ctrl-C lets the flashes in progress
 finish, shows the summary and ends with the exit code --all would give
 (a second Ctrl-C ends at once).
+
+--detach first looks for a matching device in DFU mode; when there is
+none but one runs its application, that one is detached (as the detach
+command does) and flashed once it is back in DFU mode, whatever IDs it
+shows there.
 
 On a plain DFU device (DFU version below 1.1A, no memory maps) FILE is
 raw bytes or a plain DFU file; the device places it from the start of
@@ -109,13 +123,15 @@ the flash was tried on, written to the disk as the device ends: "time"
 (UTC), "device", "serial", "vidpid", "image" (FILE as given), "sha256"
 and "size" of FILE, "result" (ok or failed), "message", "exit", "ms"
 and, when verify found a difference, its "address". Several runs may
-append to one file. A record that cannot be written (a full disk) is
-an error after the device's result, and fails a device that succeeded
-(exit code 1). --expect-sha256 refuses FILE (exit code 3) unless its
+append to one file; each line is written whole or not at all. A record
+that cannot be written (a full disk) is an error after the device's
+result, and fails a device that succeeded (exit code 1); a RECORD that
+is FILE is refused (exit code 2). --expect-sha256 refuses FILE (exit code 3) unless its
 SHA-256 is HASH, before any device is touched.
 )",
        {{"--alt N", "the alternate setting for raw bytes, or the one target\n"
-                    "of a DfuSe file to flash (default 0)"},
+                    "of a DfuSe file to flash (default 0)",
+         "the alternate setting (default 0)"},
         {"--address A", "where raw bytes go"},
         {"--no-verify", "do not read back and compare"},
         {"--no-leave", "stay in DFU mode afterwards"},
@@ -123,15 +139,17 @@ SHA-256 is HASH, before any device is touched.
         {"--fast-poll", "ask a busy device for its status early"},
         {"--all", "every matching device present, at once"},
         {"--watch", "each matching device as it arrives, until Ctrl-C"},
+        {"--detach", "detach a device running its application first"},
         {"--force", "flash a plain DFU file made for another device, or a\n"
-                    "file whose DFU suffix cannot be read as raw bytes"},
+                    "file whose DFU suffix cannot be read as raw bytes",
+         "accept a DFU suffix for another device, or unreadable"},
         {"--log RECORD", "append one JSON line per device to RECORD"},
         {"--expect-sha256 HASH", "refuse FILE unless its SHA-256 is HASH (64 hex digits)"},
         JSON_EVENTS},
        true,
        "01234567"},
       {"read", "read device memory into a file",
-       {"read OUT [--alt N] [--address A] [--length L] [--json] [selection]"},
+       {"read OUT [--alt N] [--address A] [--length L] [--json]\n[selection]"},
        R"(Read device memory into OUT (default: the whole first readable memory
 of the alternate setting). OUT ending in .dfu is written as a DfuSe
 file, .hex as Intel HEX, any other name as raw bytes (S-record and ELF
@@ -147,7 +165,7 @@ writes a plain DFU file.
        true,
        "012456"},
       {"erase", "erase sectors, or the whole device",
-       {"erase [--alt N] (--address A --length L | --all | --mass) [--json]\n[selection]"},
+       {"erase [--alt N] (--address A --length L | --all | --mass)\n[--json] [selection]"},
        R"(Erase the sectors that cover the range, every erasable sector, or the
 whole device with the DfuSe mass-erase command, after which the first
 block of each erasable sector is read back to check that it is blank.
@@ -185,13 +203,15 @@ present, or still there (exit 1).
 interface) and wait for it to come back in DFU mode. A device that does
 not detach by itself (bitWillDetach clear) gets a USB reset after
 DETACH where the transport can send one, else a replug is asked for.
+When every matching device is in DFU mode already, nothing is sent and
+the command succeeds, saying so.
 )",
        {JSON_EVENTS},
        true,
        "012456"},
       {"convert", "write any firmware file as DfuSe, plain DFU, Intel HEX or raw bytes",
-       {"convert IN OUT.dfu [--vid V --pid P --bcd D] [--alt N] [--address A]\n"
-        "[--target ALT=START-END ...] [--json]",
+       {"convert IN OUT.dfu [--vid V --pid P --bcd D] [--alt N]\n"
+        "[--address A] [--target ALT=START-END ...] [--json]",
         "convert IN OUT.dfu --plain [--vid V --pid P --bcd D] [--json]",
         "convert IN OUT.hex [--address A] [--json]",
         "convert IN OUT.bin [--json]"},
@@ -215,7 +235,8 @@ OUT must end in .dfu, .hex or .bin, and may not be IN itself.
         {"--alt N", "the alternate setting of the one target (default 0)"},
         {"--address A", "where raw input starts"},
         {"--target ALT=START-END", "the input's bytes in [START, END) as a target for\n"
-                                   "alternate setting ALT (repeatable)"},
+                                   "alternate setting ALT (repeatable)",
+         "[START, END) to alternate setting ALT, repeatable"},
         {"--plain", "write a plain DFU file"},
         {"--json", "the result as one JSON object"}},
        false,
@@ -231,12 +252,15 @@ elements, addresses, sizes, suffix and checksum state.
   return commands;
 }
 
-const char* const SELECTION =
-    "Device selection:\n"
-    "  --device PATH        the device with this path (as list shows it), or at this\n"
-    "                       bus-port location (1-4), or with these IDs (0483:df11)\n"
-    "  --serial S           the device with this serial number\n"
-    "  --vid V --pid P      the device with this vendor and product ID (hexadecimal)\n"
+const std::vector<OptionHelp> SELECTION_OPTIONS = {
+    {"--device PATH", "the device with this path (as list shows it), or at this\n"
+                      "bus-port location (1-4), or with these IDs (0483:df11)",
+     "the device with this path, bus-port location or VID:PID"},
+    {"--serial S", "the device with this serial number"},
+    {"--vid V --pid P", "the device with this vendor and product ID (hexadecimal)"},
+};
+
+const char* const SELECTION_MORE =
     "  With several matching devices a command refuses and lists them (flash --all\n"
     "  takes them all).\n";
 
@@ -250,6 +274,51 @@ const char* const OUTPUT =
 const char* const NUMBERS =
     "Numbers are decimal or hexadecimal with 0x; USB IDs (--vid, --pid, --bcd) are\n"
     "hexadecimal, with or without 0x.\n";
+
+const char* const MORE_HELP =
+    "What each option does, with examples: 'man zuvatool' or 'zuvatool --help-all'.\n";
+
+// The sections that end the whole help and so the manual page.
+const char* const EXAMPLES =
+    "Examples:\n"
+    "  zuvatool list\n"
+    "      the DFU devices present, with their memories\n"
+    "  zuvatool flash fw.hex\n"
+    "      write fw.hex, read it back and start the application\n"
+    "  zuvatool flash fw.bin --address 0x08004000 --no-leave\n"
+    "      write raw bytes from 0x08004000 and stay in DFU mode\n"
+    "  zuvatool flash fw.hex --all --log bench.log\n"
+    "      every board present at once, one JSON line per board in bench.log\n"
+    "  zuvatool read backup.bin --length 0x10000\n"
+    "      the first 64 KiB of alternate setting 0 into backup.bin\n"
+    "  zuvatool erase --address 0x08004000 --length 0x4000\n"
+    "      erase the sectors that hold that range\n"
+    "  zuvatool convert fw.hex fw.dfu\n"
+    "      the same data as a DfuSe file\n";
+
+const char* const FILES =
+    "Files:\n"
+    "  /usr/lib/udev/rules.d/50-zuva-dfu.rules\n"
+    "      on Linux, the udev rule that gives the members of plugdev and the user\n"
+    "      at the machine access to DFU devices\n";
+
+const char* const ENVIRONMENT =
+    "Environment:\n"
+    "  ZUVA_SIM             a virtual DFU device instead of, or besides, real ones:\n"
+    "                       'default', or the path of a profile file; several\n"
+    "                       separated by ':' (';' on Windows)\n"
+    "  ZUVA_SIM_FLASH       the file that holds the memory of the virtual device's\n"
+    "                       alternate setting 0 (one per device, in the same form)\n"
+    "  ZUVA_SIM_FAULTS      faults the virtual device plays (stall@N, unplug@N, ...)\n"
+    "  ZUVA_SIM_TRACE       a file that receives a line per request the virtual\n"
+    "                       device answers\n"
+    "  The profiles and fault plans are described in virtual-device.md, beside the\n"
+    "  README.\n";
+
+const char* const SEE_ALSO =
+    "See also:\n"
+    "  ZUVA(1), zuva-devsim(1), dfu-util(1), lsusb(8), udev(7), and the README in\n"
+    "  /usr/share/doc/zuva.\n";
 
 const char* const EXIT_CODE_LINES[] = {
     "0  success",
@@ -294,6 +363,8 @@ std::string UsageLines(const CommandHelp& command, const std::string& first,
   return result;
 }
 
+// The whole help's option lines: each text in a column of its own, a name
+// too long for its place followed by the text on the next line.
 std::string OptionLines(const std::vector<OptionHelp>& options, const std::string& indent) {
   constexpr size_t kColumn = 21;
   std::string result;
@@ -307,6 +378,27 @@ std::string OptionLines(const std::vector<OptionHelp>& options, const std::strin
       if (*c == '\n') line += under;
     }
     result += line + "\n";
+  }
+  return result;
+}
+
+// The column of a command's own help where the options' texts start: after
+// the longest name of the command's and the selection's options.
+size_t BriefColumn(const std::vector<OptionHelp>& options) {
+  size_t column = 21;
+  for (const auto* list : {&options, &SELECTION_OPTIONS}) {
+    for (const OptionHelp& option : *list) column = std::max(column, std::strlen(option.name) + 2);
+  }
+  return column;
+}
+
+// A command's own help: one line per option, the texts from `column` on.
+std::string BriefOptionLines(const std::vector<OptionHelp>& options, size_t column) {
+  std::string result;
+  for (const OptionHelp& option : options) {
+    std::string line = std::string("  ") + option.name;
+    line.resize(column + 2, ' ');
+    result += line + (option.brief != nullptr ? option.brief : option.text) + "\n";
   }
   return result;
 }
@@ -345,10 +437,16 @@ std::string ToolCommandHelpText(const std::string& name) {
   const CommandHelp* command = FindCommand(name);
   if (command == nullptr) return {};
   std::string text = UsageLines(*command, "Usage: zuvatool ", "       zuvatool ") + "\n";
-  text += Indented(command->text, "  ");
-  text += "\nOptions:\n" + OptionLines(command->options, "  ");
-  if (command->selectsDevice) text += std::string("\n") + SELECTION + "\n" + OUTPUT;
+  std::string summary = command->summary;
+  summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
+  text += summary + ".\n";
+  const size_t column = BriefColumn(command->options);
+  text += "\nOptions:\n" + BriefOptionLines(command->options, column);
+  if (command->selectsDevice) {
+    text += "\nDevice selection:\n" + BriefOptionLines(SELECTION_OPTIONS, column);
+  }
   text += std::string("\n") + NUMBERS + "\n" + ExitCodes(command->exitCodes, "  ");
+  text += std::string("\n") + MORE_HELP;
   return text;
 }
 
@@ -360,7 +458,8 @@ std::string ToolFullHelpText() {
     text += Indented(command.text, "      ");
     text += OptionLines(command.options, "      ");
   }
-  text += std::string("\n") + SELECTION + "\n" + OUTPUT + "\n" + NUMBERS + "\n" +
-          ExitCodes("01234567", "  ");
+  text += "\nDevice selection:\n" + OptionLines(SELECTION_OPTIONS, "  ") + SELECTION_MORE;
+  text += std::string("\n") + OUTPUT + "\n" + NUMBERS + "\n" + ExitCodes("01234567", "  ");
+  for (const char* section : {EXAMPLES, FILES, ENVIRONMENT, SEE_ALSO}) text += std::string("\n") + section;
   return text;
 }

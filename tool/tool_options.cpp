@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <functional>
+#include <vector>
+
+#include "tool/option_suggestion.h"
 
 namespace {
 
@@ -138,6 +141,7 @@ const OptionSpec OPTIONS[] = {
     {"--all", false, kErase, FlagOn(&ToolOptions::all)},
     {"--all", false, kFlash, FlagOn(&ToolOptions::allDevices)},
     {"--watch", false, kFlash, FlagOn(&ToolOptions::watch)},
+    {"--detach", false, kFlash, FlagOn(&ToolOptions::detach)},
     {"--log", true, kFlash, TextInto(&ToolOptions::logPath)},
     {"--expect-sha256", true, kFlash, ParseSha256},
     {"--mass", false, kErase, FlagOn(&ToolOptions::mass)},
@@ -151,6 +155,48 @@ const CommandSpec* FindCommand(const std::string& name) {
     if (name == entry.name) return &entry;
   }
   return nullptr;
+}
+
+std::vector<std::string> CommandNames() {
+  std::vector<std::string> names;
+  for (const CommandSpec& entry : COMMANDS) names.emplace_back(entry.name);
+  names.emplace_back("help");
+  return names;
+}
+
+bool IsOptionOfAnyCommand(const std::string& name) {
+  for (const OptionSpec& entry : OPTIONS) {
+    if (name == entry.name) return true;
+  }
+  return false;
+}
+
+// "; " and a likely meaning of `typed` among `candidates`, or of a dfu-util
+// option; empty when there is none.
+std::string Suggestion(const std::string& typed, const std::vector<std::string>& candidates) {
+  const std::string nearest = NearestWord(typed, candidates);
+  if (!nearest.empty()) return "; did you mean " + nearest + "?";
+  const std::string equivalent = IsOptionOfAnyCommand(typed) ? std::string() : DfuUtilEquivalent(typed);
+  return equivalent.empty() ? std::string() : "; " + equivalent;
+}
+
+std::string UnknownCommandError(const std::string& name) {
+  const bool option = name.size() >= 2 && name[0] == '-';
+  return (option ? "unknown option " : "unknown command '") + name + (option ? "" : "'") +
+         Suggestion(name, option ? std::vector<std::string>{} : CommandNames());
+}
+
+// An option the command does not take: one of another command's, or a
+// name that is no option at all, with what it was likely meant to be.
+std::string UnknownOptionError(const std::string& name, const CommandSpec& command) {
+  std::vector<std::string> own;
+  for (const OptionSpec& entry : OPTIONS) {
+    if ((entry.commands & command.bit) != 0) own.emplace_back(entry.name);
+  }
+  if (IsOptionOfAnyCommand(name)) {
+    return "option " + name + " does not belong to " + command.name + Suggestion(name, own);
+  }
+  return "unknown option " + name + Suggestion(name, own);
 }
 
 bool CheckCombination(const ToolOptions& o, std::string* error) {
@@ -167,6 +213,10 @@ bool CheckCombination(const ToolOptions& o, std::string* error) {
   }
   if (o.allDevices && o.watch) {
     *error = "--all and --watch exclude each other";
+    return false;
+  }
+  if (o.detach && (o.allDevices || o.watch)) {
+    *error = "--detach brings one device into DFU mode: not with --all or --watch";
     return false;
   }
   if (o.command == "read" && o.length && *o.length == 0) {
@@ -242,7 +292,7 @@ bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, s
   if (help) {
     options->command = topic;
     if (!topic.empty() && FindCommand(topic) == nullptr) {
-      *error = "unknown command '" + topic + "'";
+      *error = UnknownCommandError(topic);
       return false;
     }
     options->help = true;
@@ -265,14 +315,20 @@ bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, s
   options->command = argv[1];
   const CommandSpec* command = FindCommand(options->command);
   if (command == nullptr) {
-    *error = "unknown command '" + options->command + "'";
+    *error = UnknownCommandError(options->command);
     return false;
   }
   for (int i = 2; i < argc; ++i) {
     const std::string argument = argv[i];
-    if (argument.size() < 2 || argument.compare(0, 2, "--") != 0) {
+    if (argument.size() < 2 || argument[0] != '-') {
       options->positional.push_back(argument);
       continue;
+    }
+    // Every option is spelled with two dashes; one dash is a habit from
+    // another tool (-a 0, -D fw.bin), never a file name to guess at.
+    if (argument[1] != '-') {
+      *error = UnknownOptionError(argument, *command);
+      return false;
     }
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(0, equals);
@@ -282,7 +338,7 @@ bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, s
       if (name == entry.name && (entry.commands & command->bit) != 0) option = &entry;
     }
     if (option == nullptr) {
-      *error = "option " + name + " does not belong to " + options->command;
+      *error = UnknownOptionError(name, *command);
       return false;
     }
     std::string value;

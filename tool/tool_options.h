@@ -31,6 +31,7 @@ struct ToolOptions {
   bool all = false;         // erase: every erasable sector
   bool allDevices = false;  // flash: every matching device at once
   bool watch = false;       // flash: each device as it arrives, until interrupted
+  bool detach = false;      // flash: a device running its application is detached first
   bool mass = false;
   bool force = false;
   bool plain = false;

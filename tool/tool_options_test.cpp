@@ -220,6 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"EraseZeroLength", {"erase", "--address", "0", "--length", "0"}, "must not be 0"},
         UsageCase{"UnprotectWithoutForce", {"unprotect"}, "--force"},
         UsageCase{"AllAndWatch", {"flash", "f", "--all", "--watch"}, "exclude"},
+        UsageCase{"DetachOfEveryDevice", {"flash", "f", "--all", "--detach"}, "not with --all or --watch"},
         UsageCase{"WatchOfAnotherCommand", {"read", "o", "--watch"}, "does not belong to read"},
         UsageCase{"VidWithoutPid", {"flash", "f", "--vid", "0x483"}, "together"},
         UsageCase{"VidBeyond16Bits", {"flash", "f", "--vid", "10483", "--pid", "df11"}, "bad value"},
@@ -230,7 +231,20 @@ INSTANTIATE_TEST_SUITE_P(
             "AltAndTarget", {"convert", "a", "b", "--alt", "1", "--target", "0=0-1"}, "exclude"},
         UsageCase{"ShortSha256", {"flash", "f", "--expect-sha256", "abc"}, "bad value"},
         UsageCase{"LogOfAnotherCommand", {"read", "o", "--log", "r.log"}, "does not belong"},
-        UsageCase{"PlainWithAddress", {"convert", "a", "b", "--plain", "--address", "0"}, "--plain"}),
+        UsageCase{"PlainWithAddress", {"convert", "a", "b", "--plain", "--address", "0"}, "--plain"},
+        // Typos get the nearest name, dfu-util's options their counterpart here.
+        UsageCase{"MistypedCommand", {"flsh", "fw.bin"}, "unknown command 'flsh'; did you mean flash?"},
+        UsageCase{"MistypedHelpTopic", {"help", "eras"}, "did you mean erase?"},
+        UsageCase{"MistypedOption", {"flash", "f", "--adress", "0"},
+                  "unknown option --adress; did you mean --address?"},
+        UsageCase{"MistypedOptionOfTheCommand", {"read", "o", "--lenght", "4"}, "did you mean --length?"},
+        UsageCase{"OneDashAlt", {"flash", "f", "-a", "0"}, "unknown option -a; dfu-util's -a (--alt) is --alt N"},
+        UsageCase{"OneDashDownload", {"flash", "-D", "fw.bin"}, "'zuvatool flash FILE'"},
+        UsageCase{"DownloadAsTheCommand", {"-D", "fw.bin"}, "unknown option -D; dfu-util's -D"},
+        UsageCase{"Verbose", {"flash", "f", "-v"}, "dfu-util's -v (--verbose) has no counterpart"},
+        UsageCase{"OneDashNameOfOurs", {"flash", "f", "-alt", "0"}, "did you mean --alt?"},
+        UsageCase{"OptionOfAnotherCommandNotDfuUtils", {"convert", "a", "b", "--device", "x"},
+                  "--device does not belong to convert"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -105,8 +105,11 @@ void CToolOutput::StepBegin(const std::string& step, uint8_t alternate, uint64_t
   if (mode_ == OutputMode::kJson) {
     JsonLine(Event("step").Text("step", step).Number("alt", alternate).Number("bytes", bytes).Str());
   } else if (mode_ == OutputMode::kPlain) {
-    Emit(Tagged(step + " (alt " + std::to_string(alternate) + ", " + std::to_string(bytes) +
-                " bytes)...\n"));
+    // A step without a size (leave, detach, a mass erase) has no bytes to
+    // count and no memory of an alternate setting to name.
+    Emit(Tagged(bytes == 0 ? step + "...\n"
+                           : step + " (alt " + std::to_string(alternate) + ", " +
+                                 std::to_string(bytes) + " bytes)...\n"));
   } else {
     DrawBar(false);
   }

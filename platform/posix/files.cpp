@@ -21,8 +21,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "platform/files.h"
+#include "platform/whole_append.h"
 
 const uint32_t PLATFORM_ERROR_NOT_A_FILE = EINVAL;
 const uint32_t PLATFORM_ERROR_IN_USE = EWOULDBLOCK;
@@ -53,6 +55,7 @@ bool PlatformSameFile(const std::string& first, const std::string& second) {
 
 struct PlatformFile::Impl {
   int fd = -1;
+  bool append = false;  // opened with kAppendShared
   uint32_t lastError = 0;
   // A replacement: the path it takes the place of, its own name until then,
   // and the file at the path, held locked (-1 when there is none).
@@ -104,6 +107,50 @@ void FlushFolderOf(const std::string& path) {
   if (fd < 0) return;
   ::fsync(fd);  // best effort: the rename itself has happened
   ::close(fd);
+}
+
+// How long an append waits for its turn before it fails.
+constexpr auto APPEND_TURN_WAIT = std::chrono::seconds(5);
+
+// An append's steps on a file opened with O_APPEND.
+class PosixAppendSteps : public WholeAppendSteps {
+ public:
+  explicit PosixAppendSteps(int fd) : fd_(fd) {}
+  uint32_t Length(uint64_t* length) override {
+    struct stat info;
+    if (::fstat(fd_, &info) != 0) return static_cast<uint32_t>(errno);
+    *length = static_cast<uint64_t>(info.st_size);
+    return 0;
+  }
+  uint32_t WriteAtEnd(const uint8_t* data, size_t count, size_t* written) override {
+    *written = 0;
+    for (;;) {
+      const ssize_t put = ::write(fd_, data, count);
+      if (put >= 0) {
+        *written = static_cast<size_t>(put);
+        return put == 0 ? EIO : 0;
+      }
+      if (errno != EINTR) return static_cast<uint32_t>(errno);
+    }
+  }
+  uint32_t CutTo(uint64_t length) override {
+    return ::ftruncate(fd_, static_cast<off_t>(length)) == 0 ? 0 : static_cast<uint32_t>(errno);
+  }
+
+ private:
+  int fd_;
+};
+
+// The appenders' turn: an exclusive flock() on the file, which every append
+// of this program takes and the open of a holder without sharing holds.
+int TakeAppendTurn(int fd) {
+  const auto until = std::chrono::steady_clock::now() + APPEND_TURN_WAIT;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+    if (std::chrono::steady_clock::now() >= until) return EWOULDBLOCK;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 }  // namespace
@@ -232,6 +279,7 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
     return impl_->lastError;
   }
   impl_->fd = fd;
+  impl_->append = mode == Mode::kAppendShared;
   impl_->lastError = 0;
   return 0;
 }
@@ -243,6 +291,7 @@ void PlatformFile::Close() {
     ::close(impl_->fd);  // releases the lock too
     impl_->fd = -1;
   }
+  impl_->append = false;
   if (!impl_->temporary.empty()) {
     ::unlink(impl_->temporary.c_str());
     impl_->temporary.clear();
@@ -314,3 +363,13 @@ bool PlatformFile::Flush() {
 }
 
 uint32_t PlatformFile::LastError() const { return impl_->lastError; }
+
+bool PlatformFile::AppendWhole(const void* buffer, size_t count) {
+  if (impl_->fd < 0 || !impl_->append) return impl_->Fail(EBADF);
+  if (const int error = TakeAppendTurn(impl_->fd); error != 0) return impl_->Fail(error);
+  PosixAppendSteps steps(impl_->fd);
+  const uint32_t error = ::AppendWhole(&steps, buffer, count);
+  ::flock(impl_->fd, LOCK_UN);
+  if (error != 0) return impl_->Fail(static_cast<int>(error));
+  return true;
+}

@@ -1,6 +1,10 @@
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -133,6 +137,31 @@ TEST_F(PosixFileTest, AppendersShareTheFileAndWriteAtItsEnd) {
   EXPECT_EQ(text, "0123456789a\nbb\nc\n");
   PlatformFile created;
   EXPECT_EQ(created.Open((directory_ / "new.log").string(), Mode::kAppendShared), 0u);
+}
+
+// A real short write: under a file size limit the system takes only the
+// start of a line, as on a full disk, and the append cuts it off again, so
+// that the next line does not join it.
+TEST_F(PosixFileTest, AnAppendTheFileTakesInPartIsCutOff) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+    const rlimit limit{14, 14};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    PlatformFile file;
+    if (file.Open(path_, PlatformFile::Mode::kAppendShared) != 0) ::_exit(2);
+    if (!file.AppendWhole("ab\n", 3)) ::_exit(3);  // 13 bytes: fits
+    if (file.AppendWhole("cdef\n", 5)) ::_exit(4);  // one byte would fit
+    ::_exit(file.LastError() == EFBIG ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::ifstream in(path_, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "0123456789ab\n");
 }
 
 TEST_F(PosixFileTest, ReadWriteSeekAndLength) {

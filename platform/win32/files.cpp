@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <limits>
+#include <thread>
 
 #include "platform/files.h"
+#include "platform/whole_append.h"
 
 const uint32_t PLATFORM_ERROR_NOT_A_FILE = ERROR_INVALID_PARAMETER;
 
@@ -62,6 +65,7 @@ bool PlatformSameFile(const std::string& first, const std::string& second) {
 
 struct PlatformFile::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
+  bool append = false;  // opened with kAppendShared: every write goes to the end
   uint32_t lastError = 0;
   // A replacement: the path it takes the place of and its own name until then.
   std::string replacing;
@@ -75,6 +79,77 @@ struct PlatformFile::Impl {
 };
 
 namespace {
+
+// How long an append waits for its turn before it fails.
+constexpr auto APPEND_TURN_WAIT = std::chrono::seconds(5);
+
+// One WriteFile of at most 2 GiB, at the file pointer or, for an appender,
+// at the end of the file, wherever another holder has written meanwhile.
+bool WriteOnce(HANDLE handle, bool atEnd, const uint8_t* data, size_t count, DWORD* put) {
+  const DWORD chunk =
+      static_cast<DWORD>(std::min<size_t>(count, std::numeric_limits<DWORD>::max() / 2));
+  OVERLAPPED end = {};
+  end.Offset = 0xFFFFFFFF;
+  end.OffsetHigh = 0xFFFFFFFF;
+  *put = 0;
+  return WriteFile(handle, data, chunk, put, atEnd ? &end : nullptr) != FALSE;
+}
+
+// An append's steps on a file opened with kAppendShared.
+class Win32AppendSteps : public WholeAppendSteps {
+ public:
+  explicit Win32AppendSteps(HANDLE handle) : handle_(handle) {}
+  uint32_t Length(uint64_t* length) override {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle_, &size)) return GetLastError();
+    *length = static_cast<uint64_t>(size.QuadPart);
+    return 0;
+  }
+  uint32_t WriteAtEnd(const uint8_t* data, size_t count, size_t* written) override {
+    DWORD put = 0;
+    const bool wrote = WriteOnce(handle_, true, data, count, &put);
+    const DWORD error = wrote ? 0 : GetLastError();
+    *written = put;
+    if (wrote && put == 0) return ERROR_WRITE_FAULT;
+    return error;
+  }
+  uint32_t CutTo(uint64_t length) override {
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+    return SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end) ? 0
+                                                                                     : GetLastError();
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// The appenders' turn: an exclusive lock of one byte far beyond any data a
+// file holds, so that no read or write of the file meets it.
+OVERLAPPED AppendTurnByte() {
+  OVERLAPPED at = {};
+  at.OffsetHigh = 0x7FFFFFFF;
+  return at;
+}
+
+DWORD TakeAppendTurn(HANDLE handle) {
+  const auto until = std::chrono::steady_clock::now() + APPEND_TURN_WAIT;
+  for (;;) {
+    OVERLAPPED at = AppendTurnByte();
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      return 0;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) return error;
+    if (std::chrono::steady_clock::now() >= until) return error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void EndAppendTurn(HANDLE handle) {
+  OVERLAPPED at = AppendTurnByte();
+  UnlockFileEx(handle, 0, 1, 0, &at);
+}
 
 // A name beside `path` that no other file has yet, unique per process and
 // call.
@@ -180,9 +255,9 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
       share = FILE_SHARE_READ;
       break;
     case Mode::kAppendShared:
-      // Append access alone: the system puts each write at the end of the
-      // file, whoever else appends.
-      access = FILE_APPEND_DATA | SYNCHRONIZE;
+      // Write access, so that an append the disk took only in part can be
+      // cut off again; each write names the end of the file as its place.
+      access = GENERIC_WRITE;
       disposition = OPEN_ALWAYS;
       share = FILE_SHARE_READ | FILE_SHARE_WRITE;
       break;
@@ -203,6 +278,7 @@ uint32_t PlatformFile::Open(const std::string& path, Mode mode) {
     return impl_->lastError;
   }
   impl_->handle = handle;
+  impl_->append = mode == Mode::kAppendShared;
   impl_->lastError = 0;
   return 0;
 }
@@ -214,6 +290,7 @@ void PlatformFile::Close() {
     CloseHandle(impl_->handle);
     impl_->handle = INVALID_HANDLE_VALUE;
   }
+  impl_->append = false;
   if (!impl_->temporary.empty()) {
     DeleteFileA(impl_->temporary.c_str());
     impl_->temporary.clear();
@@ -247,10 +324,8 @@ bool PlatformFile::Write(const void* buffer, size_t count) {
   const auto* in = static_cast<const uint8_t*>(buffer);
   size_t done = 0;
   while (done < count) {
-    const DWORD chunk = static_cast<DWORD>(
-        std::min<size_t>(count - done, std::numeric_limits<DWORD>::max() / 2));
     DWORD put = 0;
-    if (!WriteFile(impl_->handle, in + done, chunk, &put, nullptr)) {
+    if (!WriteOnce(impl_->handle, impl_->append, in + done, count - done, &put)) {
       return impl_->FailFromLastError();
     }
     if (put == 0) return impl_->Fail(ERROR_WRITE_FAULT);
@@ -308,3 +383,15 @@ bool PlatformFile::Flush() {
 }
 
 uint32_t PlatformFile::LastError() const { return impl_->lastError; }
+
+bool PlatformFile::AppendWhole(const void* buffer, size_t count) {
+  if (impl_->handle == INVALID_HANDLE_VALUE || !impl_->append) {
+    return impl_->Fail(ERROR_INVALID_HANDLE);
+  }
+  if (const DWORD error = TakeAppendTurn(impl_->handle); error != 0) return impl_->Fail(error);
+  Win32AppendSteps steps(impl_->handle);
+  const uint32_t error = ::AppendWhole(&steps, buffer, count);
+  EndAppendTurn(impl_->handle);
+  if (error != 0) return impl_->Fail(error);
+  return true;
+}

@@ -11,17 +11,15 @@
 // the command has ended and exits with its code. A signal the terminal sent
 // to the whole foreground group has reached the command already and is not
 // sent twice.
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <string>
 #include <vector>
 
+#include "sim/bus_command.h"
 #include "sim/devsim/devsim_front.h"
 #include "sim/devsim/usb_bus.h"
 #include "sim/devsim/usbfs_seek.h"
@@ -39,43 +37,10 @@ struct Options {
   std::vector<char*> command;
 };
 
-// The last signal to pass on to the command, 0 for none.
-std::atomic<int> g_pendingSignal{0};
-
-void OnSignal(int number, siginfo_t* info, void* /*context*/) {
-  if (info != nullptr && info->si_code == SI_KERNEL) return;  // from the terminal, to the group
-  g_pendingSignal.store(number);
-}
-
-void InstallSignalForwarding() {
-  struct sigaction action = {};
-  action.sa_sigaction = OnSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_SIGINFO;  // no SA_RESTART: the wait returns at the signal
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
-}
-
 void Usage() {
   std::fprintf(stderr,
                "usage: zuva-devsim [--profile FILE] [--flash FILE] [--faults PLAN] "
                "[--trace FILE] ... -- COMMAND [ARGS...]\n");
-}
-
-bool ParseArguments(int argc, char** argv, Options* options) {
-  int i = 1;
-  for (; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "--") {
-      ++i;
-      break;
-    }
-    std::vector<std::string>* target = options->devices.ListOfOption(argument);
-    if (target == nullptr || i + 1 >= argc) return false;
-    target->push_back(argv[++i]);
-  }
-  for (; i < argc; ++i) options->command.push_back(argv[i]);
-  options->command.push_back(nullptr);
-  return options->command.size() > 1;
 }
 
 // The emulated bus exists only for processes inside umockdev's preload, this
@@ -126,7 +91,7 @@ bool CreateDevice(const Options& options, size_t i,
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseArguments(argc, argv, &options)) {
+  if (!SimParseBusCommandLine(argc, argv, &options.devices, {}, &options.command)) {
     Usage();
     return DEVSIM_EXIT_USAGE;
   }
@@ -150,45 +115,17 @@ int main(int argc, char** argv) {
     return DEVSIM_EXIT_SETUP;
   }
 
-  // The command reaches the device over the bus only: a ZUVA run must not
-  // also create its in-process virtual device.
-  for (const char* name : {"ZUVA_SIM", "ZUVA_SIM_FLASH", "ZUVA_SIM_FAULTS", "ZUVA_SIM_TRACE"}) {
-    unsetenv(name);
-  }
   // The command may seek on a usbfs node: the library for it comes after
   // umockdev's preload, which stays first.
   const std::string seek = SeekLibrary();
   if (!seek.empty()) setenv("LD_PRELOAD", (std::string(preload) + " " + seek).c_str(), 1);
-  std::fflush(nullptr);
-  // Before the fork, so that no signal finds the default action; the
-  // command starts with the default ones again, as exec resets caught
-  // signals.
-  InstallSignalForwarding();
-  const pid_t child = fork();
-  if (child < 0) {
-    std::fprintf(stderr, "zuva-devsim: cannot start the command: %s\n", std::strerror(errno));
+  SimForwardSignals();
+  pid_t child = 0;
+  if (!SimStartCommand("zuva-devsim", options.command.data(), &child, &error)) {
+    std::fprintf(stderr, "zuva-devsim: %s\n", error.c_str());
     return DEVSIM_EXIT_SETUP;
   }
-  if (child == 0) {
-    execvp(options.command[0], options.command.data());
-    std::fprintf(stderr, "zuva-devsim: cannot run '%s': %s\n", options.command[0],
-                 std::strerror(errno));
-    _exit(127);
-  }
-  int status = 0;
-  while (true) {
-    const int pending = g_pendingSignal.exchange(0);
-    if (pending != 0) kill(child, pending);
-    bus->Pump(DEVSIM_PUMP_MS);
-    pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) break;
-    if (done < 0 && errno != EINTR) {
-      status = 0;
-      break;
-    }
-  }
+  const int code = SimWaitCommand(child, [&bus] { bus->Pump(DEVSIM_PUMP_MS); });
   bus.reset();
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return 1;
+  return code;
 }

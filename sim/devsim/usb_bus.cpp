@@ -147,6 +147,7 @@ struct CUsbBus::Impl {
   struct Lane {
     std::condition_variable work;
     std::deque<JobPtr> queue;
+    JobPtr current;  // the transfer the device is answering, if any
     std::thread worker;
   };
 
@@ -699,7 +700,20 @@ struct CUsbBus::Impl {
       FinishLocked(node, cancelled);
       return Complete(client, 0, 0);
     }
-    // Already under way or done: it is reaped with its own result.
+    // Under way: the host controller stops asking for it, as the kernel
+    // unlinks a URB whose time-out has passed, and it ends as cancelled now;
+    // the device's answer, whenever it comes, reaches no one.
+    const JobPtr& current = lanes[node->device]->current;
+    if (current && current->kind == Job::Kind::kUrb && current->client.get() == client &&
+        current->clientAddress == address && !current->discarded) {
+      current->discarded = true;
+      auto* urb = reinterpret_cast<usbdevfs_urb*>(current->argument.get()->data);
+      urb->status = -ENOENT;
+      urb->actual_length = 0;
+      FinishLocked(node, current);
+      return Complete(client, 0, 0);
+    }
+    // Done: it is reaped with its own result.
     Complete(client, -1, EINVAL);
   }
 
@@ -717,6 +731,30 @@ struct CUsbBus::Impl {
     UpdateReadiness(node);
   }
 
+  // The device's answer to a transfer, to the client that sent it.
+  void FinishJobLocked(const JobPtr& job, SimOutcome outcome, uint32_t moved, int failure) {
+    switch (job->kind) {
+      case Job::Kind::kUrb: {
+        auto* urb = reinterpret_cast<usbdevfs_urb*>(job->argument.get()->data);
+        urb->status = outcome == SimOutcome::kOk ? 0 : -failure;
+        urb->actual_length = static_cast<int>(moved);
+        FinishLocked(job->node, job);
+        break;
+      }
+      case Job::Kind::kControl:
+        if (outcome == SimOutcome::kOk) {
+          Complete(job->client.get(), static_cast<long>(moved), 0);
+        } else {
+          Complete(job->client.get(), -1, failure);
+        }
+        break;
+      default:
+        Complete(job->client.get(), outcome == SimOutcome::kOk ? 0 : -1,
+                 outcome == SimOutcome::kOk ? 0 : failure);
+        break;
+    }
+  }
+
   // ---- the workers, one per device -----------------------------------------
 
   void Run(Lane* lane) {
@@ -729,6 +767,7 @@ struct CUsbBus::Impl {
       JobPtr job = std::move(lane->queue.front());
       lane->queue.pop_front();
       if (job->discarded) continue;
+      lane->current = job;
       lock.unlock();
       uint32_t moved = 0;
       std::vector<SimBusChange> caused;
@@ -752,26 +791,9 @@ struct CUsbBus::Impl {
         moved = job->setup.length;
       }
       lock.lock();
-      switch (job->kind) {
-        case Job::Kind::kUrb: {
-          auto* urb = reinterpret_cast<usbdevfs_urb*>(job->argument.get()->data);
-          urb->status = outcome == SimOutcome::kOk ? 0 : -failure;
-          urb->actual_length = static_cast<int>(moved);
-          FinishLocked(job->node, job);
-          break;
-        }
-        case Job::Kind::kControl:
-          if (outcome == SimOutcome::kOk) {
-            Complete(job->client.get(), static_cast<long>(moved), 0);
-          } else {
-            Complete(job->client.get(), -1, failure);
-          }
-          break;
-        default:
-          Complete(job->client.get(), outcome == SimOutcome::kOk ? 0 : -1,
-                   outcome == SimOutcome::kOk ? 0 : failure);
-          break;
-      }
+      lane->current.reset();
+      // A URB cancelled while the device answered it was handed back then.
+      if (!job->discarded) FinishJobLocked(job, outcome, moved, failure);
       if (!caused.empty()) {
         for (const SimBusChange& change : caused) changes.push_back({job->node->device, change});
         busChanged.notify_all();

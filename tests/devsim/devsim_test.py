@@ -31,10 +31,13 @@ class Run:
     def path(self, name):
         return os.path.join(self.args.work_dir, name)
 
-    def devsim(self, command, flash=None, trace=None, stdin=b"", env=None, profile=None):
+    def devsim(self, command, flash=None, trace=None, stdin=b"", env=None, profile=None,
+               faults=None):
         argv = [self.args.devsim]
         if profile:
             argv += ["--profile", profile]
+        if faults:
+            argv += ["--faults", faults]
         if flash:
             argv += ["--flash", flash]
         if trace:
@@ -480,6 +483,26 @@ def test_a_second_program_is_refused_while_zuvatool_flashes(run):
               "exit %r, %r" % (first_exit, first_log[-600:]))
 
 
+def test_a_late_answer_fails_at_the_hosts_time_out(run):
+    # The device answers the first status request 7 s late, past the 5 s the
+    # host waits: the kernel cancels the transfer at the time-out and the
+    # device's answer reaches no one, so the read fails (as on the real
+    # stack) instead of taking the late answer.
+    command = ["sh", "-c", "'%s' list >/dev/null; '%s' read late.bin --address 0x08000000 "
+               "--length 4096" % (run.args.zuvatool, run.args.zuvatool)]
+    trace = run.path("late_trace.txt")
+    run.devsim(command, trace=trace)
+    numbers = [line.split()[0] for line in open(trace).read().splitlines()
+               if line.split()[1] == "GETSTATUS"] if os.path.exists(trace) else []
+    if os.path.exists(run.path("late.bin")):
+        os.remove(run.path("late.bin"))
+    result = run.devsim(command, faults="late=7000@%s" % (numbers[0] if numbers else 1))
+    run.check("a status answer later than the host's time-out fails the read: exit 1, said",
+              numbers and result.returncode == 1 and b"upload failed" in result.stderr
+              and not os.path.exists(run.path("late.bin")),
+              repr(numbers[:1]) + repr(result.stdout[-400:]) + repr(result.stderr[-400:]))
+
+
 def test_a_device_back_on_its_port_is_opened_anew(run):
     # The device detaches by itself (bmAttributes bit 3) and comes back in DFU
     # mode on the same port under a new device number.
@@ -765,6 +788,7 @@ def main():
                  test_usb_reset_moves_the_device_on_the_bus,
                  test_a_second_program_is_refused_while_zuvatool_flashes,
                  test_a_device_back_on_its_port_is_opened_anew,
+                 test_a_late_answer_fails_at_the_hosts_time_out,
                  test_a_device_plugged_in_later_arrives_on_the_bus,
                  test_zuvatool_takes_the_bus_port_location_and_lists_what_is_there,
                  test_zuvatool_names_the_node_it_may_not_open_and_how_to_get_access,

@@ -24,15 +24,16 @@ STEPS_FINISHED = re.compile(rb"Verifying\.\.\. [0-9%\x08]*finished\.\n"
                             rb"Leaving DFU mode\.\.\. [0-9%\x08]*finished\.\n")
 
 
-def build_package(args, work):
-    """The package file, or None after printing why CPack failed."""
+def build_packages(args, work):
+    """The package files by package name (zuva, zuva-devsim), or None after printing why
+    CPack failed."""
     result = subprocess.run([args.cpack, "-G", "DEB", "-B", str(work / "cpack")],
                             cwd=args.build_dir, capture_output=True, text=True, timeout=300)
-    debs = sorted((work / "cpack").glob("*.deb"))
-    if result.returncode != 0 or len(debs) != 1:
-        print(result.stdout[-3000:] + result.stderr[-3000:])
+    debs = {field(deb, "Package"): deb for deb in sorted((work / "cpack").glob("*.deb"))}
+    if result.returncode != 0 or sorted(debs) != ["zuva", "zuva-devsim"]:
+        print(result.stdout[-3000:] + result.stderr[-3000:] + " ".join(sorted(debs)))
         return None
-    return debs[0]
+    return debs
 
 
 def field(deb, name):
@@ -40,13 +41,21 @@ def field(deb, name):
                           text=True, check=True).stdout.strip()
 
 
-def check_control(run, deb, args):
-    run.check("the package is zuva_VERSION_amd64.deb with that version inside",
-              deb.name == "zuva_%s_amd64.deb" % args.version and field(deb, "Version") == args.version,
-              deb.name + " / " + field(deb, "Version"))
+def check_control(run, debs, args):
+    for name, deb in debs.items():
+        run.check("the package is %s_VERSION_amd64.deb with that version inside" % name,
+                  deb.name == "%s_%s_amd64.deb" % (name, args.version) and
+                  field(deb, "Version") == args.version, deb.name + " / " + field(deb, "Version"))
+    deb = debs["zuva"]
     depends = field(deb, "Depends")
     run.check("the dependencies name the libraries the programs link (libusb, libc)",
               "libusb-1.0-0" in depends and "libc6" in depends, depends)
+    # The emulated bus is a test tool: installing the programs never brings its library.
+    run.check("zuva depends on no umockdev library and suggests zuva-devsim",
+              "umockdev" not in depends and "umockdev" not in field(deb, "Pre-Depends") and
+              field(deb, "Suggests") == "zuva-devsim", depends + " / " + field(deb, "Suggests"))
+    devsim = field(debs["zuva-devsim"], "Depends")
+    run.check("zuva-devsim depends on the umockdev library it links", "libumockdev0" in devsim, devsim)
     control = run.work / "control"
     subprocess.run(["dpkg-deb", "-e", str(deb), str(control)], check=True)
     postinst = control / "postinst"
@@ -59,20 +68,30 @@ COPYRIGHT = "usr/share/doc/zuva/copyright"
 BASH_COMPLETION = "usr/share/bash-completion/completions/zuvatool"
 
 
-def check_files(run, root, args):
+def package_files(deb):
+    listing = subprocess.run(["dpkg-deb", "-c", str(deb)], capture_output=True, text=True,
+                             check=True).stdout
+    return sorted(line.split()[-1][2:] for line in listing.splitlines() if not line.startswith("d"))
+
+
+def check_files(run, root, debs, args):
     programs = ["ZUVA", "zuva-devsim"] + (["zuvatool"] if args.with_tool else [])
-    wanted = ["usr/bin/" + p for p in programs] + \
-             ["usr/share/man/man1/%s.1.gz" % p for p in programs] + \
+    tool = [p for p in programs if p != "zuva-devsim"]
+    wanted = ["usr/bin/" + p for p in tool] + \
+             ["usr/share/man/man1/%s.1.gz" % p for p in tool] + \
              [RULE, "usr/share/doc/zuva/README.md", "usr/share/doc/zuva/virtual-device.md",
-              COPYRIGHT, "usr/share/doc/zuva/changelog.gz",
-              # zuva-devsim's own preloaded library (a usbfs node that seeks)
-              "usr/lib/zuva/libzuva-devsim-usbfs.so"]
+              COPYRIGHT, "usr/share/doc/zuva/changelog.gz"]
     if args.with_tool:
         wanted += [BASH_COMPLETION, "usr/share/zsh/vendor-completions/_zuvatool"]
-    present = sorted(str(p.relative_to(root)) for p in root.rglob("*") if not p.is_dir())
-    run.check("the package holds the programs, manual pages, udev rule, documents, "
-              "completions and zuva-devsim's library, nothing else",
-              present == sorted(wanted), "has %s, wants %s" % (present, sorted(wanted)))
+    run.check("zuva holds the programs, manual pages, udev rule, documents and completions, "
+              "nothing else", package_files(debs["zuva"]) == sorted(wanted),
+              "has %s, wants %s" % (package_files(debs["zuva"]), sorted(wanted)))
+    devsim = ["usr/bin/zuva-devsim", "usr/share/man/man1/zuva-devsim.1.gz",
+              "usr/share/doc/zuva-devsim/copyright", "usr/share/doc/zuva-devsim/changelog.gz",
+              # zuva-devsim's own preloaded library (a usbfs node that seeks)
+              "usr/lib/zuva/devsim/libzuva-devsim-usbfs.so"]
+    run.check("zuva-devsim holds the emulated bus, its library, manual page and documents",
+              package_files(debs["zuva-devsim"]) == sorted(devsim), package_files(debs["zuva-devsim"]))
     run.check("the programs are executable",
               all(os.access(root / "usr/bin" / p, os.X_OK) for p in programs))
     check_copyright(run, root)
@@ -81,6 +100,11 @@ def check_files(run, root, args):
     readme = (root / "usr/share/doc/zuva/README.md").read_text()
     run.check("the README shows the rule as installed",
               all(line in readme for line in rule.splitlines() if line and not line.startswith("#")))
+    # Every link of the installed README reaches a file the packages install.
+    targets = re.findall(r"\]\(([^)#]+)\)", readme)
+    broken = [t for t in targets if "://" not in t and
+              not (root / "usr/share/doc/zuva" / t if not t.startswith("/") else root / t[1:]).is_file()]
+    run.check("the installed README links to installed files only", targets and not broken, broken)
     for page in programs:
         path = root / ("usr/share/man/man1/%s.1.gz" % page)
         text = gzip.decompress(path.read_bytes()).decode() if path.exists() else ""
@@ -105,6 +129,37 @@ def check_copyright(run, root):
               text[:600])
 
 
+MAN_SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "EXIT CODES", "EXAMPLES", "FILES", "ENVIRONMENT",
+                "SEE ALSO"]
+
+
+def check_tool_manual(run, root, args):
+    """man zuvatool: the sections a user looks for, and every sentence of the whole help
+    (where each command's explanations live), as groff renders the installed page."""
+    if not args.with_tool:
+        return
+    page = root / "usr/share/man/man1/zuvatool.1.gz"
+    rendered = subprocess.run(["groff", "-man", "-Tascii", "-P-cbou"], input=gzip.decompress(page.read_bytes()),
+                              capture_output=True, timeout=60).stdout.decode("ascii", "replace")
+    headings = [line.strip() for line in rendered.splitlines() if re.match(r"^[A-Z][A-Z ]+$", line)]
+    run.check("man zuvatool has the sections %s" % ", ".join(MAN_SECTIONS),
+              all(section in headings for section in MAN_SECTIONS), headings)
+    run.check("man zuvatool's FILES names the installed udev rule",
+              "/" + RULE in rendered.split("\nFILES\n")[-1].split("\nENVIRONMENT\n")[0], rendered[-3000:])
+    env = installed_env(root, run.work, {})
+    whole = subprocess.run(["zuvatool", "--help-all"], capture_output=True, text=True, env=env,
+                           timeout=60).stdout
+    # The usage lines become the synopsis and each "Heading:" a section; every other line
+    # is there word for word.
+    flat = " ".join(rendered.split())
+    body = whole.split("\n\n", 1)[-1]
+    lines = [" ".join(line.split()) for line in body.splitlines()
+             if line.strip() and not re.match(r"^[A-Z][a-z ]*:$", line)]
+    missing = [line for line in lines if line not in flat]
+    run.check("man zuvatool holds every line of zuvatool --help-all (%d)" % len(lines),
+              lines and not missing, missing[:5])
+
+
 def check_lintian(run, deb):
     """lintian finds nothing a maintainer must fix: no error, no warning."""
     if shutil.which("lintian") is None:
@@ -113,7 +168,7 @@ def check_lintian(run, deb):
     result = subprocess.run(["lintian", "--tag-display-limit", "0", str(deb)],
                             capture_output=True, text=True, timeout=600)
     findings = [line for line in result.stdout.splitlines() if line.startswith(("E:", "W:"))]
-    run.check("lintian reports no error and no warning", not findings and
+    run.check("lintian reports no error and no warning on " + deb.name, not findings and
               result.returncode == 0, result.stdout[-3000:] + result.stderr[-1500:])
 
 
@@ -170,7 +225,7 @@ def check_programs(run, root, args):
     result = subprocess.run(["zuva-devsim", "--", "sh", "-c", "echo $LD_PRELOAD"], capture_output=True,
                             text=True, env=env, cwd=bus, timeout=120, stdin=subprocess.DEVNULL)
     run.check("the installed zuva-devsim preloads its installed library into the command",
-              os.path.realpath(root / "usr/lib/zuva/libzuva-devsim-usbfs.so")
+              os.path.realpath(root / "usr/lib/zuva/devsim/libzuva-devsim-usbfs.so")
               in [os.path.realpath(p) for p in result.stdout.split()],
               result.stdout + result.stderr)
 
@@ -190,17 +245,20 @@ def check_programs(run, root, args):
 def main():
     run = Run()
     args, work = run.args, run.work
-    deb = build_package(args, work)
-    run.check("CPack builds one Debian package", deb is not None)
-    if deb is None:
+    debs = build_packages(args, work)
+    run.check("CPack builds the Debian packages zuva and zuva-devsim", debs is not None)
+    if debs is None:
         return 1
-    check_control(run, deb, args)
+    check_control(run, debs, args)
     root = work / "root"
-    subprocess.run(["dpkg", "-x", str(deb), str(root)], check=True)
-    check_files(run, root, args)
+    for deb in debs.values():
+        subprocess.run(["dpkg", "-x", str(deb), str(root)], check=True)
+    check_files(run, root, debs, args)
     check_completion(run, root, args)
+    check_tool_manual(run, root, args)
     check_programs(run, root, args)
-    check_lintian(run, deb)
+    for deb in debs.values():
+        check_lintian(run, deb)
     return run.status()
 
 

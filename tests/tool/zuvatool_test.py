@@ -169,7 +169,7 @@ SELECTION = ["--device", "--serial", "--vid", "--pid"]
 COMMAND_HELP = {
     "list": (["--json"] + SELECTION, "0124"),
     "flash": (["--alt", "--address", "--no-verify", "--no-leave", "--changed-only", "--fast-poll",
-               "--all", "--watch", "--force", "--log", "--expect-sha256", "--json"] + SELECTION,
+               "--all", "--watch", "--detach", "--force", "--log", "--expect-sha256", "--json"] + SELECTION,
               "01234567"),
     "read": (["--alt", "--address", "--length", "--json"] + SELECTION, "012456"),
     "erase": (["--alt", "--address", "--length", "--all", "--mass", "--json"] + SELECTION,
@@ -218,9 +218,16 @@ def help_per_command_overview_and_everything(t):
                "%s --help names %s" % (command, sorted(options_named(own.out))))
         expect(exit_code_lines(own.out) == [int(c) for c in codes], "%s exit codes: %s" %
                (command, exit_code_lines(own.out)))
-        # Everything holds each command's own description.
-        description = own.out.split("\n\n")[1].split("\n")[0].strip()
-        expect(description in everything.out, command + " description missing from --help-all")
+        # One screen of an 80-column terminal: one line per option, and where the rest is.
+        lines = own.out.splitlines()
+        expect(len(lines) < 50 and max(len(line) for line in lines) <= 80,
+               "%s --help: %d lines, %d columns" % (command, len(lines), max(map(len, lines))))
+        listed = own.out.split("\nOptions:\n")[1].split("\n\n")[0].splitlines()
+        expect(all(line.startswith("  --") for line in listed), "%s --help: %s" % (command, listed))
+        expect("'man zuvatool'" in lines[-1], "%s --help ends in %r" % (command, lines[-1]))
+        # The whole help explains the command, whose usage it repeats.
+        usage = own.out.split("\n")[0][len("Usage: zuvatool "):]
+        expect("\n  %s\n" % usage in everything.out, command + " missing from --help-all")
     expect(exit_code_lines(everything.out) == list(range(8)), everything.out[-600:])
     version = t.run("--version", sim=None, flash=None)
     expect_exit(version, 0)
@@ -805,6 +812,41 @@ def erase_range_all_and_mass(t):
 
 
 @case
+def small_outcomes_read_as_what_happened(t):
+    """Each outcome in its own words: the file named once, a flash with nothing to do
+    called up to date, the sectors an erase took, no byte count for the leave request,
+    and --address refused for a file with addresses before any device is asked."""
+    t.write("fw.hex", hex_records(0x08004000, payload(0x100, 5)))
+    expect_exit(t.run("flash", "fw.hex", "--no-leave"), 0)
+    # (command line, exit code, words of the output, words it must not hold, ask the device)
+    cases = [
+        (["flash", "nosuch.bin"], 3, "zuvatool: no such file: nosuch.bin\n", "nosuch.bin: ", False),
+        (["flash", "fw.hex", "--address", "0x08000000"], 2,
+         "--address places raw input only: fw.hex carries its own addresses", None, False),
+        (["flash", "fw.hex", "--changed-only", "--no-leave"], 0,
+         "the device is already up to date with fw.hex: no sector differs", "flashed", True),
+        (["erase", "--address", "0x08000000", "--length", "100"], 0,
+         "erased the sector 0x08000000..0x08003FFF (16 KiB), which holds the range "
+         "0x08000000..0x08000063", None, True),
+        (["erase", "--address", "0x0800C000", "--length", "0x5000"], 0,
+         "erased 2 sectors, 0x0800C000..0x0801FFFF (80 KiB), which hold the range "
+         "0x0800C000..0x08010FFF", None, True),
+        (["erase", "--address", "0x08004000", "--length", "0x4000"], 0,
+         "erased the sector 0x08004000..0x08007FFF (16 KiB)\n", "which", True),
+        (["leave"], 0, "\nleave...\nleave done\n", "bytes", True),
+    ]
+    for argv, code, words, never, asks in cases:
+        if os.path.exists(t.path("trace.txt")):
+            os.remove(t.path("trace.txt"))
+        done = t.run(*argv, trace="trace.txt")
+        expect_exit(done, code)
+        said = done.out + done.err
+        expect(words in said and (never is None or never not in said), "%s: %s" % (argv, said))
+        asked = os.path.exists(t.path("trace.txt")) and os.path.getsize(t.path("trace.txt")) > 0
+        expect(asked == asks, "%s: device asked: %s" % (argv, asked))
+
+
+@case
 def leave_sends_the_leave_request(t):
     t.old_flash()
     done = t.run("leave", trace="trace.txt")
@@ -824,6 +866,34 @@ def detach_brings_an_application_mode_device_into_dfu_mode(t):
     done = t.run("flash", "fw.bin", profile=profile + "mode = application\n", flash=None)
     expect_exit(done, 4)
     expect("detach" in done.err, done.err)
+
+
+@case
+def a_board_running_its_application_is_detached_and_flashed_in_one_command(t):
+    profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
+    application = profile + "mode = application\n"
+    data = payload(5000, 3)
+    t.write("fw.bin", data)
+    t.old_flash()
+    # Without --detach the refusal says how to do it in one command.
+    done = t.run("flash", "fw.bin", profile=application)
+    expect_exit(done, 4)
+    expect("zuvatool flash FILE --detach" in done.err, done.err)
+    # (profile, the steps of flash --detach)
+    for name, device, steps in (("application", application,
+                                 ["detach", "erase", "download", "verify", "leave"]),
+                                ("already in DFU mode", profile, ["erase", "download", "verify", "leave"])):
+        t.old_flash()
+        done = t.run("flash", "fw.bin", "--detach", "--json", profile=device)
+        expect_exit(done, 0)
+        events = t.json_lines(done)
+        expect([e["step"] for e in events if e["event"] == "step"] == steps, "%s: %s" % (name, events))
+        expect(t.read("flash.bin")[:len(data)] == data, name + ": not flashed")
+    # detach of a device that is in DFU mode already has nothing to do, and says so.
+    done = t.run("detach", profile=profile, trace="trace.txt")
+    expect_exit(done, 0)
+    expect("is already in DFU mode; nothing was sent" in done.out, done.out + done.err)
+    expect(trace_names(t, "trace.txt").count("DETACH") == 0, "a DETACH was sent")
 
 
 @case
@@ -897,7 +967,8 @@ def selection_among_several_devices(t):
 
 def several(t, count, extras=None):
     """count virtual devices with serials SIM0001.. and old content, as run() arguments;
-    extras[i], when given, is added to the i-th device's profile."""
+    extras[i], when given, is added to the i-th device's profile (and takes the place of
+    the serial when it names one)."""
     separator = ";" if t.args.wrapper else ":"
     profile = open(os.path.join(os.path.dirname(__file__), "default.profile")).read()
     profiles = []
@@ -905,7 +976,7 @@ def several(t, count, extras=None):
         extra = extras[i] if extras else ""
         base = profile.replace("timing = fast\n", "") if "timing =" in extra else profile
         profiles.append("p%d.profile" % (i + 1))
-        t.write(profiles[-1], base + "serial = auto\n" + extra)
+        t.write(profiles[-1], base + ("" if "serial =" in extra else "serial = auto\n") + extra)
     flashes = ["f%d.bin" % (i + 1) for i in range(count)]
     old = bytes((i * 7 + 3) & 0xFF for i in range(FLASH_SIZE))
     for name in flashes:
@@ -944,6 +1015,11 @@ def flash_all_flashes_every_device_and_one_failing_stops_no_other(t):
         expect(len(summary) == 1 and [(d["device"], d["serial"], d["exit"])
                                       for d in summary[0]["devices"]] ==
                list(zip(paths, ["SIM0001", "SIM0002", "SIM0003"], exits)), "%s: %s" % (name, summary))
+        # Every row says how its device ended, a success too, in its device's own words.
+        results = {e["device"]: e.get("message") for e in events
+                   if e["event"] == "result" and "device" in e}
+        expect(all(d.get("message") and d["message"] == results[d["device"]]
+                   for d in summary[0]["devices"]), "%s: %s" % (name, summary))
         expect(events[-1]["event"] == "result" and "device" not in events[-1] and
                events[-1]["exit"] == run_exit, "%s: %s" % (name, events[-1]))
     # The text summary: a table with a row per device, then the run's result.
@@ -998,6 +1074,14 @@ def flash_log_records_each_device_as_it_ends(t):
     done = t.run("flash", "fw.bin", "--log", "folder")
     expect_exit(done, 1)
     expect("cannot open the record folder" in done.err and t.read("flash.bin") == before, done.err)
+    # A record that is the firmware file, however it is named, is refused
+    # before the file is changed or a device touched.
+    os.link(t.path("fw.bin"), t.path("fw-link.bin"))
+    for record in ("fw.bin", "./fw.bin", "fw-link.bin"):
+        done = t.run("flash", "fw.bin", "--log", record)
+        expect_exit(done, 2)
+        expect("the record %s is the input file fw.bin" % record in done.err, done.err)
+        expect(t.read("fw.bin") == data and t.read("flash.bin") == before, record + ": changed")
 
 
 @case
@@ -1019,6 +1103,13 @@ def flash_log_on_a_full_disk_says_so_and_still_reports_the_flash(t):
         expect("flashed fw.bin" in words and "cannot write the record of sim:" in words and
                "full.log" in words, done.out + done.err)
         expect(t.read("flash.bin")[:len(data)] == data, "the device was not flashed")
+        # No part of the line that did not fit is left for the next to join.
+        expect(t.read("full.log") == ("x" * (limit - 21) + "\n").encode(),
+               t.read("full.log")[limit - 40:])
+    expect_exit(t.run("flash", "fw.bin", "--log", "full.log"), 0)
+    lines = t.read("full.log").decode().split("\n")
+    expect(len(lines) == 3 and lines[2] == "" and json.loads(lines[1])["result"] == "ok",
+           lines[1:])
 
 
 @case
@@ -1130,31 +1221,47 @@ def flash_watch_leaves_a_board_alone_that_keeps_coming_back_in_dfu_mode(t):
         return  # the interrupt is a POSIX signal here
     data = payload(2048, 15)
     t.write("fw.bin", data)
-    devices, _ = several(t, 1, ["after-leave = dfu\n"])
-    process = t.start("flash", "fw.bin", "--watch", "--json", **devices)
-    events = []
-    for line in process.stdout:
-        event = json.loads(line)
-        events.append(event)
-        if event["event"] == "left-alone":
-            process.send_signal(signal.SIGINT)
-    process.wait()
-    process.deadline.cancel()
-    # Flashed, then flashed again twice as it came back in DFU mode each
-    # time; the fourth return gets a line and no flash.
-    results = [e for e in events if e["event"] == "result" and "device" in e]
-    expect([r["exit"] for r in results] == [0, 0, 0], "%s\n%s" % (events, process.stderr.read()))
-    alone = [e for e in events if e["event"] == "left-alone"]
-    expect(len(alone) == 1 and alone[0]["serial"] == "SIM0001" and
-           alone[0]["message"] == "still in DFU mode after 3 flashes; left alone" and
-           alone[0]["device"] not in [r["device"] for r in results], alone)
-    # The board does not run what it was given: a failed row of its own.
-    summary = [e for e in events if e["event"] == "summary"][0]["devices"]
-    expect([d["exit"] for d in summary] == [0, 0, 0, 1] and
-           summary[-1]["device"] == alone[0]["device"] and
-           summary[-1]["message"] == alone[0]["message"], summary)
-    expect(events[-1]["exit"] == 1 and events[-1]["message"] == "1 of 4 devices failed", events[-1])
-    expect(process.returncode == 1, "exit %d" % process.returncode)
+    # (board, profile lines, serial): a board known by its serial, back under
+    # a new path each time; one without a serial, known by its port's path.
+    cases = [("with a serial", "after-leave = dfu\n", "SIM0001"),
+             ("without a serial", "serial =\nafter-leave = dfu\nafter-leave-path = same\n", "")]
+    for name, profile, serial in cases:
+        devices, _ = several(t, 1, [profile])
+        process = t.start("flash", "fw.bin", "--watch", "--json", "--log",
+                          name.replace(" ", "-") + ".log", **devices)
+        events = []
+        for line in process.stdout:
+            event = json.loads(line)
+            events.append(event)
+            flashes = len([e for e in events if e["event"] == "device"])
+            if event["event"] == "left-alone" or (event["event"] == "device" and flashes == 6):
+                process.send_signal(signal.SIGINT)
+        process.wait()
+        process.deadline.cancel()
+        # Flashed, then flashed again twice as it came back in DFU mode each
+        # time; the fourth return gets a line and no flash.
+        results = [e for e in events if e["event"] == "result" and "device" in e]
+        expect([r["exit"] for r in results] == [0, 0, 0],
+               "%s: %s\n%s" % (name, events, process.stderr.read()))
+        alone = [e for e in events if e["event"] == "left-alone"]
+        expect(len(alone) == 1 and alone[0]["serial"] == serial and
+               alone[0]["message"] == "still in DFU mode after 3 flashes; left alone" and
+               (alone[0]["device"] not in [r["device"] for r in results]) == (serial != ""),
+               "%s: %s" % (name, alone))
+        # The board does not run what it was given: a failed row of its own.
+        summary = [e for e in events if e["event"] == "summary"][0]["devices"]
+        expect([d["exit"] for d in summary] == [0, 0, 0, 1] and
+               summary[-1]["device"] == alone[0]["device"] and
+               summary[-1]["message"] == alone[0]["message"], "%s: %s" % (name, summary))
+        expect(events[-1]["exit"] == 1 and events[-1]["message"] == "1 of 4 devices failed",
+               "%s: %s" % (name, events[-1]))
+        expect(process.returncode == 1, "%s: exit %d" % (name, process.returncode))
+        # The record holds what the summary counts, the board left alone too.
+        record = [(line["device"], line["result"], line["exit"], line["message"])
+                  for line in record_lines(t, name.replace(" ", "-") + ".log")]
+        expect(record == [(d["device"], "ok" if d["exit"] == 0 else "failed", d["exit"],
+                           d.get("message", "flashed fw.bin")) for d in summary],
+               "%s: %s" % (name, record))
 
 
 @case
