@@ -29,6 +29,9 @@ constexpr StatusCode DEV_ERR_IN_USE = 0x12340017;
 // The device answered with fewer bytes than the request must carry back (a
 // DFU status of less than 6 bytes, an upload block shorter than asked).
 constexpr StatusCode DEV_ERR_SHORT_ANSWER = 0x12340018;
+// The system refused this program access to the device: no permission on
+// the file it is reached through (DriverSystemNode names it).
+constexpr StatusCode DEV_ERR_ACCESS_DENIED = 0x12340019;
 
 // Operation engine.
 constexpr StatusCode OP_ERR_THREAD_LAUNCH = 0x12345001;

@@ -46,6 +46,7 @@ void ReadAlternates(DeviceHandle handle, uint32_t count, DfuDeviceInfo* info) {
 void Describe(DfuDeviceInfo* info) {
   DeviceHandle handle = DEVICE_INVALID_HANDLE;
   info->openStatus = OpenDevice(info->path, &handle);
+  if (info->openStatus == DEV_ERR_ACCESS_DENIED) info->deniedNode = DriverSystemNode(info->path);
   if (info->openStatus != RESULT_OK) return;
   info->opened = true;
   uint8_t device[DEVICE_DESCRIPTOR_SIZE] = {};

@@ -28,6 +28,9 @@ struct DfuDeviceInfo {
   bool dfuMode = true;      // false: application mode, run-time interface
   bool opened = false;      // false: listed but could not be opened
   StatusCode openStatus = RESULT_OK;
+  // With openStatus DEV_ERR_ACCESS_DENIED: the system's file that access was
+  // refused to (DriverSystemNode), when the backend names one.
+  std::string deniedNode;
   uint16_t vendorId = 0;
   uint16_t productId = 0;
   uint16_t deviceVersion = 0;  // bcdDevice

@@ -16,6 +16,7 @@
 #include "platform/driver_port.h"
 #include "platform/system_backends.h"
 #include "protocol/driver_requests.h"
+#include "platform/usb/usb_requests.h"
 
 namespace {
 
@@ -262,4 +263,20 @@ bool EnumerateInterfaces(const Guid& interfaceClass, std::vector<InterfaceInfo>*
     }
   }
   return listed;
+}
+
+std::string DriverSystemNode(const std::string& path) {
+  for (auto& backend : BackendsOf(path)) {
+    std::string node = backend->SystemNode(path);
+    if (!node.empty()) return node;
+  }
+  return "";
+}
+
+bool DriverPathNamedBy(const std::string& path, const std::string& given) {
+  if (path == given) return true;
+  const std::string located = USB_PATH_PREFIX + given;
+  uint8_t bus = 0;
+  std::vector<uint8_t> ports;
+  return path == located && UsbParsePath(located, &bus, &ports);
 }

@@ -23,7 +23,8 @@ constexpr DriverHandle DRIVER_INVALID_HANDLE = 0;
 // Opens a device-interface path for exclusive read/write access. Returns
 // DRIVER_INVALID_HANDLE on failure, and then, with `failure`, why:
 // DEV_ERR_IN_USE when the transport tells that another program holds the
-// device, DEV_ERR_OPEN_FAILED otherwise.
+// device, DEV_ERR_ACCESS_DENIED when the system refused this program access
+// to it, DEV_ERR_OPEN_FAILED otherwise.
 DriverHandle DriverOpen(const std::string& path, StatusCode* failure = nullptr);
 
 // Keeps the device at `path` for this program alone until *held is closed
@@ -34,9 +35,9 @@ DriverHandle DriverOpen(const std::string& path, StatusCode* failure = nullptr);
 // the device. RESULT_OK with *held open, or with DRIVER_INVALID_HANDLE where
 // there is nothing to hold: the kernel driver, opened without sharing by each
 // operation, and virtual devices, which no other program reaches.
-// DEV_ERR_IN_USE when another program holds the device; DEV_ERR_OPEN_FAILED
-// when it cannot be opened or claimed for another reason (gone, no
-// permission).
+// DEV_ERR_IN_USE when another program holds the device; DEV_ERR_ACCESS_DENIED
+// when the system refused access to it; DEV_ERR_OPEN_FAILED when it cannot be
+// opened or claimed for another reason (gone).
 StatusCode DriverHold(const std::string& path, uint8_t interfaceNumber, DriverHandle* held);
 
 // Sends one I/O-control request. True when the driver completed it; the count
@@ -45,6 +46,16 @@ bool DriverIoControl(DriverHandle handle, uint32_t code, const void* input, uint
                      void* output, uint32_t outputSize, uint32_t* bytesReturned);
 
 void DriverClose(DriverHandle handle);
+
+// The file of the system that the device at `path` is reached through, as
+// a refusal of access names it ("/dev/bus/usb/001/004" for a libusb
+// device); empty where the backend has none or the device is not present.
+std::string DriverSystemNode(const std::string& path);
+
+// Whether `given` names the device interface at `path`: the path itself or,
+// for a device of the libusb backend, its bus-port location alone ("1-4" for
+// "usb:1-4"), the way other USB tools print it.
+bool DriverPathNamedBy(const std::string& path, const std::string& given);
 
 // Resets the device's USB port, as a host does to start a device's new
 // firmware after manifestation or to bring a detached device up in DFU mode.
@@ -95,8 +106,8 @@ class DriverBackend {
   // Virtual backends are listed after the real ones.
   virtual bool IsVirtual() const = 0;
   // Null when the device cannot be opened; then *failure may be set to
-  // DEV_ERR_IN_USE when another program holds it (it is DEV_ERR_OPEN_FAILED
-  // on entry).
+  // DEV_ERR_IN_USE when another program holds it, or DEV_ERR_ACCESS_DENIED
+  // when the system refused access (it is DEV_ERR_OPEN_FAILED on entry).
   virtual std::unique_ptr<DriverConnection> Open(const std::string& path,
                                                  StatusCode* failure) = 0;
   // DriverHold for the backend's paths: by default there is nothing to hold
@@ -105,6 +116,8 @@ class DriverBackend {
                           std::unique_ptr<DriverConnection>* /*held*/) {
     return RESULT_OK;
   }
+  // DriverSystemNode for the backend's paths: none by default.
+  virtual std::string SystemNode(const std::string& /*path*/) { return ""; }
   // Appends the backend's interfaces of the class; false when it could not
   // list them.
   virtual bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) = 0;

@@ -332,7 +332,8 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
   CImageHolder image(MakeImage(std::move(markers)));
   if (image.get() == nullptr) return out->Result(TOOL_EXIT_FAILED, "out of memory");
   const StatusCode status = RunEngineStep(
-      {.name = "erase", .opCode = OP_CODE_ERASE, .image = image.get(), .alternate = alternate, .bytes = bytes},
+      {.name = "erase", .opCode = OP_CODE_ERASE, .image = image.get(), .alternate = alternate, .bytes = bytes,
+       .erasedMap = memory},
       device.path, out);
   if (status != RESULT_OK)
     return out->Result(TOOL_EXIT_FAILED, "erase failed: " + StatusText(status));

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/driver_port.h"
+#include "platform/files.h"
 #include "tool/exit_code.h"
 #include "tool/tool_text.h"
 
@@ -18,6 +20,7 @@ std::string Summary(const DfuDeviceInfo& device) {
     line += device.openStatus == DEV_ERR_IN_USE ? "  (in use by another program)"
                                                 : "  (cannot be opened)";
   }
+  if (!device.dfuMode) line += "  (running its application)";
   return line;
 }
 
@@ -28,7 +31,7 @@ bool HasSelectors(const ToolOptions& options) {
 }  // namespace
 
 bool MatchesSelectors(const DfuDeviceInfo& device, const ToolOptions& options) {
-  if (options.devicePath && device.path != *options.devicePath) return false;
+  if (options.devicePath && !DriverPathNamedBy(device.path, *options.devicePath)) return false;
   // A device that cannot be opened tells neither its serial nor its IDs.
   if (options.serial && (!device.opened || device.serial != *options.serial)) return false;
   if (options.vendorId && (!device.opened || device.vendorId != *options.vendorId)) return false;
@@ -38,15 +41,45 @@ bool MatchesSelectors(const DfuDeviceInfo& device, const ToolOptions& options) {
   return true;
 }
 
-std::string OpenFailureHint() {
+std::string OpenRefusalText(const DfuDeviceInfo& device) {
+  if (device.opened || device.openStatus != DEV_ERR_ACCESS_DENIED) return "";
+  return ": permission denied" + (device.deniedNode.empty() ? "" : " on " + device.deniedNode);
+}
+
+std::string OpenFailureHint(const DfuDeviceInfo* denied) {
 #if defined(_WIN32)
+  (void)denied;
   return "The device may have no usable driver or be held by another program: in the Device "
          "Manager, make its DFU interface use WinUSB or the DFU driver (Update driver), as the "
          "README says, and close other DFU programs.";
 #else
-  return "If this is a permission refusal, install the udev rule that the README gives "
-         "(/etc/udev/rules.d/50-zuva-dfu.rules), reload the rules and replug the device; "
-         "also make sure no other program holds the device.";
+  if (denied == nullptr) {
+    return "The system did not refuse access to the device, yet it did not open: another "
+           "program may hold it, or it left the bus or stopped answering. Close other DFU "
+           "programs, replug it and try again.";
+  }
+  // Where packages and installs put the rule, and where an administrator does.
+  static const char* const RULE_FOLDERS[] = {"/usr/lib/udev/rules.d", "/usr/local/lib/udev/rules.d",
+                                             "/lib/udev/rules.d", "/etc/udev/rules.d"};
+  std::string rule;
+  for (const char* folder : RULE_FOLDERS) {
+    const std::string path = std::string(folder) + "/50-zuva-dfu.rules";
+    if (rule.empty() && PlatformPathExists(path)) rule = path;
+  }
+  const std::string join =
+      "join its group with\n"
+      "  sudo usermod -aG plugdev $USER\n"
+      "and log in again: the group applies from a new login only (log out and in, or "
+      "reboot). Then replug the device.";
+  if (rule.empty()) {
+    return "The udev rule that gives access to DFU devices (50-zuva-dfu.rules) is not installed. "
+           "The zuva package puts it in /usr/lib/udev/rules.d; without the package, copy it "
+           "from the README to /etc/udev/rules.d and run\n"
+           "  sudo udevadm control --reload-rules && sudo udevadm trigger\n"
+           "Then " + join;
+  }
+  return "The udev rule " + rule + " gives DFU devices to the plugdev group (and to the user "
+         "at the machine's own screen); " + join;
 #endif
 }
 
@@ -89,10 +122,12 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
   bool otherModeMatches = false;
   bool unopenedPresent = false;
   bool unopenedAllInUse = true;
+  const DfuDeviceInfo* denied = nullptr;  // the first one the system refused access to
   for (const DfuDeviceInfo& device : devices) {
     if (!device.opened) {
       unopenedPresent = true;
       if (device.openStatus != DEV_ERR_IN_USE) unopenedAllInUse = false;
+      if (denied == nullptr && device.openStatus == DEV_ERR_ACCESS_DENIED) denied = &device;
     }
     if (!MatchesSelectors(device, options)) continue;
     if (device.dfuMode == dfuMode) {
@@ -108,18 +143,29 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
         outcome.message = "a DFU device is present but in use by another program";
         outcome.hint = InUseHint();
       } else {
-        outcome.message = "a DFU device is present but cannot be opened";
-        outcome.hint = OpenFailureHint();
+        outcome.message = denied != nullptr
+                              ? "the DFU device " + ShownText(denied->path) + " cannot be opened" +
+                                    OpenRefusalText(*denied)
+                              : "a DFU device is present but cannot be opened";
+        outcome.hint = OpenFailureHint(denied);
       }
       return outcome;
     }
     outcome.exitCode = TOOL_EXIT_NO_DEVICE;
     outcome.message = HasSelectors(options) ? "no DFU device matches" : "no DFU device found";
+    // What is there shows what the selectors should have said.
+    if (!devices.empty()) {
+      outcome.message += "; present:";
+      for (const DfuDeviceInfo& device : devices) outcome.message += "\n" + Summary(device);
+    }
     if (otherModeMatches) {
       outcome.hint = dfuMode ? "A matching device runs its application: `zuvatool detach` "
                                "switches it to DFU mode (`zuvatool flash FILE --detach` "
                                "detaches and flashes it in one command)."
                              : "A matching device is already in DFU mode.";
+    } else if (options.vendorId && !devices.empty()) {
+      // Scripts once gave the IDs in decimal.
+      outcome.hint = "--vid and --pid are read as hexadecimal, as list shows them (0483:df11).";
     }
     return outcome;
   }
@@ -136,8 +182,10 @@ SelectionOutcome SelectDevice(const std::vector<DfuDeviceInfo>& devices, const T
   }
   if (!outcome.device.opened) {
     outcome.exitCode = TOOL_EXIT_CANNOT_OPEN;
-    outcome.message = "the device " + outcome.device.path + " cannot be opened";
-    outcome.hint = OpenFailureHint();
+    outcome.message = "the device " + ShownText(outcome.device.path) + " cannot be opened" +
+                      OpenRefusalText(outcome.device);
+    outcome.hint = OpenFailureHint(
+        outcome.device.openStatus == DEV_ERR_ACCESS_DENIED ? &outcome.device : nullptr);
   }
   return outcome;
 }

@@ -43,8 +43,17 @@ bool MatchesSelectors(const DfuDeviceInfo& device, const ToolOptions& options);
 void ExplainUnusableFunctions(const std::vector<UnusableDfuFunction>& functions,
                               SelectionOutcome* outcome);
 
-// What to do when a present device cannot be opened, for this platform.
-std::string OpenFailureHint();
+// What the system said when the device did not open, to follow "cannot be
+// opened": ": permission denied on /dev/bus/usb/001/004" for a device the
+// system refused access to, else empty.
+std::string OpenRefusalText(const DfuDeviceInfo& device);
+
+// What to do when a present device cannot be opened, for this platform. On
+// Linux, for a device the system refused access to (`denied`): where the
+// udev rule is (or that it is missing and how to install it), the command
+// that joins its group, and that a new login is needed; without one, that
+// permissions are not the cause.
+std::string OpenFailureHint(const DfuDeviceInfo* denied);
 
 // What to do when another program holds the device.
 std::string InUseHint();

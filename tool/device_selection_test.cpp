@@ -58,7 +58,9 @@ TEST_P(SelectDeviceCases, ChoosesOrRefuses) {
 #if defined(_WIN32)
     EXPECT_NE(outcome.hint.find("WinUSB"), std::string::npos) << outcome.hint;
 #else
-    EXPECT_NE(outcome.hint.find("50-zuva-dfu.rules"), std::string::npos) << outcome.hint;
+    // Nothing says the system refused access: the hint does not send the
+    // user after permissions.
+    EXPECT_NE(outcome.hint.find("did not refuse access"), std::string::npos) << outcome.hint;
 #endif
   }
   if (c.exitCode == TOOL_EXIT_AMBIGUOUS) {
@@ -87,6 +89,18 @@ INSTANTIATE_TEST_SUITE_P(
                    TOOL_EXIT_AMBIGUOUS, ""},
         SelectCase{"PathSeparatesSharedSerials", TWO_SAME_SERIAL, ByPath("sim:2"), true,
                    TOOL_EXIT_OK, "sim:2"},
+        SelectCase{"BusPortLocation",
+                   {Device("usb:1-4.2", "", 0xDF11), Device("usb:1-4", "", 0xDF11)},
+                   ByPath("1-4"),
+                   true,
+                   TOOL_EXIT_OK,
+                   "usb:1-4"},
+        SelectCase{"BusPortLocationOfNoDevice",
+                   {Device("usb:1-4.2", "", 0xDF11), Device("sim:1-4", "", 0xDF11)},
+                   ByPath("1-4"),
+                   true,
+                   TOOL_EXIT_NO_DEVICE,
+                   ""},
         SelectCase{"IdsMatchingTwo", THREE, ByIds(0x0483, 0xDF12), true, TOOL_EXIT_AMBIGUOUS, ""},
         SelectCase{"IdsMatchingOne", THREE, ByIds(0x0483, 0xDF11), true, TOOL_EXIT_OK, "sim:1"},
         SelectCase{"SerialMatchingNone", THREE, BySerial("nope"), true, TOOL_EXIT_NO_DEVICE, ""},
@@ -117,6 +131,48 @@ INSTANTIATE_TEST_SUITE_P(
                    TOOL_EXIT_CANNOT_OPEN,
                    ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A device the system refused access to is named with the file that was
+// refused, and the hint says how to get access: the rule, the command that
+// joins its group, and the new login that the group needs.
+TEST(AccessDenied, SaysWhatTheSystemRefusedAndHowToGetAccess) {
+  DfuDeviceInfo denied = Device("usb:1-4", "", 0, true, false);
+  denied.openStatus = DEV_ERR_ACCESS_DENIED;
+  denied.deniedNode = "/dev/bus/usb/001/004";
+  for (const ToolOptions& options : {ToolOptions{}, ByPath("usb:1-4")}) {
+    const SelectionOutcome outcome = SelectDevice({denied}, options, true);
+    EXPECT_EQ(outcome.exitCode, TOOL_EXIT_CANNOT_OPEN);
+    EXPECT_NE(outcome.message.find("usb:1-4 cannot be opened: permission denied on "
+                                   "/dev/bus/usb/001/004"),
+              std::string::npos)
+        << outcome.message;
+#if !defined(_WIN32)
+    EXPECT_NE(outcome.hint.find("sudo usermod -aG plugdev $USER"), std::string::npos)
+        << outcome.hint;
+    EXPECT_NE(outcome.hint.find("new login"), std::string::npos) << outcome.hint;
+    // The rule where it is installed, or how to install it.
+    EXPECT_TRUE(outcome.hint.find("/50-zuva-dfu.rules gives DFU devices") != std::string::npos ||
+                outcome.hint.find("is not installed") != std::string::npos)
+        << outcome.hint;
+    EXPECT_EQ(outcome.hint.find("If this is"), std::string::npos) << outcome.hint;
+#endif
+  }
+}
+
+// Nothing matching is refused with what is there, so that the user sees what
+// the selectors should have said.
+TEST(NoMatch, ListsThePresentDevices) {
+  const std::vector<DfuDeviceInfo> present = {Device("usb:1-1", "A1", 0xDF11),
+                                              Device("usb:1-2", "A2", 0x5740, false)};
+  const SelectionOutcome outcome = SelectDevice(present, ByIds(0x1155, 0xDF11), true);
+  EXPECT_EQ(outcome.exitCode, TOOL_EXIT_NO_DEVICE);
+  EXPECT_EQ(outcome.message,
+            "no DFU device matches; present:\n"
+            "  usb:1-1  0483:df11  serial A1\n"
+            "  usb:1-2  0483:5740  serial A2  (running its application)");
+  EXPECT_NE(outcome.hint.find("hexadecimal"), std::string::npos) << outcome.hint;
+  EXPECT_EQ(SelectDevice({}, ByIds(0x1155, 0xDF11), true).message, "no DFU device matches");
+}
 
 // A device that another program holds is exit code 6 in words that say so,
 // whether the listing could not open it (a transport with one handle per

@@ -113,11 +113,11 @@ std::string Duration(uint32_t milliseconds) {
 
 std::atomic<bool> g_interruptStops{true};
 
-// The tool's view of a running operation: each new percentage, one line
-// about a device that asks for a long wait, and a stop at an interrupt.
+// The tool's view of a running operation: each record, one line about a
+// device that asks for a long wait, and a stop at an interrupt.
 class CToolObserver : public COperationObserver {
  public:
-  CToolObserver(const std::function<void(uint8_t)>& progress,
+  CToolObserver(const std::function<void(const OperationContext&)>& progress,
                 const std::function<void(const std::string&)>& note)
       : progress_(progress), note_(note) {}
   bool StopRequested() override { return RunInterrupted(); }
@@ -128,11 +128,11 @@ class CToolObserver : public COperationObserver {
       longWaitNoted_ = true;
       note_(LongWaitText(DfuStatusPollTimeout(record.deviceStatus)));
     }
+    progress_(record);
   }
-  void Progress(uint8_t percent) override { progress_(percent); }
 
  private:
-  const std::function<void(uint8_t)>& progress_;
+  const std::function<void(const OperationContext&)>& progress_;
   const std::function<void(const std::string&)>& note_;
   bool longWaitNoted_ = false;
 };
@@ -153,7 +153,7 @@ std::string LongWaitText(uint32_t announcedMs) {
 
 StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
-                              const std::function<void(uint8_t)>& progress,
+                              const std::function<void(const OperationContext&)>& progress,
                               OperationContext* final, bool* fastPoll,
                               const std::function<void(const std::string&)>& note,
                               CUploadSink* uploadSink) {

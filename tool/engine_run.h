@@ -14,8 +14,9 @@
 
 // Launches `opCode` on the device at `devicePath` with `image` (already
 // fitted to the device's map by the caller, or null where the operation
-// needs none), calls `progress` with every new percentage, and returns
-// RESULT_OK once it reached 100 %, else its failure. The image must outlive
+// needs none), calls `progress` with every record read while it goes on (at
+// least every OP_DRIVE_WAIT_MS, so that a caller can follow more than the
+// percentage), and returns RESULT_OK once it reached 100 %, else its failure. The image must outlive
 // the call; an upload leaves what it read in it. With `final`, the
 // operation's last record goes there. With `fastPoll` given and true the
 // operation polls a busy device early (operations/poll_schedule.h); it comes
@@ -33,7 +34,7 @@
 // (operations/upload_sink.h).
 StatusCode RunEngineOperation(OperationCode opCode, ImageHandle image,
                               const std::string& devicePath, uint32_t skipBlankBlocks,
-                              const std::function<void(uint8_t)>& progress,
+                              const std::function<void(const OperationContext&)>& progress,
                               OperationContext* final = nullptr, bool* fastPoll = nullptr,
                               const std::function<void(const std::string&)>& note = nullptr,
                               CUploadSink* uploadSink = nullptr);

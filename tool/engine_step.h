@@ -28,6 +28,10 @@ struct EngineStep {
   uint64_t bytes = 0;     // shown with the step; 0 when it has no size
   // When given, the image is first fitted to this map for opCode.
   const MemoryMapping* fitTo = nullptr;
+  // An erase of an image fitted before names its map here (fitTo does for
+  // the others): the image holds only the sectors' addresses, and its bar
+  // counts the bytes of the sectors erased.
+  const MemoryMapping* erasedMap = nullptr;
   // Non-zero: the fit and the download leave out all-0xFF blocks.
   uint32_t skipBlank = 0;
   // The line about a long announced wait; leave and detach never had one.

@@ -129,6 +129,28 @@ int InfoImage(FirmwareFormat format, std::span<const ImageElement> elements,
   return out->Result(TOOL_EXIT_OK, "");
 }
 
+// Raw bytes carry no address: where they go is decided when they are
+// flashed or converted, so none is shown.
+int InfoRaw(const FirmwareFile& file, CToolOutput* out) {
+  const std::string& note = file.unreadSuffix;
+  if (out->mode() == OutputMode::kJson) {
+    CJsonObject json;
+    json.Text("event", "info").Text("format", FirmwareFormatName(FirmwareFormat::kRaw));
+    if (!note.empty()) json.Text("note", note);
+    json.Number("bytes", file.raw.size())
+        .Raw("elements", "[" + CJsonObject().Number("size", file.raw.size()).Str() + "]");
+    out->JsonLine(json.Str());
+  } else {
+    std::printf("format: %s\n", FirmwareFormatName(FirmwareFormat::kRaw));
+    if (!note.empty()) std::printf("note: %s\n", note.c_str());
+    std::printf("data: %zu bytes, no address of its own: flash puts it at --address, or at the "
+                "start of the alternate setting's memory\n",
+                file.raw.size());
+    ToolFlushStdout();
+  }
+  return out->Result(TOOL_EXIT_OK, "");
+}
+
 // A DfuSe file's elements for an output that has no place for an alternate
 // setting (plain DFU, HEX, raw): data for several settings is refused.
 bool ElementsOfOneSetting(const DfuSeContent& content, std::vector<ImageElement>* elements,
@@ -336,10 +358,8 @@ int RunInfoCommand(const ToolOptions& options, CToolOutput* out) {
       return InfoDfuSe(file.dfuse, out);
     case FirmwareFormat::kPlainDfu:
       return InfoPlainDfu(file, out);
-    case FirmwareFormat::kRaw: {
-      const ImageElement raw[] = {RecordOver(0, file.raw)};
-      return InfoImage(FirmwareFormat::kRaw, raw, std::nullopt, out, file.unreadSuffix);
-    }
+    case FirmwareFormat::kRaw:
+      return InfoRaw(file, out);
     default:
       return InfoImage(file.format, file.image.data.Records(),
                        file.image.hasEntry ? std::optional(file.image.entry) : std::nullopt, out);

@@ -42,7 +42,9 @@ FlashOutcome FlashIntoRecord(const ToolOptions& options, const FlashImage& image
   } else if (device.opened) {
     outcome = work(options, image, device, out);
   } else {
-    outcome = {TOOL_EXIT_CANNOT_OPEN, "the device cannot be opened", std::nullopt, {}};
+    outcome = {TOOL_EXIT_CANNOT_OPEN, "the device cannot be opened" + OpenRefusalText(device),
+               std::nullopt,
+               OpenFailureHint(device.openStatus == DEV_ERR_ACCESS_DENIED ? &device : nullptr)};
   }
   record->milliseconds = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -

@@ -14,6 +14,7 @@
 #include "protocol/dfu.h"
 #include "tool/after_leave.h"
 #include "tool/changed_sectors.h"
+#include "tool/data_placement.h"
 #include "tool/device_choice.h"
 #include "tool/device_detach.h"
 #include "tool/engine_images.h"
@@ -84,6 +85,15 @@ FlashOutcome StepFailed(const char* step, StatusCode status) {
   return {TOOL_EXIT_FAILED, std::string(step) + " failed: " + StatusText(status), std::nullopt, {}};
 }
 
+bool IsRawFile(const FirmwareFile& file) {
+  return file.format == FirmwareFormat::kRaw || file.format == FirmwareFormat::kPlainDfu;
+}
+
+AddressOrigin OriginOf(const ToolOptions& options, const FirmwareFile& file) {
+  if (!IsRawFile(file)) return AddressOrigin::kFile;
+  return options.address ? AddressOrigin::kOption : AddressOrigin::kMemoryStart;
+}
+
 }  // namespace
 
 // The run's targets for this device. Raw bytes need the device's map for
@@ -94,7 +104,7 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
                  uint8_t access, const std::vector<CImage>** planned, FlashOutcome* outcome) {
   const FirmwareFile& file = image.file;
   const uint8_t alternate = options.alternate.value_or(0);
-  const bool raw = file.format == FirmwareFormat::kRaw || file.format == FirmwareFormat::kPlainDfu;
+  const bool raw = IsRawFile(file);
   uint32_t address = 0;
   if (raw) {
     if (options.address) {
@@ -146,12 +156,16 @@ bool PlanTargets(const ToolOptions& options, const FlashImage& image, const DfuD
     }
     const auto outside = FirstAddressOutside(target.Records(), *memory, access, OutsideBytes::kAny);
     if (outside) {
-      *outcome = {TOOL_EXIT_BAD_INPUT,
-                  "data at " + HexText(*outside, 8) + " lies outside every " +
-                      (access == SECTOR_READABLE ? "readable" : "writable") +
-                      " memory of alternate setting " +
-                      std::to_string(target.alternateSetting),
-                  outside, {}};
+      if (access == SECTOR_WRITABLE) {
+        const MisfitText text = DescribeMisfit(target, *memory, *outside, OriginOf(options, file),
+                                               options.positional[0], device);
+        *outcome = {TOOL_EXIT_BAD_INPUT, text.message, outside, text.hint};
+      } else {
+        *outcome = {TOOL_EXIT_BAD_INPUT,
+                    "data at " + HexText(*outside, 8) + " lies outside every readable memory of "
+                    "alternate setting " + std::to_string(target.alternateSetting),
+                    outside, {}};
+      }
       return false;
     }
   }
@@ -188,9 +202,12 @@ namespace {
 // the whole target, so that nothing was erased or written.
 FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& device, bool verify,
                                  bool changedOnly, bool* fastPoll, CFittedImages* shared,
-                                 CToolOutput* out, bool* unchanged) {
+                                 AddressOrigin origin, CToolOutput* out, bool* unchanged) {
   const uint8_t alternate = target.alternateSetting;
   const MemoryMapping& memory = *FindMemory(device, alternate);
+  // Where the data goes is said before anything is erased; on a board of
+  // several devices the rows have no room for it.
+  if (!out->OnBoard()) out->Note(PlacementText(target, memory, origin));
   CImage changed;
   // The sectors this device needs rewritten are its own: so are their images.
   CFittedImages own;
@@ -213,9 +230,11 @@ FlashOutcome FlashTargetOnDevice(const CImage& target, const DfuDeviceInfo& devi
   const std::vector<ImageElement> records = data.Records();
   ImageHandle image = fitted(OP_CODE_ERASE, 0);
   if (image == nullptr) return outOfMemory;
-  StatusCode status = RunFittedStep("erase", OP_CODE_ERASE, image, alternate,
-                                    SectorBytesTouched(records, memory, SECTOR_ERASABLE), 0,
-                                    device.path, fastPoll, out);
+  StatusCode status = RunEngineStep(
+      {.name = "erase", .opCode = OP_CODE_ERASE, .image = image, .alternate = alternate,
+       .bytes = SectorBytesTouched(records, memory, SECTOR_ERASABLE), .erasedMap = &memory,
+       .fastPoll = fastPoll},
+      device.path, out);
   if (status != RESULT_OK) return StepFailed("erase", status);
   image = fitted(OP_CODE_DOWNLOAD, 1);
   if (image == nullptr) return outOfMemory;
@@ -274,8 +293,8 @@ FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
   for (const CImage& target : *targets) {
     bool unchanged = false;
     outcome = FlashTargetOnDevice(target, device, !options.noVerify && canUpload,
-                                  options.changedOnly, &fastPoll, &image.share->Images(), out,
-                                  &unchanged);
+                                  options.changedOnly, &fastPoll, &image.share->Images(),
+                                  OriginOf(options, image.file), out, &unchanged);
     if (outcome.exitCode != TOOL_EXIT_OK) return outcome;
     upToDate = upToDate && unchanged;
     if (!outcome.message.empty()) unverified += (unverified.empty() ? "" : ", ") + outcome.message;

@@ -192,7 +192,7 @@ class CWatch {
 
   // A DFU device at a new path: flashed now, after a pause, or not at all.
   void Consider(const std::string& path, bool settled) {
-    if (options_.devicePath && path != *options_.devicePath) return;
+    if (options_.devicePath && !DriverPathNamedBy(path, *options_.devicePath)) return;
     for (const auto& job : jobs_) {
       if (job->device.path != path) continue;
       // Back at the path before its flash has quite ended: looked at then.

@@ -48,6 +48,8 @@ std::string DeviceJson(const DfuDeviceInfo& device) {
   json.Text("event", "device").Text("path", device.path).Bool("opened", device.opened);
   json.Text("mode", device.dfuMode ? "dfu" : "application");
   json.Text("description", device.description);
+  const std::string refusal = OpenRefusalText(device);
+  if (!refusal.empty()) json.Text("error", refusal.substr(2));  // after ": "
   if (device.opened) {
     json.Text("vid", HexText(device.vendorId, 4))
         .Text("pid", HexText(device.productId, 4))
@@ -89,7 +91,7 @@ void PrintDevice(const DfuDeviceInfo& device) {
               device.description.empty() ? "(none)" : ShownText(device.description).c_str());
   std::printf("  mode: %s\n", device.dfuMode ? "DFU" : "application");
   if (!device.opened) {
-    std::printf("  cannot be opened\n");
+    std::printf("  cannot be opened%s\n", OpenRefusalText(device).c_str());
     return;
   }
   std::printf("  id: %04x:%04x  bcdDevice %04x  serial %s\n", device.vendorId, device.productId,
@@ -114,10 +116,12 @@ int RunListCommand(const ToolOptions& options, CToolOutput* out) {
   ListDfuDevices(&devices);
   size_t shown = 0;
   bool unopened = false;
+  const DfuDeviceInfo* denied = nullptr;  // the first one the system refused access to
   for (const DfuDeviceInfo& device : devices) {
     if (!MatchesSelectors(device, options)) continue;
     ++shown;
     if (!device.opened) unopened = true;
+    if (denied == nullptr && device.openStatus == DEV_ERR_ACCESS_DENIED) denied = &device;
     if (out->mode() == OutputMode::kJson) {
       out->JsonLine(DeviceJson(device));
     } else {
@@ -126,5 +130,5 @@ int RunListCommand(const ToolOptions& options, CToolOutput* out) {
   }
   ToolFlushStdout();
   if (shown == 0) return out->Result(TOOL_EXIT_NO_DEVICE, "no DFU device found");
-  return out->Result(TOOL_EXIT_OK, "", unopened ? OpenFailureHint() : "");
+  return out->Result(TOOL_EXIT_OK, "", unopened ? OpenFailureHint(denied) : "");
 }

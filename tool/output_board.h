@@ -16,7 +16,8 @@ class COutputBoard {
   COutputBoard& operator=(const COutputBoard&) = delete;
 
   // Opens a line for a device below the ones already open and returns its
-  // row. Rows are opened before the devices start, on a terminal only.
+  // row. Rows are opened before the devices start, on a terminal only. A
+  // row's text is cut to the terminal's width.
   size_t AddRow(const std::string& text);
   // Redraws a row in place; the cursor stays below the last row.
   void SetRow(size_t row, const std::string& text);

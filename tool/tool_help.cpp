@@ -291,9 +291,11 @@ elements, addresses, sizes, suffix and checksum state.
 }
 
 const std::vector<OptionHelp> SELECTION_OPTIONS = {
-    {"--device PATH", "the device with this path (as list shows it)"},
+    {"--device PATH", "the device with this path (as list shows it), or at this\n"
+                      "bus-port location (1-4), or with these IDs (0483:df11)",
+     "the device with this path, bus-port location or VID:PID"},
     {"--serial S", "the device with this serial number"},
-    {"--vid V --pid P", "the device with this vendor and product ID"},
+    {"--vid V --pid P", "the device with this vendor and product ID (hexadecimal)"},
 };
 
 const char* const SELECTION_MORE =
@@ -309,7 +311,9 @@ const char* const OUTPUT =
     "  \"device\", \"step\", \"progress\" and \"result\" events; \"result\" carries the\n"
     "  exit code and, after a verify difference, its address.\n";
 
-const char* const NUMBERS = "Numbers are decimal or hexadecimal with 0x.\n";
+const char* const NUMBERS =
+    "Numbers are decimal or hexadecimal with 0x; USB IDs (--vid, --pid, --bcd) are\n"
+    "hexadecimal, with or without 0x.\n";
 
 const char* const MORE_HELP =
     "What each option does, with examples: 'man zuvatool' or 'zuvatool --help-all'.\n";

@@ -55,6 +55,36 @@ Setter NumberInto(std::optional<T> ToolOptions::*field, uint64_t limit) {
   };
 }
 
+// USB IDs are written in hexadecimal, with or without 0x ("0483", "0xDF11"),
+// as list, lsusb and the device's descriptors show them.
+template <typename T>
+Setter HexInto(std::optional<T> ToolOptions::*field) {
+  return [field](ToolOptions* o, const std::string& text) {
+    uint64_t value = 0;
+    if (!ParseHexNumber(text, 0xFFFF, &value)) return false;
+    o->*field = static_cast<T>(value);
+    return true;
+  };
+}
+
+// --device takes the path that list shows, the bus-port location alone
+// ("1-4"), or VID:PID in hexadecimal ("0483:df11"), the way lsusb and other
+// USB tools write a device.
+bool ParseDevice(ToolOptions* o, const std::string& text) {
+  if (text.empty()) return false;
+  const size_t colon = text.find(':');
+  uint64_t vendor = 0, product = 0;
+  if (colon != std::string::npos && text.find(':', colon + 1) == std::string::npos &&
+      ParseHexNumber(text.substr(0, colon), 0xFFFF, &vendor) &&
+      ParseHexNumber(text.substr(colon + 1), 0xFFFF, &product)) {
+    o->vendorId = static_cast<uint16_t>(vendor);
+    o->productId = static_cast<uint16_t>(product);
+    return true;
+  }
+  o->devicePath = text;
+  return true;
+}
+
 Setter FlagOn(bool ToolOptions::*field) {
   return [field](ToolOptions* o, const std::string&) { return o->*field = true; };
 }
@@ -97,12 +127,12 @@ bool ParseSha256(ToolOptions* o, const std::string& text) {
 
 const OptionSpec OPTIONS[] = {
     {"--json", false, kEveryCommand, FlagOn(&ToolOptions::json)},
-    {"--device", true, kDeviceCommands, TextInto(&ToolOptions::devicePath)},
+    {"--device", true, kDeviceCommands, ParseDevice},
     {"--serial", true, kDeviceCommands, TextInto(&ToolOptions::serial)},
     {"--capture", true, kDeviceCommands, TextInto(&ToolOptions::capturePath)},
-    {"--vid", true, kDeviceCommands | kConvert, NumberInto(&ToolOptions::vendorId, 0xFFFF)},
-    {"--pid", true, kDeviceCommands | kConvert, NumberInto(&ToolOptions::productId, 0xFFFF)},
-    {"--bcd", true, kConvert, NumberInto(&ToolOptions::deviceVersion, 0xFFFF)},
+    {"--vid", true, kDeviceCommands | kConvert, HexInto(&ToolOptions::vendorId)},
+    {"--pid", true, kDeviceCommands | kConvert, HexInto(&ToolOptions::productId)},
+    {"--bcd", true, kConvert, HexInto(&ToolOptions::deviceVersion)},
     {"--alt", true, kFlash | kVerify | kRead | kErase | kConvert, NumberInto(&ToolOptions::alternate, 255)},
     {"--address", true, kFlash | kVerify | kRead | kErase | kConvert,
      NumberInto(&ToolOptions::address, UINT32_MAX)},
@@ -238,6 +268,11 @@ bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value) {
   }
   *value = result;
   return true;
+}
+
+bool ParseHexNumber(const std::string& text, uint64_t limit, uint64_t* value) {
+  const bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  return ParseNumber(prefixed ? text : "0x" + text, limit, value);
 }
 
 bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, std::string* error) {

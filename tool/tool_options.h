@@ -61,5 +61,7 @@ bool ParseToolOptions(int argc, const char* const* argv, ToolOptions* options, s
 
 // A number in decimal or with 0x in hexadecimal, up to `limit`.
 bool ParseNumber(const std::string& text, uint64_t limit, uint64_t* value);
+// A number in hexadecimal, with or without 0x, up to `limit`.
+bool ParseHexNumber(const std::string& text, uint64_t limit, uint64_t* value);
 
 #endif  // ZUVA_TOOL_TOOL_OPTIONS_H_

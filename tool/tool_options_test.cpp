@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 #include "tool/tool_help.h"
@@ -53,6 +54,56 @@ TEST(ToolOptions, AllMeansSectorsToEraseAndDevicesToFlash) {
   ASSERT_TRUE(Parse({"flash", "fw.bin", "--all"}, &o, &error)) << error;
   EXPECT_TRUE(o.allDevices);
   EXPECT_FALSE(o.all);
+}
+
+// USB IDs are hexadecimal as list, lsusb and the descriptors show them, with
+// or without 0x; --device also takes VID:PID and the bus-port location.
+struct SelectorCase {
+  std::vector<const char*> args;
+  std::optional<uint16_t> vendorId;
+  std::optional<uint16_t> productId;
+  std::optional<std::string> devicePath;
+};
+
+TEST(ToolOptions, ReadsDeviceSelectorsAsUsbToolsWriteThem) {
+  const SelectorCase cases[] = {
+      {{"--vid", "0483", "--pid", "df11"}, 0x0483, 0xDF11, std::nullopt},
+      {{"--vid", "0x0483", "--pid", "0XDF11"}, 0x0483, 0xDF11, std::nullopt},
+      {{"--vid=483", "--pid=DF11"}, 0x0483, 0xDF11, std::nullopt},
+      // Digits alone are hexadecimal too: 1155 is 0x1155, not 0x0483.
+      {{"--vid", "1155", "--pid", "57105"}, std::nullopt, std::nullopt, std::nullopt},
+      {{"--vid", "1155", "--pid", "5710"}, 0x1155, 0x5710, std::nullopt},
+      {{"--device", "0483:df11"}, 0x0483, 0xDF11, std::nullopt},
+      {{"--device", "0x0483:0xDF11"}, 0x0483, 0xDF11, std::nullopt},
+      {{"--device", "1-1"}, std::nullopt, std::nullopt, "1-1"},
+      {{"--device", "usb:1-4.2"}, std::nullopt, std::nullopt, "usb:1-4.2"},
+      {{"--device", "sim:1"}, std::nullopt, std::nullopt, "sim:1"},
+      // Not two IDs of at most four digits: a path like any other.
+      {{"--device", "10483:df11"}, std::nullopt, std::nullopt, "10483:df11"},
+      {{"--device", "0483:df11:1"}, std::nullopt, std::nullopt, "0483:df11:1"},
+  };
+  for (const SelectorCase& c : cases) {
+    std::vector<const char*> args = {"read", "out.bin"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ToolOptions o;
+    std::string error;
+    const bool parsed = Parse(args, &o, &error);
+    const bool valid = c.vendorId || c.devicePath;
+    ASSERT_EQ(parsed, valid) << c.args[0] << " " << c.args[1] << ": " << error;
+    if (!valid) continue;
+    EXPECT_EQ(o.vendorId, c.vendorId) << c.args[1];
+    EXPECT_EQ(o.productId, c.productId) << c.args[1];
+    EXPECT_EQ(o.devicePath, c.devicePath) << c.args[1];
+  }
+  // The suffix IDs of convert are read the same way.
+  ToolOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"convert", "a.hex", "b.dfu", "--vid", "1209", "--pid", "70b1", "--bcd", "0200"},
+                    &o, &error))
+      << error;
+  EXPECT_EQ(o.vendorId, 0x1209);
+  EXPECT_EQ(o.productId, 0x70B1);
+  EXPECT_EQ(o.deviceVersion, 0x0200);
 }
 
 struct HelpCase {
@@ -172,6 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"DetachOfEveryDevice", {"flash", "f", "--all", "--detach"}, "not with --all or --watch"},
         UsageCase{"WatchOfAnotherCommand", {"read", "o", "--watch"}, "does not belong to read"},
         UsageCase{"VidWithoutPid", {"flash", "f", "--vid", "0x483"}, "together"},
+        UsageCase{"VidBeyond16Bits", {"flash", "f", "--vid", "10483", "--pid", "df11"}, "bad value"},
         UsageCase{
             "TargetEndBeforeStart", {"convert", "a", "b", "--target", "0=0x10-0x10"}, "bad value"},
         UsageCase{"TargetWithoutAlt", {"convert", "a", "b", "--target", "0x10-0x20"}, "bad value"},

@@ -1,5 +1,6 @@
 #include "tool/tool_output.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -7,13 +8,13 @@
 #include <utility>
 
 #include "platform/interrupt.h"
+#include "platform/terminal.h"
 #include "tool/engine_run.h"
 #include "tool/exit_code.h"
+#include "tool/progress_bar.h"
 #include "tool/tool_text.h"
 
 namespace {
-
-constexpr int TOOL_BAR_WIDTH = 24;
 
 // The first error number of a failed write to standard output; 0 while none
 // failed. Devices of flash --all write from their own threads.
@@ -25,12 +26,6 @@ void NoteStdoutError(int error) {
 }
 
 void WriteOut(const std::string& text) { ToolWriteStdout(text); }
-
-std::string Kib(double bytes) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
-  return text;
-}
 
 // A read-back's differing sectors, by start address; none leaves the event
 // as it was.
@@ -114,6 +109,7 @@ void CToolOutput::StepBegin(const std::string& step, uint8_t alternate, uint64_t
   step_ = step;
   stepBytes_ = bytes;
   percent_ = 0;
+  doneBytes_ = 0;
   barShown_ = false;
   stepStart_ = std::chrono::steady_clock::now();
   if (!ShowsSteps()) return;
@@ -130,15 +126,22 @@ void CToolOutput::StepBegin(const std::string& step, uint8_t alternate, uint64_t
   }
 }
 
-void CToolOutput::Progress(uint8_t percent) {
-  if (percent == percent_) return;
+void CToolOutput::Progress(uint8_t percent, std::optional<uint64_t> doneBytes) {
+  const uint64_t done = doneBytes.value_or(stepBytes_ * percent / 100);
+  if (percent == percent_ && done == doneBytes_) {
+    if (mode_ == OutputMode::kTerminal && ShowsSteps() && TerminalColumns() != barColumns_) {
+      DrawBar(false);
+    }
+    return;
+  }
   percent_ = percent;
+  doneBytes_ = done;
   if (!ShowsSteps()) return;
   if (mode_ == OutputMode::kJson) {
     JsonLine(Event("progress")
                  .Text("step", step_)
                  .Number("percent", percent)
-                 .Number("bytes", stepBytes_ * percent / 100)
+                 .Number("bytes", done)
                  .Str());
   } else if (mode_ == OutputMode::kTerminal) {
     DrawBar(false);
@@ -147,6 +150,7 @@ void CToolOutput::Progress(uint8_t percent) {
 
 void CToolOutput::StepEnd() {
   percent_ = 100;
+  doneBytes_ = stepBytes_;
   if (!ShowsSteps()) return;
   if (mode_ == OutputMode::kTerminal) {
     DrawBar(true);
@@ -156,36 +160,23 @@ void CToolOutput::StepEnd() {
 }
 
 void CToolOutput::DrawBar(bool final) {
-  const double seconds =
+  ProgressBarState state;
+  state.step = step_;
+  state.percent = percent_;
+  state.doneBytes = doneBytes_;
+  state.totalBytes = stepBytes_;
+  state.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - stepStart_).count();
-  const double done = static_cast<double>(stepBytes_) * percent_ / 100.0;
-  const int filled = percent_ * TOOL_BAR_WIDTH / 100;
-  std::string bar = step_;
-  char text[128];
-  if (stepBytes_ == 0) {
-    // Nothing to measure: the step's name until it is done.
-    bar += final ? "... done" : "...";
-  } else {
-    bar.resize(10, ' ');
-    bar += "[" + std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(TOOL_BAR_WIDTH - filled), '.') + "] ";
-    std::snprintf(text, sizeof text, "%3d%%", percent_);
-    bar += text;
-    bar += "  " + Kib(done) + " / " + Kib(static_cast<double>(stepBytes_));
-    if (seconds > 0.05 && done > 0) {
-      const double rate = done / seconds;
-      const double left = (static_cast<double>(stepBytes_) - done) / rate;
-      std::snprintf(text, sizeof text, "  %s/s  %d:%02d %s", Kib(rate).c_str(),
-                    static_cast<int>(final ? seconds : left) / 60,
-                    static_cast<int>(final ? seconds : left) % 60, final ? "total" : "left");
-      bar += text;
-    }
-  }
+  state.final = final;
+  barColumns_ = TerminalColumns();
   if (board_ != nullptr) {
-    board_->SetRow(row_, device_ + "  " + bar);
+    // The board's row starts with the device's path.
+    const std::string lead = device_ + "  ";
+    const int columns = static_cast<int>(barColumns_ - lead.size());
+    board_->SetRow(row_, lead + ProgressBarText(state, barColumns_ > 0 ? std::max(columns, 1) : 0));
     return;
   }
-  bar = "\r" + bar + "\x1b[K";  // clear what a longer line left
+  std::string bar = "\r" + ProgressBarText(state, barColumns_) + "\x1b[K";  // clear what a longer line left
   if (final) bar += "\n";
   barShown_ = !final;
   WriteOut(bar);

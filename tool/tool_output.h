@@ -42,12 +42,18 @@ class CToolOutput {
   CToolOutput(OutputMode mode, COutputBoard* board, std::string devicePath, bool steps);
 
   OutputMode mode() const { return mode_; }
+  // Whether this is one device's output on a board of several.
+  bool OnBoard() const { return board_ != nullptr; }
   // The device a command works on.
   void Device(const DfuDeviceInfo& device);
   // A step ("erase", "download", "verify", "upload", "leave", ...) on `bytes`
   // bytes (0 when the step has no size).
   void StepBegin(const std::string& step, uint8_t alternate, uint64_t bytes);
-  void Progress(uint8_t percent);
+  // The step's percentage, and the bytes done when they are not that share
+  // of the step's bytes (an erase of sectors of different sizes). Called
+  // again with the same values, it redraws a bar whose terminal changed
+  // width meanwhile.
+  void Progress(uint8_t percent, std::optional<uint64_t> doneBytes = std::nullopt);
   void StepEnd();
   // A line of information in the text modes; nothing with --json.
   void Note(const std::string& text);
@@ -86,6 +92,8 @@ class CToolOutput {
   std::string step_;
   uint64_t stepBytes_ = 0;
   uint8_t percent_ = 0;
+  uint64_t doneBytes_ = 0;
+  int barColumns_ = 0;  // the terminal's width when the bar was last drawn
   bool barShown_ = false;
   std::chrono::steady_clock::time_point stepStart_;
 };

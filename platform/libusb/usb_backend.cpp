@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <fstream>
 #include <map>
@@ -326,7 +327,9 @@ libusb_device* FindDevice(libusb_context* context, const std::string& path) {
   return found;
 }
 
-std::unique_ptr<CUsbConnection> OpenPath(const std::string& path) {
+// Null when the device cannot be opened, and then *failure says why when
+// the system does.
+std::unique_ptr<CUsbConnection> OpenPath(const std::string& path, StatusCode* failure) {
   uint8_t bus = 0;
   std::vector<uint8_t> ports;
   if (!UsbParsePath(path, &bus, &ports)) return nullptr;
@@ -351,6 +354,9 @@ std::unique_ptr<CUsbConnection> OpenPath(const std::string& path) {
       shared = std::make_shared<CUsbDevice>(context, UsbHandle(handle), address);
       layer.devices[path] = shared;
     } else {
+      // libusb's word for EACCES on the usbfs node: the udev rule is missing
+      // or the user is not (yet) in its group.
+      if (result == LIBUSB_ERROR_ACCESS) *failure = DEV_ERR_ACCESS_DENIED;
       shared.reset();
     }
   }
@@ -364,20 +370,38 @@ class CUsbBackend : public DriverBackend {
   std::string PathPrefix() const override { return ""; }
   bool IsVirtual() const override { return false; }
 
-  std::unique_ptr<DriverConnection> Open(const std::string& path,
-                                         StatusCode* /*failure*/) override {
-    return OpenPath(path);
+  std::unique_ptr<DriverConnection> Open(const std::string& path, StatusCode* failure) override {
+    return OpenPath(path, failure);
   }
 
   // The claim stays with the device's libusb handle, which every open of the
   // path shares, until the held connection is closed.
   StatusCode Hold(const std::string& path, uint8_t interfaceNumber,
                   std::unique_ptr<DriverConnection>* held) override {
-    std::unique_ptr<CUsbConnection> connection = OpenPath(path);
-    if (!connection) return DEV_ERR_OPEN_FAILED;
+    StatusCode failure = DEV_ERR_OPEN_FAILED;
+    std::unique_ptr<CUsbConnection> connection = OpenPath(path, &failure);
+    if (!connection) return failure;
     const StatusCode status = connection->Hold(interfaceNumber);
     if (status == RESULT_OK) *held = std::move(connection);
     return status;
+  }
+
+  // The usbfs node that libusb opens for the device.
+  std::string SystemNode(const std::string& path) override {
+    UsbLayer& layer = Layer();
+    std::shared_ptr<CUsbContext> context;
+    {
+      std::lock_guard<std::mutex> lock(layer.mutex);
+      context = ContextLocked(layer);
+    }
+    if (!context) return "";
+    libusb_device* device = FindDevice(context->Get(), path);
+    if (device == nullptr) return "";
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
+                  libusb_get_device_address(device));
+    libusb_unref_device(device);
+    return node;
   }
 
   bool Enumerate(const Guid& interfaceClass, std::vector<InterfaceInfo>* interfaces) override;

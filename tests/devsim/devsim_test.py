@@ -531,6 +531,42 @@ def test_a_device_plugged_in_later_arrives_on_the_bus(run):
               repr(result.stdout[-600:]) + repr(result.stderr[-400:]))
 
 
+def test_zuvatool_takes_the_bus_port_location_and_lists_what_is_there(run):
+    # "1-1" is the path dfu-util and the kernel show; zuvatool's own is usb:1-1.
+    found = run.devsim([run.args.zuvatool, "list", "--json", "--device", "1-1"])
+    missing = run.devsim([run.args.zuvatool, "read", "out.bin", "--device", "1-9"])
+    run.check("--device takes the bus-port location; a location of no device lists those there",
+              found.returncode == 0 and b'"path":"usb:1-1"' in found.stdout
+              and missing.returncode == 4 and b"present:\n  usb:1-1  0483:df11" in missing.stderr,
+              repr(found.stdout[-300:] + found.stderr[-300:] + missing.stderr[-300:]))
+
+
+def test_zuvatool_names_the_node_it_may_not_open_and_how_to_get_access(run):
+    # The usbfs node closed to others, and zuvatool run as a user without the
+    # capability to bypass file permissions, as after an install without the
+    # udev rule or before a new login. The rest of the emulated bus (its
+    # sockets, its sysfs) stays open to that user.
+    if shutil.which("setpriv") is None:
+        run.check("setpriv is needed to drop the capabilities (util-linux)", False)
+        return
+    script = ('chmod -R a+rwX "$UMOCKDEV_DIR" && chmod 0600 "$UMOCKDEV_DIR"/dev/bus/usb/*/* && '
+              'exec setpriv --reuid=nobody --regid=nogroup --clear-groups '
+              '--inh-caps=-all --bounding-set=-all "$@"')
+    listed = run.devsim(["sh", "-c", script, "sh", run.args.zuvatool, "list"])
+    flashed = run.devsim(["sh", "-c", script, "sh", run.args.zuvatool, "leave"])
+    words = flashed.stderr.decode(errors="replace")
+    run.check("a device the system refuses names the node, the udev rule, the command that "
+              "joins plugdev and the new login; list says the same of the device",
+              flashed.returncode == 6
+              and re.search(r"usb:1-1 cannot be opened: permission denied on /dev/bus/usb/001/\d{3}",
+                            words) is not None
+              and "sudo usermod -aG plugdev $USER" in words and "new login" in words
+              and ("50-zuva-dfu.rules gives DFU devices" in words or "is not installed" in words)
+              and listed.returncode == 0
+              and b"cannot be opened: permission denied on /dev/bus/usb/001/" in listed.stdout,
+              repr(listed.stdout[-300:] + listed.stderr[-300:]) + words[-600:])
+
+
 def test_a_signal_to_devsim_reaches_its_command(run):
     # Each signal sent to zuva-devsim alone: the command gets it, ends in its
     # own way, and its exit code is zuva-devsim's.
@@ -754,6 +790,8 @@ def main():
                  test_a_device_back_on_its_port_is_opened_anew,
                  test_a_late_answer_fails_at_the_hosts_time_out,
                  test_a_device_plugged_in_later_arrives_on_the_bus,
+                 test_zuvatool_takes_the_bus_port_location_and_lists_what_is_there,
+                 test_zuvatool_names_the_node_it_may_not_open_and_how_to_get_access,
                  test_a_signal_to_devsim_reaches_its_command) + FWUPD_TESTS:
         test(run)
     return 1 if run.failures else 0
