@@ -26,6 +26,7 @@ import argparse
 import os
 import random
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -74,6 +75,8 @@ class Shape:
         self.attributes = 0x0B
         self.version = 0x011A
         self.keys = {}
+        # Alternate settings above 0 with a memory: their sectors.
+        self.other_alternates = {}
 
     def key(self, name, value):
         self.keys[name] = value
@@ -98,6 +101,9 @@ class Shape:
     @property
     def can_download(self):
         return bool(self.attributes & 0x01)
+
+    def alternates_listed(self):
+        return [line for line in self.lines if line.startswith("alt =")]
 
     def flash_size(self):
         return self.memory_size if self.plain else sum(s.size for s in self.sectors)
@@ -223,26 +229,37 @@ def draw_shape(rng):
         shape.key("mass-erase", "nothing")
     if rng.random() < 0.05:
         shape.key("detach-timeout", str(rng.choice([0, 1000, 65535])))
+    if rng.random() < 0.04:
+        shape.key("mode", "application")
+        if rng.random() < 0.5:
+            shape.key("extra-interfaces", str(rng.randrange(1, 4)))
+    if not plain and rng.random() < 0.04:
+        shape.key("protected", "yes")
+    if rng.random() < 0.03:
+        shape.key("arrive-after", str(rng.choice([50, 400])))
     if plain:
         shape.memory_size = rng.choice([rng.randrange(1, 4096), rng.randrange(4096, 300000),
                                         65536, 262144, rng.randrange(1, 64) * 1024])
         shape.key("memory-size", str(shape.memory_size))
         for index in range(rng.choice([1, 1, 2, 3])):
             shape.key("alt", rng.choice(["Application", "Settings", "Flash %d" % index, ""]))
+            if index:
+                shape.other_alternates[index] = [Sector(0, shape.memory_size, 7)]
         return shape
-    base = rng.choice([0x08000000, 0x08000000, 0x00000000, 0x20000000, 0x90000000,
+    base = rng.choice([0x08000000, 0x08000000, 0x08000000, 0x08000000, 0x00000000, 0x20000000, 0x90000000,
                        rng.randrange(1, 0x8000) * 0x1000])
     text, shape.sectors, shape.memory_starts = draw_memory_map(
         rng, rng.choice(["Internal Flash  ", "Flash", "Main"]), base, 640 * 1024, True)
     shape.key("alt", text)
     for index in range(rng.choice([0, 1, 1, 2, 3])):
         other = rng.random()
-        if other < 0.6:
-            text, _, _ = draw_memory_map(rng, "Alt %d " % (index + 1),
-                                         rng.choice([0x1FFF0000, 0x40000000 + index * 0x100000]),
-                                         64 * 1024, False)
+        if other < 0.75:
+            text, sectors, _ = draw_memory_map(rng, "Alt %d " % (index + 1),
+                                               rng.choice([0x1FFF0000, 0x40000000 + index * 0x100000]),
+                                               64 * 1024, False)
             shape.key("alt", text)
-        elif other < 0.8:
+            shape.other_alternates[index + 1] = sectors
+        elif other < 0.87:
             shape.key("alt", "")
         else:
             shape.key("alt", "Not a map")
@@ -424,6 +441,8 @@ class Sweep:
             argv.append("--no-leave")
         if rng.random() < 0.1:
             argv.append("--no-verify")
+        if rng.random() < 0.2:
+            argv.append("--fast-poll")
         outcome = self.run(ctx, argv, self.args.zuvatool)
         if not self.judge_process(ctx, outcome, TOOL_EXITS, "flash"):
             return
@@ -602,12 +621,76 @@ class Sweep:
                           "changed" % sector.address)
                 return
 
+    def other_alternate(self, ctx, rng):
+        """An image to another alternate setting (or one the device does not
+        have): alternate setting 0's memory, which the flash file holds, must
+        stay as it was. The virtual device keeps the other memories only for
+        its life, so on the emulated bus, where one device serves both, the
+        image is read back and must agree."""
+        shape = ctx.shape
+        alternate = rng.choice(sorted(shape.other_alternates) + [len(shape.alternates_listed())])
+        sectors = shape.other_alternates.get(alternate) or [Sector(0, 4096, 7)]
+        sector = rng.choice(sectors)
+        size = rng.randrange(1, max(2, min(sector.size, shape.max_bytes(), 20000)))
+        data = payload(rng, size)
+        ctx.write("alt.bin", data)
+        before = ctx.read_flash()
+        flash = ["flash", "alt.bin", "--alt", str(alternate)]
+        read = ["read", "back.bin", "--alt", str(alternate)]
+        if not shape.plain:
+            flash += ["--address", "0x%08X" % sector.address, "--no-leave"]
+            read += ["--address", "0x%08X" % sector.address, "--length", str(size)]
+        if ctx.bus:
+            wrote, back = self.run_pair(ctx, flash, read)
+        else:
+            wrote, back = self.run(ctx, flash, self.args.zuvatool), None
+        if not self.judge_process(ctx, wrote, TOOL_EXITS, "flash --alt"):
+            return
+        if ctx.read_flash().data != before.data:
+            self.fail(ctx, wrote, "a flash to alternate setting %d changed alternate setting 0"
+                      % alternate)
+            return
+        if back is None or not self.judge_process(ctx, back, TOOL_EXITS, "read --alt"):
+            return
+        if wrote.code == 0 and back.code == 0 and "not read back" not in wrote.text:
+            got = ctx.read_bytes("back.bin")
+            if got[:size] != data:
+                self.fail(ctx, back, "flash to alternate setting %d said exit 0, and reading it "
+                          "back gives other bytes%s" % (alternate, first_difference(got[:size], data)))
+
+    def run_pair(self, ctx, first, second):
+        """Two zuvatool commands against one device on the emulated bus."""
+        script = "".join(
+            "%s >%s.out 2>%s.err </dev/null; echo $? >%s.code\n" % (
+                " ".join([shlex.quote(self.args.zuvatool)] + [shlex.quote(a) for a in argv]),
+                name, name, name)
+            for name, argv in (("first", first), ("second", second)))
+        outcome = self.run(ctx, ["-c", script], "sh")
+        outcomes = []
+        for name, argv in (("first", first), ("second", second)):
+            def text(suffix):
+                path = os.path.join(ctx.work, name + suffix)
+                return ctx.read_bytes(name + suffix).decode("utf-8", "replace") \
+                    if os.path.exists(path) else ""
+            code = text(".code").strip()
+            outcomes.append(Outcome(argv, int(code) if code else None, text(".out"),
+                                    text(".err") + (outcome.err if not code else ""),
+                                    outcome.timed_out, outcome.seconds))
+        return outcomes
+
     def zuva(self, ctx, rng):
         """ZUVA's upgrade: the exit code says only that its DfuSe file was
         written; the console says what the device got."""
         shape = ctx.shape
         before = ctx.read_flash()
         size = min(shape.max_bytes(), rng.choice([rng.randrange(1, 4096), rng.randrange(1, 200000), ZUVA_WINDOW]))
+        # Mostly an image that the writable sectors at the window's start hold.
+        run_end = ZUVA_BASE
+        for sector in shape.sectors:
+            if sector.address == run_end and sector.access & ACCESS_WRITE:
+                run_end = sector.end
+        if run_end > ZUVA_BASE and rng.random() < 0.8:
+            size = min(size, run_end - ZUVA_BASE)
         raw = payload(rng, size)
         ctx.write("zuva.bin", raw)
         window = raw + b"\xff" * (ZUVA_WINDOW - len(raw))
@@ -620,6 +703,9 @@ class Sweep:
         after = ctx.read_flash()
         verified = "Verifying..." in outcome.out and \
             outcome.out.split("Verifying...")[1].split("\n")[0].endswith("finished.")
+        kind = "verified" if verified else "data not matching" if "not matching" in outcome.out \
+            else "failed" if "Erasing..." in outcome.out else "device refused"
+        self.outcomes[("ZUVA", kind)] = self.outcomes.get(("ZUVA", kind), 0) + 1
         if not verified:
             if "Erasing..." not in outcome.out and after.data != before.data:
                 self.fail(ctx, outcome, "the device was refused, but its flash changed")
@@ -684,7 +770,9 @@ def sweep_profile(sweep, seed, index):
         sweep.flash(ctx, run_rng, changed_only=not shape.plain or run_rng.random() < 0.3)
         if not shape.plain:
             sweep.erase(ctx, run_rng)
-        if args.zuva and not shape.plain and not bus:
+        if run_rng.random() < 0.5:
+            sweep.other_alternate(ctx, run_rng)
+        if args.zuva and not shape.plain:
             ctx.write("flash.bin", old_flash(shape, run_rng))
             sweep.zuva(ctx, run_rng)
         if len(sweep.failures) == failures:
