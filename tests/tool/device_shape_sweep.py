@@ -86,6 +86,11 @@ class Shape:
     def profile(self):
         return "\n".join(self.lines) + "\n"
 
+    def memory_budget(self):
+        """The most memory alternate setting 0 may have for a whole read of it
+        to take a few seconds in blocks of the transfer size."""
+        return min(640 * 1024, max(4096, self.transfer_size * 8000))
+
     def max_bytes(self):
         """The most an image may hold for a command to take a few seconds:
         each block may cost an announced poll time and, under real timing,
@@ -121,6 +126,8 @@ class Shape:
 
 def draw_size(rng):
     """A sector size: mostly powers of two, sometimes odd."""
+    if rng.random() < 0.03:
+        return rng.randrange(1, 17)
     return rng.choice([1024, 2048, 4096, 16384, 65536, 131072,
                        rng.randrange(1, 9) * 1024 + rng.choice([0, 0, 512]),
                        rng.randrange(100, 5000)])
@@ -147,7 +154,7 @@ def draw_memory_map(rng, name, base, budget, first):
     descriptor (126 characters); its sectors in map order."""
     while True:
         text, sectors, starts = draw_memory_map_once(rng, name, base, budget, first)
-        if len(text) <= 126:
+        if len(text) <= 126 and sectors[-1].end <= 1 << 32:
             return text, sectors, starts
 
 
@@ -162,7 +169,7 @@ def draw_memory_map_once(rng, name, base, budget, first):
         start = address
         for _ in range(rng.choice([1, 1, 2, 3, 4])):
             size = draw_size(rng)
-            count = rng.randrange(1, 9)
+            count = rng.randrange(1, 9) if rng.random() < 0.95 else rng.randrange(9, 1000)
             while count > 1 and size * count > budget:
                 count -= 1
             if size * count > budget and sectors:
@@ -197,7 +204,7 @@ def draw_shape(rng):
     else:
         shape.version = 0x011A if rng.random() < 0.85 else rng.choice([0x0100, 0x0110])
     shape.key("dfu-version", "0x%04X" % shape.version)
-    shape.transfer_size = rng.choice(TRANSFER_SIZES)
+    shape.transfer_size = rng.choice(TRANSFER_SIZES) if rng.random() < 0.97 else rng.randrange(0, 8)
     shape.key("transfer-size", str(shape.transfer_size))
     attributes = 0x01 | 0x02 | 0x04 * rng.randrange(2) | 0x08 * rng.randrange(2)
     if rng.random() < 0.12:
@@ -238,18 +245,20 @@ def draw_shape(rng):
     if rng.random() < 0.03:
         shape.key("arrive-after", str(rng.choice([50, 400])))
     if plain:
-        shape.memory_size = rng.choice([rng.randrange(1, 4096), rng.randrange(4096, 300000),
-                                        65536, 262144, rng.randrange(1, 64) * 1024])
+        shape.memory_size = min(shape.memory_budget(), rng.choice(
+            [rng.randrange(1, 4096), rng.randrange(4096, 300000), 65536, 262144,
+             rng.randrange(1, 64) * 1024]))
         shape.key("memory-size", str(shape.memory_size))
         for index in range(rng.choice([1, 1, 2, 3])):
             shape.key("alt", rng.choice(["Application", "Settings", "Flash %d" % index, ""]))
             if index:
                 shape.other_alternates[index] = [Sector(0, shape.memory_size, 7)]
         return shape
-    base = rng.choice([0x08000000, 0x08000000, 0x08000000, 0x08000000, 0x00000000, 0x20000000, 0x90000000,
+    base = rng.choice([0x08000000, 0x08000000, 0x08000000, 0x08000000, 0x00000000, 0xFFFE0000, 0x20000000, 0x90000000,
                        rng.randrange(1, 0x8000) * 0x1000])
     text, shape.sectors, shape.memory_starts = draw_memory_map(
-        rng, rng.choice(["Internal Flash  ", "Flash", "Main"]), base, 640 * 1024, True)
+        rng, rng.choice(["Internal Flash  ", "Flash", "Main"]), base,
+        min(shape.memory_budget(), (1 << 32) - base), True)
     shape.key("alt", text)
     for index in range(rng.choice([0, 1, 1, 2, 3])):
         other = rng.random()
