@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "protocol/dfu.h"
 #include "tool/device_selection.h"
 #include "tool/exit_code.h"
 
@@ -47,4 +48,11 @@ bool ChooseDevices(const ToolOptions& options, CToolOutput* out, bool dfuMode,
   ListDfuDevices(&devices);
   SelectionOutcome outcome = SelectDevices(devices, options, dfuMode, chosen);
   return SelectionSucceeded(options, devices, &outcome, out, exitCode);
+}
+
+std::string DfuSeDownloadRefusal(const DfuDeviceInfo& device) {
+  if ((device.attributes & DFU_ATTR_CAN_DNLOAD) != 0) return {};
+  return "the device does not take downloads (its DFU functional descriptor does not set "
+         "bitCanDnload), and every DfuSe command, the address a read starts at included, "
+         "travels as one: nothing is asked of it";
 }

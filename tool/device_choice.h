@@ -3,6 +3,7 @@
 #ifndef ZUVA_TOOL_DEVICE_CHOICE_H_
 #define ZUVA_TOOL_DEVICE_CHOICE_H_
 
+#include <string>
 #include <vector>
 
 #include "device/device_claim.h"
@@ -21,5 +22,10 @@ bool ChooseDevice(const ToolOptions& options, CToolOutput* out, bool dfuMode, Df
 // a failure to find any; each is announced by the caller.
 bool ChooseDevices(const ToolOptions& options, CToolOutput* out, bool dfuMode,
                    std::vector<DfuDeviceInfo>* devices, int* exitCode);
+
+// Why a DfuSe device cannot serve a command, or empty when it can: one
+// without bitCanDnload stalls every download, and every DfuSe command (the
+// address pointer a read sets too, erase, leave, unprotect) travels as one.
+std::string DfuSeDownloadRefusal(const DfuDeviceInfo& device);
 
 #endif  // ZUVA_TOOL_DEVICE_CHOICE_H_
