@@ -366,6 +366,8 @@ class Sweep:
         self.runs = 0
         self.outcomes = {}
         self.reasons = {}
+        # Successes over bytes that differ where the tool said it did not look.
+        self.unverified = 0
 
     def run(self, ctx, argv, program, stdin=b""):
         """Runs program (zuvatool or ZUVA) against the device of ctx, in
@@ -619,7 +621,11 @@ class Sweep:
                           "cannot be erased" % sector.address)
                 return
             if wanted and not blank:
-                if mode == "mass" and "not checked" in outcome.text:
+                # A device that takes the mass erase and erases nothing is
+                # caught only where the tool reads: the first block of each
+                # sector (or of a sample of them), as its result says.
+                sampled = "not checked" in outcome.text or "checked blank: the first block" in outcome.text
+                if mode == "mass" and sampled and shape.keys.get("mass-erase") == "nothing":
                     ctx.unverified += 1
                     continue
                 self.fail(ctx, outcome, "exit 0, but the sector at 0x%08X is not blank"
@@ -784,6 +790,7 @@ def sweep_profile(sweep, seed, index):
         if args.zuva and not shape.plain:
             ctx.write("flash.bin", old_flash(shape, run_rng))
             sweep.zuva(ctx, run_rng)
+        sweep.unverified += ctx.unverified
         if len(sweep.failures) == failures:
             shutil.rmtree(ctx.work, ignore_errors=True)
     return len(sweep.failures) == failures
@@ -825,6 +832,8 @@ def main():
         sys.stdout.flush()
     print("\n%d profiles, %d runs in %.0f s, seed %d" % (done, sweep.runs, time.monotonic() - started,
                                                           args.seed))
+    print("successes whose result said what was not checked, over bytes that differ there: %d"
+          % sweep.unverified)
     print("outcomes: " + ", ".join("%s exit %s: %d" % (k[0], k[1], v)
                                    for k, v in sorted(sweep.outcomes.items(), key=str)))
     if args.reasons:
