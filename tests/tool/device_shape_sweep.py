@@ -15,12 +15,13 @@ itself, knowing the shape it drew:
   - never a crash, a hang (every run has a time-out) or a sanitizer report.
 
   device_shape_sweep.py --zuvatool PATH [--zuva PATH] [--devsim PATH] --work-dir DIR
-                        [--seed S] [--count N] [--bus-every K] [--only I] [--keep-going]
+                        [--seed S] [--count N | --minutes M] [--bus-every K] [--only I]
+                        [--reasons] [--verbose] [--lower-case-units]
 
 --bus-every K also runs every K-th profile's commands on the emulated USB
 bus (zuva-devsim). --only I runs profile I of the seed alone (a finding's
-reproduction). Each failure leaves its profile and command line in
-DIR/findings/.
+reproduction). Each failure leaves its profile and what the commands said
+in DIR/findings/.
 """
 import argparse
 import os
@@ -832,7 +833,8 @@ def main():
     parser.add_argument("--devsim")
     parser.add_argument("--work-dir", required=True)
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--count", type=int, default=20)
+    parser.add_argument("--count", type=int,
+                        help="profiles to draw (default 20, or as many as --minutes allows)")
     parser.add_argument("--bus-every", type=int, default=0)
     parser.add_argument("--only", type=int)
     parser.add_argument("--minutes", type=float, default=0,
@@ -849,7 +851,8 @@ def main():
     os.makedirs(args.work_dir, exist_ok=True)
     sweep = Sweep(args)
     started = time.monotonic()
-    indices = [args.only] if args.only is not None else range(args.count)
+    count = args.count if args.count is not None else (1 << 30 if args.minutes else 20)
+    indices = [args.only] if args.only is not None else range(count)
     done = 0
     for index in indices:
         if args.minutes and time.monotonic() - started > args.minutes * 60:
