@@ -603,17 +603,24 @@ class Sweep:
                           "device's %d%s" % (len(got), address, length,
                                              first_difference(got, after.at(address, length))))
             return
-        # By default: the run of readable sectors from the start of the memory.
+        # By default: the whole run of readable sectors from the start of the
+        # memory; whether it goes on into a memory that follows without a
+        # gap is the tool's choice.
         start = shape.sectors[0].address
-        run_end = start
-        for sector in shape.sectors:
-            if sector.address == run_end and sector.access & ACCESS_READ:
-                run_end = sector.end
-            elif sector.address == run_end:
+        first_memory = shape.memory_starts[1] if len(shape.memory_starts) > 1 else len(shape.sectors)
+        run_end = shape_end = start
+        for index, sector in enumerate(shape.sectors):
+            if sector.address != run_end or not sector.access & ACCESS_READ:
                 break
-        if not got or len(got) > run_end - start or got != after.at(start, len(got)):
-            self.fail(ctx, outcome, "exit 0, but the %d bytes read are not the device's from "
-                      "0x%08X (readable run of %d)" % (len(got), start, run_end - start))
+            run_end = sector.end
+            if index < first_memory:
+                shape_end = sector.end
+        if not got or not shape_end - start <= len(got) <= run_end - start or \
+                got != after.at(start, len(got)):
+            self.fail(ctx, outcome, "exit 0, but the %d bytes read are not the device's whole "
+                      "readable run from 0x%08X (%d bytes, %d with the memories that follow)%s"
+                      % (len(got), start, shape_end - start, run_end - start,
+                         first_difference(got, after.at(start, len(got)))))
 
     def erase(self, ctx, rng):
         shape = ctx.shape
