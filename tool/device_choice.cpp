@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "protocol/dfu.h"
 #include "tool/device_selection.h"
 #include "tool/exit_code.h"
 
@@ -57,4 +58,11 @@ std::string UnreadMemoryMapText(const DfuDeviceInfo& device, uint8_t alternate) 
     }
   }
   return {};
+}
+
+std::string DfuSeDownloadRefusal(const DfuDeviceInfo& device) {
+  if ((device.attributes & DFU_ATTR_CAN_DNLOAD) != 0) return {};
+  return "the device does not take downloads (its DFU functional descriptor does not set "
+         "bitCanDnload), and every DfuSe command, the address a read starts at included, "
+         "travels as one: nothing is asked of it";
 }

@@ -29,4 +29,9 @@ bool ChooseDevices(const ToolOptions& options, CToolOutput* out, bool dfuMode,
 // was read, or the setting is absent.
 std::string UnreadMemoryMapText(const DfuDeviceInfo& device, uint8_t alternate);
 
+// Why a DfuSe device cannot serve a command, or empty when it can: one
+// without bitCanDnload stalls every download, and every DfuSe command (the
+// address pointer a read sets too, erase, leave, unprotect) travels as one.
+std::string DfuSeDownloadRefusal(const DfuDeviceInfo& device);
+
 #endif  // ZUVA_TOOL_DEVICE_CHOICE_H_

@@ -226,13 +226,17 @@ int RunReadCommand(const ToolOptions& options, CToolOutput* out) {
                        "the device cannot upload (its DFU functional descriptor does not set "
                        "bitCanUpload): nothing can be read from it");
   }
+  const bool plain = IsPlainDfuDevice(device);
+  if (const std::string refusal = plain ? std::string() : DfuSeDownloadRefusal(device); !refusal.empty()) {
+    return out->Result(TOOL_EXIT_FAILED, refusal);
+  }
   // Created now, not after a read that may take minutes.
   CWholeFileWriter output;
   std::string error;
   if (output.Begin(options.positional[0], &error) != RESULT_OK) {
     return out->Result(TOOL_EXIT_FAILED, error);
   }
-  if (IsPlainDfuDevice(device)) return RunPlainRead(options, device, &output, out);
+  if (plain) return RunPlainRead(options, device, &output, out);
   const uint8_t alternate = options.alternate.value_or(0);
   const MemoryMapping* memory = MemoryOrFail(device, alternate, out, &exitCode);
   if (memory == nullptr) return exitCode;
@@ -291,6 +295,9 @@ int RunEraseCommand(const ToolOptions& options, CToolOutput* out) {
   if (!ChooseDevice(options, out, true, &device, &exitCode, &claim)) return exitCode;
   if (IsPlainDfuDevice(device)) {
     return out->Result(TOOL_EXIT_FAILED, "erase needs a DfuSe device; a plain DFU device erases as it is written");
+  }
+  if (const std::string refusal = DfuSeDownloadRefusal(device); !refusal.empty()) {
+    return out->Result(TOOL_EXIT_FAILED, refusal);
   }
   if (options.mass) {
     const StatusCode status = RunEngineStep({.name = "mass-erase", .opCode = OP_CODE_MASS_ERASE}, device.path, out);
@@ -363,6 +370,9 @@ int RunModeCommand(const ToolOptions& options, CToolOutput* out) {
     // Both travel as DfuSe commands; a plain DFU device leaves DFU mode by
     // manifesting a download.
     return out->Result(TOOL_EXIT_FAILED, options.command + " needs a DfuSe device; this one speaks plain DFU");
+  }
+  if (const std::string refusal = detach ? std::string() : DfuSeDownloadRefusal(device); !refusal.empty()) {
+    return out->Result(TOOL_EXIT_FAILED, refusal);
   }
   if (options.command == "leave") return LeaveDfuMode(device, out);
   if (detach) {

@@ -274,6 +274,8 @@ std::string FlashOutcomeText(const FlashOutcome& outcome, const std::string& fil
 FlashOutcome FlashDevice(const ToolOptions& options, const FlashImage& image,
                          const DfuDeviceInfo& device, CToolOutput* out) {
   if (IsPlainDfuDevice(device)) return FlashPlainDevice(options, image.file, device, out);
+  const std::string refusal = DfuSeDownloadRefusal(device);
+  if (!refusal.empty()) return {TOOL_EXIT_FAILED, refusal, std::nullopt, {}};
   // A device without bitCanUpload stalls every upload: what it holds can
   // be neither compared before nor read back after.
   const bool canUpload = (device.attributes & DFU_ATTR_CAN_UPLOAD) != 0;

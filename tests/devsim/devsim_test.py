@@ -268,6 +268,34 @@ def test_zuvatool_and_dfu_util_read_back_each_others_writes(run):
               and b'"vid":"0x0483","pid":"0xDF11"' in result.stdout, repr(result.stdout[-600:]))
 
 
+def test_a_dfuse_device_with_blocks_above_4096_bytes_is_flashed_or_left_alone(run):
+    # libusb carries at most 4096 bytes in a control transfer on Linux, so a
+    # DfuSe block of the device's 8192 bytes cannot travel; dfu-util flashes
+    # such a device in blocks of 4096, each after its own address pointer.
+    # zuvatool must do as well, or refuse before it erases anything.
+    profile = run.path("large_blocks.profile")
+    write(profile, b"transfer-size = 8192\n")
+    data = image(20000, 12)
+    write(run.path("large_blocks.bin"), data)
+    flash = run.path("large_blocks_flash.bin")
+    old = bytes((i * 7 + 3) & 0xFF for i in range(512 * 1024))
+    write(flash, old)
+    result = run.devsim(["sh", "-c", "'%s' flash large_blocks.bin --no-leave && "
+                         "'%s' read large_blocks_back.bin --length %d"
+                         % (run.args.zuvatool, run.args.zuvatool, len(data))],
+                        flash=flash, profile=profile)
+    held = read(flash)
+    back = run.path("large_blocks_back.bin")
+    flashed = result.returncode == 0 and held[:len(data)] == data and read(back) == data
+    refused = result.returncode != 0 and b"zuvatool: " in result.stderr and held == old
+    run.check("a DfuSe device whose transfer size is 8192 on the bus: flashed and read back, "
+              "or refused with its flash untouched",
+              flashed or refused,
+              "exit %d, flash %s: %r" % (result.returncode,
+                                         "unchanged" if held == old else "changed",
+                                         result.stdout[-300:] + result.stderr[-300:]))
+
+
 PLAIN_PROFILE = ("description = Plain Board\nvendor = 0x1209\nproduct = 0x70B1\n"
                  "dfu-version = 0x0110\nattributes = 0x07\ntransfer-size = 1024\n"
                  "memory-size = 262144\nalt = Application\n")
@@ -783,6 +811,7 @@ def main():
                  test_dfu_util_detaches_a_composite_device_through_its_interface,
                  test_two_devices_each_on_its_own_port,
                  test_plain_dfu_both_ways_against_dfu_util,
+                 test_a_dfuse_device_with_blocks_above_4096_bytes_is_flashed_or_left_alone,
                  test_zuvatool_serves_device_stacks_that_differ_on_the_bus,
                  test_the_usbfs_node_reads_and_seeks_like_the_kernels,
                  test_usb_reset_moves_the_device_on_the_bus,

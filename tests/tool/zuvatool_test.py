@@ -1756,6 +1756,24 @@ def dfuse_device_that_cannot_upload_is_written_but_never_read(t):
 
 
 @case
+def dfuse_device_that_cannot_download_is_refused_before_any_request(t):
+    # Every DfuSe command (address pointer, erase, leave, unprotect) travels
+    # as a download, which a device without bitCanDnload stalls: a read too
+    # must set its address first.
+    profile = default_profile(attributes="0x0A")
+    t.write("fw.bin", payload(3000, 32))
+    before = t.old_flash()
+    for argv in (("flash", "fw.bin"), ("flash", "fw.bin", "--changed-only"), ("erase", "--all"),
+                 ("erase", "--mass"), ("read", "back.bin"), ("leave",), ("unprotect", "--force")):
+        done = t.run(*argv, profile=profile, trace="trace.txt")
+        expect_exit(done, 1)
+        expect("bitCanDnload" in done.err, "%s: %s" % (argv, done.err))
+        expect(class_requests(t, "trace.txt") == [], "%s: %s" % (argv, class_requests(t, "trace.txt")))
+    expect(not os.path.exists(t.path("back.bin")), "read wrote a file")
+    expect(t.read("flash.bin") == before, "a refused command changed the flash")
+
+
+@case
 def mass_erase_reads_back_what_it_erased_where_the_device_can_upload(t):
     # A loader that keeps itself in read-only pages: those are never checked.
     loader_map = "@Internal Flash /0x08000000/8*001Ka,56*001Kg"
