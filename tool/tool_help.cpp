@@ -62,8 +62,8 @@ name and memories (address, sectors, access).
       {"flash", "write a firmware file, verify it and start the device",
        {R"(flash FILE [--alt N] [--address A] [--no-verify] [--no-leave]
 [--changed-only] [--fast-poll] [--force] [--packed-blocks]
-[--log RECORD] [--expect-sha256 HASH] [--all | --watch | --detach]
-[--json] [selection])"},
+[--log RECORD] [--expect-sha256 HASH]
+[--all | --watch | --detach] [--json] [selection])"},
        R"(Write FILE to the device: erase the sectors it covers, download, read
 back and compare, then leave DFU mode. FILE is a DfuSe file (each
 target to its alternate setting), Intel HEX, S-records, ELF (loadable
@@ -296,13 +296,14 @@ const std::vector<OptionHelp> SELECTION_OPTIONS = {
      "the device with this path, bus-port location or VID:PID"},
     {"--serial S", "the device with this serial number"},
     {"--vid V --pid P", "the device with this vendor and product ID (hexadecimal)"},
+    {"--capture FILE", "also write every USB control transfer to FILE, a pcap\n"
+                       "capture for Wireshark (several devices: one file)",
+     "write every USB control transfer to FILE (pcap)"},
 };
 
 const char* const SELECTION_MORE =
     "  With several matching devices a command refuses and lists them (flash --all\n"
-    "  and verify --all take them all).\n"
-    "  --capture FILE       also write every USB control transfer to FILE, a pcap\n"
-    "                       capture for Wireshark (several devices: one file)\n";
+    "  and verify --all take them all).\n";
 
 const char* const OUTPUT =
     "Output:\n"
