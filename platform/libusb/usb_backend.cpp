@@ -270,10 +270,9 @@ void ReadDescription(libusb_device* device, const std::string& path, InterfaceIn
   const std::string folder = USB_SYSFS_DEVICES + path.substr(std::char_traits<char>::length(USB_PATH_PREFIX));
   struct stat status;
   if (stat(folder.c_str(), &status) == 0) {
-    std::ifstream file(folder + "/product", std::ios::binary);
-    if (!file) return;  // the device has no product string, or it could not be read
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!text.empty() && text.back() == '\n') text.pop_back();
+    std::string text;
+    // No product string, or it could not be read.
+    if (!UsbReadAttributeText(folder + "/product", &text)) return;
     info->hasDescription = true;
     info->description = std::move(text);
     return;
@@ -449,3 +448,22 @@ bool CUsbBackend::Enumerate(const Guid& interfaceClass, std::vector<InterfaceInf
 }  // namespace
 
 std::shared_ptr<DriverBackend> CreateUsbBackend() { return std::make_shared<CUsbBackend>(); }
+
+bool UsbReadAttributeText(const std::string& file, std::string* text) {
+  std::ifstream stream(file, std::ios::binary);
+  if (!stream) return false;
+  // Through the stream's own reads, which turn a failed read into badbit:
+  // the stream buffer itself (an istreambuf_iterator reads it directly)
+  // throws at one, and a throw in the middle of a listing ended the
+  // operation that listed.
+  std::string read;
+  char buffer[256];
+  do {
+    stream.read(buffer, sizeof buffer);
+    read.append(buffer, static_cast<size_t>(stream.gcount()));
+  } while (stream);
+  if (stream.bad()) return false;
+  if (!read.empty() && read.back() == '\n') read.pop_back();
+  *text = std::move(read);
+  return true;
+}

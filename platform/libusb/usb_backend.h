@@ -24,11 +24,17 @@
 #define ZUVA_PLATFORM_LIBUSB_USB_BACKEND_H_
 
 #include <memory>
+#include <string>
 
 #include "platform/driver_port.h"
 
 // The backend without a prefix: it takes every path no other backend claims,
 // and opens those that are "usb:" paths of present devices.
 std::shared_ptr<DriverBackend> CreateUsbBackend();
+
+// The text of a sysfs attribute (`file`) without its closing newline. False
+// when it cannot be opened or read: a device that leaves while it is listed
+// takes its attributes with it, and their reads then fail.
+bool UsbReadAttributeText(const std::string& file, std::string* text);
 
 #endif  // ZUVA_PLATFORM_LIBUSB_USB_BACKEND_H_

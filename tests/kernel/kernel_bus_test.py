@@ -41,11 +41,6 @@ for i in $(seq 300); do
 done
 EOF
 
-# Four devices at once; the events show how far a failing one got.
-sh run.sh all zuva-gadget --profile auto.profile --flash all1.bin --flash all2.bin \
-  --flash all3.bin --flash all4.bin --trace all1.txt --trace all2.txt --trace all3.txt \
-  --trace all4.txt -- zuvatool flash image.bin --address 0x08000000 --all --json
-
 # ZUVA upgrades the default device with its default image.
 STDIN=upgrade.in sh run.sh upgrade zuva-gadget --flash upgrade_flash.bin --trace upgrade_trace.txt -- ZUVA
 
@@ -72,6 +67,16 @@ zuva-gadget --profile application.profile --trace detach_trace.txt -- sh -c '
 zuva-gadget --profile plain.profile --flash plain_flash.bin --trace plain_trace.txt -- sh -c '
   sh run.sh plain_flash zuvatool flash plain.bin
   sh listed.sh plain_list application'
+
+# Four devices at once; the events show how far a failing one got, and the
+# kernel's and udev's notices of the devices, with their times, when each
+# departure reached the host.
+udevadm monitor --kernel --udev --subsystem-match=usb/usb_device >all_bus.txt 2>&1 &
+monitor=$!
+sh run.sh all zuva-gadget --profile auto.profile --flash all1.bin --flash all2.bin \
+  --flash all3.bin --flash all4.bin --trace all1.txt --trace all2.txt --trace all3.txt \
+  --trace all4.txt -- zuvatool flash image.bin --address 0x08000000 --all --json
+kill $monitor
 
 # The device vanishes in the middle of the download: the request number of
 # the tenth download block of the run above, with the same requests before.
@@ -247,7 +252,8 @@ def main():
             "\n".join(line for line in s.words("all").decode(errors="replace").splitlines()
                       if '"result"' in line or '"step":"leave"' in line)[-3000:] + "".join(
                 "\n".join(["", "all%d.txt:" % i] + s.read("all%d.txt" % i).decode(
-                    errors="replace").splitlines()[-8:]) for i in range(1, 5)))
+                    errors="replace").splitlines()[-8:]) for i in range(1, 5))
+            + "\nall_bus.txt:\n" + s.read("all_bus.txt").decode(errors="replace")[-3000:])
 
     unplug = s.read("unplug_request.txt").strip()
     seen = [line[1] for line in s.trace("unplug_trace.txt")]
