@@ -185,7 +185,7 @@ refused (exit code 3), and so is a device that cannot upload (exit 1).
        true,
        "01234567"},
       {"read", "read device memory into a file",
-       {"read OUT [--alt N] [--address A] [--length L] [--packed-blocks] [--json]\n[selection]"},
+       {"read OUT [--alt N] [--address A] [--length L] [--packed-blocks]\n[--json] [selection]"},
        R"(Read device memory into OUT (default: the whole first readable memory
 of the alternate setting). OUT ending in .dfu is written as a DfuSe
 file, .hex as Intel HEX, any other name as raw bytes (S-record and ELF
