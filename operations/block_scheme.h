@@ -66,17 +66,21 @@ struct BlockScheme {
 };
 
 // WinUSB refuses a control transfer whose data stage is longer than 4096
-// bytes (Linux's usbfs has the same limit). Plain DFU numbers its blocks and
-// leaves their size to the host, so a device that announces more gets blocks
-// of 4096; a DfuSe device places each block at its number times its own
-// transfer size, so its size stays.
-constexpr uint16_t PLAIN_DFU_MAX_BLOCK_SIZE = 4096;
+// bytes (Linux's usbfs has the same limit), so no block carries more.
+// Plain DFU numbers its blocks and leaves their size to the host, so a
+// device that announces more gets blocks of 4096. A DfuSe device places
+// block n at the pointer plus (n - 2) x its own transfer size: one that
+// announces more gets blocks of 4096 too, each after its own address
+// pointer (see CDFUThread::blocksPerPointer).
+constexpr uint16_t CONTROL_MAX_BLOCK_SIZE = 4096;
+constexpr uint16_t PLAIN_DFU_MAX_BLOCK_SIZE = CONTROL_MAX_BLOCK_SIZE;
 
 constexpr BlockScheme DFUSE_BLOCKS{BlockScheme::Numbering::kDfuSe, BlockScheme::UploadPace::kStatusEachBlock,
-                                   false, 0xFFFF};
+                                   false, CONTROL_MAX_BLOCK_SIZE};
 // The DfuSe upload of a tolerant read (the record's tolerantUpload).
 constexpr BlockScheme DFUSE_TOLERANT_UPLOAD_BLOCKS{BlockScheme::Numbering::kDfuSe,
-                                                   BlockScheme::UploadPace::kStreamShortFails, false, 0xFFFF};
+                                                   BlockScheme::UploadPace::kStreamShortFails, false,
+                                                   CONTROL_MAX_BLOCK_SIZE};
 constexpr BlockScheme PLAIN_DFU_BLOCKS{BlockScheme::Numbering::kPlain, BlockScheme::UploadPace::kStreamShortEnds,
                                        true, PLAIN_DFU_MAX_BLOCK_SIZE};
 

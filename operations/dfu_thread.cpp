@@ -44,6 +44,7 @@ CDFUThread::CDFUThread(OperationContext* caller, const BlockScheme& blocks)
       // A copy: the descriptor is packed, and std::min takes references.
       const uint16_t transferSize = functionalDescriptor.wTransferSize;
       caller->blockSize = std::min(transferSize, scheme.maxBlockSize);
+      if (scheme.CarriesCommands() && transferSize > caller->blockSize) blocksPerPointer = 1;
     }
     CloseDevice(device);
   }
@@ -242,7 +243,7 @@ bool CDFUThread::AdvanceBlock(OperationContext* context, uint32_t* elementDone) 
       // A skipped block uses up its number, so the device still places every
       // later block by its number. The last number a pointer reaches is sent
       // all the same: the next block then goes on from a new pointer.
-      if (blank && context->blockNumber != DFUSE_LAST_DATA_BLOCK) continue;
+      if (blank && context->blockNumber != LastBlockOfChunk()) continue;
     }
     return true;
   }
@@ -699,10 +700,9 @@ bool CDFUThread::FinishElementWalk(OperationContext* context, uint32_t lastEleme
 }
 
 bool CDFUThread::ChunkFull(const OperationContext& context) const {
-  if (!scheme.CarriesCommands() || context.blockNumber != DFUSE_LAST_DATA_BLOCK) return false;
+  if (!scheme.CarriesCommands() || context.blockNumber != LastBlockOfChunk()) return false;
   const ImageElement* element = TransferElement(context);
-  return element != nullptr &&
-         (uint64_t{chunkFirstBlock} + DFUSE_BLOCKS_PER_POINTER) * context.blockSize < element->size;
+  return element != nullptr && (uint64_t{chunkFirstBlock} + blocksPerPointer) * context.blockSize < element->size;
 }
 
 bool CDFUThread::PublishBlockProgress(OperationContext* context) {

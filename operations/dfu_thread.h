@@ -44,7 +44,6 @@ constexpr uint32_t PLAIN_NO_BLOCK_YET = 0xFFFFFFFF;
 // 0xFFFF. A longer element is read in chunks of this many blocks, each after
 // a set-address command naming its start.
 constexpr uint32_t DFUSE_BLOCKS_PER_POINTER = 0xFFFF - DFUSE_FIRST_DATA_BLOCK + 1;
-constexpr uint16_t DFUSE_LAST_DATA_BLOCK = 0xFFFF;
 
 // The busy limit of the operations constructed from now on; tests shorten it.
 void SetBusyLimit(uint32_t milliseconds);
@@ -177,12 +176,19 @@ class CDFUThread : public CSTThread {
   // `wait` cut to the time left before the busy limit (0 once it is over).
   uint32_t BoundedBusyWait(uint32_t wait) const;
   // DfuSe: the data blocks of the current element that lie before the
-  // current chunk (a multiple of DFUSE_BLOCKS_PER_POINTER; 0 for an element
+  // current chunk (a multiple of blocksPerPointer; 0 for an element
   // that one pointer reaches). The set-address command names the chunk's
   // start, and block n lies at (chunkFirstBlock + n - 2) x blockSize in the
   // element. The worker's alone: the record's blockNumber stays the wire
   // number.
   uint32_t chunkFirstBlock = 0;
+  // DfuSe: the data blocks one address pointer covers. All that the 16-bit
+  // numbers reach (DFUSE_BLOCKS_PER_POINTER) while the blocks are as large
+  // as the device places them; 1 when the device's transfer size is larger
+  // than a block may be, so that every block starts after its own pointer.
+  uint32_t blocksPerPointer = DFUSE_BLOCKS_PER_POINTER;
+  // DfuSe: the wire number of the last block the current pointer reaches.
+  uint32_t LastBlockOfChunk() const { return DFUSE_FIRST_DATA_BLOCK + blocksPerPointer - 1; }
   // DfuSe: the last block that the current pointer reaches was just
   // transferred, and the element goes on after it.
   bool ChunkFull(const OperationContext& context) const;

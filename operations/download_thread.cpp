@@ -51,7 +51,7 @@ bool CDownloadThread::ContinueStep(OperationContext* context, bool repeat) {
   if (ChunkFull(*context)) {
     // The pointer reaches no further block: the rest of the element goes
     // on from a new pointer, set as for a new element.
-    chunkFirstBlock += DFUSE_BLOCKS_PER_POINTER;
+    chunkFirstBlock += blocksPerPointer;
     return SendSetAddressCommand(context);
   }
   uint32_t elementDone = 0;

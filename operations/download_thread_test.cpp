@@ -115,6 +115,39 @@ TEST_F(DownloadTest, ElementBeyondOnePointerIsWrittenInChunks) {
   }
 }
 
+// A device that places its blocks by a transfer size larger than a control
+// transfer carries gets blocks of 4096, each after its own address pointer:
+// block 2 lies at the pointer whatever the device's transfer size.
+TEST_F(DownloadTest, TransferSizeAboveTheBlockCapGetsAPointerPerBlock) {
+  constexpr uint32_t SIZE = 20000;
+  for (const bool skipBlank : {false, true}) {
+    SCOPED_TRACE(skipBlank ? "blank blocks left out" : "every block sent");
+    Install("", [](SimProfile* p) { p->transferSize = 8192; });
+    Blank(FLASH, 0x8000);
+    std::vector<uint8_t> bytes = Pattern(SIZE, 5);
+    // A blank block in the middle: leaving it out must not move the next.
+    std::fill(bytes.begin() + 4096, bytes.begin() + 8192, 0xFF);
+    auto image = MakeImage({{FLASH, bytes}});
+    OperationContext context = Context(OP_CODE_DOWNLOAD, image.get());
+    context.skipBlankBlocks = skipBlank ? 1 : 0;
+    OperationId id = OP_INVALID_ID;
+    auto log = Start<CDownloadThread>(&context, &id);
+    const OperationContext final = RunToEnd(id);
+
+    ASSERT_EQ(final.result, RESULT_OK);
+    EXPECT_EQ(final.blockSize, 4096);
+    EXPECT_EQ(Memory(FLASH, SIZE), bytes);
+    EXPECT_EQ(Only(ClassRequests(), {"DNLOAD 2", "DNLOAD 3"}),
+              (std::vector<std::string>{"DNLOAD 2 0 4096", "DNLOAD 2 0 4096", "DNLOAD 2 0 4096", "DNLOAD 2 0 4096",
+                                        "DNLOAD 2 0 3616"}));
+    EXPECT_EQ(SetAddressPointers(),
+              (std::vector<uint32_t>{FLASH, FLASH + 4096, FLASH + 8192, FLASH + 12288, FLASH + 16384}));
+    const std::vector<int> steps = log->ProgressSteps();
+    EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end()));
+    EXPECT_EQ(steps.back(), 100);
+  }
+}
+
 TEST_F(DownloadTest, BlankBlocksAreLeftOutOnlyWhenAsked) {
   for (uint32_t skip : {1u, 0u}) {
     Install("", UseTransferSize1024);

@@ -210,6 +210,15 @@ class SimEngineTest : public ::testing::Test {
     }
     return out;
   }
+  // The addresses that the logged set-address-pointer commands name, in order.
+  std::vector<uint32_t> SetAddressPointers() {
+    std::vector<uint32_t> out;
+    for (const SimRequestRecord& r : Recorder()->RequestLog()) {
+      if (r.name != "DNLOAD" || r.args.empty() || r.args[0] != 0 || r.data.size() != 5 || r.data[0] != 0x21) continue;
+      out.push_back(r.data[1] | r.data[2] << 8 | r.data[3] << 16 | uint32_t{r.data[4]} << 24);
+    }
+    return out;
+  }
   // The number (from 1) of the n-th request (from 0) whose text begins with
   // `prefix`, counted over the whole log: where a fault plan must strike.
   uint32_t RequestNumber(const std::string& prefix, size_t n = 0) {

@@ -6,6 +6,9 @@ CUploadThread::CUploadThread(OperationContext* caller)
     caller->blockSize = OP_ACCELERATED_UPLOAD_BLOCK_SIZE;
     if (caller->image != nullptr) totalBlocks = CountBlocks(caller->image, OP_ACCELERATED_UPLOAD_BLOCK_SIZE);
     SetLaunchBlockSize(OP_ACCELERATED_UPLOAD_BLOCK_SIZE);
+    // The device places accelerated blocks by their own size, whatever
+    // transfer size it announces: one pointer reaches all 16-bit numbers.
+    blocksPerPointer = DFUSE_BLOCKS_PER_POINTER;
   }
   // Blocks of size 0 would never read anything.
   if (caller->result == RESULT_OK && caller->blockSize == 0) caller->result = OP_ERR_UNEXPECTED;
@@ -46,7 +49,7 @@ bool CUploadThread::ContinueStep(OperationContext* context, bool repeat) {
   if (ChunkFull(*context)) {
     // The pointer reaches no further block: the rest of the element is
     // read from a new pointer, set as for a new element.
-    chunkFirstBlock += DFUSE_BLOCKS_PER_POINTER;
+    chunkFirstBlock += blocksPerPointer;
     EnterPhase(context, PHASE_ABORT);
     DfuAbort(&context->device);
     return SendSetAddressCommand(context);

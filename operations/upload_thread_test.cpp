@@ -15,16 +15,29 @@ using UploadTest = SimEngineTest;
 constexpr uint32_t FLASH = 0x08000000;
 
 TEST_F(UploadTest, BlockSizeFollowsTheAcceleratedUploadBit) {
+  // A device that announces blocks larger than a control transfer carries
+  // is read in blocks of 4096, each after its own address pointer, unless
+  // its accelerated upload places blocks by 4096 itself.
   struct Case {
     uint8_t attributes;
+    uint16_t transferSize;
     uint16_t blockSize;
     std::vector<std::string> uploads;
+    std::vector<uint32_t> pointers;
   } cases[] = {
-      {0x8B, 4096, {"UPLOAD 2 0 4096", "UPLOAD 3 0 4096", "UPLOAD 4 0 1808"}},
-      {0x0B, 2048, {"UPLOAD 2 0 2048", "UPLOAD 3 0 2048", "UPLOAD 4 0 2048", "UPLOAD 5 0 2048", "UPLOAD 6 0 1808"}},
+      {0x8B, 2048, 4096, {"UPLOAD 2 0 4096", "UPLOAD 3 0 4096", "UPLOAD 4 0 1808"}, {FLASH}},
+      {0x0B, 2048, 2048, {"UPLOAD 2 0 2048", "UPLOAD 3 0 2048", "UPLOAD 4 0 2048", "UPLOAD 5 0 2048", "UPLOAD 6 0 1808"},
+       {FLASH}},
+      {0x0B, 8192, 4096, {"UPLOAD 2 0 4096", "UPLOAD 2 0 4096", "UPLOAD 2 0 1808"},
+       {FLASH, FLASH + 4096, FLASH + 8192}},
+      {0x8B, 8192, 4096, {"UPLOAD 2 0 4096", "UPLOAD 3 0 4096", "UPLOAD 4 0 1808"}, {FLASH}},
   };
   for (const Case& c : cases) {
-    Install("", [&](SimProfile* p) { p->attributes = c.attributes; });
+    SCOPED_TRACE(testing::Message() << "attributes " << int{c.attributes} << ", transfer size " << c.transferSize);
+    Install("", [&](SimProfile* p) {
+      p->attributes = c.attributes;
+      p->transferSize = c.transferSize;
+    });
     const std::vector<uint8_t> flash = Pattern(10000, 3);
     ASSERT_TRUE(Device()->WriteMemory(0, FLASH, flash));
     auto image = MakeImage({{FLASH, std::vector<uint8_t>(10000, 0)}});
@@ -38,6 +51,7 @@ TEST_F(UploadTest, BlockSizeFollowsTheAcceleratedUploadBit) {
     EXPECT_EQ(final.progress, 100);
     EXPECT_EQ(final.blockSize, c.blockSize);
     EXPECT_EQ(Only(ClassRequests(), {"UPLOAD"}), c.uploads);
+    EXPECT_EQ(SetAddressPointers(), c.pointers);
     const ImageElement* element = image->ElementAt(0);
     ASSERT_NE(element, nullptr);
     EXPECT_EQ(std::vector<uint8_t>(element->data, element->data + element->size), flash);

@@ -27,6 +27,10 @@ FlashOutcome VerifyDevice(const ToolOptions& options, const FlashImage& image,
     if (outcome.exitCode == TOOL_EXIT_OK) outcome.message = verified;
     return outcome;
   }
+  // Its read-back starts from an address pointer, set by a download.
+  if (const std::string refusal = DfuSeDownloadRefusal(device); !refusal.empty()) {
+    return {TOOL_EXIT_FAILED, refusal, std::nullopt, {}};
+  }
   const std::vector<CImage>* targets = nullptr;
   FlashOutcome outcome;
   if (!PlanTargets(options, image, device, SECTOR_READABLE, &targets, &outcome)) return outcome;

@@ -1764,7 +1764,8 @@ def dfuse_device_that_cannot_download_is_refused_before_any_request(t):
     t.write("fw.bin", payload(3000, 32))
     before = t.old_flash()
     for argv in (("flash", "fw.bin"), ("flash", "fw.bin", "--changed-only"), ("erase", "--all"),
-                 ("erase", "--mass"), ("read", "back.bin"), ("leave",), ("unprotect", "--force")):
+                 ("erase", "--mass"), ("read", "back.bin"), ("verify", "fw.bin"), ("leave",),
+                 ("unprotect", "--force")):
         done = t.run(*argv, profile=profile, trace="trace.txt")
         expect_exit(done, 1)
         expect("bitCanDnload" in done.err, "%s: %s" % (argv, done.err))
