@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/bus_command.h"
+#include "sim/bus/bus_command.h"
 #include "sim/devsim/devsim_front.h"
 #include "sim/devsim/usb_bus.h"
 #include "sim/devsim/usbfs_seek.h"

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/bus_command.h"
+#include "sim/bus/bus_command.h"
 #include "sim/device_option_lists.h"
 #include "sim/gadget/gadget_server.h"
 #include "sim/gadget/raw_gadget_port.h"

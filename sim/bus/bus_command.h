@@ -7,8 +7,8 @@
 // the command, which may end in its own way; the bus program keeps serving
 // until the command has ended. A signal the terminal sent to the whole
 // foreground group has reached the command already and is not sent twice.
-#ifndef ZUVA_SIM_BUS_COMMAND_H_
-#define ZUVA_SIM_BUS_COMMAND_H_
+#ifndef ZUVA_SIM_BUS_BUS_COMMAND_H_
+#define ZUVA_SIM_BUS_BUS_COMMAND_H_
 
 #include <sys/types.h>
 
@@ -44,4 +44,4 @@ bool SimStartCommand(const char* programName, char* const* argv, pid_t* child,
 // the wait blocks until the child ends or a signal comes.
 int SimWaitCommand(pid_t child, const std::function<void()>& between);
 
-#endif  // ZUVA_SIM_BUS_COMMAND_H_
+#endif  // ZUVA_SIM_BUS_BUS_COMMAND_H_

@@ -1,4 +1,4 @@
-#include "sim/bus_command.h"
+#include "sim/bus/bus_command.h"
 
 #include <signal.h>
 #include <sys/wait.h>
