@@ -48,7 +48,7 @@ class Tool:
             file_size_limit=None, memory_limit=None, stdout=None):
         """file_size_limit: no file of the run may grow past it (Linux), as on a full disk.
         memory_limit: the run's address space in bytes (Linux), as on a small machine; not
-        applied to an AddressSanitizer build, whose shadow memory needs far more.
+        applied to a sanitizer build, whose shadow memory needs far more.
         stdout: a path that takes the standard output instead of a pipe (done.out is then
         empty)."""
         env = dict(os.environ)
@@ -86,10 +86,12 @@ class Tool:
         return done
 
     def sanitized(self):
-        """Whether the executable carries AddressSanitizer."""
+        """Whether the executable carries AddressSanitizer or ThreadSanitizer,
+        whose shadow memory does not fit under an address-space limit."""
         if not hasattr(self, "_sanitized"):
             with open(self.args.exe, "rb") as f:
-                self._sanitized = b"__asan_init" in f.read()
+                data = f.read()
+            self._sanitized = b"__asan_init" in data or b"__tsan_init" in data
         return self._sanitized
 
     def start(self, *argv, sim, flash):
