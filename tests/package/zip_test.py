@@ -5,10 +5,12 @@ Windows executables), the README and the licence, and nothing else.
 
 Command line: see package_harness.py.
 """
+import re
 import struct
 import subprocess
 import sys
 import zipfile
+from pathlib import Path
 
 from package_harness import SOURCE_DIR, Run
 
@@ -48,10 +50,18 @@ def main():
             member = folder + "/" + name
             run.check(name + " is an x86-64 Windows executable",
                       member in names and is_amd64_exe(z.read(member)))
-        for document in ("README.md", "LICENSE"):
-            member = folder + "/" + document
-            run.check(document + " is the project's", member in names and
-                      z.read(member) == (SOURCE_DIR / document).read_bytes())
+        member = folder + "/LICENSE"
+        run.check("LICENSE is the project's", member in names and
+                  z.read(member) == (SOURCE_DIR / "LICENSE").read_bytes())
+        # The README as the build installs it: its links lead to the files
+        # beside it in the folder, or have no target.
+        member = folder + "/README.md"
+        readme = z.read(member).decode() if member in names else ""
+        run.check("README.md is the project's, as installed",
+                  readme.encode() == (Path(args.build_dir) / "packaging/README.md").read_bytes())
+        targets = re.findall(r"\]\(([^)#]+)\)", readme)
+        broken = [t for t in targets if "://" not in t and folder + "/" + t not in names]
+        run.check("the README links to files of the archive only", targets and not broken, broken)
     return run.status()
 
 
